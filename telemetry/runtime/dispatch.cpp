@@ -1,0 +1,28 @@
+#include "telemetry/runtime/dispatch.h"
+
+#include <QThread>
+#include <QTimer>
+
+namespace kl::telemetry {
+
+void dispatchToThread(QThread *thread, int delay, std::function<void()> callable)
+{
+    if (thread->isFinished())
+        return;
+
+    // The timer is handed over before anything else touches it, so the calling thread needs
+    // no event loop of its own; the target thread starts it when it processes the queued call.
+    auto *timer = new QTimer;
+    timer->moveToThread(thread);
+    timer->setSingleShot(true);
+    QObject::connect(
+        timer, &QTimer::timeout, timer,
+        [timer, callable = std::move(callable)]() {
+            callable();
+            timer->deleteLater();
+        },
+        Qt::DirectConnection);
+    QMetaObject::invokeMethod(timer, "start", Qt::QueuedConnection, Q_ARG(int, delay));
+}
+
+} // namespace kl::telemetry

@@ -1,0 +1,27 @@
+#include "telemetry/runtime/raiitransaction.h"
+
+namespace kl::telemetry {
+
+RaiiTransaction::RaiiTransaction(const QSqlDatabase &db)
+    : m_db(db)
+{
+}
+
+RaiiTransaction::~RaiiTransaction()
+{
+    if (m_success && m_db.commit())
+        return;
+    m_db.rollback();
+}
+
+bool RaiiTransaction::open()
+{
+    return m_db.transaction();
+}
+
+void RaiiTransaction::markSuccessfull()
+{
+    m_success = true;
+}
+
+} // namespace kl::telemetry

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "telemetry/korveltelemetry_export.h"
+
+#include <QLoggingCategory>
+#include <QString>
+
+/**
+ * The logging category of every message the library writes, "korvel.telemetry".
+ * Debug messages are hidden unless the application enables them with a filter rule.
+ */
+KORVELTELEMETRY_EXPORT const QLoggingCategory &lcTelemetry();
+
+namespace kl::telemetry {
+
+/// File name of the cache database inside the cache directory: "korvel.db".
+extern KORVELTELEMETRY_EXPORT const char *kDbFileName;
+/// Directory, under the user's cache location, that holds the cache database: "KorvelTelemetry".
+extern KORVELTELEMETRY_EXPORT const char *kCacheDirectoryName;
+/// Machine-wide lock whose holder may create the cache tables.
+extern KORVELTELEMETRY_EXPORT const char *kDbLockName;
+/// Machine-wide lock that keeps writing and publishing the cache apart, in all processes.
+extern KORVELTELEMETRY_EXPORT const char *kMainLockName;
+/// Period of the publisher, in milliseconds.
+extern KORVELTELEMETRY_EXPORT const int DataTransferFrequency;
+
+/**
+ * Absolute path of the cache database shared by every process of the user.
+ *
+ * Lies under the generic cache location (the application cache location when there is none)
+ * and creates the directory on the way. Never fails: an unusable directory shows up only when
+ * the file is opened.
+ */
+KORVELTELEMETRY_EXPORT QString getCacheDataBaseLocation();
+
+/**
+ * A new record identifier: 12 random bytes of a version 4 UUID in URL-safe Base64,
+ * 16 characters, never starting with "-" or "_". Safe from any thread.
+ */
+KORVELTELEMETRY_EXPORT QString generateUniqueId();
+
+} // namespace kl::telemetry

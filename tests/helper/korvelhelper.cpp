@@ -1,0 +1,92 @@
+// A second process for the cross-process tests. It speaks on stdout, one word per line:
+//   hold NAME          take the lock, print "held" or "busy", keep it until stdin closes
+//   probe NAME         print "another" or "free"
+//   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
+//                      exit 3 as soon as another process is found holding it at the same time
+//   location           print the cache database path
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include <iostream>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+using namespace kl::telemetry;
+
+namespace {
+
+void say(const char *word)
+{
+    std::cout << word << std::endl;
+}
+
+int hold(const QString &name)
+{
+    SingleExecutor executor(name);
+    const bool held = executor.tryToRun();
+    say(held ? "held" : "busy");
+    for (std::string line; std::getline(std::cin, line);) { }
+    return held ? 0 : 1;
+}
+
+int probe(const QString &name)
+{
+    say(SingleExecutor(name).isAnotherRunning() ? "another" : "free");
+    return 0;
+}
+
+// Mimics the library's own pattern: a fresh executor for every flush or publish attempt,
+// held for a moment, so that a kill can land in any step of the protocol. While it holds the
+// lock it also holds a file lock, which the kernel frees when a process dies: finding that
+// taken means two processes hold the lock at once.
+int churn(const QString &name, int count)
+{
+    const QByteArray witnessPath
+        = QFile::encodeName(QDir::tempPath() + QLatin1String("/churn-witness"));
+    const int witness = open(witnessPath.constData(), O_RDWR | O_CREAT, 0600);
+    auto *random = QRandomGenerator::global();
+    for (int i = 0; i < count; ++i) {
+        SingleExecutor executor(name);
+        if (random->bounded(4) == 0)
+            executor.isAnotherRunning();
+        if (!executor.tryToRun())
+            continue;
+        if (flock(witness, LOCK_EX | LOCK_NB) != 0) {
+            say("overlap");
+            return 3;
+        }
+        QThread::usleep(random->bounded(500));
+        flock(witness, LOCK_UN);
+    }
+    say("done");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QString command = args.value(0);
+    if (command == QLatin1String("hold"))
+        return hold(args.value(1));
+    if (command == QLatin1String("probe"))
+        return probe(args.value(1));
+    if (command == QLatin1String("churn"))
+        return churn(args.value(1), args.value(2).toInt());
+    if (command == QLatin1String("location")) {
+        std::cout << qPrintable(getCacheDataBaseLocation()) << std::endl;
+        return 0;
+    }
+    std::cerr << "unknown command" << std::endl;
+    return 2;
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace kl::telemetry::test {
+
+/**
+ * Points XDG_CACHE_HOME and TMPDIR at a fresh temporary directory for the life of the
+ * test process, so that its cache file and its System V IPC keys (which Qt derives from
+ * files in the temp directory) are its own, and helper processes inherit the same.
+ * On destruction it removes the IPC objects whose key files lie in that directory.
+ */
+class IsolatedEnvironment
+{
+public:
+    IsolatedEnvironment();
+    ~IsolatedEnvironment();
+
+    QString cacheHome() const;
+    QString tempPath() const;
+
+private:
+    Q_DISABLE_COPY(IsolatedEnvironment)
+    QTemporaryDir m_root;
+};
+
+/// Starts the helper executable with @p arguments; its channels stay open for the test.
+std::unique_ptr<QProcess> startHelper(const QStringList &arguments);
+
+/// Reads one line the helper printed, waiting up to @p timeoutMs; empty on time-out.
+QByteArray readHelperLine(QProcess &helper, int timeoutMs = 10000);
+
+} // namespace kl::telemetry::test
+
+#define KORVEL_TEST_MAIN(TestObject) \
+    int main(int argc, char **argv) \
+    { \
+        kl::telemetry::test::IsolatedEnvironment environment; \
+        QCoreApplication app(argc, argv); \
+        TestObject testObject; \
+        QTEST_SET_MAIN_SOURCE_PATH \
+        return QTest::qExec(&testObject, argc, argv); \
+    }
