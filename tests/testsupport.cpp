@@ -60,6 +60,54 @@ QString IsolatedEnvironment::tempPath() const
     return m_root.filePath(QStringLiteral("tmp"));
 }
 
+namespace {
+    MessageCapture *s_capture = nullptr;
+}
+
+MessageCapture::MessageCapture()
+{
+    s_capture = this;
+    m_previous = qInstallMessageHandler(&MessageCapture::handler);
+}
+
+MessageCapture::~MessageCapture()
+{
+    qInstallMessageHandler(m_previous);
+    s_capture = nullptr;
+}
+
+void MessageCapture::handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (qstrcmp(context.category, "korvel.telemetry") != 0) {
+        s_capture->m_previous(type, context, text);
+        return;
+    }
+    QMutexLocker locker(&s_capture->m_mutex);
+    s_capture->m_messages.append({ type, text });
+}
+
+int MessageCapture::count(QtMsgType type, const QString &text) const
+{
+    QMutexLocker locker(&m_mutex);
+    return int(std::count(m_messages.cbegin(), m_messages.cend(), qMakePair(type, text)));
+}
+
+QStringList MessageCapture::all() const
+{
+    static const char *const levels[] = { "debug", "warning", "critical", "fatal", "info" };
+    QMutexLocker locker(&m_mutex);
+    QStringList lines;
+    for (const auto &message : m_messages)
+        lines << QString::fromLatin1(levels[message.first]) + QLatin1String(": ") + message.second;
+    return lines;
+}
+
+void MessageCapture::clear()
+{
+    QMutexLocker locker(&m_mutex);
+    m_messages.clear();
+}
+
 std::unique_ptr<QProcess> startHelper(const QStringList &arguments)
 {
     auto helper = std::make_unique<QProcess>();

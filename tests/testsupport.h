@@ -26,6 +26,31 @@ private:
     QTemporaryDir m_root;
 };
 
+/**
+ * Captures, from every thread, the messages of the library's logging category while it
+ * lives; messages of other categories go on to the previous handler.
+ */
+class MessageCapture
+{
+public:
+    MessageCapture();
+    ~MessageCapture();
+
+    /// How many messages of @p type carried exactly @p text.
+    int count(QtMsgType type, const QString &text) const;
+    /// Every captured message, as "<level>: <text>".
+    QStringList all() const;
+    void clear();
+
+private:
+    Q_DISABLE_COPY(MessageCapture)
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
+
+    mutable QMutex m_mutex;
+    QVector<QPair<QtMsgType, QString>> m_messages;
+    QtMessageHandler m_previous;
+};
+
 /// Starts the helper executable with @p arguments; its channels stay open for the test.
 std::unique_ptr<QProcess> startHelper(const QStringList &arguments);
 

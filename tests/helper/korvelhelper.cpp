@@ -4,13 +4,20 @@
 //   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
 //                      exit 3 as soon as another process is found holding it at the same time
 //   location           print the cache database path
+//   collect-exit COUNT DELAY ORDER
+//                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
+//                      "pool-last" makes the thread pool outlive the collector at exit
+#include "telemetry/cache/datacollector.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QRandomGenerator>
 #include <QThread>
+#include <QThreadPool>
+#include <QTimer>
 
 #include <iostream>
 #include <string>
@@ -70,6 +77,22 @@ int churn(const QString &name, int count)
     return 0;
 }
 
+// Static destruction runs while a flush may be queued or running; statics die in reverse
+// order of construction, so touching the pool first makes it outlive the collector.
+int collectAndExit(int count, int delayMs, bool poolLast)
+{
+    if (poolLast)
+        QThreadPool::globalInstance();
+    DataCollector *collector = currentDataCollector();
+    collector->initialize();
+    const QString record = QStringLiteral("{\"type\":\"exit\",\"value\":%1}");
+    for (int i = 0; i < count; ++i)
+        collector->collect(generateUniqueId(), QDateTime::currentMSecsSinceEpoch(), 1,
+                           record.arg(i));
+    QTimer::singleShot(delayMs, qApp, &QCoreApplication::quit);
+    return qApp->exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -83,6 +106,9 @@ int main(int argc, char **argv)
         return probe(args.value(1));
     if (command == QLatin1String("churn"))
         return churn(args.value(1), args.value(2).toInt());
+    if (command == QLatin1String("collect-exit"))
+        return collectAndExit(args.value(1).toInt(), args.value(2).toInt(),
+                              args.value(3) == QLatin1String("pool-last"));
     if (command == QLatin1String("location")) {
         std::cout << qPrintable(getCacheDataBaseLocation()) << std::endl;
         return 0;

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "telemetry/cache/datacollector.h"
+
+#include <QMutex>
+#include <QSqlDatabase>
+#include <QVariant>
+#include <QVector>
+
+#include <memory>
+
+class QThread;
+
+namespace kl::telemetry {
+
+/**
+ * Lets pending flush tasks outlive the collector safely: a task runs the flush only while
+ * the gate is open, and the collector closes it, waiting for a running flush, before it dies.
+ */
+struct FlushGate
+{
+    QMutex mutex;
+    bool open = true;
+};
+
+class DataCollectorPrivate
+{
+public:
+    explicit DataCollectorPrivate(DataCollector *qq);
+
+    using Row = QList<QVariant>;
+    using Queue = QVector<Row>;
+
+    void scheduleFlush();
+    void createTable();
+    bool isConnectionOpen();
+    Queue takeQueue();
+    bool writeBatch(const Queue &batch);
+    void requeue(const Queue &batch);
+
+    DataCollector *q;
+    QMutex m_mutex;
+    Queue m_queue;
+    QSqlDatabase m_db;
+    QThread *m_thread = nullptr;
+    bool m_initialized = false;
+
+    // The connection is used from the initialising thread, from pool threads and from host
+    // calls; SQLite connections must not run two statements at once, so every use takes this.
+    // Lock order: main lock, collector mutex, connection mutex; a flush never holds the
+    // connection mutex while it takes the collector mutex.
+    QMutex m_connectionMutex;
+    std::shared_ptr<FlushGate> m_gate = std::make_shared<FlushGate>();
+};
+
+} // namespace kl::telemetry

@@ -1,0 +1,374 @@
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleton.h"
+
+#include "testsupport.h"
+
+#include <QRandomGenerator>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <thread>
+
+using namespace kl::telemetry;
+using namespace kl::telemetry::test;
+
+namespace {
+
+struct CachedRow
+{
+    QString id;
+    qint64 timestamp;
+    int storageId;
+    QString record;
+};
+
+// One line per row, with SQLite's own type of the id column, for readable comparisons.
+QString describe(const QString &id, qint64 timestamp, int storageId, const QString &record,
+                 const QString &idType)
+{
+    return QStringLiteral("%1 %2 %3 %4 %5")
+        .arg(id)
+        .arg(timestamp)
+        .arg(storageId)
+        .arg(record, idType);
+}
+
+QStringList describe(const QVector<CachedRow> &rows)
+{
+    QStringList lines;
+    for (const CachedRow &row : rows)
+        lines << describe(row.id, row.timestamp, row.storageId, row.record, QStringLiteral("text"));
+    return lines;
+}
+
+// A connection of its own, as another process would have.
+class OtherConnection
+{
+public:
+    OtherConnection()
+        : m_name(QStringLiteral("other"))
+    {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
+        m_db.setDatabaseName(getCacheDataBaseLocation());
+        m_db.open();
+    }
+    ~OtherConnection()
+    {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_name);
+    }
+    bool exec(const QString &statement)
+    {
+        QSqlQuery query(m_db);
+        if (query.exec(statement))
+            return true;
+        qWarning() << statement << query.lastError();
+        return false;
+    }
+    // Rows in insertion order.
+    QStringList rows()
+    {
+        QSqlQuery query(m_db);
+        query.exec(QStringLiteral("SELECT id, timestamp, storageID, recordData, typeof(id) "
+                                  "FROM telemetry ORDER BY rowid"));
+        QStringList rows;
+        while (query.next())
+            rows << describe(query.value(0).toString(), query.value(1).toLongLong(),
+                             query.value(2).toInt(), query.value(3).toString(),
+                             query.value(4).toString());
+        return rows;
+    }
+
+private:
+    QString m_name;
+    QSqlDatabase m_db;
+};
+
+CachedRow makeRow(qint64 timestamp, int storageId)
+{
+    return { generateUniqueId(), timestamp, storageId,
+             QStringLiteral("{\"n\":%1,\"s\":\"\u00e5\"}").arg(timestamp) };
+}
+
+using Operation = std::function<QVariant(DataCollector &)>;
+
+} // namespace
+
+Q_DECLARE_METATYPE(Operation)
+
+class TestDataCollector : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void singletonIsSharedWithTheLibrary();
+    void rowsReachTheTableInCollectionOrder();
+    void commitMessageOnlyAtDebugLevel_data();
+    void commitMessageOnlyAtDebugLevel();
+    void lockHeldByAnotherProcessDefersWriting();
+    void refusedBatchIsRequeuedBehindNewRows();
+    void unopenableDatabaseEndsTheCycle();
+    void queriesReadOldestFirstAndDelete();
+    void operationsOnClosedConnection_data();
+    void operationsOnClosedConnection();
+    void exitWhileFlushingNeverCrashes();
+
+private:
+    void collect(const QVector<CachedRow> &rows);
+
+    std::unique_ptr<QTemporaryDir> m_cacheHome;
+    std::unique_ptr<DataCollector> m_collector;
+    std::unique_ptr<MessageCapture> m_messages;
+};
+
+void TestDataCollector::init()
+{
+    m_cacheHome = std::make_unique<QTemporaryDir>();
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cacheHome->path()));
+    m_messages = std::make_unique<MessageCapture>();
+    m_collector = std::make_unique<DataCollector>();
+}
+
+void TestDataCollector::cleanup()
+{
+    m_collector.reset();
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    m_messages.reset();
+    QLoggingCategory::setFilterRules(QString());
+}
+
+void TestDataCollector::collect(const QVector<CachedRow> &rows)
+{
+    for (const CachedRow &row : rows)
+        m_collector->collect(row.id, row.timestamp, row.storageId, row.record);
+}
+
+void TestDataCollector::singletonIsSharedWithTheLibrary()
+{
+    QCOMPARE(Singleton<DataCollector>::getInstance(), currentDataCollector());
+}
+
+void TestDataCollector::rowsReachTheTableInCollectionOrder()
+{
+    const QVector<CachedRow> before { makeRow(1700000000002, 3), makeRow(1700000000001, 1) };
+    const QVector<CachedRow> after { makeRow(5, 2), makeRow(1700000000000, 3) };
+    collect(before);
+    m_collector->initialize();
+    collect(after);
+
+    OtherConnection reader;
+    QTRY_COMPARE(reader.rows(), describe(before + after));
+    QCOMPARE(m_collector->getQueuedElementsCount(), 0);
+    QCOMPARE(m_collector->getCachedElementsCount(), 4);
+    QCOMPARE(m_messages->all(), QStringList());
+}
+
+void TestDataCollector::commitMessageOnlyAtDebugLevel_data()
+{
+    QTest::addColumn<bool>("debugEnabled");
+    QTest::addRow("default threshold") << false;
+    QTest::addRow("debug enabled") << true;
+}
+
+void TestDataCollector::commitMessageOnlyAtDebugLevel()
+{
+    QFETCH(bool, debugEnabled);
+    if (debugEnabled)
+        QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
+    m_collector->initialize();
+
+    // A flush of an empty queue runs in full and says nothing.
+    m_collector->flush();
+    QCOMPARE(m_messages->all(), QStringList());
+
+    collect({ makeRow(1, 1), makeRow(2, 1), makeRow(3, 2) });
+    m_collector->flush();
+    QCOMPARE(m_collector->getCachedElementsCount(), 3);
+    const QStringList expected
+        = debugEnabled ? QStringList { "debug: Commited 3 records to cache" } : QStringList();
+    QCOMPARE(m_messages->all(), expected);
+}
+
+void TestDataCollector::lockHeldByAnotherProcessDefersWriting()
+{
+    auto holder = startHelper({ QStringLiteral("hold"), QString::fromLatin1(kMainLockName) });
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    m_collector->initialize();
+    const QVector<CachedRow> rows { makeRow(10, 1), makeRow(11, 1), makeRow(12, 1) };
+    collect(rows);
+
+    m_collector->flush();
+    QCOMPARE(m_collector->getQueuedElementsCount(), rows.size());
+    OtherConnection reader;
+    QCOMPARE(reader.rows(), QStringList());
+
+    holder->closeWriteChannel();
+    QVERIFY(holder->waitForFinished());
+    QTRY_COMPARE(reader.rows(), describe(rows));
+    QCOMPARE(m_collector->getQueuedElementsCount(), 0);
+}
+
+void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
+{
+    m_collector->initialize();
+    OtherConnection other;
+    // Holding the write lock makes a flush's insert wait for SQLite's busy time-out, then fail.
+    QVERIFY(other.exec(QStringLiteral("BEGIN IMMEDIATE")));
+
+    const QVector<CachedRow> batch { makeRow(20, 1), makeRow(21, 2), makeRow(22, 1) };
+    collect(batch);
+    std::thread flushing([this] { m_collector->flush(); });
+    QTRY_COMPARE(m_collector->getQueuedElementsCount(), 0);
+    const QVector<CachedRow> meanwhile { makeRow(30, 1), makeRow(31, 1) };
+    collect(meanwhile);
+    flushing.join();
+    const QString refused = QStringLiteral("critical: local cache update failed");
+    const QStringList messages = m_messages->all();
+    QVERIFY(!messages.isEmpty());
+    QCOMPARE(messages.count(refused), messages.size());
+
+    // Later flushes of the cycle retry the whole queue until the cause is gone.
+    QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
+    QTRY_COMPARE_WITH_TIMEOUT(other.rows(), describe(meanwhile + batch), 15000);
+    QCOMPARE(m_collector->getQueuedElementsCount(), 0);
+}
+
+void TestDataCollector::unopenableDatabaseEndsTheCycle()
+{
+    QVERIFY(QDir().mkpath(getCacheDataBaseLocation()));
+    m_collector->initialize();
+    m_collector->initialize();
+    QCOMPARE(m_messages->all(), QStringList { "critical: Connection to database failed" });
+
+    const QString aborted
+        = QStringLiteral("Flush operation aborted, connection to database is closed.");
+    QTRY_COMPARE(m_messages->count(QtWarningMsg, aborted), 1);
+    collect({ makeRow(1, 1), makeRow(2, 1) });
+    QCOMPARE(m_collector->getQueuedElementsCount(), 2);
+    // The cycle has ended: a second flush would have come 1000 ms after the first.
+    QTest::qWait(2500);
+    QCOMPARE(m_messages->count(QtWarningMsg, aborted), 1);
+    collect({ makeRow(3, 1) });
+    QCOMPARE(m_collector->getQueuedElementsCount(), 3);
+}
+
+void TestDataCollector::queriesReadOldestFirstAndDelete()
+{
+    m_collector->initialize();
+    QVector<CachedRow> ours;
+    for (int i = 0; i < 30; ++i)
+        ours.append(makeRow(1000 + i, 7));
+    QVector<CachedRow> shuffled = ours;
+    std::shuffle(shuffled.begin(), shuffled.end(), *QRandomGenerator::global());
+    // Older rows of other destinations must never come back.
+    collect({ makeRow(1, 17), makeRow(2, 70), makeRow(3, 1) });
+    collect(shuffled);
+    m_collector->flush();
+
+    QStringList ids { QStringLiteral("kept") };
+    QStringList records { QStringLiteral("kept") };
+    QVERIFY(m_collector->getCacheByStorageId(7, ids, records));
+    QCOMPARE(ids.size(), 26);
+    QCOMPARE(ids.takeFirst(), QStringLiteral("kept"));
+    QCOMPARE(records.takeFirst(), QStringLiteral("kept"));
+    for (int i = 0; i < 25; ++i) {
+        QCOMPARE(ids.at(i), ours.at(i).id);
+        QCOMPARE(records.at(i), ours.at(i).record);
+    }
+
+    QVERIFY(m_collector->deleteByIds(ids));
+    QCOMPARE(m_messages->count(QtWarningMsg, QStringLiteral("deleted:  25")), 1);
+    QVERIFY(m_collector->deleteByIds({ QStringLiteral("absent"), QStringLiteral("missing") }));
+    QCOMPARE(m_messages->count(QtWarningMsg, QStringLiteral("deleted:  2")), 1);
+    QCOMPARE(ids.size(), 25);
+
+    QStringList rest, restRecords;
+    QVERIFY(m_collector->getCacheByStorageId(7, rest, restRecords));
+    QCOMPARE(rest.size(), 5);
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(rest.at(i), ours.at(25 + i).id);
+    QStringList none, noRecords;
+    QVERIFY(m_collector->getCacheByStorageId(99, none, noRecords));
+    QVERIFY(none.isEmpty() && noRecords.isEmpty());
+
+    QCOMPARE(m_collector->getCachedElementsCount(), 8);
+    collect({ makeRow(4, 7) });
+    m_collector->clearCache();
+    QCOMPARE(m_collector->getCachedElementsCount(), 0);
+    QCOMPARE(m_collector->getQueuedElementsCount(), 1);
+    m_messages->clear();
+    m_collector->flush();
+    QCOMPARE(m_collector->getCachedElementsCount(), 1);
+    QCOMPARE(m_messages->all(), QStringList());
+}
+
+void TestDataCollector::operationsOnClosedConnection_data()
+{
+    QTest::addColumn<Operation>("operation");
+    QTest::addColumn<QVariant>("result");
+    QTest::addColumn<QString>("message");
+
+    QTest::addRow("count") << Operation([](DataCollector &c) {
+        return QVariant(c.getCachedElementsCount());
+    }) << QVariant(0)
+                           << "warning: getCacheElementCount operation aborted, because "
+                              "connection to database is closed.";
+    QTest::addRow("clear") << Operation([](DataCollector &c) {
+        c.clearCache();
+        return QVariant();
+    }) << QVariant()
+                           << "warning: clearCache operation aborted, because connection to "
+                              "database is closed.";
+    QTest::addRow("read") << Operation([](DataCollector &c) {
+        QStringList ids { QStringLiteral("a") }, records { QStringLiteral("b") };
+        const bool ok = c.getCacheByStorageId(1, ids, records);
+        return QVariant(ok || ids.size() != 1 || records.size() != 1);
+    }) << QVariant(false)
+                          << "critical: getCacheByStorageId() aborted, connection to database "
+                             "is closed.";
+    QTest::addRow("delete") << Operation([](DataCollector &c) {
+        return QVariant(c.deleteByIds({ QStringLiteral("a") }));
+    }) << QVariant(false)
+                            << "warning: deleteByIds operation aborted, because connection to "
+                               "database is closed.";
+    QTest::addRow("flush") << Operation([](DataCollector &c) {
+        c.collect(QStringLiteral("a"), 1, 1, QStringLiteral("{}"));
+        c.flush();
+        return QVariant(c.getQueuedElementsCount());
+    }) << QVariant(1) << "warning: Flush operation aborted, connection to database is closed.";
+}
+
+void TestDataCollector::operationsOnClosedConnection()
+{
+    QFETCH(Operation, operation);
+    QFETCH(QVariant, result);
+    QFETCH(QString, message);
+    QCOMPARE(operation(*m_collector), result);
+    QCOMPARE(m_messages->all(), QStringList { message });
+}
+
+void TestDataCollector::exitWhileFlushingNeverCrashes()
+{
+    // Exits land before, during and after the first flush of 20 000 rows, about 1000 ms in.
+    auto *random = QRandomGenerator::global();
+    for (int run = 0; run < 16; ++run) {
+        const QString delay = QString::number(random->bounded(850, 1400));
+        const QString order = run % 2 ? QStringLiteral("pool-last") : QStringLiteral("pool-first");
+        auto helper = startHelper(
+            { QStringLiteral("collect-exit"), QStringLiteral("20000"), delay, order });
+        QVERIFY(helper->waitForFinished(30000));
+        QVERIFY2(helper->exitStatus() == QProcess::NormalExit && helper->exitCode() == 0,
+                 qPrintable(QStringLiteral("run %1 (%2 ms, %3) ended with status %4, code %5")
+                                .arg(run)
+                                .arg(delay, order)
+                                .arg(helper->exitStatus())
+                                .arg(helper->exitCode())));
+    }
+}
+
+KORVEL_TEST_MAIN(TestDataCollector)
+#include "tst_datacollector.moc"
