@@ -41,6 +41,10 @@ void TestLockStress::processesComingAndGoingNeitherWedgeNorShareTheLock()
     int finished = 0;
     int killed = 0;
 
+    auto init = startHelper({ QStringLiteral("witness-init") });
+    QVERIFY(init->waitForFinished());
+    QCOMPARE(init->exitCode(), 0);
+
     QElapsedTimer clock;
     clock.start();
     QElapsedTimer sinceProgress;

@@ -15,6 +15,8 @@ void dispatchToThread(QThread *thread, int delay, std::function<void()> callable
     auto *timer = new QTimer;
     timer->moveToThread(thread);
     timer->setSingleShot(true);
+    // A coarse timer may fire up to 5% early; callers rely on "no earlier than the delay".
+    timer->setTimerType(Qt::PreciseTimer);
     QObject::connect(
         timer, &QTimer::timeout, timer,
         [timer, callable = std::move(callable)]() {
