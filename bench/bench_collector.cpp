@@ -228,8 +228,7 @@ void benchmarkCollect()
     std::printf("| collect() during back-to-back flushes | %.0f | %.2f |\n", concurrent * perRow,
                 concurrent / plain);
     std::printf(
-        "slowest single collect() during flushes: %.3f ms; mean flush of 20 000 rows: %.1f ms "
-        "(%d flushes)\n",
+        "slowest single collect() during flushes: %.3f ms; mean flush: %.1f ms (%d flushes)\n",
         worstNs / 1e6, flushNs / 1e6 / flushes, int(flushes));
 }
 
