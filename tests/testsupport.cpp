@@ -116,6 +116,14 @@ std::unique_ptr<QProcess> startHelper(const QStringList &arguments)
     return helper;
 }
 
+QByteArray runHelper(const QStringList &arguments, int timeoutMs)
+{
+    auto helper = startHelper(arguments);
+    if (!helper->waitForFinished(timeoutMs) || helper->exitStatus() != QProcess::NormalExit)
+        return {};
+    return helper->readAll().trimmed();
+}
+
 QByteArray readHelperLine(QProcess &helper, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);

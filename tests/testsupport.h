@@ -54,6 +54,9 @@ private:
 /// Starts the helper executable with @p arguments; its channels stay open for the test.
 std::unique_ptr<QProcess> startHelper(const QStringList &arguments);
 
+/// Runs the helper to its end and returns what it printed, trimmed; empty on failure.
+QByteArray runHelper(const QStringList &arguments, int timeoutMs = 30000);
+
 /// Reads one line the helper printed, waiting up to @p timeoutMs; empty on time-out.
 QByteArray readHelperLine(QProcess &helper, int timeoutMs = 10000);
 

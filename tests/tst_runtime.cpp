@@ -116,8 +116,8 @@ void TestRuntime::cacheLocation()
 
 void TestRuntime::cacheLocationIsSharedByProcesses()
 {
-    auto helper = startHelper({ QStringLiteral("location") });
-    QCOMPARE(QString::fromLocal8Bit(readHelperLine(*helper)), getCacheDataBaseLocation());
+    QCOMPARE(QString::fromLocal8Bit(runHelper({ QStringLiteral("location") })),
+             getCacheDataBaseLocation());
 }
 
 void TestRuntime::singletonFromManyThreads()

@@ -142,16 +142,14 @@ void TestSingleExecutor::helperSeesOurLock()
     SingleExecutor executor(m_mainLock);
     QVERIFY(executor.tryToRun());
 
-    auto probe = startHelper({ QStringLiteral("probe"), m_mainLock });
-    QCOMPARE(readHelperLine(*probe), QByteArray("another"));
+    QCOMPARE(runHelper({ QStringLiteral("probe"), m_mainLock }), QByteArray("another"));
     auto taker = startHelper({ QStringLiteral("hold"), m_mainLock });
     QCOMPARE(readHelperLine(*taker), QByteArray("busy"));
     taker->closeWriteChannel();
     QVERIFY(taker->waitForFinished());
 
     executor.release();
-    probe = startHelper({ QStringLiteral("probe"), m_mainLock });
-    QCOMPARE(readHelperLine(*probe), QByteArray("free"));
+    QCOMPARE(runHelper({ QStringLiteral("probe"), m_mainLock }), QByteArray("free"));
 }
 
 void TestSingleExecutor::killedHolderLeavesNoLock()

@@ -4,6 +4,7 @@
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/schema_p.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
 
@@ -65,18 +66,15 @@ void DataCollectorPrivate::scheduleFlush()
 // Runs with the collector mutex and the connection mutex held.
 void DataCollectorPrivate::createTable()
 {
-    QSqlQuery query(m_db);
-    SingleExecutor tableLock(QString::fromLatin1(kDbLockName));
-    if (tableLock.isAnotherRunning() || m_db.tables(QSql::Tables).contains(kTable))
+    switch (
+        createTableIfMissing(m_db, kTable, { createTableStatement(), createIndexStatement() })) {
+    case TableCreation::Skipped:
+    case TableCreation::Created:
         return;
-
-    RaiiTransaction transaction(m_db);
-    if (transaction.open() && query.exec(createTableStatement())
-        && query.exec(createIndexStatement())) {
-        transaction.markSuccessfull();
-        return;
+    case TableCreation::TransactionRefused:
+    case TableCreation::Failed:
+        qCCritical(lcTelemetry) << "Cache database creation failed";
     }
-    qCCritical(lcTelemetry) << "Cache database creation failed";
 }
 
 // Waits for an open still in progress in initialize(), so that the answer is final.

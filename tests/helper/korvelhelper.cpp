@@ -5,10 +5,14 @@
 //   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
 //                      exit 3 as soon as another process is found holding it at the same time
 //   location           print the cache database path
+//   storage-id SERVER DATABASE
+//                      print the storage ID of a CouchDB bucket with these settings
 //   collect-exit COUNT DELAY ORDER
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
@@ -134,6 +138,18 @@ int collectAndExit(int count, int delayMs, bool poolLast)
     return qApp->exec();
 }
 
+int storageId(const QString &server, const QString &database)
+{
+    currentBackends()->initialize();
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(server));
+    bucket.setDatabase(database);
+    const int id
+        = currentBackends()->getStorageID(bucket.storageBackend(), bucket.storageLocationInfo());
+    std::cout << id << std::endl;
+    return id == -1 ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -152,6 +168,8 @@ int main(int argc, char **argv)
     if (command == QLatin1String("collect-exit"))
         return collectAndExit(args.value(1).toInt(), args.value(2).toInt(),
                               args.value(3) == QLatin1String("pool-last"));
+    if (command == QLatin1String("storage-id"))
+        return storageId(args.value(1), args.value(2));
     if (command == QLatin1String("location")) {
         std::cout << qPrintable(getCacheDataBaseLocation()) << std::endl;
         return 0;

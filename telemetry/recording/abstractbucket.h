@@ -1,0 +1,43 @@
+#pragma once
+
+#include "telemetry/korveltelemetry_export.h"
+
+#include <QObject>
+
+class QJsonDocument;
+
+namespace kl::telemetry {
+
+class AbstractBucketPrivate;
+
+/**
+ * The destination of records. A subclass names its storage backend and its location within
+ * it; placeRecord() finds the destination's storage ID once and hands records to the cache.
+ *
+ * Use a bucket from one thread, the thread that records.
+ */
+class KORVELTELEMETRY_EXPORT AbstractBucket : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit AbstractBucket(QObject *parent = nullptr);
+    ~AbstractBucket() override;
+
+    /**
+     * Queues @p record under @p id for this bucket's destination. Drops it with a warning when
+     * the bucket is not valid or its storage ID cannot be obtained (the next call retries).
+     * The storage ID, once obtained, stays with the bucket for its whole life.
+     */
+    void placeRecord(const QString &id, const QJsonDocument &record);
+
+    virtual QString storageBackend() const = 0;
+    virtual QString storageLocationInfo() const = 0;
+    virtual bool isValid() const = 0;
+
+private:
+    Q_DISABLE_COPY(AbstractBucket)
+    AbstractBucketPrivate *d;
+};
+
+} // namespace kl::telemetry

@@ -1,0 +1,141 @@
+#include "telemetry/registry/backends.h"
+#include "telemetry/registry/backends_p.h"
+
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/schema_p.h"
+#include "telemetry/runtime/singleton.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace kl::telemetry {
+
+namespace {
+
+    constexpr int kNoStorage = -1;
+    constexpr int kNotRegistered = 0; // storage IDs start at 1
+    constexpr QLatin1String kTable("storages");
+
+    QString createTableStatement()
+    {
+        return QStringLiteral("CREATE TABLE %1 (%2 INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
+                              "%3 TEXT NOT NULL, %4 TEXT NOT NULL)")
+            .arg(kTable, QLatin1String("storageID"), QLatin1String("backend"),
+                 QLatin1String("locationInfo"));
+    }
+
+} // namespace
+
+BackendsPrivate::BackendsPrivate(Backends *qq)
+    : q(qq)
+{
+}
+
+// The values are bound, never spliced into the text, so no quote, percent sign or other
+// character in a destination can change the statement; SQLite compares them byte for byte.
+int BackendsPrivate::findStorageId(const QString &backend, const QString &locationInfo)
+{
+    QSqlQuery query(m_db);
+    query.prepare(
+        QStringLiteral("SELECT storageID FROM storages WHERE locationInfo=? AND backend=?"));
+    query.addBindValue(locationInfo);
+    query.addBindValue(backend);
+    if (!query.exec()) {
+        qCCritical(lcTelemetry) << "Unable to search database for existing storage information ";
+        return kNoStorage;
+    }
+    return query.next() ? query.value(0).toInt() : kNotRegistered;
+}
+
+int BackendsPrivate::registerStorage(const QString &backend, const QString &locationInfo)
+{
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("INSERT INTO storages (backend, locationInfo) VALUES(?, ?)"));
+    query.addBindValue(backend);
+    query.addBindValue(locationInfo);
+    if (query.exec() && query.exec(QStringLiteral("SELECT last_insert_rowid()")) && query.next())
+        return query.value(0).toInt();
+    qCCritical(lcTelemetry) << "Unable to insert new storage information do database"
+                            << query.lastError();
+    return kNoStorage;
+}
+
+Backends::Backends()
+    : d(new BackendsPrivate(this))
+{
+}
+
+Backends::~Backends()
+{
+    delete d;
+}
+
+void Backends::initialize()
+{
+    QMutexLocker locker(&d->m_mutex);
+    if (d->m_initialized)
+        return;
+    d->m_initialized = true;
+
+    d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("initialize"));
+    d->m_db.setDatabaseName(getCacheDataBaseLocation());
+    if (!d->m_db.open()) {
+        qCCritical(lcTelemetry) << "Failed to open data base for backend retrieval";
+        return;
+    }
+    if (createTableIfMissing(d->m_db, kTable, { createTableStatement() }) == TableCreation::Failed)
+        qCCritical(lcTelemetry) << "Backends database creation failed";
+}
+
+int Backends::getStorageID(const QString &backend, const QString &locationInfo) const
+{
+    QMutexLocker locker(&d->m_mutex);
+    const int found = d->findStorageId(backend, locationInfo);
+    return found == kNotRegistered ? d->registerStorage(backend, locationInfo) : found;
+}
+
+int Backends::getRegisteredBackendsCount() const
+{
+    QMutexLocker locker(&d->m_mutex);
+    if (!d->m_db.isOpen()) {
+        qCCritical(lcTelemetry)
+            << "getRegisteredBackendsCount() aborted, connection to database is closed.";
+        return 0;
+    }
+    QSqlQuery query(d->m_db);
+    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM %1").arg(kTable)) && query.next())
+        return query.value(0).toInt();
+    qCCritical(lcTelemetry) << "getRegisteredBackendsCount() aborted, SELECT query failed.";
+    return 0;
+}
+
+void Backends::clearRegisteredBackends()
+{
+    QMutexLocker locker(&d->m_mutex);
+    if (!d->m_db.isOpen()) {
+        qCCritical(lcTelemetry)
+            << "clearRegisteredBackends() aborted, connection to database is closed.";
+        return;
+    }
+    QSqlQuery query(d->m_db);
+    if (!d->m_db.transaction()) {
+        qCCritical(lcTelemetry) << "Registered backends clearing failed: cannot create transaction";
+        return;
+    }
+    if (query.exec(QStringLiteral("DELETE FROM %1").arg(kTable)) && d->m_db.commit())
+        return;
+    qCCritical(lcTelemetry) << "Registered backends clearing failed: query or commit";
+    d->m_db.rollback();
+}
+
+QString Backends::findBackendLocation(const QString &backend) const
+{
+    return backend;
+}
+
+Backends *currentBackends()
+{
+    return Singleton<Backends>::getInstance();
+}
+
+} // namespace kl::telemetry

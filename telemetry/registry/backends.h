@@ -1,0 +1,49 @@
+#pragma once
+
+#include "telemetry/korveltelemetry_export.h"
+
+#include <QString>
+
+namespace kl::telemetry {
+
+class BackendsPrivate;
+
+/**
+ * The registry of destinations: maps each pair of a backend name and a location info text to
+ * a storage ID, kept in the cache database so that every process of the user, and every later
+ * run, gets the same ID for the same pair. IDs start at 1 and are never handed out twice.
+ *
+ * There is one per process, reached through currentBackends(). Its connection belongs to the
+ * thread that called initialize(); call the other operations on that thread. Failures are
+ * logged and answered with -1, 0 or nothing.
+ */
+class KORVELTELEMETRY_EXPORT Backends
+{
+public:
+    Backends();
+    ~Backends();
+
+    /// Opens the registry's connection and creates its table when missing; only the first call
+    /// acts.
+    void initialize();
+
+    /// The storage ID of the pair, registering it first when it is new; -1 on failure.
+    int getStorageID(const QString &backend, const QString &locationInfo) const;
+
+    /// Number of registered destinations; 0 on failure.
+    int getRegisteredBackendsCount() const;
+
+    /// Forgets every destination; IDs handed out before are never reused.
+    void clearRegisteredBackends();
+
+    QString findBackendLocation(const QString &backend) const;
+
+private:
+    Q_DISABLE_COPY(Backends)
+    BackendsPrivate *d;
+};
+
+/// The registry of the process.
+KORVELTELEMETRY_EXPORT Backends *currentBackends();
+
+} // namespace kl::telemetry

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "telemetry/registry/backends.h"
+
+#include <QMutex>
+#include <QSqlDatabase>
+
+namespace kl::telemetry {
+
+class BackendsPrivate
+{
+public:
+    explicit BackendsPrivate(Backends *qq);
+
+    int findStorageId(const QString &backend, const QString &locationInfo);
+    int registerStorage(const QString &backend, const QString &locationInfo);
+
+    Backends *q;
+    bool m_initialized = false;
+    QSqlDatabase m_db;
+    // Serialises every use of the connection, so that no two threads run SQL on it at once.
+    mutable QMutex m_mutex;
+};
+
+} // namespace kl::telemetry

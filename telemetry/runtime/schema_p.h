@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QStringList>
+
+namespace kl::telemetry {
+
+enum class TableCreation {
+    Skipped, ///< the table exists, or another holder of the table lock is creating it
+    Created,
+    TransactionRefused,
+    Failed, ///< a statement failed; the transaction was rolled back
+};
+
+/**
+ * Creates @p table with @p statements, in one transaction, unless it exists already or the
+ * machine-wide table lock is held elsewhere. Logs nothing; the caller knows what to say.
+ */
+TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
+                                   const QStringList &statements);
+
+} // namespace kl::telemetry
