@@ -1,6 +1,14 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSet>
+
+// Qt's object life-cycle hooks; exported by QtCore for debugging tools.
+extern quintptr Q_CORE_EXPORT qtHookData[];
 
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -61,7 +69,56 @@ QString IsolatedEnvironment::tempPath() const
 }
 
 namespace {
+
     MessageCapture *s_capture = nullptr;
+
+    enum HookIndex { QtVersionHook = 2, AddQObjectHook = 3, RemoveQObjectHook = 4 };
+    thread_local bool t_tracking = false;
+    QBasicMutex s_trackedMutex;
+    QSet<QObject *> s_tracked;
+
+    void objectAdded(QObject *object)
+    {
+        if (!t_tracking)
+            return;
+        QMutexLocker locker(&s_trackedMutex);
+        s_tracked.insert(object);
+    }
+
+    void objectRemoved(QObject *object)
+    {
+        QMutexLocker locker(&s_trackedMutex);
+        s_tracked.remove(object);
+    }
+
+} // namespace
+
+ObjectTracker::ObjectTracker()
+{
+    QVERIFY(qtHookData[QtVersionHook] == quintptr(QT_VERSION));
+    qtHookData[AddQObjectHook] = reinterpret_cast<quintptr>(&objectAdded);
+    qtHookData[RemoveQObjectHook] = reinterpret_cast<quintptr>(&objectRemoved);
+}
+
+ObjectTracker::~ObjectTracker()
+{
+    qtHookData[AddQObjectHook] = 0;
+    qtHookData[RemoveQObjectHook] = 0;
+    QMutexLocker locker(&s_trackedMutex);
+    s_tracked.clear();
+}
+
+void ObjectTracker::track(const std::function<void()> &code)
+{
+    t_tracking = true;
+    code();
+    t_tracking = false;
+}
+
+int ObjectTracker::alive() const
+{
+    QMutexLocker locker(&s_trackedMutex);
+    return s_tracked.size();
 }
 
 MessageCapture::MessageCapture()
@@ -114,6 +171,46 @@ std::unique_ptr<QProcess> startHelper(const QStringList &arguments)
     helper->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     helper->start(QStringLiteral(KORVEL_HELPER_PATH), arguments);
     return helper;
+}
+
+HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteArray &body)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request { QUrl(url) };
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    std::unique_ptr<QNetworkReply> reply(manager.sendCustomRequest(request, verb, body));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!finished.wait(10000))
+        return {};
+    return { reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll() };
+}
+
+QString couchDbUrl()
+{
+    QString url = qEnvironmentVariable("KORVEL_COUCHDB_URL");
+    if (url.isEmpty()) {
+        QFile file(QStringLiteral(KORVEL_COUCHDB_URL_FILE));
+        if (file.open(QIODevice::ReadOnly))
+            url = QString::fromUtf8(file.readAll().trimmed());
+    }
+    while (url.endsWith(QLatin1Char('/')))
+        url.chop(1);
+    return url;
+}
+
+QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QString &database)
+{
+    const HttpAnswer answer = httpRequest("GET",
+                                          server + QLatin1Char('/') + database
+                                              + QLatin1String("/_all_docs?include_docs=true"));
+    QHash<QString, QJsonObject> documents;
+    const QJsonArray rows
+        = QJsonDocument::fromJson(answer.body).object().value(QLatin1String("rows")).toArray();
+    for (const QJsonValue &row : rows) {
+        const QJsonObject document = row.toObject().value(QLatin1String("doc")).toObject();
+        documents.insert(document.value(QLatin1String("_id")).toString(), document);
+    }
+    return documents;
 }
 
 QByteArray runHelper(const QStringList &arguments, int timeoutMs)

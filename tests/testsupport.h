@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -53,6 +54,44 @@ private:
 
 /// Starts the helper executable with @p arguments; its channels stay open for the test.
 std::unique_ptr<QProcess> startHelper(const QStringList &arguments);
+
+/**
+ * Follows the QObjects that code run through track() creates, until they are destroyed, with
+ * Qt's object life-cycle hooks (the ones debugging tools use). One tracker at a time.
+ */
+class ObjectTracker
+{
+public:
+    ObjectTracker();
+    ~ObjectTracker();
+
+    /// Runs @p code on the calling thread, following the objects it creates.
+    void track(const std::function<void()> &code);
+    /// How many of the followed objects still exist.
+    int alive() const;
+
+private:
+    Q_DISABLE_COPY(ObjectTracker)
+};
+
+/// An HTTP answer, waited for; status 0 when none came.
+struct HttpAnswer
+{
+    int status = 0;
+    QByteArray body;
+};
+
+/// Sends one request and waits for its answer, 10 s at most.
+HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteArray &body = {});
+
+/**
+ * The URL of the CouchDB-compatible server that the test fixture started, without a trailing
+ * slash; empty when there is none (the fixture skips it only where Node.js is missing).
+ */
+QString couchDbUrl();
+
+/// The documents of @p database, as _all_docs?include_docs=true lists them, keyed by "_id".
+QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QString &database);
 
 /// Runs the helper to its end and returns what it printed, trimmed; empty on failure.
 QByteArray runHelper(const QStringList &arguments, int timeoutMs = 30000);

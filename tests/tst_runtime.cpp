@@ -8,40 +8,10 @@
 #include <QSet>
 #include <QThreadPool>
 
-// Qt's object life-cycle hooks (as used by debugging tools); exported by QtCore.
-extern quintptr Q_CORE_EXPORT qtHookData[];
-
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
 
 namespace {
-
-enum HookIndex { QtVersionHook = 2, AddQObjectHook = 3, RemoveQObjectHook = 4 };
-
-// Objects created on a thread while it is marked as tracking, until they are destroyed.
-thread_local bool t_tracking = false;
-QMutex g_trackedMutex;
-QSet<QObject *> g_tracked;
-
-void objectAdded(QObject *object)
-{
-    if (!t_tracking)
-        return;
-    QMutexLocker locker(&g_trackedMutex);
-    g_tracked.insert(object);
-}
-
-void objectRemoved(QObject *object)
-{
-    QMutexLocker locker(&g_trackedMutex);
-    g_tracked.remove(object);
-}
-
-int trackedCount()
-{
-    QMutexLocker locker(&g_trackedMutex);
-    return g_tracked.size();
-}
 
 struct SlowToBuild
 {
@@ -61,7 +31,6 @@ class TestRuntime : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void constantsAreExported();
     void uniqueIds();
     void cacheLocation();
@@ -71,13 +40,6 @@ private slots:
     void dispatchToFinishedThreadDropsCallable();
     void dispatchWithZeroDelayDefers();
 };
-
-void TestRuntime::initTestCase()
-{
-    QCOMPARE(qtHookData[QtVersionHook], quintptr(QT_VERSION));
-    qtHookData[AddQObjectHook] = reinterpret_cast<quintptr>(&objectAdded);
-    qtHookData[RemoveQObjectHook] = reinterpret_cast<quintptr>(&objectRemoved);
-}
 
 void TestRuntime::constantsAreExported()
 {
@@ -143,23 +105,25 @@ void TestRuntime::dispatchFromPoolThread()
     QThread *ranOn = nullptr;
     qint64 ranAfter = -1;
     QElapsedTimer clock;
+    ObjectTracker tracker;
 
     auto dispatch = [&] {
-        t_tracking = true;
-        clock.start();
-        dispatchToThread(mainThread, delay, [&] {
-            ranOn = QThread::currentThread();
-            ranAfter = clock.elapsed();
+        tracker.track([&] {
+            clock.start();
+            dispatchToThread(mainThread, delay, [&] {
+                ranOn = QThread::currentThread();
+                ranAfter = clock.elapsed();
+            });
         });
-        t_tracking = false;
     };
     QThreadPool::globalInstance()->start(new Task<decltype(dispatch)>(dispatch));
 
+    QTRY_COMPARE(tracker.alive(), 1); // the timer, waiting on the main thread
     QTRY_VERIFY(ranOn != nullptr);
     QCOMPARE(ranOn, mainThread);
     QVERIFY2(ranAfter >= delay, qPrintable(QString::number(ranAfter)));
-    // The timer that the pool thread made is gone once the main loop has run its deletions.
-    QTRY_COMPARE(trackedCount(), 0);
+    // The timer is gone once the main loop has run its deletions.
+    QTRY_COMPARE(tracker.alive(), 0);
 }
 
 void TestRuntime::dispatchToFinishedThreadDropsCallable()
@@ -170,11 +134,10 @@ void TestRuntime::dispatchToFinishedThreadDropsCallable()
     QVERIFY(finished.wait());
 
     auto witness = std::make_shared<int>(0);
-    t_tracking = true;
-    dispatchToThread(&finished, 0, [witness] { ++*witness; });
-    t_tracking = false;
+    ObjectTracker tracker;
+    tracker.track([&] { dispatchToThread(&finished, 0, [witness] { ++*witness; }); });
     QCOMPARE(witness.use_count(), 1L);
-    QCOMPARE(trackedCount(), 0);
+    QCOMPARE(tracker.alive(), 0);
 }
 
 void TestRuntime::dispatchWithZeroDelayDefers()

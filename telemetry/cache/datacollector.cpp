@@ -4,9 +4,9 @@
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
-#include "telemetry/runtime/schema_p.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
+#include "telemetry/runtime/tables_p.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -207,9 +207,8 @@ int DataCollector::getCachedElementsCount()
             << "getCacheElementCount operation aborted, because connection to database is closed.";
         return 0;
     }
-    QSqlQuery query(d->m_db);
-    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM %1").arg(kTable)) && query.next())
-        return query.value(0).toInt();
+    if (const auto rows = countRows(d->m_db, kTable))
+        return *rows;
     qCWarning(lcTelemetry)
         << "getCacheElementCount operation aborted, because SELECT query failed.";
     return 0;
@@ -223,15 +222,15 @@ void DataCollector::clearCache()
             << "clearCache operation aborted, because connection to database is closed.";
         return;
     }
-    QSqlQuery query(d->m_db);
-    if (!d->m_db.transaction()) {
+    switch (clearTable(d->m_db, kTable)) {
+    case TableClearing::Cleared:
+        return;
+    case TableClearing::TransactionRefused:
         qCWarning(lcTelemetry) << "local cache clearing failed: cannot create transaction";
         return;
+    case TableClearing::Failed:
+        qCWarning(lcTelemetry) << "local cache clearing failed: query or commit DELETE";
     }
-    if (query.exec(QStringLiteral("DELETE FROM %1").arg(kTable)) && d->m_db.commit())
-        return;
-    qCWarning(lcTelemetry) << "local cache clearing failed: query or commit DELETE";
-    d->m_db.rollback();
 }
 
 bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records)

@@ -1,10 +1,13 @@
 #include "telemetry/registry/backends.h"
 #include "telemetry/registry/backends_p.h"
 
+#include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/runtime/runtime.h"
-#include "telemetry/runtime/schema_p.h"
 #include "telemetry/runtime/singleton.h"
+#include "telemetry/runtime/tables_p.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -60,6 +63,24 @@ int BackendsPrivate::registerStorage(const QString &backend, const QString &loca
     return kNoStorage;
 }
 
+// A cached uploader stays bound to the destination it was built for; storage IDs are never
+// reused, so its key never names another destination.
+DocumentUploader *BackendsPrivate::uploaderFor(const QString &key, const QString &backend,
+                                               const QString &locationInfo)
+{
+    if (const auto cached = m_uploaderCache.value(key))
+        return cached.data();
+    if (backend != QLatin1String("couchdb"))
+        return nullptr;
+
+    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
+    QSharedPointer<DocumentUploader> uploader(
+        new CouchDbDocumentUploader(location.value(QLatin1String("server")).toString(),
+                                    location.value(QLatin1String("database")).toString(), nullptr));
+    m_uploaderCache.insert(key, uploader);
+    return uploader.data();
+}
+
 Backends::Backends()
     : d(new BackendsPrivate(this))
 {
@@ -102,9 +123,8 @@ int Backends::getRegisteredBackendsCount() const
             << "getRegisteredBackendsCount() aborted, connection to database is closed.";
         return 0;
     }
-    QSqlQuery query(d->m_db);
-    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM %1").arg(kTable)) && query.next())
-        return query.value(0).toInt();
+    if (const auto rows = countRows(d->m_db, kTable))
+        return *rows;
     qCCritical(lcTelemetry) << "getRegisteredBackendsCount() aborted, SELECT query failed.";
     return 0;
 }
@@ -117,20 +137,42 @@ void Backends::clearRegisteredBackends()
             << "clearRegisteredBackends() aborted, connection to database is closed.";
         return;
     }
-    QSqlQuery query(d->m_db);
-    if (!d->m_db.transaction()) {
+    switch (clearTable(d->m_db, kTable)) {
+    case TableClearing::Cleared:
+        return;
+    case TableClearing::TransactionRefused:
         qCCritical(lcTelemetry) << "Registered backends clearing failed: cannot create transaction";
         return;
+    case TableClearing::Failed:
+        qCCritical(lcTelemetry) << "Registered backends clearing failed: query or commit";
     }
-    if (query.exec(QStringLiteral("DELETE FROM %1").arg(kTable)) && d->m_db.commit())
-        return;
-    qCCritical(lcTelemetry) << "Registered backends clearing failed: query or commit";
-    d->m_db.rollback();
 }
 
 QString Backends::findBackendLocation(const QString &backend) const
 {
     return backend;
+}
+
+QMap<QString, DocumentUploader *> Backends::getBackends()
+{
+    QMutexLocker locker(&d->m_mutex);
+    QMap<QString, DocumentUploader *> uploaders;
+    if (!d->m_db.isOpen()) {
+        qCCritical(lcTelemetry) << "getBackends() aborted, connection to database is closed.";
+        return uploaders;
+    }
+    QSqlQuery query(d->m_db);
+    if (!query.exec(QStringLiteral("SELECT storageID, locationInfo, backend FROM storages"))) {
+        qCCritical(lcTelemetry) << "getBackends() aborted, SELECT query failed.";
+        return uploaders;
+    }
+    while (query.next()) {
+        const QString key = query.value(0).toString();
+        if (DocumentUploader *uploader
+            = d->uploaderFor(key, query.value(2).toString(), query.value(1).toString()))
+            uploaders.insert(key, uploader);
+    }
+    return uploaders;
 }
 
 Backends *currentBackends()

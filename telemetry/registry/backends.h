@@ -2,11 +2,13 @@
 
 #include "telemetry/korveltelemetry_export.h"
 
+#include <QMap>
 #include <QString>
 
 namespace kl::telemetry {
 
 class BackendsPrivate;
+class DocumentUploader;
 
 /**
  * The registry of destinations: maps each pair of a backend name and a location info text to
@@ -37,6 +39,13 @@ public:
     void clearRegisteredBackends();
 
     QString findBackendLocation(const QString &backend) const;
+
+    /**
+     * One uploader per registered destination whose backend is known, keyed by storage ID
+     * as decimal text (so "10" comes before "9"). The registry builds each uploader once and
+     * owns it until process exit; the uploaders belong to the calling thread.
+     */
+    QMap<QString, DocumentUploader *> getBackends();
 
 private:
     Q_DISABLE_COPY(Backends)

@@ -2,7 +2,9 @@
 
 #include "telemetry/registry/backends.h"
 
+#include <QMap>
 #include <QMutex>
+#include <QSharedPointer>
 #include <QSqlDatabase>
 
 namespace kl::telemetry {
@@ -14,12 +16,15 @@ public:
 
     int findStorageId(const QString &backend, const QString &locationInfo);
     int registerStorage(const QString &backend, const QString &locationInfo);
+    DocumentUploader *uploaderFor(const QString &key, const QString &backend,
+                                  const QString &locationInfo);
 
     Backends *q;
     bool m_initialized = false;
     QSqlDatabase m_db;
     // Serialises every use of the connection, so that no two threads run SQL on it at once.
     mutable QMutex m_mutex;
+    QMap<QString, QSharedPointer<DocumentUploader>> m_uploaderCache;
 };
 
 } // namespace kl::telemetry

@@ -7,6 +7,7 @@
 //   location           print the cache database path
 //   storage-id SERVER DATABASE
 //                      print the storage ID of a CouchDB bucket with these settings
+//   flush-one          queue one row, flush once, print how many rows are still queued
 //   collect-exit COUNT DELAY ORDER
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
@@ -138,6 +139,17 @@ int collectAndExit(int count, int delayMs, bool poolLast)
     return qApp->exec();
 }
 
+int flushOne()
+{
+    DataCollector *collector = currentDataCollector();
+    collector->initialize();
+    collector->collect(generateUniqueId(), QDateTime::currentMSecsSinceEpoch(), 1,
+                       QStringLiteral("{}"));
+    collector->flush();
+    std::cout << collector->getQueuedElementsCount() << std::endl;
+    return 0;
+}
+
 int storageId(const QString &server, const QString &database)
 {
     currentBackends()->initialize();
@@ -168,6 +180,8 @@ int main(int argc, char **argv)
     if (command == QLatin1String("collect-exit"))
         return collectAndExit(args.value(1).toInt(), args.value(2).toInt(),
                               args.value(3) == QLatin1String("pool-last"));
+    if (command == QLatin1String("flush-one"))
+        return flushOne();
     if (command == QLatin1String("storage-id"))
         return storageId(args.value(1), args.value(2));
     if (command == QLatin1String("location")) {

@@ -1,4 +1,4 @@
-#include "telemetry/runtime/schema_p.h"
+#include "telemetry/runtime/tables_p.h"
 
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
@@ -25,6 +25,25 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
     }
     transaction.markSuccessfull();
     return TableCreation::Created;
+}
+
+std::optional<int> countRows(const QSqlDatabase &db, const QString &table)
+{
+    QSqlQuery query(db);
+    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM %1").arg(table)) && query.next())
+        return query.value(0).toInt();
+    return std::nullopt;
+}
+
+TableClearing clearTable(QSqlDatabase db, const QString &table)
+{
+    QSqlQuery query(db);
+    if (!db.transaction())
+        return TableClearing::TransactionRefused;
+    if (query.exec(QStringLiteral("DELETE FROM %1").arg(table)) && db.commit())
+        return TableClearing::Cleared;
+    db.rollback();
+    return TableClearing::Failed;
 }
 
 } // namespace kl::telemetry

@@ -3,6 +3,8 @@
 #include <QSqlDatabase>
 #include <QStringList>
 
+#include <optional>
+
 namespace kl::telemetry {
 
 enum class TableCreation {
@@ -18,5 +20,13 @@ enum class TableCreation {
  */
 TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
                                    const QStringList &statements);
+
+/// The number of rows of @p table; empty when the query fails.
+std::optional<int> countRows(const QSqlDatabase &db, const QString &table);
+
+enum class TableClearing { Cleared, TransactionRefused, Failed };
+
+/// Deletes every row of @p table in one transaction, rolled back on failure. Logs nothing.
+TableClearing clearTable(QSqlDatabase db, const QString &table);
 
 } // namespace kl::telemetry

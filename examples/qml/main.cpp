@@ -1,0 +1,46 @@
+// Runs main.qml headless: a Recorder declared in QML records into one CouchDB database, and
+// the application stays until every cached record is published.
+//
+//   korvel-qml-example SERVER DATABASE [COUNT]
+#include "../common/untilpublished.h"
+
+#include <telemetry/recording/couchdbbucket.h>
+#include <telemetry/recording/recorder.h>
+
+#include <QQmlComponent>
+#include <QQmlContext>
+#include <QQmlEngine>
+
+#include <cstdio>
+
+using namespace kl::telemetry;
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() < 3) {
+        std::fprintf(stderr, "usage: korvel-qml-example SERVER DATABASE [COUNT]\n");
+        return 1;
+    }
+
+    // The library registers nothing for QML itself; the application chooses the names.
+    qmlRegisterType<Recorder>("Korvel.Telemetry", 1, 0, "Recorder");
+    qmlRegisterType<CouchDBBucket>("Korvel.Telemetry", 1, 0, "CouchDBBucket");
+    qmlRegisterUncreatableType<AbstractBucket>("Korvel.Telemetry", 1, 0, "AbstractBucket",
+                                               QStringLiteral("Use CouchDBBucket"));
+
+    QQmlEngine engine;
+    engine.rootContext()->setContextProperty(QStringLiteral("serverUrl"), QUrl(arguments.at(1)));
+    engine.rootContext()->setContextProperty(QStringLiteral("databaseName"), arguments.at(2));
+    engine.rootContext()->setContextProperty(QStringLiteral("recordCount"),
+                                             arguments.value(3, QStringLiteral("30")).toInt());
+    QQmlComponent component(&engine, QUrl(QStringLiteral("qrc:/main.qml")));
+    std::unique_ptr<QObject> root(component.create());
+    if (!root) {
+        std::fprintf(stderr, "%s\n", qPrintable(component.errorString()));
+        return 1;
+    }
+    quitWhenEverythingIsPublished(&app, [&root] { return root->property("finished").toBool(); });
+    return app.exec();
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "telemetry/publishing/documentuploader.h"
+
+#include <QString>
+
+class QNetworkReply;
+
+namespace kl::telemetry {
+
+/**
+ * Uploads record documents to one CouchDB database through its "_bulk_docs" interface,
+ * with the network access manager of Singleton<NetworkManager>.
+ *
+ * There is no retry and no time-out: a request whose reply never finishes never emits
+ * finished(). Destroying the uploader drops the outcome of its requests in flight.
+ */
+class KORVELTELEMETRY_EXPORT CouchDbDocumentUploader : public DocumentUploader
+{
+    Q_OBJECT
+
+public:
+    /// @p server is the base URL as text (scheme, host, optional port and path); nothing is sent.
+    CouchDbDocumentUploader(const QString &server, const QString &database,
+                            QObject *parent = nullptr);
+    ~CouchDbDocumentUploader() override;
+
+    /// Posts the documents as one batch to "<server>/<database>/_bulk_docs".
+    void addDocuments(const QStringList &documents) override;
+
+private:
+    void handleReply(QNetworkReply *reply);
+
+    QString m_server;
+    QString m_database;
+};
+
+} // namespace kl::telemetry

@@ -1,0 +1,14 @@
+#include "telemetry/publishing/documentuploader.h"
+
+namespace kl::telemetry {
+
+DocumentUploader::DocumentUploader(QObject *parent)
+    : QObject(parent)
+{
+    // Queued connections and signal spies look the pair up by name.
+    qRegisterMetaType<QPair<QStringList, QStringList>>();
+}
+
+DocumentUploader::~DocumentUploader() = default;
+
+} // namespace kl::telemetry

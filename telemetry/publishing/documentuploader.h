@@ -1,0 +1,44 @@
+#pragma once
+
+#include "telemetry/korveltelemetry_export.h"
+
+#include <QObject>
+#include <QPair>
+#include <QStringList>
+
+namespace kl::telemetry {
+
+/**
+ * Sends batches of record documents to one destination and reports each outcome once,
+ * asynchronously, through finished().
+ *
+ * The publisher drives uploaders without owning them. Use from the thread the uploader lives
+ * in; that thread must run an event loop.
+ */
+class KORVELTELEMETRY_EXPORT DocumentUploader : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DocumentUploader(QObject *parent = nullptr);
+    ~DocumentUploader() override;
+
+    /**
+     * Starts sending @p documents, each the complete text of one JSON object, and returns at
+     * once. The outcome arrives later as one finished() emission from the event loop; connect
+     * to finished() before calling. Calls may overlap, and their results arrive in the order
+     * in which the destination answers.
+     */
+    virtual void addDocuments(const QStringList &documents) = 0;
+
+Q_SIGNALS:
+    /**
+     * @p success is true when the destination answered the batch with a JSON array. The pair
+     * holds the "id" and the "rev" of each element of that array, in its order (empty strings
+     * where a member is missing or not a string); both lists are empty when @p success is
+     * false.
+     */
+    void finished(bool success, QPair<QStringList, QStringList>);
+};
+
+} // namespace kl::telemetry

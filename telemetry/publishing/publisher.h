@@ -1,0 +1,59 @@
+#pragma once
+
+#include "telemetry/korveltelemetry_export.h"
+#include "telemetry/runtime/singleton.h"
+
+#include <QMap>
+#include <QObject>
+#include <QPair>
+#include <QStringList>
+
+#include <memory>
+
+namespace kl::telemetry {
+
+class DocumentUploader;
+class PublisherPrivate;
+class SingleExecutor;
+
+/**
+ * Moves cached records to their destinations: an endless chain of publish attempts, one
+ * destination and at most 25 records each, DataTransferFrequency ms apart, on the thread that
+ * first called initialize() (which must run an event loop).
+ *
+ * Each attempt holds the machine-wide main lock from its start until it ends or, when it
+ * started an upload, until the upload completes; records are deleted from the cache only once
+ * their destination has taken the batch.
+ */
+class KORVELTELEMETRY_EXPORT Publisher : public QObject, public Singleton<Publisher>
+{
+    Q_OBJECT
+
+public:
+    Publisher();
+    ~Publisher() override;
+
+    /// Starts the chain on the calling thread; only the first call has an effect.
+    void initialize();
+
+    /// One publish attempt, on the publisher thread; false when the main lock was taken.
+    bool doPublishImpl();
+
+public Q_SLOTS:
+    /// Completion of an upload started by an attempt.
+    void addedDocuments(bool success, QPair<QStringList, QStringList>);
+
+private:
+    Q_DISABLE_COPY(Publisher)
+    friend class PublisherPrivate;
+
+    PublisherPrivate *d;
+    std::unique_ptr<SingleExecutor> m_executor;
+    QMap<QString, DocumentUploader *> m_uploaders;
+    QStringList m_pendingIds;
+};
+
+/// The publisher of the process.
+KORVELTELEMETRY_EXPORT Publisher *currentPublisher();
+
+} // namespace kl::telemetry

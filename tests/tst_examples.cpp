@@ -1,0 +1,83 @@
+#include "testsupport.h"
+
+#include <QJsonArray>
+
+using namespace kl::telemetry::test;
+
+namespace {
+
+std::unique_ptr<QProcess> startExample(const QString &program, const QStringList &arguments)
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(program, arguments);
+    return process;
+}
+
+QString createDatabase(const QString &server, const QString &name)
+{
+    const QString database
+        = QStringLiteral("%1-%2").arg(name).arg(QDateTime::currentMSecsSinceEpoch());
+    return httpRequest("PUT", server + QLatin1Char('/') + database).status == 201 ? database
+                                                                                  : QString();
+}
+
+} // namespace
+
+// The whole road, through the real timers: examples record, the library caches and publishes,
+// and the server holds every record once.
+class TestExamples : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyRecordArrivesOnce();
+};
+
+void TestExamples::everyRecordArrivesOnce()
+{
+    const QString server = couchDbUrl();
+    QVERIFY2(!server.isEmpty(), "no CouchDB-compatible server: run through ctest");
+    const QString app = createDatabase(server, QStringLiteral("app"));
+    const QString ui = createDatabase(server, QStringLiteral("ui"));
+    const QString qml = createDatabase(server, QStringLiteral("qml"));
+    QVERIFY(!app.isEmpty() && !ui.isEmpty() && !qml.isEmpty());
+
+    const QString recorder = QStringLiteral(KORVEL_RECORDER_EXAMPLE);
+    std::vector<std::unique_ptr<QProcess>> processes;
+    processes.push_back(startExample(recorder, { server, app, ui, QStringLiteral("--count=20") }));
+    processes.push_back(startExample(recorder, { server, app, ui, QStringLiteral("--count=15") }));
+    processes.push_back(
+        startExample(QStringLiteral(KORVEL_QML_EXAMPLE), { server, qml, QStringLiteral("12") }));
+    for (auto &process : processes) {
+        QVERIFY2(process->waitForFinished(150000), "an example never saw its records published");
+        QCOMPARE(process->exitCode(), 0);
+    }
+
+    for (const QString &database : { app, ui }) {
+        const QHash<QString, QJsonObject> documents = couchDbDocuments(server, database);
+        QCOMPARE(documents.size(), 35);
+        QMap<int, int> sequences; // sequence -> how many processes recorded it
+        for (const QJsonObject &document : documents) {
+            QCOMPARE(document.value("type").toString(), QStringLiteral("example.action"));
+            QCOMPARE(document.value("action").toString(), database);
+            const int sequence = document.value("sequence").toInt();
+            QCOMPARE(document.value("durationMs").toDouble(), sequence * 1.5);
+            ++sequences[sequence];
+        }
+        QCOMPARE(sequences.size(), 20);
+        QCOMPARE(sequences.value(15), 2);
+        QCOMPARE(sequences.value(16), 1);
+    }
+    const QHash<QString, QJsonObject> ticks = couchDbDocuments(server, qml);
+    QCOMPARE(ticks.size(), 12);
+    QSet<int> seen;
+    for (const QJsonObject &document : ticks) {
+        QCOMPARE(document.value("source").toString(), QStringLiteral("qml example"));
+        seen.insert(document.value("tick").toInt());
+    }
+    QCOMPARE(seen.size(), 12);
+}
+
+KORVEL_TEST_MAIN(TestExamples)
+#include "tst_examples.moc"

@@ -1,0 +1,244 @@
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
+#include "telemetry/registry/backends.h"
+#include "telemetry/runtime/runtime.h"
+
+#include "testsupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlQuery>
+#include <QTimer>
+
+using namespace kl::telemetry;
+using namespace kl::telemetry::test;
+
+namespace {
+
+// What QML does when it declares properties on a Recorder.
+class DetailedRecorder : public Recorder
+{
+    Q_OBJECT
+    Q_PROPERTY(QString text MEMBER m_text)
+    Q_PROPERTY(double number MEMBER m_number)
+    Q_PROPERTY(bool flag MEMBER m_flag)
+    Q_PROPERTY(QVariantList list MEMBER m_list)
+    Q_PROPERTY(QVariantMap map MEMBER m_map)
+    Q_PROPERTY(QObject *plainObject MEMBER m_plainObject)
+    Q_PROPERTY(QTimer *typedObject MEMBER m_typedObject)
+
+public:
+    QString m_text = QStringLiteral("caf\u00e9 \"quoted\"");
+    double m_number = 2.5;
+    bool m_flag = true;
+    QVariantList m_list { 1, QStringLiteral("two"), false };
+    QVariantMap m_map { { QStringLiteral("b"), 2 }, { QStringLiteral("a"), QStringLiteral("x") } };
+    QObject *m_plainObject = this;
+    QTimer *m_typedObject = nullptr;
+};
+
+class OverridingRecorder : public Recorder
+{
+    Q_OBJECT
+    Q_PROPERTY(QString _id MEMBER m_id)
+    Q_PROPERTY(int timestamp MEMBER m_timestamp)
+
+public:
+    QString m_id = QStringLiteral("declared-id");
+    int m_timestamp = 7;
+};
+
+struct Placed
+{
+    QString id;
+    QJsonObject document;
+};
+
+// Everything the collector has written so far, oldest first; flushes the queue first.
+QVector<Placed> placedRecords()
+{
+    currentDataCollector()->flush();
+    QSqlQuery query(QSqlDatabase::database(QStringLiteral("initialize")));
+    query.exec(QStringLiteral("SELECT id, recordData FROM telemetry ORDER BY rowid"));
+    QVector<Placed> placed;
+    while (query.next())
+        placed.append({ query.value(0).toString(),
+                        QJsonDocument::fromJson(query.value(1).toString().toUtf8()).object() });
+    return placed;
+}
+
+} // namespace
+
+class TestRecorder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void minimalDocument();
+    void declaredPropertiesConvertAsQtDoes();
+    void declaredIdAndTimestampReplaceTheGenerated();
+    void sameMillisecondDifferentIds();
+    void noBucketNeverAsksThePolicy();
+    void untrackedTypeIsDropped_data();
+    void untrackedTypeIsDropped();
+    void settersEmitOnlyOnChange();
+
+private:
+    CouchDBBucket m_bucket;
+    std::unique_ptr<MessageCapture> m_messages;
+};
+
+void TestRecorder::initTestCase()
+{
+    m_bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:1")));
+    m_bucket.setDatabase(QStringLiteral("recorder"));
+}
+
+void TestRecorder::init()
+{
+    m_messages = std::make_unique<MessageCapture>();
+}
+
+void TestRecorder::cleanup()
+{
+    m_messages.reset();
+    TelemetryPolicy::setPolicyImplementation([](const QString &) { return true; });
+    QLoggingCategory::setFilterRules(QString());
+    currentDataCollector()->flush();
+    currentDataCollector()->clearCache();
+}
+
+void TestRecorder::minimalDocument()
+{
+    Recorder recorder;
+    recorder.setType(QStringLiteral("app.start"));
+    recorder.setBucket(&m_bucket);
+    recorder.setObjectName(QStringLiteral("never recorded"));
+    recorder.setProperty("dynamic", 1);
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
+    recorder.record();
+
+    const QVector<Placed> placed = placedRecords();
+    QCOMPARE(placed.size(), 1);
+    const QJsonObject document = placed.first().document;
+    QCOMPARE(document.keys(), (QStringList { "_id", "timestamp", "type" }));
+    QCOMPARE(document.value("_id").toString(), placed.first().id);
+    QCOMPARE(document.value("type").toString(), QStringLiteral("app.start"));
+    QVERIFY(document.value("timestamp").toDouble() >= before);
+    QCOMPARE(m_messages->all(), QStringList());
+}
+
+void TestRecorder::declaredPropertiesConvertAsQtDoes()
+{
+    DetailedRecorder recorder;
+    recorder.setBucket(&m_bucket);
+    recorder.record();
+
+    const QJsonObject document = placedRecords().value(0).document;
+    QCOMPARE(document.keys(),
+             (QStringList { "_id", "flag", "list", "map", "number", "text", "timestamp", "type" }));
+    QVariantMap expected = QJsonDocument::fromVariant(QVariantMap {
+                                                          { "flag", recorder.m_flag },
+                                                          { "list", recorder.m_list },
+                                                          { "map", recorder.m_map },
+                                                          { "number", recorder.m_number },
+                                                          { "text", recorder.m_text },
+                                                          { "type", QString() },
+                                                      })
+                               .toVariant()
+                               .toMap();
+    QVariantMap actual = document.toVariantMap();
+    actual.remove("_id");
+    actual.remove("timestamp");
+    QCOMPARE(actual, expected);
+}
+
+void TestRecorder::declaredIdAndTimestampReplaceTheGenerated()
+{
+    OverridingRecorder recorder;
+    recorder.setBucket(&m_bucket);
+    recorder.record();
+
+    const Placed placed = placedRecords().value(0);
+    QCOMPARE(placed.document.value("_id").toString(), QStringLiteral("declared-id"));
+    QCOMPARE(placed.document.value("timestamp").toInt(), 7);
+    QCOMPARE(placed.id.size(), 16);
+}
+
+void TestRecorder::sameMillisecondDifferentIds()
+{
+    Recorder recorder;
+    recorder.setBucket(&m_bucket);
+    for (int i = 0; i < 200; ++i)
+        recorder.record();
+
+    const QVector<Placed> placed = placedRecords();
+    QCOMPARE(placed.size(), 200);
+    QSet<QString> ids;
+    bool sharedMillisecond = false;
+    for (int i = 0; i < placed.size(); ++i) {
+        ids.insert(placed.at(i).document.value("_id").toString());
+        if (i > 0)
+            sharedMillisecond |= placed.at(i).document.value("timestamp")
+                == placed.at(i - 1).document.value("timestamp");
+    }
+    QVERIFY2(sharedMillisecond, "200 records never shared a millisecond");
+    QCOMPARE(ids.size(), 200);
+}
+
+void TestRecorder::noBucketNeverAsksThePolicy()
+{
+    int asked = 0;
+    TelemetryPolicy::setPolicyImplementation([&asked](const QString &) { return ++asked, true; });
+    Recorder recorder;
+    recorder.record();
+    QCOMPARE(asked, 0);
+    QCOMPARE(m_messages->all(), QStringList { "warning: No bucket to place record" });
+}
+
+void TestRecorder::untrackedTypeIsDropped_data()
+{
+    QTest::addColumn<bool>("debugEnabled");
+    QTest::addRow("default threshold") << false;
+    QTest::addRow("debug enabled") << true;
+}
+
+void TestRecorder::untrackedTypeIsDropped()
+{
+    QFETCH(bool, debugEnabled);
+    if (debugEnabled)
+        QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
+    TelemetryPolicy::setPolicyImplementation(
+        [](const QString &type) { return type != QLatin1String("noise"); });
+    Recorder recorder;
+    recorder.setBucket(&m_bucket);
+    recorder.setType(QStringLiteral("noise"));
+    recorder.record();
+
+    QVERIFY(placedRecords().isEmpty());
+    const QStringList expected = debugEnabled
+        ? QStringList { "debug: Dropping untracked metric \"noise\"" }
+        : QStringList();
+    QCOMPARE(m_messages->all(), expected);
+}
+
+void TestRecorder::settersEmitOnlyOnChange()
+{
+    Recorder recorder;
+    QSignalSpy typeChanged(&recorder, &Recorder::typeChanged);
+    QSignalSpy bucketChanged(&recorder, &Recorder::bucketChanged);
+    recorder.setType(QStringLiteral("t"));
+    recorder.setType(QStringLiteral("t"));
+    recorder.setBucket(&m_bucket);
+    recorder.setBucket(&m_bucket);
+    recorder.setBucket(nullptr);
+    QCOMPARE(typeChanged.count(), 1);
+    QCOMPARE(bucketChanged.count(), 2);
+}
+
+KORVEL_TEST_MAIN(TestRecorder)
+#include "tst_recorder.moc"
