@@ -1,4 +1,5 @@
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/publishing/documentuploader.h"
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
@@ -24,6 +25,7 @@ private slots:
     void unopenedRegistry_data();
     void unopenedRegistry();
     void corruptCacheFile();
+    void uploadersPerDestination();
 
 private:
     QStringList storedLocations();
@@ -196,6 +198,31 @@ void TestBackends::corruptCacheFile()
     QCOMPARE(m_messages->all(),
              (QStringList { "critical: Cache database creation failed",
                             "critical: local cache update failed" }));
+}
+
+void TestBackends::uploadersPerDestination()
+{
+    m_backends->initialize();
+    QVERIFY(m_backends->getBackends().isEmpty());
+    const QString couchdb = QStringLiteral("couchdb");
+    for (int i = 1; i <= 8; ++i) // padding, so that the interesting IDs are 9 and 10
+        m_backends->getStorageID(QStringLiteral("other"), QString::number(i));
+    QCOMPARE(m_backends->getStorageID(couchdb, QStringLiteral("not json")), 9);
+    QCOMPARE(m_backends->getStorageID(couchdb, QStringLiteral("{\"server\": \"http://h\"}")), 10);
+    m_backends->getStorageID(QStringLiteral("CouchDB"), QStringLiteral("{}"));
+
+    const QMap<QString, DocumentUploader *> uploaders = m_backends->getBackends();
+    QCOMPARE(uploaders.keys(), (QStringList { "10", "9" }));
+    QVERIFY(uploaders.value("9") && uploaders.value("10"));
+    QCOMPARE(m_backends->getBackends(), uploaders); // built once, handed out again
+
+    m_backends->clearRegisteredBackends();
+    QVERIFY(m_backends->getBackends().isEmpty());
+    QCOMPARE(m_backends->getStorageID(couchdb, QStringLiteral("not json")), 12);
+    const QMap<QString, DocumentUploader *> again = m_backends->getBackends();
+    QCOMPARE(again.keys(), QStringList { "12" });
+    QVERIFY(!uploaders.values().contains(again.value("12")));
+    QCOMPARE(m_messages->all(), QStringList());
 }
 
 KORVEL_TEST_MAIN(TestBackends)
