@@ -6,7 +6,6 @@
 #include "fakehttpserver.h"
 #include "testsupport.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -137,10 +136,8 @@ private Q_SLOTS:
     void realServerMissingDatabaseFails();
 
 private:
-    void couchDbUrl(QString &url);
-    void http(const QByteArray &verb, const QString &url, int &status, QJsonDocument &answer);
+    void requireCouchDb(QString &server);
     void createDatabase(const QString &server, const QString &database);
-    QJsonArray allDocs(const QString &server, const QString &database);
 
     std::unique_ptr<FakeHttpServer> m_http;
 };
@@ -570,57 +567,21 @@ void TestCouchDbUploader::destructorDeletesHeldManager()
     QVERIFY(held.isNull());
 }
 
-// The server that the test fixture started, named by the environment or by the file it
-// wrote; without Node.js there is none to start.
-void TestCouchDbUploader::couchDbUrl(QString &url)
+// Without Node.js there is no server to start, and only then is it fine to have none.
+void TestCouchDbUploader::requireCouchDb(QString &server)
 {
-    url = qEnvironmentVariable("KORVEL_COUCHDB_URL");
-    if (url.isEmpty()) {
-        QFile file(QStringLiteral(KORVEL_COUCHDB_URL_FILE));
-        if (file.open(QIODevice::ReadOnly))
-            url = QString::fromUtf8(file.readAll().trimmed());
-    }
-    if (url.isEmpty() && QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty())
+    server = couchDbUrl();
+    if (server.isEmpty() && QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty())
         QSKIP("Node.js is not installed, so there is no CouchDB-compatible server to test with");
-    QVERIFY2(!url.isEmpty(),
+    QVERIFY2(!server.isEmpty(),
              "No CouchDB server: run through ctest, whose fixture starts one, or set "
              "KORVEL_COUCHDB_URL (scripts/couchdb-server start prints a URL)");
-    while (url.endsWith(QLatin1Char('/')))
-        url.chop(1);
-}
-
-void TestCouchDbUploader::http(const QByteArray &verb, const QString &url, int &status,
-                               QJsonDocument &answer)
-{
-    QNetworkAccessManager manager;
-    std::unique_ptr<QNetworkReply> reply(
-        manager.sendCustomRequest(QNetworkRequest(QUrl(url)), verb));
-    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-    QVERIFY2(finished.wait(10000), qPrintable(verb + ' ' + url + " got no answer"));
-    status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    answer = QJsonDocument::fromJson(reply->readAll());
-    QVERIFY2(reply->error() == QNetworkReply::NoError,
-             qPrintable(verb + ' ' + url + ": " + reply->errorString()));
 }
 
 void TestCouchDbUploader::createDatabase(const QString &server, const QString &database)
 {
-    int status = 0;
-    QJsonDocument answer;
-    http("PUT", server + QLatin1Char('/') + database, status, answer);
-    QCOMPARE(status, 201);
-}
-
-QJsonArray TestCouchDbUploader::allDocs(const QString &server, const QString &database)
-{
-    int status = 0;
-    QJsonDocument answer;
-    http("GET",
-         server + QLatin1Char('/') + database + QLatin1String("/_all_docs?include_docs=true"),
-         status, answer);
-    if (status != 200)
-        return QJsonArray();
-    return answer.object().value(QLatin1String("rows")).toArray();
+    const HttpAnswer answer = httpRequest("PUT", server + QLatin1Char('/') + database);
+    QVERIFY2(answer.status == 201, answer.body.constData());
 }
 
 void TestCouchDbUploader::realServerStoresDocuments_data()
@@ -634,7 +595,7 @@ void TestCouchDbUploader::realServerStoresDocuments()
 {
     QFETCH(QString, suffix);
     QString server;
-    couchDbUrl(server);
+    requireCouchDb(server);
     if (server.isEmpty())
         return;
     const QString database = uniqueDatabaseName();
@@ -667,13 +628,8 @@ void TestCouchDbUploader::realServerStoresDocuments()
     QCOMPARE(capture.all(), QStringList());
 
     // What the server holds, read back independently of the uploader's report.
-    const QJsonArray rows = allDocs(server, database);
-    QCOMPARE(rows.size(), sent.size());
-    QHash<QString, QJsonObject> stored;
-    for (const QJsonValue &row : rows) {
-        const QJsonObject document = row.toObject().value(QLatin1String("doc")).toObject();
-        stored.insert(document.value(QLatin1String("_id")).toString(), document);
-    }
+    const QHash<QString, QJsonObject> stored = couchDbDocuments(server, database);
+    QCOMPARE(stored.size(), sent.size());
     for (int i = 0; i < sent.size(); ++i) {
         QJsonObject document = stored.value(sentIds.at(i));
         QCOMPARE(document.value(QLatin1String("_rev")).toString(), outcome.revs.at(i));
@@ -686,7 +642,7 @@ void TestCouchDbUploader::realServerStoresDocuments()
 void TestCouchDbUploader::realServerReportsConflictAsSuccess()
 {
     QString server;
-    couchDbUrl(server);
+    requireCouchDb(server);
     if (server.isEmpty())
         return;
     const QString database = uniqueDatabaseName();
@@ -716,12 +672,11 @@ void TestCouchDbUploader::realServerReportsConflictAsSuccess()
     QCOMPARE(second.revs.at(0), QString());
     QVERIFY(second.revs.at(1).startsWith(QLatin1String("1-")));
 
+    const QHash<QString, QJsonObject> stored = couchDbDocuments(server, database);
     QHash<QString, int> values;
-    for (const QJsonValue &row : allDocs(server, database)) {
-        const QJsonObject document = row.toObject().value(QLatin1String("doc")).toObject();
+    for (const QJsonObject &document : stored)
         values.insert(document.value(QLatin1String("_id")).toString(),
                       document.value(QLatin1String("value")).toInt());
-    }
     QCOMPARE(values.size(), 2);
     QCOMPARE(values.value(existing), 1); // the conflicting copy was not stored
     QCOMPARE(values.value(added), 3);
@@ -730,7 +685,7 @@ void TestCouchDbUploader::realServerReportsConflictAsSuccess()
 void TestCouchDbUploader::realServerMissingDatabaseFails()
 {
     QString server;
-    couchDbUrl(server);
+    requireCouchDb(server);
     if (server.isEmpty())
         return;
     CouchDbDocumentUploader uploader(server, uniqueDatabaseName(), nullptr);

@@ -94,8 +94,8 @@ void CouchDbDocumentUploader::handleReply(QNetworkReply *reply)
                 }
             }
         }
-        // Release the reply before the outcome is announced: a receiver may start the next
-        // upload, or tear things down, from its slot.
+        // Done with the reply before the outcome goes out: a receiver may replace the access
+        // manager from its slot, and that deletes the manager's replies.
         reply->close();
         reply->deleteLater();
     }
