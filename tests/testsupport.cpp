@@ -18,29 +18,28 @@ namespace kl::telemetry::test {
 
 namespace {
 
-    key_t ipcKey(const QString &keyFile)
-    {
-        return ftok(QFile::encodeName(keyFile).constData(), 'Q');
-    }
+key_t ipcKey(const QString &keyFile)
+{
+    return ftok(QFile::encodeName(keyFile).constData(), 'Q');
+}
 
-    // The library keeps its lock semaphores for the life of every process on purpose, so the
-    // kernel objects outlive the test; drop the ones that belong to this test's namespace.
-    void removeIpcObjects(const QString &tempPath)
-    {
-        const QDir dir(tempPath);
-        for (const QString &name :
-             dir.entryList({ QStringLiteral("qipc_systemsem_*") }, QDir::Files)) {
-            const int id = semget(ipcKey(dir.filePath(name)), 0, 0);
-            if (id != -1)
-                semctl(id, 0, IPC_RMID);
-        }
-        for (const QString &name :
-             dir.entryList({ QStringLiteral("qipc_sharedmemory_*") }, QDir::Files)) {
-            const int id = shmget(ipcKey(dir.filePath(name)), 0, 0);
-            if (id != -1)
-                shmctl(id, IPC_RMID, nullptr);
-        }
+// The library keeps its lock semaphores for the life of every process on purpose, so the
+// kernel objects outlive the test; drop the ones that belong to this test's namespace.
+void removeIpcObjects(const QString &tempPath)
+{
+    const QDir dir(tempPath);
+    for (const QString &name : dir.entryList({ QStringLiteral("qipc_systemsem_*") }, QDir::Files)) {
+        const int id = semget(ipcKey(dir.filePath(name)), 0, 0);
+        if (id != -1)
+            semctl(id, 0, IPC_RMID);
     }
+    for (const QString &name :
+         dir.entryList({ QStringLiteral("qipc_sharedmemory_*") }, QDir::Files)) {
+        const int id = shmget(ipcKey(dir.filePath(name)), 0, 0);
+        if (id != -1)
+            shmctl(id, IPC_RMID, nullptr);
+    }
+}
 
 } // namespace
 
@@ -70,26 +69,26 @@ QString IsolatedEnvironment::tempPath() const
 
 namespace {
 
-    MessageCapture *s_capture = nullptr;
+MessageCapture *s_capture = nullptr;
 
-    enum HookIndex { QtVersionHook = 2, AddQObjectHook = 3, RemoveQObjectHook = 4 };
-    thread_local bool t_tracking = false;
-    QBasicMutex s_trackedMutex;
-    QSet<QObject *> s_tracked;
+enum HookIndex { QtVersionHook = 2, AddQObjectHook = 3, RemoveQObjectHook = 4 };
+thread_local bool t_tracking = false;
+QBasicMutex s_trackedMutex;
+QSet<QObject *> s_tracked;
 
-    void objectAdded(QObject *object)
-    {
-        if (!t_tracking)
-            return;
-        QMutexLocker locker(&s_trackedMutex);
-        s_tracked.insert(object);
-    }
+void objectAdded(QObject *object)
+{
+    if (!t_tracking)
+        return;
+    QMutexLocker locker(&s_trackedMutex);
+    s_tracked.insert(object);
+}
 
-    void objectRemoved(QObject *object)
-    {
-        QMutexLocker locker(&s_trackedMutex);
-        s_tracked.remove(object);
-    }
+void objectRemoved(QObject *object)
+{
+    QMutexLocker locker(&s_trackedMutex);
+    s_tracked.remove(object);
+}
 
 } // namespace
 

@@ -17,32 +17,32 @@ namespace kl::telemetry {
 
 namespace {
 
-    constexpr int kFlushDelayMs = 1000;
+constexpr int kFlushDelayMs = 1000;
 
-    constexpr QLatin1String kTable("telemetry");
-    constexpr QLatin1String kIdColumn("id");
-    constexpr QLatin1String kTimestampColumn("timestamp");
-    constexpr QLatin1String kStorageIdColumn("storageID");
-    constexpr QLatin1String kRecordColumn("recordData");
+constexpr QLatin1String kTable("telemetry");
+constexpr QLatin1String kIdColumn("id");
+constexpr QLatin1String kTimestampColumn("timestamp");
+constexpr QLatin1String kStorageIdColumn("storageID");
+constexpr QLatin1String kRecordColumn("recordData");
 
-    QString createTableStatement()
-    {
-        return QStringLiteral("CREATE TABLE %1(%2 BLOB NOT NULL PRIMARY KEY, %3 INTEGER NOT NULL, "
-                              "%4 INTEGER NOT NULL, %5 TEXT NOT NULL)")
-            .arg(kTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
-    }
+QString createTableStatement()
+{
+    return QStringLiteral("CREATE TABLE %1(%2 BLOB NOT NULL PRIMARY KEY, %3 INTEGER NOT NULL, "
+                          "%4 INTEGER NOT NULL, %5 TEXT NOT NULL)")
+        .arg(kTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
+}
 
-    QString createIndexStatement()
-    {
-        return QStringLiteral("CREATE INDEX %1 ON %2(%3)")
-            .arg(QLatin1String("time_index"), kTable, kTimestampColumn);
-    }
+QString createIndexStatement()
+{
+    return QStringLiteral("CREATE INDEX %1 ON %2(%3)")
+        .arg(QLatin1String("time_index"), kTable, kTimestampColumn);
+}
 
-    QString insertStatement()
-    {
-        return QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5) VALUES (?, ?, ?, ?)")
-            .arg(kTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
-    }
+QString insertStatement()
+{
+    return QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5) VALUES (?, ?, ?, ?)")
+        .arg(kTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
+}
 
 } // namespace
 

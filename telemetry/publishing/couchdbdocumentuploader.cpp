@@ -17,18 +17,18 @@ namespace kl::telemetry {
 
 namespace {
 
-    // The documents go in as they are, neither validated nor re-serialised.
-    QByteArray bulkDocsBody(const QStringList &documents)
-    {
-        QByteArray body(" {\"docs\": [");
-        for (int i = 0; i < documents.size(); ++i) {
-            if (i > 0)
-                body += ',';
-            body += documents.at(i).toUtf8();
-        }
-        body += "]}";
-        return body;
+// The documents go in as they are, neither validated nor re-serialised.
+QByteArray bulkDocsBody(const QStringList &documents)
+{
+    QByteArray body(" {\"docs\": [");
+    for (int i = 0; i < documents.size(); ++i) {
+        if (i > 0)
+            body += ',';
+        body += documents.at(i).toUtf8();
     }
+    body += "]}";
+    return body;
+}
 
 } // namespace
 

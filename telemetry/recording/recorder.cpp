@@ -28,13 +28,12 @@ void TelemetryPolicy::setPolicyImplementation(std::function<bool(const QString &
 
 namespace {
 
-    // Object references and custom types have no JSON form. A plain QObject* (QML's "property
-    // QtObject") is not a user type to Qt, but would only ever be written as null.
-    bool hasJsonForm(const QMetaProperty &property)
-    {
-        return property.type() != QVariant::UserType
-            && property.userType() != QMetaType::QObjectStar;
-    }
+// Object references and custom types have no JSON form. A plain QObject* (QML's "property
+// QtObject") is not a user type to Qt, but would only ever be written as null.
+bool hasJsonForm(const QMetaProperty &property)
+{
+    return property.type() != QVariant::UserType && property.userType() != QMetaType::QObjectStar;
+}
 
 } // namespace
 

@@ -15,17 +15,17 @@ namespace kl::telemetry {
 
 namespace {
 
-    constexpr int kNoStorage = -1;
-    constexpr int kNotRegistered = 0; // storage IDs start at 1
-    constexpr QLatin1String kTable("storages");
+constexpr int kNoStorage = -1;
+constexpr int kNotRegistered = 0; // storage IDs start at 1
+constexpr QLatin1String kTable("storages");
 
-    QString createTableStatement()
-    {
-        return QStringLiteral("CREATE TABLE %1 (%2 INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
-                              "%3 TEXT NOT NULL, %4 TEXT NOT NULL)")
-            .arg(kTable, QLatin1String("storageID"), QLatin1String("backend"),
-                 QLatin1String("locationInfo"));
-    }
+QString createTableStatement()
+{
+    return QStringLiteral("CREATE TABLE %1 (%2 INTEGER NOT NULL PRIMARY KEY AUTOINCREMENT, "
+                          "%3 TEXT NOT NULL, %4 TEXT NOT NULL)")
+        .arg(kTable, QLatin1String("storageID"), QLatin1String("backend"),
+             QLatin1String("locationInfo"));
+}
 
 } // namespace
 

@@ -11,58 +11,58 @@ namespace kl::telemetry {
 
 namespace {
 
-    constexpr int kSegmentSize = sizeof(qint64);
+constexpr int kSegmentSize = sizeof(qint64);
 
-    /*
-     * Qt removes a System V semaphore when the handle that created it is destroyed, even while
-     * other processes are between an acquire and its release; their release then lands on a
-     * fresh semaphore, the kernel's undo record of the acquire stays behind, and when such a
-     * process exits the kernel takes a count from a free lock: zero with no holder, for good.
-     * Each process therefore opens every lock semaphore once more and never closes that handle.
-     * Whoever creates a semaphore first does so through such a handle, so it is never removed.
-     */
-    void pinSemaphore(const QString &key)
+/*
+ * Qt removes a System V semaphore when the handle that created it is destroyed, even while
+ * other processes are between an acquire and its release; their release then lands on a
+ * fresh semaphore, the kernel's undo record of the acquire stays behind, and when such a
+ * process exits the kernel takes a count from a free lock: zero with no holder, for good.
+ * Each process therefore opens every lock semaphore once more and never closes that handle.
+ * Whoever creates a semaphore first does so through such a handle, so it is never removed.
+ */
+void pinSemaphore(const QString &key)
+{
+    static QBasicMutex mutex;
+    // Deliberately never freed: the handles must outlive static destruction at exit.
+    static auto *pinned = new QHash<QString, QSystemSemaphore *>;
+
+    const QString id = QDir::tempPath() + QLatin1Char('\n') + key;
+    QMutexLocker locker(&mutex);
+    if (!pinned->contains(id))
+        pinned->insert(id, new QSystemSemaphore(key, 1, QSystemSemaphore::Open));
+}
+
+/*
+ * A QSharedMemory made with an ordinary key guards its own steps with one more semaphore,
+ * which it removes and recreates as handles come and go; a process killed at the wrong
+ * moment leaves that semaphore at zero for good. The lock's own semaphore already
+ * serialises every step, so the segment is opened under the system name that Qt derives
+ * from the key (the same object that plain Qt users of the key meet), without the extra
+ * semaphore.
+ */
+std::unique_ptr<QSharedMemory> openSegment(const QString &key)
+{
+    auto segment = std::make_unique<QSharedMemory>();
+    segment->setNativeKey(QSharedMemory(key).nativeKey());
+    return segment;
+}
+
+/// Holds the semaphore of a lock for one short step.
+class StepGuard
+{
+public:
+    explicit StepGuard(QSystemSemaphore &semaphore)
+        : m_semaphore(semaphore)
     {
-        static QBasicMutex mutex;
-        // Deliberately never freed: the handles must outlive static destruction at exit.
-        static auto *pinned = new QHash<QString, QSystemSemaphore *>;
-
-        const QString id = QDir::tempPath() + QLatin1Char('\n') + key;
-        QMutexLocker locker(&mutex);
-        if (!pinned->contains(id))
-            pinned->insert(id, new QSystemSemaphore(key, 1, QSystemSemaphore::Open));
+        m_semaphore.acquire();
     }
+    ~StepGuard() { m_semaphore.release(); }
 
-    /*
-     * A QSharedMemory made with an ordinary key guards its own steps with one more semaphore,
-     * which it removes and recreates as handles come and go; a process killed at the wrong
-     * moment leaves that semaphore at zero for good. The lock's own semaphore already
-     * serialises every step, so the segment is opened under the system name that Qt derives
-     * from the key (the same object that plain Qt users of the key meet), without the extra
-     * semaphore.
-     */
-    std::unique_ptr<QSharedMemory> openSegment(const QString &key)
-    {
-        auto segment = std::make_unique<QSharedMemory>();
-        segment->setNativeKey(QSharedMemory(key).nativeKey());
-        return segment;
-    }
-
-    /// Holds the semaphore of a lock for one short step.
-    class StepGuard
-    {
-    public:
-        explicit StepGuard(QSystemSemaphore &semaphore)
-            : m_semaphore(semaphore)
-        {
-            m_semaphore.acquire();
-        }
-        ~StepGuard() { m_semaphore.release(); }
-
-    private:
-        Q_DISABLE_COPY(StepGuard)
-        QSystemSemaphore &m_semaphore;
-    };
+private:
+    Q_DISABLE_COPY(StepGuard)
+    QSystemSemaphore &m_semaphore;
+};
 
 } // namespace
 
