@@ -106,14 +106,14 @@ bool DataCollectorPrivate::writeBatch(const Queue &batch)
 
     QMutexLocker locker(&m_connectionMutex);
     QSqlQuery query(m_db);
-    query.prepare(insertStatement());
+    const bool prepared = query.prepare(insertStatement());
     query.addBindValue(ids);
     query.addBindValue(timestamps);
     query.addBindValue(storageIds);
     query.addBindValue(records);
 
     RaiiTransaction transaction(m_db);
-    if (!transaction.open() || !query.execBatch())
+    if (!prepared || !transaction.open() || !query.execBatch())
         return false;
     transaction.markSuccessfull();
     if (!batch.isEmpty())
@@ -266,7 +266,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     QSqlQuery query(d->m_db);
-    query.prepare(QStringLiteral("DELETE FROM telemetry WHERE id = ?"));
+    const bool prepared = query.prepare(QStringLiteral("DELETE FROM telemetry WHERE id = ?"));
     QVariantList values;
     values.reserve(ids.size());
     for (const QString &id : ids)
@@ -274,7 +274,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
     query.addBindValue(values);
 
     RaiiTransaction transaction(d->m_db);
-    if (!transaction.open() || !query.execBatch()) {
+    if (!prepared || !transaction.open() || !query.execBatch()) {
         qCWarning(lcTelemetry) << "local cache update failed";
         return false;
     }

@@ -39,11 +39,11 @@ BackendsPrivate::BackendsPrivate(Backends *qq)
 int BackendsPrivate::findStorageId(const QString &backend, const QString &locationInfo)
 {
     QSqlQuery query(m_db);
-    query.prepare(
+    const bool prepared = query.prepare(
         QStringLiteral("SELECT storageID FROM storages WHERE locationInfo=? AND backend=?"));
     query.addBindValue(locationInfo);
     query.addBindValue(backend);
-    if (!query.exec()) {
+    if (!prepared || !query.exec()) {
         qCCritical(lcTelemetry) << "Unable to search database for existing storage information ";
         return kNoStorage;
     }
@@ -53,10 +53,12 @@ int BackendsPrivate::findStorageId(const QString &backend, const QString &locati
 int BackendsPrivate::registerStorage(const QString &backend, const QString &locationInfo)
 {
     QSqlQuery query(m_db);
-    query.prepare(QStringLiteral("INSERT INTO storages (backend, locationInfo) VALUES(?, ?)"));
+    const bool prepared = query.prepare(
+        QStringLiteral("INSERT INTO storages (backend, locationInfo) VALUES(?, ?)"));
     query.addBindValue(backend);
     query.addBindValue(locationInfo);
-    if (query.exec() && query.exec(QStringLiteral("SELECT last_insert_rowid()")) && query.next())
+    if (prepared && query.exec() && query.exec(QStringLiteral("SELECT last_insert_rowid()"))
+        && query.next())
         return query.value(0).toInt();
     qCCritical(lcTelemetry) << "Unable to insert new storage information do database"
                             << query.lastError();
