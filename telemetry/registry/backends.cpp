@@ -27,6 +27,17 @@ QString createTableStatement()
              QLatin1String("locationInfo"));
 }
 
+// The values are bound, never spliced into the text, so no quote, percent sign or other
+// character in a destination can change the statement; SQLite compares them byte for byte.
+bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values)
+{
+    if (!query.prepare(statement))
+        return false;
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return query.exec();
+}
+
 } // namespace
 
 BackendsPrivate::BackendsPrivate(Backends *qq)
@@ -34,16 +45,13 @@ BackendsPrivate::BackendsPrivate(Backends *qq)
 {
 }
 
-// The values are bound, never spliced into the text, so no quote, percent sign or other
-// character in a destination can change the statement; SQLite compares them byte for byte.
 int BackendsPrivate::findStorageId(const QString &backend, const QString &locationInfo)
 {
     QSqlQuery query(m_db);
-    const bool prepared = query.prepare(
-        QStringLiteral("SELECT storageID FROM storages WHERE locationInfo=? AND backend=?"));
-    query.addBindValue(locationInfo);
-    query.addBindValue(backend);
-    if (!prepared || !query.exec()) {
+    if (!execBound(
+            query,
+            QStringLiteral("SELECT storageID FROM storages WHERE locationInfo=? AND backend=?"),
+            { locationInfo, backend })) {
         qCCritical(lcTelemetry) << "Unable to search database for existing storage information ";
         return kNoStorage;
     }
@@ -53,12 +61,10 @@ int BackendsPrivate::findStorageId(const QString &backend, const QString &locati
 int BackendsPrivate::registerStorage(const QString &backend, const QString &locationInfo)
 {
     QSqlQuery query(m_db);
-    const bool prepared = query.prepare(
-        QStringLiteral("INSERT INTO storages (backend, locationInfo) VALUES(?, ?)"));
-    query.addBindValue(backend);
-    query.addBindValue(locationInfo);
-    if (prepared && query.exec() && query.exec(QStringLiteral("SELECT last_insert_rowid()"))
-        && query.next())
+    if (execBound(query,
+                  QStringLiteral("INSERT INTO storages (backend, locationInfo) VALUES(?, ?)"),
+                  { backend, locationInfo })
+        && query.exec(QStringLiteral("SELECT last_insert_rowid()")) && query.next())
         return query.value(0).toInt();
     qCCritical(lcTelemetry) << "Unable to insert new storage information do database"
                             << query.lastError();
