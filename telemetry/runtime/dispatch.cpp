@@ -25,8 +25,10 @@ void dispatchToThread(QThread *thread, int delay, std::function<void()> callable
             timer->deleteLater();
         },
         Qt::DirectConnection);
-    // A timer still pending when the application object goes away would neither fire nor be
-    // freed; the next flush or publish attempt of a process that exits is always pending.
+    // A timer still pending when its thread finishes or the application object goes away
+    // would neither fire nor be freed; the next flush or publish attempt of a process that
+    // exits is always pending.
+    QObject::connect(thread, &QThread::finished, timer, &QObject::deleteLater);
     if (QCoreApplication *application = QCoreApplication::instance())
         QObject::connect(application, &QObject::destroyed, timer, [timer] { delete timer; });
     QMetaObject::invokeMethod(timer, "start", Qt::QueuedConnection, Q_ARG(int, delay));
