@@ -1,0 +1,424 @@
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/publishing/publisher.h"
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
+#include "telemetry/registry/backends.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
+
+#include "fakehttpserver.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRandomGenerator>
+#include <QSqlQuery>
+#include <QTimer>
+
+#include <cmath>
+#include <limits>
+
+using namespace kl::telemetry;
+using namespace kl::telemetry::test;
+
+namespace {
+
+// Properties as QML would declare them on a Recorder.
+class ValueRecorder : public Recorder
+{
+    Q_OBJECT
+    Q_PROPERTY(double number MEMBER m_number)
+    Q_PROPERTY(QString text MEMBER m_text)
+    Q_PROPERTY(QVariantList list MEMBER m_list)
+    Q_PROPERTY(QVariantMap map MEMBER m_map)
+    Q_PROPERTY(QByteArray bytes MEMBER m_bytes)
+    Q_PROPERTY(QDateTime when MEMBER m_when)
+
+public:
+    double m_number = 1;
+    QString m_text;
+    QVariantList m_list;
+    QVariantMap m_map;
+    QByteArray m_bytes;
+    QDateTime m_when;
+};
+
+const QString kMainLock = QString::fromLatin1(kMainLockName);
+
+// The process-wide services, started once on this thread; the publisher's timed chain is
+// started on a thread that ends at once, so that its attempts never run: rows drive attempts
+// by hand and must not meet a stray one.
+void startLibrary()
+{
+    static QThread *chainThread = nullptr;
+    if (chainThread)
+        return;
+    currentDataCollector()->initialize();
+    currentBackends()->initialize();
+    currentPublisher();
+    chainThread = QThread::create([] { currentPublisher()->initialize(); });
+    chainThread->start();
+    chainThread->wait();
+}
+
+// A connection of its own, as another SQLite client would have.
+class OtherConnection
+{
+public:
+    OtherConnection()
+    {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("badinput"));
+        m_db.setDatabaseName(getCacheDataBaseLocation());
+        m_db.open();
+    }
+    ~OtherConnection()
+    {
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("badinput"));
+    }
+    bool exec(const QString &statement) { return QSqlQuery(m_db).exec(statement); }
+    // id -> recordData of every cached row.
+    QMultiMap<QString, QString> rows()
+    {
+        QSqlQuery query(m_db);
+        query.exec(QStringLiteral("SELECT id, recordData FROM telemetry"));
+        QMultiMap<QString, QString> rows;
+        while (query.next())
+            rows.insert(query.value(0).toString(), query.value(1).toString());
+        return rows;
+    }
+
+private:
+    QSqlDatabase m_db;
+};
+
+// The cached records of one destination, as the publisher would read them.
+QStringList cachedIds(int storageId)
+{
+    QStringList ids, records;
+    if (!currentDataCollector()->getCacheByStorageId(storageId, ids, records))
+        return { QStringLiteral("query failed") };
+    for (int i = 0; i < ids.size(); ++i) { // each row carries its own id in its document
+        if (QJsonDocument::fromJson(records.at(i).toUtf8()).object().value("_id") != ids.at(i))
+            return { QStringLiteral("id mismatch in ") + records.at(i) };
+    }
+    ids.sort();
+    return ids;
+}
+
+// Records three metrics through the real road; @p ids are their sorted ids once cached.
+void recordThree(CouchDBBucket &bucket, int &storageId, QStringList &ids)
+{
+    Recorder recorder;
+    recorder.setType(QStringLiteral("bad.input"));
+    recorder.setBucket(&bucket);
+    for (int i = 0; i < 3; ++i)
+        recorder.record();
+    storageId
+        = currentBackends()->getStorageID(bucket.storageBackend(), bucket.storageLocationInfo());
+    QTRY_COMPARE(cachedIds(storageId).size(), 3);
+    ids = cachedIds(storageId);
+}
+
+// One attempt, started as soon as no flush holds the main lock.
+void startAttempt(Publisher &publisher)
+{
+    bool started = false; // QTRY evaluates its condition more than once
+    QTRY_VERIFY(started || (started = publisher.doPublishImpl()));
+}
+
+bool mainLockIsFree()
+{
+    return !SingleExecutor(kMainLock).isAnotherRunning();
+}
+
+// A zero-delay timer set now still fires: nothing has blocked the event loop for good.
+void verifyEventLoopTurns()
+{
+    auto fired = std::make_shared<bool>(false);
+    QTimer::singleShot(0, [fired] { *fired = true; });
+    QTRY_VERIFY(*fired);
+}
+
+QString quoted(const QString &text)
+{
+    QString out;
+    QDebug(&out) << text;
+    return out.trimmed();
+}
+
+// The line the uploader writes for a failed transfer, from what Qt itself reports for a
+// post to the same URL.
+QString transferErrorLine(const QString &url, QNetworkReply::NetworkError &error)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
+    request.setRawHeader("Content-Type", "application/json");
+    std::unique_ptr<QNetworkReply> reply(manager.post(request, QByteArray(" {\"docs\": []}")));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    if (!reply->isFinished())
+        finished.wait(10000);
+    error = reply->error();
+    const char *name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error);
+    return QStringLiteral("critical: Transfer error: %1 %2")
+        .arg(QLatin1String(name), quoted(reply->errorString()));
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(QRandomGenerator::global()->generate());
+    return bytes;
+}
+
+enum class Stall { None, ResetMidReply, ReleaseLater };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Stall)
+
+class TestBadInput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    // Runs first: it uses collectors of its own, before the process-wide one opens the
+    // default connection.
+    void propertyValues_data();
+    void propertyValues();
+    void badDestinations_data();
+    void badDestinations();
+    void serverReplies_data();
+    void serverReplies();
+
+private:
+    std::unique_ptr<MessageCapture> m_messages;
+};
+
+void TestBadInput::init()
+{
+    m_messages = std::make_unique<MessageCapture>();
+}
+
+void TestBadInput::cleanup()
+{
+    m_messages.reset();
+}
+
+void TestBadInput::propertyValues_data()
+{
+    QTest::addColumn<QByteArray>("property");
+    QTest::addColumn<QVariant>("value");
+    const double inf = std::numeric_limits<double>::infinity();
+    QTest::addRow("NaN") << QByteArray("number") << QVariant(std::nan(""));
+    QTest::addRow("+infinity") << QByteArray("number") << QVariant(inf);
+    QTest::addRow("-infinity") << QByteArray("number") << QVariant(-inf);
+    QTest::addRow("10 MB string") << QByteArray("text")
+                                  << QVariant(QString(10 * 1024 * 1024, QLatin1Char('x')));
+    QTest::addRow("unpaired surrogate")
+        << QByteArray("text") << QVariant(QStringLiteral("a") + QChar(0xd800) + "b");
+    QVariant nested = QStringLiteral("bottom \"q\"");
+    for (int depth = 0; depth < 40; ++depth)
+        nested = depth % 2 ? QVariant(QVariantMap { { "k\"%1", nested }, { "n", depth } })
+                           : QVariant(QVariantList { nested, std::nan(""), QVariant() });
+    QTest::addRow("nested list") << QByteArray("list") << QVariant(nested.toList());
+    QTest::addRow("nested map") << QByteArray("map")
+                                << QVariant(QVariantMap { { "inner", nested }, { "", 0 } });
+    QTest::addRow("QByteArray") << QByteArray("bytes")
+                                << QVariant(QByteArray("a\0b\xff\xfe\"}", 7) + randomBytes(64));
+    QTest::addRow("QDateTime") << QByteArray("when")
+                               << QVariant(QDateTime(QDate(2024, 2, 29), QTime(23, 59, 59, 999),
+                                                     Qt::OffsetFromUTC, -3600));
+    QTest::addRow("empty type") << QByteArray("type") << QVariant(QString());
+    QTest::addRow("10 000-character type")
+        << QByteArray("type") << QVariant(QString(10000, QChar(0xe9)));
+    QTest::addRow("type with quotes and placeholder")
+        << QByteArray("type") << QVariant(QStringLiteral("a \"b\" %1 \\ '%2'"));
+}
+
+void TestBadInput::propertyValues()
+{
+    QFETCH(QByteArray, property);
+    QFETCH(QVariant, value);
+    startLibrary();
+    currentDataCollector()->clearCache();
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:1")));
+    bucket.setDatabase(QStringLiteral("values"));
+    ValueRecorder recorder;
+    recorder.setType(QStringLiteral("values"));
+    recorder.setBucket(&bucket);
+    QVERIFY(recorder.setProperty(property, value));
+    recorder.record();
+
+    OtherConnection reader;
+    QTRY_COMPARE_WITH_TIMEOUT(reader.rows().size(), 1, 10000);
+    const QString id = reader.rows().firstKey();
+    const QString cached = reader.rows().first();
+    QJsonParseError error;
+    const QJsonObject document = QJsonDocument::fromJson(cached.toUtf8(), &error).object();
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+    QCOMPARE(document.value("_id").toString(), id);
+
+    const QVariantMap map {
+        { "_id", id },
+        { "timestamp", qint64(document.value("timestamp").toDouble()) },
+        { "type", recorder.type() },
+        { "number", recorder.m_number },
+        { "text", recorder.m_text },
+        { "list", recorder.m_list },
+        { "map", recorder.m_map },
+        { "bytes", recorder.m_bytes },
+        { "when", recorder.m_when },
+    };
+    const QString expected
+        = QString::fromUtf8(QJsonDocument::fromVariant(map).toJson(QJsonDocument::Compact));
+    int differs = 0;
+    while (differs < qMin(cached.size(), expected.size()) && cached[differs] == expected[differs])
+        ++differs;
+    QVERIFY2(cached == expected,
+             qPrintable(QStringLiteral("first difference at %1: cached \"%2\", expected \"%3\"")
+                            .arg(differs)
+                            .arg(cached.mid(differs, 60), expected.mid(differs, 60))));
+    QCOMPARE(m_messages->all(), QStringList());
+    verifyEventLoopTurns();
+}
+
+void TestBadInput::badDestinations_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QNetworkReply::NetworkError>("error");
+    const QString refused = QStringLiteral("http://127.0.0.1:%1").arg(FakeHttpServer::unusedPort());
+    const auto connectionRefused = QNetworkReply::ConnectionRefusedError;
+    QTest::addRow("database with quotes, spaces, placeholder")
+        << refused << QStringLiteral("my \"db\" %1 '; DROP") << connectionRefused;
+    QTest::addRow("non-ASCII database")
+        << refused << QStringLiteral("donn\u00e9es-\u65e5\u672c-\U0001F600") << connectionRefused;
+    QTest::addRow("server path with quotes, spaces, non-ASCII")
+        << refused + QStringLiteral("/a b/\"q\"/\u00e9%1") << QStringLiteral("db")
+        << connectionRefused;
+    QTest::addRow("server without scheme")
+        << QStringLiteral("localhost:%1").arg(FakeHttpServer::unusedPort()) << QStringLiteral("db")
+        << QNetworkReply::ProtocolUnknownError;
+    QTest::addRow("bare address without scheme")
+        << QStringLiteral("127.0.0.1:%1").arg(FakeHttpServer::unusedPort()) << QStringLiteral("db")
+        << QNetworkReply::ProtocolUnknownError;
+}
+
+void TestBadInput::badDestinations()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, database);
+    QFETCH(QNetworkReply::NetworkError, error);
+    startLibrary();
+    currentDataCollector()->clearCache();
+    currentBackends()->clearRegisteredBackends(); // so that the attempt has one destination
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(server));
+    bucket.setDatabase(database);
+    int storageId = -1;
+    QStringList ids;
+    recordThree(bucket, storageId, ids);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(storageId > 0);
+    QCOMPARE(m_messages->all(), QStringList());
+
+    QNetworkReply::NetworkError qtError = QNetworkReply::NoError;
+    const QString line = transferErrorLine(
+        bucket.server().toString(QUrl::FullyEncoded) + '/' + database + "/_bulk_docs", qtError);
+    QCOMPARE(qtError, error);
+    Publisher publisher;
+    startAttempt(publisher);
+    QTRY_VERIFY(mainLockIsFree());
+    QCOMPARE(m_messages->all(), QStringList { line });
+    QCOMPARE(cachedIds(storageId), ids);
+    verifyEventLoopTurns();
+}
+
+void TestBadInput::serverReplies_data()
+{
+    using Reply = FakeHttpServer::Reply;
+    QTest::addColumn<Reply>("reply");
+    QTest::addColumn<Stall>("stall");
+    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("log"); // besides "deleted:", which comes with every taken batch
+
+    const QString closed
+        = QStringLiteral("critical: Transfer error: RemoteHostClosedError \"Connection closed\"");
+    Reply garbage;
+    garbage.bytes = randomBytes(4096).replace("HTTP", "xxxx");
+    QTest::addRow("garbage instead of HTTP") << garbage << Stall::None << false << closed;
+    Reply cut = FakeHttpServer::json(R"([{"id":"a","rev":"1"}])");
+    cut.bytes.replace("Content-Length: ", "Content-Length: 9");
+    QTest::addRow("closed before Content-Length") << cut << Stall::None << false << closed;
+    const QByteArray array = R"([{"id":"a","rev":"1-x"}])";
+    QTest::addRow("closed mid-reply")
+        << FakeHttpServer::stalled(array) << Stall::ResetMidReply << false << closed;
+    QTest::addRow("body that does not end until released")
+        << FakeHttpServer::stalled(array) << Stall::ReleaseLater << true << "";
+    const QByteArray padding(10 * 1024 * 1024, ' ');
+    QTest::addRow("10 MB JSON array")
+        << FakeHttpServer::json("[" + padding + R"({"id":"a","rev":"1-x"}])") << Stall::None << true
+        << "";
+    QTest::addRow("10 MB of text")
+        << FakeHttpServer::json(QByteArray(10 * 1024 * 1024, 'x'), 200) << Stall::None << false
+        << "critical: JSON parse error:  \"illegal value\"";
+}
+
+void TestBadInput::serverReplies()
+{
+    QFETCH(FakeHttpServer::Reply, reply);
+    QFETCH(Stall, stall);
+    QFETCH(bool, taken);
+    QFETCH(QString, log);
+    startLibrary();
+    currentDataCollector()->clearCache();
+    currentBackends()->clearRegisteredBackends();
+    FakeHttpServer http;
+    QVERIFY(http.listen());
+    // Qt resends a request once when the connection fails early, so every request gets it.
+    stall == Stall::None ? http.setDefaultReply(reply) : http.enqueue(reply);
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(http.url()));
+    bucket.setDatabase(QStringLiteral("replies"));
+    int storageId = -1;
+    QStringList ids;
+    recordThree(bucket, storageId, ids);
+    if (QTest::currentTestFailed())
+        return;
+
+    Publisher publisher;
+    startAttempt(publisher);
+    QTRY_VERIFY(http.requestCount() >= 1);
+    const QJsonObject sent = QJsonDocument::fromJson(http.requests().first().body).object();
+    QCOMPARE(sent.value("docs").toArray().size(), 3);
+    if (stall != Stall::None) {
+        // Another exchange completes while the upload waits; the upload keeps the main lock.
+        QNetworkAccessManager manager;
+        std::unique_ptr<QNetworkReply> witness(manager.get(QNetworkRequest(QUrl(http.url()))));
+        QSignalSpy witnessed(witness.get(), &QNetworkReply::finished);
+        QVERIFY(witnessed.wait(10000));
+        QVERIFY(!mainLockIsFree());
+        QCOMPARE(cachedIds(storageId), ids);
+        stall == Stall::ResetMidReply ? http.reset() : http.release();
+    }
+    QTRY_VERIFY(mainLockIsFree());
+    QStringList expected = log.isEmpty() ? QStringList() : QStringList { log };
+    if (taken)
+        expected << QStringLiteral("warning: deleted:  3");
+    QCOMPARE(m_messages->all(), expected);
+    QCOMPARE(cachedIds(storageId), taken ? QStringList() : ids);
+    verifyEventLoopTurns();
+}
+
+KORVEL_TEST_MAIN(TestBadInput)
+#include "tst_badinput.moc"
