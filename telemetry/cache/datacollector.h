@@ -57,7 +57,6 @@ public:
 
 private:
     Q_DISABLE_COPY(DataCollector)
-    friend class DataCollectorPrivate;
     DataCollectorPrivate *d;
 };
 

@@ -45,7 +45,6 @@ public Q_SLOTS:
 
 private:
     Q_DISABLE_COPY(Publisher)
-    friend class PublisherPrivate;
 
     PublisherPrivate *d;
     std::unique_ptr<SingleExecutor> m_executor;
