@@ -1,11 +1,15 @@
 #include "testsupport.h"
 
+#include "telemetry/runtime/runtime.h"
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
 
 // Qt's object life-cycle hooks; exported by QtCore for debugging tools.
 extern quintptr Q_CORE_EXPORT qtHookData[];
@@ -170,6 +174,33 @@ std::unique_ptr<QProcess> startHelper(const QStringList &arguments)
     helper->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     helper->start(QStringLiteral(KORVEL_HELPER_PATH), arguments);
     return helper;
+}
+
+namespace {
+const QString kCacheConnectionName = QStringLiteral("other-cache-connection");
+}
+
+CacheConnection::CacheConnection()
+    : m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kCacheConnectionName))
+{
+    m_db.setDatabaseName(getCacheDataBaseLocation());
+    m_db.open();
+}
+
+CacheConnection::~CacheConnection()
+{
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(kCacheConnectionName);
+}
+
+bool CacheConnection::exec(const QString &statement)
+{
+    QSqlQuery query(m_db);
+    if (query.exec(statement))
+        return true;
+    qWarning() << statement << query.lastError();
+    return false;
 }
 
 HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteArray &body)

@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QProcess>
+#include <QSqlDatabase>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -72,6 +73,22 @@ public:
 
 private:
     Q_DISABLE_COPY(ObjectTracker)
+};
+
+/// A connection of its own to the cache database, as another SQLite client would have.
+class CacheConnection
+{
+public:
+    CacheConnection();
+    ~CacheConnection();
+
+    /// Runs @p statement; false, with the error logged, when it fails.
+    bool exec(const QString &statement);
+    QSqlDatabase database() const { return m_db; }
+
+private:
+    Q_DISABLE_COPY(CacheConnection)
+    QSqlDatabase m_db;
 };
 
 /// An HTTP answer, waited for; status 0 when none came.

@@ -64,37 +64,16 @@ void startLibrary()
     chainThread->wait();
 }
 
-// A connection of its own, as another SQLite client would have.
-class OtherConnection
+// id -> recordData of every cached row, as another SQLite client reads them.
+QMultiMap<QString, QString> cachedRecords(const CacheConnection &connection)
 {
-public:
-    OtherConnection()
-    {
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("badinput"));
-        m_db.setDatabaseName(getCacheDataBaseLocation());
-        m_db.open();
-    }
-    ~OtherConnection()
-    {
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("badinput"));
-    }
-    bool exec(const QString &statement) { return QSqlQuery(m_db).exec(statement); }
-    // id -> recordData of every cached row.
-    QMultiMap<QString, QString> rows()
-    {
-        QSqlQuery query(m_db);
-        query.exec(QStringLiteral("SELECT id, recordData FROM telemetry"));
-        QMultiMap<QString, QString> rows;
-        while (query.next())
-            rows.insert(query.value(0).toString(), query.value(1).toString());
-        return rows;
-    }
-
-private:
-    QSqlDatabase m_db;
-};
+    QSqlQuery query(connection.database());
+    query.exec(QStringLiteral("SELECT id, recordData FROM telemetry"));
+    QMultiMap<QString, QString> rows;
+    while (query.next())
+        rows.insert(query.value(0).toString(), query.value(1).toString());
+    return rows;
+}
 
 // The cached records of one destination, as the publisher would read them.
 QStringList cachedIds(int storageId)
@@ -258,10 +237,10 @@ void TestBadInput::propertyValues()
     QVERIFY(recorder.setProperty(property, value));
     recorder.record();
 
-    OtherConnection reader;
-    QTRY_COMPARE_WITH_TIMEOUT(reader.rows().size(), 1, 10000);
-    const QString id = reader.rows().firstKey();
-    const QString cached = reader.rows().first();
+    CacheConnection reader;
+    QTRY_COMPARE_WITH_TIMEOUT(cachedRecords(reader).size(), 1, 10000);
+    const QString id = cachedRecords(reader).firstKey();
+    const QString cached = cachedRecords(reader).first();
     QJsonParseError error;
     const QJsonObject document = QJsonDocument::fromJson(cached.toUtf8(), &error).object();
     QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));

@@ -42,49 +42,19 @@ QStringList describe(const QVector<CachedRow> &rows)
     return lines;
 }
 
-// A connection of its own, as another process would have.
-class OtherConnection
+// The cached rows in insertion order, as another SQLite client reads them.
+QStringList cachedRows(const CacheConnection &connection)
 {
-public:
-    OtherConnection()
-        : m_name(QStringLiteral("other"))
-    {
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_name);
-        m_db.setDatabaseName(getCacheDataBaseLocation());
-        m_db.open();
-    }
-    ~OtherConnection()
-    {
-        m_db.close();
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_name);
-    }
-    bool exec(const QString &statement)
-    {
-        QSqlQuery query(m_db);
-        if (query.exec(statement))
-            return true;
-        qWarning() << statement << query.lastError();
-        return false;
-    }
-    // Rows in insertion order.
-    QStringList rows()
-    {
-        QSqlQuery query(m_db);
-        query.exec(QStringLiteral("SELECT id, timestamp, storageID, recordData, typeof(id) "
-                                  "FROM telemetry ORDER BY rowid"));
-        QStringList rows;
-        while (query.next())
-            rows << describe(query.value(0).toString(), query.value(1).toLongLong(),
-                             query.value(2).toInt(), query.value(3).toString(),
-                             query.value(4).toString());
-        return rows;
-    }
-
-private:
-    QString m_name;
-    QSqlDatabase m_db;
-};
+    QSqlQuery query(connection.database());
+    query.exec(QStringLiteral("SELECT id, timestamp, storageID, recordData, typeof(id) "
+                              "FROM telemetry ORDER BY rowid"));
+    QStringList rows;
+    while (query.next())
+        rows << describe(query.value(0).toString(), query.value(1).toLongLong(),
+                         query.value(2).toInt(), query.value(3).toString(),
+                         query.value(4).toString());
+    return rows;
+}
 
 CachedRow makeRow(qint64 timestamp, int storageId)
 {
@@ -160,8 +130,8 @@ void TestDataCollector::rowsReachTheTableInCollectionOrder()
     m_collector->initialize();
     collect(after);
 
-    OtherConnection reader;
-    QTRY_COMPARE(reader.rows(), describe(before + after));
+    CacheConnection reader;
+    QTRY_COMPARE(cachedRows(reader), describe(before + after));
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
     QCOMPARE(m_collector->getCachedElementsCount(), 4);
     QCOMPARE(m_messages->all(), QStringList());
@@ -203,19 +173,19 @@ void TestDataCollector::lockHeldByAnotherProcessDefersWriting()
 
     m_collector->flush();
     QCOMPARE(m_collector->getQueuedElementsCount(), rows.size());
-    OtherConnection reader;
-    QCOMPARE(reader.rows(), QStringList());
+    CacheConnection reader;
+    QCOMPARE(cachedRows(reader), QStringList());
 
     holder->closeWriteChannel();
     QVERIFY(holder->waitForFinished());
-    QTRY_COMPARE(reader.rows(), describe(rows));
+    QTRY_COMPARE(cachedRows(reader), describe(rows));
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
 }
 
 void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
 {
     m_collector->initialize();
-    OtherConnection other;
+    CacheConnection other;
     // Holding the write lock makes a flush's insert wait for SQLite's busy time-out, then fail.
     QVERIFY(other.exec(QStringLiteral("BEGIN IMMEDIATE")));
 
@@ -233,7 +203,7 @@ void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
 
     // Later flushes of the cycle retry the whole queue until the cause is gone.
     QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
-    QTRY_COMPARE_WITH_TIMEOUT(other.rows(), describe(meanwhile + batch), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(cachedRows(other), describe(meanwhile + batch), 15000);
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
 }
 
