@@ -15,11 +15,15 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSqlQuery>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <cmath>
 #include <limits>
+
+#include <unistd.h>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
@@ -157,9 +161,78 @@ QByteArray randomBytes(int size)
 
 enum class Stall { None, ResetMidReply, ReleaseLater };
 
+enum class Obstacle { GarbageFile, Directory, ReadOnlyDirectory, WriteLock };
+
+// The helper's "road" command: a whole library in a process of its own, with the distinct lines
+// it logged and its last answer.
+class Road
+{
+public:
+    Road(const QStringList &launcher, const QStringList &arguments)
+    {
+        QStringList command
+            = launcher + QStringList { QStringLiteral(KORVEL_HELPER_PATH) } + arguments;
+        const QString program = command.takeFirst();
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(program, command);
+    }
+
+    // Sends @p request and waits for the answer that starts with @p reply.
+    bool ask(const QByteArray &request, const QByteArray &reply)
+    {
+        answer.clear();
+        m_process.write(request + '\n');
+        return readUntil([&] { return answer.startsWith(reply); });
+    }
+
+    // The longest the helper's event loop went without turning, in ms; -1 without an answer.
+    int longestStall() { return ask("ping", "pong ") ? answer.mid(5).toInt() : -1; }
+
+    bool readUntil(const std::function<bool()> &done, int timeoutMs = 20000)
+    {
+        QDeadlineTimer deadline(timeoutMs);
+        while (!done()) {
+            if (!m_process.canReadLine()
+                && (deadline.hasExpired()
+                    || !m_process.waitForReadyRead(int(deadline.remainingTime()))))
+                return false;
+            while (m_process.canReadLine()) {
+                const QByteArray line = m_process.readLine().chopped(1);
+                if (line == "recorded" || line.startsWith("pong "))
+                    answer = line;
+                else
+                    log.insert(QString::fromUtf8(line));
+            }
+        }
+        return true;
+    }
+
+    // Closes its input, on which it quits; true when it then ended normally.
+    bool finish()
+    {
+        m_process.closeWriteChannel();
+        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit
+            && m_process.exitCode() == 0;
+    }
+
+    QSet<QString> log;
+    QByteArray answer;
+
+private:
+    QProcess m_process;
+};
+
+QStringList sorted(const QSet<QString> &lines)
+{
+    QStringList list = lines.values();
+    list.sort();
+    return list;
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Stall)
+Q_DECLARE_METATYPE(Obstacle)
 
 class TestBadInput : public QObject
 {
@@ -168,8 +241,9 @@ class TestBadInput : public QObject
 private slots:
     void init();
     void cleanup();
-    // Runs first: it uses collectors of its own, before the process-wide one opens the
-    // default connection.
+    // Runs first: every row has a cache and a library of its own, in a helper process.
+    void cacheObstacles_data();
+    void cacheObstacles();
     void propertyValues_data();
     void propertyValues();
     void badDestinations_data();
@@ -189,6 +263,148 @@ void TestBadInput::init()
 void TestBadInput::cleanup()
 {
     m_messages.reset();
+}
+
+void TestBadInput::cacheObstacles_data()
+{
+    QTest::addColumn<Obstacle>("obstacle");
+    QTest::addColumn<QStringList>("log"); // every distinct line the library writes
+
+    // Without a readable cache the bucket has no storage ID and drops its records.
+    const QStringList noStorageId {
+        "critical: Unable to search database for existing storage information ",
+        "warning: Unable to retrieve storage ID"
+    };
+    const QStringList garbage { "critical: Cache database creation failed",
+                                "critical: Backends database creation failed",
+                                "critical: local cache update failed" };
+    const QStringList directory {
+        "critical: Connection to database failed",
+        "critical: Failed to open data base for backend retrieval",
+        "warning: Flush operation aborted, connection to database is closed."
+    };
+    QTest::addRow("garbage bytes instead of the cache")
+        << Obstacle::GarbageFile << noStorageId + garbage;
+    QTest::addRow("directory at the cache path") << Obstacle::Directory << noStorageId + directory;
+    QTest::addRow("read-only cache directory")
+        << Obstacle::ReadOnlyDirectory << QStringList { "critical: local cache update failed" };
+    QTest::addRow("write lock held past the busy time-out")
+        << Obstacle::WriteLock << QStringList { "critical: local cache update failed" };
+}
+
+void TestBadInput::cacheObstacles()
+{
+    QFETCH(Obstacle, obstacle);
+    QFETCH(QStringList, log);
+    const bool requeued
+        = obstacle == Obstacle::ReadOnlyDirectory || obstacle == Obstacle::WriteLock;
+
+    // A cache of this row's own, which the helpers inherit.
+    QTemporaryDir cacheHome;
+    const QByteArray sharedHome = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cacheHome.path()));
+    const auto restoreHome = qScopeGuard([&] { qputenv("XDG_CACHE_HOME", sharedHome); });
+    const QString location = getCacheDataBaseLocation();
+    const QString directory = QFileInfo(location).path();
+    const auto restorePermissions = qScopeGuard([&] {
+        QFile::setPermissions(directory, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    const QString server = QStringLiteral("http://127.0.0.1:1");
+    const QString database = QStringLiteral("obstacles");
+
+    std::unique_ptr<CacheConnection> cache;
+    QMultiMap<QString, QString> earlier;
+    if (requeued) {
+        // An earlier run registered the destination and cached one record.
+        QCOMPARE(runHelper({ "storage-id", server, database }), QByteArray("1"));
+        QCOMPARE(runHelper({ "flush-one" }), QByteArray("0"));
+        cache = std::make_unique<CacheConnection>();
+        earlier = cachedRecords(*cache);
+        QCOMPARE(earlier.size(), 1);
+    }
+
+    const QByteArray garbage = randomBytes(64 * 1024);
+    QStringList launcher;
+    switch (obstacle) {
+    case Obstacle::GarbageFile: {
+        QFile file(location);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
+        break;
+    }
+    case Obstacle::Directory:
+        QVERIFY(QDir().mkpath(location));
+        break;
+    case Obstacle::ReadOnlyDirectory: {
+        QVERIFY(QFile::setPermissions(directory, QFile::ReadOwner | QFile::ExeOwner));
+        // Root passes directory permissions unless it gives up these two capabilities.
+        if (geteuid() == 0) {
+            if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+                QSKIP("running as root, and setpriv (util-linux) is missing to drop "
+                      "CAP_DAC_OVERRIDE for the helper");
+            launcher
+                = QStringList { "setpriv", "--bounding-set", "-dac_override,-dac_read_search" };
+        }
+        QStringList probe = launcher
+            + QStringList { "sh", "-c",
+                            "touch \"$0/probe\" 2>/dev/null && echo writable || echo read-only",
+                            directory };
+        QProcess prober;
+        prober.start(probe.takeFirst(), probe);
+        QVERIFY(prober.waitForFinished());
+        const QByteArray verdict = prober.readAll().trimmed();
+        if (verdict != "read-only")
+            QSKIP(qPrintable("the helper cannot be kept from writing to a read-only directory: "
+                             + (verdict.isEmpty() ? QStringLiteral("setpriv failed")
+                                                  : QStringLiteral("it stays writable"))));
+        break;
+    }
+    case Obstacle::WriteLock:
+        QVERIFY(cache->exec(QStringLiteral("BEGIN IMMEDIATE")));
+        break;
+    }
+
+    Road road(launcher, { "road", server, database });
+    QVERIFY(road.ask("record 3", "recorded"));
+    const QSet<QString> expected(log.cbegin(), log.cend());
+    QVERIFY2(road.readUntil([&] { return road.log.contains(expected); }),
+             qPrintable(sorted(road.log).join('\n')));
+    // A write lock keeps a flush waiting 5 s; that must never hold up the event loop.
+    const int stall = road.longestStall();
+    QVERIFY2(stall >= 0 && stall < 2000, qPrintable(QString::number(stall)));
+    QCOMPARE(sorted(road.log), sorted(expected));
+
+    if (obstacle == Obstacle::GarbageFile) {
+        QFile file(location);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY2(file.readAll() == garbage, "the unreadable cache file was changed");
+    }
+    if (requeued) {
+        QCOMPARE(cachedRecords(*cache), earlier);
+        if (obstacle == Obstacle::WriteLock)
+            QVERIFY(cache->exec(QStringLiteral("ROLLBACK")));
+        else
+            QVERIFY(QFile::setPermissions(directory,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QTRY_COMPARE_WITH_TIMEOUT(cachedRecords(*cache).size(), 4, 15000);
+        // Every requeued row arrived once, whole, and the cycle goes on without a complaint.
+        QVERIFY(road.longestStall() >= 0);
+        road.log.clear();
+        QVERIFY(road.ask("record 1", "recorded"));
+        QTRY_COMPARE_WITH_TIMEOUT(cachedRecords(*cache).size(), 5, 5000);
+        const QMultiMap<QString, QString> rows = cachedRecords(*cache);
+        for (auto row = rows.cbegin(); row != rows.cend(); ++row) {
+            if (earlier.contains(row.key())) {
+                QCOMPARE(row.value(), earlier.value(row.key()));
+                continue;
+            }
+            const QJsonObject document = QJsonDocument::fromJson(row.value().toUtf8()).object();
+            QCOMPARE(document.value("_id").toString(), row.key());
+            QCOMPARE(document.value("type").toString(), QStringLiteral("cache.obstacle"));
+        }
+        QVERIFY(road.longestStall() >= 0);
+        QCOMPARE(sorted(road.log), QStringList());
+    }
+    QVERIFY(road.finish());
 }
 
 void TestBadInput::propertyValues_data()

@@ -11,8 +11,15 @@
 //   collect-exit COUNT DELAY ORDER
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
+//   road SERVER DATABASE
+//                      start the library through a Recorder, its publisher idle, and print
+//                      each of its log lines as "<level>: <text>"; on "record N" record N
+//                      metrics and print "recorded"; on "ping" print "pong" and the longest
+//                      stall of the event loop so far in ms; quit when stdin closes
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -20,7 +27,10 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QMutex>
 #include <QRandomGenerator>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
@@ -162,6 +172,67 @@ int storageId(const QString &server, const QString &database)
     return id == -1 ? 1 : 0;
 }
 
+QBasicMutex s_outputMutex;
+
+void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    static const char *const levels[] = { "debug", "warning", "critical", "fatal", "info" };
+    QMutexLocker locker(&s_outputMutex); // flushes log from pool threads
+    (qstrcmp(context.category, "korvel.telemetry") == 0 ? std::cout : std::cerr)
+        << levels[type] << ": " << qPrintable(text) << std::endl;
+}
+
+int road(const QString &server, const QString &database)
+{
+    qInstallMessageHandler(&printLibraryMessage);
+    // A publisher chain started on a thread that ends at once never runs an attempt.
+    QThread *publisherThread = QThread::create([] { currentPublisher()->initialize(); });
+    publisherThread->start();
+    publisherThread->wait();
+    delete publisherThread;
+
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(server));
+    bucket.setDatabase(database);
+    Recorder recorder;
+    recorder.setType(QStringLiteral("cache.obstacle"));
+    recorder.setBucket(&bucket);
+
+    QElapsedTimer sinceTick;
+    qint64 longestStall = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [&] { longestStall = qMax(longestStall, sinceTick.restart()); });
+    sinceTick.start();
+    ticker.start(50);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char buffer[256];
+        const ssize_t size = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (size <= 0) {
+            input.setEnabled(false);
+            qApp->quit();
+            return;
+        }
+        pending.append(buffer, int(size));
+        for (int end; (end = pending.indexOf('\n')) != -1; pending.remove(0, end + 1)) {
+            const QByteArray line = pending.left(end);
+            if (line.startsWith("record ")) {
+                for (int i = line.mid(7).toInt(); i > 0; --i)
+                    recorder.record();
+                QMutexLocker locker(&s_outputMutex);
+                say("recorded");
+            } else if (line == "ping") {
+                QMutexLocker locker(&s_outputMutex);
+                std::cout << "pong " << qMax(longestStall, sinceTick.elapsed()) << std::endl;
+            }
+        }
+    });
+    return qApp->exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -182,6 +253,8 @@ int main(int argc, char **argv)
                               args.value(3) == QLatin1String("pool-last"));
     if (command == QLatin1String("flush-one"))
         return flushOne();
+    if (command == QLatin1String("road"))
+        return road(args.value(1), args.value(2));
     if (command == QLatin1String("storage-id"))
         return storageId(args.value(1), args.value(2));
     if (command == QLatin1String("location")) {
