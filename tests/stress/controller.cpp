@@ -31,6 +31,7 @@ struct Options
 {
     int loadSeconds = 60;
     int exitProcesses = 60;
+    QString tableFile;
 };
 
 // One process run: a worker incarnation or one exit process.
@@ -53,11 +54,9 @@ struct Run
     int cacheUpdateFailures = 0;
     int transferErrors = 0;
 
-    // Its records that never reached the cache may be lost by design.
-    bool mayLoseQueuedRecords() const
-    {
-        return killedOnPurpose || mode == QLatin1String("exit-record");
-    }
+    // Records that never reached the cache are lost by design when their process was
+    // killed, or exited before its first flush.
+    bool exitsBeforeFlushing() const { return mode == QLatin1String("exit-record"); }
 };
 
 struct Tally
@@ -66,7 +65,8 @@ struct Tally
     int cached = 0;
     int published = 0;
     int duplicates = 0;
-    int lostExpected = 0;
+    int lostKilled = 0;
+    int lostExited = 0;
     int lostUnexpected = 0;
     int mismatches = 0;
     QStringList lostExamples;
@@ -121,7 +121,7 @@ public:
         snapshots.stop();
         verifyLocksAreFree();
         const Tally tally = verify();
-        printTable(tally);
+        report(table(tally));
         return m_problems.isEmpty() && tally.lostUnexpected == 0 && tally.duplicates == 0
                 && tally.mismatches == 0
             ? 0
@@ -333,7 +333,7 @@ private:
                                             "privileges could not be dropped?)");
             return;
         }
-        m_faults << QStringLiteral("cache directory read-only for %1 s (%2 failed flushes logged)")
+        m_faults << QStringLiteral("cache directory read-only for %1 s (%2 cache writes refused)")
                         .arg(ms / 1000)
                         .arg(refused);
     }
@@ -462,8 +462,10 @@ private:
                 tally.duplicates += qMax(0, copies - 1);
                 if (copies > 0)
                     continue;
-                if (!cached && run->mayLoseQueuedRecords()) {
-                    tally.lostExpected++;
+                if (!cached && run->killedOnPurpose) {
+                    tally.lostKilled++;
+                } else if (!cached && run->exitsBeforeFlushing()) {
+                    tally.lostExited++;
                 } else {
                     tally.lostUnexpected++;
                     if (tally.lostExamples.size() < 5)
@@ -478,7 +480,7 @@ private:
 
     // Report ---------------------------------------------------------------------------------
 
-    void printTable(const Tally &tally)
+    QString table(const Tally &tally)
     {
         int killed = 0;
         int exitsWithUpload = 0;
@@ -491,35 +493,51 @@ private:
                                   .arg(run->source, run->mode, run->problem,
                                        run->stderrTail.join(QLatin1String("\n    ")));
         }
-        const auto row = [](const char *what, const QString &value) {
-            std::printf("| %-50s | %s |\n", what, qPrintable(value));
+        QString text;
+        const auto row = [&text](const QString &what, const QString &value) {
+            text += QStringLiteral("| %1 | %2 |\n").arg(what, -50).arg(value);
         };
-        std::printf("\n| %-50s | %s |\n|%s|%s|\n", "What", "Figure",
-                    QByteArray(52, '-').constData(), "---");
-        row("processes (recording workers / restarts / exit)",
+        row(QStringLiteral("What"), QStringLiteral("Figure"));
+        text += QStringLiteral("|%1|---|\n").arg(QString(52, QLatin1Char('-')));
+        row(QStringLiteral("processes (recording / killed and restarted / exit)"),
             QStringLiteral("%1 / %2 / %3").arg(kWorkers).arg(killed).arg(m_options.exitProcesses));
-        row("records recorded", QString::number(tally.recorded));
-        row("records that reached the cache", QString::number(tally.cached));
-        row("records published", QString::number(tally.published));
-        row("duplicates on the server", QString::number(tally.duplicates));
-        row("lost, expected (never left a process's memory)", QString::number(tally.lostExpected));
-        row("lost, unexpected", QString::number(tally.lostUnexpected));
-        row("content mismatches", QString::number(tally.mismatches));
-        row("faults injected", QString::number(m_faults.size()));
+        row(QStringLiteral("records recorded"), QString::number(tally.recorded));
+        row(QStringLiteral("records that reached the cache"), QString::number(tally.cached));
+        row(QStringLiteral("records published"), QString::number(tally.published));
+        row(QStringLiteral("duplicates on the server"), QString::number(tally.duplicates));
+        row(QStringLiteral("lost, expected: queued in a killed process"),
+            QString::number(tally.lostKilled));
+        row(QStringLiteral("lost, expected: queued at exit, before any flush"),
+            QString::number(tally.lostExited));
+        row(QStringLiteral("lost, unexpected"), QString::number(tally.lostUnexpected));
+        row(QStringLiteral("content mismatches"), QString::number(tally.mismatches));
+        row(QStringLiteral("faults injected"), QString::number(m_faults.size()));
         for (const QString &fault : qAsConst(m_faults))
-            row("  fault", fault);
-        row("publish attempts / main lock taken",
+            row(QStringLiteral("  fault"), fault);
+        row(QStringLiteral("publish attempts / main lock taken"),
             QStringLiteral("%1 / %2").arg(sum(&Run::attempts)).arg(sum(&Run::lockTaken)));
-        row("exit processes with an upload in flight",
+        row(QStringLiteral("exit processes with an upload in flight"),
             QStringLiteral("%1 of %2").arg(exitsWithUpload).arg(m_options.exitProcesses / 2));
-        row("wall time", QStringLiteral("%1 s").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1));
+        row(QStringLiteral("wall time"),
+            QStringLiteral("%1 s").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1));
         for (const QString &missing : qAsConst(m_notInjected))
-            std::printf("not injected: %s\n", qPrintable(missing));
+            text += QStringLiteral("not injected: %1\n").arg(missing);
         for (const QString &key : tally.lostExamples)
-            std::printf("lost: %s\n", qPrintable(key));
-        for (const QString &text : qAsConst(m_problems))
-            std::printf("PROBLEM: %s\n", qPrintable(text));
+            text += QStringLiteral("lost: %1\n").arg(key);
+        for (const QString &problem : qAsConst(m_problems))
+            text += QStringLiteral("PROBLEM: %1\n").arg(problem);
+        return text;
+    }
+
+    void report(const QString &text) const
+    {
+        std::fputs(qPrintable(QLatin1Char('\n') + text), stdout);
         std::fflush(stdout);
+        if (m_options.tableFile.isEmpty())
+            return;
+        QFile file(m_options.tableFile);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(text.toUtf8());
     }
 
     // Helpers --------------------------------------------------------------------------------
@@ -577,6 +595,8 @@ int runController(const QStringList &arguments)
             options.loadSeconds = arguments.at(i + 1).toInt();
         else if (arguments.at(i) == QLatin1String("--exit-processes"))
             options.exitProcesses = arguments.at(i + 1).toInt();
+        else if (arguments.at(i) == QLatin1String("--table"))
+            options.tableFile = arguments.at(i + 1);
     }
     std::printf("Stress: %d recording processes for %d s, %d processes that record and exit\n",
                 kWorkers, options.loadSeconds, options.exitProcesses);

@@ -1,6 +1,7 @@
 // The stress program. Without arguments it runs the short form that the test command runs;
 //   korvelstress --load-seconds 600 --exit-processes 1000
-// is the long form, run by hand. It starts itself again for the processes it observes.
+// is the long form, run by hand. --table FILE also writes the table it prints into FILE. It starts
+// itself again for the processes it observes.
 #include "stress.h"
 
 #include "testsupport.h"
