@@ -59,6 +59,13 @@ struct Run
     bool exitsBeforeFlushing() const { return mode == QLatin1String("exit-record"); }
 };
 
+struct Fault
+{
+    int times = 0;
+    int effect = 0;
+    QString effectText;
+};
+
 struct Tally
 {
     int recorded = 0;
@@ -270,18 +277,32 @@ private:
 
     // Faults ---------------------------------------------------------------------------------
 
+    // Every fault once per minute of recording (once in a shorter run), each on a worker of
+    // its own so that the faults of one round do not meet.
     void injectFaults()
     {
         const int load = m_options.loadSeconds * 1000;
-        waitForLoadTime(load / 5);
-        killWorker(1, "kill-in-flush", QStringLiteral("SIGKILL in a flush"));
-        waitForLoadTime(load * 2 / 5);
-        killWorker(2, "kill-in-upload", QStringLiteral("SIGKILL in an upload"));
-        waitForLoadTime(load * 11 / 20);
-        restartServerDuringUpload();
-        waitForLoadTime(load * 7 / 10);
-        makeCacheReadOnlyFor(5000);
+        const int rounds = qMax(1, load / 60000);
+        const int round = load / rounds;
+        for (int start = 0; start + round <= load; start += round) {
+            waitForLoadTime(start + round / 5);
+            killWorker(1, "kill-in-flush", QStringLiteral("SIGKILL in a flush"));
+            waitForLoadTime(start + round * 2 / 5);
+            killWorker(2, "kill-in-upload", QStringLiteral("SIGKILL in an upload"));
+            waitForLoadTime(start + round * 11 / 20);
+            restartServerDuringUpload();
+            waitForLoadTime(start + round * 7 / 10);
+            makeCacheReadOnlyFor(5000);
+        }
         waitForLoadTime(load);
+    }
+
+    void noteFault(const QString &fault, int effect = 0, const QString &effectText = {})
+    {
+        Fault &noted = m_faults[fault];
+        noted.times++;
+        noted.effect += effect;
+        noted.effectText = effectText;
     }
 
     void waitForLoadTime(int ms)
@@ -299,7 +320,7 @@ private:
             worker->killedOnPurpose = false;
             return;
         }
-        m_faults << QStringLiteral("%1 (%2)").arg(fault, worker->source);
+        noteFault(fault);
         const int incarnation = worker->source.section(QLatin1Char('.'), 1).toInt() + 1;
         m_workers[index] = launch(QStringLiteral("worker"),
                                   QStringLiteral("w%1.%2").arg(index).arg(incarnation));
@@ -310,13 +331,12 @@ private:
         const int seen = m_uploadsSeen;
         if (!waitUntil([&] { return m_uploadsSeen > seen; }, 30000, "no upload to interrupt"))
             return;
-        serverScript({ QStringLiteral("stop") });
         const int failuresBefore = sum(&Run::transferErrors);
+        serverScript({ QStringLiteral("stop") });
         QTest::qWait(2000);
         startServer();
-        m_faults << QStringLiteral("pouchdb-server stopped during an upload, restarted 2 s later "
-                                   "(%1 uploads failed meanwhile)")
-                        .arg(sum(&Run::transferErrors) - failuresBefore);
+        noteFault(QStringLiteral("pouchdb-server stopped in an upload, back 2 s later"),
+                  sum(&Run::transferErrors) - failuresBefore, QStringLiteral("uploads failed"));
     }
 
     void makeCacheReadOnlyFor(int ms)
@@ -333,9 +353,8 @@ private:
                                             "privileges could not be dropped?)");
             return;
         }
-        m_faults << QStringLiteral("cache directory read-only for %1 s (%2 cache writes refused)")
-                        .arg(ms / 1000)
-                        .arg(refused);
+        noteFault(QStringLiteral("cache directory read-only for %1 s").arg(ms / 1000), refused,
+                  QStringLiteral("cache writes refused"));
     }
 
     // Ending ---------------------------------------------------------------------------------
@@ -495,10 +514,10 @@ private:
         }
         QString text;
         const auto row = [&text](const QString &what, const QString &value) {
-            text += QStringLiteral("| %1 | %2 |\n").arg(what, -50).arg(value);
+            text += QStringLiteral("| %1 | %2 |\n").arg(what, -58).arg(value);
         };
         row(QStringLiteral("What"), QStringLiteral("Figure"));
-        text += QStringLiteral("|%1|---|\n").arg(QString(52, QLatin1Char('-')));
+        text += QStringLiteral("|%1|---|\n").arg(QString(60, QLatin1Char('-')));
         row(QStringLiteral("processes (recording / killed and restarted / exit)"),
             QStringLiteral("%1 / %2 / %3").arg(kWorkers).arg(killed).arg(m_options.exitProcesses));
         row(QStringLiteral("records recorded"), QString::number(tally.recorded));
@@ -511,9 +530,15 @@ private:
             QString::number(tally.lostExited));
         row(QStringLiteral("lost, unexpected"), QString::number(tally.lostUnexpected));
         row(QStringLiteral("content mismatches"), QString::number(tally.mismatches));
-        row(QStringLiteral("faults injected"), QString::number(m_faults.size()));
-        for (const QString &fault : qAsConst(m_faults))
-            row(QStringLiteral("  fault"), fault);
+        for (auto it = m_faults.cbegin(); it != m_faults.cend(); ++it) {
+            const Fault &fault = it.value();
+            row(QStringLiteral("fault: ") + it.key(),
+                fault.effectText.isEmpty() ? QStringLiteral("%1 times").arg(fault.times)
+                                           : QStringLiteral("%1 times, %2 %3")
+                                                 .arg(fault.times)
+                                                 .arg(fault.effect)
+                                                 .arg(fault.effectText));
+        }
         row(QStringLiteral("publish attempts / main lock taken"),
             QStringLiteral("%1 / %2").arg(sum(&Run::attempts)).arg(sum(&Run::lockTaken)));
         row(QStringLiteral("exit processes with an upload in flight"),
@@ -580,7 +605,7 @@ private:
     int m_cachedNow = -1;
     QHash<QString, QString> m_everCached;
     QSet<QString> m_cacheMismatches;
-    QStringList m_faults;
+    QMap<QString, Fault> m_faults;
     QStringList m_notInjected;
     QStringList m_problems;
 };
