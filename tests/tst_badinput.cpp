@@ -40,6 +40,7 @@ class ValueRecorder : public Recorder
     Q_PROPERTY(QVariantMap map MEMBER m_map)
     Q_PROPERTY(QByteArray bytes MEMBER m_bytes)
     Q_PROPERTY(QDateTime when MEMBER m_when)
+    Q_PROPERTY(QObject *object MEMBER m_object) // no JSON form: never recorded
 
 public:
     double m_number = 1;
@@ -48,6 +49,7 @@ public:
     QVariantMap m_map;
     QByteArray m_bytes;
     QDateTime m_when;
+    QObject *m_object = nullptr;
 };
 
 const QString kMainLock = QString::fromLatin1(kMainLockName);
@@ -564,6 +566,8 @@ void TestBadInput::serverReplies_data()
     QTest::addRow("10 MB JSON array")
         << FakeHttpServer::json("[" + padding + R"({"id":"a","rev":"1-x"}])") << Stall::None << true
         << "";
+    QTest::addRow("JSON object instead of an array")
+        << FakeHttpServer::json(R"({"id":"a","rev":"1-x"})", 200) << Stall::None << false << "";
     QTest::addRow("10 MB of text")
         << FakeHttpServer::json(QByteArray(10 * 1024 * 1024, 'x'), 200) << Stall::None << false
         << "critical: JSON parse error:  \"illegal value\"";
