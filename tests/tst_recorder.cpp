@@ -6,10 +6,14 @@
 
 #include "testsupport.h"
 
+#include <QCborValue>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlQuery>
 #include <QTimer>
+
+#include <cmath>
+#include <limits>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
@@ -49,10 +53,21 @@ public:
     int m_timestamp = 7;
 };
 
+// A QML "property var": the value it holds decides how it is converted.
+class VariantRecorder : public Recorder
+{
+    Q_OBJECT
+    Q_PROPERTY(QVariant value MEMBER m_value)
+
+public:
+    QVariant m_value;
+};
+
 struct Placed
 {
     QString id;
     QJsonObject document;
+    QString text;
 };
 
 // Everything the collector has written so far, oldest first; flushes the queue first.
@@ -64,7 +79,8 @@ QVector<Placed> placedRecords()
     QVector<Placed> placed;
     while (query.next())
         placed.append({ query.value(0).toString(),
-                        QJsonDocument::fromJson(query.value(1).toString().toUtf8()).object() });
+                        QJsonDocument::fromJson(query.value(1).toString().toUtf8()).object(),
+                        query.value(1).toString() });
     return placed;
 }
 
@@ -80,6 +96,8 @@ private slots:
     void cleanup();
     void minimalDocument();
     void declaredPropertiesConvertAsQtDoes();
+    void valuesAreWrittenAsQtWritesThemInAMap_data();
+    void valuesAreWrittenAsQtWritesThemInAMap();
     void declaredIdAndTimestampReplaceTheGenerated();
     void sameMillisecondDifferentIds();
     void noBucketNeverAsksThePolicy();
@@ -155,6 +173,53 @@ void TestRecorder::declaredPropertiesConvertAsQtDoes()
     actual.remove("_id");
     actual.remove("timestamp");
     QCOMPARE(actual, expected);
+}
+
+void TestRecorder::valuesAreWrittenAsQtWritesThemInAMap_data()
+{
+    QTest::addColumn<QVariant>("value");
+    const double inf = std::numeric_limits<double>::infinity();
+    QTest::addRow("string") << QVariant(QStringLiteral("caf\u00e9 \"q\" \\ \n\u2028"));
+    QTest::addRow("null string") << QVariant(QString());
+    QTest::addRow("unpaired surrogate") << QVariant(QStringLiteral("a") + QChar(0xd800));
+    QTest::addRow("NaN") << QVariant(std::nan(""));
+    QTest::addRow("-infinity") << QVariant(-inf);
+    QTest::addRow("-0.0") << QVariant(-0.0);
+    QTest::addRow("smallest int") << QVariant(std::numeric_limits<int>::min());
+    QTest::addRow("largest uint") << QVariant(std::numeric_limits<uint>::max());
+    QTest::addRow("smallest qint64") << QVariant(std::numeric_limits<qint64>::min());
+    QTest::addRow("2^53 + 1") << QVariant((qint64(1) << 53) + 1);
+    QTest::addRow("largest quint64") << QVariant(std::numeric_limits<quint64>::max());
+    QTest::addRow("false") << QVariant(false);
+    // Qt writes these differently when it converts them outside a map.
+    QTest::addRow("byte array") << QVariant(QByteArray("a\0b\xff", 4));
+    QTest::addRow("empty byte array") << QVariant(QByteArray());
+    QTest::addRow("invalid date") << QVariant(QDateTime());
+    QTest::addRow("short") << QVariant::fromValue(short(-3));
+    QTest::addRow("CBOR bytes") << QVariant::fromValue(QCborValue(QByteArray("\x02")));
+    QTest::addRow("float") << QVariant(1.1f);
+    QTest::addRow("no value") << QVariant();
+}
+
+void TestRecorder::valuesAreWrittenAsQtWritesThemInAMap()
+{
+    QFETCH(QVariant, value);
+    VariantRecorder recorder;
+    recorder.setType(QStringLiteral("values"));
+    recorder.setBucket(&m_bucket);
+    recorder.m_value = value;
+    recorder.record();
+
+    const QVector<Placed> placed = placedRecords();
+    QCOMPARE(placed.size(), 1);
+    const QVariantMap map {
+        { "_id", placed.first().id },
+        { "timestamp", qint64(placed.first().document.value("timestamp").toDouble()) },
+        { "type", recorder.type() },
+        { "value", value },
+    };
+    QCOMPARE(placed.first().text,
+             QString::fromUtf8(QJsonDocument::fromVariant(map).toJson(QJsonDocument::Compact)));
 }
 
 void TestRecorder::declaredIdAndTimestampReplaceTheGenerated()
