@@ -1,0 +1,422 @@
+// The rows that stay inside one process: record(), the queue's memory, collect(), flush()
+// against the raw SQLite C API, and the oldest-first read on small and large caches.
+#include "performance.h"
+
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
+#include "telemetry/runtime/runtime.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMutex>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QVector>
+
+#include <malloc.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace kl::telemetry;
+
+namespace korvelbench {
+
+namespace {
+
+class FiveProperties : public Recorder
+{
+    Q_OBJECT
+    Q_PROPERTY(QString screen MEMBER m_screen)
+    Q_PROPERTY(QString action MEMBER m_action)
+    Q_PROPERTY(int count MEMBER m_count)
+    Q_PROPERTY(double durationMs MEMBER m_durationMs)
+    Q_PROPERTY(bool success MEMBER m_success)
+
+public:
+    QString m_screen = QStringLiteral("settings");
+    QString m_action = QStringLiteral("save");
+    int m_count = 3;
+    double m_durationMs = 12.5;
+    bool m_success = true;
+};
+
+// The same members, built the plainest way Qt offers.
+QByteArray baselineDocument(const FiveProperties &recorder, const QString &id, qint64 timestamp)
+{
+    const QVariantMap members { { QStringLiteral("_id"), id },
+                                { QStringLiteral("timestamp"), timestamp },
+                                { QStringLiteral("type"), recorder.type() },
+                                { QStringLiteral("screen"), recorder.m_screen },
+                                { QStringLiteral("action"), recorder.m_action },
+                                { QStringLiteral("count"), recorder.m_count },
+                                { QStringLiteral("durationMs"), recorder.m_durationMs },
+                                { QStringLiteral("success"), recorder.m_success } };
+    return QJsonDocument::fromVariant(members).toJson(QJsonDocument::Compact);
+}
+
+template<typename F>
+double nsPerCall(int calls, F &&call)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (int i = 0; i < calls; ++i)
+        call();
+    const double ns = double(timer.nsecsElapsed()) / calls;
+    currentDataCollector()->clearQueue();
+    return ns;
+}
+
+// The document record() placed, read back from the cache.
+QByteArray placedDocument()
+{
+    currentDataCollector()->flush();
+    QSqlQuery query(QSqlDatabase::database(QStringLiteral("initialize")));
+    query.exec(QStringLiteral("SELECT recordData FROM telemetry"));
+    return query.next() ? query.value(0).toString().toUtf8() : QByteArray();
+}
+
+struct Row
+{
+    QString id;
+    qint64 timestamp;
+    int storageId;
+    QString record;
+};
+
+// About 200 bytes of JSON, like a record with a handful of properties.
+QVector<Row> makeRows(int count, int storages)
+{
+    QVector<Row> rows;
+    rows.reserve(count);
+    const qint64 start = 1700000000000;
+    for (int i = 0; i < count; ++i) {
+        const QString id = generateUniqueId();
+        const QString record
+            = QStringLiteral("{\"_id\":\"%1\",\"timestamp\":%2,\"type\":\"bench.metric\","
+                             "\"application\":\"KorvelBench\",\"value\":%3,"
+                             "\"ok\":true,\"tags\":[\"alpha\",\"beta\",\"gamma\"],"
+                             "\"note\":\"a fixed text to reach two hundred\"}")
+                  .arg(id)
+                  .arg(start + i)
+                  .arg(i);
+        rows.append({ id, start + i, 1 + i % storages, record });
+    }
+    return rows;
+}
+
+// A collector of its own on a fresh cache file. Its cycle never runs, since nothing here
+// spins an event loop: every flush is one the benchmark calls.
+class Cache
+{
+public:
+    explicit Cache(const QString &name)
+    {
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.filePath(name)));
+        m_collector->initialize();
+    }
+    ~Cache()
+    {
+        m_collector.reset();
+        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    }
+    DataCollector &collector() { return *m_collector; }
+
+    void fill(const QVector<Row> &rows)
+    {
+        for (const Row &row : rows)
+            m_collector->collect(row.id, row.timestamp, row.storageId, row.record);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<DataCollector> m_collector = std::make_unique<DataCollector>();
+};
+
+double collectSeconds(DataCollector &collector, const QVector<Row> &rows, qint64 *worstNs = nullptr)
+{
+    QElapsedTimer total;
+    total.start();
+    QElapsedTimer call;
+    for (const Row &row : rows) {
+        if (worstNs)
+            call.start();
+        collector.collect(row.id, row.timestamp, row.storageId, row.record);
+        if (worstNs)
+            *worstNs = std::max(*worstNs, call.nsecsElapsed());
+    }
+    return seconds(total);
+}
+
+// The least a queue can do: the same row appended to a vector under a mutex.
+double plainQueueSeconds(const QVector<Row> &rows)
+{
+    QMutex mutex;
+    QVector<QList<QVariant>> queue;
+    QElapsedTimer timer;
+    timer.start();
+    for (const Row &row : rows) {
+        QList<QVariant> item { row.id, row.timestamp, row.storageId, row.record };
+        QMutexLocker locker(&mutex);
+        queue.append(std::move(item));
+    }
+    return seconds(timer);
+}
+
+double flushSeconds(const QVector<Row> &rows)
+{
+    Cache cache(QStringLiteral("flush"));
+    cache.fill(rows);
+    QElapsedTimer timer;
+    timer.start();
+    cache.collector().flush();
+    const double elapsed = seconds(timer);
+    if (cache.collector().getCachedElementsCount() != rows.size())
+        fail(QStringLiteral("flush wrote %1 of %2 rows")
+                 .arg(cache.collector().getCachedElementsCount())
+                 .arg(rows.size()));
+    return elapsed;
+}
+
+bool check(int rc, sqlite3 *db)
+{
+    if (rc == SQLITE_OK || rc == SQLITE_DONE)
+        return true;
+    qFatal("sqlite: %s", sqlite3_errmsg(db));
+    return false;
+}
+
+// The same schema and rows through the C API: one prepared statement, one transaction.
+double rawSqliteSeconds(const QVector<Row> &rows)
+{
+    QTemporaryDir dir;
+    sqlite3 *db = nullptr;
+    check(sqlite3_open(QFile::encodeName(dir.filePath(QStringLiteral("raw.db"))).constData(), &db),
+          db);
+    check(sqlite3_exec(
+              db,
+              "CREATE TABLE telemetry(id BLOB NOT NULL PRIMARY KEY, timestamp INTEGER NOT NULL, "
+              "storageID INTEGER NOT NULL, recordData TEXT NOT NULL);"
+              "CREATE INDEX time_index ON telemetry(timestamp)",
+              nullptr, nullptr, nullptr),
+          db);
+    QElapsedTimer timer;
+    timer.start();
+    sqlite3_stmt *insert = nullptr;
+    check(sqlite3_prepare_v2(db,
+                             "INSERT INTO telemetry (id, timestamp, storageID, recordData) "
+                             "VALUES (?, ?, ?, ?)",
+                             -1, &insert, nullptr),
+          db);
+    check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db);
+    for (const Row &row : rows) {
+        sqlite3_bind_text16(insert, 1, row.id.utf16(), row.id.size() * 2, SQLITE_STATIC);
+        sqlite3_bind_int64(insert, 2, row.timestamp);
+        sqlite3_bind_int(insert, 3, row.storageId);
+        sqlite3_bind_text16(insert, 4, row.record.utf16(), row.record.size() * 2, SQLITE_STATIC);
+        check(sqlite3_step(insert), db);
+        sqlite3_reset(insert);
+    }
+    check(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db);
+    sqlite3_finalize(insert);
+    const double elapsed = seconds(timer);
+    sqlite3_close(db);
+    return elapsed;
+}
+
+// Mean of up to 200 calls, fewer when they take more than about a second together.
+double readMicroseconds(DataCollector &collector, int storageId)
+{
+    QElapsedTimer timer;
+    timer.start();
+    int calls = 0;
+    while (calls < 200 && (calls < 3 || timer.elapsed() < 1000)) {
+        QStringList ids, records;
+        collector.getCacheByStorageId(storageId, ids, records);
+        if (ids.size() != 25)
+            fail(QStringLiteral("getCacheByStorageId() read %1 rows, not 25").arg(ids.size()));
+        ++calls;
+    }
+    return timer.nsecsElapsed() / 1e3 / calls;
+}
+
+} // namespace
+
+std::unique_ptr<Recorder> newFivePropertyRecorder()
+{
+    return std::make_unique<FiveProperties>();
+}
+
+void benchRecord()
+{
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:5984")));
+    bucket.setDatabase(QStringLiteral("bench"));
+    FiveProperties recorder; // starts the library; without an event loop nothing is flushed
+    recorder.setType(QStringLiteral("ui.action"));
+    recorder.setBucket(&bucket);
+
+    // The document must be the one Qt's own conversion gives.
+    recorder.record();
+    const QByteArray document = placedDocument();
+    const QJsonObject placed = QJsonDocument::fromJson(document).object();
+    const QByteArray expected
+        = baselineDocument(recorder, placed.value(QLatin1String("_id")).toString(),
+                           qint64(placed.value(QLatin1String("timestamp")).toDouble()));
+    const bool identical = !expected.isEmpty() && document == expected;
+    if (!identical)
+        fail(QStringLiteral("record() placed %1, Qt's conversion gives %2")
+                 .arg(QString::fromUtf8(document), QString::fromUtf8(expected)));
+
+    // Turns about, so that a change in the machine's load meets both alike.
+    constexpr int calls = 100000;
+    double baseline = 1e99, record = 1e99;
+    for (int run = 0; run < 5; ++run) {
+        baseline = std::min(baseline, nsPerCall(calls, [&] {
+                                baselineDocument(recorder, generateUniqueId(),
+                                                 QDateTime::currentMSecsSinceEpoch());
+                            }));
+        record = std::min(record, nsPerCall(calls, [&] { recorder.record(); }));
+    }
+    report(QStringLiteral("`record()` on a Recorder with five properties, document queued "
+                          "(byte-identical to Qt's conversion: %1)")
+               .arg(identical ? QStringLiteral("yes") : QStringLiteral("NO")),
+           microseconds(record),
+           microseconds(baseline)
+               + QStringLiteral(": `QVariantMap` to compact JSON, same id and clock calls"),
+           record / baseline);
+}
+
+void benchMemory()
+{
+    // 200 bytes of JSON, each record with a text of its own, as in real use.
+    constexpr int records = 100000;
+    constexpr int jsonBytes = 200;
+    const QString padding = QStringLiteral("{\"type\":\"bench.memory\",\"note\":\"")
+                                .leftJustified(jsonBytes - 10, QLatin1Char('x'));
+    const size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < records; ++i)
+        currentDataCollector()->collect(
+            generateUniqueId(), i, 1,
+            padding
+                + QStringLiteral("%1\"}").arg(i, jsonBytes - padding.size() - 2, 10,
+                                              QLatin1Char('0')));
+    const double perRecord = double(mallinfo2().uordblks - before) / records;
+    if (currentDataCollector()->getQueuedElementsCount() != records)
+        fail(QStringLiteral("the queue holds %1 records, not %2")
+                 .arg(currentDataCollector()->getQueuedElementsCount())
+                 .arg(records));
+    constexpr int text = (16 + jsonBytes) * 2;
+    report(QStringLiteral("memory per queued record, 100 000 records of 200 bytes of JSON"),
+           QStringLiteral("%1 bytes").arg(perRecord, 0, 'f', 0),
+           QStringLiteral("%1 bytes: the UTF-16 text of its id and document").arg(text),
+           perRecord / text);
+}
+
+void benchCollect()
+{
+    const QVector<Row> rows = makeRows(200000, 10);
+    const double plain = bestOf(3, [&] { return plainQueueSeconds(rows); });
+    const double alone = bestOf(3, [&] {
+        Cache cache(QStringLiteral("collect"));
+        return collectSeconds(cache.collector(), rows);
+    });
+
+    // Flushes of 20 000 rows each run back to back on another thread while this one collects.
+    Cache cache(QStringLiteral("concurrent"));
+    const QVector<Row> background = makeRows(20000, 10);
+    std::atomic<bool> stop { false };
+    std::atomic<int> flushes { 0 };
+    std::atomic<qint64> flushNs { 0 };
+    std::thread flusher([&] {
+        while (!stop) {
+            cache.fill(background);
+            QElapsedTimer timer;
+            timer.start();
+            cache.collector().flush();
+            flushNs += timer.nsecsElapsed();
+            ++flushes;
+            cache.collector().clearCache();
+        }
+    });
+    while (flushes == 0)
+        QThread::msleep(1);
+    qint64 worstNs = 0;
+    const double concurrent = collectSeconds(cache.collector(), rows, &worstNs);
+    stop = true;
+    flusher.join();
+
+    const double perRow = 1e9 / rows.size();
+    const QString baseline = QStringLiteral("%1 ns: a `QVector` append under a `QMutex`")
+                                 .arg(plain * perRow, 0, 'f', 0);
+    report(QStringLiteral("`collect()` per row"),
+           QStringLiteral("%1 ns").arg(alone * perRow, 0, 'f', 0), baseline, alone / plain);
+    report(QStringLiteral("`collect()` per row while flushes of 20 000 rows run back to back"),
+           QStringLiteral("%1 ns (slowest call %2 ms, a flush %3 ms)")
+               .arg(concurrent * perRow, 0, 'f', 0)
+               .arg(worstNs / 1e6, 0, 'f', 2)
+               .arg(flushNs / 1e6 / flushes, 0, 'f', 0),
+           baseline, concurrent / plain);
+}
+
+void benchFlush()
+{
+    constexpr int count = 100000;
+    const QVector<Row> rows = makeRows(count, 10);
+    // Turns about, so that a change in the machine's load meets both alike.
+    double raw = 1e99, flush = 1e99;
+    for (int run = 0; run < 5; ++run) {
+        raw = std::min(raw, rawSqliteSeconds(rows));
+        flush = std::min(flush, flushSeconds(rows));
+    }
+    report(QStringLiteral("`flush()` of 100 000 rows, best of 5"),
+           QStringLiteral("%1 rows/s").arg(thousands(count / flush)),
+           QStringLiteral("%1 rows/s: raw SQLite C API, one prepared statement, one transaction")
+               .arg(thousands(count / raw)),
+           raw / flush);
+}
+
+void benchRead()
+{
+    double interleaved[2] = {};
+    double newest[2] = {};
+    const int sizes[2] = { 10000, 1000000 };
+    for (int i = 0; i < 2; ++i) {
+        // Ten destinations, rows interleaved in time; destination 10 also has the newest rows.
+        Cache cache(QStringLiteral("read%1").arg(sizes[i]));
+        QVector<Row> rows = makeRows(sizes[i], 9);
+        for (Row &row : makeRows(sizes[i] / 10, 1)) {
+            row.storageId = 10;
+            row.timestamp += sizes[i];
+            rows.append(row);
+        }
+        cache.fill(rows);
+        rows.clear();
+        cache.collector().flush();
+        // Right after a large write the first reads are much slower; measure warm reads.
+        readMicroseconds(cache.collector(), 3);
+        interleaved[i] = bestOf(3, [&] { return readMicroseconds(cache.collector(), 3); });
+        readMicroseconds(cache.collector(), 10);
+        newest[i] = bestOf(3, [&] { return readMicroseconds(cache.collector(), 10); });
+    }
+    report(QStringLiteral("`getCacheByStorageId()`, 25 rows, 10 destinations interleaved in "
+                          "time, warm"),
+           QStringLiteral("%1 us at 1 000 000 rows").arg(interleaved[1], 0, 'f', 0),
+           QStringLiteral("%1 us at 10 000 rows").arg(interleaved[0], 0, 'f', 0),
+           interleaved[1] / interleaved[0]);
+    report(QStringLiteral("`getCacheByStorageId()`, 25 rows of a destination whose rows are all "
+                          "the newest, warm"),
+           QStringLiteral("%1 ms at 1 000 000 rows").arg(newest[1] / 1e3, 0, 'f', 1),
+           QStringLiteral("%1 ms at 10 000 rows").arg(newest[0] / 1e3, 0, 'f', 2),
+           newest[1] / newest[0]);
+}
+
+} // namespace korvelbench
+
+#include "localrows.moc"
