@@ -488,7 +488,13 @@ private:
                 } else {
                     tally.lostUnexpected++;
                     if (tally.lostExamples.size() < 5)
-                        tally.lostExamples << key;
+                        tally.lostExamples
+                            << QStringLiteral("%1, %2; its last messages:\n    %3")
+                                   .arg(key,
+                                        m_everCached.contains(key)
+                                            ? QLatin1String("seen in the cache")
+                                            : QLatin1String("never seen in the cache"),
+                                        run->stderrTail.join(QLatin1String("\n    ")));
                 }
             }
         }

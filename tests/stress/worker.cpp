@@ -13,6 +13,7 @@
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
 
 #include <QCoreApplication>
@@ -268,7 +269,10 @@ int runExitUpload(const QString &server, const QString &source)
     driver.onUploadStarted = [](QNetworkReply *) { qApp->exit(0); };
     QTimer cached;
     QObject::connect(&cached, &QTimer::timeout, [&] {
-        if (currentDataCollector()->getQueuedElementsCount() == 0) {
+        // An empty queue alone may mean a flush is half-way and may still give the rows back;
+        // with the main lock held here, no flush is.
+        SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+        if (mainLock.tryToRun() && currentDataCollector()->getQueuedElementsCount() == 0) {
             cached.stop();
             driver.start();
         }
