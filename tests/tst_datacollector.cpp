@@ -86,6 +86,7 @@ private slots:
     void operationsOnClosedConnection_data();
     void operationsOnClosedConnection();
     void exitWhileFlushingNeverCrashes();
+    void startingThreadDeletedNeverCrashes();
 
 private:
     void collect(const QVector<CachedRow> &rows);
@@ -338,6 +339,11 @@ void TestDataCollector::exitWhileFlushingNeverCrashes()
                                 .arg(helper->exitStatus())
                                 .arg(helper->exitCode())));
     }
+}
+
+void TestDataCollector::startingThreadDeletedNeverCrashes()
+{
+    QCOMPARE(runHelper({ QStringLiteral("deleted-thread") }), QByteArray("survived"));
 }
 
 KORVEL_TEST_MAIN(TestDataCollector)

@@ -3,13 +3,13 @@
 #include "telemetry/cache/datacollector.h"
 
 #include <QMutex>
+#include <QPointer>
 #include <QSqlDatabase>
+#include <QThread>
 #include <QVariant>
 #include <QVector>
 
 #include <memory>
-
-class QThread;
 
 namespace kl::telemetry {
 
@@ -42,7 +42,8 @@ public:
     QMutex m_mutex;
     Queue m_queue;
     QSqlDatabase m_db;
-    QThread *m_thread = nullptr;
+    // Tracked: a host may delete the thread once it has finished.
+    QPointer<QThread> m_thread;
     bool m_initialized = false;
 
     // The connection is used from the initialising thread, from pool threads and from host

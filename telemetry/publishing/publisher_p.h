@@ -3,10 +3,10 @@
 #include "telemetry/publishing/publisher.h"
 
 #include <QMutex>
+#include <QPointer>
+#include <QThread>
 
 #include <optional>
-
-class QThread;
 
 namespace kl::telemetry {
 
@@ -22,7 +22,8 @@ public:
 
     Publisher *q;
     QMutex m_mutex;
-    std::optional<QThread *> m_thread;
+    // Set once; tracked, since a host may delete the thread once it has finished.
+    std::optional<QPointer<QThread>> m_thread;
 };
 
 } // namespace kl::telemetry

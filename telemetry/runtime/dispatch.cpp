@@ -8,7 +8,7 @@ namespace kl::telemetry {
 
 void dispatchToThread(QThread *thread, int delay, std::function<void()> callable)
 {
-    if (thread->isFinished())
+    if (!thread || thread->isFinished())
         return;
 
     // The timer is handed over before anything else touches it, so the calling thread needs

@@ -13,8 +13,8 @@ namespace kl::telemetry {
 /**
  * Runs @p callable once on the event loop of @p thread, no earlier than @p delay ms after that
  * loop has picked up the request. Never runs it synchronously, even when @p thread is the
- * calling thread. A thread that has finished drops the callable. Safe from any thread,
- * including pool threads without an event loop.
+ * calling thread. A thread that has finished, or a null one, drops the callable. Safe from any
+ * thread, including pool threads without an event loop.
  */
 KORVELTELEMETRY_EXPORT void dispatchToThread(QThread *thread, int delay,
                                              std::function<void()> callable);

@@ -11,6 +11,8 @@
 //   collect-exit COUNT DELAY ORDER
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
+//   deleted-thread     start the collector and the publisher on a thread, delete it once it
+//                      has finished, then flush and attempt a publish; print "survived"
 //   road SERVER DATABASE
 //                      start the library through a Recorder, its publisher idle, and print
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
@@ -182,6 +184,24 @@ void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, cons
         << levels[type] << ": " << qPrintable(text) << std::endl;
 }
 
+// Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
+// onto the thread that started it, so it must notice the thread is gone.
+int deletedThread()
+{
+    Publisher *publisher = currentPublisher();
+    QThread *thread = QThread::create([publisher] {
+        currentDataCollector()->initialize();
+        publisher->initialize();
+    });
+    thread->start();
+    thread->wait();
+    delete thread;
+    currentDataCollector()->flush();
+    publisher->doPublishImpl();
+    say("survived");
+    return 0;
+}
+
 int road(const QString &server, const QString &database)
 {
     qInstallMessageHandler(&printLibraryMessage);
@@ -253,6 +273,8 @@ int main(int argc, char **argv)
                               args.value(3) == QLatin1String("pool-last"));
     if (command == QLatin1String("flush-one"))
         return flushOne();
+    if (command == QLatin1String("deleted-thread"))
+        return deletedThread();
     if (command == QLatin1String("road"))
         return road(args.value(1), args.value(2));
     if (command == QLatin1String("storage-id"))
