@@ -18,6 +18,8 @@
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
 //                      metrics and print "recorded"; on "ping" print "pong" and the longest
 //                      stall of the event loop so far in ms; quit when stdin closes
+#include "childprocess.h"
+
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/couchdbbucket.h"
@@ -32,7 +34,6 @@
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QRandomGenerator>
-#include <QSocketNotifier>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
@@ -205,11 +206,7 @@ int deletedThread()
 int road(const QString &server, const QString &database)
 {
     qInstallMessageHandler(&printLibraryMessage);
-    // A publisher chain started on a thread that ends at once never runs an attempt.
-    QThread *publisherThread = QThread::create([] { currentPublisher()->initialize(); });
-    publisherThread->start();
-    publisherThread->wait();
-    delete publisherThread;
+    test::parkPublisherChain();
 
     CouchDBBucket bucket;
     bucket.setServer(QUrl(server));
@@ -226,19 +223,9 @@ int road(const QString &server, const QString &database)
     sinceTick.start();
     ticker.start(50);
 
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QByteArray pending;
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[256];
-        const ssize_t size = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (size <= 0) {
-            input.setEnabled(false);
-            qApp->quit();
-            return;
-        }
-        pending.append(buffer, int(size));
-        for (int end; (end = pending.indexOf('\n')) != -1; pending.remove(0, end + 1)) {
-            const QByteArray line = pending.left(end);
+    test::readInputLines(
+        &ticker,
+        [&](const QByteArray &line) {
             if (line.startsWith("record ")) {
                 for (int i = line.mid(7).toInt(); i > 0; --i)
                     recorder.record();
@@ -248,8 +235,8 @@ int road(const QString &server, const QString &database)
                 QMutexLocker locker(&s_outputMutex);
                 std::cout << "pong " << qMax(longestStall, sinceTick.elapsed()) << std::endl;
             }
-        }
-    });
+        },
+        [] { qApp->quit(); });
     return qApp->exec();
 }
 

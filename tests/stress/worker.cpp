@@ -7,6 +7,8 @@
 // "kill-in-upload" (SIGKILL itself at that moment of its next flush or upload).
 #include "stress.h"
 
+#include "childprocess.h"
+
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/publisher.h"
@@ -20,14 +22,10 @@
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSocketNotifier>
-#include <QThread>
 #include <QTimer>
 
 #include <csignal>
 #include <cstdio>
-
-#include <unistd.h>
 
 namespace kl::telemetry::stress {
 
@@ -101,20 +99,6 @@ private:
     StressRecorder m_recorders[2];
     int m_next = 0;
 };
-
-// The publisher runs its chain of attempts on the thread of its first initialize(). Giving
-// it a thread that has already finished leaves the driver below as the only caller of
-// doPublishImpl(), so attempts never overlap an upload in flight. The publisher keeps the
-// thread's address, so the thread object has to outlive the process's event loop. The
-// publisher itself is made here first: completions are delivered to the thread it lives in.
-std::unique_ptr<QThread> parkPublisherChain()
-{
-    Publisher *publisher = currentPublisher();
-    std::unique_ptr<QThread> thread(QThread::create([publisher] { publisher->initialize(); }));
-    thread->start();
-    thread->wait();
-    return thread;
-}
 
 // Calls doPublishImpl() again as soon as the previous attempt is over, instead of once per
 // DataTransferFrequency, so that a run drains in minutes.
@@ -198,26 +182,6 @@ void killWhenSent(QNetworkReply *reply)
     });
 }
 
-void obeyCommands(QObject *context, std::function<void(const QByteArray &)> obey)
-{
-    auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context,
-                     [notifier, obey, pending = QByteArray()]() mutable {
-                         char buffer[256];
-                         const ssize_t size = ::read(STDIN_FILENO, buffer, sizeof buffer);
-                         if (size <= 0) { // the controller is gone
-                             notifier->setEnabled(false);
-                             obey("quit");
-                             return;
-                         }
-                         pending.append(buffer, int(size));
-                         for (int end; (end = pending.indexOf('\n')) != -1;) {
-                             obey(pending.left(end));
-                             pending.remove(0, end + 1);
-                         }
-                     });
-}
-
 int runWorker(const QString &server, const QString &source)
 {
     Recording recording(server, source);
@@ -236,16 +200,19 @@ int runWorker(const QString &server, const QString &source)
     });
     statsTimer.start(1000);
 
-    obeyCommands(&driver, [&](const QByteArray &command) {
-        if (command == "stop")
-            recordTimer.stop();
-        else if (command == "quit")
-            qApp->quit();
-        else if (command == "kill-in-flush")
-            armKillInFlush();
-        else if (command == "kill-in-upload")
-            driver.onUploadStarted = killWhenSent;
-    });
+    test::readInputLines(
+        &driver,
+        [&](const QByteArray &command) {
+            if (command == "stop")
+                recordTimer.stop();
+            else if (command == "quit")
+                qApp->quit();
+            else if (command == "kill-in-flush")
+                armKillInFlush();
+            else if (command == "kill-in-upload")
+                driver.onUploadStarted = killWhenSent;
+        },
+        [] { qApp->quit(); }); // the controller is gone
     driver.start();
     return qApp->exec();
 }
@@ -286,7 +253,8 @@ int runExitUpload(const QString &server, const QString &source)
 
 int runProcess(const QString &mode, const QString &server, const QString &source)
 {
-    const auto parked = parkPublisherChain();
+    // Only the driver below publishes, so attempts never overlap an upload in flight.
+    test::parkPublisherChain();
     if (mode == QLatin1String("worker"))
         return runWorker(server, source);
     if (mode == QLatin1String("exit-record"))
