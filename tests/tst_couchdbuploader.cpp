@@ -96,7 +96,6 @@ private Q_SLOTS:
     void readsReply_data();
     void readsReply();
     void overlappingCallsAnswerInFinishOrder();
-    void connectionResetMidReplyFails();
     void uploaderDeletedInFlightStaysSilent();
     void ownsOneAccessManager();
 
@@ -308,28 +307,6 @@ void TestCouchDbUploader::overlappingCallsAnswerInFinishOrder()
     QVERIFY(outcome.success);
     QCOMPARE(outcome.ids, QStringList({ "a", "b" }));
     QCOMPARE(outcome.revs, QStringList({ "1-x", "1-y" }));
-}
-
-void TestCouchDbUploader::connectionResetMidReplyFails()
-{
-    CouchDbDocumentUploader uploader(m_http->url(), QStringLiteral("db"), nullptr);
-    QSignalSpy spy(&uploader, &DocumentUploader::finished);
-    MessageCapture capture;
-    QPointer<QNetworkReply> reply;
-    startStalledUpload(uploader, reply);
-    if (!reply)
-        return;
-    m_http->reset();
-
-    QVERIFY(spy.wait(10000));
-    QCOMPARE(spy.count(), 1);
-    const Outcome outcome = outcomeOf(spy.first());
-    QVERIFY(!outcome.success);
-    QCOMPARE(outcome.ids, QStringList());
-    QCOMPARE(outcome.revs, QStringList());
-    QCOMPARE(
-        capture.all(),
-        QStringList { "critical: Transfer error: RemoteHostClosedError \"Connection closed\"" });
 }
 
 void TestCouchDbUploader::uploaderDeletedInFlightStaysSilent()
