@@ -54,8 +54,7 @@ struct Run
     int cacheUpdateFailures = 0;
     int transferErrors = 0;
 
-    // Records that never reached the cache are lost by design when their process was
-    // killed, or exited before its first flush.
+    // Its records stay in memory, where exit discards them.
     bool exitsBeforeFlushing() const { return mode == QLatin1String("exit-record"); }
 };
 
@@ -110,9 +109,11 @@ public:
 
     int exec()
     {
-        if (!startServer() || !createDatabases())
+        if (!startServer() || !createDatabases()) {
+            report(QStringLiteral("PROBLEM: %1\n").arg(m_problems.join(QLatin1String("; "))));
             return 2;
-        m_dropPrivileges = canDropPrivileges();
+        }
+        m_dropPrivileges = mustDropPrivileges();
         openObserver();
         for (int i = 0; i < kWorkers; ++i)
             m_workers[i] = launch(QStringLiteral("worker"), QStringLiteral("w%1.0").arg(i));
@@ -172,10 +173,10 @@ private:
     }
 
     // Root ignores directory permissions unless it gives up these two capabilities.
-    static bool canDropPrivileges()
+    static bool mustDropPrivileges()
     {
-        return geteuid() != 0
-            || QProcess::execute(QStringLiteral("setpriv"),
+        return geteuid() == 0
+            && QProcess::execute(QStringLiteral("setpriv"),
                                  privilegeDrop() << QStringLiteral("true"))
             == 0;
     }
@@ -197,7 +198,7 @@ private:
         QProcess *process = run->process.get();
         QStringList arguments { mode, m_server, source };
         QString program = QCoreApplication::applicationFilePath();
-        if (geteuid() == 0 && m_dropPrivileges) {
+        if (m_dropPrivileges) {
             arguments = privilegeDrop() << program << arguments;
             program = QStringLiteral("setpriv");
         }
@@ -350,7 +351,7 @@ private:
         const int refused = sum(&Run::cacheUpdateFailures) - refusedBefore;
         if (refused == 0) {
             m_notInjected << QStringLiteral("read-only cache directory (no flush was refused; "
-                                            "privileges could not be dropped?)");
+                                            "running as root without setpriv?)");
             return;
         }
         noteFault(QStringLiteral("cache directory read-only for %1 s").arg(ms / 1000), refused,
