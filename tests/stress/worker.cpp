@@ -100,8 +100,8 @@ private:
     int m_next = 0;
 };
 
-// Calls doPublishImpl() again as soon as the previous attempt is over, instead of once per
-// DataTransferFrequency, so that a run drains in minutes.
+// Calls doPublishImpl() again shortly after the previous attempt is over, instead of once per
+// DataTransferFrequency, so that a run drains in seconds.
 class PublishDriver : public QObject
 {
 public:
