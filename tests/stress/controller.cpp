@@ -26,6 +26,7 @@ namespace kl::telemetry::stress {
 namespace {
 
 constexpr int kWorkers = 4;
+constexpr int kExitAfterUploadMs = 10000;
 
 struct Options
 {
@@ -50,6 +51,7 @@ struct Run
     int attempts = 0;
     int lockTaken = 0;
     int uploadsStarted = 0;
+    QElapsedTimer sinceUpload;
     int queued = -1;
     int cacheUpdateFailures = 0;
     int transferErrors = 0;
@@ -206,17 +208,26 @@ private:
         QObject::connect(process, &QProcess::readyReadStandardOutput,
                          [this, raw] { readOutput(*raw); });
         QObject::connect(process, &QProcess::readyReadStandardError, [raw] { readErrors(*raw); });
-        QObject::connect(process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished),
-                         [raw](int code, QProcess::ExitStatus status) {
-                             raw->finished = true;
-                             if (status == QProcess::CrashExit && !raw->killedOnPurpose)
-                                 raw->problem = QStringLiteral("crashed");
-                             else if (status == QProcess::NormalExit && code != 0)
-                                 raw->problem = QStringLiteral("exit code %1").arg(code);
-                         });
+        QObject::connect(
+            process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished),
+            [raw](int code, QProcess::ExitStatus status) { noteEnd(*raw, code, status); });
         process->start(program, arguments);
         m_runs.push_back(std::move(run));
         return raw;
+    }
+
+    static void noteEnd(Run &run, int code, QProcess::ExitStatus status)
+    {
+        run.finished = true;
+        if (status == QProcess::CrashExit && !run.killedOnPurpose)
+            run.problem = QStringLiteral("crashed");
+        else if (status == QProcess::NormalExit && code != 0)
+            run.problem = QStringLiteral("exit code %1").arg(code);
+        // An exit process leaves as soon as its upload has started, whatever the upload does.
+        else if (run.mode == QLatin1String("exit-upload") && run.sinceUpload.isValid()
+                 && run.sinceUpload.elapsed() > kExitAfterUploadMs)
+            run.problem = QStringLiteral("exit took %1 ms with an upload in flight")
+                              .arg(run.sinceUpload.elapsed());
     }
 
     void readOutput(Run &run)
@@ -227,6 +238,7 @@ private:
                 run.printedRecords = qMax(run.printedRecords, words.value(1).toInt() + 1);
             } else if (words.first() == "uploading") {
                 run.uploadsStarted++;
+                run.sinceUpload.start();
                 m_uploadsSeen++;
             } else if (words.first() == "stats" && words.size() == 4) {
                 run.attempts = words.at(1).toInt();
