@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "ipccleanup.h"
+
 #include "telemetry/runtime/runtime.h"
 
 #include <QDir>
@@ -14,38 +16,7 @@
 // Qt's object life-cycle hooks; exported by QtCore for debugging tools.
 extern quintptr Q_CORE_EXPORT qtHookData[];
 
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-
 namespace kl::telemetry::test {
-
-namespace {
-
-key_t ipcKey(const QString &keyFile)
-{
-    return ftok(QFile::encodeName(keyFile).constData(), 'Q');
-}
-
-// The library keeps its lock semaphores for the life of every process on purpose, so the
-// kernel objects outlive the test; drop the ones that belong to this test's namespace.
-void removeIpcObjects(const QString &tempPath)
-{
-    const QDir dir(tempPath);
-    for (const QString &name : dir.entryList({ QStringLiteral("qipc_systemsem_*") }, QDir::Files)) {
-        const int id = semget(ipcKey(dir.filePath(name)), 0, 0);
-        if (id != -1)
-            semctl(id, 0, IPC_RMID);
-    }
-    for (const QString &name :
-         dir.entryList({ QStringLiteral("qipc_sharedmemory_*") }, QDir::Files)) {
-        const int id = shmget(ipcKey(dir.filePath(name)), 0, 0);
-        if (id != -1)
-            shmctl(id, IPC_RMID, nullptr);
-    }
-}
-
-} // namespace
 
 IsolatedEnvironment::IsolatedEnvironment()
 {
