@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 
 using namespace kl::telemetry;
 
@@ -60,24 +61,34 @@ int documentCount(QNetworkAccessManager &manager, const QString &server, const Q
     return QJsonDocument::fromJson(reply->readAll()).object().value("doc_count").toInt(-1);
 }
 
-// ---- the round trip ----
-
-QElapsedTimer g_clock;
-qint64 g_replyEnded = 0;
-
-// Notes when each reply ends, before the uploader's own handler runs.
-class TimingManager : public QNetworkAccessManager
+// The uploaders' access manager, showing every request to an observer before anybody else
+// connects to its reply.
+class ObservedManager : public QNetworkAccessManager
 {
+public:
+    using Observer = std::function<void(Operation, QNetworkReply *)>;
+    explicit ObservedManager(Observer observer)
+        : m_observer(std::move(observer))
+    {
+    }
+
 protected:
     QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
                                  QIODevice *data) override
     {
         QNetworkReply *reply = QNetworkAccessManager::createRequest(operation, request, data);
-        connect(reply, &QNetworkReply::finished, this,
-                [] { g_replyEnded = g_clock.nsecsElapsed(); });
+        m_observer(operation, reply);
         return reply;
     }
+
+private:
+    Observer m_observer;
 };
+
+// ---- the round trip ----
+
+QElapsedTimer g_clock;
+qint64 g_replyEnded = 0;
 
 QStringList batch()
 {
@@ -115,27 +126,19 @@ Counters g_counters;
 qint64 g_attemptAt = 0;
 
 // Counts the posts of the uploaders and times them from the attempt that made them.
-class CountingManager : public QNetworkAccessManager
+void countUpload(QNetworkAccessManager::Operation operation, QNetworkReply *reply)
 {
-protected:
-    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
-                                 QIODevice *data) override
-    {
-        QNetworkReply *reply = QNetworkAccessManager::createRequest(operation, request, data);
-        if (operation == PostOperation) {
-            ++g_counters.uploads;
-            connect(reply, &QNetworkReply::finished, this, [reply, attemptAt = g_attemptAt] {
-                const int status
-                    = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                if (status >= 200 && status <= 299) {
-                    ++g_counters.accepted;
-                    g_counters.uploadNs += g_clock.nsecsElapsed() - attemptAt;
-                }
-            });
+    if (operation != QNetworkAccessManager::PostOperation)
+        return;
+    ++g_counters.uploads;
+    QObject::connect(reply, &QNetworkReply::finished, [reply, attemptAt = g_attemptAt] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (status >= 200 && status <= 299) {
+            ++g_counters.accepted;
+            g_counters.uploadNs += g_clock.nsecsElapsed() - attemptAt;
         }
-        return reply;
-    }
-};
+    });
+}
 
 // A publish attempt starts when a single-shot timer of DataTransferFrequency fires on the
 // start-up thread; nothing else in a worker uses that interval. The lock is probed right
@@ -241,7 +244,12 @@ void benchRoundTrip(const QString &server)
         fail(QStringLiteral("no pouchdb-server to upload to"));
         return;
     }
-    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(new TimingManager);
+    // Notes when each reply ends, before the uploader's own handler runs.
+    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(
+        new ObservedManager([](QNetworkAccessManager::Operation, QNetworkReply *reply) {
+            QObject::connect(reply, &QNetworkReply::finished,
+                             [] { g_replyEnded = g_clock.nsecsElapsed(); });
+        }));
     CouchDbDocumentUploader uploader(server, database);
     QVector<double> roundTrips, library;
     g_clock.start();
@@ -412,7 +420,8 @@ int runPublishingWorker(const QString &server)
     QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
     AttemptWatcher watcher;
     QCoreApplication::instance()->installEventFilter(&watcher);
-    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(new CountingManager);
+    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(
+        new ObservedManager(countUpload));
 
     CouchDBBucket buckets[2];
     buckets[0].setDatabase(QStringLiteral("publish_a"));
