@@ -67,6 +67,15 @@ QStringList idsOf(const QVector<Cached> &records, int from, int count)
     return ids;
 }
 
+// The answer of a server that stored every one of @p ids.
+FakeHttpServer::Reply storedReply(const QStringList &ids)
+{
+    QJsonArray entries;
+    for (const QString &id : ids)
+        entries.append(QJsonObject { { "ok", true }, { "id", id }, { "rev", "1-a" } });
+    return FakeHttpServer::json(QJsonDocument(entries).toJson(QJsonDocument::Compact));
+}
+
 bool mainLockIsFree()
 {
     return !SingleExecutor(kMainLock).isAnotherRunning();
@@ -131,6 +140,9 @@ void TestPublisher::passesServeTenBeforeTwo()
         QCOMPARE(registerDestination(m_server->url(), QStringLiteral("d%1").arg(i)), i);
     const QVector<Cached> two = cacheRecords(2, 30);
     const QVector<Cached> ten = cacheRecords(10, 30, 5000);
+    for (const QStringList &batch :
+         { idsOf(ten, 0, 25), idsOf(two, 0, 25), idsOf(ten, 25, 5), idsOf(two, 25, 5) })
+        m_server->enqueue(storedReply(batch));
 
     Publisher publisher;
     for (int i = 0; i < 20; ++i) // two passes over ten destinations
@@ -165,6 +177,7 @@ void TestPublisher::failedUploadDeletesNothing()
     const QVector<Cached> records
         = cacheRecords(registerDestination(server, QStringLiteral("flaky")), 30);
     m_server->enqueue(FakeHttpServer::reply(500, "Internal Server Error", "{}"));
+    m_server->enqueue(storedReply(idsOf(records, 0, 25)));
 
     Publisher publisher;
     attempt(publisher);
@@ -185,7 +198,9 @@ void TestPublisher::failedUploadDeletesNothing()
 
 void TestPublisher::lockHeldElsewhereStopsAttempts()
 {
-    cacheRecords(registerDestination(m_server->url(), QStringLiteral("locked")), 3);
+    const QVector<Cached> records
+        = cacheRecords(registerDestination(m_server->url(), QStringLiteral("locked")), 3);
+    m_server->enqueue(storedReply(idsOf(records, 0, 3)));
     auto holder = startHelper({ QStringLiteral("hold"), kMainLock });
     QCOMPARE(readHelperLine(*holder), QByteArray("held"));
 
@@ -204,8 +219,11 @@ void TestPublisher::lockHeldElsewhereStopsAttempts()
 void TestPublisher::uploadInFlightHoldsOffFlushes()
 {
     const int storageId = registerDestination(m_server->url(), QStringLiteral("slow"));
-    cacheRecords(storageId, 3);
-    m_server->enqueue(FakeHttpServer::stalled("[]"));
+    const QVector<Cached> records = cacheRecords(storageId, 3);
+    FakeHttpServer::Reply stalled = storedReply(idsOf(records, 0, 3));
+    stalled.ending = FakeHttpServer::Reply::Stall;
+    stalled.cutAt = stalled.bytes.size() / 2;
+    m_server->enqueue(stalled);
     Publisher publisher;
     QVERIFY(publisher.doPublishImpl());
     QTRY_COMPARE(m_server->requestCount(), 1);

@@ -3,10 +3,22 @@
 #include "telemetry/korveltelemetry_export.h"
 
 #include <QStringList>
+#include <QVector>
 
 namespace kl::telemetry {
 
 class DataCollectorPrivate;
+
+/// A record its destination kept refusing, waiting in the set-aside table of the cache file.
+struct SetAsideRecord
+{
+    QString id;
+    long long timestamp = 0;
+    int storageId = 0;
+    QString record; ///< the document, as it was cached
+    QString reason; ///< the destination's error and reason
+    long long setAsideAt = 0; ///< when it was set aside, in ms since the epoch
+};
 
 /**
  * The local cache: an in-memory queue of records and the SQLite table they are flushed into,
@@ -54,6 +66,26 @@ public:
 
     /// Deletes the cached records with the given ids in one transaction; false on failure.
     bool deleteByIds(const QStringList &ids);
+
+    /**
+     * Moves the cached record @p id into the set-aside table (telemetry_setaside), with
+     * @p reason and the current time, in one transaction. For the publisher, which calls it
+     * while it holds the main lock; false, with the record still cached, on failure.
+     */
+    bool setAside(const QString &id, const QString &reason);
+
+    /// Every set-aside record, those set aside first first; empty when there is none.
+    QVector<SetAsideRecord> setAsideRecords();
+
+    /**
+     * Moves the set-aside records @p ids back into the cache, where the publisher takes them up
+     * again. Takes the machine-wide main lock without waiting: false when another holder has
+     * it (call again later) or the change fails, in which case nothing changed. Any thread.
+     */
+    bool retrySetAside(const QStringList &ids);
+
+    /// Deletes the set-aside records @p ids for good; lock and result as for retrySetAside().
+    bool purgeSetAside(const QStringList &ids);
 
 private:
     Q_DISABLE_COPY(DataCollector)

@@ -37,6 +37,7 @@ public:
     Queue takeQueue();
     bool writeBatch(const Queue &batch);
     void requeue(const Queue &batch);
+    bool changeSetAside(const QStringList &statements, const QStringList &ids);
 
     DataCollector *q;
     QMutex m_mutex;

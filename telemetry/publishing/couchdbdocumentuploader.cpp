@@ -11,6 +11,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
+#include <QTimer>
 #include <QUrl>
 
 namespace kl::telemetry {
@@ -28,6 +30,73 @@ QByteArray bulkDocsBody(const QStringList &documents)
     }
     body += "]}";
     return body;
+}
+
+// What a CouchDB error body says, when it is one.
+struct ServerError
+{
+    QString error;
+    QString reason;
+};
+
+ServerError serverError(const QByteArray &body)
+{
+    const QJsonObject object = QJsonDocument::fromJson(body).object();
+    return { object.value(QLatin1String("error")).toString(),
+             object.value(QLatin1String("reason")).toString() };
+}
+
+UploadResult::Kind refusalKind(int status, const QString &error)
+{
+    switch (status) {
+    case 401:
+    case 403:
+        return UploadResult::Kind::CredentialsRefused;
+    case 400:
+    case 413:
+    case 415:
+    case 422:
+        return UploadResult::Kind::ContentRefused;
+    case 500:
+        // pouchdb-server answers a reserved "_" member or a document that is not an object so;
+        // any other 500 may be the server's own trouble and must not set records aside.
+        if (error == QLatin1String("doc_validation") || error == QLatin1String("bad_request"))
+            return UploadResult::Kind::ContentRefused;
+        return UploadResult::Kind::Transient;
+    default:
+        return UploadResult::Kind::Transient;
+    }
+}
+
+// A reply that ended with a network error, an HTTP error status among them.
+UploadResult failedResult(QNetworkReply *reply, int status)
+{
+    // Aborted replies (time-out, too large) carry the status of headers that did arrive.
+    if (reply->error() == QNetworkReply::OperationCanceledError || status == 0)
+        return UploadResult(UploadResult::Kind::Transient, status, reply->errorString());
+    const ServerError error = serverError(reply->readAll());
+    const QString text = error.error.isEmpty() ? reply->errorString()
+                                               : error.error + QLatin1String(": ") + error.reason;
+    return UploadResult(refusalKind(status, error.error), status, text);
+}
+
+// "ok" and "conflict" mean the server holds a document with that id; entries without an id
+// cannot be matched to a record and count as missing.
+UploadResult perDocumentResult(int status, const QJsonArray &elements)
+{
+    UploadResult result(UploadResult::Kind::PerDocument, status);
+    for (const QJsonValue &element : elements) {
+        const QJsonObject object = element.toObject();
+        const QString id = object.value(QLatin1String("id")).toString();
+        const QString error = object.value(QLatin1String("error")).toString();
+        if (id.isEmpty())
+            continue;
+        if (object.value(QLatin1String("ok")).toBool() || error == QLatin1String("conflict"))
+            result.addStored(id);
+        else if (!error.isEmpty())
+            result.addRefused({ id, error, object.value(QLatin1String("reason")).toString() });
+    }
+    return result;
 }
 
 } // namespace
@@ -57,42 +126,87 @@ void CouchDbDocumentUploader::addDocuments(const QStringList &documents)
     if (!reply) {
         // Still answer from the event loop, as for every other outcome.
         QMetaObject::invokeMethod(
-            this, [this] { handleReply(nullptr); }, Qt::QueuedConnection);
+            this, [this] { handleReply(nullptr, nullptr); }, Qt::QueuedConnection);
         return;
     }
-    // With the uploader as context, its destruction drops the handler of a request in flight.
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { handleReply(reply); });
+    watchReply(reply);
 }
 
-void CouchDbDocumentUploader::handleReply(QNetworkReply *reply)
+// With the uploader as context, its destruction drops the handlers of a request in flight.
+void CouchDbDocumentUploader::watchReply(QNetworkReply *reply)
+{
+    const NetworkManager *network = Singleton<NetworkManager>::getInstance();
+    const int timeout = network->uploadTimeout();
+    const qint64 maxSize = network->maxReplySize();
+    auto *deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, deadline] { handleReply(reply, deadline); });
+    connect(deadline, &QTimer::timeout, this, [this, reply, deadline, timeout] {
+        qCWarning(lcTelemetry) << "Upload aborted, no complete answer within" << timeout << "ms";
+        abortReply(reply, deadline);
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this,
+            [this, reply, deadline, maxSize](qint64 received, qint64 total) {
+                if (received <= maxSize && total <= maxSize)
+                    return;
+                qCWarning(lcTelemetry)
+                    << "Upload aborted, the answer is larger than" << maxSize << "bytes";
+                abortReply(reply, deadline);
+            });
+    deadline->start(timeout);
+}
+
+// Answers at once rather than on finished(): a reply of a host's manager need not finish
+// when aborted, and the publisher holds the machine-wide lock until it hears back.
+void CouchDbDocumentUploader::abortReply(QNetworkReply *reply, QTimer *deadline)
+{
+    disconnect(reply, nullptr, this, nullptr);
+    reply->abort();
+    handleReply(reply, deadline);
+}
+
+void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline)
 {
     bool success = false;
     QStringList ids;
     QStringList revs;
+    UploadResult result;
 
     if (reply) {
+        disconnect(reply, nullptr, this, nullptr);
+        deadline->stop();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (reply->error() != QNetworkReply::NoError) {
             const QMetaEnum errors = QMetaEnum::fromType<QNetworkReply::NetworkError>();
             qCCritical(lcTelemetry)
                 << "Transfer error:" << errors.valueToKey(reply->error()) << reply->errorString();
-        } else {
-            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-            if (status >= 200 && status <= 299) {
-                QJsonParseError parseError;
-                const QJsonDocument answer = QJsonDocument::fromJson(reply->readAll(), &parseError);
-                if (parseError.error != QJsonParseError::NoError) {
-                    qCCritical(lcTelemetry) << "JSON parse error: " << parseError.errorString();
-                } else if (!answer.isEmpty() && answer.isArray()) {
-                    const QJsonArray elements = answer.array();
-                    for (const QJsonValue &element : elements) {
-                        // A missing or non-string member, or a non-object element, gives "".
-                        const QJsonObject object = element.toObject();
-                        ids.append(object.value(QLatin1String("id")).toString());
-                        revs.append(object.value(QLatin1String("rev")).toString());
-                    }
-                    success = true;
+            result = failedResult(reply, status);
+        } else if (status >= 200 && status <= 299) {
+            QJsonParseError parseError;
+            const QJsonDocument answer = QJsonDocument::fromJson(reply->readAll(), &parseError);
+            if (parseError.error != QJsonParseError::NoError) {
+                qCCritical(lcTelemetry) << "JSON parse error: " << parseError.errorString();
+                result
+                    = UploadResult(UploadResult::Kind::Transient, status, parseError.errorString());
+            } else if (!answer.isEmpty() && answer.isArray()) {
+                const QJsonArray elements = answer.array();
+                for (const QJsonValue &element : elements) {
+                    // A missing or non-string member, or a non-object element, gives "".
+                    const QJsonObject object = element.toObject();
+                    ids.append(object.value(QLatin1String("id")).toString());
+                    revs.append(object.value(QLatin1String("rev")).toString());
                 }
+                success = true;
+                result = perDocumentResult(status, elements);
+            } else {
+                result = UploadResult(UploadResult::Kind::Transient, status,
+                                      QStringLiteral("the answer is not a JSON array"));
             }
+        } else {
+            result = UploadResult(UploadResult::Kind::Transient, status,
+                                  QStringLiteral("unexpected HTTP status"));
         }
         // Done with the reply before the outcome goes out: a receiver may replace the access
         // manager from its slot, and that deletes the manager's replies.
@@ -100,7 +214,10 @@ void CouchDbDocumentUploader::handleReply(QNetworkReply *reply)
         reply->deleteLater();
     }
 
+    const QPointer<CouchDbDocumentUploader> alive(this);
     Q_EMIT finished(success, qMakePair(ids, revs));
+    if (alive)
+        Q_EMIT resultReady(result);
 }
 
 } // namespace kl::telemetry

@@ -5,6 +5,7 @@
 #include <QString>
 
 class QNetworkReply;
+class QTimer;
 
 namespace kl::telemetry {
 
@@ -12,8 +13,9 @@ namespace kl::telemetry {
  * Uploads record documents to one CouchDB database through its "_bulk_docs" interface,
  * with the network access manager of Singleton<NetworkManager>.
  *
- * There is no retry and no time-out: a request whose reply never finishes never emits
- * finished(). Destroying the uploader drops the outcome of its requests in flight.
+ * There is no retry. A reply that takes longer than NetworkManager::uploadTimeout(), or grows
+ * beyond NetworkManager::maxReplySize(), is aborted and reported as a transient failure.
+ * Destroying the uploader drops the outcome of its requests in flight.
  */
 class KORVELTELEMETRY_EXPORT CouchDbDocumentUploader : public DocumentUploader
 {
@@ -29,7 +31,9 @@ public:
     void addDocuments(const QStringList &documents) override;
 
 private:
-    void handleReply(QNetworkReply *reply);
+    void watchReply(QNetworkReply *reply);
+    void abortReply(QNetworkReply *reply, QTimer *deadline);
+    void handleReply(QNetworkReply *reply, QTimer *deadline);
 
     QString m_server;
     QString m_database;

@@ -7,6 +7,7 @@ DocumentUploader::DocumentUploader(QObject *parent)
 {
     // Queued connections and signal spies look the pair up by name.
     qRegisterMetaType<QPair<QStringList, QStringList>>();
+    qRegisterMetaType<UploadResult>();
 }
 
 DocumentUploader::~DocumentUploader() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/korveltelemetry_export.h"
+#include "telemetry/publishing/uploadresult.h"
 
 #include <QObject>
 #include <QPair>
@@ -39,6 +40,12 @@ Q_SIGNALS:
      * false.
      */
     void finished(bool success, QPair<QStringList, QStringList>);
+
+    /**
+     * The same outcome, read document by document: emitted right after finished(), once per
+     * addDocuments() call, unless a receiver of finished() destroyed the uploader.
+     */
+    void resultReady(const kl::telemetry::UploadResult &result);
 };
 
 } // namespace kl::telemetry

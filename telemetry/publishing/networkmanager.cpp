@@ -13,8 +13,11 @@ NetworkManager::~NetworkManager()
 
 QNetworkAccessManager *NetworkManager::networkAccessManager()
 {
-    if (!m_manager)
+    if (!m_manager) {
         m_manager = new QNetworkAccessManager(nullptr);
+        m_manager->setTransferTimeout(m_uploadTimeout);
+        m_ownManager = true;
+    }
     return m_manager;
 }
 
@@ -24,7 +27,20 @@ void NetworkManager::setNetworkAccessManager(QNetworkAccessManager *manager)
         return;
     QNetworkAccessManager *previous = m_manager;
     m_manager = manager;
+    m_ownManager = false;
     delete previous;
+}
+
+void NetworkManager::setUploadTimeout(int milliseconds)
+{
+    m_uploadTimeout = qMax(1, milliseconds);
+    if (m_manager && m_ownManager)
+        m_manager->setTransferTimeout(m_uploadTimeout);
+}
+
+void NetworkManager::setMaxReplySize(qint64 bytes)
+{
+    m_maxReplySize = bytes;
 }
 
 } // namespace kl::telemetry

@@ -10,7 +10,8 @@ namespace kl::telemetry {
 
 /**
  * Holds the one QNetworkAccessManager through which every uploader of the process sends its
- * requests. Reached through Singleton<NetworkManager>::getInstance().
+ * requests, and the bounds every upload keeps to. Reached through
+ * Singleton<NetworkManager>::getInstance().
  *
  * Takes no lock: the library and the host use it only from the publisher thread.
  */
@@ -23,7 +24,8 @@ public:
 
     /**
      * The held manager. The first call, and the first after a null was set, creates one with
-     * no parent, which therefore belongs to the calling thread.
+     * no parent, which therefore belongs to the calling thread, and with uploadTimeout() as its
+     * transfer time-out.
      */
     QNetworkAccessManager *networkAccessManager();
 
@@ -34,9 +36,30 @@ public:
      */
     void setNetworkAccessManager(QNetworkAccessManager *manager);
 
+    /**
+     * The longest an upload may take, in ms (30000 unless set): a reply not finished by then
+     * is aborted and counts as a transient failure, whichever manager carries it, so that no
+     * upload holds the machine-wide lock for longer. It is also the transfer time-out of the
+     * library's own manager; a manager the host set keeps its own.
+     */
+    int uploadTimeout() const { return m_uploadTimeout; }
+    /// Applies to uploads started from now on; values below 1 ms count as 1 ms.
+    void setUploadTimeout(int milliseconds);
+
+    /**
+     * The largest reply body an upload accepts, in bytes (1 MiB unless set): a reply that
+     * grows beyond it is aborted and counts as a transient failure.
+     */
+    qint64 maxReplySize() const { return m_maxReplySize; }
+    /// Applies to uploads started from now on.
+    void setMaxReplySize(qint64 bytes);
+
 private:
     Q_DISABLE_COPY(NetworkManager)
     QNetworkAccessManager *m_manager = nullptr;
+    bool m_ownManager = false;
+    int m_uploadTimeout = 30000;
+    qint64 m_maxReplySize = 1024 * 1024;
 };
 
 } // namespace kl::telemetry

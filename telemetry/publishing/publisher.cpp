@@ -3,6 +3,7 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/documentuploader.h"
+#include "telemetry/publishing/uploadresult.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/runtime.h"
@@ -19,6 +20,39 @@ void PublisherPrivate::scheduleAttempt()
     if (m_thread)
         dispatchToThread(*m_thread, DataTransferFrequency,
                          [publisher = q] { publisher->doPublishImpl(); });
+}
+
+void PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
+{
+    if (!verdict.stored.isEmpty()) {
+        qCDebug(lcTelemetry) << "Published" << verdict.stored.size() << "records";
+        currentDataCollector()->deleteByIds(verdict.stored);
+    }
+    if (!verdict.firstError.isEmpty())
+        qCWarning(lcTelemetry).noquote()
+            << QStringLiteral("Destination %1 stored %2 of %3 records, %4 kept in the cache, %5 "
+                              "set aside; first error: %6")
+                   .arg(m_pendingStorageId)
+                   .arg(verdict.stored.size())
+                   .arg(sent)
+                   .arg(verdict.kept)
+                   .arg(verdict.setAside.size())
+                   .arg(verdict.firstError);
+    for (const BatchVerdict::SetAside &record : verdict.setAside) {
+        if (currentDataCollector()->setAside(record.id, record.reason))
+            qCWarning(lcTelemetry).noquote()
+                << QStringLiteral("Record %1 of destination %2 set aside after %3 refusals: %4")
+                       .arg(record.id)
+                       .arg(m_pendingStorageId)
+                       .arg(BatchNarrowing::kSoloRefusalsToSetAside)
+                       .arg(record.reason);
+        else
+            qCWarning(lcTelemetry).noquote()
+                << QStringLiteral("Record %1 of destination %2 could not be set aside; it stays "
+                                  "cached")
+                       .arg(record.id)
+                       .arg(m_pendingStorageId);
+    }
 }
 
 Publisher::Publisher()
@@ -72,26 +106,25 @@ bool Publisher::doPublishImpl()
     if (!currentDataCollector()->getCacheByStorageId(key.toInt(), ids, documents)
         || documents.isEmpty())
         return true;
+    d->m_narrowing.trim(key.toInt(), ids, documents);
 
     uploadStarted = true;
     m_pendingIds = ids;
-    connect(uploader, &DocumentUploader::finished, this, &Publisher::addedDocuments);
+    d->m_pendingStorageId = key.toInt();
+    connect(uploader, &DocumentUploader::resultReady, this, &Publisher::addedDocuments);
     uploader->addDocuments(documents);
     return true;
 }
 
-void Publisher::addedDocuments(bool success, QPair<QStringList, QStringList>)
+void Publisher::addedDocuments(const UploadResult &result)
 {
     // An uploader is visited again in later passes; it must never hold two connections.
     if (auto *uploader = qobject_cast<DocumentUploader *>(sender()))
-        disconnect(uploader, &DocumentUploader::finished, this, &Publisher::addedDocuments);
+        disconnect(uploader, &DocumentUploader::resultReady, this, &Publisher::addedDocuments);
 
-    // The ids sent are deleted, also those of documents the server rejected one by one: a
-    // rejected document would be rejected again on every pass.
-    if (success) {
-        qCDebug(lcTelemetry) << "Published" << m_pendingIds.size() << "records";
-        currentDataCollector()->deleteByIds(m_pendingIds);
-    }
+    // Still under the main lock: deleting and setting aside cannot meet a flush.
+    d->applyVerdict(d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result),
+                    m_pendingIds.size());
     m_executor.reset();
     d->scheduleAttempt();
 }

@@ -5,7 +5,6 @@
 
 #include <QMap>
 #include <QObject>
-#include <QPair>
 #include <QStringList>
 
 #include <memory>
@@ -15,6 +14,7 @@ namespace kl::telemetry {
 class DocumentUploader;
 class PublisherPrivate;
 class SingleExecutor;
+class UploadResult;
 
 /**
  * Moves cached records to their destinations: an endless chain of publish attempts, one
@@ -22,8 +22,11 @@ class SingleExecutor;
  * first called initialize() (which must run an event loop).
  *
  * Each attempt holds the machine-wide main lock from its start until it ends or, when it
- * started an upload, until the upload completes; records are deleted from the cache only once
- * their destination has taken the batch.
+ * started an upload, until the upload completes (NetworkManager::uploadTimeout() at most).
+ * Records are deleted from the cache only once their destination reports them stored. A batch
+ * refused for its content is halved on the following attempts until the refused record goes
+ * alone; a record refused on its own three times running is set aside
+ * (DataCollector::setAsideRecords()).
  */
 class KORVELTELEMETRY_EXPORT Publisher : public QObject, public Singleton<Publisher>
 {
@@ -41,7 +44,7 @@ public:
 
 public Q_SLOTS:
     /// Completion of an upload started by an attempt.
-    void addedDocuments(bool success, QPair<QStringList, QStringList>);
+    void addedDocuments(const kl::telemetry::UploadResult &result);
 
 private:
     Q_DISABLE_COPY(Publisher)

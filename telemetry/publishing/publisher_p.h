@@ -2,6 +2,8 @@
 
 #include "telemetry/publishing/publisher.h"
 
+#include "telemetry/publishing/batchnarrowing_p.h"
+
 #include <QMutex>
 #include <QPointer>
 #include <QThread>
@@ -19,11 +21,14 @@ public:
     }
 
     void scheduleAttempt();
+    void applyVerdict(const BatchVerdict &verdict, int sent) const;
 
     Publisher *q;
     QMutex m_mutex;
     // Set once; tracked, since a host may delete the thread once it has finished.
     std::optional<QPointer<QThread>> m_thread;
+    BatchNarrowing m_narrowing;
+    int m_pendingStorageId = 0;
 };
 
 } // namespace kl::telemetry

@@ -1,0 +1,124 @@
+// Records a destination keeps refusing wait in a table of their own, in the same cache file,
+// until the host retries or purges them.
+
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
+
+#include "telemetry/runtime/raiitransaction.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
+
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace kl::telemetry {
+
+namespace {
+
+const QString kCreateSetAsideTable = QStringLiteral(
+    "CREATE TABLE IF NOT EXISTS telemetry_setaside(id BLOB NOT NULL PRIMARY KEY, "
+    "timestamp INTEGER NOT NULL, storageID INTEGER NOT NULL, recordData TEXT NOT NULL, "
+    "reason TEXT NOT NULL, setAsideAt INTEGER NOT NULL)");
+
+QVariantList toVariants(const QStringList &ids)
+{
+    QVariantList values;
+    values.reserve(ids.size());
+    for (const QString &id : ids)
+        values.append(id);
+    return values;
+}
+
+// Runs @p statement once per id, binding the id to its one placeholder.
+bool execPerId(const QSqlDatabase &db, const QString &statement, const QStringList &ids)
+{
+    QSqlQuery query(db);
+    if (!query.prepare(statement))
+        return false;
+    query.addBindValue(toVariants(ids));
+    if (query.execBatch())
+        return true;
+    qCWarning(lcTelemetry) << "Set-aside records: statement failed:" << query.lastError();
+    return false;
+}
+
+} // namespace
+
+bool DataCollector::setAside(const QString &id, const QString &reason)
+{
+    QMutexLocker locker(&d->m_connectionMutex);
+    QSqlQuery create(d->m_db);
+    QSqlQuery copy(d->m_db);
+    RaiiTransaction transaction(d->m_db);
+    if (!d->m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable))
+        return false;
+    copy.prepare(QStringLiteral(
+        "INSERT OR REPLACE INTO telemetry_setaside SELECT id, timestamp, storageID, recordData, "
+        "?, ? FROM telemetry WHERE id = ?"));
+    copy.addBindValue(reason);
+    copy.addBindValue(QDateTime::currentMSecsSinceEpoch());
+    copy.addBindValue(id);
+    if (!copy.exec() || copy.numRowsAffected() != 1
+        || !execPerId(d->m_db, QStringLiteral("DELETE FROM telemetry WHERE id = ?"), { id }))
+        return false;
+    transaction.markSuccessfull();
+    return true;
+}
+
+QVector<SetAsideRecord> DataCollector::setAsideRecords()
+{
+    QVector<SetAsideRecord> records;
+    QMutexLocker locker(&d->m_connectionMutex);
+    if (!d->m_db.tables(QSql::Tables).contains(QLatin1String("telemetry_setaside")))
+        return records;
+    QSqlQuery query(d->m_db);
+    if (!query.exec(QStringLiteral("SELECT id, timestamp, storageID, recordData, reason, "
+                                   "setAsideAt FROM telemetry_setaside ORDER BY setAsideAt"))) {
+        qCWarning(lcTelemetry) << "Set-aside records: statement failed:" << query.lastError();
+        return records;
+    }
+    while (query.next())
+        records.append({ query.value(0).toString(), query.value(1).toLongLong(),
+                         query.value(2).toInt(), query.value(3).toString(),
+                         query.value(4).toString(), query.value(5).toLongLong() });
+    return records;
+}
+
+bool DataCollector::retrySetAside(const QStringList &ids)
+{
+    // A record cached again meanwhile under the same id is the same record: keep that one.
+    return d->changeSetAside({ QStringLiteral("INSERT OR IGNORE INTO telemetry (id, timestamp, "
+                                              "storageID, recordData) SELECT id, timestamp, "
+                                              "storageID, recordData FROM telemetry_setaside "
+                                              "WHERE id = ?"),
+                               QStringLiteral("DELETE FROM telemetry_setaside WHERE id = ?") },
+                             ids);
+}
+
+bool DataCollector::purgeSetAside(const QStringList &ids)
+{
+    return d->changeSetAside({ QStringLiteral("DELETE FROM telemetry_setaside WHERE id = ?") },
+                             ids);
+}
+
+// Writes under the main lock, as every write to the cache file does.
+bool DataCollectorPrivate::changeSetAside(const QStringList &statements, const QStringList &ids)
+{
+    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+    if (!mainLock.tryToRun())
+        return false;
+    QMutexLocker locker(&m_connectionMutex);
+    QSqlQuery create(m_db);
+    RaiiTransaction transaction(m_db);
+    if (!m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable))
+        return false;
+    for (const QString &statement : statements) {
+        if (!execPerId(m_db, statement, ids))
+            return false;
+    }
+    transaction.markSuccessfull();
+    return true;
+}
+
+} // namespace kl::telemetry

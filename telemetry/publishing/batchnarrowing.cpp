@@ -1,0 +1,101 @@
+#include "telemetry/publishing/batchnarrowing_p.h"
+
+#include <QSet>
+
+namespace kl::telemetry {
+
+namespace {
+
+QString describe(const QString &error, const QString &reason)
+{
+    return reason.isEmpty() ? error : error + QLatin1String(": ") + reason;
+}
+
+} // namespace
+
+void BatchNarrowing::trim(int storageId, QStringList &ids, QStringList &documents) const
+{
+    const int size = m_destinations.value(storageId).batchSize;
+    if (ids.size() <= size)
+        return;
+    ids.erase(ids.begin() + size, ids.end());
+    documents.erase(documents.begin() + size, documents.end());
+}
+
+BatchVerdict BatchNarrowing::judge(int storageId, const QStringList &sentIds,
+                                   const UploadResult &result)
+{
+    BatchVerdict verdict;
+    switch (result.kind()) {
+    case UploadResult::Kind::Transient:
+        break;
+    case UploadResult::Kind::CredentialsRefused:
+        verdict.firstError = result.errorText();
+        break;
+    case UploadResult::Kind::ContentRefused:
+        judgeContentRefusal(m_destinations[storageId], sentIds, result, verdict);
+        break;
+    case UploadResult::Kind::PerDocument:
+        judgePerDocument(m_destinations[storageId], sentIds, result, verdict);
+        break;
+    }
+    verdict.kept = sentIds.size() - verdict.stored.size() - verdict.setAside.size();
+    return verdict;
+}
+
+void BatchNarrowing::judgeContentRefusal(Destination &destination, const QStringList &sentIds,
+                                         const UploadResult &result, BatchVerdict &verdict)
+{
+    verdict.firstError = result.errorText();
+    destination.storedSinceRefusal = 0;
+    if (sentIds.size() > 1)
+        destination.batchSize = sentIds.size() / 2;
+    else if (sentIds.size() == 1)
+        countSoloRefusal(destination, sentIds.first(), result.errorText(), verdict);
+}
+
+void BatchNarrowing::judgePerDocument(Destination &destination, const QStringList &sentIds,
+                                      const UploadResult &result, BatchVerdict &verdict)
+{
+    // Only what was sent can be deleted, whatever else the answer names.
+    const QStringList reported = result.storedIds();
+    const QSet<QString> stored(reported.begin(), reported.end());
+    for (const QString &id : sentIds) {
+        if (stored.contains(id)) {
+            verdict.stored.append(id);
+            destination.soloRefusals.remove(id);
+        }
+    }
+
+    const QSet<QString> sent(sentIds.begin(), sentIds.end());
+    for (const UploadResult::Refusal &refusal : result.refused()) {
+        if (!sent.contains(refusal.id) || stored.contains(refusal.id))
+            continue;
+        const QString reason = describe(refusal.error, refusal.reason);
+        if (verdict.firstError.isEmpty())
+            verdict.firstError = reason;
+        // Credentials concern every record alike; the record itself is not at fault.
+        if (refusal.error != QLatin1String("unauthorized"))
+            countSoloRefusal(destination, refusal.id, reason, verdict);
+    }
+    if (verdict.firstError.isEmpty() && verdict.stored.size() < sentIds.size())
+        verdict.firstError = QStringLiteral("not named in the answer");
+
+    destination.storedSinceRefusal += verdict.stored.size();
+    if (destination.storedSinceRefusal >= kFullBatch)
+        destination.batchSize = kFullBatch;
+}
+
+void BatchNarrowing::countSoloRefusal(Destination &destination, const QString &id,
+                                      const QString &reason, BatchVerdict &verdict)
+{
+    int &count = destination.soloRefusals[id];
+    if (++count < kSoloRefusalsToSetAside)
+        return;
+    destination.soloRefusals.remove(id);
+    destination.batchSize = kFullBatch;
+    destination.storedSinceRefusal = 0;
+    verdict.setAside.append({ id, reason });
+}
+
+} // namespace kl::telemetry

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "telemetry/publishing/uploadresult.h"
+
+#include <QHash>
+#include <QStringList>
+#include <QVector>
+
+namespace kl::telemetry {
+
+/// What to do with the records of one batch once its answer is in.
+struct BatchVerdict
+{
+    struct SetAside
+    {
+        QString id;
+        QString reason; ///< the destination's error and reason, as it gave them
+    };
+
+    /// On the server now: delete them from the cache.
+    QStringList stored;
+    /// Refused on their own too often: move them out of their destination's way.
+    QVector<SetAside> setAside;
+    /// Neither stored nor set aside: they stay cached and are sent again.
+    int kept = 0;
+    /// The first error the destination gave for this batch; empty when all went well or the
+    /// failure was transient (the uploader has said why already).
+    QString firstError;
+};
+
+/**
+ * Keeps one record that a destination refuses from blocking everything behind it.
+ *
+ * A batch refused as a whole for its content is halved on the following attempts until the
+ * refused record is sent alone. A record refused on its own (alone in a refused batch, or by
+ * its own entry in the answer) kSoloRefusalsToSetAside times running is set aside. Transient
+ * failures and refusals for credentials change nothing.
+ */
+class BatchNarrowing
+{
+public:
+    static constexpr int kFullBatch = 25;
+    static constexpr int kSoloRefusalsToSetAside = 3;
+
+    /// Drops from the oldest-first @p ids and @p documents what this destination's next batch
+    /// does not take.
+    void trim(int storageId, QStringList &ids, QStringList &documents) const;
+
+    /// Judges the answer @p result to the batch @p sentIds of @p storageId, and narrows or
+    /// widens that destination's next batches accordingly.
+    BatchVerdict judge(int storageId, const QStringList &sentIds, const UploadResult &result);
+
+private:
+    struct Destination
+    {
+        int batchSize = kFullBatch;
+        // Records stored since the last refusal of a whole batch: once a full batch's worth
+        // went through, the refused record is behind us, or the batch was merely too large.
+        int storedSinceRefusal = 0;
+        QHash<QString, int> soloRefusals;
+    };
+
+    void judgeContentRefusal(Destination &destination, const QStringList &sentIds,
+                             const UploadResult &result, BatchVerdict &verdict);
+    void judgePerDocument(Destination &destination, const QStringList &sentIds,
+                          const UploadResult &result, BatchVerdict &verdict);
+    static void countSoloRefusal(Destination &destination, const QString &id, const QString &reason,
+                                 BatchVerdict &verdict);
+
+    QHash<int, Destination> m_destinations;
+};
+
+} // namespace kl::telemetry

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "telemetry/korveltelemetry_export.h"
+
+#include <QMetaType>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+namespace kl::telemetry {
+
+/**
+ * What a destination answered to one batch, document by document where it said so.
+ *
+ * Only the ids in storedIds() are on the server: a document reported "ok", or "conflict"
+ * (a document with that id is there already). Ids the answer does not name are neither
+ * stored nor refused.
+ */
+class KORVELTELEMETRY_EXPORT UploadResult
+{
+public:
+    enum class Kind {
+        /// A 2xx answer with one entry per document it handled; see storedIds() and refused().
+        PerDocument,
+        /// The whole batch refused for its content (400, 413, 415, 422, a validation 500).
+        ContentRefused,
+        /// The whole batch refused for missing or wrong credentials (401, 403).
+        CredentialsRefused,
+        /// No usable answer: connection error, time-out, a reply too large, another status, or
+        /// a body that is not a JSON array. Nothing can be concluded about any document.
+        Transient,
+    };
+
+    /// One document the destination refused, with the server's error and reason.
+    struct Refusal
+    {
+        QString id;
+        QString error;
+        QString reason;
+    };
+
+    /// A transient result without status or text.
+    UploadResult();
+    UploadResult(Kind kind, int httpStatus, const QString &errorText = QString());
+
+    Kind kind() const { return m_kind; }
+    /// The HTTP status of the answer; 0 when there was none.
+    int httpStatus() const { return m_httpStatus; }
+    /// What went wrong, for the log: the server's error and reason, or the transfer error.
+    QString errorText() const { return m_errorText; }
+    QStringList storedIds() const { return m_storedIds; }
+    QVector<Refusal> refused() const { return m_refused; }
+
+    void addStored(const QString &id);
+    void addRefused(const Refusal &refusal);
+
+private:
+    Kind m_kind = Kind::Transient;
+    int m_httpStatus = 0;
+    QString m_errorText;
+    QStringList m_storedIds;
+    QVector<Refusal> m_refused;
+};
+
+} // namespace kl::telemetry
+
+Q_DECLARE_METATYPE(kl::telemetry::UploadResult)
