@@ -12,6 +12,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -19,6 +20,8 @@
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
+
+Q_DECLARE_METATYPE(UploadResult::Kind)
 
 namespace {
 
@@ -101,6 +104,9 @@ private Q_SLOTS:
 
     // Against a real CouchDB-compatible server.
     void realServerStoresDocuments();
+
+    void classifiesAnswers_data();
+    void classifiesAnswers();
 
 private:
     void startStalledUpload(DocumentUploader &uploader, QPointer<QNetworkReply> &reply);
@@ -433,6 +439,101 @@ void TestCouchDbUploader::realServerStoresDocuments()
         QCOMPARE(document.take(QLatin1String("_rev")).toString(), outcome.revs.at(i));
         QCOMPARE(document, sent.at(i));
     }
+}
+
+void TestCouchDbUploader::classifiesAnswers_data()
+{
+    using Kind = UploadResult::Kind;
+    QTest::addColumn<FakeHttpServer::Reply>("reply");
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("refused"); // "id error reason"
+    QTest::addColumn<QString>("log"); // a message that must be among those logged
+
+    const QStringList none;
+    QTest::addRow("all ok") << FakeHttpServer::json(
+        R"([{"ok":true,"id":"a","rev":"1-a"},{"ok":true,"id":"b","rev":"1-b"}])")
+                            << Kind::PerDocument << QStringList { "a", "b" } << none << "";
+    QTest::addRow("conflict is stored") << FakeHttpServer::json(
+        R"([{"ok":true,"id":"a"},{"id":"b","error":"conflict","reason":"Document update conflict"}])")
+                                        << Kind::PerDocument << QStringList { "a", "b" } << none
+                                        << "";
+    QTest::addRow("unauthorized") << FakeHttpServer::json(
+        R"([{"id":"a","error":"unauthorized","reason":"members only"},{"id":"b","error":"unauthorized"}])")
+                                  << Kind::PerDocument << none
+                                  << QStringList { "a unauthorized members only",
+                                                   "b unauthorized " }
+                                  << "";
+    QTest::addRow("forbidden") << FakeHttpServer::json(
+        R"([{"ok":true,"id":"a"},{"id":"b","error":"forbidden","reason":"no _x"}])")
+                               << Kind::PerDocument << QStringList { "a" }
+                               << QStringList { "b forbidden no _x" } << "";
+    QTest::addRow("empty array") << FakeHttpServer::json("[]") << Kind::PerDocument << none << none
+                                 << "";
+    QTest::addRow("half the ids") << FakeHttpServer::json(R"([{"ok":true,"id":"b"}])")
+                                  << Kind::PerDocument << QStringList { "b" } << none << "";
+    const QByteArray invalid(R"({"error":"bad_request","reason":"invalid_json"})");
+    QTest::addRow("400") << FakeHttpServer::reply(400, "Bad Request", invalid)
+                         << Kind::ContentRefused << none << none << "";
+    QTest::addRow("413") << FakeHttpServer::reply(413, "Payload Too Large", "{}")
+                         << Kind::ContentRefused << none << none << "";
+    QTest::addRow("500 validation") << FakeHttpServer::reply(
+        500, "Internal Server Error",
+        R"({"error":"doc_validation","reason":"Bad special document member: _x"})")
+                                    << Kind::ContentRefused << none << none << "";
+    QTest::addRow("500 other") << FakeHttpServer::reply(500, "Internal Server Error", "{}")
+                               << Kind::Transient << none << none << "";
+    QTest::addRow("401") << FakeHttpServer::reply(401, "Unauthorized", "{}")
+                         << Kind::CredentialsRefused << none << none << "";
+    QTest::addRow("403") << FakeHttpServer::reply(403, "Forbidden", "{}")
+                         << Kind::CredentialsRefused << none << none << "";
+    QTest::addRow("408") << FakeHttpServer::reply(408, "Request Timeout", invalid)
+                         << Kind::Transient << none << none << "";
+    QTest::addRow("503") << FakeHttpServer::reply(503, "Service Unavailable", invalid)
+                         << Kind::Transient << none << none << "";
+    // The bound is 1000 bytes and the time-out 500 ms in this test.
+    QTest::addRow("endless body")
+        << FakeHttpServer::stalled("[" + QByteArray(4000, ' ') + "]") << Kind::Transient << none
+        << none << "warning: Upload aborted, the answer is larger than 1000 bytes";
+    FakeHttpServer::Reply silent;
+    silent.ending = FakeHttpServer::Reply::Stall;
+    QTest::addRow("never answers") << silent << Kind::Transient << none << none
+                                   << "warning: Upload aborted, no complete answer within 500 ms";
+}
+
+void TestCouchDbUploader::classifiesAnswers()
+{
+    QFETCH(FakeHttpServer::Reply, reply);
+    QFETCH(UploadResult::Kind, kind);
+    QFETCH(QStringList, stored);
+    QFETCH(QStringList, refused);
+    QFETCH(QString, log);
+
+    NetworkManager *network = Singleton<NetworkManager>::getInstance();
+    const auto defaults = qScopeGuard([network] {
+        network->setUploadTimeout(30000);
+        network->setMaxReplySize(1024 * 1024);
+    });
+    network->setUploadTimeout(500);
+    network->setMaxReplySize(1000);
+    m_http->enqueue(reply);
+    CouchDbDocumentUploader uploader(m_http->url(), QStringLiteral("db"), nullptr);
+    QSignalSpy spy(&uploader, &DocumentUploader::resultReady);
+    MessageCapture capture;
+    uploader.addDocuments({ QStringLiteral("{\"_id\":\"a\"}"), QStringLiteral("{\"_id\":\"b\"}") });
+    QVERIFY(spy.wait(10000));
+    QCOMPARE(spy.count(), 1);
+
+    const auto result = spy.first().first().value<UploadResult>();
+    QCOMPARE(result.kind(), kind);
+    QCOMPARE(result.storedIds(), stored);
+    QStringList refusals;
+    for (const UploadResult::Refusal &refusal : result.refused())
+        refusals << refusal.id + QLatin1Char(' ') + refusal.error + QLatin1Char(' ')
+                + refusal.reason;
+    QCOMPARE(refusals, refused);
+    if (!log.isEmpty())
+        QVERIFY2(capture.all().contains(log), qPrintable(capture.all().join(QLatin1Char('\n'))));
 }
 
 KORVEL_TEST_MAIN(TestCouchDbUploader)

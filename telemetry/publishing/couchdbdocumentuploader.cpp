@@ -147,14 +147,15 @@ void CouchDbDocumentUploader::watchReply(QNetworkReply *reply)
         qCWarning(lcTelemetry) << "Upload aborted, no complete answer within" << timeout << "ms";
         abortReply(reply, deadline);
     });
-    connect(reply, &QNetworkReply::downloadProgress, this,
-            [this, reply, deadline, maxSize](qint64 received, qint64 total) {
-                if (received <= maxSize && total <= maxSize)
-                    return;
-                qCWarning(lcTelemetry)
-                    << "Upload aborted, the answer is larger than" << maxSize << "bytes";
-                abortReply(reply, deadline);
-            });
+    // The body is read only once complete, so what is available is all that came; the
+    // announced length tells early. (downloadProgress is throttled and may never come.)
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply, deadline, maxSize] {
+        if (reply->bytesAvailable() <= maxSize
+            && reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() <= maxSize)
+            return;
+        qCWarning(lcTelemetry) << "Upload aborted, the answer is larger than" << maxSize << "bytes";
+        abortReply(reply, deadline);
+    });
     deadline->start(timeout);
 }
 
