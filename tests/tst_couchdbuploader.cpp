@@ -107,6 +107,7 @@ private Q_SLOTS:
 
     void classifiesAnswers_data();
     void classifiesAnswers();
+    void boundsItsOwnManagerOnly();
 
 private:
     void startStalledUpload(DocumentUploader &uploader, QPointer<QNetworkReply> &reply);
@@ -534,6 +535,18 @@ void TestCouchDbUploader::classifiesAnswers()
     QCOMPARE(refusals, refused);
     if (!log.isEmpty())
         QVERIFY2(capture.all().contains(log), qPrintable(capture.all().join(QLatin1Char('\n'))));
+}
+
+void TestCouchDbUploader::boundsItsOwnManagerOnly()
+{
+    NetworkManager network;
+    QCOMPARE(network.networkAccessManager()->transferTimeout(), 30000);
+    auto *host = new QNetworkAccessManager;
+    network.setNetworkAccessManager(host);
+    network.setUploadTimeout(5000);
+    QCOMPARE(host->transferTimeout(), 0);
+    network.setNetworkAccessManager(nullptr);
+    QCOMPARE(network.networkAccessManager()->transferTimeout(), 5000);
 }
 
 KORVEL_TEST_MAIN(TestCouchDbUploader)

@@ -12,6 +12,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <algorithm>
+
 namespace kl::telemetry {
 
 namespace {
@@ -51,11 +53,11 @@ bool DataCollector::setAside(const QString &id, const QString &reason)
     QSqlQuery create(d->m_db);
     QSqlQuery copy(d->m_db);
     RaiiTransaction transaction(d->m_db);
-    if (!d->m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable))
+    if (!d->m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable)
+        || !copy.prepare(QStringLiteral("INSERT OR REPLACE INTO telemetry_setaside SELECT id, "
+                                        "timestamp, storageID, recordData, ?, ? FROM telemetry "
+                                        "WHERE id = ?")))
         return false;
-    copy.prepare(QStringLiteral(
-        "INSERT OR REPLACE INTO telemetry_setaside SELECT id, timestamp, storageID, recordData, "
-        "?, ? FROM telemetry WHERE id = ?"));
     copy.addBindValue(reason);
     copy.addBindValue(QDateTime::currentMSecsSinceEpoch());
     copy.addBindValue(id);
@@ -113,10 +115,10 @@ bool DataCollectorPrivate::changeSetAside(const QStringList &statements, const Q
     RaiiTransaction transaction(m_db);
     if (!m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable))
         return false;
-    for (const QString &statement : statements) {
-        if (!execPerId(m_db, statement, ids))
-            return false;
-    }
+    if (!std::all_of(statements.begin(), statements.end(), [this, &ids](const QString &statement) {
+            return execPerId(m_db, statement, ids);
+        }))
+        return false;
     transaction.markSuccessfull();
     return true;
 }

@@ -217,6 +217,7 @@ void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline
 
     const QPointer<CouchDbDocumentUploader> alive(this);
     Q_EMIT finished(success, qMakePair(ids, revs));
+    // cppcheck-suppress knownConditionTrueFalse ; a receiver of finished() may delete us
     if (alive)
         Q_EMIT resultReady(result);
 }
