@@ -53,8 +53,11 @@ UploadResult::Kind refusalKind(int status, const QString &error)
     case 403:
         return UploadResult::Kind::CredentialsRefused;
     case 400:
+        // CouchDB's answer to a database name it does not accept: no record is at fault.
+        if (error == QLatin1String("illegal_database_name"))
+            return UploadResult::Kind::Transient;
+        return UploadResult::Kind::ContentRefused;
     case 413:
-    case 415:
     case 422:
         return UploadResult::Kind::ContentRefused;
     case 500:
@@ -64,6 +67,8 @@ UploadResult::Kind refusalKind(int status, const QString &error)
             return UploadResult::Kind::ContentRefused;
         return UploadResult::Kind::Transient;
     default:
+        // 415 among them: the Content-Type is the same for every batch, so no record is at
+        // fault.
         return UploadResult::Kind::Transient;
     }
 }

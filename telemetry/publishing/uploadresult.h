@@ -22,7 +22,7 @@ public:
     enum class Kind {
         /// A 2xx answer with one entry per document it handled; see storedIds() and refused().
         PerDocument,
-        /// The whole batch refused for its content (400, 413, 415, 422, a validation 500).
+        /// The whole batch refused for its content (400, 413, 422, a validation 500).
         ContentRefused,
         /// The whole batch refused for missing or wrong credentials (401, 403).
         CredentialsRefused,
