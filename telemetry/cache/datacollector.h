@@ -74,7 +74,7 @@ public:
      */
     bool setAside(const QString &id, const QString &reason);
 
-    /// Every set-aside record, those set aside first first; empty when there is none.
+    /// Every set-aside record, in the order they were set aside; empty when there is none.
     QVector<SetAsideRecord> setAsideRecords();
 
     /**

@@ -28,30 +28,27 @@ void PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
         qCDebug(lcTelemetry) << "Published" << verdict.stored.size() << "records";
         currentDataCollector()->deleteByIds(verdict.stored);
     }
+    // One line per batch; the multi-argument arg() leaves "%" in the server's texts alone.
+    const QString destination = QString::number(m_pendingStorageId);
     if (!verdict.firstError.isEmpty())
         qCWarning(lcTelemetry).noquote()
             << QStringLiteral("Destination %1 stored %2 of %3 records, %4 kept in the cache, %5 "
                               "set aside; first error: %6")
-                   .arg(m_pendingStorageId)
-                   .arg(verdict.stored.size())
-                   .arg(sent)
-                   .arg(verdict.kept)
-                   .arg(verdict.setAside.size())
-                   .arg(verdict.firstError);
+                   .arg(destination, QString::number(verdict.stored.size()), QString::number(sent),
+                        QString::number(verdict.kept), QString::number(verdict.setAside.size()),
+                        verdict.firstError);
     for (const BatchVerdict::SetAside &record : verdict.setAside) {
         if (currentDataCollector()->setAside(record.id, record.reason))
             qCWarning(lcTelemetry).noquote()
                 << QStringLiteral("Record %1 of destination %2 set aside after %3 refusals: %4")
-                       .arg(record.id)
-                       .arg(m_pendingStorageId)
-                       .arg(BatchNarrowing::kSoloRefusalsToSetAside)
-                       .arg(record.reason);
+                       .arg(record.id, destination,
+                            QString::number(BatchNarrowing::kSoloRefusalsToSetAside),
+                            record.reason);
         else
             qCWarning(lcTelemetry).noquote()
                 << QStringLiteral("Record %1 of destination %2 could not be set aside; it stays "
                                   "cached")
-                       .arg(record.id)
-                       .arg(m_pendingStorageId);
+                       .arg(record.id, destination);
     }
 }
 
