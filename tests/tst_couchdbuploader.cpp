@@ -450,56 +450,48 @@ void TestCouchDbUploader::classifiesAnswers_data()
     QTest::addColumn<QStringList>("stored");
     QTest::addColumn<QStringList>("refused"); // "id error reason"
     QTest::addColumn<QString>("log"); // a message that must be among those logged
+    const auto row = [](const char *name, const FakeHttpServer::Reply &reply, Kind kind,
+                        const QStringList &stored = {}, const QStringList &refused = {},
+                        const QString &log = {}) {
+        QTest::addRow("%s", name) << reply << kind << stored << refused << log;
+    };
+    const auto status = [](int code, const QByteArray &body = "{}") {
+        return FakeHttpServer::reply(code, "Status", body);
+    };
 
-    const QStringList none;
-    QTest::addRow("all ok") << FakeHttpServer::json(
-        R"([{"ok":true,"id":"a","rev":"1-a"},{"ok":true,"id":"b","rev":"1-b"}])")
-                            << Kind::PerDocument << QStringList { "a", "b" } << none << "";
-    QTest::addRow("conflict is stored") << FakeHttpServer::json(
-        R"([{"ok":true,"id":"a"},{"id":"b","error":"conflict","reason":"Document update conflict"}])")
-                                        << Kind::PerDocument << QStringList { "a", "b" } << none
-                                        << "";
-    QTest::addRow("unauthorized") << FakeHttpServer::json(
-        R"([{"id":"a","error":"unauthorized","reason":"members only"},{"id":"b","error":"unauthorized"}])")
-                                  << Kind::PerDocument << none
-                                  << QStringList { "a unauthorized members only",
-                                                   "b unauthorized " }
-                                  << "";
-    QTest::addRow("forbidden") << FakeHttpServer::json(
-        R"([{"ok":true,"id":"a"},{"id":"b","error":"forbidden","reason":"no _x"}])")
-                               << Kind::PerDocument << QStringList { "a" }
-                               << QStringList { "b forbidden no _x" } << "";
-    QTest::addRow("empty array") << FakeHttpServer::json("[]") << Kind::PerDocument << none << none
-                                 << "";
-    QTest::addRow("half the ids") << FakeHttpServer::json(R"([{"ok":true,"id":"b"}])")
-                                  << Kind::PerDocument << QStringList { "b" } << none << "";
+    row("all ok", FakeHttpServer::json(R"([{"ok":true,"id":"a","rev":"1"},{"ok":true,"id":"b"}])"),
+        Kind::PerDocument, { "a", "b" });
+    row("conflict is stored",
+        FakeHttpServer::json(R"([{"ok":true,"id":"a"},{"id":"b","error":"conflict"}])"),
+        Kind::PerDocument, { "a", "b" });
+    row("unauthorized",
+        FakeHttpServer::json(R"([{"id":"a","error":"unauthorized","reason":"members only"},)"
+                             R"({"id":"b","error":"unauthorized"}])"),
+        Kind::PerDocument, {}, { "a unauthorized members only", "b unauthorized " });
+    row("forbidden",
+        FakeHttpServer::json(
+            R"([{"ok":true,"id":"a"},{"id":"b","error":"forbidden","reason":"no"}])"),
+        Kind::PerDocument, { "a" }, { "b forbidden no" });
+    row("empty array", FakeHttpServer::json("[]"), Kind::PerDocument);
+    row("half the ids", FakeHttpServer::json(R"([{"ok":true,"id":"b"}])"), Kind::PerDocument,
+        { "b" });
     const QByteArray invalid(R"({"error":"bad_request","reason":"invalid_json"})");
-    QTest::addRow("400") << FakeHttpServer::reply(400, "Bad Request", invalid)
-                         << Kind::ContentRefused << none << none << "";
-    QTest::addRow("413") << FakeHttpServer::reply(413, "Payload Too Large", "{}")
-                         << Kind::ContentRefused << none << none << "";
-    QTest::addRow("500 validation") << FakeHttpServer::reply(
-        500, "Internal Server Error",
-        R"({"error":"doc_validation","reason":"Bad special document member: _x"})")
-                                    << Kind::ContentRefused << none << none << "";
-    QTest::addRow("500 other") << FakeHttpServer::reply(500, "Internal Server Error", "{}")
-                               << Kind::Transient << none << none << "";
-    QTest::addRow("401") << FakeHttpServer::reply(401, "Unauthorized", "{}")
-                         << Kind::CredentialsRefused << none << none << "";
-    QTest::addRow("403") << FakeHttpServer::reply(403, "Forbidden", "{}")
-                         << Kind::CredentialsRefused << none << none << "";
-    QTest::addRow("408") << FakeHttpServer::reply(408, "Request Timeout", invalid)
-                         << Kind::Transient << none << none << "";
-    QTest::addRow("503") << FakeHttpServer::reply(503, "Service Unavailable", invalid)
-                         << Kind::Transient << none << none << "";
+    row("400", status(400, invalid), Kind::ContentRefused);
+    row("413", status(413), Kind::ContentRefused);
+    row("500 validation", status(500, R"({"error":"doc_validation","reason":"Bad member: _x"})"),
+        Kind::ContentRefused);
+    row("500 other", status(500), Kind::Transient);
+    row("401", status(401), Kind::CredentialsRefused);
+    row("403", status(403), Kind::CredentialsRefused);
+    row("408", status(408, invalid), Kind::Transient);
+    row("503", status(503, invalid), Kind::Transient);
     // The bound is 1000 bytes and the time-out 500 ms in this test.
-    QTest::addRow("endless body")
-        << FakeHttpServer::stalled("[" + QByteArray(4000, ' ') + "]") << Kind::Transient << none
-        << none << "warning: Upload aborted, the answer is larger than 1000 bytes";
+    row("endless body", FakeHttpServer::stalled("[" + QByteArray(4000, ' ') + "]"), Kind::Transient,
+        {}, {}, "warning: Upload aborted, the answer is larger than 1000 bytes");
     FakeHttpServer::Reply silent;
     silent.ending = FakeHttpServer::Reply::Stall;
-    QTest::addRow("never answers") << silent << Kind::Transient << none << none
-                                   << "warning: Upload aborted, no complete answer within 500 ms";
+    row("never answers", silent, Kind::Transient, {}, {},
+        "warning: Upload aborted, no complete answer within 500 ms");
 }
 
 void TestCouchDbUploader::classifiesAnswers()

@@ -372,13 +372,14 @@ void TestPublisher::keepsWhatTheServerDidNotStore()
     Publisher publisher;
     for (int i = 0; i < attempts; ++i)
         attempt(publisher);
-    QStringList expectedCached, expectedSetAside;
-    for (int i : cached)
-        expectedCached << records.at(i).id;
-    for (int i : setAside)
-        expectedSetAside << records.at(i).id;
-    QCOMPARE(cachedIds(storageId), expectedCached);
-    QCOMPARE(setAsideIds(), expectedSetAside);
+    const auto idsAt = [&records](const QList<int> &indexes) {
+        QStringList ids;
+        for (int i : indexes)
+            ids << records.at(i).id;
+        return ids;
+    };
+    QCOMPARE(cachedIds(storageId), idsAt(cached));
+    QCOMPARE(setAsideIds(), idsAt(setAside));
     // One warning per batch, one line per record set aside.
     QCOMPARE(messagesStartingWith(m_messages->all(), "warning: Destination "), attempts);
     QCOMPARE(messagesStartingWith(m_messages->all(), "warning: Record "), setAside.size());
