@@ -8,10 +8,15 @@
 #include "telemetry/runtime/singleton.h"
 #include "telemetry/runtime/tables_p.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QThreadPool>
+
+#include <sqlite3.h>
+
+#include <memory>
 
 namespace kl::telemetry {
 
@@ -38,10 +43,52 @@ QString createIndexStatement()
         .arg(QLatin1String("time_index"), kTable, kTimestampColumn);
 }
 
+// Serves the oldest-first read of one destination, whatever the other destinations hold.
+QString createReadIndexStatement()
+{
+    return QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2(%3, %4)")
+        .arg(QLatin1String("storage_time_index"), kTable, kStorageIdColumn, kTimestampColumn);
+}
+
 QString insertStatement()
 {
     return QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5) VALUES (?, ?, ?, ?)")
         .arg(kTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
+}
+
+// The QSQLITE driver's own connection; null when the driver is not SQLite's.
+sqlite3 *sqliteHandle(const QSqlDatabase &db)
+{
+    const QVariant handle = db.driver()->handle();
+    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3 *const *>(handle.constData());
+}
+
+using Statement = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
+
+Statement prepare(sqlite3 *db, const QString &sql)
+{
+    const QByteArray text = sql.toUtf8();
+    sqlite3_stmt *statement = nullptr;
+    sqlite3_prepare_v2(db, text.constData(), text.size(), &statement, nullptr);
+    return Statement(statement, &sqlite3_finalize);
+}
+
+// Binds through the C API: Qt's per-row binding cost more than SQLite's insert itself.
+bool insertRows(sqlite3_stmt *insert, const DataCollectorPrivate::Queue &batch)
+{
+    for (const DataCollectorPrivate::Row &row : batch) {
+        sqlite3_bind_text16(insert, 1, row.id.utf16(), row.id.size() * 2, SQLITE_STATIC);
+        sqlite3_bind_int64(insert, 2, row.timestamp);
+        sqlite3_bind_int(insert, 3, row.storageId);
+        sqlite3_bind_text(insert, 4, row.record.constData(), row.record.size(), SQLITE_STATIC);
+        const int result = sqlite3_step(insert);
+        sqlite3_reset(insert);
+        if (result != SQLITE_DONE)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -70,11 +117,23 @@ void DataCollectorPrivate::createTable()
         createTableIfMissing(m_db, kTable, { createTableStatement(), createIndexStatement() })) {
     case TableCreation::Skipped:
     case TableCreation::Created:
+        createReadIndex();
         return;
     case TableCreation::TransactionRefused:
     case TableCreation::Failed:
         qCCritical(lcTelemetry) << "Cache database creation failed";
     }
+}
+
+// Also on caches made before the index existed. Readers and writers that do not know it are
+// not affected by it; a failure only leaves the reads slower, and the next start tries again.
+void DataCollectorPrivate::createReadIndex()
+{
+    if (!m_db.tables(QSql::Tables).contains(kTable))
+        return; // another process is creating the table
+    QSqlQuery query(m_db);
+    if (!query.exec(createReadIndexStatement()))
+        qCWarning(lcTelemetry) << "Cache index creation failed:" << query.lastError();
 }
 
 // Waits for an open still in progress in initialize(), so that the answer is final.
@@ -94,26 +153,14 @@ DataCollectorPrivate::Queue DataCollectorPrivate::takeQueue()
 
 bool DataCollectorPrivate::writeBatch(const Queue &batch)
 {
-    QVariantList ids, timestamps, storageIds, records;
-    for (QVariantList *column : { &ids, &timestamps, &storageIds, &records })
-        column->reserve(batch.size());
-    for (const Row &row : batch) {
-        ids.append(row.at(0));
-        timestamps.append(row.at(1));
-        storageIds.append(row.at(2));
-        records.append(row.at(3));
-    }
-
     QMutexLocker locker(&m_connectionMutex);
-    QSqlQuery query(m_db);
-    const bool prepared = query.prepare(insertStatement());
-    query.addBindValue(ids);
-    query.addBindValue(timestamps);
-    query.addBindValue(storageIds);
-    query.addBindValue(records);
+    sqlite3 *db = sqliteHandle(m_db);
+    if (!db)
+        return false;
+    const Statement insert = prepare(db, insertStatement());
 
     RaiiTransaction transaction(m_db);
-    if (!prepared || !transaction.open() || !query.execBatch())
+    if (!insert || !transaction.open() || !insertRows(insert.get(), batch))
         return false;
     transaction.markSuccessfull();
     if (!batch.isEmpty())
@@ -164,7 +211,17 @@ void DataCollector::initialize()
 void DataCollector::collect(const QString &id, long long timestamp, int storageId,
                             const QString &record)
 {
-    DataCollectorPrivate::Row row { id, timestamp, storageId, record };
+    collect(id, timestamp, storageId, record.toUtf8());
+}
+
+void DataCollector::collect(const QString &id, long long timestamp, int storageId,
+                            QByteArray record)
+{
+    // Serialisers leave room to grow (QString::toUtf8 three bytes per character); a queue
+    // that holds records for a while should not keep it.
+    if (record.capacity() > record.size())
+        record.squeeze();
+    DataCollectorPrivate::Row row { id, timestamp, storageId, std::move(record) };
     QMutexLocker locker(&d->m_mutex);
     d->m_queue.append(std::move(row));
 }

@@ -43,6 +43,8 @@ public:
 
     /// Queues one record; safe from any thread, never waits for SQL.
     void collect(const QString &id, long long timestamp, int storageId, const QString &record);
+    /// The same, with the record document as UTF-8 JSON text, stored as it is.
+    void collect(const QString &id, long long timestamp, int storageId, QByteArray record);
 
     /// Writes the queue into the cache and schedules the next flush. Each outside call starts
     /// one more chain of flushes.

@@ -2,14 +2,31 @@
 
 #include "telemetry/cache/datacollector.h"
 
+#include <QByteArray>
 #include <QMutex>
 #include <QPointer>
 #include <QSqlDatabase>
 #include <QThread>
-#include <QVariant>
 #include <QVector>
 
 #include <memory>
+
+namespace kl::telemetry {
+
+/// One queued record, in the order of the table's columns. The document stays UTF-8, as the
+/// bucket serialised it and as SQLite stores it.
+struct QueuedRow
+{
+    QString id;
+    qint64 timestamp = 0;
+    int storageId = 0;
+    QByteArray record;
+};
+
+} // namespace kl::telemetry
+
+// Growing the queue moves rows with a plain reallocation, never one by one under the mutex.
+Q_DECLARE_TYPEINFO(kl::telemetry::QueuedRow, Q_MOVABLE_TYPE);
 
 namespace kl::telemetry {
 
@@ -28,11 +45,12 @@ class DataCollectorPrivate
 public:
     explicit DataCollectorPrivate(DataCollector *qq);
 
-    using Row = QList<QVariant>;
+    using Row = QueuedRow;
     using Queue = QVector<Row>;
 
     void scheduleFlush();
     void createTable();
+    void createReadIndex();
     bool isConnectionOpen();
     Queue takeQueue();
     bool writeBatch(const Queue &batch);

@@ -35,7 +35,7 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record)
         }
     }
     currentDataCollector()->collect(id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId,
-                                    QString::fromUtf8(record.toJson(QJsonDocument::Compact)));
+                                    record.toJson(QJsonDocument::Compact));
 }
 
 } // namespace kl::telemetry
