@@ -87,6 +87,10 @@ private slots:
     void operationsOnClosedConnection();
     void exitWhileFlushingNeverCrashes();
     void startingThreadDeletedNeverCrashes();
+    void readIndexOnNewAndOldCaches_data();
+    void readIndexOnNewAndOldCaches();
+    void documentsAreStoredExactly_data();
+    void documentsAreStoredExactly();
 
 private:
     void collect(const QVector<CachedRow> &rows);
@@ -344,6 +348,77 @@ void TestDataCollector::exitWhileFlushingNeverCrashes()
 void TestDataCollector::startingThreadDeletedNeverCrashes()
 {
     QCOMPARE(runHelper({ QStringLiteral("deleted-thread") }), QByteArray("survived"));
+}
+
+void TestDataCollector::readIndexOnNewAndOldCaches_data()
+{
+    QTest::addColumn<bool>("madeBeforeTheIndex");
+    QTest::addRow("new cache") << false;
+    QTest::addRow("cache made before the index") << true;
+}
+
+void TestDataCollector::readIndexOnNewAndOldCaches()
+{
+    QFETCH(bool, madeBeforeTheIndex);
+    const QString table = QStringLiteral(
+        "CREATE TABLE telemetry(id BLOB NOT NULL PRIMARY KEY, timestamp INTEGER NOT NULL, "
+        "storageID INTEGER NOT NULL, recordData TEXT NOT NULL)");
+    if (madeBeforeTheIndex) {
+        CacheConnection old;
+        QVERIFY(old.exec(table));
+        QVERIFY(old.exec(QStringLiteral("CREATE INDEX time_index ON telemetry(timestamp)")));
+    }
+    m_collector->initialize();
+
+    CacheConnection reader;
+    QSqlQuery query(reader.database());
+    QVERIFY(query.exec(QStringLiteral("SELECT sql FROM sqlite_master WHERE name = 'telemetry'")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString(), table);
+    // The oldest-first read of one destination walks only that destination's rows.
+    QVERIFY(query.exec(QStringLiteral("EXPLAIN QUERY PLAN SELECT id, recordData FROM telemetry "
+                                      "WHERE storageID=7 ORDER BY timestamp LIMIT 25")));
+    QStringList plan;
+    while (query.next())
+        plan << query.value(3).toString();
+    QCOMPARE(plan, QStringList { "SEARCH telemetry USING INDEX storage_time_index (storageID=?)" });
+    QCOMPARE(m_messages->all(), QStringList());
+}
+
+void TestDataCollector::documentsAreStoredExactly_data()
+{
+    QTest::addColumn<QString>("record");
+    QTest::addColumn<bool>("asUtf8");
+    const QString mixed
+        = QStringLiteral("{\"s\":\"a") + QChar(0) + QStringLiteral("b \u00e5 \u4e2d \U0001f600\"}");
+    QTest::addRow("NUL and non-ASCII, as text") << mixed << false;
+    QTest::addRow("NUL and non-ASCII, as UTF-8") << mixed << true;
+    QTest::addRow("10 MB, as UTF-8") << QString(10 * 1024 * 1024, QChar(0xe9)) << true;
+}
+
+void TestDataCollector::documentsAreStoredExactly()
+{
+    QFETCH(QString, record);
+    QFETCH(bool, asUtf8);
+    m_collector->initialize();
+    const QString id = generateUniqueId();
+    if (asUtf8)
+        m_collector->collect(id, 1, 5, record.toUtf8());
+    else
+        m_collector->collect(id, 1, 5, record);
+    m_collector->flush();
+
+    QStringList ids, records;
+    QVERIFY(m_collector->getCacheByStorageId(5, ids, records));
+    QCOMPARE(ids, QStringList { id });
+    QVERIFY(records.first() == record);
+    CacheConnection reader;
+    QSqlQuery query(reader.database());
+    QVERIFY(query.exec(QStringLiteral("SELECT typeof(recordData), CAST(recordData AS BLOB) "
+                                      "FROM telemetry")));
+    QVERIFY(query.next());
+    QCOMPARE(query.value(0).toString(), QStringLiteral("text"));
+    QVERIFY(query.value(1).toByteArray() == record.toUtf8());
 }
 
 KORVEL_TEST_MAIN(TestDataCollector)
