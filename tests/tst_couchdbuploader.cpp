@@ -1,5 +1,6 @@
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
+#include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 
@@ -108,6 +109,8 @@ private Q_SLOTS:
     void classifiesAnswers_data();
     void classifiesAnswers();
     void boundsItsOwnManagerOnly();
+    void sendsCredentialsUnasked_data();
+    void sendsCredentialsUnasked();
 
 private:
     void startStalledUpload(DocumentUploader &uploader, QPointer<QNetworkReply> &reply);
@@ -539,6 +542,47 @@ void TestCouchDbUploader::boundsItsOwnManagerOnly()
     QCOMPARE(host->transferTimeout(), 0);
     network.setNetworkAccessManager(nullptr);
     QCOMPARE(network.networkAccessManager()->transferTimeout(), 5000);
+}
+
+void TestCouchDbUploader::sendsCredentialsUnasked_data()
+{
+    QTest::addColumn<QString>("bucketServer"); // "{host}" stands for the fake server's host:port
+    QTest::addColumn<QString>("userName");
+    QTest::addColumn<QString>("uploaderServer");
+    QTest::addColumn<QByteArray>("authorization");
+    const auto row = [](const char *name, const char *bucketServer, const char *userName,
+                        const char *uploaderServer, const QByteArray &authorization) {
+        QTest::addRow("%s", name) << bucketServer << userName << uploaderServer << authorization;
+    };
+    // "us er:p:\u00e4" in UTF-8; the properties win over the URL; only that server gets them.
+    row("URL", "http://us%20er:p%3A%C3%A4@{host}/", "", "http://{host}/", "Basic dXMgZXI6cDrDpA==");
+    row("properties", "http://url:user@{host}/base", "writer", "http://{host}/base",
+        "Basic d3JpdGVyOnB3");
+    row("other server", "http://a:b@{host}/other", "", "http://{host}", "");
+    row("stored with user info", "", "", "http://old:pw@{host}", "Basic b2xkOnB3");
+}
+
+// CouchDB answers 401 without a challenge, so the credentials must go with the first request.
+void TestCouchDbUploader::sendsCredentialsUnasked()
+{
+    QFETCH(QString, bucketServer);
+    QFETCH(QString, userName);
+    QFETCH(QString, uploaderServer);
+    QFETCH(QByteArray, authorization);
+    const QString host = m_http->url().mid(int(qstrlen("http://")));
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(bucketServer.replace(QLatin1String("{host}"), host)));
+    bucket.setUserName(userName);
+    bucket.setPassword(QStringLiteral("pw"));
+    m_http->enqueue(FakeHttpServer::reply(401, "Unauthorized", R"({"error":"unauthorized"})"));
+
+    RecordingManager *manager = installRecordingManager();
+    CouchDbDocumentUploader uploader(uploaderServer.replace(QLatin1String("{host}"), host), "db");
+    Outcome outcome;
+    upload(uploader, { QStringLiteral("{}") }, outcome);
+    QCOMPARE(m_http->requestCount(), 1);
+    QCOMPARE(m_http->requests().first().header("Authorization"), authorization);
+    QCOMPARE(manager->calls.first().request.url().userInfo(), QString()); // it shows in the log
 }
 
 KORVEL_TEST_MAIN(TestCouchDbUploader)

@@ -1,6 +1,7 @@
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 
 #include "telemetry/publishing/networkmanager.h"
+#include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 
@@ -104,6 +105,21 @@ UploadResult perDocumentResult(int status, const QJsonArray &elements)
     return result;
 }
 
+// CouchDB answers a missing login with 401 and no challenge, so Qt would never send the
+// credentials of its own accord: they go with every request. Only in the header: Qt writes
+// the request's URL into the error texts that reach the log.
+void addCredentials(QNetworkRequest &request, const QString &server)
+{
+    const Credentials credentials = credentialStore()->find(QUrl(server, QUrl::TolerantMode));
+    if (credentials.isEmpty())
+        return;
+    request.setRawHeader("Authorization", credentials.basicAuthorization());
+    QUrl url = request.url();
+    url.setUserInfo(QString());
+    request.setUrl(url);
+}
+
+
 } // namespace
 
 CouchDbDocumentUploader::CouchDbDocumentUploader(const QString &server, const QString &database,
@@ -124,6 +140,7 @@ void CouchDbDocumentUploader::addDocuments(const QStringList &documents)
                    QUrl::TolerantMode);
     QNetworkRequest request(url);
     request.setRawHeader("Content-Type", "application/json");
+    addCredentials(request, m_server);
 
     QNetworkAccessManager *manager
         = Singleton<NetworkManager>::getInstance()->networkAccessManager();
