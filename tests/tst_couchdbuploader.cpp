@@ -14,6 +14,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -111,6 +112,7 @@ private Q_SLOTS:
     void boundsItsOwnManagerOnly();
     void sendsCredentialsUnasked_data();
     void sendsCredentialsUnasked();
+    void tlsThroughAPrivateCa();
 
 private:
     void startStalledUpload(DocumentUploader &uploader, QPointer<QNetworkReply> &reply);
@@ -583,6 +585,60 @@ void TestCouchDbUploader::sendsCredentialsUnasked()
     QCOMPARE(m_http->requestCount(), 1);
     QCOMPARE(m_http->requests().first().header("Authorization"), authorization);
     QCOMPARE(manager->calls.first().request.url().userInfo(), QString()); // it shows in the log
+}
+
+// A throwaway CA signs a certificate for 127.0.0.1; a proxy speaks TLS with it in front of the
+// real server. Trusted only once the host adds the CA to the default configuration.
+void TestCouchDbUploader::tlsThroughAPrivateCa()
+{
+    QString server, database;
+    createDatabase(server, database);
+    if (database.isEmpty())
+        return;
+    QTemporaryDir keys;
+    const auto openssl = [&keys](const QStringList &arguments) {
+        QProcess process;
+        process.setWorkingDirectory(keys.path());
+        process.start(QStringLiteral("openssl"),
+                      QStringList { "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                    "ec_paramgen_curve:P-256", "-nodes", "-days", "1" }
+                          + arguments);
+        return process.waitForFinished(30000) && process.exitCode() == 0;
+    };
+    QVERIFY(openssl({ "-subj", "/CN=Korvel test CA", "-keyout", "ca.key", "-out", "ca.pem" }));
+    QVERIFY(openssl({ "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-CA",
+                      "ca.pem", "-CAkey", "ca.key", "-keyout", "tls.key", "-out", "tls.pem" }));
+    QProcess proxy;
+    proxy.start(QStringLiteral("node"),
+                { QStringLiteral(KORVEL_SOURCE_DIR "/scripts/tls-proxy.mjs"),
+                  keys.filePath("tls.key"), keys.filePath("tls.pem"), server });
+    const auto stop = qScopeGuard([&proxy] {
+        proxy.closeWriteChannel(); // it quits when its input ends
+        proxy.waitForFinished();
+    });
+    const QString secure = QString::fromUtf8(readHelperLine(proxy));
+    QVERIFY2(secure.startsWith("https://"), proxy.readAllStandardError().constData());
+
+    const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
+    const auto restore
+        = qScopeGuard([&original] { QSslConfiguration::setDefaultConfiguration(original); });
+    CouchDbDocumentUploader uploader(secure, database);
+    MessageCapture capture;
+    Outcome outcome;
+    upload(uploader, { QStringLiteral("{\"_id\":\"tls\"}") }, outcome);
+    QVERIFY(!outcome.success);
+    const QString tlsErrors = capture.all().filter(QStringLiteral("TLS errors:")).value(0);
+    QVERIFY2(tlsErrors.startsWith("critical: TLS errors: (\"The issuer certificate of a locally "
+                                  "looked up certificate could not be found\""),
+             qPrintable(capture.all().join('\n')));
+
+    QSslConfiguration trusting = original;
+    QVERIFY(trusting.addCaCertificates(keys.filePath("ca.pem")));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    // Connections Qt keeps open keep the configuration they started with.
+    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
+    upload(uploader, { QStringLiteral("{\"_id\":\"tls\"}") }, outcome);
+    QVERIFY2(outcome.success, qPrintable(capture.all().join('\n')));
 }
 
 KORVEL_TEST_MAIN(TestCouchDbUploader)

@@ -13,6 +13,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QSslError>
 #include <QTimer>
 #include <QUrl>
 
@@ -119,6 +120,16 @@ void addCredentials(QNetworkRequest &request, const QString &server)
     request.setUrl(url);
 }
 
+#if QT_CONFIG(ssl)
+// The reply itself says only that the handshake failed; the certificate's faults are here.
+void logTlsErrors(const QList<QSslError> &errors)
+{
+    QStringList texts;
+    for (const QSslError &error : errors)
+        texts << error.errorString();
+    qCCritical(lcTelemetry) << "TLS errors:" << texts;
+}
+#endif
 
 } // namespace
 
@@ -165,6 +176,9 @@ void CouchDbDocumentUploader::watchReply(QNetworkReply *reply)
 
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, deadline] { handleReply(reply, deadline); });
+#if QT_CONFIG(ssl)
+    connect(reply, &QNetworkReply::sslErrors, this, &logTlsErrors);
+#endif
     connect(deadline, &QTimer::timeout, this, [this, reply, deadline, timeout] {
         qCWarning(lcTelemetry) << "Upload aborted, no complete answer within" << timeout << "ms";
         abortReply(reply, deadline);

@@ -19,6 +19,7 @@ namespace kl::telemetry {
  *
  * Every request carries "Authorization: Basic" when the process knows credentials for the
  * server: from its user info, or given to a CouchDBBucket of this process for that server.
+ * Certificate errors of a TLS connection are logged at critical level after "TLS errors:".
  */
 class KORVELTELEMETRY_EXPORT CouchDbDocumentUploader : public DocumentUploader
 {
