@@ -473,20 +473,19 @@ void TestPublisher::credentialsOpenAMembersOnlyDatabase()
              201);
     QCOMPARE(put(admin + "/members/_security", R"({"members":{"names":["writer"]}})"), 200);
 
-    // Without credentials: 201 with "unauthorized" entries, and every record kept.
+    // This process has no credentials: 201 with "unauthorized" entries, every record kept.
     const int storageId = registerDestination(server, QStringLiteral("members"));
     const QVector<Cached> records = cacheRecords(storageId, 3);
     Publisher publisher;
     attempt(publisher);
     QCOMPARE(cachedIds(storageId), idsOf(records, 0, 3));
-    // Given as properties, for the same destination, they open the database.
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(QStringLiteral("members"));
-    bucket.setUserName(QStringLiteral("writer"));
-    bucket.setPassword(QStringLiteral("pw"));
-    attempt(publisher);
-    QCOMPARE(cachedIds(storageId), QStringList());
+    // Another process, whose bucket carries them in its URL, has the same destination and
+    // publishes them.
+    const QString writer = QStringLiteral("http://writer:pw@") + server.mid(7);
+    QCOMPARE(runHelper({ QStringLiteral("storage-id"), writer, QStringLiteral("members") }),
+             QByteArray::number(storageId));
+    QCOMPARE(runHelper({ QStringLiteral("publish"), writer, QStringLiteral("members") }),
+             QByteArray("0"));
     QCOMPARE(couchDbDocuments(admin, QStringLiteral("members")).size(), 3);
 }
 
