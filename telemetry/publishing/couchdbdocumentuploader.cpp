@@ -173,6 +173,8 @@ void CouchDbDocumentUploader::watchReply(QNetworkReply *reply)
     const qint64 maxSize = network->maxReplySize();
     auto *deadline = new QTimer(reply);
     deadline->setSingleShot(true);
+    // A coarse timer may fire up to 5% early; the time-out is a promise to the host.
+    deadline->setTimerType(Qt::PreciseTimer);
 
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, deadline] { handleReply(reply, deadline); });
