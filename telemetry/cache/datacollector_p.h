@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/runtime/cachefile_p.h"
 
 #include <QMutex>
 #include <QPointer>
@@ -9,7 +10,9 @@
 #include <QVariant>
 #include <QVector>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace kl::telemetry {
 
@@ -23,6 +26,9 @@ struct FlushGate
     bool open = true;
 };
 
+class BackendsPrivate;
+struct FlushLink;
+
 class DataCollectorPrivate
 {
 public:
@@ -32,8 +38,15 @@ public:
     using Queue = QVector<Row>;
 
     void scheduleFlush();
+    void moveFlushesToMainThread(QThread *ended);
+    bool isInitialized();
+    bool openConnection();
     void createTable();
     bool isConnectionOpen();
+    bool cacheFileReplaced(BackendsPrivate *registry);
+    bool cacheFileUsable();
+    bool rekeyForCurrentFile(BackendsPrivate *registry);
+    bool rekeyQueue(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped);
     Queue takeQueue();
     bool writeBatch(const Queue &batch);
     void requeue(const Queue &batch);
@@ -44,7 +57,17 @@ public:
     QSqlDatabase m_db;
     // Tracked: a host may delete the thread once it has finished.
     QPointer<QThread> m_thread;
+    QMutex m_threadMutex;
     bool m_initialized = false;
+
+    // The state of the cache file, used under the main lock. Queued rows wait for re-keying
+    // after the file was reopened, or while storage IDs were provisional.
+    FileIdentity m_fileIdentity;
+    bool m_rekeyPending = false;
+    bool m_dropUnknownRows = false;
+    bool m_openFailing = false;
+    bool m_unusableSaid = false;
+    bool m_threadEndSaid = false;
 
     // The connection is used from the initialising thread, from pool threads and from host
     // calls; SQLite connections must not run two statements at once, so every use takes this.

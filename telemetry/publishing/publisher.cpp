@@ -4,6 +4,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/documentuploader.h"
 #include "telemetry/registry/backends.h"
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -19,6 +20,18 @@ void PublisherPrivate::scheduleAttempt()
     if (m_thread)
         dispatchToThread(*m_thread, DataTransferFrequency,
                          [publisher = q] { publisher->doPublishImpl(); });
+}
+
+// Runs under the main lock. When the cache file was replaced, the storage IDs of the pass may
+// name other destinations in the new one.
+void PublisherPrivate::forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders)
+{
+    currentDataCollector()->checkCacheFile();
+    const int generation = cacheFileGeneration();
+    if (generation == m_cacheGeneration)
+        return;
+    m_cacheGeneration = generation;
+    uploaders.clear();
 }
 
 Publisher::Publisher()
@@ -55,6 +68,7 @@ bool Publisher::doPublishImpl()
     m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
     if (!m_executor->tryToRun())
         return false;
+    d->forgetUploadersOfAnOlderCache(m_uploaders);
 
     if (m_uploaders.isEmpty())
         m_uploaders = currentBackends()->getBackends();

@@ -19,11 +19,14 @@ public:
     }
 
     void scheduleAttempt();
+    void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
 
     Publisher *q;
     QMutex m_mutex;
     // Set once; tracked, since a host may delete the thread once it has finished.
     std::optional<QPointer<QThread>> m_thread;
+    // The cache file generation the uploaders of the current pass were taken from.
+    int m_cacheGeneration = 0;
 };
 
 } // namespace kl::telemetry

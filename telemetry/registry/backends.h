@@ -29,7 +29,11 @@ public:
     /// acts.
     void initialize();
 
-    /// The storage ID of the pair, registering it first when it is new; -1 on failure.
+    /**
+     * The storage ID of the pair, registering it first when it is new; -1 on failure. While
+     * the cache database cannot be opened the ID is provisional (below -1): rows queued under
+     * it get the pair's real ID once the flush cycle has opened the cache.
+     */
     int getStorageID(const QString &backend, const QString &locationInfo) const;
 
     /// Number of registered destinations; 0 on failure.
@@ -49,6 +53,7 @@ public:
 
 private:
     Q_DISABLE_COPY(Backends)
+    friend class BackendsPrivate;
     BackendsPrivate *d;
 };
 
