@@ -437,27 +437,44 @@ void TestDataCollector::replacedCacheFileIsReopened()
     std::unique_ptr<QProcess> lock;
     for (QByteArray answer; answer != "held"; answer = readHelperLine(*lock))
         lock = startHelper({ QStringLiteral("hold"), QString::fromLatin1(kMainLockName) });
-    // Another process registers its destination first in the new file, under the old ID.
-    const QStringList theirs { "storage-id", "http://127.0.0.1:1", "theirs" };
+    // What another process leaves in the new file: its destination under the old ID, a record.
+    QStringList schema;
+    {
+        CacheConnection cache;
+        QSqlQuery query(cache.database());
+        QVERIFY(query.exec(
+            "SELECT sql FROM sqlite_master WHERE tbl_name = 'telemetry' AND sql NOT NULL"));
+        while (query.next())
+            schema << query.value(0).toString();
+    }
+    const auto otherProcessStarts = [&schema] {
+        if (runHelper({ "storage-id", "http://127.0.0.1:1", "theirs" }) != "1")
+            return false;
+        CacheConnection cache;
+        return std::all_of(schema.cbegin(), schema.cend(),
+                           [&](const QString &statement) { return cache.exec(statement); })
+            && cache.exec("INSERT INTO telemetry VALUES ('theirs', 1, 1, '{}')");
+    };
     if (fault == QLatin1String("overwritten")) {
         QTemporaryDir otherHome;
         const QByteArray home = qgetenv("XDG_CACHE_HOME");
         qputenv("XDG_CACHE_HOME", QFile::encodeName(otherHome.path()));
-        QCOMPARE(runHelper(theirs), QByteArray("1"));
+        QVERIFY(otherProcessStarts());
         const QString other = getCacheDataBaseLocation();
         qputenv("XDG_CACHE_HOME", home);
         QCOMPARE(std::rename(QFile::encodeName(other), QFile::encodeName(location)), 0);
     } else {
         QVERIFY(fault == QLatin1String("deleted") ? QFile::remove(location)
                                                   : QFile::resize(location, 0));
-        QCOMPARE(runHelper(theirs), QByteArray("1"));
+        QVERIFY(otherProcessStarts());
     }
     QVERIFY(road.record(3));
     lock->closeWriteChannel();
     QVERIFY(lock->waitForFinished());
     QVERIFY(road.record(1));
 
-    QTRY_COMPARE_WITH_TIMEOUT(rowsPerDestination(), (QMap<QString, int> { { "ours", 4 } }), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(rowsPerDestination(),
+                              (QMap<QString, int> { { "ours", 4 }, { "theirs", 1 } }), 15000);
     QVERIFY(road.record(0));
     QCOMPARE(road.log,
              QByteArrayList { "warning: Cache database was deleted, replaced or emptied; "
