@@ -102,7 +102,8 @@ void DataCollectorPrivate::scheduleFlush()
 void DataCollectorPrivate::moveFlushesToMainThread(QThread *ended)
 {
     const QCoreApplication *application = QCoreApplication::instance();
-    if (!application || QCoreApplication::closingDown() || ended == application->thread())
+    if (!application || QCoreApplication::closingDown() || ended == application->thread()
+        || application->thread()->isFinished())
         return;
     {
         QMutexLocker locker(&m_threadMutex);
@@ -172,6 +173,7 @@ bool DataCollectorPrivate::cacheFileReplaced(BackendsPrivate *registry)
     return other || !registry->namesSameDestinations();
 }
 
+// Runs under the main lock, before anything is written or read.
 bool DataCollectorPrivate::cacheFileUsable()
 {
     BackendsPrivate *registry = BackendsPrivate::get(currentBackends());
@@ -209,7 +211,8 @@ bool DataCollectorPrivate::rekeyForCurrentFile(BackendsPrivate *registry)
         if (known != newIds.cend())
             return *known;
         std::optional<int> id = registry->storageIdInCurrentFile(storageId);
-        // An ID this process never handed out is kept for the first file, which gave it.
+        // An ID the registry did not hand out came from the host. It means nothing in a
+        // replaced file, but may be kept while this process has known no other file.
         if (id == kNoStorage && storageId > 0 && !m_dropUnknownRows)
             id = storageId;
         if (id)

@@ -13,7 +13,8 @@ class DocumentUploader;
 /**
  * The registry of destinations: maps each pair of a backend name and a location info text to
  * a storage ID, kept in the cache database so that every process of the user, and every later
- * run, gets the same ID for the same pair. IDs start at 1 and are never handed out twice.
+ * run, gets the same ID for the same pair. IDs start at 1 and are never handed out twice in
+ * one cache file.
  *
  * There is one per process, reached through currentBackends(). Its connection belongs to the
  * thread that called initialize(); call the other operations on that thread. Failures are
