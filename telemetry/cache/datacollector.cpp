@@ -99,7 +99,7 @@ void DataCollectorPrivate::scheduleFlush()
     });
 }
 
-void DataCollectorPrivate::moveFlushesToMainThread(QThread *ended)
+void DataCollectorPrivate::moveFlushesToMainThread(const QThread *ended)
 {
     const QCoreApplication *application = QCoreApplication::instance();
     if (!application || QCoreApplication::closingDown() || ended == application->thread()

@@ -38,7 +38,7 @@ public:
     using Queue = QVector<Row>;
 
     void scheduleFlush();
-    void moveFlushesToMainThread(QThread *ended);
+    void moveFlushesToMainThread(const QThread *ended);
     bool isInitialized();
     bool openConnection();
     void createTable();

@@ -65,9 +65,9 @@ struct Member
     static Member of(const QMetaProperty &property, QVariant value)
     {
         Member member { QLatin1String(property.name()), QString(), std::move(value) };
-        const QLatin1String &name = member.ascii;
-        if (std::any_of(name.begin(), name.end(), [](char c) { return c & 0x80; }))
-            member.decoded = QString::fromUtf8(name.data(), name.size());
+        const QLatin1String &ascii = member.ascii;
+        if (std::any_of(ascii.begin(), ascii.end(), [](char c) { return c & 0x80; }))
+            member.decoded = QString::fromUtf8(ascii.data(), ascii.size());
         return member;
     }
 
