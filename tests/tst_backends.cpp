@@ -208,7 +208,7 @@ void TestBackends::corruptCacheFile()
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     QCOMPARE(m_messages->all(),
              (QStringList { "critical: Cache database creation failed" + reason,
-                            "critical: local cache update failed" }));
+                            "critical: local cache update failed \"file is not a database\"" }));
 }
 
 void TestBackends::uploadersPerDestination()

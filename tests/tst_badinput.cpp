@@ -283,7 +283,7 @@ void TestBadInput::cacheObstacles_data()
         "warning: Unable to retrieve storage ID",
         "critical: Cache database creation failed" + notADatabase,
         "critical: Backends database creation failed" + notADatabase,
-        "critical: local cache update failed"
+        "critical: local cache update failed \"file is not a database\""
     };
     const QStringList directory {
         "critical: Connection to database failed" + unopenable,
@@ -293,9 +293,12 @@ void TestBadInput::cacheObstacles_data()
     QTest::addRow("garbage bytes instead of the cache") << Obstacle::GarbageFile << garbage;
     QTest::addRow("directory at the cache path") << Obstacle::Directory << directory;
     QTest::addRow("read-only cache directory")
-        << Obstacle::ReadOnlyDirectory << QStringList { "critical: local cache update failed" };
+        << Obstacle::ReadOnlyDirectory
+        << QStringList { "critical: local cache update failed \"attempt to write a readonly "
+                         "database\"" };
     QTest::addRow("write lock held past the busy time-out")
-        << Obstacle::WriteLock << QStringList { "critical: local cache update failed" };
+        << Obstacle::WriteLock
+        << QStringList { "critical: local cache update failed \"database is locked\"" };
 }
 
 void TestBadInput::cacheObstacles()

@@ -82,6 +82,7 @@ private slots:
     void commitMessageOnlyAtDebugLevel_data();
     void commitMessageOnlyAtDebugLevel();
     void lockHeldByAnotherProcessDefersWriting();
+    void refusedBatchIsRequeuedBehindNewRows_data();
     void refusedBatchIsRequeuedBehindNewRows();
     void queriesReadOldestFirstAndDelete();
     void operationsOnClosedConnection_data();
@@ -192,12 +193,27 @@ void TestDataCollector::lockHeldByAnotherProcessDefersWriting()
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
 }
 
+void TestDataCollector::refusedBatchIsRequeuedBehindNewRows_data()
+{
+    QTest::addColumn<QStringList>("statements");
+    QTest::addColumn<QString>("refused");
+    // A writer makes a flush's insert wait for SQLite's busy time-out, then fail; a reader lets
+    // the inserts through and makes the commit fail the same way.
+    QTest::addRow("write lock") << QStringList { "BEGIN IMMEDIATE" }
+                                << "critical: local cache update failed \"database is locked\"";
+    QTest::addRow("read lock") << QStringList { "BEGIN", "SELECT COUNT(*) FROM telemetry" }
+                               << "critical: local cache update failed \"database is locked "
+                                  "Unable to commit transaction\"";
+}
+
 void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
 {
+    QFETCH(QStringList, statements);
+    QFETCH(QString, refused);
     m_collector->initialize();
     CacheConnection other;
-    // Holding the write lock makes a flush's insert wait for SQLite's busy time-out, then fail.
-    QVERIFY(other.exec(QStringLiteral("BEGIN IMMEDIATE")));
+    for (const QString &statement : qAsConst(statements))
+        QVERIFY(other.exec(statement));
 
     const QVector<CachedRow> batch { makeRow(20, 1), makeRow(21, 2), makeRow(22, 1) };
     collect(batch);
@@ -206,7 +222,6 @@ void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
     const QVector<CachedRow> meanwhile { makeRow(30, 1), makeRow(31, 1) };
     collect(meanwhile);
     flushing.join();
-    const QString refused = QStringLiteral("critical: local cache update failed");
     const QStringList messages = m_messages->all();
     QVERIFY(!messages.isEmpty());
     QCOMPARE(messages.count(refused), messages.size());

@@ -324,7 +324,9 @@ DataCollectorPrivate::Queue DataCollectorPrivate::takeQueue()
     return batch;
 }
 
-bool DataCollectorPrivate::writeBatch(const Queue &batch)
+// A commit can fail after every insert went well, so it is made here, not at destruction: a
+// batch must go back to the queue unless it is stored.
+bool DataCollectorPrivate::writeBatch(const Queue &batch, QString *error)
 {
     QMutexLocker locker(&m_connectionMutex);
     sqlite3 *db = sqliteHandle(m_db);
@@ -333,9 +335,14 @@ bool DataCollectorPrivate::writeBatch(const Queue &batch)
     const Statement insert = prepare(db, insertStatement());
 
     RaiiTransaction transaction(m_db);
-    if (!insert || !transaction.open() || !insertRows(insert.get(), batch))
+    if (!insert || !transaction.open() || !insertRows(insert.get(), batch)) {
+        *error = QString::fromUtf8(sqlite3_errmsg(db));
         return false;
-    transaction.markSuccessfull();
+    }
+    if (!transaction.commit()) {
+        *error = m_db.lastError().text();
+        return false;
+    }
     if (!batch.isEmpty())
         qCDebug(lcTelemetry) << "Commited" << batch.size() << "records to cache";
     return true;
@@ -414,8 +421,9 @@ void DataCollector::flush()
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     if (mainLock.tryToRun() && d->cacheFileUsable()) {
         const DataCollectorPrivate::Queue batch = d->takeQueue();
-        if (!d->writeBatch(batch)) {
-            qCCritical(lcTelemetry) << "local cache update failed";
+        QString error;
+        if (!d->writeBatch(batch, &error)) {
+            qCCritical(lcTelemetry) << "local cache update failed" << error;
             d->requeue(batch);
         }
     }

@@ -66,7 +66,7 @@ public:
     bool rekeyForCurrentFile(BackendsPrivate *registry);
     bool rekeyQueue(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped);
     Queue takeQueue();
-    bool writeBatch(const Queue &batch);
+    bool writeBatch(const Queue &batch, QString *error);
     void requeue(const Queue &batch);
     bool changeSetAside(const QStringList &statements, const QStringList &ids);
 
