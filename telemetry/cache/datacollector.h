@@ -97,6 +97,14 @@ public:
     /// Deletes the set-aside records @p ids for good; lock and result as for retrySetAside().
     bool purgeSetAside(const QStringList &ids);
 
+    /**
+     * Drops every record of the destinations @p storageIds: those queued in this process, and
+     * those cached or set aside by any process; other destinations keep theirs. Takes the
+     * machine-wide main lock without waiting: false when another holder has it (call again later)
+     * or the delete fails, in which case the cache is unchanged. Any thread.
+     */
+    bool purgeDestinations(const QList<int> &storageIds);
+
 private:
     Q_DISABLE_COPY(DataCollector)
     DataCollectorPrivate *d;
