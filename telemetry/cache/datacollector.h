@@ -12,9 +12,9 @@ class DataCollectorPrivate;
 /// A record its destination kept refusing, waiting in the set-aside table of the cache file.
 struct SetAsideRecord
 {
-    QString id;
-    long long timestamp = 0;
-    int storageId = 0;
+    QString id; ///< the record identifier, the document's "_id"
+    long long timestamp = 0; ///< when it was cached, in ms since the epoch
+    int storageId = 0; ///< the destination it was recorded for
     QString record; ///< the document, as it was cached
     QString reason; ///< the destination's error and reason
     long long setAsideAt = 0; ///< when it was set aside, in ms since the epoch
@@ -58,6 +58,7 @@ public:
      */
     bool checkCacheFile();
 
+    /// Records queued in this process and not yet written into the cache.
     int getQueuedElementsCount();
     /// Drops every queued row; rows a running flush has taken already are not affected.
     void clearQueue();
