@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 
 using namespace kl::telemetry;
 
@@ -58,19 +59,22 @@ public:
     }
 
     bool open() { return m_db.open(); }
-    QString error() const { return m_db.lastError().text(); }
+    /// Why the last step failed.
+    QString error() const { return m_error.isEmpty() ? m_db.lastError().text() : m_error; }
 
     /// One object per destination: storage ID, backend, server, database, pending count,
     /// timestamp of the oldest record and how many are set aside.
-    QJsonArray destinations()
+    std::optional<QJsonArray> destinations()
     {
         QJsonArray result;
         QSqlQuery query(m_db);
-        query.exec(QStringLiteral(
-            "SELECT s.storageID, s.backend, s.locationInfo, "
-            "(SELECT COUNT(*) FROM telemetry t WHERE t.storageID = s.storageID), "
-            "(SELECT MIN(timestamp) FROM telemetry t WHERE t.storageID = s.storageID) "
-            "FROM storages s ORDER BY s.storageID"));
+        if (!run(query,
+                 QStringLiteral(
+                     "SELECT s.storageID, s.backend, s.locationInfo, "
+                     "(SELECT COUNT(*) FROM telemetry t WHERE t.storageID = s.storageID), "
+                     "(SELECT MIN(timestamp) FROM telemetry t WHERE t.storageID = s.storageID) "
+                     "FROM storages s ORDER BY s.storageID")))
+            return std::nullopt;
         const QHash<int, int> setAside = setAsideCounts();
         while (query.next()) {
             const QJsonObject location
@@ -89,14 +93,14 @@ public:
     }
 
     /// The @p limit oldest cached records of @p storageId.
-    QJsonArray records(int storageId, int limit)
+    std::optional<QJsonArray> records(int storageId, int limit)
     {
         QSqlQuery query(m_db);
-        query.prepare(QStringLiteral("SELECT id, timestamp, recordData FROM telemetry WHERE "
-                                     "storageID = ? ORDER BY timestamp LIMIT ?"));
-        query.addBindValue(storageId);
-        query.addBindValue(limit);
-        query.exec();
+        if (!run(query,
+                 QStringLiteral("SELECT id, timestamp, recordData FROM telemetry WHERE "
+                                "storageID = ? ORDER BY timestamp LIMIT ?"),
+                 { storageId, limit }))
+            return std::nullopt;
         QJsonArray result;
         while (query.next())
             result.append(QJsonObject {
@@ -108,6 +112,17 @@ public:
     }
 
 private:
+    bool run(QSqlQuery &query, const QString &statement, const QVariantList &values = {})
+    {
+        bool done = query.prepare(statement);
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        done = done && query.exec();
+        if (!done)
+            m_error = query.lastError().text();
+        return done;
+    }
+
     QHash<int, int> setAsideCounts()
     {
         QHash<int, int> counts;
@@ -121,6 +136,7 @@ private:
     }
 
     QSqlDatabase m_db;
+    QString m_error;
 };
 
 QJsonArray setAsideRecords()
@@ -235,8 +251,11 @@ int main(int argc, char **argv)
     Cache cache(path);
     if (!cache.open())
         return fail(QStringLiteral("cannot open %1: %2").arg(path, cache.error()));
-    const auto output = [&parser, &json](const QJsonArray &items,
-                                         const std::function<void(const QJsonArray &)> &text) {
+    const auto output = [&](const std::optional<QJsonArray> &read,
+                            const std::function<void(const QJsonArray &)> &text) {
+        if (!read)
+            return fail(QStringLiteral("cannot read %1: %2").arg(path, cache.error()));
+        const QJsonArray &items = *read;
         if (parser.isSet(json))
             print(QString::fromUtf8(QJsonDocument(items).toJson(QJsonDocument::Indented)));
         else if (items.isEmpty())
