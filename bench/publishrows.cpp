@@ -335,6 +335,20 @@ QString medianText(const QVector<double> &gaps, double capMs, double &value)
     return gaps.isEmpty() ? QStringLiteral("> %1").arg(milliseconds(capMs)) : milliseconds(value);
 }
 
+// One row of the destinations group: @p many with 199 idle destinations, @p one alone.
+void reportTurns(const QString &who, const QVector<double> &many, const QVector<double> &one,
+                 double capMs)
+{
+    double manyMs = 0, oneMs = 0;
+    const QString figure = medianText(many, capMs, manyMs);
+    const QString baseline = medianText(one, capMs, oneMs);
+    report(QStringLiteral("%1 among 200 registered destinations that have nothing to send: "
+                          "time from one of its batches to the next, median")
+               .arg(who),
+           figure, QStringLiteral("%1: the same with it the only destination").arg(baseline),
+           manyMs / oneMs);
+}
+
 // ---- the publishing worker ----
 
 // What one publishing process did, seen from outside the library.
@@ -742,25 +756,10 @@ void benchDestinations(const QString &server)
     const QVector<double> backlogMany = backlogPhase();
     const QVector<double> idleMany = idlePhase();
 
-    double one = 0, many = 0;
-    const QString backlogBaseline = medianText(backlogOne, backlogCapMs, one);
-    const QString backlogFigure = medianText(backlogMany, backlogCapMs, many);
-    report(QStringLiteral("a destination with a backlog (250 records) among %1 registered "
-                          "destinations that have nothing to send: time from one of its "
-                          "batches to the next, median")
-               .arg(others + 1),
-           backlogFigure,
-           QStringLiteral("%1: the same with it the only destination").arg(backlogBaseline),
-           many / one);
-    const QString idleBaseline = medianText(idleOne, idleCapMs, one);
-    const QString idleFigure = medianText(idleMany, idleCapMs, many);
-    report(QStringLiteral("a destination getting 3 records every 2 s among %1 registered "
-                          "destinations that have nothing to send: time from one of its "
-                          "batches to the next, median")
-               .arg(others + 1),
-           idleFigure,
-           QStringLiteral("%1: the same with it the only destination").arg(idleBaseline),
-           many / one);
+    reportTurns(QStringLiteral("a destination with a backlog (250 records)"), backlogMany,
+                backlogOne, backlogCapMs);
+    reportTurns(QStringLiteral("a destination getting 3 records every 2 s"), idleMany, idleOne,
+                idleCapMs);
 }
 
 int runPublishingWorker(const QString &server)
