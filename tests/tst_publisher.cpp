@@ -568,6 +568,10 @@ void TestPublisher::statusFollowsQueueAndBatches()
     QSignalSpy error(status, &TelemetryStatus::lastErrorChanged);
     QSignalSpy published(status, &TelemetryStatus::lastPublishChanged);
     QSignalSpy batches(status, &TelemetryStatus::batchPublished);
+    QObject receiver;
+    int cachedAtBatch = -1;
+    connect(status, &TelemetryStatus::batchPublished, &receiver,
+            [&] { cachedAtBatch = status->cachedCount(); });
     flushesWait.release();
     currentDataCollector()->flush();
     QTRY_COMPARE(status->cachedCount(), 3);
@@ -587,6 +591,7 @@ void TestPublisher::statusFollowsQueueAndBatches()
     attempt(publisher);
     QTRY_COMPARE(batches.count(), 1);
     QCOMPARE(batches.first(), QVariantList({ destination, 3 }));
+    QCOMPARE(cachedAtBatch, 0);
     QCOMPARE(status->lastPublishDestination(), destination);
     QCOMPARE(status->lastPublishCount(), 3);
     QVERIFY(status->lastPublishTime().isValid());

@@ -61,14 +61,13 @@ void TelemetryStatusPrivate::batchAnswered(int storageId, const BatchVerdict &ve
     const QString destination = publishedDestinationName(storageId);
     const int stored = verdict.stored.size();
     const int httpStatus = result.httpStatus();
-    {
-        QMutexLocker locker(&instanceMutex);
-        if (instance)
-            post([=](TelemetryStatusPrivate *d) {
-                d->takeBatch(destination, stored, stored == sent, error, httpStatus);
-            });
-    }
-    countsMayHaveChanged();
+    // The counts come first, so that receivers of the batch signal see them after the batch.
+    QMutexLocker locker(&instanceMutex);
+    if (instance)
+        post([=](TelemetryStatusPrivate *d) {
+            d->refreshCounts();
+            d->takeBatch(destination, stored, stored == sent, error, httpStatus);
+        });
 }
 
 void TelemetryStatusPrivate::refreshCounts()
