@@ -12,6 +12,8 @@
 #include <QMutex>
 #include <QThread>
 
+#include <numeric>
+
 namespace kl::telemetry {
 
 namespace {
@@ -90,9 +92,9 @@ void TelemetryStatusPrivate::setCachedCounts(const QVariantMap &counts)
     if (counts == m_cachedCounts)
         return;
     m_cachedCounts = counts;
-    m_cachedCount = 0;
-    for (const QVariant &count : counts)
-        m_cachedCount += count.toInt();
+    m_cachedCount
+        = std::accumulate(counts.cbegin(), counts.cend(), 0,
+                          [](int sum, const QVariant &count) { return sum + count.toInt(); });
     Q_EMIT q->cachedCountsChanged();
 }
 
