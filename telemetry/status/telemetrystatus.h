@@ -29,38 +29,44 @@ KORVELTELEMETRY_EXPORT TelemetryStatus *currentTelemetryStatus();
 class KORVELTELEMETRY_EXPORT TelemetryStatus : public QObject
 {
     Q_OBJECT
-    /// Records queued in this process and not yet written into the cache.
     Q_PROPERTY(int queuedCount READ queuedCount NOTIFY queuedCountChanged)
-    /// Cached records per destination name, of every application sharing the cache; a
-    /// destination with no cached record is absent.
     Q_PROPERTY(QVariantMap cachedCounts READ cachedCounts NOTIFY cachedCountsChanged)
-    /// The sum of cachedCounts.
     Q_PROPERTY(int cachedCount READ cachedCount NOTIFY cachedCountsChanged)
-    /// When this process last had records stored by a destination; invalid before that.
     Q_PROPERTY(QDateTime lastPublishTime READ lastPublishTime NOTIFY lastPublishChanged)
     Q_PROPERTY(QString lastPublishDestination READ lastPublishDestination NOTIFY lastPublishChanged)
     Q_PROPERTY(int lastPublishCount READ lastPublishCount NOTIFY lastPublishChanged)
-    /// Why the last batch that was not stored in full failed; empty again once a batch is.
     Q_PROPERTY(QString lastError READ lastError NOTIFY lastErrorChanged)
-    /// The HTTP status of that failure; 0 when there is none or no answer came.
     Q_PROPERTY(int lastErrorStatus READ lastErrorStatus NOTIFY lastErrorChanged)
 
 public:
     ~TelemetryStatus() override;
 
+    /// Records queued in this process and not yet written into the cache.
     int queuedCount() const;
+    /// Cached records per destination name (an int per key), of every application sharing the
+    /// cache; a destination with no cached record is absent.
     QVariantMap cachedCounts() const;
+    /// The sum of cachedCounts().
     int cachedCount() const;
+    /// When this process last had records stored by a destination; invalid before that.
     QDateTime lastPublishTime() const;
+    /// The destination of that batch.
     QString lastPublishDestination() const;
+    /// How many records of that batch the destination stored.
     int lastPublishCount() const;
+    /// Why the last batch that was not stored in full failed; empty again once a batch is.
     QString lastError() const;
+    /// The HTTP status of that failure; 0 when there is none or no answer came.
     int lastErrorStatus() const;
 
 Q_SIGNALS:
+    /// queuedCount() changed.
     void queuedCountChanged();
+    /// cachedCounts(), and with it cachedCount(), changed.
     void cachedCountsChanged();
+    /// A destination stored records again; emitted just before batchPublished().
     void lastPublishChanged();
+    /// lastError() or lastErrorStatus() changed.
     void lastErrorChanged();
     /// A destination stored @p stored records of one batch sent by this process.
     void batchPublished(const QString &destination, int stored);
