@@ -140,8 +140,8 @@ private:
                 run.queued = words.value(1).toInt(), run.queuedReports++;
             } else {
                 const QString line = QString::fromUtf8(words.join(' '));
-                run.refusedWrites += line.contains(QLatin1String("local cache update failed"));
-                run.failedUploads += line.contains(QLatin1String("Transfer error"));
+                m_refusedWrites += line.contains(QLatin1String("local cache update failed"));
+                m_failedUploads += line.contains(QLatin1String("Transfer error"));
                 run.messages = (QStringList(line) + run.messages).mid(0, 10);
             }
         }
@@ -176,15 +176,10 @@ private:
               [this] { return restartServerInUpload(); } },
             { "cache directory read-only for 5 s", "cache writes refused",
               [this] { return makeCacheReadOnly(); } },
-            refusal(FaultProxy::Conflict, "conflict (stored already)"),
-            refusal(FaultProxy::Forbidden, "forbidden"),
-            refusal(FaultProxy::Unauthorized, "unauthorized"),
-            { "poison record (a reserved _member: its batches refused whole)",
-              {},
-              [this] { return send(*m_workers[3], "poison") ? 0 : -1; } },
-            held(FaultProxy::EndlessBody, "server streams an endless body", "MB streamed"),
-            held(FaultProxy::NeverAnswer, "server never answers an upload",
-                 "s until the client gave up"),
+            proxied(FaultProxy::Conflict, "document refused: conflict (stored already)",
+                    "documents", 5),
+            proxied(FaultProxy::Forbidden, "document refused: forbidden", "documents", 5),
+            proxied(FaultProxy::Unauthorized, "document refused: unauthorized", "documents", 5),
             cacheFile("deleted", [](const QString &file) { QFile::remove(file); }),
             cacheFile("truncated", [](const QString &file) { QFile::resize(file, 0); }),
             cacheFile("replaced by an empty file",
@@ -195,6 +190,11 @@ private:
             { "cache directory missing at a process's start, back 5 s later",
               {},
               [this] { return startWithoutCacheDirectory(); } },
+            { "poison record (a reserved _member: its batches refused whole)",
+              {},
+              [this] { return send(*m_workers[3], "poison") ? 0 : -1; } },
+            proxied(FaultProxy::EndlessBody, "server streams an endless body", "MB streamed"),
+            proxied(FaultProxy::NeverAnswer, "server never answers", "s until the client gave up"),
         };
         const int rounds = qMax(1, m_loadMs / 60000),
                   step = m_loadMs / rounds / (faults.size() + 1);
@@ -230,7 +230,7 @@ private:
 
     int restartServerInUpload()
     {
-        const int uploads = m_uploads, failed = sum(&Run::failedUploads);
+        const int uploads = m_uploads, failed = m_failedUploads;
         if (!check(waitUntil([&] { return m_uploads > uploads; }, 30000), "no upload to interrupt"))
             return -1;
         serverScript({ "stop" });
@@ -238,47 +238,46 @@ private:
         check(
             !serverScript({ "start", "--port", QString::number(QUrl(m_server).port()) }).isEmpty(),
             "no server again");
-        return sum(&Run::failedUploads) - failed;
+        return m_failedUploads - failed;
     }
 
     int makeCacheReadOnly()
     {
         const QString directory = QFileInfo(getCacheDataBaseLocation()).absolutePath();
         const QFileDevice::Permissions permissions = QFile::permissions(directory);
-        const int refused = sum(&Run::refusedWrites);
+        const int refused = m_refusedWrites;
         QFile::setPermissions(directory, permissions & ~(QFile::WriteOwner | QFile::WriteUser));
         QTest::qWait(5000);
         QFile::setPermissions(directory, permissions);
-        return check(sum(&Run::refusedWrites) > refused, "no cache write refused")
-            ? sum(&Run::refusedWrites) - refused
+        return check(m_refusedWrites > refused, "no cache write refused")
+            ? m_refusedWrites - refused
             : -1;
     }
 
-    Fault refusal(FaultProxy::Fault kind, const QString &error)
+    // Waits for @p times strikes of @p kind. A held upload must be given up by its client
+    // within its time-out, or once the reply outgrows any sane size; the proxy ends it at 60 s.
+    Fault proxied(FaultProxy::Fault kind, const QString &name, const QString &effectName,
+                  int times = 1)
     {
-        return { "documents refused one by one: " + error, "documents", [this, kind] {
-                    const int before = m_proxy.struck(kind);
-                    m_proxy.arm(kind, 5);
-                    waitUntil([&] { return m_proxy.struck(kind) >= before + 5; }, 30000);
-                    return m_proxy.struck(kind) - before;
-                } };
-    }
-
-    // The client must give a held upload up within its time-out, or once the reply outgrows
-    // any sane size; the proxy ends it after 60 s.
-    Fault held(FaultProxy::Fault kind, const QString &name, const QString &effect)
-    {
-        return { name, effect, [this, kind] {
+        return { name, effectName, [this, kind, times] {
+                    const int struck = m_proxy.struck(kind), ended = m_proxy.heldEnded();
                     const qint64 streamed = m_proxy.streamed();
-                    const int ended = m_proxy.heldEnded();
-                    m_proxy.arm(kind);
-                    if (!check(waitUntil([&] { return m_proxy.heldEnded() > ended; }, 90000),
-                               "no upload held"))
+                    const bool holds = kind >= FaultProxy::NeverAnswer;
+                    m_proxy.arm(kind, times);
+                    if (!check(waitUntil(
+                                   [&] {
+                                       return m_proxy.struck(kind) >= struck + times
+                                           && (!holds || m_proxy.heldEnded() > ended);
+                                   },
+                                   90000),
+                               "the proxy struck no upload"))
                         return -1;
-                    check(m_proxy.lastHeldMs() < 55000, "a client held on to an upload for 60 s");
+                    check(!holds || m_proxy.lastHeldMs() < 55000,
+                          "a client held on to an upload for 60 s");
                     return int(kind == FaultProxy::EndlessBody
                                    ? (m_proxy.streamed() - streamed) >> 20
-                                   : m_proxy.lastHeldMs() / 1000);
+                                   : holds ? m_proxy.lastHeldMs() / 1000
+                                           : m_proxy.struck(kind) - struck);
                 } };
     }
 
@@ -288,9 +287,10 @@ private:
         return { "cache file " + how, "records in it", [this, fault] {
                     const int before = m_ledger.removed();
                     const auto remove = [&] { fault(getCacheDataBaseLocation()); };
-                    const bool done = waitUntil([&] { return m_ledger.observe(remove); }, 60000);
-                    return check(done, "the main lock was never free") ? m_ledger.removed() - before
-                                                                       : -1;
+                    const bool done = waitUntil([&] { return m_ledger.observe(remove); }, 30000);
+                    return check(done, "no cache file with records to remove")
+                        ? m_ledger.removed() - before
+                        : -1;
                 } };
     }
 
@@ -377,14 +377,6 @@ private:
         return run.process->write(command + '\n') > 0;
     }
 
-    int sum(int Run::*field) const
-    {
-        int total = 0;
-        for (const auto &run : m_runs)
-            total += (*run).*field;
-        return total;
-    }
-
     bool check(bool condition, const char *problem)
     {
         if (!condition)
@@ -399,7 +391,7 @@ private:
     QElapsedTimer m_clock;
     Runs m_runs;
     Run *m_workers[kWorkers] = {};
-    int m_exitsDone = 0, m_uploads = 0;
+    int m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0, m_failedUploads = 0;
     QStringList m_rows, m_problems;
     bool m_verified = false;
 };

@@ -70,8 +70,9 @@ private:
 
     void forward(QTcpSocket *client, const QList<QByteArray> &requestLine, const QByteArray &body)
     {
-        const Fault fault
-            = requestLine.value(1).endsWith("/_bulk_docs") && m_remaining-- > 0 ? m_armed : None;
+        const bool strike = requestLine.value(1).endsWith("/_bulk_docs") && m_remaining > 0;
+        const Fault fault = strike ? m_armed : None;
+        m_remaining -= strike;
         if (fault == NeverAnswer || fault == EndlessBody)
             return hold(client, fault);
         QJsonObject request = QJsonDocument::fromJson(body).object();
@@ -82,8 +83,8 @@ private:
             documents.removeFirst(), request.insert(QLatin1String("docs"), documents);
         QNetworkRequest upstream(QUrl(m_upstream + QString::fromLatin1(requestLine.value(1))));
         upstream.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-        QNetworkReply *reply = m_network.sendCustomRequest(upstream, requestLine.value(0),
-                                                           QJsonDocument(request).toJson());
+        QNetworkReply *reply = m_network.sendCustomRequest(
+            upstream, requestLine.value(0), fault == None ? body : QJsonDocument(request).toJson());
         connect(reply, &QNetworkReply::finished, client, [this, reply, client, fault, refused] {
             reply->deleteLater();
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();

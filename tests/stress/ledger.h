@@ -18,8 +18,7 @@ struct Run
 {
     QString mode, source, problem;
     std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-    int printed = 0, queued = -1, queuedReports = 0, uploads = 0, refusedWrites = 0;
-    int failedUploads = 0;
+    int printed = 0, queued = -1, queuedReports = 0, uploads = 0;
     QElapsedTimer sinceUpload;
     bool killed = false, finished = false;
     QStringList messages; // its last lines that were not protocol, newest first
@@ -30,6 +29,20 @@ inline QString recordKey(const QString &source, int sequence)
 {
     return source + QLatin1Char('/') + QString::number(sequence);
 }
+
+// The counts of the table that the ledger adds, in its order.
+enum Count {
+    Recorded,
+    Cached,
+    Published,
+    Doubled,
+    Killed,
+    Exited,
+    Removed,
+    Lost,
+    Wrong,
+    Misrouted
+};
 
 /// Where the records went: the cache, looked at during the run, then the server at the end.
 class Ledger
@@ -44,13 +57,14 @@ public:
     ~Ledger() { m_db = QSqlDatabase(), QSqlDatabase::removeDatabase(QStringLiteral("observer")); }
 
     /// Notes what the cache holds, under the main lock so that no flush or upload is half-way,
-    /// then runs @p removal under the lock too: what the cache held counts as removed with it.
-    /// False when the lock was taken, or the table unreadable and nothing was removed.
+    /// then runs @p removal under the lock too, if the cache holds records: they count as
+    /// removed with it. False when the lock was taken, the table unreadable, or nothing removed.
     bool observe(const std::function<void()> &removal = {})
     {
         SingleExecutor lock(QString::fromLatin1(kMainLockName));
         QHash<QString, QString> ids;
-        if (!lock.tryToRun() || !(read(false, ids) || removal))
+        // What goes with the file includes what it set aside.
+        if (!lock.tryToRun() || !read(bool(removal), ids) || (removal && ids.isEmpty()))
             return false;
         m_cachedNow = ids.size();
         m_everCached.insert(ids);
@@ -67,18 +81,6 @@ public:
     bool verify(const QString &server, const Runs &runs, QStringList &rows, QStringList &notes)
     {
         QHash<QString, int> onServer, recorded; // record key -> copies; source -> records
-        enum {
-            Recorded,
-            Cached,
-            Published,
-            Duplicates,
-            Killed,
-            Exited,
-            Removed,
-            Lost,
-            Wrong,
-            Misrouted
-        };
         int counts[Misrouted + 1] = {};
         for (const QString &database : { databaseFor(0), databaseFor(1) }) {
             for (const QJsonObject &document : test::couchDbDocuments(server, database)) {
@@ -107,7 +109,7 @@ public:
                 const bool cached = copies > 0 || m_everCached.contains(key);
                 counts[Cached] += cached;
                 counts[Published] += copies > 0;
-                counts[Duplicates] += qMax(0, copies - 1);
+                counts[Doubled] += qMax(0, copies - 1);
                 const int lost = copies > 0 || setAside.contains(key) ? -1
                     : !cached && run->killed                          ? Killed
                     : !cached && run->mode == "exit-record"           ? Exited
@@ -118,24 +120,24 @@ public:
                                  .arg(key, cached ? "seen" : "never", run->messages.join("\n    "));
             }
         }
-        const QStringList names { "records recorded",
-                                  "records that reached the cache",
-                                  "records published",
-                                  "duplicates on the server",
-                                  "lost, expected: queued in a killed process",
-                                  "lost, expected: queued at exit, before any flush",
-                                  "lost, expected: in the cache file when it was removed",
-                                  "lost, unexpected",
-                                  "content mismatches",
-                                  "misrouted" };
+        const QStringList names
+            = QStringLiteral(
+                  "records recorded;records that reached the cache;records published;duplicates on "
+                  "the "
+                  "server;lost, expected: queued in a killed process;lost, expected: queued at "
+                  "exit, "
+                  "before any flush;lost, expected: in the cache file when it was removed;lost, "
+                  "unexpected;content mismatches;misrouted")
+                  .split(';');
         for (int i = 0; i < names.size(); ++i)
             rows << names.at(i) + " | " + QString::number(counts[i]);
+        const QSet<QString> poisonKept = poison - m_removed;
         rows << QStringLiteral("set aside: poison records / others | %1 of %2 / %3")
-                    .arg((setAside & poison).size())
-                    .arg(poison.size())
-                    .arg((setAside - poison).size());
-        return counts[Lost] + counts[Duplicates] + counts[Wrong] + counts[Misrouted] == 0
-            && setAside == poison;
+                    .arg((setAside & poisonKept).size())
+                    .arg(poisonKept.size())
+                    .arg((setAside - poisonKept).size());
+        return counts[Lost] + counts[Doubled] + counts[Wrong] + counts[Misrouted] == 0
+            && setAside == poisonKept;
     }
 
     int cachedNow() const { return m_cachedNow; }
