@@ -57,8 +57,10 @@ public:
     }
     ~StressRun()
     {
-        for (const auto &run : m_runs)
-            run->process->kill(), run->process->waitForFinished(5000);
+        for (const auto &run : m_runs) {
+            run->process->kill();
+            run->process->waitForFinished(5000);
+        }
         serverScript({ "stop" });
     }
 
@@ -93,7 +95,8 @@ private:
     {
         m_runs.push_back(std::make_unique<Run>());
         Run *run = m_runs.back().get();
-        run->mode = mode, run->source = source;
+        run->mode = mode;
+        run->source = source;
         QObject::connect(run->process.get(), &QProcess::readyReadStandardOutput,
                          [this, run] { read(*run); });
         QObject::connect(
@@ -134,10 +137,12 @@ private:
                 if (words.value(2) == "poison")
                     m_ledger.poison.insert(recordKey(run.source, words.value(1).toInt()));
             } else if (words.first() == "uploading") {
-                run.uploads++, m_uploads++;
+                run.uploads++;
+                m_uploads++;
                 run.sinceUpload.start();
             } else if (words.first() == "queued") {
-                run.queued = words.value(1).toInt(), run.queuedReports++;
+                run.queued = words.value(1).toInt();
+                run.queuedReports++;
             } else {
                 const QString line = QString::fromUtf8(words.join(' '));
                 m_refusedWrites += line.contains(QLatin1String("local cache update failed"));
@@ -205,7 +210,8 @@ private:
             const int effect = fault.inject();
             std::printf("%6.1f s  %s: %d\n", m_clock.elapsed() / 1000.0, qPrintable(fault.name),
                         effect);
-            fault.times += effect >= 0, fault.effect += qMax(0, effect);
+            fault.times += effect >= 0;
+            fault.effect += qMax(0, effect);
         }
         waitUntil([&] { return m_clock.elapsed() >= m_loadMs; }, m_loadMs);
         for (const Fault &fault : faults)

@@ -40,7 +40,11 @@ public:
 
     QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
     /// Strikes @p fault on the next @p times uploads.
-    void arm(Fault fault, int times = 1) { m_armed = fault, m_remaining = times; }
+    void arm(Fault fault, int times = 1)
+    {
+        m_armed = fault;
+        m_remaining = times;
+    }
     /// Documents refused, or uploads held, with @p fault.
     int struck(Fault fault) const { return m_struck[fault]; }
     /// Held uploads that have ended, and how long the last one was held: its client gives up,
@@ -80,7 +84,8 @@ private:
         const QString refused
             = documents.isEmpty() ? QString() : documents.first()["_id"].toString();
         if (fault == Forbidden || fault == Unauthorized)
-            documents.removeFirst(), request.insert(QLatin1String("docs"), documents);
+            documents.removeFirst();
+        request.insert(QLatin1String("docs"), documents);
         QNetworkRequest upstream(QUrl(m_upstream + QString::fromLatin1(requestLine.value(1))));
         upstream.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
         QNetworkReply *reply = m_network.sendCustomRequest(
@@ -122,8 +127,10 @@ private:
         ++m_struck[fault];
         QElapsedTimer held;
         held.start();
-        connect(client, &QTcpSocket::disconnected, this,
-                [this, held] { ++m_heldEnded, m_lastHeldMs = held.elapsed(); });
+        connect(client, &QTcpSocket::disconnected, this, [this, held] {
+            m_lastHeldMs = held.elapsed();
+            ++m_heldEnded;
+        });
         QTimer::singleShot(60000, client, &QTcpSocket::abort);
         if (fault == NeverAnswer)
             return;

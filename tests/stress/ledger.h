@@ -54,7 +54,11 @@ public:
         m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         m_db.setDatabaseName(getCacheDataBaseLocation());
     }
-    ~Ledger() { m_db = QSqlDatabase(), QSqlDatabase::removeDatabase(QStringLiteral("observer")); }
+    ~Ledger()
+    {
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("observer"));
+    }
 
     /// Notes what the cache holds, under the main lock so that no flush or upload is half-way,
     /// then runs @p removal under the lock too, if the cache holds records: they count as
@@ -153,7 +157,8 @@ private:
         for (const QString &table :
              read &&everyTable ? m_db.tables() : QStringList { "telemetry" }) {
             QSqlQuery query(m_db);
-            read = read && query.exec(QStringLiteral("SELECT * FROM \"%1\"").arg(table));
+            const QString columns = everyTable ? QStringLiteral("*") : QStringLiteral("recordData");
+            read = read && query.exec(QStringLiteral("SELECT %1 FROM \"%2\"").arg(columns, table));
             for (int i = 0; query.next(); i = 0) {
                 for (; i < query.record().count(); ++i) {
                     const QJsonObject record

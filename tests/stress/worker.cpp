@@ -155,8 +155,10 @@ int runProcess(const QString &mode, const QString &server, const QString &source
         // An empty queue alone may mean a flush is half-way and may still give the rows back;
         // with the main lock held here, no flush is.
         SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-        if (mainLock.tryToRun() && currentDataCollector()->getQueuedElementsCount() == 0)
-            cached.stop(), QTimer::singleShot(0, &process, &StressProcess::publish);
+        if (mainLock.tryToRun() && currentDataCollector()->getQueuedElementsCount() == 0) {
+            cached.stop();
+            QTimer::singleShot(0, &process, &StressProcess::publish);
+        }
     });
     if (mode != QLatin1String("worker")) {
         for (int i = 0; i < 3; ++i)
