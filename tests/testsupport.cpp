@@ -177,8 +177,11 @@ bool CacheConnection::exec(const QString &statement)
 HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteArray &body)
 {
     QNetworkAccessManager manager;
-    QNetworkRequest request { QUrl(url) };
+    const QUrl target(url);
+    QNetworkRequest request(target);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    if (!target.userName().isEmpty()) // the server would not ask for them
+        request.setRawHeader("Authorization", "Basic " + target.userInfo().toUtf8().toBase64());
     std::unique_ptr<QNetworkReply> reply(manager.sendCustomRequest(request, verb, body));
     QSignalSpy finished(reply.get(), &QNetworkReply::finished);
     if (!finished.wait(10000))

@@ -98,7 +98,8 @@ struct HttpAnswer
     QByteArray body;
 };
 
-/// Sends one request and waits for its answer, 10 s at most.
+/// Sends one request, with the URL's user info as Basic credentials, and waits for its answer,
+/// 10 s at most.
 HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteArray &body = {});
 
 /**

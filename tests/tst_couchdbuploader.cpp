@@ -1,5 +1,6 @@
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
+#include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 
@@ -13,6 +14,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QSslConfiguration>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -108,6 +110,9 @@ private Q_SLOTS:
     void classifiesAnswers_data();
     void classifiesAnswers();
     void boundsItsOwnManagerOnly();
+    void sendsCredentialsUnasked_data();
+    void sendsCredentialsUnasked();
+    void tlsThroughAPrivateCa();
 
 private:
     void startStalledUpload(DocumentUploader &uploader, QPointer<QNetworkReply> &reply);
@@ -539,6 +544,101 @@ void TestCouchDbUploader::boundsItsOwnManagerOnly()
     QCOMPARE(host->transferTimeout(), 0);
     network.setNetworkAccessManager(nullptr);
     QCOMPARE(network.networkAccessManager()->transferTimeout(), 5000);
+}
+
+void TestCouchDbUploader::sendsCredentialsUnasked_data()
+{
+    QTest::addColumn<QString>("bucketServer"); // "{host}" stands for the fake server's host:port
+    QTest::addColumn<QString>("userName");
+    QTest::addColumn<QString>("uploaderServer");
+    QTest::addColumn<QByteArray>("authorization");
+    const auto row = [](const char *name, const char *bucketServer, const char *userName,
+                        const char *uploaderServer, const QByteArray &authorization) {
+        QTest::addRow("%s", name) << bucketServer << userName << uploaderServer << authorization;
+    };
+    // "us er:p:\u00e4" in UTF-8; the properties win over the URL; only that server gets them.
+    row("URL", "http://us%20er:p%3A%C3%A4@{host}/", "", "http://{host}/", "Basic dXMgZXI6cDrDpA==");
+    row("properties", "http://url:user@{host}/base", "writer", "http://{host}/base",
+        "Basic d3JpdGVyOnB3");
+    row("other server", "http://a:b@{host}/other", "", "http://{host}", "");
+    row("stored with user info", "", "", "http://old:pw@{host}", "Basic b2xkOnB3");
+}
+
+// CouchDB answers 401 without a challenge, so the credentials must go with the first request.
+void TestCouchDbUploader::sendsCredentialsUnasked()
+{
+    QFETCH(QString, bucketServer);
+    QFETCH(QString, userName);
+    QFETCH(QString, uploaderServer);
+    QFETCH(QByteArray, authorization);
+    const QString host = m_http->url().mid(int(qstrlen("http://")));
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(bucketServer.replace(QLatin1String("{host}"), host)));
+    bucket.setUserName(userName);
+    bucket.setPassword(QStringLiteral("pw"));
+    m_http->enqueue(FakeHttpServer::reply(401, "Unauthorized", R"({"error":"unauthorized"})"));
+
+    RecordingManager *manager = installRecordingManager();
+    CouchDbDocumentUploader uploader(uploaderServer.replace(QLatin1String("{host}"), host), "db");
+    Outcome outcome;
+    upload(uploader, { QStringLiteral("{}") }, outcome);
+    QCOMPARE(m_http->requestCount(), 1);
+    QCOMPARE(m_http->requests().first().header("Authorization"), authorization);
+    QCOMPARE(manager->calls.first().request.url().userInfo(), QString()); // it shows in the log
+}
+
+// A throwaway CA signs a certificate for 127.0.0.1; a proxy speaks TLS with it in front of the
+// real server. Trusted only once the host adds the CA to the default configuration.
+void TestCouchDbUploader::tlsThroughAPrivateCa()
+{
+    QString server, database;
+    createDatabase(server, database);
+    if (database.isEmpty())
+        return;
+    QTemporaryDir keys;
+    const auto openssl = [&keys](const QStringList &arguments) {
+        QProcess process;
+        process.setWorkingDirectory(keys.path());
+        process.start(QStringLiteral("openssl"),
+                      QStringList { "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                    "ec_paramgen_curve:P-256", "-nodes", "-days", "1" }
+                          + arguments);
+        return process.waitForFinished(30000) && process.exitCode() == 0;
+    };
+    QVERIFY(openssl({ "-subj", "/CN=Korvel test CA", "-keyout", "ca.key", "-out", "ca.pem" }));
+    QVERIFY(openssl({ "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-CA",
+                      "ca.pem", "-CAkey", "ca.key", "-keyout", "tls.key", "-out", "tls.pem" }));
+    QProcess proxy;
+    proxy.start(QStringLiteral("node"),
+                { QStringLiteral(KORVEL_SOURCE_DIR "/scripts/tls-proxy.mjs"),
+                  keys.filePath("tls.key"), keys.filePath("tls.pem"), server });
+    const auto stop = qScopeGuard([&proxy] {
+        proxy.closeWriteChannel(); // it quits when its input ends
+        proxy.waitForFinished();
+    });
+    const QString secure = QString::fromUtf8(readHelperLine(proxy));
+    QVERIFY2(secure.startsWith("https://"), proxy.readAllStandardError().constData());
+
+    const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
+    const auto restore
+        = qScopeGuard([&original] { QSslConfiguration::setDefaultConfiguration(original); });
+    CouchDbDocumentUploader uploader(secure, database);
+    MessageCapture capture;
+    Outcome outcome;
+    upload(uploader, { QStringLiteral("{\"_id\":\"tls\"}") }, outcome);
+    QVERIFY(!outcome.success);
+    const QString tlsErrors = capture.all().filter(QStringLiteral("TLS errors:")).value(0);
+    QVERIFY2(tlsErrors.startsWith("critical: TLS errors: (\"The issuer certificate of a locally "
+                                  "looked up certificate could not be found\""),
+             qPrintable(capture.all().join('\n')));
+
+    QSslConfiguration trusting = original;
+    QVERIFY(trusting.addCaCertificates(keys.filePath("ca.pem")));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    // Connections Qt keeps open keep the configuration they started with.
+    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
+    upload(uploader, { QStringLiteral("{\"_id\":\"tls\"}") }, outcome);
+    QVERIFY2(outcome.success, qPrintable(capture.all().join('\n')));
 }
 
 KORVEL_TEST_MAIN(TestCouchDbUploader)

@@ -112,6 +112,7 @@ private slots:
     void keepsWhatTheServerDidNotStore();
     void poisonRecordIsSetAside();
     void silentServerFreesTheLock();
+    void credentialsOpenAMembersOnlyDatabase();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
@@ -444,6 +445,48 @@ void TestPublisher::silentServerFreesTheLock()
     QTRY_VERIFY_WITH_TIMEOUT(mainLockIsFree(), 20000);
     QVERIFY(clock.elapsed() >= 1000);
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 3);
+}
+
+// A server with an admin and a database that admits only its member; on disk, because the
+// in-memory server fails to create databases once an admin exists.
+void TestPublisher::credentialsOpenAMembersOnlyDatabase()
+{
+    QTemporaryDir dir;
+    const QString script = QStringLiteral(KORVEL_SOURCE_DIR "/scripts/couchdb-server");
+    const QStringList state { QStringLiteral("--state"), dir.filePath("state") };
+    QProcess start;
+    start.start(script, QStringList { "start", "--dir", dir.filePath("data") } + state);
+    QVERIFY(start.waitForFinished(120000) && start.exitCode() == 0);
+    const auto stop
+        = qScopeGuard([&] { QProcess::execute(script, QStringList { "stop" } + state); });
+    const QString server = QString::fromUtf8(start.readAllStandardOutput().trimmed());
+    if (server.isEmpty())
+        QSKIP("Node.js is not installed, so there is no CouchDB-compatible server to test with");
+    const QString admin = QStringLiteral("http://admin:4dm1n@") + server.mid(7);
+    const auto put = [](const QString &url, const QByteArray &body = {}) {
+        return httpRequest("PUT", url, body).status;
+    };
+    QCOMPARE(put(server + "/members"), 201); // before the admin
+    QCOMPARE(put(server + "/_config/admins/admin", "\"4dm1n\""), 200);
+    QCOMPARE(put(admin + "/_users/org.couchdb.user:writer",
+                 R"({"name":"writer","password":"pw","roles":[],"type":"user"})"),
+             201);
+    QCOMPARE(put(admin + "/members/_security", R"({"members":{"names":["writer"]}})"), 200);
+
+    // This process has no credentials: 201 with "unauthorized" entries, every record kept.
+    const int storageId = registerDestination(server, QStringLiteral("members"));
+    const QVector<Cached> records = cacheRecords(storageId, 3);
+    Publisher publisher;
+    attempt(publisher);
+    QCOMPARE(cachedIds(storageId), idsOf(records, 0, 3));
+    // Another process, whose bucket carries them in its URL, has the same destination and
+    // publishes them.
+    const QString writer = QStringLiteral("http://writer:pw@") + server.mid(7);
+    QCOMPARE(runHelper({ QStringLiteral("storage-id"), writer, QStringLiteral("members") }),
+             QByteArray::number(storageId));
+    QCOMPARE(runHelper({ QStringLiteral("publish"), writer, QStringLiteral("members") }),
+             QByteArray("0"));
+    QCOMPARE(couchDbDocuments(admin, QStringLiteral("members")).size(), 3);
 }
 
 KORVEL_TEST_MAIN(TestPublisher)

@@ -1,6 +1,7 @@
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 
 #include "telemetry/publishing/networkmanager.h"
+#include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 
@@ -12,6 +13,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QSslError>
 #include <QTimer>
 #include <QUrl>
 
@@ -104,6 +106,31 @@ UploadResult perDocumentResult(int status, const QJsonArray &elements)
     return result;
 }
 
+// CouchDB answers a missing login with 401 and no challenge, so Qt would never send the
+// credentials of its own accord: they go with every request. Only in the header: Qt writes
+// the request's URL into the error texts that reach the log.
+void addCredentials(QNetworkRequest &request, const QString &server)
+{
+    const Credentials credentials = credentialStore()->find(QUrl(server, QUrl::TolerantMode));
+    if (credentials.isEmpty())
+        return;
+    request.setRawHeader("Authorization", credentials.basicAuthorization());
+    QUrl url = request.url();
+    url.setUserInfo(QString());
+    request.setUrl(url);
+}
+
+#if QT_CONFIG(ssl)
+// The reply itself says only that the handshake failed; the certificate's faults are here.
+void logTlsErrors(const QList<QSslError> &errors)
+{
+    QStringList texts;
+    for (const QSslError &error : errors)
+        texts << error.errorString();
+    qCCritical(lcTelemetry) << "TLS errors:" << texts;
+}
+#endif
+
 } // namespace
 
 CouchDbDocumentUploader::CouchDbDocumentUploader(const QString &server, const QString &database,
@@ -124,6 +151,7 @@ void CouchDbDocumentUploader::addDocuments(const QStringList &documents)
                    QUrl::TolerantMode);
     QNetworkRequest request(url);
     request.setRawHeader("Content-Type", "application/json");
+    addCredentials(request, m_server);
 
     QNetworkAccessManager *manager
         = Singleton<NetworkManager>::getInstance()->networkAccessManager();
@@ -145,9 +173,14 @@ void CouchDbDocumentUploader::watchReply(QNetworkReply *reply)
     const qint64 maxSize = network->maxReplySize();
     auto *deadline = new QTimer(reply);
     deadline->setSingleShot(true);
+    // A coarse timer may fire up to 5% early; the time-out is a promise to the host.
+    deadline->setTimerType(Qt::PreciseTimer);
 
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, deadline] { handleReply(reply, deadline); });
+#if QT_CONFIG(ssl)
+    connect(reply, &QNetworkReply::sslErrors, this, &logTlsErrors);
+#endif
     connect(deadline, &QTimer::timeout, this, [this, reply, deadline, timeout] {
         qCWarning(lcTelemetry) << "Upload aborted, no complete answer within" << timeout << "ms";
         abortReply(reply, deadline);

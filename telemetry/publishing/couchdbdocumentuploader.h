@@ -16,6 +16,10 @@ namespace kl::telemetry {
  * There is no retry. A reply that takes longer than NetworkManager::uploadTimeout(), or grows
  * beyond NetworkManager::maxReplySize(), is aborted and reported as a transient failure.
  * Destroying the uploader drops the outcome of its requests in flight.
+ *
+ * Every request carries "Authorization: Basic" when the process knows credentials for the
+ * server: from its user info, or given to a CouchDBBucket of this process for that server.
+ * Certificate errors of a TLS connection are logged at critical level after "TLS errors:".
  */
 class KORVELTELEMETRY_EXPORT CouchDbDocumentUploader : public DocumentUploader
 {

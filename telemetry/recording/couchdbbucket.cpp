@@ -1,10 +1,22 @@
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/couchdbbucket_p.h"
 
+#include "telemetry/runtime/credentials_p.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
 namespace kl::telemetry {
+
+// Uploaders are built from the cache file, which holds no credentials; they find them in
+// the process's store, under the server they send to.
+void CouchDBBucketPrivate::shareCredentials() const
+{
+    const Credentials credentials = m_userName.isEmpty()
+        ? Credentials { m_server.userName(), m_server.password() }
+        : Credentials { m_userName, m_password };
+    credentialStore()->remember(m_server, credentials);
+}
 
 CouchDBBucket::CouchDBBucket(QObject *parent)
     : AbstractBucket(parent)
@@ -27,6 +39,7 @@ void CouchDBBucket::setServer(const QUrl &server)
     if (d->m_server == server)
         return;
     d->m_server = server;
+    d->shareCredentials();
     Q_EMIT serverChanged();
 }
 
@@ -43,17 +56,46 @@ void CouchDBBucket::setDatabase(const QString &database)
     Q_EMIT databaseChanged();
 }
 
+QString CouchDBBucket::userName() const
+{
+    return d->m_userName;
+}
+
+void CouchDBBucket::setUserName(const QString &userName)
+{
+    if (d->m_userName == userName)
+        return;
+    d->m_userName = userName;
+    d->shareCredentials();
+    Q_EMIT userNameChanged();
+}
+
+QString CouchDBBucket::password() const
+{
+    return d->m_password;
+}
+
+void CouchDBBucket::setPassword(const QString &password)
+{
+    if (d->m_password == password)
+        return;
+    d->m_password = password;
+    d->shareCredentials();
+    Q_EMIT passwordChanged();
+}
+
 QString CouchDBBucket::storageBackend() const
 {
     return QStringLiteral("couchdb");
 }
 
 // The registry compares this text byte for byte, so its layout is what makes two buckets
-// with equal settings share a destination; it must never change.
+// with equal settings share a destination; it must never change. Credentials stay out of it.
 QString CouchDBBucket::storageLocationInfo() const
 {
     const QJsonObject location {
-        { QStringLiteral("server"), d->m_server.toString(QUrl::FullyEncoded) },
+        { QStringLiteral("server"),
+          d->m_server.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo) },
         { QStringLiteral("database"), d->m_database },
     };
     return QString::fromUtf8(QJsonDocument(location).toJson(QJsonDocument::Indented));

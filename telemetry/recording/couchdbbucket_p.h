@@ -12,9 +12,13 @@ public:
     {
     }
 
+    void shareCredentials() const;
+
     CouchDBBucket *q;
     QUrl m_server;
     QString m_database;
+    QString m_userName;
+    QString m_password;
 };
 
 } // namespace kl::telemetry
