@@ -100,8 +100,10 @@ private:
                 ++m_remaining; // a batch refused whole takes no strike
             if (status == 0)
                 return client->abort(); // as the server's own connection ended
-            client->write("HTTP/1.1 " + QByteArray::number(status)
-                          + " Proxied\r\nContent-Length: " + QByteArray::number(answer.size())
+            const QByteArray reason
+                = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+            client->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
+                          + "\r\nContent-Length: " + QByteArray::number(answer.size())
                           + "\r\nConnection: close\r\n\r\n" + answer);
             client->disconnectFromHost();
         });

@@ -101,10 +101,12 @@ public:
             int &count = recorded[key.section(QLatin1Char('/'), 0, 0)];
             count = qMax(count, key.section(QLatin1Char('/'), 1).toInt() + 1);
         }
-        // The rest drained, every record still in the cache file was set aside.
-        QHash<QString, QString> left;
+        // Records in the cache file but not in its main table were set aside.
+        QHash<QString, QString> left, queued;
         read(true, left);
-        const QSet<QString> setAside(left.keyBegin(), left.keyEnd());
+        read(false, queued);
+        QSet<QString> setAside(left.keyBegin(), left.keyEnd());
+        setAside.subtract(QSet<QString>(queued.keyBegin(), queued.keyEnd()));
         for (const auto &run : runs) {
             counts[Recorded] += recorded[run->source] = qMax(run->printed, recorded[run->source]);
             for (int sequence = 0; sequence < recorded[run->source]; ++sequence) {
