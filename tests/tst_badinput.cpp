@@ -272,26 +272,33 @@ void TestBadInput::cacheObstacles_data()
     QTest::addColumn<Obstacle>("obstacle");
     QTest::addColumn<QStringList>("log"); // every distinct line the library writes
 
-    // Without a readable cache the bucket has no storage ID and drops its records.
-    const QStringList noStorageId {
-        "critical: Unable to search database for existing storage information ",
-        "warning: Unable to retrieve storage ID"
+    // SQLite's reason follows the fixed texts. With an unreadable cache the bucket has no
+    // storage ID and drops its records; with none at all they wait for it under provisional IDs.
+    const QString notADatabase
+        = QStringLiteral(" \"file is not a database Unable to execute statement\"");
+    const QString unopenable
+        = QStringLiteral(" \"unable to open database file Error opening database\"");
+    const QStringList garbage {
+        "critical: Unable to search database for existing storage information " + notADatabase,
+        "warning: Unable to retrieve storage ID",
+        "critical: Cache database creation failed" + notADatabase,
+        "critical: Backends database creation failed" + notADatabase,
+        "critical: local cache update failed \"file is not a database\""
     };
-    const QStringList garbage { "critical: Cache database creation failed",
-                                "critical: Backends database creation failed",
-                                "critical: local cache update failed" };
     const QStringList directory {
-        "critical: Connection to database failed",
-        "critical: Failed to open data base for backend retrieval",
+        "critical: Connection to database failed" + unopenable,
+        "critical: Failed to open data base for backend retrieval" + unopenable,
         "warning: Flush operation aborted, connection to database is closed."
     };
-    QTest::addRow("garbage bytes instead of the cache")
-        << Obstacle::GarbageFile << noStorageId + garbage;
-    QTest::addRow("directory at the cache path") << Obstacle::Directory << noStorageId + directory;
+    QTest::addRow("garbage bytes instead of the cache") << Obstacle::GarbageFile << garbage;
+    QTest::addRow("directory at the cache path") << Obstacle::Directory << directory;
     QTest::addRow("read-only cache directory")
-        << Obstacle::ReadOnlyDirectory << QStringList { "critical: local cache update failed" };
+        << Obstacle::ReadOnlyDirectory
+        << QStringList { "critical: local cache update failed \"attempt to write a readonly "
+                         "database\"" };
     QTest::addRow("write lock held past the busy time-out")
-        << Obstacle::WriteLock << QStringList { "critical: local cache update failed" };
+        << Obstacle::WriteLock
+        << QStringList { "critical: local cache update failed \"database is locked\"" };
 }
 
 void TestBadInput::cacheObstacles()

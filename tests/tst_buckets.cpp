@@ -150,7 +150,8 @@ void TestBuckets::failedLookupIsRetried()
     const auto bucket = makeBucket(QStringLiteral("http://h"), QStringLiteral("db"));
     bucket->placeRecord(generateUniqueId(), document(1));
     QCOMPARE(m_messages->all(),
-             (QStringList { "critical: Unable to search database for existing storage information ",
+             (QStringList { "critical: Unable to search database for existing storage information "
+                            " \"Driver not loaded Driver not loaded\"",
                             "warning: Unable to retrieve storage ID" }));
     QCOMPARE(currentDataCollector()->getQueuedElementsCount(), 0);
 

@@ -514,6 +514,8 @@ void TestCouchDbUploader::classifiesAnswers()
     });
     network->setUploadTimeout(500);
     network->setMaxReplySize(1000);
+    // A host's manager has no transfer time-out of its own, so the uploader's deadline acts.
+    installRecordingManager();
     m_http->enqueue(reply);
     CouchDbDocumentUploader uploader(m_http->url(), QStringLiteral("db"), nullptr);
     QSignalSpy spy(&uploader, &DocumentUploader::resultReady);

@@ -1,4 +1,5 @@
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 
@@ -8,6 +9,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <cstdio>
 #include <thread>
 
 using namespace kl::telemetry;
@@ -80,8 +82,8 @@ private slots:
     void commitMessageOnlyAtDebugLevel_data();
     void commitMessageOnlyAtDebugLevel();
     void lockHeldByAnotherProcessDefersWriting();
+    void refusedBatchIsRequeuedBehindNewRows_data();
     void refusedBatchIsRequeuedBehindNewRows();
-    void unopenableDatabaseEndsTheCycle();
     void queriesReadOldestFirstAndDelete();
     void operationsOnClosedConnection_data();
     void operationsOnClosedConnection();
@@ -91,6 +93,10 @@ private slots:
     void readIndexOnNewAndOldCaches();
     void documentsAreStoredExactly_data();
     void documentsAreStoredExactly();
+    void flushesGoOnWhenTheStartingThreadEnds();
+    void unopenableCacheIsRetried();
+    void replacedCacheFileIsReopened_data();
+    void replacedCacheFileIsReopened();
 
 private:
     void collect(const QVector<CachedRow> &rows);
@@ -187,12 +193,27 @@ void TestDataCollector::lockHeldByAnotherProcessDefersWriting()
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
 }
 
+void TestDataCollector::refusedBatchIsRequeuedBehindNewRows_data()
+{
+    QTest::addColumn<QStringList>("statements");
+    QTest::addColumn<QString>("refused");
+    // A writer makes a flush's insert wait for SQLite's busy time-out, then fail; a reader lets
+    // the inserts through and makes the commit fail the same way.
+    QTest::addRow("write lock") << QStringList { "BEGIN IMMEDIATE" }
+                                << "critical: local cache update failed \"database is locked\"";
+    QTest::addRow("read lock") << QStringList { "BEGIN", "SELECT COUNT(*) FROM telemetry" }
+                               << "critical: local cache update failed \"database is locked "
+                                  "Unable to commit transaction\"";
+}
+
 void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
 {
+    QFETCH(QStringList, statements);
+    QFETCH(QString, refused);
     m_collector->initialize();
     CacheConnection other;
-    // Holding the write lock makes a flush's insert wait for SQLite's busy time-out, then fail.
-    QVERIFY(other.exec(QStringLiteral("BEGIN IMMEDIATE")));
+    for (const QString &statement : qAsConst(statements))
+        QVERIFY(other.exec(statement));
 
     const QVector<CachedRow> batch { makeRow(20, 1), makeRow(21, 2), makeRow(22, 1) };
     collect(batch);
@@ -201,7 +222,6 @@ void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
     const QVector<CachedRow> meanwhile { makeRow(30, 1), makeRow(31, 1) };
     collect(meanwhile);
     flushing.join();
-    const QString refused = QStringLiteral("critical: local cache update failed");
     const QStringList messages = m_messages->all();
     QVERIFY(!messages.isEmpty());
     QCOMPARE(messages.count(refused), messages.size());
@@ -210,25 +230,6 @@ void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
     QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
     QTRY_COMPARE_WITH_TIMEOUT(cachedRows(other), describe(meanwhile + batch), 15000);
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
-}
-
-void TestDataCollector::unopenableDatabaseEndsTheCycle()
-{
-    QVERIFY(QDir().mkpath(getCacheDataBaseLocation()));
-    m_collector->initialize();
-    m_collector->initialize();
-    QCOMPARE(m_messages->all(), QStringList { "critical: Connection to database failed" });
-
-    const QString aborted
-        = QStringLiteral("Flush operation aborted, connection to database is closed.");
-    QTRY_COMPARE(m_messages->count(QtWarningMsg, aborted), 1);
-    collect({ makeRow(1, 1), makeRow(2, 1) });
-    QCOMPARE(m_collector->getQueuedElementsCount(), 2);
-    // The cycle has ended: a second flush would have come 1000 ms after the first.
-    QTest::qWait(2500);
-    QCOMPARE(m_messages->count(QtWarningMsg, aborted), 1);
-    collect({ makeRow(3, 1) });
-    QCOMPARE(m_collector->getQueuedElementsCount(), 3);
 }
 
 void TestDataCollector::queriesReadOldestFirstAndDelete()
@@ -419,6 +420,155 @@ void TestDataCollector::documentsAreStoredExactly()
     QVERIFY(query.next());
     QCOMPARE(query.value(0).toString(), QStringLiteral("text"));
     QVERIFY(query.value(1).toByteArray() == record.toUtf8());
+}
+
+void TestDataCollector::flushesGoOnWhenTheStartingThreadEnds()
+{
+    std::unique_ptr<QThread> thread(QThread::create([this] { m_collector->initialize(); }));
+    thread->start();
+    QVERIFY(thread->wait(10000));
+    const QVector<CachedRow> first { makeRow(1, 1) }, second { makeRow(2, 1) };
+    collect(first);
+    CacheConnection reader;
+    QTRY_COMPARE_WITH_TIMEOUT(cachedRows(reader), describe(first), 10000);
+    collect(second);
+    QTRY_COMPARE_WITH_TIMEOUT(cachedRows(reader), describe(first + second), 10000);
+    QCOMPARE(m_messages->all(),
+             QStringList { "critical: The thread that started telemetry has finished; flushing "
+                           "goes on in the main thread, publishing has stopped in this process" });
+}
+
+namespace {
+
+// The helper's "road": the whole library recording for one destination in a process of its
+// own. Its log lines are gathered while it is waited for.
+struct Road
+{
+    explicit Road(const QString &database)
+        : process(startHelper({ "road", QStringLiteral("http://127.0.0.1:1"), database }))
+    {
+    }
+    ~Road()
+    {
+        process->closeWriteChannel();
+        process->waitForFinished(10000);
+    }
+    bool record(int count)
+    {
+        process->write("record " + QByteArray::number(count) + '\n');
+        for (QByteArray line; !(line = readHelperLine(*process, 20000)).isEmpty(); log << line) {
+            if (line == "recorded")
+                return true;
+        }
+        return false;
+    }
+    std::unique_ptr<QProcess> process;
+    QByteArrayList log;
+};
+
+// Cached rows per destination database, as another SQLite client sees them.
+QMap<QString, int> rowsPerDestination()
+{
+    CacheConnection cache;
+    QSqlQuery query(cache.database());
+    query.exec(QStringLiteral("SELECT locationInfo, COUNT(*) FROM telemetry LEFT JOIN storages "
+                              "USING (storageID) GROUP BY telemetry.storageID"));
+    QMap<QString, int> rows;
+    while (query.next())
+        rows.insert(QJsonDocument::fromJson(query.value(0).toString().toUtf8())
+                        .object()
+                        .value(QLatin1String("database"))
+                        .toString(),
+                    query.value(1).toInt());
+    return rows;
+}
+
+} // namespace
+
+void TestDataCollector::unopenableCacheIsRetried()
+{
+    // A file where the cache directory belongs: it cannot be created until the file goes.
+    const QString directory = QFileInfo(getCacheDataBaseLocation()).path();
+    QVERIFY(QDir(directory).removeRecursively());
+    QVERIFY(QFile(directory).open(QIODevice::WriteOnly));
+    Road road(QStringLiteral("late"));
+    QVERIFY(road.record(2));
+    QTest::qWait(2500); // flushes retrying in vain, which must not speak again
+    QVERIFY(road.record(1));
+    QVERIFY(QFile::remove(directory));
+    QTRY_COMPARE_WITH_TIMEOUT(rowsPerDestination(), (QMap<QString, int> { { "late", 3 } }), 15000);
+    QVERIFY(road.record(0));
+    const QByteArray reason = " \"unable to open database file Error opening database\"";
+    QCOMPARE(
+        road.log,
+        (QByteArrayList { "critical: Connection to database failed" + reason,
+                          "critical: Failed to open data base for backend retrieval" + reason,
+                          "warning: Flush operation aborted, connection to database is closed.",
+                          "info: Connection to database restored" }));
+}
+
+void TestDataCollector::replacedCacheFileIsReopened_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addRow("deleted") << "deleted";
+    QTest::addRow("truncated") << "truncated";
+    QTest::addRow("overwritten by another file") << "overwritten";
+}
+
+void TestDataCollector::replacedCacheFileIsReopened()
+{
+    QFETCH(QString, fault);
+    const QString location = getCacheDataBaseLocation();
+    Road road(QStringLiteral("ours"));
+    QVERIFY(road.record(2));
+    QTRY_COMPARE_WITH_TIMEOUT(rowsPerDestination(), (QMap<QString, int> { { "ours", 2 } }), 15000);
+
+    // Held, no flush can notice the fault before records are queued under the old storage ID.
+    std::unique_ptr<QProcess> lock;
+    for (QByteArray answer; answer != "held"; answer = readHelperLine(*lock))
+        lock = startHelper({ QStringLiteral("hold"), QString::fromLatin1(kMainLockName) });
+    // What another process leaves in the new file: its destination under the old ID, a record.
+    QStringList schema;
+    {
+        CacheConnection cache;
+        QSqlQuery query(cache.database());
+        QVERIFY(query.exec(
+            "SELECT sql FROM sqlite_master WHERE tbl_name = 'telemetry' AND sql NOT NULL"));
+        while (query.next())
+            schema << query.value(0).toString();
+    }
+    const auto otherProcessStarts = [&schema] {
+        if (runHelper({ "storage-id", "http://127.0.0.1:1", "theirs" }) != "1")
+            return false;
+        CacheConnection cache;
+        return std::all_of(schema.cbegin(), schema.cend(),
+                           [&](const QString &statement) { return cache.exec(statement); })
+            && cache.exec("INSERT INTO telemetry VALUES ('theirs', 1, 1, '{}')");
+    };
+    if (fault == QLatin1String("overwritten")) {
+        QTemporaryDir otherHome;
+        const QByteArray home = qgetenv("XDG_CACHE_HOME");
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(otherHome.path()));
+        QVERIFY(otherProcessStarts());
+        const QString other = getCacheDataBaseLocation();
+        qputenv("XDG_CACHE_HOME", home);
+        QCOMPARE(std::rename(QFile::encodeName(other), QFile::encodeName(location)), 0);
+    } else {
+        QVERIFY(fault == QLatin1String("deleted") ? QFile::remove(location)
+                                                  : QFile::resize(location, 0));
+        QVERIFY(otherProcessStarts());
+    }
+    QVERIFY(road.record(3));
+    lock->closeWriteChannel();
+    QVERIFY(lock->waitForFinished());
+    QVERIFY(road.record(1));
+
+    QTRY_COMPARE_WITH_TIMEOUT(rowsPerDestination(),
+                              (QMap<QString, int> { { "ours", 4 }, { "theirs", 1 } }), 15000);
+    QVERIFY(road.record(0));
+    QCOMPARE(road.log,
+             QByteArrayList { "warning: Cache database was deleted, replaced or emptied; "
+                              "reopening it" });
 }
 
 KORVEL_TEST_MAIN(TestDataCollector)

@@ -12,6 +12,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QNetworkAccessManager>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
@@ -430,8 +431,13 @@ void TestPublisher::poisonRecordIsSetAside()
 void TestPublisher::silentServerFreesTheLock()
 {
     NetworkManager *network = Singleton<NetworkManager>::getInstance();
-    const auto restore = qScopeGuard([network] { network->setUploadTimeout(30000); });
+    const auto restore = qScopeGuard([network] {
+        network->setUploadTimeout(30000);
+        network->setNetworkAccessManager(nullptr);
+    });
     network->setUploadTimeout(1000);
+    // A host's manager, with no time-out of its own: the bound must hold whatever manager.
+    network->setNetworkAccessManager(new QNetworkAccessManager);
     FakeHttpServer::Reply silent;
     silent.ending = FakeHttpServer::Reply::Stall;
     m_server->setDefaultReply(silent);

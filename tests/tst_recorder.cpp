@@ -63,6 +63,46 @@ public:
     QVariant m_value;
 };
 
+// What QML builds for "property int größe": a meta-object of its own whose property name is
+// UTF-8. moc cannot parse such a name, so the meta-object is written out by hand.
+class UnicodeRecorder : public Recorder
+{
+public:
+    const QMetaObject *metaObject() const override { return &s_metaObject; }
+    int qt_metacall(QMetaObject::Call call, int id, void **arguments) override
+    {
+        id = Recorder::qt_metacall(call, id, arguments);
+        if (id == 0 && call == QMetaObject::ReadProperty)
+            *static_cast<int *>(arguments[0]) = 3;
+        return id - 1;
+    }
+
+private:
+    static const QMetaObject s_metaObject;
+};
+
+struct UnicodeRecorderStrings
+{
+    QByteArrayData data[2];
+    char text[24];
+};
+#define STRING(index, offset, size) \
+    Q_STATIC_BYTE_ARRAY_DATA_HEADER_INITIALIZER_WITH_OFFSET( \
+        size, \
+        qptrdiff(offsetof(UnicodeRecorderStrings, text) + offset \
+                 - index * sizeof(QByteArrayData)))
+const UnicodeRecorderStrings s_unicodeRecorderStrings { { STRING(0, 0, 15), STRING(1, 16, 7) },
+                                                        "UnicodeRecorder\0gr\xc3\xb6\xc3\x9f"
+                                                        "e" };
+#undef STRING
+// Revision 8, class name 0, one readable property (name 1, int) described at index 14.
+const uint s_unicodeRecorderData[]
+    = { 8, 0, 0, 0, 0, 0, 1, 14, 0, 0, 0, 0, 0, 0, 1, QMetaType::Int, 0x1, 0 };
+const QMetaObject UnicodeRecorder::s_metaObject {
+    { QMetaObject::SuperData::link<Recorder::staticMetaObject>(), s_unicodeRecorderStrings.data,
+      s_unicodeRecorderData, nullptr, nullptr, nullptr }
+};
+
 struct Placed
 {
     QString id;
@@ -104,6 +144,8 @@ private slots:
     void untrackedTypeIsDropped_data();
     void untrackedTypeIsDropped();
     void settersEmitOnlyOnChange();
+    void destroyedBucketCountsAsNone();
+    void nonAsciiPropertyNameIsKept();
 
 private:
     CouchDBBucket m_bucket;
@@ -303,6 +345,30 @@ void TestRecorder::settersEmitOnlyOnChange()
     recorder.setBucket(nullptr);
     QCOMPARE(typeChanged.count(), 1);
     QCOMPARE(bucketChanged.count(), 2);
+}
+
+void TestRecorder::destroyedBucketCountsAsNone()
+{
+    Recorder recorder;
+    auto bucket = std::make_unique<CouchDBBucket>();
+    bucket->setServer(m_bucket.server());
+    bucket->setDatabase(m_bucket.database());
+    recorder.setBucket(bucket.get());
+    bucket.reset();
+    QCOMPARE(recorder.bucket(), nullptr);
+    recorder.record();
+    QCOMPARE(m_messages->all(), QStringList { "warning: No bucket to place record" });
+    QVERIFY(placedRecords().isEmpty());
+}
+
+void TestRecorder::nonAsciiPropertyNameIsKept()
+{
+    UnicodeRecorder recorder;
+    recorder.setBucket(&m_bucket);
+    recorder.record();
+    const QVector<Placed> placed = placedRecords();
+    QCOMPARE(placed.size(), 1);
+    QCOMPARE(placed.first().document.value(QStringLiteral("gr\u00f6\u00dfe")), QJsonValue(3));
 }
 
 KORVEL_TEST_MAIN(TestRecorder)

@@ -1,6 +1,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 
+#include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
@@ -8,6 +9,7 @@
 #include "telemetry/runtime/singleton.h"
 #include "telemetry/runtime/tables_p.h"
 
+#include <QCoreApplication>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -23,6 +25,7 @@ namespace kl::telemetry {
 namespace {
 
 constexpr int kFlushDelayMs = 1000;
+constexpr int kNoStorage = -1;
 
 constexpr QLatin1String kTable("telemetry");
 constexpr QLatin1String kIdColumn("id");
@@ -93,6 +96,32 @@ bool insertRows(sqlite3_stmt *insert, const DataCollectorPrivate::Queue &batch)
 
 } // namespace
 
+// A link of the flush chain that its thread drops unrun, because that thread has ended, moves
+// the chain to the main thread instead of ending it without a word.
+struct FlushLink
+{
+    FlushLink(DataCollectorPrivate *collector, QThread *thread, std::shared_ptr<FlushGate> gate)
+        : d(collector)
+        , thread(thread)
+        , gate(std::move(gate))
+    {
+    }
+    ~FlushLink()
+    {
+        if (ran)
+            return;
+        QMutexLocker locker(&gate->mutex);
+        if (gate->open)
+            d->moveFlushesToMainThread(thread);
+    }
+    Q_DISABLE_COPY(FlushLink)
+
+    DataCollectorPrivate *d;
+    QThread *thread;
+    std::shared_ptr<FlushGate> gate;
+    bool ran = false;
+};
+
 DataCollectorPrivate::DataCollectorPrivate(DataCollector *qq)
     : q(qq)
 {
@@ -100,7 +129,14 @@ DataCollectorPrivate::DataCollectorPrivate(DataCollector *qq)
 
 void DataCollectorPrivate::scheduleFlush()
 {
-    dispatchToThread(m_thread, kFlushDelayMs, [collector = q, gate = m_gate] {
+    QThread *thread;
+    {
+        QMutexLocker locker(&m_threadMutex);
+        thread = m_thread;
+    }
+    auto link = std::make_shared<FlushLink>(this, thread, m_gate);
+    dispatchToThread(thread, kFlushDelayMs, [collector = q, gate = m_gate, link] {
+        link->ran = true;
         auto task = [collector, gate] {
             QMutexLocker locker(&gate->mutex);
             if (gate->open)
@@ -110,18 +146,60 @@ void DataCollectorPrivate::scheduleFlush()
     });
 }
 
-// Runs with the collector mutex and the connection mutex held.
+void DataCollectorPrivate::moveFlushesToMainThread(const QThread *ended)
+{
+    const QCoreApplication *application = QCoreApplication::instance();
+    if (!application || QCoreApplication::closingDown() || ended == application->thread()
+        || application->thread()->isFinished())
+        return;
+    {
+        QMutexLocker locker(&m_threadMutex);
+        m_thread = application->thread();
+        if (std::exchange(m_threadEndSaid, true) == false)
+            qCCritical(lcTelemetry)
+                << "The thread that started telemetry has finished; flushing goes on in the "
+                   "main thread, publishing has stopped in this process";
+    }
+    scheduleFlush();
+}
+
+bool DataCollectorPrivate::isInitialized()
+{
+    QMutexLocker locker(&m_mutex);
+    return m_initialized;
+}
+
+// Asks for the location again each time, which retries creating the cache directory. A
+// failure is said once, until the file has opened again.
+bool DataCollectorPrivate::openConnection()
+{
+    QMutexLocker locker(&m_connectionMutex);
+    m_db.setDatabaseName(getCacheDataBaseLocation());
+    if (!m_db.open()) {
+        if (!std::exchange(m_openFailing, true))
+            qCCritical(lcTelemetry) << "Connection to database failed" << m_db.lastError().text();
+        return false;
+    }
+    if (std::exchange(m_openFailing, false))
+        qCInfo(lcTelemetry) << "Connection to database restored";
+    createTable();
+    m_fileIdentity = fileIdentity(m_db.databaseName());
+    return true;
+}
+
+// Runs with the connection mutex held.
 void DataCollectorPrivate::createTable()
 {
-    switch (
-        createTableIfMissing(m_db, kTable, { createTableStatement(), createIndexStatement() })) {
+    QSqlError error;
+    switch (createTableIfMissing(m_db, kTable, { createTableStatement(), createIndexStatement() },
+                                 &error)) {
     case TableCreation::Skipped:
     case TableCreation::Created:
         createReadIndex();
         return;
     case TableCreation::TransactionRefused:
     case TableCreation::Failed:
-        qCCritical(lcTelemetry) << "Cache database creation failed";
+        qCCritical(lcTelemetry) << "Cache database creation failed" << error.text();
     }
 }
 
@@ -143,6 +221,101 @@ bool DataCollectorPrivate::isConnectionOpen()
     return m_db.isOpen();
 }
 
+// A file is another one when its path names another inode, or when it was emptied (SQLite
+// files never shrink to nothing), or when its storages say otherwise than this process knows.
+bool DataCollectorPrivate::cacheFileReplaced(BackendsPrivate *registry)
+{
+    const FileIdentity seen = fileIdentity(m_db.databaseName());
+    const bool emptied = seen.size == 0 && m_fileIdentity.size > 0;
+    const bool other = !seen.sameFileAs(m_fileIdentity) || emptied;
+    m_fileIdentity = seen;
+    return other || !registry->namesSameDestinations();
+}
+
+// Runs under the main lock, before anything is written or read.
+bool DataCollectorPrivate::cacheFileUsable()
+{
+    BackendsPrivate *registry = BackendsPrivate::get(currentBackends());
+    if (isConnectionOpen() && cacheFileReplaced(registry)) {
+        qCWarning(lcTelemetry) << "Cache database was deleted, replaced or emptied; reopening it";
+        {
+            QMutexLocker locker(&m_connectionMutex);
+            m_db.close();
+        }
+        registry->close();
+        m_rekeyPending = m_dropUnknownRows = true;
+    }
+    if (isConnectionOpen() || openConnection()) {
+        if (registry->needsOpening()) {
+            m_rekeyPending = true;
+            if (!registry->reopen())
+                return false;
+        }
+        m_unusableSaid = false;
+        return !m_rekeyPending || rekeyForCurrentFile(registry);
+    }
+    if (!std::exchange(m_unusableSaid, true))
+        qCWarning(lcTelemetry) << "Flush operation aborted, connection to database is closed.";
+    return false;
+}
+
+// Rows queued for the older file, or under provisional IDs, are keyed by their destinations'
+// IDs in this one. The generation moves on with the queue, so that every bucket asks again.
+bool DataCollectorPrivate::rekeyForCurrentFile(BackendsPrivate *registry)
+{
+    QWriteLocker generationLocker(&cacheFileLock());
+    QHash<int, int> newIds;
+    const auto storageIdInFile = [&](int storageId) -> std::optional<int> {
+        const auto known = newIds.constFind(storageId);
+        if (known != newIds.cend())
+            return *known;
+        std::optional<int> id = registry->storageIdInCurrentFile(storageId);
+        // An ID the registry did not hand out came from the host. It means nothing in a
+        // replaced file, but may be kept while this process has known no other file.
+        if (id == kNoStorage && storageId > 0 && !m_dropUnknownRows)
+            id = storageId;
+        if (id)
+            newIds.insert(storageId, *id);
+        return id;
+    };
+    int dropped = 0;
+    if (!rekeyQueue(storageIdInFile, &dropped))
+        return false;
+    registry->keepStorageIds(newIds);
+    bumpCacheFileGeneration();
+    m_rekeyPending = m_dropUnknownRows = false;
+    if (dropped)
+        qCWarning(lcTelemetry) << "Dropped queued records whose destination is unknown:" << dropped;
+    return true;
+}
+
+// Decides every row before it changes one, so that a failure leaves the queue as it was.
+bool DataCollectorPrivate::rekeyQueue(const std::function<std::optional<int>(int)> &storageIdInFile,
+                                      int *dropped)
+{
+    QMutexLocker locker(&m_mutex);
+    QVector<int> ids;
+    ids.reserve(m_queue.size());
+    for (const Row &row : qAsConst(m_queue)) {
+        const std::optional<int> id = storageIdInFile(row.storageId);
+        if (!id)
+            return false;
+        ids.append(*id);
+    }
+    Queue rekeyed;
+    rekeyed.reserve(m_queue.size());
+    for (int i = 0; i < m_queue.size(); ++i) {
+        if (ids.at(i) == kNoStorage) {
+            ++*dropped;
+            continue;
+        }
+        rekeyed.append(m_queue.at(i));
+        rekeyed.last().storageId = ids.at(i);
+    }
+    m_queue.swap(rekeyed);
+    return true;
+}
+
 DataCollectorPrivate::Queue DataCollectorPrivate::takeQueue()
 {
     Queue batch;
@@ -151,7 +324,9 @@ DataCollectorPrivate::Queue DataCollectorPrivate::takeQueue()
     return batch;
 }
 
-bool DataCollectorPrivate::writeBatch(const Queue &batch)
+// A commit can fail after every insert went well, so it is made here, not at destruction: a
+// batch must go back to the queue unless it is stored.
+bool DataCollectorPrivate::writeBatch(const Queue &batch, QString *error)
 {
     QMutexLocker locker(&m_connectionMutex);
     sqlite3 *db = sqliteHandle(m_db);
@@ -160,9 +335,14 @@ bool DataCollectorPrivate::writeBatch(const Queue &batch)
     const Statement insert = prepare(db, insertStatement());
 
     RaiiTransaction transaction(m_db);
-    if (!insert || !transaction.open() || !insertRows(insert.get(), batch))
+    if (!insert || !transaction.open() || !insertRows(insert.get(), batch)) {
+        *error = QString::fromUtf8(sqlite3_errmsg(db));
         return false;
-    transaction.markSuccessfull();
+    }
+    if (!transaction.commit()) {
+        *error = m_db.lastError().text();
+        return false;
+    }
     if (!batch.isEmpty())
         qCDebug(lcTelemetry) << "Commited" << batch.size() << "records to cache";
     return true;
@@ -195,17 +375,17 @@ void DataCollector::initialize()
     if (d->m_initialized)
         return;
     d->m_initialized = true;
-    d->m_thread = QThread::currentThread();
-    d->scheduleFlush();
-
-    QMutexLocker connectionLocker(&d->m_connectionMutex);
-    d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    d->m_db.setDatabaseName(getCacheDataBaseLocation());
-    if (!d->m_db.open()) {
-        qCCritical(lcTelemetry) << "Connection to database failed";
-        return;
+    {
+        QMutexLocker threadLocker(&d->m_threadMutex);
+        d->m_thread = QThread::currentThread();
     }
-    d->createTable();
+    d->scheduleFlush();
+    {
+        QMutexLocker connectionLocker(&d->m_connectionMutex);
+        d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    }
+    // Until the flush cycle has opened the file, buckets get provisional storage IDs.
+    d->m_rekeyPending = !d->openConnection();
 }
 
 void DataCollector::collect(const QString &id, long long timestamp, int storageId,
@@ -226,18 +406,24 @@ void DataCollector::collect(const QString &id, long long timestamp, int storageI
     d->m_queue.append(std::move(row));
 }
 
+bool DataCollector::checkCacheFile()
+{
+    return d->isInitialized() && d->cacheFileUsable();
+}
+
 void DataCollector::flush()
 {
-    if (!d->isConnectionOpen()) {
+    if (!d->isInitialized()) {
         qCWarning(lcTelemetry) << "Flush operation aborted, connection to database is closed.";
         return;
     }
 
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    if (mainLock.tryToRun()) {
+    if (mainLock.tryToRun() && d->cacheFileUsable()) {
         const DataCollectorPrivate::Queue batch = d->takeQueue();
-        if (!d->writeBatch(batch)) {
-            qCCritical(lcTelemetry) << "local cache update failed";
+        QString error;
+        if (!d->writeBatch(batch, &error)) {
+            qCCritical(lcTelemetry) << "local cache update failed" << error;
             d->requeue(batch);
         }
     }

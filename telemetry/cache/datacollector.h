@@ -50,6 +50,14 @@ public:
     /// one more chain of flushes.
     void flush();
 
+    /**
+     * Opens the cache database when it could not be opened so far, or again when its file was
+     * deleted, replaced or emptied since it was opened, and gives the queued rows their
+     * destinations' storage IDs in that file. Call it only while holding the machine-wide main
+     * lock, as the flush and the publisher do; false while the cache cannot be used.
+     */
+    bool checkCacheFile();
+
     int getQueuedElementsCount();
     /// Drops every queued row; rows a running flush has taken already are not affected.
     void clearQueue();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/runtime/cachefile_p.h"
 
 #include <QByteArray>
 #include <QMutex>
@@ -9,7 +10,9 @@
 #include <QThread>
 #include <QVector>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace kl::telemetry {
 
@@ -40,6 +43,9 @@ struct FlushGate
     bool open = true;
 };
 
+class BackendsPrivate;
+struct FlushLink;
+
 class DataCollectorPrivate
 {
 public:
@@ -49,11 +55,18 @@ public:
     using Queue = QVector<Row>;
 
     void scheduleFlush();
+    void moveFlushesToMainThread(const QThread *ended);
+    bool isInitialized();
+    bool openConnection();
     void createTable();
     void createReadIndex();
     bool isConnectionOpen();
+    bool cacheFileReplaced(BackendsPrivate *registry);
+    bool cacheFileUsable();
+    bool rekeyForCurrentFile(BackendsPrivate *registry);
+    bool rekeyQueue(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped);
     Queue takeQueue();
-    bool writeBatch(const Queue &batch);
+    bool writeBatch(const Queue &batch, QString *error);
     void requeue(const Queue &batch);
     bool changeSetAside(const QStringList &statements, const QStringList &ids);
 
@@ -63,7 +76,17 @@ public:
     QSqlDatabase m_db;
     // Tracked: a host may delete the thread once it has finished.
     QPointer<QThread> m_thread;
+    QMutex m_threadMutex;
     bool m_initialized = false;
+
+    // The state of the cache file, used under the main lock. Queued rows wait for re-keying
+    // after the file was reopened, or while storage IDs were provisional.
+    FileIdentity m_fileIdentity;
+    bool m_rekeyPending = false;
+    bool m_dropUnknownRows = false;
+    bool m_openFailing = false;
+    bool m_unusableSaid = false;
+    bool m_threadEndSaid = false;
 
     // The connection is used from the initialising thread, from pool threads and from host
     // calls; SQLite connections must not run two statements at once, so every use takes this.

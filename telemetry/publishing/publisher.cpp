@@ -5,6 +5,7 @@
 #include "telemetry/publishing/documentuploader.h"
 #include "telemetry/publishing/uploadresult.h"
 #include "telemetry/registry/backends.h"
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -52,6 +53,20 @@ void PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
     }
 }
 
+// Runs under the main lock. When the cache file was replaced, the storage IDs of the pass may
+// name other destinations in the new one.
+void PublisherPrivate::forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders)
+{
+    currentDataCollector()->checkCacheFile();
+    const int generation = cacheFileGeneration();
+    if (generation == m_cacheGeneration)
+        return;
+    m_cacheGeneration = generation;
+    uploaders.clear();
+    // Narrowing state is kept per storage ID, which may name another destination now.
+    m_narrowing = BatchNarrowing();
+}
+
 Publisher::Publisher()
     : d(new PublisherPrivate(this))
 {
@@ -86,6 +101,7 @@ bool Publisher::doPublishImpl()
     m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
     if (!m_executor->tryToRun())
         return false;
+    d->forgetUploadersOfAnOlderCache(m_uploaders);
 
     if (m_uploaders.isEmpty())
         m_uploaders = currentBackends()->getBackends();

@@ -22,6 +22,7 @@ public:
 
     void scheduleAttempt();
     void applyVerdict(const BatchVerdict &verdict, int sent) const;
+    void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
 
     Publisher *q;
     QMutex m_mutex;
@@ -29,6 +30,8 @@ public:
     std::optional<QPointer<QThread>> m_thread;
     BatchNarrowing m_narrowing;
     int m_pendingStorageId = 0;
+    // The cache file generation the uploaders of the current pass were taken from.
+    int m_cacheGeneration = 0;
 };
 
 } // namespace kl::telemetry

@@ -3,6 +3,7 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/registry/backends.h"
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QDateTime>
@@ -27,12 +28,18 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record)
         qCWarning(lcTelemetry) << "Bucket state is invalid, recording is impossible";
         return;
     }
-    if (d->m_storageId == -1) {
+    // Held until the row is queued, so that the queue is never re-keyed in between.
+    QReadLocker cacheFileLocker(&cacheFileLock());
+    const int generation = cacheFileGeneration();
+    if (d->m_storageId == -1 || d->m_generation != generation) {
         d->m_storageId = currentBackends()->getStorageID(storageBackend(), storageLocationInfo());
+        d->m_generation = generation;
         if (d->m_storageId == -1) {
-            qCWarning(lcTelemetry) << "Unable to retrieve storage ID";
+            if (!std::exchange(d->m_lookupFailing, true))
+                qCWarning(lcTelemetry) << "Unable to retrieve storage ID";
             return;
         }
+        d->m_lookupFailing = false;
     }
     currentDataCollector()->collect(id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId,
                                     record.toJson(QJsonDocument::Compact));

@@ -27,7 +27,9 @@ public:
     /**
      * Queues @p record under @p id for this bucket's destination. Drops it with a warning when
      * the bucket is not valid or its storage ID cannot be obtained (the next call retries).
-     * The storage ID, once obtained, stays with the bucket for its whole life.
+     * The storage ID, once obtained, stays with the bucket until the cache file is replaced;
+     * the bucket then asks for its destination's ID in the new file. A lookup failure is
+     * logged once, until a lookup succeeds again.
      */
     void placeRecord(const QString &id, const QJsonDocument &record);
 

@@ -14,6 +14,9 @@ public:
 
     AbstractBucket *q;
     int m_storageId = -1;
+    // The cache file generation the storage ID belongs to.
+    int m_generation = 0;
+    bool m_lookupFailing = false;
 };
 
 } // namespace kl::telemetry

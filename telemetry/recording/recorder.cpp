@@ -58,9 +58,30 @@ bool convertsAlone(const QVariant &value)
     }
 }
 
+// Names are UTF-8 (QML allows "property int größe"). Nearly all are ASCII and are used as
+// they are, which spares record() a conversion per property.
 struct Member
 {
-    QLatin1String name;
+    static Member of(const QMetaProperty &property, QVariant value)
+    {
+        Member member { QLatin1String(property.name()), QString(), std::move(value) };
+        const QLatin1String &ascii = member.ascii;
+        if (std::any_of(ascii.begin(), ascii.end(), [](char c) { return c & 0x80; }))
+            member.decoded = QString::fromUtf8(ascii.data(), ascii.size());
+        return member;
+    }
+
+    QString name() const { return decoded.isNull() ? QString(ascii) : decoded; }
+    void insertInto(QJsonObject &object) const
+    {
+        if (decoded.isNull())
+            object.insert(ascii, QJsonValue::fromVariant(value));
+        else
+            object.insert(decoded, QJsonValue::fromVariant(value));
+    }
+
+    QLatin1String ascii;
+    QString decoded;
     QVariant value;
 };
 
@@ -79,14 +100,14 @@ QJsonDocument recordDocument(const QString &id, qint64 timestamp, const Members 
         object.insert(QLatin1String("_id"), id);
         object.insert(QLatin1String("timestamp"), timestamp);
         for (const Member &member : members)
-            object.insert(member.name, QJsonValue::fromVariant(member.value));
+            member.insertInto(object);
         return QJsonDocument(object);
     }
     QVariantMap map;
     map.insert(QStringLiteral("_id"), id);
     map.insert(QStringLiteral("timestamp"), timestamp);
     for (const Member &member : members)
-        map.insert(QString(member.name), member.value);
+        map.insert(member.name(), member.value);
     return QJsonDocument::fromVariant(map);
 }
 
@@ -157,7 +178,7 @@ void Recorder::record()
     for (int index = firstOwnProperty; index < meta->propertyCount(); ++index) {
         const QMetaProperty property = meta->property(index);
         if (hasJsonForm(property))
-            members.append({ QLatin1String(property.name()), property.read(this) });
+            members.append(Member::of(property, property.read(this)));
     }
     d->m_bucket->placeRecord(id, recordDocument(id, timestamp, members));
 }

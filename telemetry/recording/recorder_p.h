@@ -1,6 +1,9 @@
 #pragma once
 
+#include "telemetry/recording/abstractbucket.h"
 #include "telemetry/recording/recorder.h"
+
+#include <QPointer>
 
 namespace kl::telemetry {
 
@@ -17,7 +20,8 @@ public:
 
     Recorder *q;
     QString m_type;
-    AbstractBucket *m_bucket = nullptr;
+    // Cleared when the bucket is destroyed, which then counts as no bucket.
+    QPointer<AbstractBucket> m_bucket;
 };
 
 } // namespace kl::telemetry

@@ -2,6 +2,7 @@
 #include "telemetry/registry/backends_p.h"
 
 #include "telemetry/publishing/couchdbdocumentuploader.h"
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 #include "telemetry/runtime/tables_p.h"
@@ -45,25 +46,47 @@ BackendsPrivate::BackendsPrivate(Backends *qq)
 {
 }
 
-int BackendsPrivate::findStorageId(const QString &backend, const QString &locationInfo)
+// Asks for the location again each time, which retries creating the cache directory.
+bool BackendsPrivate::open()
+{
+    m_db.setDatabaseName(getCacheDataBaseLocation());
+    if (!m_db.open()) {
+        if (!std::exchange(m_failing, true))
+            qCCritical(lcTelemetry)
+                << "Failed to open data base for backend retrieval" << m_db.lastError().text();
+        return false;
+    }
+    m_failing = false;
+    QSqlError error;
+    if (createTableIfMissing(m_db, kTable, { createTableStatement() }, &error)
+        == TableCreation::Failed)
+        qCCritical(lcTelemetry) << "Backends database creation failed" << error.text();
+    return true;
+}
+
+int BackendsPrivate::findStorageId(const Destination &destination)
 {
     QSqlQuery query(m_db);
     if (!execBound(
             query,
             QStringLiteral("SELECT storageID FROM storages WHERE locationInfo=? AND backend=?"),
-            { locationInfo, backend })) {
-        qCCritical(lcTelemetry) << "Unable to search database for existing storage information ";
+            { destination.locationInfo, destination.backend })) {
+        // Once per run of failures: a broken cache would otherwise speak on every record.
+        if (!std::exchange(m_failing, true))
+            qCCritical(lcTelemetry) << "Unable to search database for existing storage information "
+                                    << query.lastError().text();
         return kNoStorage;
     }
+    m_failing = false;
     return query.next() ? query.value(0).toInt() : kNotRegistered;
 }
 
-int BackendsPrivate::registerStorage(const QString &backend, const QString &locationInfo)
+int BackendsPrivate::registerStorage(const Destination &destination)
 {
     QSqlQuery query(m_db);
     if (execBound(query,
                   QStringLiteral("INSERT INTO storages (backend, locationInfo) VALUES(?, ?)"),
-                  { backend, locationInfo })
+                  { destination.backend, destination.locationInfo })
         && query.exec(QStringLiteral("SELECT last_insert_rowid()")) && query.next())
         return query.value(0).toInt();
     qCCritical(lcTelemetry) << "Unable to insert new storage information do database"
@@ -71,22 +94,111 @@ int BackendsPrivate::registerStorage(const QString &backend, const QString &loca
     return kNoStorage;
 }
 
-// A cached uploader stays bound to the destination it was built for; storage IDs are never
-// reused, so its key never names another destination.
-DocumentUploader *BackendsPrivate::uploaderFor(const QString &key, const QString &backend,
-                                               const QString &locationInfo)
+int BackendsPrivate::storageIdOf(const Destination &destination)
 {
+    const int found = findStorageId(destination);
+    return found == kNotRegistered ? registerStorage(destination) : found;
+}
+
+// The same destination keeps its provisional ID until the cache opens.
+int BackendsPrivate::provisionalStorageId(const Destination &destination)
+{
+    int lowest = kNoStorage;
+    for (auto it = m_handedOut.cbegin(); it != m_handedOut.cend(); ++it) {
+        if (it.key() < kNoStorage && it.value() == destination)
+            return it.key();
+        lowest = qMin(lowest, it.key());
+    }
+    m_handedOut.insert(lowest - 1, destination);
+    return lowest - 1;
+}
+
+DocumentUploader *BackendsPrivate::uploaderFor(int storageId, const Destination &destination)
+{
+    const QString key = QString::number(storageId);
     if (const auto cached = m_uploaderCache.value(key))
         return cached.data();
-    if (backend != QLatin1String("couchdb"))
+    if (destination.backend != QLatin1String("couchdb"))
         return nullptr;
 
-    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
+    const QJsonObject location
+        = QJsonDocument::fromJson(destination.locationInfo.toUtf8()).object();
     QSharedPointer<DocumentUploader> uploader(
         new CouchDbDocumentUploader(location.value(QLatin1String("server")).toString(),
                                     location.value(QLatin1String("database")).toString(), nullptr));
     m_uploaderCache.insert(key, uploader);
+    m_published.insert(storageId, destination);
     return uploader.data();
+}
+
+bool BackendsPrivate::needsOpening()
+{
+    QMutexLocker locker(&m_mutex);
+    return m_initialized && !m_db.isOpen();
+}
+
+// The handed-out IDs stay, so that queued rows can be re-keyed by their destinations.
+void BackendsPrivate::close()
+{
+    QMutexLocker locker(&m_mutex);
+    m_db.close();
+    m_published.clear();
+}
+
+bool BackendsPrivate::reopen()
+{
+    QMutexLocker locker(&m_mutex);
+    return open();
+}
+
+// Storage IDs are never handed out twice in one file, so a remembered ID that names another
+// destination, or one above the highest ever handed out, means that the file is another one.
+bool BackendsPrivate::namesSameDestinations()
+{
+    QMutexLocker locker(&m_mutex);
+    if (!m_db.isOpen() || (m_handedOut.isEmpty() && m_published.isEmpty()))
+        return true;
+    QSqlQuery query(m_db);
+    if (!query.exec(QStringLiteral("SELECT storageID, backend, locationInfo FROM storages")))
+        return query.lastError().nativeErrorCode() == QLatin1String("5"); // busy: ask again later
+    QHash<int, Destination> stored;
+    while (query.next())
+        stored.insert(query.value(0).toInt(),
+                      { query.value(1).toString(), query.value(2).toString() });
+    int highest = 0;
+    if (query.exec(QStringLiteral("SELECT seq FROM sqlite_sequence WHERE name = 'storages'"))
+        && query.next())
+        highest = query.value(0).toInt();
+
+    for (const QHash<int, Destination> *known : { &m_handedOut, &m_published }) {
+        for (auto it = known->cbegin(); it != known->cend(); ++it) {
+            const auto row = stored.constFind(it.key());
+            if (row == stored.cend() ? it.key() > highest : !(*row == it.value()))
+                return false;
+        }
+    }
+    return true;
+}
+
+std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
+{
+    QMutexLocker locker(&m_mutex);
+    const auto destination = m_handedOut.constFind(storageId);
+    if (destination == m_handedOut.cend())
+        return kNoStorage;
+    const int id = storageIdOf(*destination);
+    return id == kNoStorage ? std::nullopt : std::optional<int>(id);
+}
+
+void BackendsPrivate::keepStorageIds(const QHash<int, int> &newIds)
+{
+    QMutexLocker locker(&m_mutex);
+    QHash<int, Destination> handedOut;
+    for (auto it = newIds.cbegin(); it != newIds.cend(); ++it) {
+        if (it.value() != kNoStorage && m_handedOut.contains(it.key()))
+            handedOut.insert(it.value(), m_handedOut.value(it.key()));
+    }
+    m_handedOut.swap(handedOut);
 }
 
 Backends::Backends()
@@ -105,22 +217,21 @@ void Backends::initialize()
     if (d->m_initialized)
         return;
     d->m_initialized = true;
-
     d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("initialize"));
-    d->m_db.setDatabaseName(getCacheDataBaseLocation());
-    if (!d->m_db.open()) {
-        qCCritical(lcTelemetry) << "Failed to open data base for backend retrieval";
-        return;
-    }
-    if (createTableIfMissing(d->m_db, kTable, { createTableStatement() }) == TableCreation::Failed)
-        qCCritical(lcTelemetry) << "Backends database creation failed";
+    d->open();
 }
 
 int Backends::getStorageID(const QString &backend, const QString &locationInfo) const
 {
     QMutexLocker locker(&d->m_mutex);
-    const int found = d->findStorageId(backend, locationInfo);
-    return found == kNotRegistered ? d->registerStorage(backend, locationInfo) : found;
+    const Destination destination { backend, locationInfo };
+    // The flush cycle keeps trying to open the cache; until then rows wait in the queue.
+    if (d->m_initialized && !d->m_db.isOpen())
+        return d->provisionalStorageId(destination);
+    const int id = d->storageIdOf(destination);
+    if (id != kNoStorage)
+        d->m_handedOut.insert(id, destination);
+    return id;
 }
 
 int Backends::getRegisteredBackendsCount() const
@@ -164,9 +275,16 @@ QString Backends::findBackendLocation(const QString &backend) const
 QMap<QString, DocumentUploader *> Backends::getBackends()
 {
     QMutexLocker locker(&d->m_mutex);
+    // Uploaders built for an older cache file may be keyed by IDs that now name others; they
+    // belong to this thread, so they are let go here.
+    if (d->m_uploaderGeneration != cacheFileGeneration()) {
+        d->m_uploaderGeneration = cacheFileGeneration();
+        d->m_uploaderCache.clear();
+    }
     QMap<QString, DocumentUploader *> uploaders;
     if (!d->m_db.isOpen()) {
-        qCCritical(lcTelemetry) << "getBackends() aborted, connection to database is closed.";
+        if (!std::exchange(d->m_failing, true))
+            qCCritical(lcTelemetry) << "getBackends() aborted, connection to database is closed.";
         return uploaders;
     }
     QSqlQuery query(d->m_db);
@@ -175,10 +293,10 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
         return uploaders;
     }
     while (query.next()) {
-        const QString key = query.value(0).toString();
+        const int storageId = query.value(0).toInt();
         if (DocumentUploader *uploader
-            = d->uploaderFor(key, query.value(2).toString(), query.value(1).toString()))
-            uploaders.insert(key, uploader);
+            = d->uploaderFor(storageId, { query.value(2).toString(), query.value(1).toString() }))
+            uploaders.insert(QString::number(storageId), uploader);
     }
     return uploaders;
 }

@@ -13,7 +13,8 @@ class DocumentUploader;
 /**
  * The registry of destinations: maps each pair of a backend name and a location info text to
  * a storage ID, kept in the cache database so that every process of the user, and every later
- * run, gets the same ID for the same pair. IDs start at 1 and are never handed out twice.
+ * run, gets the same ID for the same pair. IDs start at 1 and are never handed out twice in
+ * one cache file.
  *
  * There is one per process, reached through currentBackends(). Its connection belongs to the
  * thread that called initialize(); call the other operations on that thread. Failures are
@@ -29,7 +30,11 @@ public:
     /// acts.
     void initialize();
 
-    /// The storage ID of the pair, registering it first when it is new; -1 on failure.
+    /**
+     * The storage ID of the pair, registering it first when it is new; -1 on failure. While
+     * the cache database cannot be opened the ID is provisional (below -1): rows queued under
+     * it get the pair's real ID once the flush cycle has opened the cache.
+     */
     int getStorageID(const QString &backend, const QString &locationInfo) const;
 
     /// Number of registered destinations; 0 on failure.
@@ -49,6 +54,7 @@ public:
 
 private:
     Q_DISABLE_COPY(Backends)
+    friend class BackendsPrivate;
     BackendsPrivate *d;
 };
 

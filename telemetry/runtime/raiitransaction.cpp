@@ -9,7 +9,7 @@ RaiiTransaction::RaiiTransaction(const QSqlDatabase &db)
 
 RaiiTransaction::~RaiiTransaction()
 {
-    if (m_success && m_db.commit())
+    if (m_ended || (m_success && m_db.commit()))
         return;
     // Nobody is left to tell: a failed rollback leaves SQLite to end the transaction itself.
     // cppcheck-suppress ignoredReturnErrorCode
@@ -24,6 +24,16 @@ bool RaiiTransaction::open()
 void RaiiTransaction::markSuccessfull()
 {
     m_success = true;
+}
+
+bool RaiiTransaction::commit()
+{
+    m_ended = true;
+    if (m_db.commit())
+        return true;
+    // cppcheck-suppress ignoredReturnErrorCode
+    m_db.rollback(); // the caller reports the failed commit
+    return false;
 }
 
 } // namespace kl::telemetry

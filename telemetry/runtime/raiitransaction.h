@@ -21,11 +21,18 @@ public:
     bool open();
     /// Marks the work as done, so that destruction commits.
     void markSuccessfull();
+    /**
+     * Commits now, for callers that must know whether the work is stored: false, with the work
+     * rolled back, when the database refuses (SQLite does when readers outlast its busy
+     * time-out). Destruction then does nothing more.
+     */
+    bool commit();
 
 private:
     Q_DISABLE_COPY(RaiiTransaction)
 
     bool m_success = false;
+    bool m_ended = false;
     QSqlDatabase m_db;
 };
 

@@ -9,7 +9,7 @@
 namespace kl::telemetry {
 
 TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
-                                   const QStringList &statements)
+                                   const QStringList &statements, QSqlError *error)
 {
     QSqlQuery query(db);
     SingleExecutor tableLock(QString::fromLatin1(kDbLockName));
@@ -17,11 +17,17 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
         return TableCreation::Skipped;
 
     RaiiTransaction transaction(db);
-    if (!transaction.open())
+    if (!transaction.open()) {
+        if (error)
+            *error = db.lastError();
         return TableCreation::TransactionRefused;
+    }
     for (const QString &statement : statements) {
-        if (!query.exec(statement))
+        if (!query.exec(statement)) {
+            if (error)
+                *error = query.lastError();
             return TableCreation::Failed;
+        }
     }
     transaction.markSuccessfull();
     return TableCreation::Created;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QStringList>
 
 #include <optional>
@@ -16,10 +17,11 @@ enum class TableCreation {
 
 /**
  * Creates @p table with @p statements, in one transaction, unless it exists already or the
- * machine-wide table lock is held elsewhere. Logs nothing; the caller knows what to say.
+ * machine-wide table lock is held elsewhere. Logs nothing; the caller knows what to say, and
+ * finds SQLite's reason for a failure in @p error when given.
  */
 TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
-                                   const QStringList &statements);
+                                   const QStringList &statements, QSqlError *error = nullptr);
 
 /// The number of rows of @p table; empty when the query fails.
 std::optional<int> countRows(const QSqlDatabase &db, const QString &table);
