@@ -3,8 +3,9 @@
 //
 //   bench/bench_performance [--only ROW,ROW...] [--window SECONDS] [--stagger MS]
 //
-// Rows: record, memory, collect, flush, read, roundtrip, publish. The last two start their
-// own pouchdb-server through scripts/couchdb-server; publish runs four processes for about
+// Rows: record, memory, collect, flush, read, roundtrip, drain, destinations, publish. The
+// last four start their own pouchdb-server through scripts/couchdb-server; drain and
+// destinations take about a minute and a half each, publish runs four processes for about
 // 20 s of warm-up plus the window (60 s by default), started together unless --stagger
 // starts them MS apart. Nothing touches the user's own cache or locks: every process runs
 // with XDG_CACHE_HOME and TMPDIR in a temporary directory.
@@ -47,6 +48,7 @@ const QVector<Group> kGroups {
     { QStringLiteral("record"), false },  { QStringLiteral("memory"), false },
     { QStringLiteral("collect"), false }, { QStringLiteral("flush"), false },
     { QStringLiteral("read"), false },    { QStringLiteral("roundtrip"), true },
+    { QStringLiteral("drain"), true },    { QStringLiteral("destinations"), true },
     { QStringLiteral("publish"), true },
 };
 
@@ -179,6 +181,8 @@ int runRow(const QString &group, int window, int stagger)
         { QStringLiteral("flush"), benchFlush },
         { QStringLiteral("read"), benchRead },
         { QStringLiteral("roundtrip"), [&] { benchRoundTrip(server); } },
+        { QStringLiteral("drain"), [&] { benchDrain(server); } },
+        { QStringLiteral("destinations"), [&] { benchDestinations(server); } },
         { QStringLiteral("publish"), [&] { benchPublishing(server, window, stagger); } },
     };
     const auto row = rows.find(group);

@@ -48,6 +48,8 @@ void benchCollect();
 void benchFlush();
 void benchRead();
 void benchRoundTrip(const QString &server);
+void benchDrain(const QString &server);
+void benchDestinations(const QString &server);
 void benchPublishing(const QString &server, int windowSeconds, int staggerMs);
 
 /// A publishing process of the publishing row: "--worker SERVER".

@@ -1,11 +1,15 @@
-// The rows that talk to a CouchDB-compatible server: one batch's round trip, and the
-// throughput of four processes publishing from one shared cache at the real period.
+// The rows that talk to a CouchDB-compatible server: one batch's round trip, one process
+// draining a backlog, a destination's turn among many idle ones, and four processes
+// publishing from one shared cache at the real period.
 #include "performance.h"
 
+#include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
+#include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
@@ -13,13 +17,16 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 #include <QVector>
 
@@ -27,6 +34,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <thread>
 
 using namespace kl::telemetry;
 
@@ -36,7 +44,9 @@ namespace {
 
 constexpr int kWorkers = 4;
 constexpr int kBatch = 25; // the most one publish attempt sends
-constexpr int kWarmUpSeconds = 20; // the first attempts come DataTransferFrequency after start
+// The first attempts come within two periods of the start; a backlog they find is drained.
+constexpr int kWarmUpSeconds = 30;
+constexpr int kFlushDelayMs = 1000; // the period of a process's flushes
 
 // Runs the event loop until the reply has finished; the reply is deleted later.
 QNetworkReply *await(QNetworkReply *reply)
@@ -109,6 +119,236 @@ double median(QVector<double> values)
     return values.at(values.size() / 2);
 }
 
+// ---- draining a backlog, and destinations with nothing to send ----
+
+// Ends when @p done holds, checked every 100 ms, or after @p ms; true when it held.
+bool spinUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.hasExpired(ms))
+            return false;
+        spin(100);
+    }
+    return true;
+}
+
+// Documents like the round trip's, with a running number in "value".
+QStringList documents(int count)
+{
+    QStringList all;
+    while (all.size() < count)
+        all += batch();
+    return all.mid(0, count);
+}
+
+// Caches @p records for @p storageId, oldest first, later than anything cached before.
+void cacheRecords(int storageId, const QStringList &records)
+{
+    static qint64 timestamp = 1700000000000;
+    for (const QString &record : records) {
+        const QString id = QJsonDocument::fromJson(record.toUtf8())
+                               .object()
+                               .value(QLatin1String("_id"))
+                               .toString();
+        currentDataCollector()->collect(id, ++timestamp, storageId, record);
+    }
+    currentDataCollector()->flush();
+}
+
+int registerDestination(const QString &server, const QString &database)
+{
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(server));
+    bucket.setDatabase(database);
+    return currentBackends()->getStorageID(bucket.storageBackend(), bucket.storageLocationInfo());
+}
+
+QByteArray bulkDocsBody(const QStringList &documents)
+{
+    return " {\"docs\": [" + documents.join(QLatin1Char(',')).toUtf8() + "]}";
+}
+
+// Posts @p all in batches of 25 back to back through a fresh access manager; records/s.
+double postWithAccessManager(const QString &server, const QString &database, const QStringList &all)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(server + '/' + database + QStringLiteral("/_bulk_docs")));
+    request.setRawHeader("Content-Type", "application/json");
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < all.size(); i += kBatch) {
+        const int status = await(manager.post(request, bulkDocsBody(all.mid(i, kBatch))))
+                               ->attribute(QNetworkRequest::HttpStatusCodeAttribute)
+                               .toInt();
+        if (status != 201) {
+            fail(QStringLiteral("a plain post was answered with %1").arg(status));
+            return 0;
+        }
+    }
+    return all.size() / seconds(clock);
+}
+
+// The same through one kept-alive socket, each request written at once; records/s.
+double postWithSocket(const QString &server, const QString &database, const QStringList &all)
+{
+    const QUrl url(server);
+    QTcpSocket socket;
+    socket.connectToHost(url.host(), quint16(url.port()));
+    if (!socket.waitForConnected(10000))
+        return 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < all.size(); i += kBatch) {
+        const QByteArray body = bulkDocsBody(all.mid(i, kBatch));
+        socket.write("POST /" + database.toUtf8()
+                     + "/_bulk_docs HTTP/1.1\r\nHost: " + url.host().toUtf8()
+                     + "\r\nContent-Type: application/json\r\nContent-Length: "
+                     + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        QByteArray reply;
+        for (;;) { // pouchdb-server answers with a Content-Length
+            const int headerEnd = reply.indexOf("\r\n\r\n");
+            if (headerEnd >= 0) {
+                const QByteArray lower = reply.left(headerEnd).toLower();
+                const int at = lower.indexOf("content-length:");
+                const int length = at < 0
+                    ? 0
+                    : lower.mid(at + 15, lower.indexOf('\r', at) - at - 15).trimmed().toInt();
+                if (reply.size() >= headerEnd + 4 + length)
+                    break;
+            }
+            if (!socket.waitForReadyRead(10000))
+                return 0;
+            reply += socket.readAll();
+        }
+        if (!reply.startsWith("HTTP/1.1 201")) {
+            fail(QStringLiteral("a raw post was answered with %1")
+                     .arg(QString::fromUtf8(reply.left(12))));
+            return 0;
+        }
+    }
+    return all.size() / seconds(clock);
+}
+
+// One upload of the library's publisher, as its access manager saw it.
+struct Post
+{
+    QString database;
+    qint64 startedAt = 0;
+    qint64 endedAt = 0; // 0 while in flight
+    int documents = 0; // in the server's answer
+};
+
+QVector<Post> g_posts;
+
+void notePost(QNetworkAccessManager::Operation operation, QNetworkReply *reply)
+{
+    if (operation != QNetworkAccessManager::PostOperation)
+        return;
+    const int index = g_posts.size();
+    g_posts.append({ reply->url().path().section(QLatin1Char('/'), 1, 1), g_clock.nsecsElapsed() });
+    QObject::connect(reply, &QNetworkReply::finished, [reply, index] {
+        g_posts[index].endedAt = g_clock.nsecsElapsed();
+        g_posts[index].documents
+            = QJsonDocument::fromJson(reply->peek(reply->bytesAvailable())).array().size();
+    });
+}
+
+// The library's own chain, started in this process, its posts noted in g_posts.
+void startPublishing()
+{
+    g_clock.start();
+    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(
+        new ObservedManager(notePost));
+    currentDataCollector()->initialize();
+    currentBackends()->initialize();
+    currentPublisher()->initialize();
+}
+
+// How often the main lock is held, sampled every 5 ms on a thread of its own (the publisher
+// works on the main thread, which a sampler there would only see between attempts).
+class LockSampler
+{
+public:
+    LockSampler()
+        : m_thread([this] {
+            SingleExecutor lock(QString::fromLatin1(kMainLockName));
+            while (!m_stop.loadRelaxed()) {
+                ++m_samples;
+                m_held += lock.isAnotherRunning();
+                QThread::msleep(5);
+            }
+        })
+    {
+    }
+    ~LockSampler() { stop(); }
+    void stop()
+    {
+        m_stop.storeRelaxed(1);
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+    double heldShare() const { return m_samples ? double(m_held) / m_samples : 0; }
+    int samples() const { return m_samples; }
+
+private:
+    QAtomicInt m_stop;
+    int m_samples = 0;
+    int m_held = 0;
+    std::thread m_thread;
+};
+
+// ---- the draining and destination rows' bookkeeping ----
+
+// Time from one post of @p database to the next, in ms, over the posts from @p first on
+// whose documents are all full batches (@p full) or all partial ones.
+QVector<double> intervals(int first, const QString &database, bool full)
+{
+    QVector<double> gaps;
+    qint64 previous = -1;
+    for (int i = first; i < g_posts.size(); ++i) {
+        const Post &post = g_posts.at(i);
+        if (post.database != database || post.endedAt == 0)
+            continue;
+        if ((post.documents == kBatch) != full) {
+            previous = -1;
+            continue;
+        }
+        if (previous >= 0)
+            gaps << (post.startedAt - previous) / 1e6;
+        previous = post.startedAt;
+    }
+    return gaps;
+}
+
+QString milliseconds(double ms)
+{
+    return ms >= 1000 ? QStringLiteral("%1 s").arg(ms / 1000, 0, 'f', 2)
+                      : QStringLiteral("%1 ms").arg(ms, 0, 'f', ms < 10 ? 2 : 1);
+}
+
+// The median of @p gaps, or the whole wait with a ">" when fewer than two posts came.
+QString medianText(const QVector<double> &gaps, double capMs, double &value)
+{
+    value = gaps.isEmpty() ? capMs : median(gaps);
+    return gaps.isEmpty() ? QStringLiteral("> %1").arg(milliseconds(capMs)) : milliseconds(value);
+}
+
+// One row of the destinations group: @p many with 199 idle destinations, @p one alone.
+void reportTurns(const QString &who, const QVector<double> &many, const QVector<double> &one,
+                 double capMs)
+{
+    double manyMs = 0, oneMs = 0;
+    const QString figure = medianText(many, capMs, manyMs);
+    const QString baseline = medianText(one, capMs, oneMs);
+    report(QStringLiteral("%1 among 200 registered destinations that have nothing to send: "
+                          "time from one of its batches to the next, median")
+               .arg(who),
+           figure, QStringLiteral("%1: the same with it the only destination").arg(baseline),
+           manyMs / oneMs);
+}
+
 // ---- the publishing worker ----
 
 // What one publishing process did, seen from outside the library.
@@ -140,8 +380,8 @@ void countUpload(QNetworkAccessManager::Operation operation, QNetworkReply *repl
     });
 }
 
-// A publish attempt starts when a single-shot timer of DataTransferFrequency fires on the
-// start-up thread; nothing else in a worker uses that interval. The lock is probed right
+// A publish attempt starts when a precise single-shot timer fires on the start-up thread;
+// the only other such timer of a worker is the flush's, of 1000 ms. The lock is probed right
 // then, a moment before the attempt tries it: the library itself says nothing when an
 // attempt finds it taken.
 class AttemptWatcher : public QObject
@@ -151,7 +391,8 @@ public:
     {
         if (event->type() == QEvent::Timer) {
             auto *timer = qobject_cast<QTimer *>(watched);
-            if (timer && timer->isSingleShot() && timer->interval() == DataTransferFrequency
+            if (timer && timer->isSingleShot() && timer->timerType() == Qt::PreciseTimer
+                && timer->interval() != kFlushDelayMs
                 && static_cast<QTimerEvent *>(event)->timerId() == timer->timerId()) {
                 ++g_counters.attempts;
                 g_attemptAt = g_clock.nsecsElapsed();
@@ -381,25 +622,27 @@ void benchPublishing(const QString &server, int windowSeconds, int staggerMs)
                   total.flushes + one.flushes,   total.uploadNs + one.uploadNs };
     }
     const double rate = (arrivedAfter - arrivedBefore) / elapsed;
-    const double ceiling = kWorkers * kBatch * 1000.0 / DataTransferFrequency;
+    const double ceiling = kWorkers * elapsed * 1000 / DataTransferFrequency;
     const QString started = staggerMs > 0 ? QStringLiteral("started %1 ms apart").arg(staggerMs)
                                           : QStringLiteral("started together");
-    report(QStringLiteral("publishing: 4 processes (%1) sharing one cache, 2 destinations kept "
-                          "stocked, real %2 s period, records arriving on the server over %3 s")
+    report(QStringLiteral("publishing at the idle cadence: 4 processes (%1) sharing one cache, "
+                          "2 destinations getting fewer records than a batch per attempt, real "
+                          "%2 s period, batches the server took over %3 s")
                .arg(started)
                .arg(DataTransferFrequency / 1000)
                .arg(windowSeconds),
-           QStringLiteral("%1 records/s").arg(rate, 0, 'f', 2),
-           QStringLiteral("%1 records/s: 4 x 25 records per %2 s")
-               .arg(ceiling, 0, 'f', 2)
+           QString::number(total.accepted),
+           QStringLiteral("%1 batches: each process one per %2 s")
+               .arg(ceiling, 0, 'f', 1)
                .arg(DataTransferFrequency / 1000),
-           rate / ceiling);
+           total.accepted / ceiling);
     report(QStringLiteral("publish attempts in that window that found the main lock taken "
                           "(probed by each worker as its attempt fires)"),
            QString::number(total.lockTaken), QStringLiteral("%1 attempts").arg(total.attempts),
            total.attempts ? double(total.lockTaken) / total.attempts : 0);
     note(QStringLiteral("publishing window: %1 attempts, %2 found the main lock taken, %3 "
-                        "batches posted, %4 accepted (%5 records arrived); an accepted batch "
+                        "batches posted, %4 accepted (%5 records arrived, %10 records/s); an "
+                        "accepted batch "
                         "took %6 ms from its attempt to the reply; %7 flushes wrote rows; the "
                         "main lock was held in %8 % of %9 samples taken every 10 ms")
              .arg(total.attempts)
@@ -410,7 +653,134 @@ void benchPublishing(const QString &server, int windowSeconds, int staggerMs)
              .arg(total.accepted ? total.uploadNs / 1e6 / total.accepted : 0.0, 0, 'f', 1)
              .arg(total.flushes)
              .arg(samples ? 100.0 * held / samples : 0.0, 0, 'f', 1)
-             .arg(samples));
+             .arg(samples)
+             .arg(rate, 0, 'f', 2));
+}
+
+void benchDrain(const QString &server)
+{
+    constexpr int records = 10000;
+    constexpr int capSeconds = 120; // the old schedule's 2.5 records/s would take an hour
+    const QString library = QStringLiteral("drain"), plain = QStringLiteral("drain_plain"),
+                  raw = QStringLiteral("drain_raw");
+    for (const QString &database : { library, plain, raw }) {
+        if (server.isEmpty() || !createDatabase(server, database)) {
+            fail(QStringLiteral("no pouchdb-server to drain to"));
+            return;
+        }
+    }
+    // The same documents go to each database, so every client posts the same batches.
+    const QStringList all = documents(records);
+    const double plainRate = postWithAccessManager(server, plain, all);
+    const double rawRate = postWithSocket(server, raw, all);
+
+    g_defaultHandler = qInstallMessageHandler(workerMessages); // counts the flushes
+    QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
+    startPublishing();
+    cacheRecords(registerDestination(server, library), all);
+    if (!spinUntil([] { return !g_posts.isEmpty(); }, 2 * DataTransferFrequency + 5000)) {
+        fail(QStringLiteral("the publisher did not post within two periods"));
+        return;
+    }
+    // Something for this process's own flushes to write while the backlog drains, for a
+    // storage ID that no destination has.
+    QTimer recording;
+    QObject::connect(&recording, &QTimer::timeout, [] {
+        currentDataCollector()->collect(generateUniqueId(), 1, 0, QStringLiteral("{}"));
+    });
+    recording.start(100);
+    const int flushesBefore = g_counters.flushes;
+    QElapsedTimer draining;
+    draining.start();
+    LockSampler sampler;
+    auto sent = [] {
+        int documents = 0;
+        for (const Post &post : qAsConst(g_posts))
+            documents += post.documents;
+        return documents;
+    };
+    spinUntil([&] { return sent() >= records; }, capSeconds * 1000);
+    spinUntil([] { return g_posts.last().endedAt != 0; }, 10000);
+    sampler.stop();
+    recording.stop();
+    const int flushes = g_counters.flushes - flushesBefore;
+
+    QVector<double> trips, pauses;
+    for (int i = 0; i < g_posts.size(); ++i) {
+        trips << (g_posts.at(i).endedAt - g_posts.at(i).startedAt) / 1e6;
+        if (i > 0)
+            pauses << (g_posts.at(i).startedAt - g_posts.at(i - 1).endedAt) / 1e6;
+    }
+    const double rate = sent() / ((g_posts.last().endedAt - g_posts.first().startedAt) / 1e9);
+    report(QStringLiteral("draining %1 cached records of one destination to pouchdb-server on "
+                          "127.0.0.1, one process, first post to last reply")
+               .arg(thousands(records)),
+           QStringLiteral("%1 records/s").arg(rate, 0, 'f', rate < 10 ? 2 : 0),
+           QStringLiteral("%1 records/s: a plain `QNetworkAccessManager` posting the same "
+                          "batches back to back")
+               .arg(plainRate, 0, 'f', 0),
+           rate / plainRate);
+    note(QStringLiteral("draining: %1 of %2 records sent in %3 posts; a post took %4 from "
+                        "request to reply and the next came %5 after it (medians); the main "
+                        "lock was held in %6 % of %7 samples taken every 5 ms, and the "
+                        "process's own flushes (one a second at most) wrote %9 times in %10 s; "
+                        "a raw socket writing each request at once posts the same batches at "
+                        "%8 records/s")
+             .arg(sent())
+             .arg(records)
+             .arg(g_posts.size())
+             .arg(milliseconds(median(trips)))
+             .arg(pauses.isEmpty() ? QStringLiteral("-") : milliseconds(median(pauses)))
+             .arg(100 * sampler.heldShare(), 0, 'f', 1)
+             .arg(sampler.samples())
+             .arg(rawRate, 0, 'f', 0)
+             .arg(flushes)
+             .arg(seconds(draining), 0, 'f', 0));
+}
+
+void benchDestinations(const QString &server)
+{
+    constexpr int idleCapMs = 45000, backlogCapMs = 60000;
+    constexpr int others = 199;
+    const QString active = QStringLiteral("walk_active");
+    if (server.isEmpty() || !createDatabase(server, active)) {
+        fail(QStringLiteral("no pouchdb-server to publish to"));
+        return;
+    }
+    startPublishing();
+    const int storageId = registerDestination(server, active);
+    // A few records every 2 s: fewer than a batch per period, the idle cadence.
+    QTimer trickle;
+    QObject::connect(&trickle, &QTimer::timeout, [&] { cacheRecords(storageId, documents(3)); });
+    auto partialPosts = [&](int first) {
+        return [first, &active] { return intervals(first, active, false).size() >= 2; };
+    };
+    auto idlePhase = [&] {
+        const int first = g_posts.size();
+        trickle.start(2000);
+        spinUntil(partialPosts(first), idleCapMs);
+        trickle.stop();
+        return intervals(first, active, false);
+    };
+    auto backlogPhase = [&] {
+        const int first = g_posts.size();
+        cacheRecords(storageId, documents(10 * kBatch));
+        spinUntil([] { return currentDataCollector()->getCachedElementsCount() == 0; },
+                  backlogCapMs);
+        return intervals(first, active, true);
+    };
+
+    const QVector<double> idleOne = idlePhase();
+    const QVector<double> backlogOne = backlogPhase();
+    for (int i = 0; i < others; ++i)
+        registerDestination(server, QStringLiteral("walk_idle_%1").arg(i));
+    const QVector<double> backlogMany = backlogPhase();
+    const QVector<double> idleMany = idlePhase();
+
+    reportTurns(QStringLiteral("a destination with a backlog (250 records)"), backlogMany,
+                backlogOne, backlogCapMs);
+    reportTurns(QStringLiteral("a destination getting 3 records every 2 s"), idleMany, idleOne,
+                idleCapMs);
 }
 
 int runPublishingWorker(const QString &server)
@@ -437,12 +807,13 @@ int runPublishingWorker(const QString &server)
                 recorder->record();
         }
     };
-    // More than the four can send: 2 batches per destination at once, then 2 records per
-    // second per destination and process, 16 records/s against the 10 that all four can send.
-    stock(2 * kBatch);
+    // Far fewer records than a batch per attempt, so that attempts keep the idle cadence, yet
+    // enough that an attempt rarely finds both destinations empty: each of the four adds one
+    // record per destination every 4 s, 1 record/s per destination, which about two attempts
+    // per period share.
     QTimer restock;
     QObject::connect(&restock, &QTimer::timeout, [&] { stock(1); });
-    restock.start(500);
+    restock.start(4000);
 
     // "stats" prints the counters; the end of the input ends the worker.
     QByteArray input;

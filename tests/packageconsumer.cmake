@@ -15,6 +15,11 @@ file(GLOB private_headers ${WORK_DIR}/prefix/include/KorvelTelemetry/telemetry/*
 if(private_headers)
     message(FATAL_ERROR "private headers installed: ${private_headers}")
 endif()
+file(GLOB_RECURSE qml_module ${WORK_DIR}/prefix/qmldir)
+list(FILTER qml_module INCLUDE REGEX "/Korvel/Telemetry/qmldir$")
+if(NOT qml_module)
+    message(FATAL_ERROR "the QML module Korvel.Telemetry is not installed")
+endif()
 # The same compiler flags as the library's build: a sanitizer build needs them on both sides.
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/recorder -B ${WORK_DIR}/build -G Ninja
     -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")

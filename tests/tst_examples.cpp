@@ -42,6 +42,7 @@ void TestExamples::everyRecordArrivesOnce()
     const QString ui = createDatabase(server, QStringLiteral("ui"));
     const QString qml = createDatabase(server, QStringLiteral("qml"));
     QVERIFY(!app.isEmpty() && !ui.isEmpty() && !qml.isEmpty());
+    QCOMPARE(httpRequest("PUT", server + QStringLiteral("/metrics")).status, 201);
 
     const QString recorder = QStringLiteral(KORVEL_RECORDER_EXAMPLE);
     std::vector<std::unique_ptr<QProcess>> processes;
@@ -49,6 +50,7 @@ void TestExamples::everyRecordArrivesOnce()
     processes.push_back(startExample(recorder, { server, app, ui, QStringLiteral("--count=15") }));
     processes.push_back(
         startExample(QStringLiteral(KORVEL_QML_EXAMPLE), { server, qml, QStringLiteral("12") }));
+    processes.push_back(startExample(QStringLiteral(KORVEL_QUICKSTART_EXAMPLE), { server }));
     for (auto &process : processes) {
         QVERIFY2(process->waitForFinished(150000), "an example never saw its records published");
         QCOMPARE(process->exitCode(), 0);
@@ -77,6 +79,9 @@ void TestExamples::everyRecordArrivesOnce()
         seen.insert(document.value("tick").toInt());
     }
     QCOMPARE(seen.size(), 12);
+    const QList<QJsonObject> clicks = couchDbDocuments(server, QStringLiteral("metrics")).values();
+    QCOMPARE(clicks.size(), 1);
+    QCOMPARE(clicks.first().value("button").toString(), QStringLiteral("save"));
 }
 
 KORVEL_TEST_MAIN(TestExamples)

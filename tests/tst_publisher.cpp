@@ -114,6 +114,9 @@ private slots:
     void poisonRecordIsSetAside();
     void silentServerFreesTheLock();
     void credentialsOpenAMembersOnlyDatabase();
+    void followUpAfterBatch_data();
+    void followUpAfterBatch();
+    void attemptSkipsEmptyDestinations();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
@@ -301,10 +304,10 @@ void TestPublisher::timedChainEndToEnd()
     tracker.track([&] { publisher.initialize(); });
     QCOMPARE(tracker.alive(), 0); // a second start schedules nothing
 
-    QTRY_COMPARE_WITH_TIMEOUT(couchDbDocuments(server, database).size(), 25, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(couchDbDocuments(server, database).size(), 25,
+                              2 * DataTransferFrequency + 5000);
     QVERIFY(clock.elapsed() >= DataTransferFrequency);
     QTRY_COMPARE_WITH_TIMEOUT(couchDbDocuments(server, database).size(), 30, 15000);
-    QVERIFY(clock.elapsed() >= 2 * DataTransferFrequency);
     QTRY_COMPARE(currentDataCollector()->getCachedElementsCount(), 0);
 }
 
@@ -493,6 +496,54 @@ void TestPublisher::credentialsOpenAMembersOnlyDatabase()
     QCOMPARE(runHelper({ QStringLiteral("publish"), writer, QStringLiteral("members") }),
              QByteArray("0"));
     QCOMPARE(couchDbDocuments(admin, QStringLiteral("members")).size(), 3);
+}
+
+void TestPublisher::followUpAfterBatch_data()
+{
+    QTest::addColumn<int>("first"); // cached before the first attempt
+    QTest::addColumn<int>("later"); // cached once that attempt's upload is over
+    QTest::addColumn<bool>("soon"); // whether the second batch comes within the period
+    QTest::addRow("full batch, more waiting") << 30 << 0 << true;
+    QTest::addRow("partial batch") << 5 << 5 << false;
+}
+
+void TestPublisher::followUpAfterBatch()
+{
+    QFETCH(int, first);
+    QFETCH(int, later);
+    QFETCH(bool, soon);
+    const int storageId = registerDestination(m_server->url(), QStringLiteral("backlog"));
+    m_server->enqueue(storedReply(idsOf(cacheRecords(storageId, first), 0, 25)));
+
+    // The chain's own first attempt comes a whole period after initialize() at the earliest,
+    // so a second batch within the period follows the attempt made here.
+    Publisher publisher;
+    QElapsedTimer clock;
+    clock.start();
+    publisher.initialize();
+    QVERIFY(publisher.doPublishImpl());
+    if (later > 0) {
+        QTRY_VERIFY(mainLockIsFree());
+        cacheRecords(storageId, later, 5000);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->requestCount(), 2, 2 * DataTransferFrequency + 5000);
+    QCOMPARE(clock.elapsed() < DataTransferFrequency, soon);
+    QCOMPARE(postedIds(m_server->requests().at(1)).size(), 5);
+}
+
+void TestPublisher::attemptSkipsEmptyDestinations()
+{
+    // Only the destination that a pass visits last has records.
+    QStringList keys;
+    for (const char *database : { "e1", "e2", "e3" })
+        keys << QString::number(registerDestination(m_server->url(), QLatin1String(database)));
+    keys.sort();
+    cacheRecords(keys.last().toInt(), 4);
+
+    Publisher publisher;
+    attempt(publisher);
+    QCOMPARE(m_server->requestCount(), 1);
+    QCOMPARE(postedIds(m_server->requests().first()).size(), 4);
 }
 
 KORVEL_TEST_MAIN(TestPublisher)

@@ -1,19 +1,15 @@
 // Runs main.qml headless: a Recorder declared in QML records into one CouchDB database, and
-// the application stays until every cached record is published.
+// the application stays until every cached record is published. The types come from the
+// installed QML module Korvel.Telemetry (QML2_IMPORT_PATH finds one in a build tree).
 //
 //   korvel-qml-example SERVER DATABASE [COUNT]
 #include "../common/untilpublished.h"
-
-#include <telemetry/recording/couchdbbucket.h>
-#include <telemetry/recording/recorder.h>
 
 #include <QQmlComponent>
 #include <QQmlContext>
 #include <QQmlEngine>
 
 #include <cstdio>
-
-using namespace kl::telemetry;
 
 int main(int argc, char **argv)
 {
@@ -23,12 +19,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: korvel-qml-example SERVER DATABASE [COUNT]\n");
         return 1;
     }
-
-    // The library registers nothing for QML itself; the application chooses the names.
-    qmlRegisterType<Recorder>("Korvel.Telemetry", 1, 0, "Recorder");
-    qmlRegisterType<CouchDBBucket>("Korvel.Telemetry", 1, 0, "CouchDBBucket");
-    qmlRegisterUncreatableType<AbstractBucket>("Korvel.Telemetry", 1, 0, "AbstractBucket",
-                                               QStringLiteral("Use CouchDBBucket"));
 
     QQmlEngine engine;
     engine.rootContext()->setContextProperty(QStringLiteral("serverUrl"), QUrl(arguments.at(1)));

@@ -355,6 +355,15 @@ void DataCollectorPrivate::requeue(const Queue &batch)
     m_queue.append(batch);
 }
 
+void DataCollectorPrivate::dropQueued(const QList<int> &storageIds)
+{
+    QMutexLocker locker(&m_mutex);
+    m_queue.erase(std::remove_if(
+                      m_queue.begin(), m_queue.end(),
+                      [&storageIds](const Row &row) { return storageIds.contains(row.storageId); }),
+                  m_queue.end());
+}
+
 DataCollector::DataCollector()
     : d(new DataCollectorPrivate(this))
 {

@@ -12,9 +12,9 @@ class DataCollectorPrivate;
 /// A record its destination kept refusing, waiting in the set-aside table of the cache file.
 struct SetAsideRecord
 {
-    QString id;
-    long long timestamp = 0;
-    int storageId = 0;
+    QString id; ///< the record identifier, the document's "_id"
+    long long timestamp = 0; ///< when it was cached, in ms since the epoch
+    int storageId = 0; ///< the destination it was recorded for
     QString record; ///< the document, as it was cached
     QString reason; ///< the destination's error and reason
     long long setAsideAt = 0; ///< when it was set aside, in ms since the epoch
@@ -58,6 +58,7 @@ public:
      */
     bool checkCacheFile();
 
+    /// Records queued in this process and not yet written into the cache.
     int getQueuedElementsCount();
     /// Drops every queued row; rows a running flush has taken already are not affected.
     void clearQueue();
@@ -96,6 +97,14 @@ public:
 
     /// Deletes the set-aside records @p ids for good; lock and result as for retrySetAside().
     bool purgeSetAside(const QStringList &ids);
+
+    /**
+     * Drops every record of the destinations @p storageIds: those queued in this process, and
+     * those cached or set aside by any process; other destinations keep theirs. Takes the
+     * machine-wide main lock without waiting: false when another holder has it (call again later)
+     * or the delete fails, in which case the cache is unchanged. Any thread.
+     */
+    bool purgeDestinations(const QList<int> &storageIds);
 
 private:
     Q_DISABLE_COPY(DataCollector)

@@ -68,7 +68,8 @@ public:
     Queue takeQueue();
     bool writeBatch(const Queue &batch, QString *error);
     void requeue(const Queue &batch);
-    bool changeSetAside(const QStringList &statements, const QStringList &ids);
+    void dropQueued(const QList<int> &storageIds);
+    bool changeUnderMainLock(const QStringList &statements, const QStringList &ids);
 
     DataCollector *q;
     QMutex m_mutex;

@@ -1,5 +1,5 @@
 // Records a destination keeps refusing wait in a table of their own, in the same cache file,
-// until the host retries or purges them.
+// until the host retries or purges them; purging whole destinations takes the same locked road.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
@@ -90,22 +90,36 @@ QVector<SetAsideRecord> DataCollector::setAsideRecords()
 bool DataCollector::retrySetAside(const QStringList &ids)
 {
     // A record cached again meanwhile under the same id is the same record: keep that one.
-    return d->changeSetAside({ QStringLiteral("INSERT OR IGNORE INTO telemetry (id, timestamp, "
-                                              "storageID, recordData) SELECT id, timestamp, "
-                                              "storageID, recordData FROM telemetry_setaside "
-                                              "WHERE id = ?"),
-                               QStringLiteral("DELETE FROM telemetry_setaside WHERE id = ?") },
-                             ids);
+    return d->changeUnderMainLock(
+        { QStringLiteral("INSERT OR IGNORE INTO telemetry (id, timestamp, "
+                         "storageID, recordData) SELECT id, timestamp, "
+                         "storageID, recordData FROM telemetry_setaside "
+                         "WHERE id = ?"),
+          QStringLiteral("DELETE FROM telemetry_setaside WHERE id = ?") },
+        ids);
 }
 
 bool DataCollector::purgeSetAside(const QStringList &ids)
 {
-    return d->changeSetAside({ QStringLiteral("DELETE FROM telemetry_setaside WHERE id = ?") },
-                             ids);
+    return d->changeUnderMainLock({ QStringLiteral("DELETE FROM telemetry_setaside WHERE id = ?") },
+                                  ids);
+}
+
+bool DataCollector::purgeDestinations(const QList<int> &storageIds)
+{
+    d->dropQueued(storageIds);
+    QStringList keys;
+    for (const int storageId : storageIds)
+        keys.append(QString::number(storageId));
+    return d->changeUnderMainLock(
+        { QStringLiteral("DELETE FROM telemetry WHERE storageID = ?"),
+          QStringLiteral("DELETE FROM telemetry_setaside WHERE storageID = ?") },
+        keys);
 }
 
 // Writes under the main lock, as every write to the cache file does.
-bool DataCollectorPrivate::changeSetAside(const QStringList &statements, const QStringList &ids)
+bool DataCollectorPrivate::changeUnderMainLock(const QStringList &statements,
+                                               const QStringList &ids)
 {
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     if (!mainLock.tryToRun())

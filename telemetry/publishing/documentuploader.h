@@ -21,6 +21,7 @@ class KORVELTELEMETRY_EXPORT DocumentUploader : public QObject
     Q_OBJECT
 
 public:
+    /// An uploader that sends nothing until addDocuments() is called.
     explicit DocumentUploader(QObject *parent = nullptr);
     ~DocumentUploader() override;
 

@@ -10,17 +10,126 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
+#include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QThread>
 
 namespace kl::telemetry {
 
-// Attempts made outside the chain, before initialize(), start none.
-void PublisherPrivate::scheduleAttempt()
+namespace {
+
+// A batch this full suggests that more are waiting.
+constexpr int kFullBatch = BatchNarrowing::kFullBatch;
+// After a full batch that was taken: soon enough to drain a backlog at the server's pace, late
+// enough that flushes of every process find the lock free between two attempts.
+constexpr int kFollowUpDelayMs = 50;
+// Reads of destinations with nothing to send, per attempt, before the lock is given back.
+constexpr int kWalkBudgetMs = 20;
+
+// Uniform in [from, to).
+int randomDelay(int from, int to)
+{
+    return from + int(QRandomGenerator::global()->bounded(to - from));
+}
+
+} // namespace
+
+// Attempts made outside the chain, before initialize(), start none. The chain ends with its
+// publisher.
+void PublisherPrivate::scheduleAttempt(int delayMs)
 {
     if (m_thread)
-        dispatchToThread(*m_thread, DataTransferFrequency,
-                         [publisher = q] { publisher->doPublishImpl(); });
+        dispatchToThread(*m_thread, delayMs, [publisher = QPointer<Publisher>(q)] {
+            if (publisher)
+                publisher->doPublishImpl();
+        });
+}
+
+// Processes started together would otherwise meet at the lock on every attempt: the one that
+// loses retries a period later, just when the winner comes back.
+int PublisherPrivate::firstAttemptDelay()
+{
+    return randomDelay(DataTransferFrequency, 2 * DataTransferFrequency);
+}
+
+int PublisherPrivate::delayAfterAttempt(AttemptEnd end) const
+{
+    switch (end) {
+    case AttemptEnd::LockTaken:
+        if (isCatchingUp())
+            return kFollowUpDelayMs;
+        return randomDelay(DataTransferFrequency / 2, DataTransferFrequency * 3 / 2);
+    case AttemptEnd::WalkPaused:
+        return kFollowUpDelayMs;
+    case AttemptEnd::UploadStarted:
+    case AttemptEnd::NothingToSend:
+        break;
+    }
+    return DataTransferFrequency;
+}
+
+// A batch not stored in full ends a catch-up: the destination would only be asked again
+// right away, and a batch being narrowed down goes at the usual pace.
+int PublisherPrivate::delayAfterUpload(int stored, int sent)
+{
+    const bool allStored = stored == sent;
+    m_fullBatchInPass = allStored && (m_fullBatchInPass || sent == kFullBatch);
+    m_fullBatchInLastPass = allStored && m_fullBatchInLastPass;
+    return isCatchingUp() ? kFollowUpDelayMs : DataTransferFrequency;
+}
+
+bool PublisherPrivate::isCatchingUp() const
+{
+    return m_fullBatchInPass || m_fullBatchInLastPass;
+}
+
+// Takes destinations off the pass until one has records to send. An attempt moves on past
+// destinations with nothing to send, into one fresh pass at most, until its time budget is
+// spent; the next attempt then goes on where it stopped.
+PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
+{
+    QElapsedTimer walk;
+    walk.start();
+    bool passStarted = false;
+    while (!walk.hasExpired(kWalkBudgetMs)) {
+        if (q->m_uploaders.isEmpty()) {
+            if (passStarted)
+                return AttemptEnd::NothingToSend;
+            startPass();
+            passStarted = true;
+            if (q->m_uploaders.isEmpty())
+                return AttemptEnd::NothingToSend;
+        }
+        // Keys are storage IDs as text, so a pass visits "10" before "2".
+        const QString key = q->m_uploaders.firstKey();
+        DocumentUploader *uploader = q->m_uploaders.take(key);
+        QStringList ids;
+        QStringList documents;
+        if (uploader && currentDataCollector()->getCacheByStorageId(key.toInt(), ids, documents)
+            && !documents.isEmpty()) {
+            m_narrowing.trim(key.toInt(), ids, documents);
+            startUpload(key.toInt(), uploader, ids, documents);
+            return AttemptEnd::UploadStarted;
+        }
+    }
+    return AttemptEnd::WalkPaused;
+}
+
+void PublisherPrivate::startPass()
+{
+    q->m_uploaders = currentBackends()->getBackends();
+    m_fullBatchInLastPass = m_fullBatchInPass;
+    m_fullBatchInPass = false;
+}
+
+void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
+                                   const QStringList &ids, const QStringList &documents)
+{
+    q->m_pendingIds = ids;
+    m_pendingStorageId = storageId;
+    QObject::connect(uploader, &DocumentUploader::resultReady, q, &Publisher::addedDocuments);
+    uploader->addDocuments(documents);
 }
 
 void PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
@@ -83,49 +192,27 @@ void Publisher::initialize()
     if (d->m_thread)
         return;
     d->m_thread = QThread::currentThread();
-    d->scheduleAttempt();
+    d->scheduleAttempt(PublisherPrivate::firstAttemptDelay());
 }
 
 bool Publisher::doPublishImpl()
 {
-    bool uploadStarted = false;
+    using AttemptEnd = PublisherPrivate::AttemptEnd;
+    AttemptEnd end = AttemptEnd::LockTaken;
     // Without an upload in flight the attempt gives the lock back and the chain goes on;
     // with one, both wait for its completion.
-    const auto endOfAttempt = qScopeGuard([this, &uploadStarted] {
-        if (uploadStarted)
+    const auto endOfAttempt = qScopeGuard([this, &end] {
+        if (end == AttemptEnd::UploadStarted)
             return;
         m_executor.reset();
-        d->scheduleAttempt();
+        d->scheduleAttempt(d->delayAfterAttempt(end));
     });
 
     m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
     if (!m_executor->tryToRun())
         return false;
     d->forgetUploadersOfAnOlderCache(m_uploaders);
-
-    if (m_uploaders.isEmpty())
-        m_uploaders = currentBackends()->getBackends();
-    if (m_uploaders.isEmpty())
-        return true;
-
-    // Keys are storage IDs as text, so a pass visits "10" before "2".
-    const QString key = m_uploaders.firstKey();
-    DocumentUploader *uploader = m_uploaders.take(key);
-    if (!uploader)
-        return true;
-
-    QStringList ids;
-    QStringList documents;
-    if (!currentDataCollector()->getCacheByStorageId(key.toInt(), ids, documents)
-        || documents.isEmpty())
-        return true;
-    d->m_narrowing.trim(key.toInt(), ids, documents);
-
-    uploadStarted = true;
-    m_pendingIds = ids;
-    d->m_pendingStorageId = key.toInt();
-    connect(uploader, &DocumentUploader::resultReady, this, &Publisher::addedDocuments);
-    uploader->addDocuments(documents);
+    end = d->uploadToNextDestination();
     return true;
 }
 
@@ -136,10 +223,10 @@ void Publisher::addedDocuments(const UploadResult &result)
         disconnect(uploader, &DocumentUploader::resultReady, this, &Publisher::addedDocuments);
 
     // Still under the main lock: deleting and setting aside cannot meet a flush.
-    d->applyVerdict(d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result),
-                    m_pendingIds.size());
+    const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
+    d->applyVerdict(verdict, m_pendingIds.size());
     m_executor.reset();
-    d->scheduleAttempt();
+    d->scheduleAttempt(d->delayAfterUpload(verdict.stored.size(), m_pendingIds.size()));
 }
 
 Publisher *currentPublisher()

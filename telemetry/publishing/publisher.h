@@ -17,9 +17,12 @@ class SingleExecutor;
 class UploadResult;
 
 /**
- * Moves cached records to their destinations: an endless chain of publish attempts, one
- * destination and at most 25 records each, DataTransferFrequency ms apart, on the thread that
- * first called initialize() (which must run an event loop).
+ * Moves cached records to their destinations: an endless chain of publish attempts on the
+ * thread that first called initialize() (which must run an event loop). Each attempt sends at
+ * most 25 records of one destination, passing over destinations that have nothing to send.
+ * Attempts come DataTransferFrequency ms apart, the first ones and those after finding the
+ * lock taken spread at random; after a full batch that the destination took they come within
+ * a few tens of milliseconds, so that a backlog drains at the server's pace.
  *
  * Each attempt holds the machine-wide main lock from its start until it ends or, when it
  * started an upload, until the upload completes (NetworkManager::uploadTimeout() at most).
@@ -48,6 +51,7 @@ public Q_SLOTS:
 
 private:
     Q_DISABLE_COPY(Publisher)
+    friend class PublisherPrivate;
 
     PublisherPrivate *d;
     std::unique_ptr<SingleExecutor> m_executor;

@@ -15,12 +15,29 @@ namespace kl::telemetry {
 class PublisherPrivate
 {
 public:
+    // How a publish attempt ended; it decides when the next one comes.
+    enum class AttemptEnd {
+        LockTaken,
+        UploadStarted,
+        WalkPaused, // the time budget ran out before the pass was done
+        NothingToSend, // the pass came to its end, and a fresh one too where there was time
+    };
+
     explicit PublisherPrivate(Publisher *qq)
         : q(qq)
     {
     }
 
-    void scheduleAttempt();
+    void scheduleAttempt(int delayMs);
+    static int firstAttemptDelay();
+    int delayAfterAttempt(AttemptEnd end) const;
+    int delayAfterUpload(int stored, int sent);
+    bool isCatchingUp() const;
+
+    AttemptEnd uploadToNextDestination();
+    void startPass();
+    void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
+                     const QStringList &documents);
     void applyVerdict(const BatchVerdict &verdict, int sent) const;
     void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
 
@@ -32,6 +49,9 @@ public:
     int m_pendingStorageId = 0;
     // The cache file generation the uploaders of the current pass were taken from.
     int m_cacheGeneration = 0;
+    // A backlog is assumed while the current pass or the one before it had a full batch taken.
+    bool m_fullBatchInPass = false;
+    bool m_fullBatchInLastPass = false;
 };
 
 } // namespace kl::telemetry

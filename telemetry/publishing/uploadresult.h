@@ -19,6 +19,7 @@ namespace kl::telemetry {
 class KORVELTELEMETRY_EXPORT UploadResult
 {
 public:
+    /// How the destination answered the batch as a whole.
     enum class Kind {
         /// A 2xx answer with one entry per document it handled; see storedIds() and refused().
         PerDocument,
@@ -34,24 +35,30 @@ public:
     /// One document the destination refused, with the server's error and reason.
     struct Refusal
     {
-        QString id;
-        QString error;
-        QString reason;
+        QString id; ///< the document's "_id"
+        QString error; ///< the server's error, for example "forbidden"
+        QString reason; ///< the server's explanation, possibly empty
     };
 
     /// A transient result without status or text.
     UploadResult();
+    /// A result of @p kind for an answer with @p httpStatus, with no documents yet.
     UploadResult(Kind kind, int httpStatus, const QString &errorText = QString());
 
+    /// How the batch was answered as a whole.
     Kind kind() const { return m_kind; }
     /// The HTTP status of the answer; 0 when there was none.
     int httpStatus() const { return m_httpStatus; }
     /// What went wrong, for the log: the server's error and reason, or the transfer error.
     QString errorText() const { return m_errorText; }
+    /// The ids the server holds now, in the order of its answer.
     QStringList storedIds() const { return m_storedIds; }
+    /// The documents the server refused one by one, in the order of its answer.
     QVector<Refusal> refused() const { return m_refused; }
 
+    /// Records that the server holds the document @p id.
     void addStored(const QString &id);
+    /// Records that the server refused one document.
     void addRefused(const Refusal &refusal);
 
 private:

@@ -21,6 +21,7 @@ class KORVELTELEMETRY_EXPORT AbstractBucket : public QObject
     Q_OBJECT
 
 public:
+    /// A bucket with no storage ID yet; the first placed record obtains one.
     explicit AbstractBucket(QObject *parent = nullptr);
     ~AbstractBucket() override;
 
@@ -33,8 +34,11 @@ public:
      */
     void placeRecord(const QString &id, const QJsonDocument &record);
 
+    /// The name of the storage backend, for example "couchdb".
     virtual QString storageBackend() const = 0;
+    /// The text that names the destination within its backend; compared byte for byte.
     virtual QString storageLocationInfo() const = 0;
+    /// Whether the bucket names a destination, so that records can be placed.
     virtual bool isValid() const = 0;
 
 private:

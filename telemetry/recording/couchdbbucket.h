@@ -28,17 +28,25 @@ class KORVELTELEMETRY_EXPORT CouchDBBucket : public AbstractBucket
     Q_PROPERTY(QString password READ password WRITE setPassword NOTIFY passwordChanged)
 
 public:
+    /// A bucket with no server and no database, not valid until both are set.
     explicit CouchDBBucket(QObject *parent = nullptr);
     ~CouchDBBucket() override;
 
+    /// The server's base URL: scheme, host, optional port and path, optional user info.
     QUrl server() const;
+    /// Sets server(); emits serverChanged() when it changes.
     void setServer(const QUrl &server);
+    /// The name of the database on the server, which must exist there.
     QString database() const;
+    /// Sets database(); emits databaseChanged() when it changes.
     void setDatabase(const QString &database);
     /// The user name for the server; empty unless set (the URL's user info is not copied here).
     QString userName() const;
+    /// Sets userName(); emits userNameChanged() when it changes.
     void setUserName(const QString &userName);
+    /// The password that goes with userName(); empty unless set.
     QString password() const;
+    /// Sets password(); emits passwordChanged() when it changes.
     void setPassword(const QString &password);
 
     /// "couchdb".
@@ -46,12 +54,17 @@ public:
     /// The indented JSON object with "database" and "server" (fully encoded, without user
     /// info) that names it.
     QString storageLocationInfo() const override;
+    /// True once both the server and the database are set.
     bool isValid() const override;
 
 Q_SIGNALS:
+    /// server() changed.
     void serverChanged();
+    /// database() changed.
     void databaseChanged();
+    /// userName() changed.
     void userNameChanged();
+    /// password() changed.
     void passwordChanged();
 
 private:

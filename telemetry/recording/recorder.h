@@ -30,16 +30,23 @@ class KORVELTELEMETRY_EXPORT Recorder : public QObject
         kl::telemetry::AbstractBucket *bucket READ bucket WRITE setBucket NOTIFY bucketChanged)
 
 public:
+    /// A recorder with no type and no bucket; the first one starts the library.
     explicit Recorder(QObject *parent = nullptr);
     ~Recorder() override;
 
+    /// The metric type, written as "type" into every record and checked by the policy.
     QString type() const;
+    /// Sets type(); emits typeChanged() when it changes.
     void setType(const QString &type);
+    /// Where records go; null when unset or when the bucket was destroyed.
     AbstractBucket *bucket() const;
+    /// Sets bucket(); emits bucketChanged() when it changes. The bucket is not owned.
     void setBucket(AbstractBucket *bucket);
 
 Q_SIGNALS:
+    /// type() changed.
     void typeChanged();
+    /// bucket() changed.
     void bucketChanged();
 
 public Q_SLOTS:
@@ -59,9 +66,12 @@ private:
 class KORVELTELEMETRY_EXPORT TelemetryPolicy
 {
 public:
+    /// Whether records of @p type are made; asks the installed filter.
     static bool isTrackedMetric(const QString &type);
+    /// Installs @p policy as the filter of metric types.
     static void setPolicyImplementation(std::function<bool(const QString &)> policy);
 
+    /// The installed filter; by default it tracks every type.
     static std::function<bool(const QString &)> m_policyImpl;
 
 private:

@@ -43,6 +43,7 @@ public:
     /// Forgets every destination; IDs handed out before are never reused.
     void clearRegisteredBackends();
 
+    /// Where the records of @p backend go: the backend name itself, the only location known.
     QString findBackendLocation(const QString &backend) const;
 
     /**

@@ -26,11 +26,13 @@ template<typename F>
 class Task : public QRunnable
 {
 public:
+    /// A job that calls @p callable once, on the pool thread that runs it.
     explicit Task(F callable)
         : m_function(std::bind(std::move(callable)))
     {
     }
 
+    /// Calls the callable; QThreadPool calls this.
     void run() override { m_function(); }
 
 private:

@@ -14,6 +14,7 @@ namespace kl::telemetry {
 class KORVELTELEMETRY_EXPORT RaiiTransaction
 {
 public:
+    /// A guard for a transaction on @p db; nothing begins until open().
     explicit RaiiTransaction(const QSqlDatabase &db);
     ~RaiiTransaction();
 

@@ -30,6 +30,7 @@ KORVELTELEMETRY_EXPORT QString generateKeyHash(const QString &key, const QString
 class KORVELTELEMETRY_EXPORT SingleExecutor
 {
 public:
+    /// A handle on the lock named @p key, not holding it; clears a dead holder's segment.
     explicit SingleExecutor(const QString &key);
     ~SingleExecutor();
 
@@ -40,6 +41,7 @@ public:
     bool tryToRun();
     /// Gives up the lock if this instance holds it.
     void release();
+    /// Exchanges the locks, held or not, of two instances.
     void swap(SingleExecutor &other);
 
 private:

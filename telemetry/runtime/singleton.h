@@ -15,6 +15,7 @@ template<typename T>
 class KORVELTELEMETRY_EXPORT Singleton
 {
 public:
+    /// The instance, created on the first call.
     static T *getInstance()
     {
         static T instance;

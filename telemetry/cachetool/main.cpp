@@ -1,0 +1,303 @@
+// korvel-cache: what the telemetry cache of this user holds, for people debugging telemetry on
+// a desktop. Reads go straight to the cache file; every change goes through the library, under
+// the machine-wide lock, so it is safe while applications run.
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/runtime/runtime.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThread>
+
+#include <cstdio>
+#include <functional>
+#include <optional>
+
+using namespace kl::telemetry;
+
+namespace {
+
+constexpr int kLockWaitMs = 10000;
+
+void print(const QString &text)
+{
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
+}
+
+int fail(const QString &text)
+{
+    std::fputs(qPrintable(QStringLiteral("korvel-cache: %1\n").arg(text)), stderr);
+    return 1;
+}
+
+QString age(qint64 timestamp)
+{
+    const qint64 seconds = (QDateTime::currentMSecsSinceEpoch() - timestamp) / 1000;
+    if (seconds < 120)
+        return QStringLiteral("%1 s").arg(seconds);
+    if (seconds < 7200)
+        return QStringLiteral("%1 min").arg(seconds / 60);
+    return QStringLiteral("%1 h").arg(seconds / 3600);
+}
+
+class Cache
+{
+public:
+    explicit Cache(const QString &path)
+        : m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("korvel-cache")))
+    {
+        m_db.setDatabaseName(path);
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+    }
+
+    bool open() { return m_db.open(); }
+    /// Why the last step failed.
+    QString error() const { return m_error.isEmpty() ? m_db.lastError().text() : m_error; }
+
+    /// One object per destination: storage ID, backend, server, database, pending count,
+    /// timestamp of the oldest record and how many are set aside.
+    std::optional<QJsonArray> destinations()
+    {
+        QJsonArray result;
+        QSqlQuery query(m_db);
+        if (!run(query,
+                 QStringLiteral(
+                     "SELECT s.storageID, s.backend, s.locationInfo, "
+                     "(SELECT COUNT(*) FROM telemetry t WHERE t.storageID = s.storageID), "
+                     "(SELECT MIN(timestamp) FROM telemetry t WHERE t.storageID = s.storageID) "
+                     "FROM storages s ORDER BY s.storageID")))
+            return std::nullopt;
+        const QHash<int, int> setAside = setAsideCounts();
+        while (query.next()) {
+            const QJsonObject location
+                = QJsonDocument::fromJson(query.value(2).toString().toUtf8()).object();
+            QJsonObject destination { { "storageId", query.value(0).toInt() },
+                                      { "backend", query.value(1).toString() },
+                                      { "server", location.value("server") },
+                                      { "database", location.value("database") },
+                                      { "pending", query.value(3).toInt() },
+                                      { "setAside", setAside.value(query.value(0).toInt()) } };
+            if (!query.value(4).isNull())
+                destination.insert("oldest", query.value(4).toLongLong());
+            result.append(destination);
+        }
+        return result;
+    }
+
+    /// The @p limit oldest cached records of @p storageId.
+    std::optional<QJsonArray> records(int storageId, int limit)
+    {
+        QSqlQuery query(m_db);
+        if (!run(query,
+                 QStringLiteral("SELECT id, timestamp, recordData FROM telemetry WHERE "
+                                "storageID = ? ORDER BY timestamp LIMIT ?"),
+                 { storageId, limit }))
+            return std::nullopt;
+        QJsonArray result;
+        while (query.next())
+            result.append(QJsonObject {
+                { "id", query.value(0).toString() },
+                { "timestamp", query.value(1).toLongLong() },
+                { "record",
+                  QJsonDocument::fromJson(query.value(2).toString().toUtf8()).object() } });
+        return result;
+    }
+
+private:
+    bool run(QSqlQuery &query, const QString &statement, const QVariantList &values = {})
+    {
+        bool done = query.prepare(statement);
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        done = done && query.exec();
+        if (!done)
+            m_error = query.lastError().text();
+        return done;
+    }
+
+    QHash<int, int> setAsideCounts()
+    {
+        QHash<int, int> counts;
+        QSqlQuery query(m_db);
+        if (query.exec(QStringLiteral(
+                "SELECT storageID, COUNT(*) FROM telemetry_setaside GROUP BY storageID"))) {
+            while (query.next())
+                counts.insert(query.value(0).toInt(), query.value(1).toInt());
+        }
+        return counts;
+    }
+
+    QSqlDatabase m_db;
+    QString m_error;
+};
+
+QJsonArray setAsideRecords()
+{
+    QJsonArray result;
+    const QVector<SetAsideRecord> records = currentDataCollector()->setAsideRecords();
+    for (const SetAsideRecord &record : records)
+        result.append(QJsonObject { { "id", record.id },
+                                    { "storageId", record.storageId },
+                                    { "timestamp", record.timestamp },
+                                    { "reason", record.reason },
+                                    { "setAsideAt", record.setAsideAt },
+                                    { "record", record.record } });
+    return result;
+}
+
+// Another process may hold the machine-wide lock for a flush or an upload: try again a while.
+bool underLock(const std::function<bool()> &change)
+{
+    QDeadlineTimer deadline(kLockWaitMs);
+    while (!change()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+void printDestinations(const QJsonArray &destinations)
+{
+    print(QStringLiteral("%1  %2  %3  %4  %5")
+              .arg("ID", 4)
+              .arg("pending", 8)
+              .arg("oldest", 8)
+              .arg("set aside", 9)
+              .arg("destination"));
+    for (const QJsonValue &value : destinations) {
+        const QJsonObject destination = value.toObject();
+        const QString oldest = destination.contains("oldest")
+            ? age(qint64(destination.value("oldest").toDouble()))
+            : QStringLiteral("-");
+        print(QStringLiteral("%1  %2  %3  %4  %5 %6/%7")
+                  .arg(destination.value("storageId").toInt(), 4)
+                  .arg(destination.value("pending").toInt(), 8)
+                  .arg(oldest, 8)
+                  .arg(destination.value("setAside").toInt(), 9)
+                  .arg(destination.value("backend").toString(),
+                       destination.value("server").toString(),
+                       destination.value("database").toString()));
+    }
+}
+
+void printRecords(const QJsonArray &records)
+{
+    for (const QJsonValue &value : records) {
+        const QJsonObject record = value.toObject();
+        QString line = record.value("id").toString();
+        if (record.contains("reason"))
+            line += QStringLiteral(" (destination %1, set aside %2 ago: %3)")
+                        .arg(record.value("storageId").toInt())
+                        .arg(age(qint64(record.value("setAsideAt").toDouble())),
+                             record.value("reason").toString());
+        print(line);
+        const QJsonValue document = record.value("record");
+        print(QStringLiteral("  ")
+              + (document.isObject() ? QString::fromUtf8(
+                     QJsonDocument(document.toObject()).toJson(QJsonDocument::Compact))
+                                     : document.toString()));
+    }
+}
+
+QStringList idsOf(const QJsonArray &records)
+{
+    QStringList ids;
+    for (const QJsonValue &record : records)
+        ids.append(record.toObject().value("id").toString());
+    return ids;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("korvel-cache"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Shows and changes the KorvelTelemetry cache of this user.\n\n"
+        "Commands:\n"
+        "  list                  destinations: pending records, age of the oldest, set aside\n"
+        "  peek ID [COUNT]       the oldest records of destination ID (10)\n"
+        "  purge ID...           deletes every cached record of these destinations\n"
+        "  set-aside             records their destination kept refusing\n"
+        "  retry ID...|--all     moves set-aside records back into the cache\n"
+        "  drop ID...|--all      deletes set-aside records for good"));
+    parser.addHelpOption();
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Prints JSON."));
+    const QCommandLineOption all(QStringLiteral("all"),
+                                 QStringLiteral("retry, drop: every set-aside record."));
+    parser.addOptions({ json, all });
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("list (default)"));
+    parser.process(app);
+
+    const QStringList arguments = parser.positionalArguments();
+    const QString command = arguments.value(0, QStringLiteral("list"));
+    const QStringList operands = arguments.mid(1);
+    const QString path = getCacheDataBaseLocation();
+    if (!QFileInfo::exists(path))
+        return fail(QStringLiteral("no cache at %1").arg(path));
+
+    Cache cache(path);
+    if (!cache.open())
+        return fail(QStringLiteral("cannot open %1: %2").arg(path, cache.error()));
+    const auto output = [&](const std::optional<QJsonArray> &read,
+                            const std::function<void(const QJsonArray &)> &text) {
+        if (!read)
+            return fail(QStringLiteral("cannot read %1: %2").arg(path, cache.error()));
+        const QJsonArray &items = *read;
+        if (parser.isSet(json))
+            print(QString::fromUtf8(QJsonDocument(items).toJson(QJsonDocument::Indented)));
+        else if (items.isEmpty())
+            print(QStringLiteral("(none)"));
+        else
+            text(items);
+        return 0;
+    };
+
+    if (command == QLatin1String("list"))
+        return output(cache.destinations(), printDestinations);
+    if (command == QLatin1String("peek") && !operands.isEmpty())
+        return output(cache.records(operands.at(0).toInt(), operands.value(1, "10").toInt()),
+                      printRecords);
+
+    // The library's collector makes every change, under the machine-wide lock.
+    DataCollector *collector = currentDataCollector();
+    collector->initialize();
+    if (command == QLatin1String("set-aside"))
+        return output(setAsideRecords(), printRecords);
+
+    QStringList ids = operands;
+    if (parser.isSet(all))
+        ids = idsOf(setAsideRecords());
+    if (ids.isEmpty())
+        return fail(QStringLiteral("nothing to %1; see --help").arg(command));
+    bool changed = false;
+    if (command == QLatin1String("purge")) {
+        QList<int> storageIds;
+        for (const QString &id : qAsConst(ids))
+            storageIds.append(id.toInt());
+        changed = underLock([&] { return collector->purgeDestinations(storageIds); });
+    } else if (command == QLatin1String("retry")) {
+        changed = underLock([&] { return collector->retrySetAside(ids); });
+    } else if (command == QLatin1String("drop")) {
+        changed = underLock([&] { return collector->purgeSetAside(ids); });
+    } else {
+        return fail(QStringLiteral("unknown command %1; see --help").arg(command));
+    }
+    if (!changed)
+        return fail(QStringLiteral("%1 failed: the cache stayed locked or refused the change")
+                        .arg(command));
+    print(QStringLiteral("%1: done (%2)").arg(command).arg(ids.size()));
+    return 0;
+}

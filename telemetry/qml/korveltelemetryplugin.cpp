@@ -1,0 +1,28 @@
+// The QML module "Korvel.Telemetry 1.0": applications import it and declare Recorders and
+// buckets without registering anything in C++.
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
+
+#include <QQmlExtensionPlugin>
+#include <QtQml>
+
+namespace kl::telemetry {
+
+class KorvelTelemetryPlugin : public QQmlExtensionPlugin
+{
+    Q_OBJECT
+    Q_PLUGIN_METADATA(IID QQmlExtensionInterface_iid)
+
+public:
+    void registerTypes(const char *uri) override
+    {
+        qmlRegisterType<Recorder>(uri, 1, 0, "Recorder");
+        qmlRegisterType<CouchDBBucket>(uri, 1, 0, "CouchDBBucket");
+        qmlRegisterUncreatableType<AbstractBucket>(uri, 1, 0, "AbstractBucket",
+                                                   QStringLiteral("Use CouchDBBucket"));
+    }
+};
+
+} // namespace kl::telemetry
+
+#include "korveltelemetryplugin.moc"

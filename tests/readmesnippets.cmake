@@ -1,0 +1,23 @@
+# The README's code blocks that follow a line "<!-- example: PATH -->" must be the whole text of
+# that file, so that every snippet a user copies is a program CI builds and runs.
+#   cmake -DSOURCE_DIR=... -P readmesnippets.cmake
+file(READ ${SOURCE_DIR}/README.md readme)
+string(REGEX MATCHALL "<!-- example: [^ ]+ -->\n```[a-z]*\n" markers "${readme}")
+if(NOT markers)
+    message(FATAL_ERROR "README.md names no example")
+endif()
+foreach(marker IN LISTS markers)
+    string(REGEX REPLACE "<!-- example: ([^ ]+) -->.*" "\\1" path "${marker}")
+    string(FIND "${readme}" "${marker}" start)
+    string(LENGTH "${marker}" skip)
+    math(EXPR start "${start} + ${skip}")
+    string(SUBSTRING "${readme}" ${start} -1 rest)
+    string(FIND "${rest}" "```\n" end)
+    string(SUBSTRING "${rest}" 0 ${end} snippet)
+    file(READ ${SOURCE_DIR}/${path} program)
+    if(NOT snippet STREQUAL program)
+        message(FATAL_ERROR "README.md's snippet of ${path} differs from the file")
+    endif()
+endforeach()
+list(LENGTH markers count)
+message(STATUS "${count} README snippets match their examples")
