@@ -47,8 +47,7 @@ inline QString databaseFor(int sequence)
 /// number so that the controller can check the content that arrived.
 inline QString payloadFor(const QString &source, int sequence)
 {
-    const QString unit = QStringLiteral("%1/%2;").arg(source).arg(sequence);
-    return unit.repeated(200 / unit.size() + 1).left(200);
+    return QStringLiteral("%1/%2;").arg(source).arg(sequence).repeated(40).left(200);
 }
 
 class StressRecorder : public Recorder
@@ -233,8 +232,23 @@ public:
         : m_upstream(upstream)
     {
         connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *client = m_server.nextPendingConnection())
-                accept(client);
+            while (QTcpSocket *client = m_server.nextPendingConnection()) {
+                connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+                connect(client, &QTcpSocket::readyRead, client,
+                        [this, client, buffer = QByteArray()]() mutable {
+                            static const QRegularExpression length(
+                                QStringLiteral("content-length:\\s*(\\d+)"),
+                                QRegularExpression::CaseInsensitiveOption);
+                            buffer += client->readAll();
+                            const int end = buffer.indexOf("\r\n\r\n");
+                            const int size = length.match(QString::fromLatin1(buffer.left(end)))
+                                                 .captured(1)
+                                                 .toInt();
+                            if (end >= 0 && buffer.size() >= end + 4 + size)
+                                forward(client, buffer.left(buffer.indexOf("\r\n")).split(' '),
+                                        buffer.mid(end + 4, size));
+                        });
+            }
         });
         m_server.listen(QHostAddress::LocalHost);
     }
@@ -252,24 +266,6 @@ public:
     int givenUp() const { return m_givenUp; }
 
 private:
-    void accept(QTcpSocket *client)
-    {
-        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-        connect(client, &QTcpSocket::readyRead, client,
-                [this, client, buffer = QByteArray()]() mutable {
-                    static const QRegularExpression length(
-                        QStringLiteral("content-length:\\s*(\\d+)"),
-                        QRegularExpression::CaseInsensitiveOption);
-                    buffer += client->readAll();
-                    const int end = buffer.indexOf("\r\n\r\n");
-                    const int size
-                        = length.match(QString::fromLatin1(buffer.left(end))).captured(1).toInt();
-                    if (end >= 0 && buffer.size() >= end + 4 + size)
-                        forward(client, buffer.left(buffer.indexOf("\r\n")).split(' '),
-                                buffer.mid(end + 4, size));
-                });
-    }
-
     void forward(QTcpSocket *client, const QList<QByteArray> &requestLine, const QByteArray &body)
     {
         const bool strike = requestLine.value(1).endsWith("/_bulk_docs") && m_remaining > 0;
