@@ -351,7 +351,6 @@ struct Run
     QElapsedTimer sinceUpload;
     bool killed = false, finished = false;
 };
-using Runs = std::vector<std::unique_ptr<Run>>;
 
 // Runs scripts/couchdb-server for a server kept on disk, so that a restart keeps the data;
 // returns what it printed (start prints the URL), empty when it failed.
@@ -389,11 +388,7 @@ public:
     }
     ~StressRun()
     {
-        for (const auto &run : m_runs) {
-            run->process->kill();
-            run->process->waitForFinished(5000);
-        }
-        serverScript({ "stop" });
+        serverScript({ "stop" }); // a process still running is killed with its QProcess
         m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(QStringLiteral("observer"));
     }
@@ -776,7 +771,7 @@ private:
     QHash<QString, QString> m_everCached; // record key -> _id
     QSet<QString> m_removed, m_poison;
     QElapsedTimer m_clock;
-    Runs m_runs;
+    std::vector<std::unique_ptr<Run>> m_runs;
     Run *m_workers[kWorkers] = {};
     int m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0;
     QStringList m_rows, m_problems;
