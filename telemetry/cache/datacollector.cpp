@@ -441,6 +441,7 @@ DataCollector::~DataCollector()
         QMutexLocker locker(&d->m_gate->mutex);
         d->m_gate->open = false;
     }
+    QObject::disconnect(d->m_quitConnection);
     d->flushAtExit();
     delete d;
 }

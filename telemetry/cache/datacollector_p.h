@@ -84,6 +84,7 @@ public:
     QMutex m_threadMutex;
     bool m_initialized = false;
     std::atomic<int> m_maxCachedRecords { 100000 };
+    QMetaObject::Connection m_quitConnection;
 
     // The state of the cache file, used under the main lock. Queued rows wait for re-keying
     // after the file was reopened, or while storage IDs were provisional.
