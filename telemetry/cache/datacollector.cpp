@@ -412,20 +412,23 @@ void DataCollectorPrivate::dropOldestBeyondBound()
 }
 
 // Another process may hold the main lock for a moment (a flush, an upload); the queue would
-// otherwise die with the process.
+// otherwise die with the process. Only the first call at exit waits: the collector's end after
+// aboutToQuit has waited already must not double the time to exit.
 void DataCollectorPrivate::flushAtExit()
 {
+    const bool waited = m_exitWaited.exchange(true);
     if (!isInitialized() || !TelemetryPolicy::isEnabled() || q->getQueuedElementsCount() == 0)
         return;
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    QElapsedTimer waited;
-    waited.start();
+    QElapsedTimer waiting;
+    waiting.start();
     bool locked = mainLock.tryToRun();
-    while (!locked && !waited.hasExpired(kExitLockWaitMs)) {
+    while (!locked && !waited && !waiting.hasExpired(kExitLockWaitMs)) {
         QThread::msleep(kExitLockStepMs);
         locked = mainLock.tryToRun();
     }
-    if (!locked || !writeQueue())
+    // A later call that finds the lock taken has been warned about already.
+    if ((locked && !writeQueue()) || (!locked && !waited))
         qCWarning(lcTelemetry) << "Records lost at exit, the cache could not be written:"
                                << q->getQueuedElementsCount();
 }

@@ -85,6 +85,7 @@ public:
     bool m_initialized = false;
     std::atomic<int> m_maxCachedRecords { 100000 };
     QMetaObject::Connection m_quitConnection;
+    std::atomic<bool> m_exitWaited { false };
 
     // The state of the cache file, used under the main lock. Queued rows wait for re-keying
     // after the file was reopened, or while storage IDs were provisional.
