@@ -2,6 +2,7 @@
 #include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -117,6 +118,7 @@ private slots:
     void followUpAfterBatch_data();
     void followUpAfterBatch();
     void attemptSkipsEmptyDestinations();
+    void disabledTelemetryPublishesNothing();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
@@ -544,6 +546,20 @@ void TestPublisher::attemptSkipsEmptyDestinations()
     attempt(publisher);
     QCOMPARE(m_server->requestCount(), 1);
     QCOMPARE(postedIds(m_server->requests().first()).size(), 4);
+}
+
+void TestPublisher::disabledTelemetryPublishesNothing()
+{
+    const QVector<Cached> records
+        = cacheRecords(registerDestination(m_server->url(), QStringLiteral("consent")), 3);
+    m_server->enqueue(storedReply(idsOf(records, 0, 3)));
+    Publisher publisher;
+    TelemetryPolicy::setEnabled(false);
+    QVERIFY(!publisher.doPublishImpl());
+    TelemetryPolicy::setEnabled(true);
+    QCOMPARE(m_server->requestCount(), 0);
+    attempt(publisher);
+    QCOMPARE(m_server->requestCount(), 1);
 }
 
 KORVEL_TEST_MAIN(TestPublisher)
