@@ -146,6 +146,7 @@ private slots:
     void settersEmitOnlyOnChange();
     void destroyedBucketCountsAsNone();
     void nonAsciiPropertyNameIsKept();
+    void disabledTelemetryDropsRecords();
 
 private:
     CouchDBBucket m_bucket;
@@ -167,6 +168,7 @@ void TestRecorder::cleanup()
 {
     m_messages.reset();
     TelemetryPolicy::setPolicyImplementation([](const QString &) { return true; });
+    TelemetryPolicy::setEnabled(true);
     QLoggingCategory::setFilterRules(QString());
     currentDataCollector()->flush();
     currentDataCollector()->clearCache();
@@ -369,6 +371,22 @@ void TestRecorder::nonAsciiPropertyNameIsKept()
     const QVector<Placed> placed = placedRecords();
     QCOMPARE(placed.size(), 1);
     QCOMPARE(placed.first().document.value(QStringLiteral("gr\u00f6\u00dfe")), QJsonValue(3));
+}
+
+void TestRecorder::disabledTelemetryDropsRecords()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
+    Recorder recorder;
+    recorder.setBucket(&m_bucket);
+    recorder.setType(QStringLiteral("consent"));
+    TelemetryPolicy::setEnabled(false);
+    recorder.record();
+    QVERIFY(placedRecords().isEmpty());
+    QCOMPARE(m_messages->all(),
+             QStringList { "debug: Dropping record, telemetry is disabled \"consent\"" });
+    TelemetryPolicy::setEnabled(true);
+    recorder.record();
+    QCOMPARE(placedRecords().size(), 1);
 }
 
 KORVEL_TEST_MAIN(TestRecorder)
