@@ -1,11 +1,9 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/runtime/runtime.h"
-#include "telemetry/runtime/singleton.h"
 
 #include "testsupport.h"
 
 #include <QRandomGenerator>
-#include <QSqlError>
 #include <QSqlQuery>
 
 #include <thread>
@@ -24,35 +22,31 @@ struct CachedRow
 };
 
 // One line per row, with SQLite's own type of the id column, for readable comparisons.
-QString describe(const QString &id, qint64 timestamp, int storageId, const QString &record,
-                 const QString &idType)
-{
-    return QStringLiteral("%1 %2 %3 %4 %5")
-        .arg(id)
-        .arg(timestamp)
-        .arg(storageId)
-        .arg(record, idType);
-}
-
 QStringList describe(const QVector<CachedRow> &rows)
 {
     QStringList lines;
     for (const CachedRow &row : rows)
-        lines << describe(row.id, row.timestamp, row.storageId, row.record, QStringLiteral("text"));
+        lines << QStringLiteral("%1 %2 %3 %4 text")
+                     .arg(row.id)
+                     .arg(row.timestamp)
+                     .arg(row.storageId)
+                     .arg(row.record);
     return lines;
 }
 
 // The cached rows in insertion order, as another SQLite client reads them.
 QStringList cachedRows(const CacheConnection &connection)
 {
-    QSqlQuery query(connection.database());
-    query.exec(QStringLiteral("SELECT id, timestamp, storageID, recordData, typeof(id) "
-                              "FROM telemetry ORDER BY rowid"));
+    QSqlQuery query(QStringLiteral("SELECT id, timestamp, storageID, recordData, typeof(id) "
+                                   "FROM telemetry ORDER BY rowid"),
+                    connection.database());
     QStringList rows;
     while (query.next())
-        rows << describe(query.value(0).toString(), query.value(1).toLongLong(),
-                         query.value(2).toInt(), query.value(3).toString(),
-                         query.value(4).toString());
+        rows << QStringLiteral("%1 %2 %3 %4 %5")
+                    .arg(query.value(0).toString())
+                    .arg(query.value(1).toLongLong())
+                    .arg(query.value(2).toInt())
+                    .arg(query.value(3).toString(), query.value(4).toString());
     return rows;
 }
 
@@ -63,10 +57,12 @@ CachedRow makeRow(qint64 timestamp, int storageId)
 }
 
 using Operation = std::function<QVariant(DataCollector &)>;
+enum class Breakage { NeverOpened, TableDropped, InTransaction };
 
 } // namespace
 
 Q_DECLARE_METATYPE(Operation)
+Q_DECLARE_METATYPE(Breakage)
 
 class TestDataCollector : public QObject
 {
@@ -75,16 +71,16 @@ class TestDataCollector : public QObject
 private slots:
     void init();
     void cleanup();
-    void singletonIsSharedWithTheLibrary();
     void rowsReachTheTableInCollectionOrder();
     void commitMessageOnlyAtDebugLevel_data();
     void commitMessageOnlyAtDebugLevel();
     void lockHeldByAnotherProcessDefersWriting();
     void refusedBatchIsRequeuedBehindNewRows();
     void unopenableDatabaseEndsTheCycle();
+    void tablesAreLeftToTheHolderOfTheDatabaseLock();
     void queriesReadOldestFirstAndDelete();
-    void operationsOnClosedConnection_data();
-    void operationsOnClosedConnection();
+    void failingOperations_data();
+    void failingOperations();
     void exitWhileFlushingNeverCrashes();
     void startingThreadDeletedNeverCrashes();
 
@@ -118,11 +114,6 @@ void TestDataCollector::collect(const QVector<CachedRow> &rows)
         m_collector->collect(row.id, row.timestamp, row.storageId, row.record);
 }
 
-void TestDataCollector::singletonIsSharedWithTheLibrary()
-{
-    QCOMPARE(Singleton<DataCollector>::getInstance(), currentDataCollector());
-}
-
 void TestDataCollector::rowsReachTheTableInCollectionOrder()
 {
     const QVector<CachedRow> before { makeRow(1700000000002, 3), makeRow(1700000000001, 1) };
@@ -130,7 +121,6 @@ void TestDataCollector::rowsReachTheTableInCollectionOrder()
     collect(before);
     m_collector->initialize();
     collect(after);
-
     CacheConnection reader;
     QTRY_COMPARE(cachedRows(reader), describe(before + after));
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
@@ -151,28 +141,24 @@ void TestDataCollector::commitMessageOnlyAtDebugLevel()
     if (debugEnabled)
         QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
     m_collector->initialize();
-
-    // A flush of an empty queue runs in full and says nothing.
-    m_collector->flush();
-    QCOMPARE(m_messages->all(), QStringList());
-
+    m_collector->flush(); // an empty queue says nothing
     collect({ makeRow(1, 1), makeRow(2, 1), makeRow(3, 2) });
     m_collector->flush();
     QCOMPARE(m_collector->getCachedElementsCount(), 3);
-    const QStringList expected
-        = debugEnabled ? QStringList { "debug: Commited 3 records to cache" } : QStringList();
-    QCOMPARE(m_messages->all(), expected);
+    QCOMPARE(m_messages->all(),
+             debugEnabled ? QStringList { "debug: Commited 3 records to cache" } : QStringList());
 }
 
+// Held for longer than a flush period, so that the cycle itself meets the lock.
 void TestDataCollector::lockHeldByAnotherProcessDefersWriting()
 {
-    auto holder = startHelper({ QStringLiteral("hold"), QString::fromLatin1(kMainLockName) });
+    auto holder = startHelper({ "hold", QString::fromLatin1(kMainLockName) });
     QCOMPARE(readHelperLine(*holder), QByteArray("held"));
     m_collector->initialize();
     const QVector<CachedRow> rows { makeRow(10, 1), makeRow(11, 1), makeRow(12, 1) };
     collect(rows);
-
     m_collector->flush();
+    QTest::qWait(2500);
     QCOMPARE(m_collector->getQueuedElementsCount(), rows.size());
     CacheConnection reader;
     QCOMPARE(cachedRows(reader), QStringList());
@@ -189,7 +175,6 @@ void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
     CacheConnection other;
     // Holding the write lock makes a flush's insert wait for SQLite's busy time-out, then fail.
     QVERIFY(other.exec(QStringLiteral("BEGIN IMMEDIATE")));
-
     const QVector<CachedRow> batch { makeRow(20, 1), makeRow(21, 2), makeRow(22, 1) };
     collect(batch);
     std::thread flushing([this] { m_collector->flush(); });
@@ -197,10 +182,9 @@ void TestDataCollector::refusedBatchIsRequeuedBehindNewRows()
     const QVector<CachedRow> meanwhile { makeRow(30, 1), makeRow(31, 1) };
     collect(meanwhile);
     flushing.join();
-    const QString refused = QStringLiteral("critical: local cache update failed");
     const QStringList messages = m_messages->all();
     QVERIFY(!messages.isEmpty());
-    QCOMPARE(messages.count(refused), messages.size());
+    QCOMPARE(messages.count("critical: local cache update failed"), messages.size());
 
     // Later flushes of the cycle retry the whole queue until the cause is gone.
     QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
@@ -214,17 +198,24 @@ void TestDataCollector::unopenableDatabaseEndsTheCycle()
     m_collector->initialize();
     m_collector->initialize();
     QCOMPARE(m_messages->all(), QStringList { "critical: Connection to database failed" });
-
-    const QString aborted
-        = QStringLiteral("Flush operation aborted, connection to database is closed.");
+    const QString aborted = "Flush operation aborted, connection to database is closed.";
     QTRY_COMPARE(m_messages->count(QtWarningMsg, aborted), 1);
     collect({ makeRow(1, 1), makeRow(2, 1) });
-    QCOMPARE(m_collector->getQueuedElementsCount(), 2);
     // The cycle has ended: a second flush would have come 1000 ms after the first.
     QTest::qWait(2500);
     QCOMPARE(m_messages->count(QtWarningMsg, aborted), 1);
-    collect({ makeRow(3, 1) });
-    QCOMPARE(m_collector->getQueuedElementsCount(), 3);
+    QCOMPARE(m_collector->getQueuedElementsCount(), 2);
+}
+
+void TestDataCollector::tablesAreLeftToTheHolderOfTheDatabaseLock()
+{
+    auto holder = startHelper({ "hold", QString::fromLatin1(kDbLockName) });
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    m_collector->initialize();
+    CacheConnection reader;
+    QCOMPARE(reader.database().tables(), QStringList());
+    holder->closeWriteChannel();
+    QVERIFY(holder->waitForFinished());
 }
 
 void TestDataCollector::queriesReadOldestFirstAndDelete()
@@ -240,86 +231,99 @@ void TestDataCollector::queriesReadOldestFirstAndDelete()
     collect(shuffled);
     m_collector->flush();
 
-    QStringList ids { QStringLiteral("kept") };
-    QStringList records { QStringLiteral("kept") };
+    QStringList ids { "kept" }, records { "kept" };
     QVERIFY(m_collector->getCacheByStorageId(7, ids, records));
-    QCOMPARE(ids.size(), 26);
     QCOMPARE(ids.takeFirst(), QStringLiteral("kept"));
     QCOMPARE(records.takeFirst(), QStringLiteral("kept"));
-    for (int i = 0; i < 25; ++i) {
-        QCOMPARE(ids.at(i), ours.at(i).id);
-        QCOMPARE(records.at(i), ours.at(i).record);
-    }
-
-    QVERIFY(m_collector->deleteByIds(ids));
-    QCOMPARE(m_messages->count(QtWarningMsg, QStringLiteral("deleted:  25")), 1);
-    QVERIFY(m_collector->deleteByIds({ QStringLiteral("absent"), QStringLiteral("missing") }));
-    QCOMPARE(m_messages->count(QtWarningMsg, QStringLiteral("deleted:  2")), 1);
     QCOMPARE(ids.size(), 25);
+    for (int i = 0; i < 25; ++i)
+        QCOMPARE(ids.at(i) + records.at(i), ours.at(i).id + ours.at(i).record);
+    QVERIFY(m_collector->deleteByIds(ids));
+    QVERIFY(m_collector->deleteByIds({ "absent", "missing" }));
+    QCOMPARE(m_messages->all(), (QStringList { "warning: deleted:  25", "warning: deleted:  2" }));
 
     QStringList rest, restRecords;
     QVERIFY(m_collector->getCacheByStorageId(7, rest, restRecords));
+    QVERIFY(m_collector->getCacheByStorageId(99, rest, restRecords));
     QCOMPARE(rest.size(), 5);
     for (int i = 0; i < 5; ++i)
         QCOMPARE(rest.at(i), ours.at(25 + i).id);
-    QStringList none, noRecords;
-    QVERIFY(m_collector->getCacheByStorageId(99, none, noRecords));
-    QVERIFY(none.isEmpty() && noRecords.isEmpty());
-
     QCOMPARE(m_collector->getCachedElementsCount(), 8);
     collect({ makeRow(4, 7) });
-    m_collector->clearCache();
+    m_collector->clearCache(); // the queue stays
     QCOMPARE(m_collector->getCachedElementsCount(), 0);
-    QCOMPARE(m_collector->getQueuedElementsCount(), 1);
-    m_messages->clear();
     m_collector->flush();
     QCOMPARE(m_collector->getCachedElementsCount(), 1);
-    QCOMPARE(m_messages->all(), QStringList());
 }
 
-void TestDataCollector::operationsOnClosedConnection_data()
+void TestDataCollector::failingOperations_data()
 {
+    QTest::addColumn<Breakage>("breakage");
     QTest::addColumn<Operation>("operation");
     QTest::addColumn<QVariant>("result");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("message"); // the only one; SQLite's error text may follow
 
-    QTest::addRow("count") << Operation([](DataCollector &c) {
-        return QVariant(c.getCachedElementsCount());
-    }) << QVariant(0)
-                           << "warning: getCacheElementCount operation aborted, because "
-                              "connection to database is closed.";
-    QTest::addRow("clear") << Operation([](DataCollector &c) {
-        c.clearCache();
-        return QVariant();
-    }) << QVariant()
-                           << "warning: clearCache operation aborted, because connection to "
-                              "database is closed.";
-    QTest::addRow("read") << Operation([](DataCollector &c) {
-        QStringList ids { QStringLiteral("a") }, records { QStringLiteral("b") };
+    const Operation count = [](DataCollector &c) { return QVariant(c.getCachedElementsCount()); };
+    const Operation clear = [](DataCollector &c) { return c.clearCache(), QVariant(); };
+    const Operation read = [](DataCollector &c) {
+        QStringList ids { "a" }, records { "b" };
         const bool ok = c.getCacheByStorageId(1, ids, records);
         return QVariant(ok || ids.size() != 1 || records.size() != 1);
-    }) << QVariant(false)
-                          << "critical: getCacheByStorageId() aborted, connection to database "
-                             "is closed.";
-    QTest::addRow("delete") << Operation([](DataCollector &c) {
-        return QVariant(c.deleteByIds({ QStringLiteral("a") }));
-    }) << QVariant(false)
-                            << "warning: deleteByIds operation aborted, because connection to "
-                               "database is closed.";
-    QTest::addRow("flush") << Operation([](DataCollector &c) {
-        c.collect(QStringLiteral("a"), 1, 1, QStringLiteral("{}"));
-        c.flush();
-        return QVariant(c.getQueuedElementsCount());
-    }) << QVariant(1) << "warning: Flush operation aborted, connection to database is closed.";
+    };
+    const Operation remove = [](DataCollector &c) { return QVariant(c.deleteByIds({ "a" })); };
+    const Operation flush = [](DataCollector &c) {
+        return c.collect("a", 1, 1, "{}"), c.flush(), QVariant(c.getQueuedElementsCount());
+    };
+    const auto closed = Breakage::NeverOpened;
+    const QString aborted = "operation aborted, because connection to database is closed.";
+    QTest::addRow("closed: count")
+        << closed << count << QVariant(0) << "warning: getCacheElementCount " + aborted;
+    QTest::addRow("closed: clear")
+        << closed << clear << QVariant() << "warning: clearCache " + aborted;
+    QTest::addRow("closed: read") << closed << read << QVariant(false)
+                                  << "critical: getCacheByStorageId() aborted, connection to "
+                                     "database is closed.";
+    QTest::addRow("closed: delete")
+        << closed << remove << QVariant(false) << "warning: deleteByIds " + aborted;
+    QTest::addRow("closed: flush")
+        << closed << flush << QVariant(1)
+        << "warning: Flush operation aborted, connection to database is closed.";
+    const auto dropped = Breakage::TableDropped;
+    QTest::addRow("dropped: count")
+        << dropped << count << QVariant(0)
+        << "warning: getCacheElementCount operation aborted, because SELECT query failed.";
+    QTest::addRow("dropped: clear")
+        << dropped << clear << QVariant()
+        << "warning: local cache clearing failed: query or commit DELETE";
+    QTest::addRow("dropped: read") << dropped << read << QVariant(false)
+                                   << "critical: getCacheByStorageId() aborted, query failed: "
+                                      "QSqlError(";
+    QTest::addRow("dropped: delete")
+        << dropped << remove << QVariant(false) << "warning: local cache update failed";
+    QTest::addRow("in a transaction: clear")
+        << Breakage::InTransaction << clear << QVariant()
+        << "warning: local cache clearing failed: cannot create transaction";
 }
 
-void TestDataCollector::operationsOnClosedConnection()
+void TestDataCollector::failingOperations()
 {
+    QFETCH(Breakage, breakage);
     QFETCH(Operation, operation);
     QFETCH(QVariant, result);
     QFETCH(QString, message);
+    if (breakage != Breakage::NeverOpened)
+        m_collector->initialize();
+    CacheConnection other;
+    if (breakage == Breakage::TableDropped)
+        QVERIFY(other.exec(QStringLiteral("DROP TABLE telemetry")));
+    if (breakage == Breakage::InTransaction) // on the collector's own connection
+        QVERIFY(QSqlDatabase::database().transaction());
     QCOMPARE(operation(*m_collector), result);
-    QCOMPARE(m_messages->all(), QStringList { message });
+    if (breakage == Breakage::InTransaction)
+        QVERIFY(QSqlDatabase::database().rollback());
+    const QStringList messages = m_messages->all();
+    QCOMPARE(messages.size(), 1);
+    QVERIFY2(messages.first().startsWith(message), qPrintable(messages.first()));
 }
 
 void TestDataCollector::exitWhileFlushingNeverCrashes()
@@ -328,22 +332,17 @@ void TestDataCollector::exitWhileFlushingNeverCrashes()
     auto *random = QRandomGenerator::global();
     for (int run = 0; run < 16; ++run) {
         const QString delay = QString::number(random->bounded(850, 1400));
-        const QString order = run % 2 ? QStringLiteral("pool-last") : QStringLiteral("pool-first");
-        auto helper = startHelper(
-            { QStringLiteral("collect-exit"), QStringLiteral("20000"), delay, order });
+        const QString order = run % 2 ? "pool-last" : "pool-first";
+        auto helper = startHelper({ "collect-exit", "20000", delay, order });
         QVERIFY(helper->waitForFinished(30000));
         QVERIFY2(helper->exitStatus() == QProcess::NormalExit && helper->exitCode() == 0,
-                 qPrintable(QStringLiteral("run %1 (%2 ms, %3) ended with status %4, code %5")
-                                .arg(run)
-                                .arg(delay, order)
-                                .arg(helper->exitStatus())
-                                .arg(helper->exitCode())));
+                 qPrintable(QStringLiteral("exit %1 ms in, %2").arg(delay, order)));
     }
 }
 
 void TestDataCollector::startingThreadDeletedNeverCrashes()
 {
-    QCOMPARE(runHelper({ QStringLiteral("deleted-thread") }), QByteArray("survived"));
+    QCOMPARE(runHelper({ "deleted-thread" }), QByteArray("survived"));
 }
 
 KORVEL_TEST_MAIN(TestDataCollector)

@@ -1,38 +1,21 @@
 // A second process for the cross-process tests. It speaks on stdout, one word per line:
 //   hold NAME          take the lock, print "held" or "busy", keep it until stdin closes
-//   probe NAME         print "another" or "free"
 //   witness-init       prepare the witness that churning processes share
 //   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
 //                      exit 3 as soon as another process is found holding it at the same time
-//   location           print the cache database path
-//   storage-id SERVER DATABASE
-//                      print the storage ID of a CouchDB bucket with these settings
-//   flush-one          queue one row, flush once, print how many rows are still queued
 //   collect-exit COUNT DELAY ORDER
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
 //   deleted-thread     start the collector and the publisher on a thread, delete it once it
 //                      has finished, then flush and attempt a publish; print "survived"
-//   road SERVER DATABASE
-//                      start the library through a Recorder, its publisher idle, and print
-//                      each of its log lines as "<level>: <text>"; on "record N" record N
-//                      metrics and print "recorded"; on "ping" print "pong" and the longest
-//                      stall of the event loop so far in ms; quit when stdin closes
-#include "childprocess.h"
-
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
-#include "telemetry/recording/couchdbbucket.h"
-#include "telemetry/recording/recorder.h"
-#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QMutex>
 #include <QRandomGenerator>
 #include <QThread>
 #include <QThreadPool>
@@ -64,12 +47,6 @@ int hold(const QString &name)
     say(held ? "held" : "busy");
     for (std::string line; std::getline(std::cin, line);) { }
     return held ? 0 : 1;
-}
-
-int probe(const QString &name)
-{
-    say(SingleExecutor(name).isAnotherRunning() ? "another" : "free");
-    return 0;
 }
 
 // A process-shared robust mutex in a file of the temp directory, held by a churning process
@@ -152,39 +129,6 @@ int collectAndExit(int count, int delayMs, bool poolLast)
     return qApp->exec();
 }
 
-int flushOne()
-{
-    DataCollector *collector = currentDataCollector();
-    collector->initialize();
-    collector->collect(generateUniqueId(), QDateTime::currentMSecsSinceEpoch(), 1,
-                       QStringLiteral("{}"));
-    collector->flush();
-    std::cout << collector->getQueuedElementsCount() << std::endl;
-    return 0;
-}
-
-int storageId(const QString &server, const QString &database)
-{
-    currentBackends()->initialize();
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(database);
-    const int id
-        = currentBackends()->getStorageID(bucket.storageBackend(), bucket.storageLocationInfo());
-    std::cout << id << std::endl;
-    return id == -1 ? 1 : 0;
-}
-
-QBasicMutex s_outputMutex;
-
-void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    static const char *const levels[] = { "debug", "warning", "critical", "fatal", "info" };
-    QMutexLocker locker(&s_outputMutex); // flushes log from pool threads
-    (qstrcmp(context.category, "korvel.telemetry") == 0 ? std::cout : std::cerr)
-        << levels[type] << ": " << qPrintable(text) << std::endl;
-}
-
 // Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
 // onto the thread that started it, so it must notice the thread is gone.
 int deletedThread()
@@ -203,43 +147,6 @@ int deletedThread()
     return 0;
 }
 
-int road(const QString &server, const QString &database)
-{
-    qInstallMessageHandler(&printLibraryMessage);
-    test::parkPublisherChain();
-
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(database);
-    Recorder recorder;
-    recorder.setType(QStringLiteral("cache.obstacle"));
-    recorder.setBucket(&bucket);
-
-    QElapsedTimer sinceTick;
-    qint64 longestStall = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [&] { longestStall = qMax(longestStall, sinceTick.restart()); });
-    sinceTick.start();
-    ticker.start(50);
-
-    test::readInputLines(
-        &ticker,
-        [&](const QByteArray &line) {
-            if (line.startsWith("record ")) {
-                for (int i = line.mid(7).toInt(); i > 0; --i)
-                    recorder.record();
-                QMutexLocker locker(&s_outputMutex);
-                say("recorded");
-            } else if (line == "ping") {
-                QMutexLocker locker(&s_outputMutex);
-                std::cout << "pong " << qMax(longestStall, sinceTick.elapsed()) << std::endl;
-            }
-        },
-        [] { qApp->quit(); });
-    return qApp->exec();
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -249,8 +156,6 @@ int main(int argc, char **argv)
     const QString command = args.value(0);
     if (command == QLatin1String("hold"))
         return hold(args.value(1));
-    if (command == QLatin1String("probe"))
-        return probe(args.value(1));
     if (command == QLatin1String("witness-init"))
         return mapWitness(true) ? 0 : 1;
     if (command == QLatin1String("churn"))
@@ -258,18 +163,8 @@ int main(int argc, char **argv)
     if (command == QLatin1String("collect-exit"))
         return collectAndExit(args.value(1).toInt(), args.value(2).toInt(),
                               args.value(3) == QLatin1String("pool-last"));
-    if (command == QLatin1String("flush-one"))
-        return flushOne();
     if (command == QLatin1String("deleted-thread"))
         return deletedThread();
-    if (command == QLatin1String("road"))
-        return road(args.value(1), args.value(2));
-    if (command == QLatin1String("storage-id"))
-        return storageId(args.value(1), args.value(2));
-    if (command == QLatin1String("location")) {
-        std::cout << qPrintable(getCacheDataBaseLocation()) << std::endl;
-        return 0;
-    }
     std::cerr << "unknown command" << std::endl;
     return 2;
 }
