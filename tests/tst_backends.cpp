@@ -63,7 +63,13 @@ void TestBackends::idsAreStableAndNeverReused()
     m_backends->clearRegisteredBackends();
     QCOMPARE(m_backends->getRegisteredBackendsCount(), 0);
     QCOMPARE(m_backends->getStorageID(couchdb, "{\"a\": 1}"), 6);
-    QCOMPARE(m_backends->findBackendLocation(" x "), QStringLiteral(" x "));
+    // A registry opened later, as in the next process, finds the table and the IDs in the file.
+    cleanup();
+    m_messages = std::make_unique<MessageCapture>();
+    m_backends = std::make_unique<Backends>();
+    m_backends->initialize();
+    QCOMPARE(m_backends->getStorageID(couchdb, "{\"a\": 1}"), 6);
+    QCOMPARE(m_backends->getStorageID(couchdb, "{\"b\": 1}"), 7);
     QCOMPARE(m_messages->all(), QStringList());
 }
 
