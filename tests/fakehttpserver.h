@@ -26,6 +26,9 @@ public:
         QByteArray target; // as on the request line: path and query
         QList<QPair<QByteArray, QByteArray>> headers; // in the order received
         QByteArray body;
+
+        // The value of the first header named @p name (case-insensitive); empty if none.
+        QByteArray header(const QByteArray &name) const;
     };
 
     struct Reply

@@ -40,14 +40,23 @@ RecordingManager *installRecordingManager()
 
 using Result = QPair<QStringList, QStringList>; // ids, revs
 
+struct Outcome
+{
+    bool success = false;
+    QStringList ids;
+    QStringList revs;
+};
+
 // One upload, waited for: the outcome comes once, from the event loop, never from the call.
-QVariantList upload(DocumentUploader &uploader, const QStringList &documents)
+void upload(DocumentUploader &uploader, const QStringList &documents, Outcome &outcome)
 {
     QSignalSpy spy(&uploader, &DocumentUploader::finished);
     uploader.addDocuments(documents);
-    if (spy.count() != 0 || !spy.wait(10000) || spy.count() != 1)
-        return {};
-    return spy.takeFirst();
+    QCOMPARE(spy.count(), 0);
+    QVERIFY(spy.wait(10000));
+    QCOMPARE(spy.count(), 1);
+    const Result result = spy.first().at(1).value<Result>();
+    outcome = { spy.first().at(0).toBool(), result.first, result.second };
 }
 
 } // namespace
@@ -121,7 +130,10 @@ void TestCouchDbUploader::sendsRequest()
     QFETCH(QByteArray, body);
     RecordingManager *manager = installRecordingManager();
     CouchDbDocumentUploader uploader(m_http->url() + serverPath, database, nullptr);
-    QVERIFY(!upload(uploader, documents).isEmpty());
+    Outcome outcome;
+    upload(uploader, documents, outcome);
+    if (QTest::currentTestFailed())
+        return;
 
     // What the uploader asked for: a post with one header, no attribute, no time-out.
     QCOMPARE(manager->calls.size(), 1);
@@ -197,10 +209,12 @@ void TestCouchDbUploader::readsReply()
             [&] { replyAliveAtFinish = !manager->calls.value(0).second.isNull(); });
 
     MessageCapture capture;
-    const QVariantList outcome = upload(uploader, { "{\"_id\":\"a\"}" });
-    QCOMPARE(outcome.size(), 2);
-    QCOMPARE(outcome.at(0).toBool(), success);
-    QCOMPARE(outcome.at(1).value<Result>(), result);
+    Outcome outcome;
+    upload(uploader, { "{\"_id\":\"a\"}" }, outcome);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(outcome.success, success);
+    QCOMPARE(Result(outcome.ids, outcome.revs), result);
     log.replace("{url}", m_http->url() + "/db/_bulk_docs");
     QCOMPARE(capture.all(), log.isEmpty() ? QStringList() : QStringList { log });
     QCOMPARE(m_http->requestCount(), 1);
