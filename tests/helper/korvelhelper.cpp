@@ -1,13 +1,8 @@
 // A second process for the cross-process tests. It speaks on stdout, one word per line:
 //   hold NAME          take the lock, print "held" or "busy", keep it until stdin closes
-//   probe NAME         print "another" or "free"
 //   witness-init       prepare the witness that churning processes share
 //   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
 //                      exit 3 as soon as another process is found holding it at the same time
-//   location           print the cache database path
-//   storage-id SERVER DATABASE
-//                      print the storage ID of a CouchDB bucket with these settings
-//   flush-one          queue one row, flush once, print how many rows are still queued
 //   collect-exit COUNT DELAY ORDER
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
@@ -21,6 +16,8 @@
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
 //                      metrics and print "recorded"; on "ping" print "pong" and the longest
 //                      stall of the event loop so far in ms; quit when stdin closes
+//   storage-id SERVER DATABASE
+//                      print the storage ID of that destination
 #include "childprocess.h"
 
 #include "telemetry/cache/datacollector.h"
@@ -67,12 +64,6 @@ int hold(const QString &name)
     say(held ? "held" : "busy");
     for (std::string line; std::getline(std::cin, line);) { }
     return held ? 0 : 1;
-}
-
-int probe(const QString &name)
-{
-    say(SingleExecutor(name).isAnotherRunning() ? "another" : "free");
-    return 0;
 }
 
 // A process-shared robust mutex in a file of the temp directory, held by a churning process
@@ -155,14 +146,21 @@ int collectAndExit(int count, int delayMs, bool poolLast)
     return qApp->exec();
 }
 
-int flushOne()
+// Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
+// onto the thread that started it, so it must notice the thread is gone.
+int deletedThread()
 {
-    DataCollector *collector = currentDataCollector();
-    collector->initialize();
-    collector->collect(generateUniqueId(), QDateTime::currentMSecsSinceEpoch(), 1,
-                       QStringLiteral("{}"));
-    collector->flush();
-    std::cout << collector->getQueuedElementsCount() << std::endl;
+    Publisher *publisher = currentPublisher();
+    QThread *thread = QThread::create([publisher] {
+        currentDataCollector()->initialize();
+        publisher->initialize();
+    });
+    thread->start();
+    thread->wait();
+    delete thread;
+    currentDataCollector()->flush();
+    publisher->doPublishImpl();
+    say("survived");
     return 0;
 }
 
@@ -206,24 +204,6 @@ void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, cons
     QMutexLocker locker(&s_outputMutex); // flushes log from pool threads
     (qstrcmp(context.category, "korvel.telemetry") == 0 ? std::cout : std::cerr)
         << levels[type] << ": " << qPrintable(text) << std::endl;
-}
-
-// Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
-// onto the thread that started it, so it must notice the thread is gone.
-int deletedThread()
-{
-    Publisher *publisher = currentPublisher();
-    QThread *thread = QThread::create([publisher] {
-        currentDataCollector()->initialize();
-        publisher->initialize();
-    });
-    thread->start();
-    thread->wait();
-    delete thread;
-    currentDataCollector()->flush();
-    publisher->doPublishImpl();
-    say("survived");
-    return 0;
 }
 
 int road(const QString &server, const QString &database)
@@ -272,8 +252,6 @@ int main(int argc, char **argv)
     const QString command = args.value(0);
     if (command == QLatin1String("hold"))
         return hold(args.value(1));
-    if (command == QLatin1String("probe"))
-        return probe(args.value(1));
     if (command == QLatin1String("witness-init"))
         return mapWitness(true) ? 0 : 1;
     if (command == QLatin1String("churn"))
@@ -281,8 +259,6 @@ int main(int argc, char **argv)
     if (command == QLatin1String("collect-exit"))
         return collectAndExit(args.value(1).toInt(), args.value(2).toInt(),
                               args.value(3) == QLatin1String("pool-last"));
-    if (command == QLatin1String("flush-one"))
-        return flushOne();
     if (command == QLatin1String("deleted-thread"))
         return deletedThread();
     if (command == QLatin1String("road"))
@@ -291,10 +267,6 @@ int main(int argc, char **argv)
         return publishOnce(args.value(1), args.value(2));
     if (command == QLatin1String("storage-id"))
         return storageId(args.value(1), args.value(2));
-    if (command == QLatin1String("location")) {
-        std::cout << qPrintable(getCacheDataBaseLocation()) << std::endl;
-        return 0;
-    }
     std::cerr << "unknown command" << std::endl;
     return 2;
 }
