@@ -6,6 +6,7 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
+#include "telemetry/status/telemetrystatus.h"
 
 #include "fakehttpserver.h"
 #include "testsupport.h"
@@ -116,6 +117,7 @@ private slots:
     void followUpAfterBatch_data();
     void followUpAfterBatch();
     void attemptSkipsEmptyDestinations();
+    void statusFollowsQueueAndBatches();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
@@ -505,6 +507,65 @@ void TestPublisher::attemptSkipsEmptyDestinations()
     attempt(publisher);
     QCOMPARE(m_server->requestCount(), 1);
     QCOMPARE(postedIds(m_server->requests().first()).size(), 4);
+}
+
+void TestPublisher::statusFollowsQueueAndBatches()
+{
+    const int storageId = registerDestination(m_server->url() + "/", QStringLiteral("shown"));
+    const QString destination = m_server->url() + "/shown";
+    QStringList ids;
+    SingleExecutor flushesWait(kMainLock);
+    QVERIFY(flushesWait.tryToRun());
+    for (int i = 0; i < 3; ++i) {
+        ids << generateUniqueId();
+        currentDataCollector()->collect(ids.last(), 1000 + i, storageId, QStringLiteral("{}"));
+    }
+    TelemetryStatus *status = currentTelemetryStatus();
+    QTRY_COMPARE(status->queuedCount(), 3);
+    QCOMPARE(status->cachedCount(), 0);
+
+    QSignalSpy queued(status, &TelemetryStatus::queuedCountChanged);
+    QSignalSpy cached(status, &TelemetryStatus::cachedCountsChanged);
+    QSignalSpy error(status, &TelemetryStatus::lastErrorChanged);
+    QSignalSpy published(status, &TelemetryStatus::lastPublishChanged);
+    QSignalSpy batches(status, &TelemetryStatus::batchPublished);
+    QObject receiver;
+    int cachedAtBatch = -1;
+    connect(status, &TelemetryStatus::batchPublished, &receiver,
+            [&] { cachedAtBatch = status->cachedCount(); });
+    flushesWait.release();
+    currentDataCollector()->flush();
+    QTRY_COMPARE(status->cachedCount(), 3);
+    QCOMPARE(status->cachedCounts(), QVariantMap({ { destination, 3 } }));
+    QCOMPARE(status->queuedCount(), 0);
+
+    // Refused for credentials: the records stay, the error shows.
+    m_server->enqueue(FakeHttpServer::reply(401, "Unauthorized", "{\"error\":\"unauthorized\"}"));
+    Publisher publisher;
+    attempt(publisher);
+    QTRY_COMPARE(status->lastErrorStatus(), 401);
+    QVERIFY(!status->lastError().isEmpty());
+    QCOMPARE(status->cachedCount(), 3);
+    QVERIFY(!status->lastPublishTime().isValid());
+
+    m_server->enqueue(storedReply(ids));
+    attempt(publisher);
+    QTRY_COMPARE(batches.count(), 1);
+    QCOMPARE(batches.first(), QVariantList({ destination, 3 }));
+    QCOMPARE(cachedAtBatch, 0);
+    QCOMPARE(status->lastPublishDestination(), destination);
+    QCOMPARE(status->lastPublishCount(), 3);
+    QVERIFY(status->lastPublishTime().isValid());
+    QCOMPARE(status->lastErrorStatus(), 0);
+    QVERIFY(status->lastError().isEmpty());
+    QTRY_COMPARE(status->cachedCount(), 0);
+    QVERIFY(status->cachedCounts().isEmpty());
+
+    // Every flush and answer refreshed the counts; only changes were signalled.
+    QCOMPARE(queued.count(), 1);
+    QCOMPARE(cached.count(), 2);
+    QCOMPARE(error.count(), 2);
+    QCOMPARE(published.count(), 1);
 }
 
 KORVEL_TEST_MAIN(TestPublisher)

@@ -22,6 +22,15 @@ QtObject {
         bucket: root.bucket
     }
 
+    // What an application could show: each batch its destination stored.
+    property Connections status: Connections {
+        target: TelemetryStatus
+        function onBatchPublished(destination, stored) {
+            console.log("published", stored, "records to", destination,
+                        "still cached:", TelemetryStatus.cachedCount)
+        }
+    }
+
     property Timer timer: Timer {
         interval: 5
         repeat: true

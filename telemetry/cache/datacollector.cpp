@@ -8,6 +8,7 @@
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
 #include "telemetry/runtime/tables_p.h"
+#include "telemetry/status/telemetrystatus_p.h"
 
 #include <QCoreApplication>
 #include <QSqlDriver>
@@ -436,6 +437,7 @@ void DataCollector::flush()
             d->requeue(batch);
         }
     }
+    TelemetryStatusPrivate::countsMayHaveChanged();
     d->scheduleFlush();
 }
 

@@ -2,6 +2,7 @@
 
 #include "telemetry/korveltelemetry_export.h"
 
+#include <QMap>
 #include <QStringList>
 #include <QVector>
 
@@ -65,6 +66,8 @@ public:
 
     /// Rows in the cache table; 0 on failure.
     int getCachedElementsCount();
+    /// Cached rows per destination, keyed by its location info text; empty on failure.
+    QMap<QString, int> getCachedCountsByLocation();
     /// Deletes every cached row.
     void clearCache();
 

@@ -9,6 +9,7 @@
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
+#include "telemetry/status/telemetrystatus_p.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
@@ -225,6 +226,8 @@ void Publisher::addedDocuments(const UploadResult &result)
     // Still under the main lock: deleting and setting aside cannot meet a flush.
     const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
     d->applyVerdict(verdict, m_pendingIds.size());
+    TelemetryStatusPrivate::batchAnswered(d->m_pendingStorageId, verdict, m_pendingIds.size(),
+                                          result);
     m_executor.reset();
     d->scheduleAttempt(d->delayAfterUpload(verdict.stored.size(), m_pendingIds.size()));
 }

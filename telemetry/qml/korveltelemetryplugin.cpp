@@ -2,6 +2,7 @@
 // buckets without registering anything in C++.
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/status/telemetrystatus.h"
 
 #include <QQmlExtensionPlugin>
 #include <QtQml>
@@ -20,6 +21,13 @@ public:
         qmlRegisterType<CouchDBBucket>(uri, 1, 0, "CouchDBBucket");
         qmlRegisterUncreatableType<AbstractBucket>(uri, 1, 0, "AbstractBucket",
                                                    QStringLiteral("Use CouchDBBucket"));
+        // The process's one status, which C++ reaches through currentTelemetryStatus().
+        qmlRegisterSingletonType<TelemetryStatus>(
+            uri, 1, 0, "TelemetryStatus", [](QQmlEngine *, QJSEngine *) -> QObject * {
+                TelemetryStatus *status = currentTelemetryStatus();
+                QQmlEngine::setObjectOwnership(status, QQmlEngine::CppOwnership);
+                return status;
+            });
     }
 };
 

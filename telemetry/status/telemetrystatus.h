@@ -1,0 +1,82 @@
+#pragma once
+
+#include "telemetry/korveltelemetry_export.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QVariantMap>
+
+namespace kl::telemetry {
+
+class TelemetryStatus;
+class TelemetryStatusPrivate;
+
+/// The status of the process, created on the first call.
+KORVELTELEMETRY_EXPORT TelemetryStatus *currentTelemetryStatus();
+
+/**
+ * What telemetry is doing in this process, for applications to show: records waiting, the
+ * last upload and the last failure. One instance per process, reached through
+ * currentTelemetryStatus() in C++ and as the singleton TelemetryStatus in the QML module
+ * Korvel.Telemetry 1.0; it lives in the application's main thread, whose event loop delivers
+ * its signals.
+ *
+ * The counts are refreshed after each flush of the queue into the cache and after each
+ * answered batch, not after each record. A destination is named by its database URL, the
+ * bucket's server followed by its database ("http://host:5984/events"): the same in every
+ * process and across cache files, and what the application itself configured.
+ */
+class KORVELTELEMETRY_EXPORT TelemetryStatus : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(int queuedCount READ queuedCount NOTIFY queuedCountChanged)
+    Q_PROPERTY(QVariantMap cachedCounts READ cachedCounts NOTIFY cachedCountsChanged)
+    Q_PROPERTY(int cachedCount READ cachedCount NOTIFY cachedCountsChanged)
+    Q_PROPERTY(QDateTime lastPublishTime READ lastPublishTime NOTIFY lastPublishChanged)
+    Q_PROPERTY(QString lastPublishDestination READ lastPublishDestination NOTIFY lastPublishChanged)
+    Q_PROPERTY(int lastPublishCount READ lastPublishCount NOTIFY lastPublishChanged)
+    Q_PROPERTY(QString lastError READ lastError NOTIFY lastErrorChanged)
+    Q_PROPERTY(int lastErrorStatus READ lastErrorStatus NOTIFY lastErrorChanged)
+
+public:
+    ~TelemetryStatus() override;
+
+    /// Records queued in this process and not yet written into the cache.
+    int queuedCount() const;
+    /// Cached records per destination name (an int per key), of every application sharing the
+    /// cache; a destination with no cached record is absent.
+    QVariantMap cachedCounts() const;
+    /// The sum of cachedCounts().
+    int cachedCount() const;
+    /// When this process last had records stored by a destination; invalid before that.
+    QDateTime lastPublishTime() const;
+    /// The destination of that batch.
+    QString lastPublishDestination() const;
+    /// How many records of that batch the destination stored.
+    int lastPublishCount() const;
+    /// Why the last batch that was not stored in full failed; empty again once a batch is.
+    QString lastError() const;
+    /// The HTTP status of that failure; 0 when there is none or no answer came.
+    int lastErrorStatus() const;
+
+Q_SIGNALS:
+    /// queuedCount() changed.
+    void queuedCountChanged();
+    /// cachedCounts(), and with it cachedCount(), changed.
+    void cachedCountsChanged();
+    /// A destination stored records again; emitted just before batchPublished().
+    void lastPublishChanged();
+    /// lastError() or lastErrorStatus() changed.
+    void lastErrorChanged();
+    /// A destination stored @p stored records of one batch sent by this process.
+    void batchPublished(const QString &destination, int stored);
+
+private:
+    TelemetryStatus();
+    Q_DISABLE_COPY(TelemetryStatus)
+    friend class TelemetryStatusPrivate;
+    friend TelemetryStatus *currentTelemetryStatus();
+    TelemetryStatusPrivate *d;
+};
+
+} // namespace kl::telemetry

@@ -1,0 +1,813 @@
+// The stress program's controller: four recording workers and a loop of processes that record
+// and exit at once share one cache and one pouchdb-server (on disk, so that it can restart)
+// behind a fault proxy, while the faults of one table are injected in turn. Without arguments
+// it runs the short form that the test command runs;
+//   korvelstress --load-seconds 600 --exit-processes 300
+// is the long form, run by hand. --table FILE also writes the table it prints into FILE.
+//
+// The recording processes tell the controller on stdout, a line
+// per event: "r SEQUENCE [poison]" (a record was handed to record()), "uploading" (an attempt
+// started an upload) and "queued N" (before each attempt). A worker obeys commands on stdin: "stop"
+// (recording), "quit", "poison" (record one document whose batches the server refuses whole),
+// "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or
+// upload).
+#include "childprocess.h"
+#include "testsupport.h"
+
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/publishing/networkmanager.h"
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
+#include "telemetry/runtime/singleton.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <csignal>
+
+namespace kl::telemetry::stress {
+
+namespace {
+
+/// How long the recording processes wait for an upload's reply.
+constexpr int kUploadTimeoutMs = 4000;
+
+/// The shared destination of a record: one of two, by its sequence number.
+inline QString databaseFor(int sequence)
+{
+    return sequence % 2 ? QStringLiteral("stress-odd") : QStringLiteral("stress-even");
+}
+
+/// The payload a record carries, about 200 bytes, derived from its source and sequence
+/// number so that the controller can check the content that arrived.
+inline QString payloadFor(const QString &source, int sequence)
+{
+    return QStringLiteral("%1/%2;").arg(source).arg(sequence).repeated(40).left(200);
+}
+
+class StressRecorder : public Recorder
+{
+    Q_OBJECT
+    Q_PROPERTY(QString source MEMBER m_source)
+    Q_PROPERTY(int sequence MEMBER m_sequence)
+    Q_PROPERTY(QString payload MEMBER m_payload)
+
+public:
+    QString m_source;
+    int m_sequence = 0;
+    QString m_payload;
+};
+
+// A member with a leading underscore is reserved: the server refuses every batch holding it.
+class PoisonRecorder : public StressRecorder
+{
+    Q_OBJECT
+    Q_PROPERTY(bool _poison MEMBER m_poison)
+
+public:
+    bool m_poison = true;
+};
+
+// Records into the two destinations in turn and publishes as fast as the lock lets it: the
+// next attempt comes 100 ms after the last one ended, so that a run drains in seconds.
+class StressProcess : public QObject
+{
+public:
+    StressProcess(const QString &server, const QString &source)
+    {
+        for (int i = 0; i < 2; ++i) {
+            m_buckets[i].setServer(QUrl(server));
+            m_buckets[i].setDatabase(databaseFor(i));
+            m_recorders[i]->setType(QStringLiteral("stress"));
+            m_recorders[i]->m_source = source;
+        }
+        // Deferred, so that the uploader and the publisher have handled the reply first.
+        connect(m_manager, &QNetworkAccessManager::finished, this, [this](QNetworkReply *reply) {
+            QTimer::singleShot(reply->error() ? 500 : 100, this, &StressProcess::publish);
+        });
+    }
+
+    void record(bool poison = false)
+    {
+        StressRecorder *recorder = m_recorders[poison];
+        recorder->setBucket(&m_buckets[m_next % 2]);
+        recorder->m_sequence = m_next;
+        recorder->m_payload = payloadFor(recorder->m_source, m_next);
+        recorder->record();
+        std::printf("r %d%s\n", m_next++, poison ? " poison" : "");
+    }
+
+    void publish()
+    {
+        std::printf("queued %d\n", currentDataCollector()->getQueuedElementsCount());
+        const bool attempted = currentPublisher()->doPublishImpl();
+        for (QNetworkReply *reply : m_manager->findChildren<QNetworkReply *>()) {
+            if (attempted && !reply->isFinished()) {
+                std::printf("uploading\n");
+                return onUpload(reply); // the manager's finished() goes on from there
+            }
+        }
+        QTimer::singleShot(100, this, &StressProcess::publish);
+    }
+
+    std::function<void(QNetworkReply *)> onUpload = [](QNetworkReply *) {};
+
+private:
+    QNetworkAccessManager *m_manager
+        = Singleton<NetworkManager>::getInstance()->networkAccessManager();
+    CouchDBBucket m_buckets[2];
+    StressRecorder m_recorder;
+    PoisonRecorder m_poison;
+    StressRecorder *m_recorders[2] = { &m_recorder, &m_poison };
+    int m_next = 0;
+};
+
+// The processes the controller starts, with arguments SERVER SOURCE: "worker" records
+// continuously and publishes, obeying commands on stdin; "exit-record" records three documents
+// and exits at once; "exit-upload" records three, waits until they are cached and exits as soon
+// as an upload is in flight. Returns the process's exit code.
+int runProcess(const QString &mode, const QString &server, const QString &source)
+{
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Only this process's own attempts publish, so that attempts never overlap an upload.
+    test::parkPublisherChain();
+    // Far below the library's own time-out, so that a silent server costs the run little.
+    Singleton<NetworkManager>::getInstance()->setUploadTimeout(kUploadTimeoutMs);
+    StressProcess process(server, source);
+    QTimer timer;
+    if (mode != QLatin1String("worker")) {
+        for (int i = 0; i < 3; ++i)
+            process.record();
+        if (mode == QLatin1String("exit-record"))
+            return 0;
+        // Exits from inside the attempt that started an upload, with the request in flight and
+        // the main lock held, once its records are cached. Gives up (exit code 4) after 60 s.
+        process.onUpload = [](QNetworkReply *) { qApp->exit(0); };
+        QObject::connect(&timer, &QTimer::timeout, [&] {
+            // An empty queue alone may mean a flush is half-way and may still give the rows
+            // back; with the main lock held here, no flush is.
+            SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+            if (mainLock.tryToRun() && currentDataCollector()->getQueuedElementsCount() == 0) {
+                timer.stop();
+                QTimer::singleShot(0, &process, &StressProcess::publish);
+            }
+        });
+        timer.start(50);
+        QTimer::singleShot(60000, [] { qApp->exit(4); });
+        return qApp->exec();
+    }
+    QObject::connect(&timer, &QTimer::timeout, [&process] { process.record(); });
+    timer.start(40);
+    const std::map<QByteArray, std::function<void()>> commands {
+        { "stop", [&timer] { timer.stop(); } },
+        { "quit", [] { qApp->quit(); } },
+        { "poison", [&process] { process.record(true); } },
+        // "Commited" is written inside the flush's transaction, before its commit: dying there
+        // leaves the lock held and a hot journal behind.
+        { "kill-in-flush",
+          [] {
+              static const QtMessageHandler standard = qInstallMessageHandler(
+                  [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
+                      if (type == QtDebugMsg && text.startsWith(QLatin1String("Commited")))
+                          std::raise(SIGKILL);
+                      if (type != QtDebugMsg)
+                          standard(type, context, text);
+                  });
+              QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
+          } },
+        // Dies once the whole request has been written: the server may or may not have it.
+        { "kill-in-upload",
+          [&process] {
+              process.onUpload = [](QNetworkReply *reply) {
+                  QObject::connect(reply, &QNetworkReply::uploadProgress,
+                                   [](qint64 sent, qint64 total) {
+                                       if (total > 0 && sent == total)
+                                           std::raise(SIGKILL);
+                                   });
+              };
+          } },
+    };
+    test::readInputLines(
+        &process,
+        [&](const QByteArray &command) {
+            if (commands.count(command))
+                commands.at(command)();
+        },
+        [] { qApp->quit(); }); // the controller is gone
+    process.publish();
+    return qApp->exec();
+}
+
+constexpr int kWorkers = 4;
+const QStringList kTables { "telemetry", "telemetry_setaside" }; // queued, set aside
+// A held upload outlasts the workers' upload time-out by far; the proxy ends it then.
+constexpr int kHoldMs = 3 * kUploadTimeoutMs;
+
+QString recordKey(const QString &source, int sequence)
+{
+    return source + QLatin1Char('/') + QString::number(sequence);
+}
+
+/// An HTTP proxy between the recording processes and pouchdb-server that forwards every request
+/// as it came until it is armed with a fault. It reads one request per connection and answers
+/// with "Connection: close", so that it never has to follow a client's keep-alive.
+class FaultProxy : public QObject
+{
+public:
+    enum Fault {
+        Conflict, // stores the first document of a batch but reports a conflict for it
+        Forbidden, // drops the first document of a batch and reports it forbidden
+        Unauthorized, // the same, refused for want of credentials
+        NeverAnswer, // keeps the next upload waiting until its client gives up
+        EndlessBody, // answers the next upload with a 201 whose body never ends
+        None
+    };
+
+    explicit FaultProxy(const QString &upstream)
+        : m_upstream(upstream)
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *client = m_server.nextPendingConnection()) {
+                connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+                connect(client, &QTcpSocket::readyRead, client,
+                        [this, client, buffer = QByteArray()]() mutable {
+                            static const QRegularExpression length(
+                                QStringLiteral("content-length:\\s*(\\d+)"),
+                                QRegularExpression::CaseInsensitiveOption);
+                            buffer += client->readAll();
+                            const int end = buffer.indexOf("\r\n\r\n");
+                            const int size = length.match(QString::fromLatin1(buffer.left(end)))
+                                                 .captured(1)
+                                                 .toInt();
+                            if (end >= 0 && buffer.size() >= end + 4 + size)
+                                forward(client, buffer.left(buffer.indexOf("\r\n")).split(' '),
+                                        buffer.mid(end + 4, size));
+                        });
+            }
+        });
+        m_server.listen(QHostAddress::LocalHost);
+    }
+
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
+    /// Strikes @p fault on the next @p times uploads.
+    void arm(Fault fault, int times)
+    {
+        m_armed = fault;
+        m_remaining = times;
+    }
+    /// Documents refused, or uploads held, with @p fault.
+    int struck(Fault fault) const { return m_struck[fault]; }
+    /// Held uploads whose client gave up before the proxy ended them.
+    int givenUp() const { return m_givenUp; }
+
+private:
+    void forward(QTcpSocket *client, const QList<QByteArray> &requestLine, const QByteArray &body)
+    {
+        const bool strike = requestLine.value(1).endsWith("/_bulk_docs") && m_remaining > 0;
+        const Fault fault = strike ? m_armed : None;
+        m_remaining -= strike;
+        if (fault == NeverAnswer || fault == EndlessBody)
+            return hold(client, fault);
+        QJsonObject request = QJsonDocument::fromJson(body).object();
+        QJsonArray documents = request.value(QLatin1String("docs")).toArray();
+        const QString refused
+            = documents.isEmpty() ? QString() : documents.first()["_id"].toString();
+        if (fault == Forbidden || fault == Unauthorized)
+            documents.removeFirst();
+        request.insert(QLatin1String("docs"), documents);
+        QNetworkRequest upstream(QUrl(m_upstream + QString::fromLatin1(requestLine.value(1))));
+        upstream.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+        QNetworkReply *reply = m_network.sendCustomRequest(
+            upstream, requestLine.value(0), fault == None ? body : QJsonDocument(request).toJson());
+        connect(reply, &QNetworkReply::finished, client, [this, reply, client, fault, refused] {
+            reply->deleteLater();
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            QByteArray answer = reply->readAll();
+            if (fault != None && status == 201 && !refused.isEmpty()) {
+                // The refused document's entry replaced by a refusal.
+                static const char *const errors[] = { "conflict", "forbidden", "unauthorized" };
+                ++m_struck[fault];
+                QJsonArray entries { QJsonObject {
+                    { "id", refused }, { "error", errors[fault] }, { "reason", "stress" } } };
+                for (const QJsonValue &entry : QJsonDocument::fromJson(answer).array()) {
+                    if (entry["id"] != refused)
+                        entries.append(entry);
+                }
+                answer = QJsonDocument(entries).toJson();
+            } else if (fault != None) {
+                ++m_remaining; // a batch refused whole takes no strike
+            }
+            if (status == 0)
+                return client->abort(); // as the server's own connection ended
+            const QByteArray reason
+                = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
+            client->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
+                          + "\r\nContent-Length: " + QByteArray::number(answer.size())
+                          + "\r\nConnection: close\r\n\r\n" + answer);
+            client->disconnectFromHost();
+        });
+    }
+
+    void hold(QTcpSocket *client, Fault fault)
+    {
+        ++m_struck[fault];
+        auto *cap = new QTimer(client);
+        cap->setSingleShot(true);
+        connect(cap, &QTimer::timeout, client, &QTcpSocket::abort);
+        connect(client, &QTcpSocket::disconnected, this,
+                [this, cap] { m_givenUp += cap->isActive(); });
+        cap->start(kHoldMs);
+        if (fault == NeverAnswer)
+            return;
+        client->write("HTTP/1.1 201 Created\r\nContent-Type: application/json\r\n\r\n[");
+        const auto pump
+            = [client, chunk = QByteArray(R"({"ok":true,"id":"endless"},)").repeated(4096)] {
+                  while (client->state() == QAbstractSocket::ConnectedState
+                         && client->bytesToWrite() < 2 * chunk.size())
+                      client->write(chunk);
+              };
+        connect(client, &QTcpSocket::bytesWritten, client, pump);
+        pump();
+    }
+
+    const QString m_upstream;
+    QTcpServer m_server;
+    QNetworkAccessManager m_network;
+    Fault m_armed = None;
+    int m_remaining = 0, m_struck[None] = {}, m_givenUp = 0;
+};
+
+/// One process the controller started, as its output and its end describe it.
+struct Run
+{
+    QString mode, source;
+    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+    int printed = 0, queued = -1;
+    QElapsedTimer sinceUpload;
+    bool killed = false, finished = false;
+};
+
+// Runs scripts/couchdb-server for a server kept on disk, so that a restart keeps the data;
+// returns what it printed (start prints the URL), empty when it failed.
+QString serverScript(QStringList arguments)
+{
+    QProcess script;
+    script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    script.start(QStringLiteral(KORVEL_SOURCE_DIR "/scripts/couchdb-server"),
+                 arguments << "--state" << QDir::tempPath() + "/couchdb-state"
+                           << "--dir" << QDir::tempPath() + "/couchdb-data");
+    const bool ran = script.waitForFinished(60000) && script.exitStatus() == QProcess::NormalExit
+        && script.exitCode() == 0;
+    return ran ? QString::fromUtf8(script.readAllStandardOutput().trimmed()) : QString();
+}
+
+// One kind of fault: how to inject it once; false when it could not be.
+struct Fault
+{
+    QString name;
+    std::function<bool()> inject;
+    int times = 0;
+};
+
+class StressRun
+{
+public:
+    StressRun(int loadSeconds, int exitProcesses)
+        : m_loadMs(loadSeconds * 1000)
+        , m_exitProcesses(exitProcesses)
+    {
+        // Read-only, so that looking never creates a cache file that a fault removed.
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        m_db.setDatabaseName(getCacheDataBaseLocation());
+        m_clock.start();
+    }
+    ~StressRun()
+    {
+        serverScript({ "stop" }); // a process still running is killed with its QProcess
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("observer"));
+    }
+
+    QString exec()
+    {
+        for (int i = 0; i < 2; ++i)
+            check(test::httpRequest("PUT", m_server + '/' + databaseFor(i)).status == 201,
+                  "no server");
+        if (!m_problems.isEmpty())
+            return QStringLiteral("PROBLEM: pouchdb-server did not start");
+        for (int i = 0; i < kWorkers; ++i)
+            m_workers[i] = launch("worker", QStringLiteral("w%1.0").arg(i));
+        startExitLoop(m_exitProcesses);
+        QTimer snapshots;
+        QObject::connect(&snapshots, &QTimer::timeout, [this] { observe(); });
+        snapshots.start(250);
+        injectFaults();
+        check(QTest::qWaitFor([&] { return m_exitsDone == m_exitProcesses; },
+                              m_exitProcesses * 90000),
+              "the exit processes did not end");
+        drainAndQuit();
+        snapshots.stop();
+        for (const char *name : { kMainLockName, kDbLockName })
+            check(SingleExecutor(QString::fromLatin1(name)).tryToRun(),
+                  "a lock is held at the end");
+        return table();
+    }
+
+    bool passed() const { return m_problems.isEmpty() && m_verified; }
+
+private:
+    /// Notes what the cache holds, under the main lock so that no flush or upload is half-way,
+    /// then runs @p removal under the lock too, if the cache holds records: they count as
+    /// removed with it. False when the lock was taken, the table unreadable, or nothing removed.
+    bool observe(const std::function<void()> &removal = {})
+    {
+        SingleExecutor lock(QString::fromLatin1(kMainLockName));
+        QHash<QString, QString> ids;
+        // What goes with the file includes what it set aside.
+        if (!lock.tryToRun() || !readCache(removal ? kTables : QStringList { kTables[0] }, ids)
+            || (removal && ids.isEmpty()))
+            return false;
+        m_cachedNow = ids.size();
+        m_everCached.insert(ids);
+        for (auto it = ids.cbegin(); removal && it != ids.cend(); ++it)
+            m_removed.insert(it.key());
+        if (removal)
+            removal();
+        return true;
+    }
+
+    /// Looks for every record on the server and adds the counts to @p rows; false
+    /// when one was lost unexpectedly, is there twice, differs, is in the wrong database, or
+    /// the records set aside are not exactly the poison records.
+    bool verify(QStringList &rows)
+    {
+        enum { Recorded, Published, Doubled, Expected, Lost, Wrong, Misrouted, Counts };
+        QHash<QString, int> onServer; // record key -> copies
+        int counts[Counts] = {};
+        for (const QString &database : { databaseFor(0), databaseFor(1) }) {
+            for (const QJsonObject &document : test::couchDbDocuments(m_server, database)) {
+                const QString source = document.value(QLatin1String("source")).toString();
+                const int sequence = document.value(QLatin1String("sequence")).toInt();
+                const QString key = recordKey(source, sequence), id = document["_id"].toString();
+                ++onServer[key];
+                counts[Misrouted] += databaseFor(sequence) != database;
+                counts[Wrong] += document["payload"] != payloadFor(source, sequence)
+                    || m_everCached.value(key, id) != id;
+            }
+        }
+        QHash<QString, QString> left;
+        readCache(kTables.mid(1), left);
+        const QSet<QString> setAside(left.keyBegin(), left.keyEnd());
+        for (const auto &run : m_runs) {
+            counts[Recorded] += run->printed;
+            for (int sequence = 0; sequence < run->printed; ++sequence) {
+                const QString key = recordKey(run->source, sequence);
+                const int copies = onServer.value(key);
+                counts[Published] += copies > 0;
+                counts[Doubled] += qMax(0, copies - 1);
+                if (copies > 0 || setAside.contains(key))
+                    continue;
+                // Queued in a killed process or at an exit before any flush, or in a removed file.
+                const bool expected = m_removed.contains(key)
+                    || (!m_everCached.contains(key) && (run->killed || run->mode == "exit-record"));
+                ++counts[expected ? Expected : Lost];
+            }
+        }
+        const QStringList names
+            = QStringLiteral("records recorded;records published;duplicates on the "
+                             "server;lost, expected: queued in a killed process or at "
+                             "exit, or in a removed cache file;lost, unexpected;content "
+                             "mismatches;misrouted")
+                  .split(';');
+        for (int i = 0; i < Counts; ++i)
+            rows << names.at(i) + " | " + QString::number(counts[i]);
+        const QSet<QString> poisonKept = m_poison - m_removed;
+        rows << QStringLiteral("set aside: poison records / others | %1 of %2 / %3")
+                    .arg((setAside & poisonKept).size())
+                    .arg(poisonKept.size())
+                    .arg((setAside - poisonKept).size());
+        return counts[Lost] + counts[Doubled] + counts[Wrong] + counts[Misrouted] == 0
+            && setAside == poisonKept;
+    }
+
+    // Adds the records (key -> _id) of @p tables, opening the file anew since it may be
+    // another by now. False when the file exists but cannot be read.
+    bool readCache(const QStringList &tables, QHash<QString, QString> &ids)
+    {
+        bool read = m_db.open();
+        for (const QString &table : tables) {
+            QSqlQuery query(m_db);
+            read = read
+                && (!m_db.tables().contains(table)
+                    || query.exec("SELECT recordData FROM " + table));
+            while (query.next()) {
+                const QJsonObject record
+                    = QJsonDocument::fromJson(query.value(0).toByteArray()).object();
+                ids.insert(recordKey(record["source"].toString(), record["sequence"].toInt()),
+                           record["_id"].toString());
+            }
+        }
+        m_db.close();
+        return read || !QFile::exists(m_db.databaseName());
+    }
+
+    Run *launch(const QString &mode, const QString &source,
+                const QString &cacheHome = qEnvironmentVariable("XDG_CACHE_HOME"))
+    {
+        m_runs.push_back(std::make_unique<Run>());
+        Run *run = m_runs.back().get();
+        run->mode = mode;
+        run->source = source;
+        QObject::connect(run->process.get(), &QProcess::readyReadStandardOutput,
+                         [this, run] { read(*run); });
+        QObject::connect(
+            run->process.get(), qOverload<int, QProcess::ExitStatus>(&QProcess::finished),
+            [this, run](int code, QProcess::ExitStatus status) {
+                run->finished = true;
+                check(status == QProcess::NormalExit || run->killed, run, "crashed");
+                check(status == QProcess::CrashExit || code == 0, run, "exit code not 0");
+                // An exit process leaves once its upload has started, whatever it does.
+                check(!run->sinceUpload.isValid() || run->sinceUpload.elapsed() < 10000, run,
+                      "exit took over 10 s with an upload in flight");
+            });
+        // The library's messages come between the lines of the protocol.
+        run->process->setProcessChannelMode(QProcess::MergedChannels);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_CACHE_HOME"), cacheHome);
+        run->process->setProcessEnvironment(environment);
+        // Root ignores directory permissions unless it gives up these capabilities.
+        const QStringList drop { "--bounding-set", "-dac_override,-dac_read_search" };
+        run->process->start("setpriv",
+                            (geteuid() == 0 ? drop : QStringList())
+                                + QStringList { "--", QCoreApplication::applicationFilePath(), mode,
+                                                m_proxy.url(), source });
+        return run;
+    }
+
+    void read(Run &run)
+    {
+        while (run.process->canReadLine()) {
+            const QList<QByteArray> words = run.process->readLine().trimmed().split(' ');
+            if (words.first() == "r") {
+                run.printed = words.value(1).toInt() + 1;
+                if (words.value(2) == "poison")
+                    m_poison.insert(recordKey(run.source, words.value(1).toInt()));
+            } else if (words.first() == "uploading") {
+                m_uploads++;
+                if (run.mode == "exit-upload")
+                    run.sinceUpload.start();
+            } else if (words.first() == "queued") {
+                run.queued = words.value(1).toInt();
+            } else {
+                m_refusedWrites += words.join(' ').contains("local cache update failed");
+            }
+        }
+    }
+
+    // Processes that record and exit at once, one after the other, in turns with and without
+    // an upload in flight at their exit.
+    void startExitLoop(int count)
+    {
+        if (count == 0)
+            return;
+        Run *run
+            = launch(count % 2 ? "exit-upload" : "exit-record", QStringLiteral("x%1").arg(count));
+        QTimer::singleShot(90000, run->process.get(), [this, run] {
+            check(run->finished, run, "hung at exit");
+            run->process->kill();
+        });
+        QObject::connect(run->process.get(),
+                         qOverload<int, QProcess::ExitStatus>(&QProcess::finished), [this, count] {
+                             ++m_exitsDone;
+                             QTimer::singleShot(0, [this, count] { startExitLoop(count - 1); });
+                         });
+    }
+
+    // Every fault once per 45 s of recording (once in a shorter run), one after the other.
+    void injectFaults()
+    {
+        QVector<Fault> faults {
+            { "SIGKILL in a flush", [this] { return killWorker(1, "kill-in-flush"); } },
+            { "SIGKILL in an upload", [this] { return killWorker(2, "kill-in-upload"); } },
+            { "pouchdb-server stopped in an upload, back 1 s later",
+              [this] { return restartServerInUpload(); } },
+            { "cache directory read-only for 3 s", [this] { return makeCacheReadOnly(); } },
+            proxied(FaultProxy::Conflict, "document refused: conflict (stored already)", 5),
+            proxied(FaultProxy::Forbidden, "document refused: forbidden", 5),
+            proxied(FaultProxy::Unauthorized, "document refused: unauthorized", 5),
+            cacheFile("deleted", [](const QString &file) { QFile::remove(file); }),
+            cacheFile("truncated", [](const QString &file) { QFile::resize(file, 0); }),
+            cacheFile("replaced by an empty file",
+                      [](const QString &file) {
+                          QFile(file + ".new").open(QIODevice::WriteOnly);
+                          std::rename(qPrintable(file + ".new"), qPrintable(file));
+                      }),
+            { "cache directory missing at a process's start, back 2 s later",
+              [this] { return startWithoutCacheDirectory(); } },
+            { "poison record (a reserved _member: its batches refused whole)",
+              [this] { return send(*m_workers[3], "poison"); } },
+            proxied(FaultProxy::EndlessBody, "server streams an endless body"),
+            proxied(FaultProxy::NeverAnswer, "server never answers"),
+        };
+        const int rounds = qMax(1, m_loadMs / 45000),
+                  step = m_loadMs / rounds / (faults.size() + 1);
+        for (int i = 0; i < rounds * faults.size(); ++i) {
+            waitUntilMs((i + 1 + i / faults.size()) * step);
+            Fault &fault = faults[i % faults.size()];
+            fault.times += fault.inject();
+            std::printf("%6.1f s  %s\n", m_clock.elapsed() / 1000.0, qPrintable(fault.name));
+        }
+        waitUntilMs(m_loadMs);
+        for (const Fault &fault : faults)
+            m_rows << QStringLiteral("fault: %1 | %2 times").arg(fault.name).arg(fault.times);
+    }
+
+    void waitUntilMs(qint64 elapsed)
+    {
+        QTest::qWait(int(qMax<qint64>(0, elapsed - m_clock.elapsed())));
+    }
+
+    bool killWorker(int index, const QByteArray &command)
+    {
+        Run *worker = m_workers[index];
+        worker->killed = send(*worker, command);
+        worker->killed = check(QTest::qWaitFor([worker] { return worker->finished; }, 30000),
+                               "an armed worker lives");
+        if (worker->killed)
+            m_workers[index] = launch("worker",
+                                      QStringLiteral("w%1.%2").arg(index).arg(
+                                          worker->source.section('.', 1).toInt() + 1));
+        return worker->killed;
+    }
+
+    bool restartServerInUpload()
+    {
+        const int uploads = m_uploads;
+        if (!check(QTest::qWaitFor([&] { return m_uploads > uploads; }, 30000), "no upload"))
+            return false;
+        serverScript({ "stop" });
+        QTest::qWait(1000);
+        return check(
+            !serverScript({ "start", "--port", QString::number(QUrl(m_server).port()) }).isEmpty(),
+            "no server again");
+    }
+
+    bool makeCacheReadOnly()
+    {
+        const QString directory = QFileInfo(getCacheDataBaseLocation()).absolutePath();
+        const QFileDevice::Permissions permissions = QFile::permissions(directory);
+        const int refused = m_refusedWrites;
+        QFile::setPermissions(directory, permissions & ~(QFile::WriteOwner | QFile::WriteUser));
+        QTest::qWait(3000);
+        QFile::setPermissions(directory, permissions);
+        return check(m_refusedWrites > refused, "no cache write refused");
+    }
+
+    // Waits for @p times strikes of @p kind. A held upload must be given up by its client
+    // within its time-out, or once the reply outgrows any sane size, before the proxy ends it.
+    Fault proxied(FaultProxy::Fault kind, const QString &name, int times = 1)
+    {
+        return { name, [this, kind, times] {
+                    const int struck = m_proxy.struck(kind), givenUp = m_proxy.givenUp();
+                    m_proxy.arm(kind, times);
+                    if (!check(QTest::qWaitFor(
+                                   [&] { return m_proxy.struck(kind) >= struck + times; }, 30000),
+                               "the proxy struck no upload"))
+                        return false;
+                    return kind < FaultProxy::NeverAnswer
+                        || check(QTest::qWaitFor([&] { return m_proxy.givenUp() > givenUp; },
+                                                 kHoldMs),
+                                 "a client held on to an upload past its time-out");
+                } };
+    }
+
+    // Under the main lock, so that what the cache holds then is known to go with the file.
+    Fault cacheFile(const QString &how, const std::function<void(const QString &)> &fault)
+    {
+        return { "cache file " + how, [this, fault] {
+                    const auto remove = [&] { fault(getCacheDataBaseLocation()); };
+                    return check(QTest::qWaitFor([&] { return observe(remove); }, 10000),
+                                 "no cache file with records to remove");
+                } };
+    }
+
+    // A process whose cache directory cannot be made (a file stands in the way); 2 s later the
+    // way leads to the shared cache, where its records must arrive.
+    bool startWithoutCacheDirectory()
+    {
+        const QString home = QDir::tempPath() + QStringLiteral("/late-cache%1").arg(m_runs.size());
+        QFile(home).open(QIODevice::WriteOnly);
+        Run *run = launch("exit-upload", QFileInfo(home).fileName(), home);
+        QTest::qWait(2000);
+        QFile::remove(home);
+        QFile::link(qEnvironmentVariable("XDG_CACHE_HOME"), home);
+        return check(QTest::qWaitFor([run] { return run->finished; }, 90000),
+                     "a late process did not end");
+    }
+
+    void drainAndQuit()
+    {
+        for (Run *worker : m_workers) {
+            send(*worker, "stop");
+            worker->queued = -1;
+        }
+        // Queues reported empty after the stop, and nothing cached: twice, some time apart,
+        // so that a batch requeued between a report and the look is not missed.
+        const auto drained = [&] {
+            return std::all_of(m_workers, m_workers + kWorkers,
+                               [](Run *w) { return w->queued == 0; })
+                && observe() && m_cachedNow == 0;
+        };
+        if (check(QTest::qWaitFor(drained, 120000 + m_loadMs), "the cache did not drain")) {
+            QTest::qWait(2000);
+            check(QTest::qWaitFor(drained, 120000 + m_loadMs), "the cache did not stay drained");
+        }
+        for (Run *worker : m_workers)
+            send(*worker, "quit");
+        for (Run *worker : m_workers) {
+            check(QTest::qWaitFor([worker] { return worker->finished; }, 20000), worker,
+                  "did not quit");
+        }
+    }
+
+    QString table()
+    {
+        QStringList rows;
+        m_verified = verify(rows);
+        rows << m_rows
+             << QStringLiteral("wall time | %1 s").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
+        QString text = "| What | Figure |\n|---|---|\n";
+        for (const QString &row : qAsConst(rows))
+            text += "| " + row + " |\n";
+        for (const QString &problem : qAsConst(m_problems))
+            text += "PROBLEM: " + problem + '\n';
+        return text;
+    }
+
+    static bool send(Run &run, const QByteArray &command)
+    {
+        return run.process->write(command + '\n') > 0;
+    }
+
+    bool check(bool condition, const Run *run, const char *problem)
+    {
+        if (!condition)
+            m_problems << (run ? run->source + " (" + run->mode + "): " : QString()) + problem;
+        return condition;
+    }
+    bool check(bool condition, const char *problem) { return check(condition, nullptr, problem); }
+
+    const int m_loadMs, m_exitProcesses;
+    const QString m_server = serverScript({ "start" });
+    FaultProxy m_proxy { m_server };
+    QSqlDatabase m_db
+        = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("observer"));
+    int m_cachedNow = -1;
+    QHash<QString, QString> m_everCached; // record key -> _id
+    QSet<QString> m_removed, m_poison;
+    QElapsedTimer m_clock;
+    std::vector<std::unique_ptr<Run>> m_runs;
+    Run *m_workers[kWorkers] = {};
+    int m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0;
+    QStringList m_rows, m_problems;
+    bool m_verified = false;
+};
+
+} // namespace
+
+} // namespace kl::telemetry::stress
+
+int main(int argc, char **argv)
+{
+    using namespace kl::telemetry;
+    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (QStringList { "worker", "exit-record", "exit-upload" }.contains(mode)) {
+        QCoreApplication app(argc, argv);
+        return stress::runProcess(mode, app.arguments().value(2), app.arguments().value(3));
+    }
+    // Its own cache, temp directory and IPC namespace, which every process it starts shares.
+    test::IsolatedEnvironment environment;
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    const auto option = [&](const char *name, int fallback) {
+        return arguments.contains(name) ? arguments.value(arguments.indexOf(name) + 1).toInt()
+                                        : fallback;
+    };
+    const int loadSeconds = option("--load-seconds", 45),
+              exitProcesses = option("--exit-processes", 20);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    stress::StressRun run(loadSeconds, exitProcesses);
+    const QString table = run.exec();
+    std::fputs(qPrintable('\n' + table), stdout);
+    QFile file(arguments.value(arguments.indexOf("--table") + 1));
+    if (arguments.contains("--table") && file.open(QIODevice::WriteOnly))
+        file.write(table.toUtf8());
+    return run.passed() ? 0 : 1;
+}
+
+#include "stress.moc"
