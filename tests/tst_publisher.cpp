@@ -1,11 +1,9 @@
 #include "telemetry/cache/datacollector.h"
-#include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
-#include "telemetry/runtime/singleton.h"
 #include "telemetry/status/telemetrystatus.h"
 
 #include "fakehttpserver.h"
@@ -13,7 +11,6 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
@@ -112,8 +109,6 @@ private slots:
     void keepsWhatTheServerDidNotStore_data();
     void keepsWhatTheServerDidNotStore();
     void poisonRecordIsSetAside();
-    void silentServerFreesTheLock();
-    void credentialsOpenAMembersOnlyDatabase();
     void followUpAfterBatch_data();
     void followUpAfterBatch();
     void attemptSkipsEmptyDestinations();
@@ -392,73 +387,6 @@ void TestPublisher::poisonRecordIsSetAside()
     QVERIFY(currentDataCollector()->purgeSetAside({ poisonId }));
     QCOMPARE(setAsideIds(), QStringList());
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
-}
-
-void TestPublisher::silentServerFreesTheLock()
-{
-    NetworkManager *network = Singleton<NetworkManager>::getInstance();
-    const auto restore = qScopeGuard([network] {
-        network->setUploadTimeout(30000);
-        network->setNetworkAccessManager(nullptr);
-    });
-    network->setUploadTimeout(1000);
-    // A host's manager, with no time-out of its own: the bound must hold whatever manager.
-    network->setNetworkAccessManager(new QNetworkAccessManager);
-    FakeHttpServer::Reply silent;
-    silent.ending = FakeHttpServer::Reply::Stall;
-    m_server->setDefaultReply(silent);
-    cacheRecords(registerDestination(m_server->url(), QStringLiteral("silent")), 3);
-
-    Publisher publisher;
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(publisher.doPublishImpl());
-    QTRY_COMPARE(m_server->requestCount(), 1);
-    QTRY_VERIFY_WITH_TIMEOUT(mainLockIsFree(), 20000);
-    QVERIFY(clock.elapsed() >= 1000);
-    QCOMPARE(currentDataCollector()->getCachedElementsCount(), 3);
-}
-
-// A server with an admin and a database that admits only its member; on disk, because the
-// in-memory server fails to create databases once an admin exists.
-void TestPublisher::credentialsOpenAMembersOnlyDatabase()
-{
-    QTemporaryDir dir;
-    const QString script = QStringLiteral(KORVEL_SOURCE_DIR "/scripts/couchdb-server");
-    const QStringList state { QStringLiteral("--state"), dir.filePath("state") };
-    QProcess start;
-    start.start(script, QStringList { "start", "--dir", dir.filePath("data") } + state);
-    QVERIFY(start.waitForFinished(120000) && start.exitCode() == 0);
-    const auto stop
-        = qScopeGuard([&] { QProcess::execute(script, QStringList { "stop" } + state); });
-    const QString server = QString::fromUtf8(start.readAllStandardOutput().trimmed());
-    if (server.isEmpty())
-        QSKIP("Node.js is not installed, so there is no CouchDB-compatible server to test with");
-    const QString admin = QStringLiteral("http://admin:4dm1n@") + server.mid(7);
-    const auto put = [](const QString &url, const QByteArray &body = {}) {
-        return httpRequest("PUT", url, body).status;
-    };
-    QCOMPARE(put(server + "/members"), 201); // before the admin
-    QCOMPARE(put(server + "/_config/admins/admin", "\"4dm1n\""), 200);
-    QCOMPARE(put(admin + "/_users/org.couchdb.user:writer",
-                 R"({"name":"writer","password":"pw","roles":[],"type":"user"})"),
-             201);
-    QCOMPARE(put(admin + "/members/_security", R"({"members":{"names":["writer"]}})"), 200);
-
-    // This process has no credentials: 201 with "unauthorized" entries, every record kept.
-    const int storageId = registerDestination(server, QStringLiteral("members"));
-    const QVector<Cached> records = cacheRecords(storageId, 3);
-    Publisher publisher;
-    attempt(publisher);
-    QCOMPARE(cachedIds(storageId), idsOf(records, 0, 3));
-    // Another process, whose bucket carries them in its URL, has the same destination and
-    // publishes them.
-    const QString writer = QStringLiteral("http://writer:pw@") + server.mid(7);
-    QCOMPARE(runHelper({ QStringLiteral("storage-id"), writer, QStringLiteral("members") }),
-             QByteArray::number(storageId));
-    QCOMPARE(runHelper({ QStringLiteral("publish"), writer, QStringLiteral("members") }),
-             QByteArray("0"));
-    QCOMPARE(couchDbDocuments(admin, QStringLiteral("members")).size(), 3);
 }
 
 void TestPublisher::followUpAfterBatch_data()

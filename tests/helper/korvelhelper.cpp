@@ -8,9 +8,6 @@
 //                      "pool-last" makes the thread pool outlive the collector at exit
 //   deleted-thread     start the collector and the publisher on a thread, delete it once it
 //                      has finished, then flush and attempt a publish; print "survived"
-//   publish SERVER DATABASE
-//                      with a bucket of these settings in this process, make one publish
-//                      attempt, wait for its end and print how many records stay cached
 //   road SERVER DATABASE
 //                      start the library through a Recorder, its publisher idle, and print
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
@@ -176,26 +173,6 @@ int storageId(const QString &server, const QString &database)
     return id == -1 ? 1 : 0;
 }
 
-int publishOnce(const QString &server, const QString &database)
-{
-    currentDataCollector()->initialize();
-    currentBackends()->initialize();
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(database);
-    Publisher publisher;
-    publisher.doPublishImpl();
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [] {
-        if (!SingleExecutor(QString::fromLatin1(kMainLockName)).isAnotherRunning())
-            qApp->quit();
-    });
-    poll.start(20);
-    qApp->exec();
-    std::cout << currentDataCollector()->getCachedElementsCount() << std::endl;
-    return 0;
-}
-
 QBasicMutex s_outputMutex;
 
 void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
@@ -263,8 +240,6 @@ int main(int argc, char **argv)
         return deletedThread();
     if (command == QLatin1String("road"))
         return road(args.value(1), args.value(2));
-    if (command == QLatin1String("publish"))
-        return publishOnce(args.value(1), args.value(2));
     if (command == QLatin1String("storage-id"))
         return storageId(args.value(1), args.value(2));
     std::cerr << "unknown command" << std::endl;
