@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QMutex>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -443,6 +444,8 @@ void benchCollect()
            baseline, concurrent / plain);
 }
 
+void benchOutage();
+
 void benchFlush()
 {
     constexpr int count = 100000;
@@ -459,6 +462,71 @@ void benchFlush()
                           "transaction, UTF-8 text (both with the two indexes)")
                .arg(thousands(count / raw)),
            raw / flush);
+    benchOutage();
+}
+
+// A ten-minute outage at 50 records/s, compressed: 600 flushes of 50 rows each, as the flush
+// cycle makes them, into a cache bounded at 10 000 rows. Times the flushes before the bound
+// and those after it, when each one counts and drops.
+struct Outage
+{
+    int firstFullFlush = 0;
+    int largest = 0;
+    int last = 0;
+    double belowMs = 0;
+    double atBoundMs = 0;
+};
+
+Outage outage(int bound)
+{
+    constexpr int flushes = 600;
+    constexpr int perFlush = 50;
+    Cache cache(QStringLiteral("outage"));
+    cache.collector().setMaxCachedRecords(bound);
+    const QVector<Row> rows = makeRows(flushes * perFlush, 1);
+    Outage result;
+    qint64 belowNs = 0, atBoundNs = 0;
+    for (int flush = 0; flush < flushes; ++flush) {
+        for (int i = flush * perFlush; i < (flush + 1) * perFlush; ++i)
+            cache.collector().collect(rows.at(i).id, rows.at(i).timestamp, rows.at(i).storageId,
+                                      rows.at(i).record);
+        QElapsedTimer timer;
+        timer.start();
+        cache.collector().flush();
+        const qint64 ns = timer.nsecsElapsed();
+        result.last = cache.collector().getCachedElementsCount();
+        result.largest = std::max(result.largest, result.last);
+        if (result.last < bound || (flush + 1) * perFlush <= bound) {
+            belowNs += ns;
+        } else {
+            atBoundNs += ns;
+            if (!result.firstFullFlush)
+                result.firstFullFlush = flush + 1;
+        }
+    }
+    const int full = result.firstFullFlush ? flushes - result.firstFullFlush + 1 : 0;
+    result.belowMs = belowNs / 1e6 / (flushes - full);
+    result.atBoundMs = full ? atBoundNs / 1e6 / full : 0;
+    return result;
+}
+
+void benchOutage()
+{
+    constexpr int bound = 10000;
+    QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.warning=false"));
+    const Outage run = outage(bound);
+    QLoggingCategory::setFilterRules(QString());
+    if (run.largest != bound || run.last != bound)
+        fail(QStringLiteral("the bound of %1 rows was not held: largest %2, last %3")
+                 .arg(bound)
+                 .arg(run.largest)
+                 .arg(run.last));
+    report(QStringLiteral("`flush()` of 50 rows into a cache at its bound of 10 000 rows, mean "
+                          "(outage of 600 flushes, bound reached at flush %1 and held)")
+               .arg(run.firstFullFlush),
+           QStringLiteral("%1 ms").arg(run.atBoundMs, 0, 'f', 2),
+           QStringLiteral("%1 ms below the bound").arg(run.belowMs, 0, 'f', 2),
+           run.atBoundMs / run.belowMs);
 }
 
 void benchRead()

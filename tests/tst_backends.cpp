@@ -171,7 +171,9 @@ void TestBackends::corruptCacheFile()
                                 + reason,
                             "critical: getRegisteredBackendsCount() aborted, SELECT query failed.",
                             "critical: Cache database creation failed" + reason,
-                            "critical: local cache update failed \"file is not a database\"" }));
+                            "critical: local cache update failed \"file is not a database\"",
+                            "critical: local cache update failed \"file is not a database\"",
+                            "warning: Records lost at exit, the cache could not be written: 1" }));
 }
 
 // Another client refuses changes through triggers, opens a transaction, drops the table.

@@ -1,5 +1,6 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 
 #include "testsupport.h"
@@ -80,6 +81,10 @@ private slots:
     void unopenableCacheIsRetried();
     void replacedCacheFileIsReopened_data();
     void replacedCacheFileIsReopened();
+    void cacheBoundDropsTheOldest();
+    void queueIsWrittenAtExit();
+    void startingDisabledCreatesNoFile();
+    void purgeByBucketKeepsOtherDestinations();
 
 private:
     void collect(const QVector<CachedRow> &rows);
@@ -508,6 +513,66 @@ void TestDataCollector::replacedCacheFileIsReopened()
     QCOMPARE(road.log,
              QByteArrayList { "warning: Cache database was deleted, replaced or emptied; "
                               "reopening it" });
+}
+
+void TestDataCollector::cacheBoundDropsTheOldest()
+{
+    m_collector->initialize();
+    m_collector->setMaxCachedRecords(5);
+    for (int i = 0; i < 8; ++i)
+        m_collector->collect(QString::number(i), i, 1, QStringLiteral("{}"));
+    m_collector->flush();
+    QStringList ids;
+    QStringList records;
+    QVERIFY(m_collector->getCacheByStorageId(1, ids, records));
+    QCOMPARE(ids, QStringList({ "3", "4", "5", "6", "7" }));
+    QCOMPARE(
+        m_messages->count(QtWarningMsg,
+                          QStringLiteral("Cache bound reached, dropped the oldest records: 3")),
+        1);
+}
+
+void TestDataCollector::queueIsWrittenAtExit()
+{
+    // The helper quits long before its first flush.
+    runHelper({ QStringLiteral("collect-exit"), QStringLiteral("1000"), QStringLiteral("0"),
+                QStringLiteral("pool-first") });
+    m_collector->initialize();
+    QCOMPARE(m_collector->getCachedElementsCount(), 1000);
+}
+
+void TestDataCollector::startingDisabledCreatesNoFile()
+{
+    const QByteArray output = runHelper({ QStringLiteral("start-disabled") });
+    QVERIFY2(output.contains("no-file"), output.constData());
+    m_collector->initialize();
+    QCOMPARE(m_collector->getCachedElementsCount(), 2);
+}
+
+void TestDataCollector::purgeByBucketKeepsOtherDestinations()
+{
+    currentBackends()->initialize();
+    CouchDBBucket purged;
+    purged.setServer(QUrl(QStringLiteral("http://127.0.0.1:9")));
+    purged.setDatabase(QStringLiteral("purged"));
+    CouchDBBucket kept;
+    kept.setServer(purged.server());
+    kept.setDatabase(QStringLiteral("kept"));
+    const int purgedId
+        = currentBackends()->getStorageID(purged.storageBackend(), purged.storageLocationInfo());
+    const int keptId
+        = currentBackends()->getStorageID(kept.storageBackend(), kept.storageLocationInfo());
+    m_collector->initialize();
+    collect({ { "a", 1, purgedId, "{}" }, { "b", 2, keptId, "{}" } });
+    m_collector->flush();
+    collect({ { "c", 3, purgedId, "{}" } });
+    QVERIFY(m_collector->purgeDestination(purged));
+    QCOMPARE(m_collector->getQueuedElementsCount(), 0);
+    QStringList ids;
+    QStringList records;
+    QVERIFY(m_collector->getCacheByStorageId(keptId, ids, records));
+    QVERIFY(m_collector->getCacheByStorageId(purgedId, ids, records));
+    QCOMPARE(ids, QStringList({ "b" }));
 }
 
 KORVEL_TEST_MAIN(TestDataCollector)

@@ -1,6 +1,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -113,6 +114,7 @@ private slots:
     void followUpAfterBatch();
     void attemptSkipsEmptyDestinations();
     void statusFollowsQueueAndBatches();
+    void disabledTelemetryPublishesNothing();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
@@ -494,6 +496,20 @@ void TestPublisher::statusFollowsQueueAndBatches()
     QCOMPARE(cached.count(), 2);
     QCOMPARE(error.count(), 2);
     QCOMPARE(published.count(), 1);
+}
+
+void TestPublisher::disabledTelemetryPublishesNothing()
+{
+    const QVector<Cached> records
+        = cacheRecords(registerDestination(m_server->url(), QStringLiteral("consent")), 3);
+    m_server->enqueue(storedReply(idsOf(records, 0, 3)));
+    Publisher publisher;
+    TelemetryPolicy::setEnabled(false);
+    QVERIFY(!publisher.doPublishImpl());
+    TelemetryPolicy::setEnabled(true);
+    QCOMPARE(m_server->requestCount(), 0);
+    attempt(publisher);
+    QCOMPARE(m_server->requestCount(), 1);
 }
 
 KORVEL_TEST_MAIN(TestPublisher)

@@ -168,6 +168,7 @@ void TestRecorder::cleanup()
 {
     m_messages.reset();
     TelemetryPolicy::setPolicyImplementation([](const QString &) { return true; });
+    TelemetryPolicy::setEnabled(true);
     QLoggingCategory::setFilterRules(QString());
     currentDataCollector()->flush();
     currentDataCollector()->clearCache();
@@ -281,24 +282,37 @@ void TestRecorder::noBucketNeverAsksThePolicy()
 void TestRecorder::untrackedTypeIsDropped_data()
 {
     QTest::addColumn<bool>("debugEnabled");
-    QTest::addRow("default threshold") << false;
-    QTest::addRow("debug enabled") << true;
+    QTest::addColumn<bool>("disabled");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addRow("default threshold") << false << false << QStringList();
+    QTest::addRow("debug enabled")
+        << true << false << QStringList { "debug: Dropping untracked metric \"noise\"" };
+    QTest::addRow("telemetry disabled")
+        << true << true
+        << QStringList { "debug: Dropping record, telemetry is disabled \"noise\"" };
 }
 
 void TestRecorder::untrackedTypeIsDropped()
 {
     QFETCH(bool, debugEnabled);
+    QFETCH(bool, disabled);
+    QFETCH(QStringList, expected);
     if (debugEnabled)
         QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
-    TelemetryPolicy::setPolicyImplementation([](const QString &type) { return type != "noise"; });
+    TelemetryPolicy::setPolicyImplementation(
+        [disabled](const QString &type) { return disabled || type != "noise"; });
+    TelemetryPolicy::setEnabled(!disabled);
     Recorder recorder;
     recorder.setBucket(&m_bucket);
     recorder.setType(QStringLiteral("noise"));
     recorder.record();
     QVERIFY(placedRecords().isEmpty());
-    QCOMPARE(m_messages->all(),
-             debugEnabled ? QStringList { "debug: Dropping untracked metric \"noise\"" }
-                          : QStringList());
+    QCOMPARE(m_messages->all(), expected);
+    if (disabled) { // and enabled again, recording resumes
+        TelemetryPolicy::setEnabled(true);
+        recorder.record();
+        QCOMPARE(placedRecords().size(), 1);
+    }
 }
 
 void TestRecorder::nonAsciiPropertyNameIsKept()

@@ -1,6 +1,8 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 
+#include "telemetry/recording/abstractbucket.h"
+#include "telemetry/recording/recorder.h"
 #include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/raiitransaction.h"
@@ -11,6 +13,7 @@
 #include "telemetry/status/telemetrystatus_p.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -27,6 +30,8 @@ namespace {
 
 constexpr int kFlushDelayMs = 1000;
 constexpr int kNoStorage = -1;
+constexpr int kExitLockWaitMs = 3000;
+constexpr int kExitLockStepMs = 20;
 
 constexpr QLatin1String kTable("telemetry");
 constexpr QLatin1String kIdColumn("id");
@@ -365,6 +370,70 @@ void DataCollectorPrivate::dropQueued(const QList<int> &storageIds)
                   m_queue.end());
 }
 
+// Runs under the main lock; false when nothing could be written.
+bool DataCollectorPrivate::writeQueue()
+{
+    if (!cacheFileUsable())
+        return false;
+    const Queue batch = takeQueue();
+    QString error;
+    if (!writeBatch(batch, &error)) {
+        qCCritical(lcTelemetry) << "local cache update failed" << error;
+        requeue(batch);
+        return false;
+    }
+    dropOldestBeyondBound();
+    return true;
+}
+
+// Rowids grow with each insert, so their span bounds the row count from above and costs
+// two index look-ups; the count runs only when the span passes the bound.
+void DataCollectorPrivate::dropOldestBeyondBound()
+{
+    const int bound = m_maxCachedRecords.load();
+    if (bound <= 0)
+        return;
+    QMutexLocker locker(&m_connectionMutex);
+    QSqlQuery query(m_db);
+    if (!query.exec(QStringLiteral("SELECT MAX(rowid) - MIN(rowid) + 1 FROM telemetry"))
+        || !query.next() || query.value(0).toLongLong() <= bound)
+        return;
+    const std::optional<int> rows = countRows(m_db, kTable);
+    if (!rows || *rows <= bound)
+        return;
+    const int excess = *rows - bound;
+    if (!query.exec(QStringLiteral("DELETE FROM telemetry WHERE rowid IN (SELECT rowid FROM "
+                                   "telemetry ORDER BY rowid LIMIT %1)")
+                        .arg(excess))) {
+        qCWarning(lcTelemetry) << "Cache bound: dropping the oldest records failed"
+                               << query.lastError();
+        return;
+    }
+    qCWarning(lcTelemetry) << "Cache bound reached, dropped the oldest records:" << excess;
+}
+
+// Another process may hold the main lock for a moment (a flush, an upload); the queue would
+// otherwise die with the process. Only the first call at exit waits: the collector's end after
+// aboutToQuit has waited already must not double the time to exit.
+void DataCollectorPrivate::flushAtExit()
+{
+    const bool waited = m_exitWaited.exchange(true);
+    if (!isInitialized() || !TelemetryPolicy::isEnabled() || q->getQueuedElementsCount() == 0)
+        return;
+    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+    QElapsedTimer waiting;
+    waiting.start();
+    bool locked = mainLock.tryToRun();
+    while (!locked && !waited && !waiting.hasExpired(kExitLockWaitMs)) {
+        QThread::msleep(kExitLockStepMs);
+        locked = mainLock.tryToRun();
+    }
+    // A later call that finds the lock taken has been warned about already.
+    if ((locked && !writeQueue()) || (!locked && !waited))
+        qCWarning(lcTelemetry) << "Records lost at exit, the cache could not be written:"
+                               << q->getQueuedElementsCount();
+}
+
 DataCollector::DataCollector()
     : d(new DataCollectorPrivate(this))
 {
@@ -376,6 +445,12 @@ DataCollector::~DataCollector()
         QMutexLocker locker(&d->m_gate->mutex);
         d->m_gate->open = false;
     }
+    QObject::disconnect(d->m_quitConnection);
+    QObject::disconnect(d->m_applicationEndConnection);
+    // Past the application's end the process's collector has written its queue already, and
+    // the registry it would need is gone with the other statics.
+    if (QCoreApplication::instance())
+        d->flushAtExit();
     delete d;
 }
 
@@ -390,12 +465,20 @@ void DataCollector::initialize()
         d->m_thread = QThread::currentThread();
     }
     d->scheduleFlush();
+    if (const QCoreApplication *application = QCoreApplication::instance()) {
+        d->m_quitConnection = QObject::connect(application, &QCoreApplication::aboutToQuit,
+                                               [d = d] { d->flushAtExit(); });
+        // An application that returns from main() without exec() never says aboutToQuit.
+        d->m_applicationEndConnection
+            = QObject::connect(application, &QObject::destroyed, [d = d] { d->flushAtExit(); });
+    }
     {
         QMutexLocker connectionLocker(&d->m_connectionMutex);
         d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     }
-    // Until the flush cycle has opened the file, buckets get provisional storage IDs.
-    d->m_rekeyPending = !d->openConnection();
+    // Until the flush cycle has opened the file, buckets get provisional storage IDs. Without
+    // consent no file is created before the host gives it.
+    d->m_rekeyPending = !TelemetryPolicy::isEnabled() || !d->openConnection();
 }
 
 void DataCollector::collect(const QString &id, long long timestamp, int storageId,
@@ -428,17 +511,23 @@ void DataCollector::flush()
         return;
     }
 
-    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    if (mainLock.tryToRun() && d->cacheFileUsable()) {
-        const DataCollectorPrivate::Queue batch = d->takeQueue();
-        QString error;
-        if (!d->writeBatch(batch, &error)) {
-            qCCritical(lcTelemetry) << "local cache update failed" << error;
-            d->requeue(batch);
-        }
+    if (TelemetryPolicy::isEnabled()) {
+        SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+        if (mainLock.tryToRun())
+            d->writeQueue();
     }
     TelemetryStatusPrivate::countsMayHaveChanged();
     d->scheduleFlush();
+}
+
+int DataCollector::maxCachedRecords() const
+{
+    return d->m_maxCachedRecords.load();
+}
+
+void DataCollector::setMaxCachedRecords(int records)
+{
+    d->m_maxCachedRecords.store(qMax(0, records));
 }
 
 int DataCollector::getQueuedElementsCount()

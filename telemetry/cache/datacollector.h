@@ -8,6 +8,7 @@
 
 namespace kl::telemetry {
 
+class AbstractBucket;
 class DataCollectorPrivate;
 
 /// A record its destination kept refusing, waiting in the set-aside table of the cache file.
@@ -28,6 +29,9 @@ struct SetAsideRecord
  * There is one per process, reached through currentDataCollector(). collect() never touches
  * the disk; flushes write only while they hold the machine-wide main lock, so writing and
  * publishing the cache never overlap in any process. Failures are logged, never thrown.
+ *
+ * When the application quits (QCoreApplication::aboutToQuit, or the collector's destruction
+ * without one), the queue is written, waiting up to 3 s for the main lock.
  */
 class KORVELTELEMETRY_EXPORT DataCollector
 {
@@ -48,8 +52,17 @@ public:
     void collect(const QString &id, long long timestamp, int storageId, QByteArray record);
 
     /// Writes the queue into the cache and schedules the next flush. Each outside call starts
-    /// one more chain of flushes.
+    /// one more chain of flushes. While telemetry is disabled it writes nothing.
     void flush();
+
+    /**
+     * The most records the cache file may hold, for all destinations together; 0 means no
+     * bound. Past it, each flush drops the oldest cached records, with one warning that counts
+     * them. 100 000 by default.
+     */
+    int maxCachedRecords() const;
+    /// Sets maxCachedRecords(); any thread, applied from the next flush on.
+    void setMaxCachedRecords(int records);
 
     /**
      * Opens the cache database when it could not be opened so far, or again when its file was
@@ -108,6 +121,12 @@ public:
      * or the delete fails, in which case the cache is unchanged. Any thread.
      */
     bool purgeDestinations(const QList<int> &storageIds);
+
+    /**
+     * purgeDestinations() for the destination of @p bucket, found without registering it;
+     * true when this process never knew that destination.
+     */
+    bool purgeDestination(const AbstractBucket &bucket);
 
 private:
     Q_DISABLE_COPY(DataCollector)

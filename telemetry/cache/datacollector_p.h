@@ -10,6 +10,7 @@
 #include <QThread>
 #include <QVector>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -70,6 +71,9 @@ public:
     void requeue(const Queue &batch);
     void dropQueued(const QList<int> &storageIds);
     bool changeUnderMainLock(const QStringList &statements, const QStringList &ids);
+    bool writeQueue();
+    void dropOldestBeyondBound();
+    void flushAtExit();
 
     DataCollector *q;
     QMutex m_mutex;
@@ -79,6 +83,10 @@ public:
     QPointer<QThread> m_thread;
     QMutex m_threadMutex;
     bool m_initialized = false;
+    std::atomic<int> m_maxCachedRecords { 100000 };
+    QMetaObject::Connection m_quitConnection;
+    QMetaObject::Connection m_applicationEndConnection;
+    std::atomic<bool> m_exitWaited { false };
 
     // The state of the cache file, used under the main lock. Queued rows wait for re-keying
     // after the file was reopened, or while storage IDs were provisional.

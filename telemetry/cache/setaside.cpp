@@ -4,6 +4,8 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 
+#include "telemetry/recording/abstractbucket.h"
+#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -115,6 +117,13 @@ bool DataCollector::purgeDestinations(const QList<int> &storageIds)
         { QStringLiteral("DELETE FROM telemetry WHERE storageID = ?"),
           QStringLiteral("DELETE FROM telemetry_setaside WHERE storageID = ?") },
         keys);
+}
+
+bool DataCollector::purgeDestination(const AbstractBucket &bucket)
+{
+    const QList<int> ids
+        = currentBackends()->knownStorageIds(bucket.storageBackend(), bucket.storageLocationInfo());
+    return ids.isEmpty() || purgeDestinations(ids);
 }
 
 // Writes under the main lock, as every write to the cache file does.

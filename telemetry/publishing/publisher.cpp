@@ -4,6 +4,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/documentuploader.h"
 #include "telemetry/publishing/uploadresult.h"
+#include "telemetry/recording/recorder.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/dispatch.h"
@@ -209,6 +210,11 @@ bool Publisher::doPublishImpl()
         d->scheduleAttempt(d->delayAfterAttempt(end));
     });
 
+    // Switched off, the chain keeps its pace without touching the cache, ready to resume.
+    if (!TelemetryPolicy::isEnabled()) {
+        end = AttemptEnd::NothingToSend;
+        return false;
+    }
     m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
     if (!m_executor->tryToRun())
         return false;

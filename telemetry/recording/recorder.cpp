@@ -14,6 +14,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <atomic>
 
 namespace kl::telemetry {
 
@@ -28,6 +29,20 @@ bool TelemetryPolicy::isTrackedMetric(const QString &type)
 void TelemetryPolicy::setPolicyImplementation(std::function<bool(const QString &)> policy)
 {
     m_policyImpl = std::move(policy);
+}
+
+namespace {
+std::atomic<bool> s_enabled { true };
+} // namespace
+
+bool TelemetryPolicy::isEnabled()
+{
+    return s_enabled.load(std::memory_order_relaxed);
+}
+
+void TelemetryPolicy::setEnabled(bool enabled)
+{
+    s_enabled.store(enabled, std::memory_order_relaxed);
 }
 
 namespace {
@@ -160,6 +175,10 @@ void Recorder::setBucket(AbstractBucket *bucket)
 
 void Recorder::record()
 {
+    if (!TelemetryPolicy::isEnabled()) {
+        qCDebug(lcTelemetry) << "Dropping record, telemetry is disabled" << d->m_type;
+        return;
+    }
     if (!d->m_bucket) {
         qCWarning(lcTelemetry) << "No bucket to place record";
         return;

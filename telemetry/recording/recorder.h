@@ -71,6 +71,15 @@ public:
     /// Installs @p policy as the filter of metric types.
     static void setPolicyImplementation(std::function<bool(const QString &)> policy);
 
+    /// Whether telemetry is on in this process; true unless the host switched it off.
+    static bool isEnabled();
+    /**
+     * The host's consent switch, any thread. While off, record() drops every record, flushes
+     * write nothing and the publisher sends nothing; records queued before stay queued. A
+     * process that starts with it off creates no cache file until it is switched on.
+     */
+    static void setEnabled(bool enabled);
+
     /// The installed filter; by default it tracks every type.
     static std::function<bool(const QString &)> m_policyImpl;
 

@@ -2,6 +2,7 @@
 #include "telemetry/registry/backends_p.h"
 
 #include "telemetry/publishing/couchdbdocumentuploader.h"
+#include "telemetry/recording/recorder.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
@@ -218,7 +219,9 @@ void Backends::initialize()
         return;
     d->m_initialized = true;
     d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("initialize"));
-    d->open();
+    // Without consent no file is created; the first flush once enabled opens it.
+    if (TelemetryPolicy::isEnabled())
+        d->open();
 }
 
 int Backends::getStorageID(const QString &backend, const QString &locationInfo) const
@@ -232,6 +235,21 @@ int Backends::getStorageID(const QString &backend, const QString &locationInfo) 
     if (id != kNoStorage)
         d->m_handedOut.insert(id, destination);
     return id;
+}
+
+QList<int> Backends::knownStorageIds(const QString &backend, const QString &locationInfo) const
+{
+    QMutexLocker locker(&d->m_mutex);
+    const Destination destination { backend, locationInfo };
+    QList<int> ids;
+    for (auto it = d->m_handedOut.cbegin(); it != d->m_handedOut.cend(); ++it) {
+        if (it.value() == destination)
+            ids.append(it.key());
+    }
+    const int inFile = d->m_db.isOpen() ? d->findStorageId(destination) : kNoStorage;
+    if (inFile > 0 && !ids.contains(inFile))
+        ids.append(inFile);
+    return ids;
 }
 
 int Backends::getRegisteredBackendsCount() const

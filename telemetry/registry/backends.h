@@ -37,6 +37,13 @@ public:
      */
     int getStorageID(const QString &backend, const QString &locationInfo) const;
 
+    /**
+     * The IDs under which records of the pair may be queued or cached: those this process
+     * handed out (provisional ones included) and the one the open cache file holds. Registers
+     * nothing; empty when the pair is unknown.
+     */
+    QList<int> knownStorageIds(const QString &backend, const QString &locationInfo) const;
+
     /// Number of registered destinations; 0 on failure.
     int getRegisteredBackendsCount() const;
 

@@ -13,6 +13,8 @@
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
 //                      metrics and print "recorded"; on "ping" print "pong" and the longest
 //                      stall of the event loop so far in ms; quit when stdin closes
+//   start-disabled     record while telemetry is disabled, print "file" or "no-file" for the
+//                      cache past the first flush, then record two enabled and quit at once
 //   storage-id SERVER DATABASE
 //                      print the storage ID of that destination
 #include "childprocess.h"
@@ -29,6 +31,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMutex>
 #include <QRandomGenerator>
 #include <QThread>
@@ -220,6 +223,29 @@ int road(const QString &server, const QString &database)
     return qApp->exec();
 }
 
+// Records while disabled, tells whether the cache file exists past the first flush, then
+// records two more once enabled and quits at once, leaving them to the flush at exit.
+int startDisabled()
+{
+    test::parkPublisherChain();
+    TelemetryPolicy::setEnabled(false);
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:9")));
+    bucket.setDatabase(QStringLiteral("consent"));
+    Recorder recorder;
+    recorder.setType(QStringLiteral("consent"));
+    recorder.setBucket(&bucket);
+    recorder.record();
+    QTimer::singleShot(1500, [&recorder] {
+        std::cout << (QFile::exists(getCacheDataBaseLocation()) ? "file" : "no-file") << std::endl;
+        TelemetryPolicy::setEnabled(true);
+        recorder.record();
+        recorder.record();
+        qApp->quit();
+    });
+    return qApp->exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -236,6 +262,8 @@ int main(int argc, char **argv)
     if (command == QLatin1String("collect-exit"))
         return collectAndExit(args.value(1).toInt(), args.value(2).toInt(),
                               args.value(3) == QLatin1String("pool-last"));
+    if (command == QLatin1String("start-disabled"))
+        return startDisabled();
     if (command == QLatin1String("deleted-thread"))
         return deletedThread();
     if (command == QLatin1String("road"))
