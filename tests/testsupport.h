@@ -8,81 +8,50 @@
 
 namespace kl::telemetry::test {
 
-/**
- * Points XDG_CACHE_HOME and TMPDIR at a fresh temporary directory for the life of the
- * test process, so that its cache file and its System V IPC keys (which Qt derives from
- * files in the temp directory) are its own, and helper processes inherit the same.
- * On destruction it removes the IPC objects whose key files lie in that directory.
- */
+// Points XDG_CACHE_HOME and TMPDIR at a fresh temporary directory for the life of the test
+// process, so that its cache file and its System V IPC keys (which Qt derives from files in the
+// temp directory) are its own, and helper processes inherit the same. On destruction it removes
+// the IPC objects whose key files lie in that directory.
 class IsolatedEnvironment
 {
 public:
     IsolatedEnvironment();
     ~IsolatedEnvironment();
-
-    QString cacheHome() const;
-    QString tempPath() const;
+    QString tempPath() const { return m_root.filePath(QStringLiteral("tmp")); }
 
 private:
     Q_DISABLE_COPY(IsolatedEnvironment)
     QTemporaryDir m_root;
 };
 
-/**
- * Captures, from every thread, the messages of the library's logging category while it
- * lives; messages of other categories go on to the previous handler.
- */
+// Captures, from every thread, the messages of the library's logging category while it lives;
+// messages of other categories go on to the previous handler.
 class MessageCapture
 {
 public:
     MessageCapture();
     ~MessageCapture();
-
-    /// How many messages of @p type carried exactly @p text.
+    // How many messages of @p type carried exactly @p text.
     int count(QtMsgType type, const QString &text) const;
-    /// Every captured message, as "<level>: <text>".
+    // Every captured message, as "<level>: <text>".
     QStringList all() const;
     void clear();
 
 private:
     Q_DISABLE_COPY(MessageCapture)
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
-
     mutable QMutex m_mutex;
     QVector<QPair<QtMsgType, QString>> m_messages;
     QtMessageHandler m_previous;
 };
 
-/// Starts the helper executable with @p arguments; its channels stay open for the test.
-std::unique_ptr<QProcess> startHelper(const QStringList &arguments);
-
-/**
- * Follows the QObjects that code run through track() creates, until they are destroyed, with
- * Qt's object life-cycle hooks (the ones debugging tools use). One tracker at a time.
- */
-class ObjectTracker
-{
-public:
-    ObjectTracker();
-    ~ObjectTracker();
-
-    /// Runs @p code on the calling thread, following the objects it creates.
-    void track(const std::function<void()> &code);
-    /// How many of the followed objects still exist.
-    int alive() const;
-
-private:
-    Q_DISABLE_COPY(ObjectTracker)
-};
-
-/// A connection of its own to the cache database, as another SQLite client would have.
+// A connection of its own to the cache database, as another SQLite client would have.
 class CacheConnection
 {
 public:
     CacheConnection();
     ~CacheConnection();
-
-    /// Runs @p statement; false, with the error logged, when it fails.
+    // Runs @p statement; false, with the error logged, when it fails.
     bool exec(const QString &statement);
     QSqlDatabase database() const { return m_db; }
 
@@ -91,31 +60,28 @@ private:
     QSqlDatabase m_db;
 };
 
-/// An HTTP answer, waited for; status 0 when none came.
+// Starts the helper executable with @p arguments; its channels stay open for the test.
+std::unique_ptr<QProcess> startHelper(const QStringList &arguments);
+// Runs the helper, its input closed, to its end and returns what it printed, trimmed; empty
+// on failure.
+QByteArray runHelper(const QStringList &arguments, int timeoutMs = 30000);
+// Reads one line the helper printed, waiting up to @p timeoutMs; empty on time-out.
+QByteArray readHelperLine(QProcess &helper, int timeoutMs = 10000);
+
+// An HTTP answer, waited for (10 s at most); status 0 when none came. The URL's user info goes
+// out as Basic credentials.
 struct HttpAnswer
 {
     int status = 0;
     QByteArray body;
 };
-
-/// Sends one request, with the URL's user info as Basic credentials, and waits for its answer,
-/// 10 s at most.
 HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteArray &body = {});
 
-/**
- * The URL of the CouchDB-compatible server that the test fixture started, without a trailing
- * slash; empty when there is none (the fixture skips it only where Node.js is missing).
- */
+// The URL of the CouchDB-compatible server that the test fixture started, without a trailing
+// slash; empty when there is none.
 QString couchDbUrl();
-
-/// The documents of @p database, as _all_docs?include_docs=true lists them, keyed by "_id".
+// The documents of @p database, as _all_docs?include_docs=true lists them, keyed by "_id".
 QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QString &database);
-
-/// Runs the helper to its end and returns what it printed, trimmed; empty on failure.
-QByteArray runHelper(const QStringList &arguments, int timeoutMs = 30000);
-
-/// Reads one line the helper printed, waiting up to @p timeoutMs; empty on time-out.
-QByteArray readHelperLine(QProcess &helper, int timeoutMs = 10000);
 
 } // namespace kl::telemetry::test
 

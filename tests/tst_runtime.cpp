@@ -1,129 +1,48 @@
 #include "telemetry/runtime/dispatch.h"
+#include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
-#include "telemetry/runtime/singleton.h"
+#include "telemetry/runtime/singleexecutor.h"
 
 #include "testsupport.h"
 
 #include <QRegularExpression>
-#include <QSet>
-#include <QThreadPool>
+#include <QSqlQuery>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
 
 namespace {
-
-struct SlowToBuild
-{
-    SlowToBuild()
-    {
-        constructions.fetchAndAddRelaxed(1);
-        QThread::msleep(50);
-    }
-    static QAtomicInt constructions;
-};
-QAtomicInt SlowToBuild::constructions;
-
-} // namespace
+const QString kMainLock = QString::fromLatin1(kMainLockName);
+}
 
 class TestRuntime : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void constantsAreExported();
-    void uniqueIds();
-    void cacheLocation();
-    void cacheLocationIsSharedByProcesses();
-    void singletonFromManyThreads();
-    void dispatchFromPoolThread();
+    void namesAndIds();
     void dispatchToFinishedThreadDropsCallable();
-    void dispatchWithZeroDelayDefers();
+    void lockWithinAProcess();
+    void lockAcrossProcesses();
+    void transactionCommitsOnlyWhenMarked_data();
+    void transactionCommitsOnlyWhenMarked();
 };
 
-void TestRuntime::constantsAreExported()
+void TestRuntime::namesAndIds()
 {
-    QCOMPARE(kDbFileName, "korvel.db");
-    QCOMPARE(kCacheDirectoryName, "KorvelTelemetry");
     QCOMPARE(kDbLockName, "korvel.telemetry.lock.db");
     QCOMPARE(kMainLockName, "korvel.telemetry.lock.global");
-    QCOMPARE(DataTransferFrequency, 10000);
-    QCOMPARE(lcTelemetry().categoryName(), "korvel.telemetry");
-    QVERIFY(!lcTelemetry().isDebugEnabled());
-    QVERIFY(lcTelemetry().isInfoEnabled());
-}
-
-void TestRuntime::uniqueIds()
-{
+    QCOMPARE(getCacheDataBaseLocation(),
+             qEnvironmentVariable("XDG_CACHE_HOME") + "/KorvelTelemetry/korvel.db");
     // About one id in 32 encodes to a leading "-" or "_", so this many exercise the repair.
-    constexpr int count = 20000;
-    const QRegularExpression shape(
-        QStringLiteral("^[A-Za-z0-9][A-Za-z0-9_-]{7}[QRST][A-Za-z0-9_-]{7}$"));
+    const QRegularExpression shape("^[A-Za-z0-9][A-Za-z0-9_-]{7}[QRST][A-Za-z0-9_-]{7}$");
     QSet<QString> seen;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < 20000; ++i) {
         const QString id = generateUniqueId();
         QVERIFY2(shape.match(id).hasMatch(), qPrintable(id));
         seen.insert(id);
     }
-    QCOMPARE(seen.size(), count);
-}
-
-void TestRuntime::cacheLocation()
-{
-    const QString expected
-        = qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/KorvelTelemetry/korvel.db");
-    QCOMPARE(getCacheDataBaseLocation(), expected);
-    QVERIFY(QFileInfo(expected).dir().exists());
-}
-
-void TestRuntime::cacheLocationIsSharedByProcesses()
-{
-    QCOMPARE(QString::fromLocal8Bit(runHelper({ QStringLiteral("location") })),
-             getCacheDataBaseLocation());
-}
-
-void TestRuntime::singletonFromManyThreads()
-{
-    QVector<SlowToBuild *> seen(8);
-    QVector<QThread *> threads;
-    for (int i = 0; i < seen.size(); ++i)
-        threads << QThread::create([&seen, i] { seen[i] = Singleton<SlowToBuild>::getInstance(); });
-    for (QThread *thread : threads)
-        thread->start();
-    for (QThread *thread : threads) {
-        QVERIFY(thread->wait(5000));
-        delete thread;
-    }
-    QCOMPARE(SlowToBuild::constructions.loadRelaxed(), 1);
-    QCOMPARE(seen.count(seen.first()), seen.size());
-}
-
-void TestRuntime::dispatchFromPoolThread()
-{
-    constexpr int delay = 200;
-    QThread *mainThread = QThread::currentThread();
-    QThread *ranOn = nullptr;
-    qint64 ranAfter = -1;
-    QElapsedTimer clock;
-    ObjectTracker tracker;
-
-    auto dispatch = [&] {
-        tracker.track([&] {
-            clock.start();
-            dispatchToThread(mainThread, delay, [&] {
-                ranOn = QThread::currentThread();
-                ranAfter = clock.elapsed();
-            });
-        });
-    };
-    QThreadPool::globalInstance()->start(new Task<decltype(dispatch)>(dispatch));
-
-    QTRY_COMPARE(tracker.alive(), 1); // the timer, waiting on the main thread
-    QTRY_VERIFY(ranOn != nullptr);
-    QCOMPARE(ranOn, mainThread);
-    QVERIFY2(ranAfter >= delay, qPrintable(QString::number(ranAfter)));
-    // The timer is gone once the main loop has run its deletions.
-    QTRY_COMPARE(tracker.alive(), 0);
+    QCOMPARE(seen.size(), 20000);
 }
 
 void TestRuntime::dispatchToFinishedThreadDropsCallable()
@@ -132,20 +51,84 @@ void TestRuntime::dispatchToFinishedThreadDropsCallable()
     finished.start();
     finished.quit();
     QVERIFY(finished.wait());
-
     auto witness = std::make_shared<int>(0);
-    ObjectTracker tracker;
-    tracker.track([&] { dispatchToThread(&finished, 0, [witness] { ++*witness; }); });
+    dispatchToThread(&finished, 0, [witness] { ++*witness; });
     QCOMPARE(witness.use_count(), 1L);
-    QCOMPARE(tracker.alive(), 0);
 }
 
-void TestRuntime::dispatchWithZeroDelayDefers()
+void TestRuntime::lockWithinAProcess()
 {
-    bool ran = false;
-    dispatchToThread(QThread::currentThread(), 0, [&ran] { ran = true; });
-    QVERIFY(!ran);
-    QTRY_VERIFY(ran);
+    // Reference digests from an independent SHA-1 implementation (Python's hashlib).
+    QCOMPARE(generateKeyHash("a", "bc"),
+             QStringLiteral("a9993e364706816aba3e25717850c26c9cd0d89d"));
+    QCOMPARE(generateKeyHash(QStringLiteral("l\u00e5s"), "_sharedmemKey"),
+             QStringLiteral("c8c0776f1e252bdb5830d9f3bfaeaff5142f6cce"));
+    auto first = std::make_unique<SingleExecutor>(kMainLock);
+    SingleExecutor second(kMainLock);
+    QVERIFY(first->tryToRun());
+    QVERIFY(!first->isAnotherRunning());
+    QVERIFY(second.isAnotherRunning());
+    QVERIFY(!second.tryToRun());
+    QVERIFY(SingleExecutor(QString::fromLatin1(kDbLockName)).tryToRun()); // names never mix
+    // Other builds of the library meet the lock through Qt's ordinary key derivation.
+    QSharedMemory segment(generateKeyHash(kMainLock, QStringLiteral("_sharedmemKey")));
+    QVERIFY(segment.attach());
+    segment.detach();
+    first.reset();
+    QVERIFY(second.tryToRun());
+    QVERIFY(!second.tryToRun()); // a second try gives the lock up
+    QVERIFY(!SingleExecutor(kMainLock).isAnotherRunning());
+}
+
+void TestRuntime::lockAcrossProcesses()
+{
+    auto holder = startHelper({ "hold", kMainLock });
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    QVERIFY(!SingleExecutor(kMainLock).tryToRun());
+    // The killed holder's segment survives it; the next executor made clears it.
+    holder->kill();
+    QVERIFY(holder->waitForFinished());
+    SingleExecutor executor(kMainLock);
+    QVERIFY(executor.tryToRun());
+    QCOMPARE(runHelper({ "hold", kMainLock }), QByteArray("busy"));
+    executor.release();
+    QCOMPARE(runHelper({ "hold", kMainLock }), QByteArray("held"));
+}
+
+void TestRuntime::transactionCommitsOnlyWhenMarked_data()
+{
+    QTest::addColumn<bool>("marked");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("rows");
+    QTest::addRow("unmarked rolls back") << false << "NULL" << 0;
+    QTest::addRow("marked commits") << true << "NULL" << 1;
+    // A deferred foreign key fails at COMMIT and leaves the transaction open behind it.
+    QTest::addRow("failed commit rolls back") << true << "42" << 0;
+}
+
+void TestRuntime::transactionCommitsOnlyWhenMarked()
+{
+    QFETCH(bool, marked);
+    QFETCH(QString, value);
+    QFETCH(int, rows);
+    CacheConnection connection;
+    QSqlDatabase db = connection.database();
+    QVERIFY(connection.exec("PRAGMA foreign_keys = ON"));
+    QVERIFY(connection.exec("CREATE TABLE IF NOT EXISTS parent(id INTEGER PRIMARY KEY)"));
+    QVERIFY(connection.exec("CREATE TABLE IF NOT EXISTS child(p INTEGER REFERENCES parent(id) "
+                            "DEFERRABLE INITIALLY DEFERRED)"));
+    QVERIFY(connection.exec("DELETE FROM child"));
+    {
+        RaiiTransaction transaction(db);
+        QVERIFY(transaction.open());
+        QVERIFY(connection.exec("INSERT INTO child VALUES (" + value + ")"));
+        if (marked)
+            transaction.markSuccessfull();
+    }
+    QVERIFY2(db.transaction() && db.rollback(), "the transaction was left open");
+    QSqlQuery count(QStringLiteral("SELECT COUNT(*) FROM child"), db);
+    QVERIFY(count.next());
+    QCOMPARE(count.value(0).toInt(), rows);
 }
 
 KORVEL_TEST_MAIN(TestRuntime)

@@ -1,26 +1,22 @@
 // A second process for the cross-process tests. It speaks on stdout, one word per line:
 //   hold NAME          take the lock, print "held" or "busy", keep it until stdin closes
-//   probe NAME         print "another" or "free"
 //   witness-init       prepare the witness that churning processes share
 //   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
 //                      exit 3 as soon as another process is found holding it at the same time
-//   location           print the cache database path
-//   storage-id SERVER DATABASE
-//                      print the storage ID of a CouchDB bucket with these settings
-//   flush-one          queue one row, flush once, print how many rows are still queued
 //   collect-exit COUNT DELAY ORDER
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
 //   deleted-thread     start the collector and the publisher on a thread, delete it once it
 //                      has finished, then flush and attempt a publish; print "survived"
-//   publish SERVER DATABASE
-//                      with a bucket of these settings in this process, make one publish
-//                      attempt, wait for its end and print how many records stay cached
 //   road SERVER DATABASE
 //                      start the library through a Recorder, its publisher idle, and print
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
 //                      metrics and print "recorded"; on "ping" print "pong" and the longest
 //                      stall of the event loop so far in ms; quit when stdin closes
+//   start-disabled     record while telemetry is disabled, print "file" or "no-file" for the
+//                      cache past the first flush, then record two enabled and quit at once
+//   storage-id SERVER DATABASE
+//                      print the storage ID of that destination
 #include "childprocess.h"
 
 #include "telemetry/cache/datacollector.h"
@@ -68,12 +64,6 @@ int hold(const QString &name)
     say(held ? "held" : "busy");
     for (std::string line; std::getline(std::cin, line);) { }
     return held ? 0 : 1;
-}
-
-int probe(const QString &name)
-{
-    say(SingleExecutor(name).isAnotherRunning() ? "another" : "free");
-    return 0;
 }
 
 // A process-shared robust mutex in a file of the temp directory, held by a churning process
@@ -156,59 +146,6 @@ int collectAndExit(int count, int delayMs, bool poolLast)
     return qApp->exec();
 }
 
-int flushOne()
-{
-    DataCollector *collector = currentDataCollector();
-    collector->initialize();
-    collector->collect(generateUniqueId(), QDateTime::currentMSecsSinceEpoch(), 1,
-                       QStringLiteral("{}"));
-    collector->flush();
-    std::cout << collector->getQueuedElementsCount() << std::endl;
-    return 0;
-}
-
-int storageId(const QString &server, const QString &database)
-{
-    currentBackends()->initialize();
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(database);
-    const int id
-        = currentBackends()->getStorageID(bucket.storageBackend(), bucket.storageLocationInfo());
-    std::cout << id << std::endl;
-    return id == -1 ? 1 : 0;
-}
-
-int publishOnce(const QString &server, const QString &database)
-{
-    currentDataCollector()->initialize();
-    currentBackends()->initialize();
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(database);
-    Publisher publisher;
-    publisher.doPublishImpl();
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [] {
-        if (!SingleExecutor(QString::fromLatin1(kMainLockName)).isAnotherRunning())
-            qApp->quit();
-    });
-    poll.start(20);
-    qApp->exec();
-    std::cout << currentDataCollector()->getCachedElementsCount() << std::endl;
-    return 0;
-}
-
-QBasicMutex s_outputMutex;
-
-void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    static const char *const levels[] = { "debug", "warning", "critical", "fatal", "info" };
-    QMutexLocker locker(&s_outputMutex); // flushes log from pool threads
-    (qstrcmp(context.category, "korvel.telemetry") == 0 ? std::cout : std::cerr)
-        << levels[type] << ": " << qPrintable(text) << std::endl;
-}
-
 // Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
 // onto the thread that started it, so it must notice the thread is gone.
 int deletedThread()
@@ -225,6 +162,28 @@ int deletedThread()
     publisher->doPublishImpl();
     say("survived");
     return 0;
+}
+
+int storageId(const QString &server, const QString &database)
+{
+    currentBackends()->initialize();
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(server));
+    bucket.setDatabase(database);
+    const int id
+        = currentBackends()->getStorageID(bucket.storageBackend(), bucket.storageLocationInfo());
+    std::cout << id << std::endl;
+    return id == -1 ? 1 : 0;
+}
+
+QBasicMutex s_outputMutex;
+
+void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    static const char *const levels[] = { "debug", "warning", "critical", "fatal", "info" };
+    QMutexLocker locker(&s_outputMutex); // flushes log from pool threads
+    (qstrcmp(context.category, "korvel.telemetry") == 0 ? std::cout : std::cerr)
+        << levels[type] << ": " << qPrintable(text) << std::endl;
 }
 
 int road(const QString &server, const QString &database)
@@ -296,8 +255,6 @@ int main(int argc, char **argv)
     const QString command = args.value(0);
     if (command == QLatin1String("hold"))
         return hold(args.value(1));
-    if (command == QLatin1String("probe"))
-        return probe(args.value(1));
     if (command == QLatin1String("witness-init"))
         return mapWitness(true) ? 0 : 1;
     if (command == QLatin1String("churn"))
@@ -307,20 +264,12 @@ int main(int argc, char **argv)
                               args.value(3) == QLatin1String("pool-last"));
     if (command == QLatin1String("start-disabled"))
         return startDisabled();
-    if (command == QLatin1String("flush-one"))
-        return flushOne();
     if (command == QLatin1String("deleted-thread"))
         return deletedThread();
     if (command == QLatin1String("road"))
         return road(args.value(1), args.value(2));
-    if (command == QLatin1String("publish"))
-        return publishOnce(args.value(1), args.value(2));
     if (command == QLatin1String("storage-id"))
         return storageId(args.value(1), args.value(2));
-    if (command == QLatin1String("location")) {
-        std::cout << qPrintable(getCacheDataBaseLocation()) << std::endl;
-        return 0;
-    }
     std::cerr << "unknown command" << std::endl;
     return 2;
 }
