@@ -33,6 +33,9 @@ constexpr int kNoStorage = -1;
 constexpr int kExitLockWaitMs = 3000;
 constexpr int kExitLockStepMs = 20;
 
+QBasicMutex s_beforeExitFlushMutex;
+std::function<void()> s_beforeExitFlush;
+
 constexpr QLatin1String kTable("telemetry");
 constexpr QLatin1String kIdColumn("id");
 constexpr QLatin1String kTimestampColumn("timestamp");
@@ -420,6 +423,11 @@ void DataCollectorPrivate::flushAtExit()
     const bool waited = m_exitWaited.exchange(true);
     if (!isInitialized() || !TelemetryPolicy::isEnabled() || q->getQueuedElementsCount() == 0)
         return;
+    {
+        QMutexLocker locker(&s_beforeExitFlushMutex);
+        if (s_beforeExitFlush)
+            s_beforeExitFlush();
+    }
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     QElapsedTimer waiting;
     waiting.start();
@@ -432,6 +440,12 @@ void DataCollectorPrivate::flushAtExit()
     if ((locked && !writeQueue()) || (!locked && !waited))
         qCWarning(lcTelemetry) << "Records lost at exit, the cache could not be written:"
                                << q->getQueuedElementsCount();
+}
+
+void DataCollectorPrivate::setBeforeExitFlush(std::function<void()> callback)
+{
+    QMutexLocker locker(&s_beforeExitFlushMutex);
+    s_beforeExitFlush = std::move(callback);
 }
 
 DataCollector::DataCollector()

@@ -74,6 +74,9 @@ public:
     bool writeQueue();
     void dropOldestBeyondBound();
     void flushAtExit();
+    // The process's publisher gives up an upload in flight here: its answer would come
+    // through the event loop, which runs no more, and the exit flush needs the lock it holds.
+    static void setBeforeExitFlush(std::function<void()> callback);
 
     DataCollector *q;
     QMutex m_mutex;

@@ -2,6 +2,7 @@
 #include "telemetry/publishing/publisher_p.h"
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/publishing/documentuploader.h"
 #include "telemetry/publishing/uploadresult.h"
 #include "telemetry/recording/recorder.h"
@@ -130,6 +131,7 @@ void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
 {
     q->m_pendingIds = ids;
     m_pendingStorageId = storageId;
+    m_pendingUploader = uploader;
     QObject::connect(uploader, &DocumentUploader::resultReady, q, &Publisher::addedDocuments);
     uploader->addDocuments(documents);
 }
@@ -178,6 +180,18 @@ void PublisherPrivate::forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploa
     m_narrowing = BatchNarrowing();
 }
 
+// At exit, on the publisher's thread. The batch stays cached; what the server stored of it
+// comes back as conflicts, which count as stored, on the next upload of any process.
+void PublisherPrivate::abandonUpload()
+{
+    if (!q->m_executor || !m_pendingUploader || !m_thread || *m_thread != QThread::currentThread())
+        return;
+    QObject::disconnect(m_pendingUploader, &DocumentUploader::resultReady, q,
+                        &Publisher::addedDocuments);
+    m_pendingUploader = nullptr;
+    q->m_executor.reset();
+}
+
 Publisher::Publisher()
     : d(new PublisherPrivate(this))
 {
@@ -194,6 +208,10 @@ void Publisher::initialize()
     if (d->m_thread)
         return;
     d->m_thread = QThread::currentThread();
+    DataCollectorPrivate::setBeforeExitFlush([publisher = QPointer<Publisher>(this)] {
+        if (publisher)
+            publisher->d->abandonUpload();
+    });
     d->scheduleAttempt(PublisherPrivate::firstAttemptDelay());
 }
 
@@ -231,6 +249,7 @@ void Publisher::addedDocuments(const UploadResult &result)
 
     // Still under the main lock: deleting and setting aside cannot meet a flush.
     const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
+    d->m_pendingUploader = nullptr;
     d->applyVerdict(verdict, m_pendingIds.size());
     TelemetryStatusPrivate::batchAnswered(d->m_pendingStorageId, verdict, m_pendingIds.size(),
                                           result);

@@ -40,6 +40,7 @@ public:
                      const QStringList &documents);
     void applyVerdict(const BatchVerdict &verdict, int sent) const;
     void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
+    void abandonUpload();
 
     Publisher *q;
     QMutex m_mutex;
@@ -47,6 +48,7 @@ public:
     std::optional<QPointer<QThread>> m_thread;
     BatchNarrowing m_narrowing;
     int m_pendingStorageId = 0;
+    QPointer<DocumentUploader> m_pendingUploader;
     // The cache file generation the uploaders of the current pass were taken from.
     int m_cacheGeneration = 0;
     // A backlog is assumed while the current pass or the one before it had a full batch taken.
