@@ -123,8 +123,10 @@ public:
     bool purgeDestinations(const QList<int> &storageIds);
 
     /**
-     * purgeDestinations() for the destination of @p bucket, found without registering it;
-     * true when this process never knew that destination.
+     * purgeDestinations() for the destination of @p bucket, found without registering it; in
+     * a process that started with telemetry off too, which opens the existing cache file for
+     * it (and creates none). True when neither this process nor the cache file knows that
+     * destination.
      */
     bool purgeDestination(const AbstractBucket &bucket);
 

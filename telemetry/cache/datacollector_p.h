@@ -64,6 +64,7 @@ public:
     bool isConnectionOpen();
     bool cacheFileReplaced(BackendsPrivate *registry);
     bool cacheFileUsable();
+    void openExistingCacheFile();
     bool rekeyForCurrentFile(BackendsPrivate *registry);
     bool rekeyQueue(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped);
     Queue takeQueue();

@@ -11,6 +11,7 @@
 #include "telemetry/runtime/singleexecutor.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -121,9 +122,21 @@ bool DataCollector::purgeDestinations(const QList<int> &storageIds)
 
 bool DataCollector::purgeDestination(const AbstractBucket &bucket)
 {
+    d->openExistingCacheFile();
     const QList<int> ids
         = currentBackends()->knownStorageIds(bucket.storageBackend(), bucket.storageLocationInfo());
     return ids.isEmpty() || purgeDestinations(ids);
+}
+
+// A process that started without consent has not opened the cache file, yet the records made
+// before that consent was withdrawn are in it. Opening it creates nothing.
+void DataCollectorPrivate::openExistingCacheFile()
+{
+    if (!isInitialized() || isConnectionOpen() || !QFileInfo::exists(getCacheDataBaseLocation()))
+        return;
+    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+    if (mainLock.tryToRun())
+        cacheFileUsable();
 }
 
 // Writes under the main lock, as every write to the cache file does.
