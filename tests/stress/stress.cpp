@@ -8,9 +8,9 @@
 // The recording processes tell the controller on stdout, a line
 // per event: "r SEQUENCE [poison]" (a record was handed to record()), "uploading" (an attempt
 // started an upload) and "queued N" (before each attempt). A worker obeys commands on stdin: "stop"
-// (recording), "quit", "poison" (record one document whose batches the server refuses whole),
+// (recording), "poison" (record one document whose batches the server refuses whole),
 // "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or
-// upload).
+// upload); it quits once stdin closes.
 #include "childprocess.h"
 #include "testsupport.h"
 
@@ -22,32 +22,38 @@
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSqlQuery>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QtNetwork>
+#include <QtSql>
 
 #include <csignal>
+#include <numeric>
 
 namespace kl::telemetry::stress {
 
 namespace {
 
-/// How long the recording processes wait for an upload's reply.
-constexpr int kUploadTimeoutMs = 4000;
+// How long the recording processes wait for an upload's reply.
+constexpr int kUploadTimeoutMs = 4000, kWorkers = 4;
+// A held upload outlasts the workers' upload time-out by far; the proxy ends it then.
+constexpr int kHoldMs = 3 * kUploadTimeoutMs;
+const QStringList kTables { "telemetry", "telemetry_setaside" }; // queued, set aside
 
 /// The shared destination of a record: one of two, by its sequence number.
-inline QString databaseFor(int sequence)
+QString databaseFor(int sequence)
 {
     return sequence % 2 ? QStringLiteral("stress-odd") : QStringLiteral("stress-even");
 }
 
 /// The payload a record carries, about 200 bytes, derived from its source and sequence
 /// number so that the controller can check the content that arrived.
-inline QString payloadFor(const QString &source, int sequence)
+QString payloadFor(const QString &source, int sequence)
 {
     return QStringLiteral("%1/%2;").arg(source).arg(sequence).repeated(40).left(200);
+}
+
+QString recordKey(const QString &source, int sequence)
+{
+    return source + QLatin1Char('/') + QString::number(sequence);
 }
 
 class StressRecorder : public Recorder
@@ -55,12 +61,12 @@ class StressRecorder : public Recorder
     Q_OBJECT
     Q_PROPERTY(QString source MEMBER m_source)
     Q_PROPERTY(int sequence MEMBER m_sequence)
-    Q_PROPERTY(QString payload MEMBER m_payload)
+    Q_PROPERTY(QString payload READ payload)
 
 public:
+    QString payload() const { return payloadFor(m_source, m_sequence); }
     QString m_source;
     int m_sequence = 0;
-    QString m_payload;
 };
 
 // A member with a leading underscore is reserved: the server refuses every batch holding it.
@@ -94,10 +100,9 @@ public:
 
     void record(bool poison = false)
     {
-        StressRecorder *recorder = m_recorders[poison];
+        StressRecorder *recorder = m_recorders[poison].get();
         recorder->setBucket(&m_buckets[m_next % 2]);
         recorder->m_sequence = m_next;
-        recorder->m_payload = payloadFor(recorder->m_source, m_next);
         recorder->record();
         std::printf("r %d%s\n", m_next++, poison ? " poison" : "");
     }
@@ -121,76 +126,67 @@ private:
     QNetworkAccessManager *m_manager
         = Singleton<NetworkManager>::getInstance()->networkAccessManager();
     CouchDBBucket m_buckets[2];
-    StressRecorder m_recorder;
-    PoisonRecorder m_poison;
-    StressRecorder *m_recorders[2] = { &m_recorder, &m_poison };
+    std::unique_ptr<StressRecorder> m_recorders[2] { std::make_unique<StressRecorder>(),
+                                                     std::make_unique<PoisonRecorder>() };
     int m_next = 0;
 };
 
-// The processes the controller starts, with arguments SERVER SOURCE: "worker" records
+// Dies once the whole request of @p reply has been written: the server may or may not have it.
+void dieOnceSent(QNetworkReply *reply)
+{
+    QObject::connect(reply, &QNetworkReply::uploadProgress, [](qint64 sent, qint64 total) {
+        if (total > 0 && sent == total)
+            std::raise(SIGKILL);
+    });
+}
+
+// The processes the controller starts, with arguments MODE SERVER SOURCE: "worker" records
 // continuously and publishes, obeying commands on stdin; "exit-record" records three documents
 // and exits at once; "exit-upload" records three, waits until they are cached and exits as soon
 // as an upload is in flight. Returns the process's exit code.
-int runProcess(const QString &mode, const QString &server, const QString &source)
+int runProcess(const QStringList &arguments)
 {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    const QString mode = arguments.value(1);
     // Only this process's own attempts publish, so that attempts never overlap an upload.
     test::parkPublisherChain();
     // Far below the library's own time-out, so that a silent server costs the run little.
     Singleton<NetworkManager>::getInstance()->setUploadTimeout(kUploadTimeoutMs);
-    StressProcess process(server, source);
-    QTimer timer;
+    StressProcess process(arguments.value(2), arguments.value(3));
     if (mode != QLatin1String("worker")) {
         for (int i = 0; i < 3; ++i)
             process.record();
         if (mode == QLatin1String("exit-record"))
             return 0;
-        // Exits from inside the attempt that started an upload, with the request in flight and
-        // the main lock held, once its records are cached. Gives up (exit code 4) after 60 s.
+        // Under the main lock no other flush is half-way: once this one leaves the queue empty,
+        // its records are cached. Then it exits from inside the attempt that started an upload,
+        // with the request in flight and the main lock held. Gives up (exit code 4) after 60 s.
+        while (currentDataCollector()->getQueuedElementsCount() > 0) {
+            QThread::msleep(50);
+            currentDataCollector()->flush();
+        }
         process.onUpload = [](QNetworkReply *) { qApp->exit(0); };
-        QObject::connect(&timer, &QTimer::timeout, [&] {
-            // An empty queue alone may mean a flush is half-way and may still give the rows
-            // back; with the main lock held here, no flush is.
-            SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-            if (mainLock.tryToRun() && currentDataCollector()->getQueuedElementsCount() == 0) {
-                timer.stop();
-                QTimer::singleShot(0, &process, &StressProcess::publish);
-            }
-        });
-        timer.start(50);
+        QTimer::singleShot(0, &process, &StressProcess::publish);
         QTimer::singleShot(60000, [] { qApp->exit(4); });
         return qApp->exec();
     }
+    QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&process] { process.record(); });
     timer.start(40);
     const std::map<QByteArray, std::function<void()>> commands {
         { "stop", [&timer] { timer.stop(); } },
-        { "quit", [] { qApp->quit(); } },
         { "poison", [&process] { process.record(true); } },
         // "Commited" is written inside the flush's transaction, before its commit: dying there
-        // leaves the lock held and a hot journal behind.
+        // leaves the lock held and a hot journal behind. Until then the process says nothing.
         { "kill-in-flush",
           [] {
-              static const QtMessageHandler standard = qInstallMessageHandler(
-                  [](QtMsgType type, const QMessageLogContext &context, const QString &text) {
-                      if (type == QtDebugMsg && text.startsWith(QLatin1String("Commited")))
+              qInstallMessageHandler(
+                  [](QtMsgType, const QMessageLogContext &, const QString &text) {
+                      if (text.startsWith(QLatin1String("Commited")))
                           std::raise(SIGKILL);
-                      if (type != QtDebugMsg)
-                          standard(type, context, text);
                   });
               QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
           } },
-        // Dies once the whole request has been written: the server may or may not have it.
-        { "kill-in-upload",
-          [&process] {
-              process.onUpload = [](QNetworkReply *reply) {
-                  QObject::connect(reply, &QNetworkReply::uploadProgress,
-                                   [](qint64 sent, qint64 total) {
-                                       if (total > 0 && sent == total)
-                                           std::raise(SIGKILL);
-                                   });
-              };
-          } },
+        { "kill-in-upload", [&process] { process.onUpload = dieOnceSent; } },
     };
     test::readInputLines(
         &process,
@@ -198,35 +194,21 @@ int runProcess(const QString &mode, const QString &server, const QString &source
             if (commands.count(command))
                 commands.at(command)();
         },
-        [] { qApp->quit(); }); // the controller is gone
+        [] { qApp->quit(); }); // the controller is done with it, or gone
     process.publish();
     return qApp->exec();
 }
 
-constexpr int kWorkers = 4;
-const QStringList kTables { "telemetry", "telemetry_setaside" }; // queued, set aside
-// A held upload outlasts the workers' upload time-out by far; the proxy ends it then.
-constexpr int kHoldMs = 3 * kUploadTimeoutMs;
-
-QString recordKey(const QString &source, int sequence)
-{
-    return source + QLatin1Char('/') + QString::number(sequence);
-}
-
 /// An HTTP proxy between the recording processes and pouchdb-server that forwards every request
 /// as it came until it is armed with a fault. It reads one request per connection and answers
-/// with "Connection: close", so that it never has to follow a client's keep-alive.
+/// with "Connection: close", so that it never has to follow a client's keep-alive. Its faults:
+/// Conflict stores the first document of a batch but reports a conflict for it; Forbidden and
+/// Unauthorized drop it and report it refused; NeverAnswer keeps the upload waiting until its
+/// client gives up; EndlessBody answers with a 201 whose body never ends.
 class FaultProxy : public QObject
 {
 public:
-    enum Fault {
-        Conflict, // stores the first document of a batch but reports a conflict for it
-        Forbidden, // drops the first document of a batch and reports it forbidden
-        Unauthorized, // the same, refused for want of credentials
-        NeverAnswer, // keeps the next upload waiting until its client gives up
-        EndlessBody, // answers the next upload with a 201 whose body never ends
-        None
-    };
+    enum Fault { Conflict, Forbidden, Unauthorized, NeverAnswer, EndlessBody, None };
 
     explicit FaultProxy(const QString &upstream)
         : m_upstream(upstream)
@@ -275,8 +257,7 @@ private:
             return hold(client, fault);
         QJsonObject request = QJsonDocument::fromJson(body).object();
         QJsonArray documents = request.value(QLatin1String("docs")).toArray();
-        const QString refused
-            = documents.isEmpty() ? QString() : documents.first()["_id"].toString();
+        const QString refused = documents.at(0)["_id"].toString();
         if (fault == Forbidden || fault == Unauthorized)
             documents.removeFirst();
         request.insert(QLatin1String("docs"), documents);
@@ -288,16 +269,15 @@ private:
             reply->deleteLater();
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             QByteArray answer = reply->readAll();
-            if (fault != None && status == 201 && !refused.isEmpty()) {
-                // The refused document's entry replaced by a refusal.
+            if (fault != None && status == 201) {
                 static const char *const errors[] = { "conflict", "forbidden", "unauthorized" };
                 ++m_struck[fault];
-                QJsonArray entries { QJsonObject {
-                    { "id", refused }, { "error", errors[fault] }, { "reason", "stress" } } };
-                for (const QJsonValue &entry : QJsonDocument::fromJson(answer).array()) {
-                    if (entry["id"] != refused)
-                        entries.append(entry);
-                }
+                // The server answers in the order of the documents: the refused one came first.
+                QJsonArray entries = QJsonDocument::fromJson(answer).array();
+                if (fault == Conflict)
+                    entries.removeFirst();
+                entries.prepend(QJsonObject {
+                    { "id", refused }, { "error", errors[fault] }, { "reason", "stress" } });
                 answer = QJsonDocument(entries).toJson();
             } else if (fault != None) {
                 ++m_remaining; // a batch refused whole takes no strike
@@ -313,15 +293,13 @@ private:
         });
     }
 
+    // Ends the connection at kHoldMs; a client that left before gave up in time.
     void hold(QTcpSocket *client, Fault fault)
     {
         ++m_struck[fault];
-        auto *cap = new QTimer(client);
-        cap->setSingleShot(true);
-        connect(cap, &QTimer::timeout, client, &QTcpSocket::abort);
         connect(client, &QTcpSocket::disconnected, this,
-                [this, cap] { m_givenUp += cap->isActive(); });
-        cap->start(kHoldMs);
+                [this, held = QDeadlineTimer(kHoldMs)] { m_givenUp += !held.hasExpired(); });
+        QTimer::singleShot(kHoldMs, client, &QTcpSocket::abort);
         if (fault == NeverAnswer)
             return;
         client->write("HTTP/1.1 201 Created\r\nContent-Type: application/json\r\n\r\n[");
@@ -386,30 +364,23 @@ public:
         m_db.setDatabaseName(getCacheDataBaseLocation());
         m_clock.start();
     }
-    ~StressRun()
-    {
-        serverScript({ "stop" }); // a process still running is killed with its QProcess
-        m_db = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("observer"));
-    }
+    ~StressRun() { serverScript({ "stop" }); } // a process still running dies with its QProcess
 
     QString exec()
     {
-        for (int i = 0; i < 2; ++i)
-            check(test::httpRequest("PUT", m_server + '/' + databaseFor(i)).status == 201,
-                  "no server");
-        if (!m_problems.isEmpty())
-            return QStringLiteral("PROBLEM: pouchdb-server did not start");
+        if (!check(test::httpRequest("PUT", m_server + '/' + databaseFor(0)).status == 201
+                       && test::httpRequest("PUT", m_server + '/' + databaseFor(1)).status == 201,
+                   "pouchdb-server did not start"))
+            return table();
         for (int i = 0; i < kWorkers; ++i)
-            m_workers[i] = launch("worker", QStringLiteral("w%1.0").arg(i));
+            m_workers[i] = launch("worker", QStringLiteral("w%1").arg(i));
         startExitLoop(m_exitProcesses);
         QTimer snapshots;
         QObject::connect(&snapshots, &QTimer::timeout, [this] { observe(); });
         snapshots.start(250);
         injectFaults();
-        check(QTest::qWaitFor([&] { return m_exitsDone == m_exitProcesses; },
-                              m_exitProcesses * 90000),
-              "the exit processes did not end");
+        waitFor([&] { return m_exitsDone == m_exitProcesses; }, m_exitProcesses * 90000,
+                "the exit processes did not end");
         drainAndQuit();
         snapshots.stop();
         for (const char *name : { kMainLockName, kDbLockName })
@@ -418,7 +389,7 @@ public:
         return table();
     }
 
-    bool passed() const { return m_problems.isEmpty() && m_verified; }
+    bool passed() const { return m_problems.isEmpty(); }
 
 private:
     /// Notes what the cache holds, under the main lock so that no flush or upload is half-way,
@@ -429,26 +400,27 @@ private:
         SingleExecutor lock(QString::fromLatin1(kMainLockName));
         QHash<QString, QString> ids;
         // What goes with the file includes what it set aside.
-        if (!lock.tryToRun() || !readCache(removal ? kTables : QStringList { kTables[0] }, ids)
+        if (!lock.tryToRun() || !readCache(kTables.mid(0, removal ? 2 : 1), ids)
             || (removal && ids.isEmpty()))
             return false;
         m_cachedNow = ids.size();
         m_everCached.insert(ids);
-        for (auto it = ids.cbegin(); removal && it != ids.cend(); ++it)
-            m_removed.insert(it.key());
-        if (removal)
+        if (removal) {
+            m_removed.unite(QSet<QString>(ids.keyBegin(), ids.keyEnd()));
             removal();
+        }
         return true;
     }
 
     /// Looks for every record on the server and adds the counts to @p rows; false
-    /// when one was lost unexpectedly, is there twice, differs, is in the wrong database, or
-    /// the records set aside are not exactly the poison records.
+    /// when one was lost unexpectedly or queued at a normal exit, is there twice, differs, is in
+    /// the wrong database, or the records set aside are not exactly the poison records.
     bool verify(QStringList &rows)
     {
-        enum { Recorded, Published, Doubled, Expected, Lost, Wrong, Misrouted, Counts };
+        // The table's first rows; the last five must stay 0.
+        enum { Recorded, Sent, Killed, Removed, Doubled, AtExit, Lost, Wrong, Misrouted, Rows };
         QHash<QString, int> onServer; // record key -> copies
-        int counts[Counts] = {};
+        int counts[Rows] = {};
         for (const QString &database : { databaseFor(0), databaseFor(1) }) {
             for (const QJsonObject &document : test::couchDbDocuments(m_server, database)) {
                 const QString source = document.value(QLatin1String("source")).toString();
@@ -468,31 +440,35 @@ private:
             for (int sequence = 0; sequence < run->printed; ++sequence) {
                 const QString key = recordKey(run->source, sequence);
                 const int copies = onServer.value(key);
-                counts[Published] += copies > 0;
+                counts[Sent] += copies > 0;
                 counts[Doubled] += qMax(0, copies - 1);
                 if (copies > 0 || setAside.contains(key))
                     continue;
-                // Queued in a killed process or at an exit before any flush, or in a removed file.
-                const bool expected = m_removed.contains(key)
-                    || (!m_everCached.contains(key) && (run->killed || run->mode == "exit-record"));
-                ++counts[expected ? Expected : Lost];
+                // Never cached: queued in a killed process, or at an exit process's end (a
+                // worker's queue was empty when it quit). Cached and gone: lost.
+                if (m_removed.contains(key))
+                    ++counts[Removed];
+                else if (m_everCached.contains(key) || (run->mode == "worker" && !run->killed))
+                    ++counts[Lost];
+                else
+                    ++counts[run->killed ? Killed : AtExit];
             }
         }
         const QStringList names
-            = QStringLiteral("records recorded;records published;duplicates on the "
-                             "server;lost, expected: queued in a killed process or at "
-                             "exit, or in a removed cache file;lost, unexpected;content "
-                             "mismatches;misrouted")
+            = QStringLiteral(
+                  "records recorded;records published;lost, expected: queued in a process "
+                  "killed with SIGKILL;lost, expected: in a cache file the faults "
+                  "removed, truncated or replaced;duplicates on the server;lost, "
+                  "queued at a normal exit;lost, unexpected;content mismatches;misrouted")
                   .split(';');
-        for (int i = 0; i < Counts; ++i)
+        for (int i = 0; i < Rows; ++i)
             rows << names.at(i) + " | " + QString::number(counts[i]);
         const QSet<QString> poisonKept = m_poison - m_removed;
         rows << QStringLiteral("set aside: poison records / others | %1 of %2 / %3")
                     .arg((setAside & poisonKept).size())
                     .arg(poisonKept.size())
                     .arg((setAside - poisonKept).size());
-        return counts[Lost] + counts[Doubled] + counts[Wrong] + counts[Misrouted] == 0
-            && setAside == poisonKept;
+        return std::accumulate(counts + Doubled, counts + Rows, 0) == 0 && setAside == poisonKept;
     }
 
     // Adds the records (key -> _id) of @p tables, opening the file anew since it may be
@@ -504,13 +480,12 @@ private:
             QSqlQuery query(m_db);
             read = read
                 && (!m_db.tables().contains(table)
-                    || query.exec("SELECT recordData FROM " + table));
-            while (query.next()) {
-                const QJsonObject record
-                    = QJsonDocument::fromJson(query.value(0).toByteArray()).object();
-                ids.insert(recordKey(record["source"].toString(), record["sequence"].toInt()),
-                           record["_id"].toString());
-            }
+                    || query.exec("SELECT json_extract(recordData, '$.source') || '/' || "
+                                  "json_extract(recordData, '$.sequence'), "
+                                  "json_extract(recordData, '$._id') FROM "
+                                  + table));
+            while (query.next())
+                ids.insert(query.value(0).toString(), query.value(1).toString());
         }
         m_db.close();
         return read || !QFile::exists(m_db.databaseName());
@@ -519,8 +494,7 @@ private:
     Run *launch(const QString &mode, const QString &source,
                 const QString &cacheHome = qEnvironmentVariable("XDG_CACHE_HOME"))
     {
-        m_runs.push_back(std::make_unique<Run>());
-        Run *run = m_runs.back().get();
+        Run *run = m_runs.emplace_back(std::make_unique<Run>()).get();
         run->mode = mode;
         run->source = source;
         QObject::connect(run->process.get(), &QProcess::readyReadStandardOutput,
@@ -529,22 +503,20 @@ private:
             run->process.get(), qOverload<int, QProcess::ExitStatus>(&QProcess::finished),
             [this, run](int code, QProcess::ExitStatus status) {
                 run->finished = true;
-                check(status == QProcess::NormalExit || run->killed, run, "crashed");
-                check(status == QProcess::CrashExit || code == 0, run, "exit code not 0");
+                check(status == QProcess::NormalExit || run->killed, "crashed", run);
+                check(status == QProcess::CrashExit || code == 0, "exit code not 0", run);
                 // An exit process leaves once its upload has started, whatever it does.
-                check(!run->sinceUpload.isValid() || run->sinceUpload.elapsed() < 10000, run,
-                      "exit took over 10 s with an upload in flight");
+                check(!run->sinceUpload.isValid() || run->sinceUpload.elapsed() < 10000,
+                      "exit took over 10 s with an upload in flight", run);
             });
         // The library's messages come between the lines of the protocol.
         run->process->setProcessChannelMode(QProcess::MergedChannels);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), cacheHome);
-        run->process->setProcessEnvironment(environment);
         // Root ignores directory permissions unless it gives up these capabilities.
         const QStringList drop { "--bounding-set", "-dac_override,-dac_read_search" };
         run->process->start("setpriv",
                             (geteuid() == 0 ? drop : QStringList())
-                                + QStringList { "--", QCoreApplication::applicationFilePath(), mode,
+                                + QStringList { "--", "env", "XDG_CACHE_HOME=" + cacheHome,
+                                                QCoreApplication::applicationFilePath(), mode,
                                                 m_proxy.url(), source });
         return run;
     }
@@ -552,7 +524,8 @@ private:
     void read(Run &run)
     {
         while (run.process->canReadLine()) {
-            const QList<QByteArray> words = run.process->readLine().trimmed().split(' ');
+            const QByteArray line = run.process->readLine().trimmed();
+            const QList<QByteArray> words = line.split(' ');
             if (words.first() == "r") {
                 run.printed = words.value(1).toInt() + 1;
                 if (words.value(2) == "poison")
@@ -564,7 +537,7 @@ private:
             } else if (words.first() == "queued") {
                 run.queued = words.value(1).toInt();
             } else {
-                m_refusedWrites += words.join(' ').contains("local cache update failed");
+                m_refusedWrites += line.contains("local cache update failed");
             }
         }
     }
@@ -578,13 +551,13 @@ private:
         Run *run
             = launch(count % 2 ? "exit-upload" : "exit-record", QStringLiteral("x%1").arg(count));
         QTimer::singleShot(90000, run->process.get(), [this, run] {
-            check(run->finished, run, "hung at exit");
+            check(run->finished, "hung at exit", run);
             run->process->kill();
         });
         QObject::connect(run->process.get(),
                          qOverload<int, QProcess::ExitStatus>(&QProcess::finished), [this, count] {
                              ++m_exitsDone;
-                             QTimer::singleShot(0, [this, count] { startExitLoop(count - 1); });
+                             startExitLoop(count - 1);
                          });
     }
 
@@ -592,8 +565,8 @@ private:
     void injectFaults()
     {
         QVector<Fault> faults {
-            { "SIGKILL in a flush", [this] { return killWorker(1, "kill-in-flush"); } },
-            { "SIGKILL in an upload", [this] { return killWorker(2, "kill-in-upload"); } },
+            { "SIGKILL in a flush", [this] { return killWorker(1, "kill-in-flush\n"); } },
+            { "SIGKILL in an upload", [this] { return killWorker(2, "kill-in-upload\n"); } },
             { "pouchdb-server stopped in an upload, back 1 s later",
               [this] { return restartServerInUpload(); } },
             { "cache directory read-only for 3 s", [this] { return makeCacheReadOnly(); } },
@@ -610,7 +583,7 @@ private:
             { "cache directory missing at a process's start, back 2 s later",
               [this] { return startWithoutCacheDirectory(); } },
             { "poison record (a reserved _member: its batches refused whole)",
-              [this] { return send(*m_workers[3], "poison"); } },
+              [this] { return m_workers[3]->process->write("poison\n") > 0; } },
             proxied(FaultProxy::EndlessBody, "server streams an endless body"),
             proxied(FaultProxy::NeverAnswer, "server never answers"),
         };
@@ -635,20 +608,18 @@ private:
     bool killWorker(int index, const QByteArray &command)
     {
         Run *worker = m_workers[index];
-        worker->killed = send(*worker, command);
-        worker->killed = check(QTest::qWaitFor([worker] { return worker->finished; }, 30000),
-                               "an armed worker lives");
+        worker->killed = worker->process->write(command) > 0;
+        worker->killed = waitFor([worker] { return worker->finished; }, 30000, "a worker lives");
         if (worker->killed)
-            m_workers[index] = launch("worker",
-                                      QStringLiteral("w%1.%2").arg(index).arg(
-                                          worker->source.section('.', 1).toInt() + 1));
+            m_workers[index]
+                = launch("worker", QStringLiteral("w%1.%2").arg(index).arg(m_runs.size()));
         return worker->killed;
     }
 
     bool restartServerInUpload()
     {
         const int uploads = m_uploads;
-        if (!check(QTest::qWaitFor([&] { return m_uploads > uploads; }, 30000), "no upload"))
+        if (!waitFor([&] { return m_uploads > uploads; }, 30000, "no upload"))
             return false;
         serverScript({ "stop" });
         QTest::qWait(1000);
@@ -675,14 +646,11 @@ private:
         return { name, [this, kind, times] {
                     const int struck = m_proxy.struck(kind), givenUp = m_proxy.givenUp();
                     m_proxy.arm(kind, times);
-                    if (!check(QTest::qWaitFor(
-                                   [&] { return m_proxy.struck(kind) >= struck + times; }, 30000),
-                               "the proxy struck no upload"))
-                        return false;
-                    return kind < FaultProxy::NeverAnswer
-                        || check(QTest::qWaitFor([&] { return m_proxy.givenUp() > givenUp; },
-                                                 kHoldMs),
-                                 "a client held on to an upload past its time-out");
+                    return waitFor([&] { return m_proxy.struck(kind) >= struck + times; }, 30000,
+                                   "the proxy struck no upload")
+                        && (kind < FaultProxy::NeverAnswer
+                            || waitFor([&] { return m_proxy.givenUp() > givenUp; }, kHoldMs,
+                                       "a client held on to an upload past its time-out"));
                 } };
     }
 
@@ -691,8 +659,8 @@ private:
     {
         return { "cache file " + how, [this, fault] {
                     const auto remove = [&] { fault(getCacheDataBaseLocation()); };
-                    return check(QTest::qWaitFor([&] { return observe(remove); }, 10000),
-                                 "no cache file with records to remove");
+                    return waitFor([&] { return observe(remove); }, 10000,
+                                   "no cache file with records to remove");
                 } };
     }
 
@@ -706,14 +674,13 @@ private:
         QTest::qWait(2000);
         QFile::remove(home);
         QFile::link(qEnvironmentVariable("XDG_CACHE_HOME"), home);
-        return check(QTest::qWaitFor([run] { return run->finished; }, 90000),
-                     "a late process did not end");
+        return waitFor([run] { return run->finished; }, 90000, "a late process did not end");
     }
 
     void drainAndQuit()
     {
         for (Run *worker : m_workers) {
-            send(*worker, "stop");
+            worker->process->write("stop\n");
             worker->queued = -1;
         }
         // Queues reported empty after the stop, and nothing cached: twice, some time apart,
@@ -723,59 +690,52 @@ private:
                                [](Run *w) { return w->queued == 0; })
                 && observe() && m_cachedNow == 0;
         };
-        if (check(QTest::qWaitFor(drained, 120000 + m_loadMs), "the cache did not drain")) {
+        if (waitFor(drained, 120000 + m_loadMs, "the cache did not drain")) {
             QTest::qWait(2000);
-            check(QTest::qWaitFor(drained, 120000 + m_loadMs), "the cache did not stay drained");
+            waitFor(drained, 120000 + m_loadMs, "the cache did not stay drained");
         }
-        for (Run *worker : m_workers)
-            send(*worker, "quit");
         for (Run *worker : m_workers) {
-            check(QTest::qWaitFor([worker] { return worker->finished; }, 20000), worker,
-                  "did not quit");
+            worker->process->closeWriteChannel();
+            check(QTest::qWaitFor([worker] { return worker->finished; }, 20000), "did not quit",
+                  worker);
         }
     }
 
     QString table()
     {
         QStringList rows;
-        m_verified = verify(rows);
+        check(verify(rows), "records lost, doubled, altered, misrouted or wrongly set aside");
         rows << m_rows
              << QStringLiteral("wall time | %1 s").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
-        QString text = "| What | Figure |\n|---|---|\n";
-        for (const QString &row : qAsConst(rows))
-            text += "| " + row + " |\n";
+        QString text = "| What | Figure |\n|---|---|\n| " + rows.join(" |\n| ") + " |\n";
         for (const QString &problem : qAsConst(m_problems))
             text += "PROBLEM: " + problem + '\n';
         return text;
     }
 
-    static bool send(Run &run, const QByteArray &command)
-    {
-        return run.process->write(command + '\n') > 0;
-    }
-
-    bool check(bool condition, const Run *run, const char *problem)
+    bool check(bool condition, const char *problem, const Run *run = nullptr)
     {
         if (!condition)
             m_problems << (run ? run->source + " (" + run->mode + "): " : QString()) + problem;
         return condition;
     }
-    bool check(bool condition, const char *problem) { return check(condition, nullptr, problem); }
+    bool waitFor(const std::function<bool()> &done, int timeoutMs, const char *problem)
+    {
+        return check(QTest::qWaitFor(done, timeoutMs), problem);
+    }
 
     const int m_loadMs, m_exitProcesses;
     const QString m_server = serverScript({ "start" });
     FaultProxy m_proxy { m_server };
     QSqlDatabase m_db
         = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("observer"));
-    int m_cachedNow = -1;
     QHash<QString, QString> m_everCached; // record key -> _id
     QSet<QString> m_removed, m_poison;
     QElapsedTimer m_clock;
     std::vector<std::unique_ptr<Run>> m_runs;
     Run *m_workers[kWorkers] = {};
-    int m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0;
+    int m_cachedNow = -1, m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0;
     QStringList m_rows, m_problems;
-    bool m_verified = false;
 };
 
 } // namespace
@@ -784,24 +744,21 @@ private:
 
 int main(int argc, char **argv)
 {
-    using namespace kl::telemetry;
-    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    if (QStringList { "worker", "exit-record", "exit-upload" }.contains(mode)) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc > 3 && argv[1][0] != '-') { // a process the controller started
         QCoreApplication app(argc, argv);
-        return stress::runProcess(mode, app.arguments().value(2), app.arguments().value(3));
+        return kl::telemetry::stress::runProcess(app.arguments());
     }
     // Its own cache, temp directory and IPC namespace, which every process it starts shares.
-    test::IsolatedEnvironment environment;
+    kl::telemetry::test::IsolatedEnvironment environment;
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     const auto option = [&](const char *name, int fallback) {
         return arguments.contains(name) ? arguments.value(arguments.indexOf(name) + 1).toInt()
                                         : fallback;
     };
-    const int loadSeconds = option("--load-seconds", 45),
-              exitProcesses = option("--exit-processes", 20);
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    stress::StressRun run(loadSeconds, exitProcesses);
+    kl::telemetry::stress::StressRun run(option("--load-seconds", 45),
+                                         option("--exit-processes", 20));
     const QString table = run.exec();
     std::fputs(qPrintable('\n' + table), stdout);
     QFile file(arguments.value(arguments.indexOf("--table") + 1));
