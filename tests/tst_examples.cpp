@@ -32,6 +32,7 @@ class TestExamples : public QObject
 
 private slots:
     void everyRecordArrivesOnce();
+    void productionSetUpReachesAMembersOnlyDatabase();
 };
 
 void TestExamples::everyRecordArrivesOnce()
@@ -82,6 +83,42 @@ void TestExamples::everyRecordArrivesOnce()
     const QList<QJsonObject> clicks = couchDbDocuments(server, QStringLiteral("metrics")).values();
     QCOMPARE(clicks.size(), 1);
     QCOMPARE(clicks.first().value("button").toString(), QStringLiteral("save"));
+}
+
+// A server with an admin and a database that admits only its member; on disk, because the
+// in-memory server fails to create databases once an admin exists.
+void TestExamples::productionSetUpReachesAMembersOnlyDatabase()
+{
+    QTemporaryDir dir;
+    const QString script = QStringLiteral(KORVEL_SOURCE_DIR "/scripts/couchdb-server");
+    const QStringList state { QStringLiteral("--state"), dir.filePath("state") };
+    QProcess start;
+    start.start(script, QStringList { "start", "--dir", dir.filePath("data") } + state);
+    QVERIFY(start.waitForFinished(120000) && start.exitCode() == 0);
+    const auto stop
+        = qScopeGuard([&] { QProcess::execute(script, QStringList { "stop" } + state); });
+    const QString server = QString::fromUtf8(start.readAllStandardOutput().trimmed());
+    QVERIFY2(!server.isEmpty(), "no CouchDB-compatible server: Node.js is missing");
+    const QString admin = QStringLiteral("http://admin:4dm1n@") + server.mid(7);
+    QCOMPARE(httpRequest("PUT", server + "/members").status, 201); // before the admin exists
+    QCOMPARE(httpRequest("PUT", server + "/_config/admins/admin", "\"4dm1n\"").status, 200);
+    QCOMPARE(httpRequest("PUT", admin + "/_users/org.couchdb.user:writer",
+                         R"({"name":"writer","password":"pw","roles":[],"type":"user"})")
+                 .status,
+             201);
+    QCOMPARE(httpRequest("PUT", admin + "/members/_security", R"({"members":{"names":["writer"]}})")
+                 .status,
+             200);
+    QCOMPARE(httpRequest("GET", server + "/members/_all_docs").status, 401);
+
+    const auto example = startExample(QStringLiteral(KORVEL_PRODUCTION_EXAMPLE),
+                                      { server, QStringLiteral("members"), "writer", "pw" });
+    QVERIFY2(example->waitForFinished(150000), "the example never saw its records published");
+    QCOMPARE(example->exitCode(), 0);
+    QSet<QString> codes;
+    for (const QJsonObject &document : couchDbDocuments(admin, QStringLiteral("members")))
+        codes.insert(document.value("code").toString());
+    QCOMPARE(codes, QSet<QString>({ "E_DISK_FULL", "E_TIMEOUT", "E_PARSE" }));
 }
 
 KORVEL_TEST_MAIN(TestExamples)
