@@ -15,6 +15,11 @@
 //                      stall of the event loop so far in ms; quit when stdin closes
 //   start-disabled     record while telemetry is disabled, print "file" or "no-file" for the
 //                      cache past the first flush, then record two enabled and quit at once
+//   purge-disabled DATABASE
+//                      start with telemetry disabled and purge that destination of
+//                      http://127.0.0.1:9; print "purged" or "refused"
+//   quit-uploading     cache two records, start an upload to a server that never answers,
+//                      queue three more and quit while the upload holds the lock
 //   storage-id SERVER DATABASE
 //                      print the storage ID of that destination
 #include "childprocess.h"
@@ -34,6 +39,7 @@
 #include <QFile>
 #include <QMutex>
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QThread>
 #include <QThreadPool>
 #include <QTimer>
@@ -225,6 +231,45 @@ int road(const QString &server, const QString &database)
 
 // Records while disabled, tells whether the cache file exists past the first flush, then
 // records two more once enabled and quits at once, leaving them to the flush at exit.
+CouchDBBucket *unreachableBucket(const QString &database)
+{
+    auto *bucket = new CouchDBBucket(qApp);
+    bucket->setServer(QUrl(QStringLiteral("http://127.0.0.1:9")));
+    bucket->setDatabase(database);
+    return bucket;
+}
+
+int purgeDisabled(const QString &database)
+{
+    TelemetryPolicy::setEnabled(false);
+    Recorder recorder;
+    say(currentDataCollector()->purgeDestination(*unreachableBucket(database)) ? "purged"
+                                                                               : "refused");
+    return 0;
+}
+
+int quitWhileUploading()
+{
+    QTcpServer silent;
+    silent.listen(QHostAddress::LocalHost);
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort())));
+    bucket.setDatabase(QStringLiteral("exit"));
+    Recorder recorder;
+    recorder.setType(QStringLiteral("exit"));
+    recorder.setBucket(&bucket);
+    recorder.record();
+    recorder.record();
+    currentDataCollector()->flush();
+    QObject::connect(&silent, &QTcpServer::newConnection, [&recorder] {
+        for (int i = 0; i < 3; ++i)
+            recorder.record();
+        qApp->quit();
+    });
+    currentPublisher()->doPublishImpl();
+    return qApp->exec();
+}
+
 int startDisabled()
 {
     test::parkPublisherChain();
@@ -268,6 +313,10 @@ int main(int argc, char **argv)
         return deletedThread();
     if (command == QLatin1String("road"))
         return road(args.value(1), args.value(2));
+    if (command == QLatin1String("purge-disabled"))
+        return purgeDisabled(args.value(1));
+    if (command == QLatin1String("quit-uploading"))
+        return quitWhileUploading();
     if (command == QLatin1String("storage-id"))
         return storageId(args.value(1), args.value(2));
     std::cerr << "unknown command" << std::endl;
