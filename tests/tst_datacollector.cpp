@@ -347,6 +347,11 @@ void TestDataCollector::exitsLeaveTheQueueCached_data()
         << QStringList { "start-disabled" } << QByteArray("no-file") << 2;
     QTest::addRow("starting thread deleted")
         << QStringList { "deleted-thread" } << QByteArray("survived") << 0;
+    // The upload is given up, so that the exit flush gets the lock it holds.
+    QTest::addRow("quit while uploading") << QStringList { "quit-uploading" } << QByteArray() << 5;
+    // Of the two rows that a first process, started disabled, left at its exit.
+    QTest::addRow("purge started disabled")
+        << QStringList { "purge-disabled", "consent" } << QByteArray("purged") << 0;
 }
 
 void TestDataCollector::exitsLeaveTheQueueCached()
@@ -354,6 +359,8 @@ void TestDataCollector::exitsLeaveTheQueueCached()
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, output);
     QFETCH(int, cached);
+    if (arguments.first() == "purge-disabled")
+        QCOMPARE(runHelper({ "start-disabled" }), QByteArray("no-file"));
     auto helper = startHelper(arguments);
     helper->closeWriteChannel();
     QVERIFY(helper->waitForFinished(30000));
