@@ -28,25 +28,12 @@ FakeHttpServer::Reply FakeHttpServer::json(const QByteArray &body, int status)
     return reply(status, status == 201 ? "Created" : "OK", body);
 }
 
-FakeHttpServer::Reply FakeHttpServer::redirect(int status, const QByteArray &location)
-{
-    Reply redirect = reply(status, "Redirect", "[{\"id\":\"a\",\"rev\":\"1-a\"}]");
-    redirect.bytes.replace("Connection:", "Location: " + location + "\r\nConnection:");
-    return redirect;
-}
-
 FakeHttpServer::Reply FakeHttpServer::stalled(const QByteArray &body)
 {
     Reply stalled = json(body);
     stalled.ending = Reply::Stall;
     stalled.cutAt = stalled.bytes.size() - body.size() + body.size() / 2;
     return stalled;
-}
-
-quint16 FakeHttpServer::unusedPort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
 FakeHttpServer::FakeHttpServer(QObject *parent)

@@ -47,12 +47,8 @@ public:
                        const QByteArray &contentType = "application/json");
     // 201 Created (or @p status) with a JSON body.
     static Reply json(const QByteArray &body, int status = 201);
-    // A redirect to @p location, whose body is a JSON array that must not be read.
-    static Reply redirect(int status, const QByteArray &location);
     // Headers and half of @p body, then silence until release().
     static Reply stalled(const QByteArray &body);
-    // A port of 127.0.0.1 on which nothing listens, so that connecting is refused.
-    static quint16 unusedPort();
 
     explicit FakeHttpServer(QObject *parent = nullptr);
     // Listens on a free port of 127.0.0.1; false when that fails.

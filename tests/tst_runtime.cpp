@@ -23,7 +23,6 @@ private slots:
     void namesAndIds();
     void dispatchToFinishedThreadDropsCallable();
     void lockWithinAProcess();
-    void lockAcrossProcesses();
     void transactionCommitsOnlyWhenMarked_data();
     void transactionCommitsOnlyWhenMarked();
 };
@@ -78,21 +77,6 @@ void TestRuntime::lockWithinAProcess()
     QVERIFY(second.tryToRun());
     QVERIFY(!second.tryToRun()); // a second try gives the lock up
     QVERIFY(!SingleExecutor(kMainLock).isAnotherRunning());
-}
-
-void TestRuntime::lockAcrossProcesses()
-{
-    auto holder = startHelper({ "hold", kMainLock });
-    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
-    QVERIFY(!SingleExecutor(kMainLock).tryToRun());
-    // The killed holder's segment survives it; the next executor made clears it.
-    holder->kill();
-    QVERIFY(holder->waitForFinished());
-    SingleExecutor executor(kMainLock);
-    QVERIFY(executor.tryToRun());
-    QCOMPARE(runHelper({ "hold", kMainLock }), QByteArray("busy"));
-    executor.release();
-    QCOMPARE(runHelper({ "hold", kMainLock }), QByteArray("held"));
 }
 
 void TestRuntime::transactionCommitsOnlyWhenMarked_data()
