@@ -4,6 +4,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 #include "telemetry/publishing/documentuploader.h"
+#include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/uploadresult.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/registry/backends.h"
@@ -190,6 +191,9 @@ void PublisherPrivate::abandonUpload()
                         &Publisher::addedDocuments);
     m_pendingUploader = nullptr;
     q->m_executor.reset();
+    // While the application still exists: a manager deleted with the statics, after it, leaks
+    // the request in flight.
+    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
 }
 
 Publisher::Publisher()
