@@ -181,15 +181,22 @@ void PublisherPrivate::forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploa
     m_narrowing = BatchNarrowing();
 }
 
+// An uploader is visited again in later passes; it must never hold two connections.
+void PublisherPrivate::detachPendingUploader()
+{
+    if (m_pendingUploader)
+        QObject::disconnect(m_pendingUploader, &DocumentUploader::resultReady, q,
+                            &Publisher::addedDocuments);
+    m_pendingUploader = nullptr;
+}
+
 // At exit, on the publisher's thread. The batch stays cached; what the server stored of it
 // comes back as conflicts, which count as stored, on the next upload of any process.
 void PublisherPrivate::abandonUpload()
 {
     if (!q->m_executor || !m_pendingUploader || !m_thread || *m_thread != QThread::currentThread())
         return;
-    QObject::disconnect(m_pendingUploader, &DocumentUploader::resultReady, q,
-                        &Publisher::addedDocuments);
-    m_pendingUploader = nullptr;
+    detachPendingUploader();
     q->m_executor.reset();
     // While the application still exists: a manager deleted with the statics, after it, leaks
     // the request in flight.
@@ -247,13 +254,10 @@ bool Publisher::doPublishImpl()
 
 void Publisher::addedDocuments(const UploadResult &result)
 {
-    // An uploader is visited again in later passes; it must never hold two connections.
-    if (auto *uploader = qobject_cast<DocumentUploader *>(sender()))
-        disconnect(uploader, &DocumentUploader::resultReady, this, &Publisher::addedDocuments);
+    d->detachPendingUploader();
 
     // Still under the main lock: deleting and setting aside cannot meet a flush.
     const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
-    d->m_pendingUploader = nullptr;
     d->applyVerdict(verdict, m_pendingIds.size());
     TelemetryStatusPrivate::batchAnswered(d->m_pendingStorageId, verdict, m_pendingIds.size(),
                                           result);

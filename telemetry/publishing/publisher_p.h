@@ -40,6 +40,7 @@ public:
                      const QStringList &documents);
     void applyVerdict(const BatchVerdict &verdict, int sent) const;
     void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
+    void detachPendingUploader();
     void abandonUpload();
 
     Publisher *q;
