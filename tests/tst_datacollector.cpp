@@ -2,6 +2,7 @@
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
 
 #include "testsupport.h"
 
@@ -349,6 +350,9 @@ void TestDataCollector::exitsLeaveTheQueueCached_data()
         << QStringList { "deleted-thread" } << QByteArray("survived") << 0;
     // The upload is given up, so that the exit flush gets the lock it holds.
     QTest::addRow("quit while uploading") << QStringList { "quit-uploading" } << QByteArray() << 5;
+    // As when another process's upload waits for a slow server past the exit's wait.
+    QTest::addRow("quit while the lock is held")
+        << QStringList { "collect-exit", "10", "0", "pool-first" } << QByteArray() << 10;
     // Of the two rows that a first process, started disabled, left at its exit.
     QTest::addRow("purge started disabled")
         << QStringList { "purge-disabled", "consent" } << QByteArray("purged") << 0;
@@ -361,6 +365,8 @@ void TestDataCollector::exitsLeaveTheQueueCached()
     QFETCH(int, cached);
     if (arguments.first() == "purge-disabled")
         QCOMPARE(runHelper({ "start-disabled" }), QByteArray("no-file"));
+    SingleExecutor lock(QString::fromLatin1(kMainLockName));
+    QVERIFY(!QByteArray(QTest::currentDataTag()).contains("lock is held") || lock.tryToRun());
     auto helper = startHelper(arguments);
     helper->closeWriteChannel();
     QVERIFY(helper->waitForFinished(30000));

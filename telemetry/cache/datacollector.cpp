@@ -13,7 +13,7 @@
 #include "telemetry/status/telemetrystatus_p.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -373,7 +373,7 @@ void DataCollectorPrivate::dropQueued(const QList<int> &storageIds)
                   m_queue.end());
 }
 
-// Runs under the main lock; false when nothing could be written.
+// Runs under the main lock, or past a wait for it at exit; false when nothing could be written.
 bool DataCollectorPrivate::writeQueue()
 {
     if (!cacheFileUsable())
@@ -415,9 +415,11 @@ void DataCollectorPrivate::dropOldestBeyondBound()
     qCWarning(lcTelemetry) << "Cache bound reached, dropped the oldest records:" << excess;
 }
 
-// Another process may hold the main lock for a moment (a flush, an upload); the queue would
-// otherwise die with the process. Only the first call at exit waits: the collector's end after
-// aboutToQuit has waited already must not double the time to exit.
+// Another process's upload holds the main lock until its answer, up to the upload time-out
+// (30 s by default), and the queue would die with the process. Past a short wait it goes in
+// without the lock: SQLite serialises the writers, and an upload deletes only the ids it sent.
+// Only the first call at exit waits: the collector's end after aboutToQuit has waited already
+// must not double the time to exit.
 void DataCollectorPrivate::flushAtExit()
 {
     const bool waited = m_exitWaited.exchange(true);
@@ -428,16 +430,11 @@ void DataCollectorPrivate::flushAtExit()
         if (s_beforeExitFlush)
             s_beforeExitFlush();
     }
+    const QDeadlineTimer deadline(waited ? 0 : kExitLockWaitMs);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    QElapsedTimer waiting;
-    waiting.start();
-    bool locked = mainLock.tryToRun();
-    while (!locked && !waited && !waiting.hasExpired(kExitLockWaitMs)) {
+    while (!mainLock.tryToRun() && !deadline.hasExpired())
         QThread::msleep(kExitLockStepMs);
-        locked = mainLock.tryToRun();
-    }
-    // A later call that finds the lock taken has been warned about already.
-    if ((locked && !writeQueue()) || (!locked && !waited))
+    if (!writeQueue())
         qCWarning(lcTelemetry) << "Records lost at exit, the cache could not be written:"
                                << q->getQueuedElementsCount();
 }

@@ -546,7 +546,7 @@ private:
     // an upload in flight at their exit.
     void startExitLoop(int count)
     {
-        if (count == 0)
+        if (count <= 0)
             return;
         Run *run
             = launch(count % 2 ? "exit-upload" : "exit-record", QStringLiteral("x%1").arg(count));
@@ -557,7 +557,10 @@ private:
         QObject::connect(run->process.get(),
                          qOverload<int, QProcess::ExitStatus>(&QProcess::finished), [this, count] {
                              ++m_exitsDone;
-                             startExitLoop(count - 1);
+                             if (m_exitsPaused)
+                                 m_nextExit = count - 1;
+                             else
+                                 startExitLoop(count - 1);
                          });
     }
 
@@ -628,14 +631,20 @@ private:
             "no server again");
     }
 
+    // For the workers' flushes: an exit that meets it loses its queue, with a warning.
     bool makeCacheReadOnly()
     {
+        m_exitsPaused = true;
+        waitFor([this] { return m_nextExit >= 0 || m_exitsDone == m_exitProcesses; }, 90000,
+                "an exit process did not end");
         const QString directory = QFileInfo(getCacheDataBaseLocation()).absolutePath();
         const QFileDevice::Permissions permissions = QFile::permissions(directory);
         const int refused = m_refusedWrites;
         QFile::setPermissions(directory, permissions & ~(QFile::WriteOwner | QFile::WriteUser));
         QTest::qWait(3000);
         QFile::setPermissions(directory, permissions);
+        m_exitsPaused = false;
+        startExitLoop(std::exchange(m_nextExit, -1));
         return check(m_refusedWrites > refused, "no cache write refused");
     }
 
@@ -734,7 +743,8 @@ private:
     QElapsedTimer m_clock;
     std::vector<std::unique_ptr<Run>> m_runs;
     Run *m_workers[kWorkers] = {};
-    int m_cachedNow = -1, m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0;
+    int m_cachedNow = -1, m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0, m_nextExit = -1;
+    bool m_exitsPaused = false;
     QStringList m_rows, m_problems;
 };
 
