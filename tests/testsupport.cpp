@@ -52,12 +52,6 @@ void MessageCapture::handler(QtMsgType type, const QMessageLogContext &context, 
     s_capture->m_messages.append({ type, text });
 }
 
-int MessageCapture::count(QtMsgType type, const QString &text) const
-{
-    QMutexLocker locker(&m_mutex);
-    return int(std::count(m_messages.cbegin(), m_messages.cend(), qMakePair(type, text)));
-}
-
 QStringList MessageCapture::all() const
 {
     QMutexLocker locker(&m_mutex);
@@ -141,13 +135,8 @@ HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteAr
 
 QString couchDbUrl()
 {
-    QString url = qEnvironmentVariable("KORVEL_COUCHDB_URL");
     QFile file(QStringLiteral(KORVEL_COUCHDB_URL_FILE));
-    if (url.isEmpty() && file.open(QIODevice::ReadOnly))
-        url = QString::fromUtf8(file.readAll().trimmed());
-    while (url.endsWith(QLatin1Char('/')))
-        url.chop(1);
-    return url;
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll().trimmed()) : QString();
 }
 
 QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QString &database)

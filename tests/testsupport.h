@@ -31,8 +31,6 @@ class MessageCapture
 public:
     MessageCapture();
     ~MessageCapture();
-    // How many messages of @p type carried exactly @p text.
-    int count(QtMsgType type, const QString &text) const;
     // Every captured message, as "<level>: <text>".
     QStringList all() const;
     void clear();

@@ -349,7 +349,8 @@ void TestDataCollector::exitsLeaveTheQueueCached_data()
     QTest::addRow("starting thread deleted")
         << QStringList { "deleted-thread" } << QByteArray("survived") << 0;
     // The upload is given up, so that the exit flush gets the lock it holds.
-    QTest::addRow("quit while uploading") << QStringList { "quit-uploading" } << QByteArray() << 5;
+    QTest::addRow("quit while uploading")
+        << QStringList { "quit-uploading" } << QByteArray("prompt") << 5;
     // As when another process's upload waits for a slow server past the exit's wait.
     QTest::addRow("quit while the lock is held")
         << QStringList { "collect-exit", "10", "0", "pool-first" } << QByteArray() << 10;

@@ -9,6 +9,8 @@
 #include <QCborValue>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QQmlComponent>
+#include <QQmlEngine>
 #include <QSqlQuery>
 #include <QTimer>
 
@@ -54,46 +56,6 @@ class VariantRecorder : public Recorder
 
 public:
     QVariant m_value;
-};
-
-// What QML builds for "property int größe": a meta-object of its own whose property name is
-// UTF-8. moc cannot parse such a name, so the meta-object is written out by hand.
-class UnicodeRecorder : public Recorder
-{
-public:
-    const QMetaObject *metaObject() const override { return &s_metaObject; }
-    int qt_metacall(QMetaObject::Call call, int id, void **arguments) override
-    {
-        id = Recorder::qt_metacall(call, id, arguments);
-        if (id == 0 && call == QMetaObject::ReadProperty)
-            *static_cast<int *>(arguments[0]) = 3;
-        return id - 1;
-    }
-
-private:
-    static const QMetaObject s_metaObject;
-};
-
-struct UnicodeRecorderStrings
-{
-    QByteArrayData data[2];
-    char text[24];
-};
-#define STRING(index, offset, size) \
-    Q_STATIC_BYTE_ARRAY_DATA_HEADER_INITIALIZER_WITH_OFFSET( \
-        size, \
-        qptrdiff(offsetof(UnicodeRecorderStrings, text) + offset \
-                 - index * sizeof(QByteArrayData)))
-const UnicodeRecorderStrings s_unicodeRecorderStrings { { STRING(0, 0, 15), STRING(1, 16, 7) },
-                                                        "UnicodeRecorder\0gr\xc3\xb6\xc3\x9f"
-                                                        "e" };
-#undef STRING
-// Revision 8, class name 0, one readable property (name 1, int) described at index 14.
-const uint s_unicodeRecorderData[]
-    = { 8, 0, 0, 0, 0, 0, 1, 14, 0, 0, 0, 0, 0, 0, 1, QMetaType::Int, 0x1, 0 };
-const QMetaObject UnicodeRecorder::s_metaObject {
-    { QMetaObject::SuperData::link<Recorder::staticMetaObject>(), s_unicodeRecorderStrings.data,
-      s_unicodeRecorderData, nullptr, nullptr, nullptr }
 };
 
 struct Placed
@@ -315,11 +277,20 @@ void TestRecorder::untrackedTypeIsDropped()
     }
 }
 
+// QML gives the declared property a meta-object of its own, its name in UTF-8.
 void TestRecorder::nonAsciiPropertyNameIsKept()
 {
-    UnicodeRecorder recorder;
-    recorder.setBucket(&m_bucket);
-    recorder.record();
+    qmlRegisterType<Recorder>("Test", 1, 0, "Recorder");
+    QQmlEngine engine;
+    QQmlComponent component(&engine);
+    component.setData("import Test 1.0\nRecorder { property int gr\xc3\xb6\xc3\x9f"
+                      "e: 3 }",
+                      QUrl());
+    std::unique_ptr<QObject> object(component.create());
+    auto *recorder = qobject_cast<Recorder *>(object.get());
+    QVERIFY2(recorder, qPrintable(component.errorString()));
+    recorder->setBucket(&m_bucket);
+    recorder->record();
     const QVector<Placed> placed = placedRecords();
     QCOMPARE(placed.size(), 1);
     QCOMPARE(placed.first().document.value(QStringLiteral("gr\u00f6\u00dfe")), QJsonValue(3));

@@ -19,7 +19,8 @@
 //                      start with telemetry disabled and purge that destination of
 //                      http://127.0.0.1:9; print "purged" or "refused"
 //   quit-uploading     cache two records, start an upload to a server that never answers,
-//                      queue three more and quit while the upload holds the lock
+//                      queue three more and quit while the upload holds the lock; print
+//                      "prompt", or "waited" when the exit flush waited 3 s for that lock
 //   storage-id SERVER DATABASE
 //                      print the storage ID of that destination
 #include "childprocess.h"
@@ -61,6 +62,23 @@ namespace {
 void say(const char *word)
 {
     std::cout << word << std::endl;
+}
+
+// Lives as long as the application, as the objects of a host's QML scene do.
+CouchDBBucket *bucket(const QString &server, const QString &database)
+{
+    auto *bucket = new CouchDBBucket(qApp);
+    bucket->setServer(QUrl(server));
+    bucket->setDatabase(database);
+    return bucket;
+}
+
+Recorder *recorder(const QString &type, CouchDBBucket *bucket)
+{
+    auto *recorder = new Recorder(qApp);
+    recorder->setType(type);
+    recorder->setBucket(bucket);
+    return recorder;
 }
 
 int hold(const QString &name)
@@ -173,11 +191,9 @@ int deletedThread()
 int storageId(const QString &server, const QString &database)
 {
     currentBackends()->initialize();
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(database);
-    const int id
-        = currentBackends()->getStorageID(bucket.storageBackend(), bucket.storageLocationInfo());
+    const CouchDBBucket *destination = bucket(server, database);
+    const int id = currentBackends()->getStorageID(destination->storageBackend(),
+                                                   destination->storageLocationInfo());
     std::cout << id << std::endl;
     return id == -1 ? 1 : 0;
 }
@@ -197,12 +213,7 @@ int road(const QString &server, const QString &database)
     qInstallMessageHandler(&printLibraryMessage);
     test::parkPublisherChain();
 
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(database);
-    Recorder recorder;
-    recorder.setType(QStringLiteral("cache.obstacle"));
-    recorder.setBucket(&bucket);
+    Recorder *obstacle = recorder(QStringLiteral("cache.obstacle"), bucket(server, database));
 
     QElapsedTimer sinceTick;
     qint64 longestStall = 0;
@@ -217,7 +228,7 @@ int road(const QString &server, const QString &database)
         [&](const QByteArray &line) {
             if (line.startsWith("record ")) {
                 for (int i = line.mid(7).toInt(); i > 0; --i)
-                    recorder.record();
+                    obstacle->record();
                 QMutexLocker locker(&s_outputMutex);
                 say("recorded");
             } else if (line == "ping") {
@@ -229,22 +240,14 @@ int road(const QString &server, const QString &database)
     return qApp->exec();
 }
 
-// Records while disabled, tells whether the cache file exists past the first flush, then
-// records two more once enabled and quits at once, leaving them to the flush at exit.
-CouchDBBucket *unreachableBucket(const QString &database)
-{
-    auto *bucket = new CouchDBBucket(qApp);
-    bucket->setServer(QUrl(QStringLiteral("http://127.0.0.1:9")));
-    bucket->setDatabase(database);
-    return bucket;
-}
+const QString kUnreachable = QStringLiteral("http://127.0.0.1:9");
 
 int purgeDisabled(const QString &database)
 {
     TelemetryPolicy::setEnabled(false);
-    Recorder recorder;
-    say(currentDataCollector()->purgeDestination(*unreachableBucket(database)) ? "purged"
-                                                                               : "refused");
+    recorder(QString(), nullptr); // starts the library
+    say(currentDataCollector()->purgeDestination(*bucket(kUnreachable, database)) ? "purged"
+                                                                                  : "refused");
     return 0;
 }
 
@@ -252,40 +255,39 @@ int quitWhileUploading()
 {
     QTcpServer silent;
     silent.listen(QHostAddress::LocalHost);
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort())));
-    bucket.setDatabase(QStringLiteral("exit"));
-    Recorder recorder;
-    recorder.setType(QStringLiteral("exit"));
-    recorder.setBucket(&bucket);
-    recorder.record();
-    recorder.record();
+    Recorder *exit
+        = recorder(QStringLiteral("exit"),
+                   bucket(QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort()), "exit"));
+    exit->record();
+    exit->record();
     currentDataCollector()->flush();
-    QObject::connect(&silent, &QTcpServer::newConnection, [&recorder] {
+    QElapsedTimer sinceQuit;
+    QObject::connect(&silent, &QTcpServer::newConnection, [exit, &sinceQuit] {
         for (int i = 0; i < 3; ++i)
-            recorder.record();
+            exit->record();
+        sinceQuit.start();
         qApp->quit();
     });
+    // After the library's own exit flush: it must not wait for the lock of its own upload.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit,
+                     [&sinceQuit] { say(sinceQuit.hasExpired(3000) ? "waited" : "prompt"); });
     currentPublisher()->doPublishImpl();
     return qApp->exec();
 }
 
+// Records while disabled, tells whether the cache file exists past the first flush, then
+// records two more once enabled and quits at once, leaving them to the flush at exit.
 int startDisabled()
 {
     test::parkPublisherChain();
     TelemetryPolicy::setEnabled(false);
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:9")));
-    bucket.setDatabase(QStringLiteral("consent"));
-    Recorder recorder;
-    recorder.setType(QStringLiteral("consent"));
-    recorder.setBucket(&bucket);
-    recorder.record();
-    QTimer::singleShot(1500, [&recorder] {
+    Recorder *consent = recorder(QStringLiteral("consent"), bucket(kUnreachable, "consent"));
+    consent->record();
+    QTimer::singleShot(1500, [consent] {
         std::cout << (QFile::exists(getCacheDataBaseLocation()) ? "file" : "no-file") << std::endl;
         TelemetryPolicy::setEnabled(true);
-        recorder.record();
-        recorder.record();
+        consent->record();
+        consent->record();
         qApp->quit();
     });
     return qApp->exec();
