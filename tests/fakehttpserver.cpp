@@ -85,7 +85,11 @@ void FakeHttpServer::answerRequest(QTcpSocket *socket, QByteArray &buffer)
     request.body = buffer.mid(headerEnd + 4, length);
     buffer.remove(0, headerEnd + 4 + length);
     m_requests.append(request);
+    answer(request, socket);
+}
 
+void FakeHttpServer::answer(const Request &, QTcpSocket *socket)
+{
     const Reply reply = m_replies.isEmpty() ? m_defaultReply : m_replies.dequeue();
     if (reply.ending == Reply::Stall) {
         socket->write(reply.bytes.left(reply.cutAt));

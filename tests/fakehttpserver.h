@@ -63,6 +63,10 @@ public:
     // Sends the rest of every stalled reply and closes those connections.
     void release();
 
+protected:
+    // Answers @p request on @p socket; by default with the next scripted reply.
+    virtual void answer(const Request &request, QTcpSocket *socket);
+
 private:
     void serve(QTcpSocket *socket);
     void answerRequest(QTcpSocket *socket, QByteArray &buffer);

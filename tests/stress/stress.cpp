@@ -12,6 +12,7 @@
 // "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or
 // upload); it quits once stdin closes.
 #include "childprocess.h"
+#include "fakehttpserver.h"
 #include "testsupport.h"
 
 #include "telemetry/cache/datacollector.h"
@@ -205,7 +206,7 @@ int runProcess(const QStringList &arguments)
 /// Conflict stores the first document of a batch but reports a conflict for it; Forbidden and
 /// Unauthorized drop it and report it refused; NeverAnswer keeps the upload waiting until its
 /// client gives up; EndlessBody answers with a 201 whose body never ends.
-class FaultProxy : public QObject
+class FaultProxy : public test::FakeHttpServer
 {
 public:
     enum Fault { Conflict, Forbidden, Unauthorized, NeverAnswer, EndlessBody, None };
@@ -213,29 +214,9 @@ public:
     explicit FaultProxy(const QString &upstream)
         : m_upstream(upstream)
     {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *client = m_server.nextPendingConnection()) {
-                connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-                connect(client, &QTcpSocket::readyRead, client,
-                        [this, client, buffer = QByteArray()]() mutable {
-                            static const QRegularExpression length(
-                                QStringLiteral("content-length:\\s*(\\d+)"),
-                                QRegularExpression::CaseInsensitiveOption);
-                            buffer += client->readAll();
-                            const int end = buffer.indexOf("\r\n\r\n");
-                            const int size = length.match(QString::fromLatin1(buffer.left(end)))
-                                                 .captured(1)
-                                                 .toInt();
-                            if (end >= 0 && buffer.size() >= end + 4 + size)
-                                forward(client, buffer.left(buffer.indexOf("\r\n")).split(' '),
-                                        buffer.mid(end + 4, size));
-                        });
-            }
-        });
-        m_server.listen(QHostAddress::LocalHost);
+        listen();
     }
 
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
     /// Strikes @p fault on the next @p times uploads.
     void arm(Fault fault, int times)
     {
@@ -248,23 +229,24 @@ public:
     int givenUp() const { return m_givenUp; }
 
 private:
-    void forward(QTcpSocket *client, const QList<QByteArray> &requestLine, const QByteArray &body)
+    void answer(const Request &request, QTcpSocket *client) override
     {
-        const bool strike = requestLine.value(1).endsWith("/_bulk_docs") && m_remaining > 0;
+        const bool strike = request.target.endsWith("/_bulk_docs") && m_remaining > 0;
         const Fault fault = strike ? m_armed : None;
         m_remaining -= strike;
         if (fault == NeverAnswer || fault == EndlessBody)
             return hold(client, fault);
-        QJsonObject request = QJsonDocument::fromJson(body).object();
-        QJsonArray documents = request.value(QLatin1String("docs")).toArray();
+        QJsonObject changed = QJsonDocument::fromJson(request.body).object();
+        QJsonArray documents = changed.value(QLatin1String("docs")).toArray();
         const QString refused = documents.at(0)["_id"].toString();
         if (fault == Forbidden || fault == Unauthorized)
             documents.removeFirst();
-        request.insert(QLatin1String("docs"), documents);
-        QNetworkRequest upstream(QUrl(m_upstream + QString::fromLatin1(requestLine.value(1))));
+        changed.insert(QLatin1String("docs"), documents);
+        QNetworkRequest upstream(QUrl(m_upstream + QString::fromLatin1(request.target)));
         upstream.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
         QNetworkReply *reply = m_network.sendCustomRequest(
-            upstream, requestLine.value(0), fault == None ? body : QJsonDocument(request).toJson());
+            upstream, request.method,
+            fault == None ? request.body : QJsonDocument(changed).toJson());
         connect(reply, &QNetworkReply::finished, client, [this, reply, client, fault, refused] {
             reply->deleteLater();
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -314,7 +296,6 @@ private:
     }
 
     const QString m_upstream;
-    QTcpServer m_server;
     QNetworkAccessManager m_network;
     Fault m_armed = None;
     int m_remaining = 0, m_struck[None] = {}, m_givenUp = 0;
