@@ -74,7 +74,6 @@ private slots:
     void tablesOfNewOldAndLockedCaches();
     void unusableCache_data();
     void unusableCache();
-    void flushesGoOnWhenTheStartingThreadEnds();
     void replacedCacheFileIsReopened_data();
     void replacedCacheFileIsReopened();
     void exitsLeaveTheQueueCached_data();
@@ -271,21 +270,6 @@ void TestDataCollector::unusableCache()
     QCOMPARE(m_messages->all(), messages);
 }
 
-void TestDataCollector::flushesGoOnWhenTheStartingThreadEnds()
-{
-    std::unique_ptr<QThread> thread(QThread::create([this] { m_collector->initialize(); }));
-    thread->start();
-    QVERIFY(thread->wait(10000));
-    const QStringList first = collect({ { 1, 1 } });
-    CacheConnection reader;
-    QTRY_COMPARE_WITH_TIMEOUT(select(reader, kCachedRows), first, 10000);
-    const QStringList second = collect({ { 2, 1 } });
-    QTRY_COMPARE_WITH_TIMEOUT(select(reader, kCachedRows), first + second, 10000);
-    QCOMPARE(m_messages->all(),
-             QStringList { "critical: The thread that started telemetry has finished; flushing "
-                           "goes on in the main thread, publishing has stopped in this process" });
-}
-
 void TestDataCollector::replacedCacheFileIsReopened_data()
 {
     QTest::addColumn<int>("cached");
@@ -346,8 +330,12 @@ void TestDataCollector::exitsLeaveTheQueueCached_data()
     // What was recorded while disabled is dropped, and no file was made for it.
     QTest::addRow("started disabled")
         << QStringList { "start-disabled" } << QByteArray("no-file") << 2;
+    // The thread ended; the cycle goes on in the main thread.
     QTest::addRow("starting thread deleted")
-        << QStringList { "deleted-thread" } << QByteArray("survived") << 0;
+        << QStringList { "deleted-thread" }
+        << QByteArray("critical: The thread that started telemetry has finished; flushing goes on "
+                      "in the main thread, publishing has stopped in this process")
+        << 1;
     // The upload is given up, so that the exit flush gets the lock it holds.
     QTest::addRow("quit while uploading")
         << QStringList { "quit-uploading" } << QByteArray("prompt") << 5;

@@ -6,13 +6,13 @@
 //   collect-exit COUNT DELAY ORDER
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
-//   deleted-thread     start the collector and the publisher on a thread, delete it once it
-//                      has finished, then flush and attempt a publish; print "survived"
+//   deleted-thread     start the library on a thread, delete it once it has finished,
+//                      attempt a publish, queue a row and quit once the cycle has cached it
+//                      (exit code 1 after 10 s); prints the log as "road" does
 //   road SERVER DATABASE
 //                      start the library through a Recorder, its publisher idle, and print
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
-//                      metrics and print "recorded"; on "ping" print "pong" and the longest
-//                      stall of the event loop so far in ms; quit when stdin closes
+//                      metrics and print "recorded"; quit when stdin closes
 //   start-disabled     record while telemetry is disabled, print "file" or "no-file" for the
 //                      cache past the first flush, then record two enabled and quit at once
 //   purge-disabled DATABASE
@@ -46,6 +46,7 @@
 #include <QTimer>
 
 #include <iostream>
+#include <map>
 #include <string>
 
 #include <cerrno>
@@ -81,9 +82,9 @@ Recorder *recorder(const QString &type, CouchDBBucket *bucket)
     return recorder;
 }
 
-int hold(const QString &name)
+int hold(const QStringList &args)
 {
-    SingleExecutor executor(name);
+    SingleExecutor executor(args.value(0));
     const bool held = executor.tryToRun();
     say(held ? "held" : "busy");
     for (std::string line; std::getline(std::cin, line);) { }
@@ -131,14 +132,15 @@ bool takeWitness(pthread_mutex_t *witness)
 
 // Mimics the library's own pattern: a fresh executor for every flush or publish attempt,
 // held for a moment, so that a kill can land in any step of the protocol.
-int churn(const QString &name, int count)
+int churn(const QStringList &args)
 {
+    const int count = args.value(1).toInt();
     pthread_mutex_t *witness = mapWitness(false);
     if (!witness)
         return 2;
     auto *random = QRandomGenerator::global();
     for (int i = 0; i < count; ++i) {
-        SingleExecutor executor(name);
+        SingleExecutor executor(args.value(0));
         if (random->bounded(4) == 0)
             executor.isAnotherRunning();
         if (!executor.tryToRun())
@@ -156,9 +158,10 @@ int churn(const QString &name, int count)
 
 // Static destruction runs while a flush may be queued or running; statics die in reverse
 // order of construction, so touching the pool first makes it outlive the collector.
-int collectAndExit(int count, int delayMs, bool poolLast)
+int collectAndExit(const QStringList &args)
 {
-    if (poolLast)
+    const int count = args.value(0).toInt();
+    if (args.value(2) == QLatin1String("pool-last"))
         QThreadPool::globalInstance();
     DataCollector *collector = currentDataCollector();
     collector->initialize();
@@ -166,36 +169,8 @@ int collectAndExit(int count, int delayMs, bool poolLast)
     for (int i = 0; i < count; ++i)
         collector->collect(generateUniqueId(), QDateTime::currentMSecsSinceEpoch(), 1,
                            record.arg(i));
-    QTimer::singleShot(delayMs, qApp, &QCoreApplication::quit);
+    QTimer::singleShot(args.value(1).toInt(), qApp, &QCoreApplication::quit);
     return qApp->exec();
-}
-
-// Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
-// onto the thread that started it, so it must notice the thread is gone.
-int deletedThread()
-{
-    Publisher *publisher = currentPublisher();
-    QThread *thread = QThread::create([publisher] {
-        currentDataCollector()->initialize();
-        publisher->initialize();
-    });
-    thread->start();
-    thread->wait();
-    delete thread;
-    currentDataCollector()->flush();
-    publisher->doPublishImpl();
-    say("survived");
-    return 0;
-}
-
-int storageId(const QString &server, const QString &database)
-{
-    currentBackends()->initialize();
-    const CouchDBBucket *destination = bucket(server, database);
-    const int id = currentBackends()->getStorageID(destination->storageBackend(),
-                                                   destination->storageLocationInfo());
-    std::cout << id << std::endl;
-    return id == -1 ? 1 : 0;
 }
 
 QBasicMutex s_outputMutex;
@@ -208,33 +183,58 @@ void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, cons
         << levels[type] << ": " << qPrintable(text) << std::endl;
 }
 
-int road(const QString &server, const QString &database)
+// Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
+// onto the thread that started it, so it must notice the thread is gone and flush on.
+int deletedThread(const QStringList &)
+{
+    qInstallMessageHandler(&printLibraryMessage);
+    Publisher *publisher = currentPublisher();
+    QThread *thread = QThread::create([publisher] {
+        currentDataCollector()->initialize();
+        currentBackends()->initialize();
+        publisher->initialize();
+    });
+    thread->start();
+    thread->wait();
+    delete thread;
+    publisher->doPublishImpl();
+    currentDataCollector()->collect(generateUniqueId(), 1, 1, QStringLiteral("{}"));
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [] {
+        if (currentDataCollector()->getCachedElementsCount() == 1)
+            qApp->quit();
+    });
+    poll.start(50);
+    QTimer::singleShot(10000, [] { qApp->exit(1); }); // the queue was never flushed
+    return qApp->exec();
+}
+
+int storageId(const QStringList &args)
+{
+    currentBackends()->initialize();
+    const CouchDBBucket *destination = bucket(args.value(0), args.value(1));
+    const int id = currentBackends()->getStorageID(destination->storageBackend(),
+                                                   destination->storageLocationInfo());
+    std::cout << id << std::endl;
+    return id == -1 ? 1 : 0;
+}
+
+int road(const QStringList &args)
 {
     qInstallMessageHandler(&printLibraryMessage);
     test::parkPublisherChain();
 
-    Recorder *obstacle = recorder(QStringLiteral("cache.obstacle"), bucket(server, database));
-
-    QElapsedTimer sinceTick;
-    qint64 longestStall = 0;
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [&] { longestStall = qMax(longestStall, sinceTick.restart()); });
-    sinceTick.start();
-    ticker.start(50);
-
+    Recorder *obstacle
+        = recorder(QStringLiteral("cache.obstacle"), bucket(args.value(0), args.value(1)));
     test::readInputLines(
-        &ticker,
-        [&](const QByteArray &line) {
-            if (line.startsWith("record ")) {
-                for (int i = line.mid(7).toInt(); i > 0; --i)
-                    obstacle->record();
-                QMutexLocker locker(&s_outputMutex);
-                say("recorded");
-            } else if (line == "ping") {
-                QMutexLocker locker(&s_outputMutex);
-                std::cout << "pong " << qMax(longestStall, sinceTick.elapsed()) << std::endl;
-            }
+        qApp,
+        [obstacle](const QByteArray &line) {
+            if (!line.startsWith("record "))
+                return;
+            for (int i = line.mid(7).toInt(); i > 0; --i)
+                obstacle->record();
+            QMutexLocker locker(&s_outputMutex);
+            say("recorded");
         },
         [] { qApp->quit(); });
     return qApp->exec();
@@ -242,16 +242,16 @@ int road(const QString &server, const QString &database)
 
 const QString kUnreachable = QStringLiteral("http://127.0.0.1:9");
 
-int purgeDisabled(const QString &database)
+int purgeDisabled(const QStringList &args)
 {
     TelemetryPolicy::setEnabled(false);
     recorder(QString(), nullptr); // starts the library
-    say(currentDataCollector()->purgeDestination(*bucket(kUnreachable, database)) ? "purged"
-                                                                                  : "refused");
+    say(currentDataCollector()->purgeDestination(*bucket(kUnreachable, args.value(0))) ? "purged"
+                                                                                       : "refused");
     return 0;
 }
 
-int quitWhileUploading()
+int quitWhileUploading(const QStringList &)
 {
     QTcpServer silent;
     silent.listen(QHostAddress::LocalHost);
@@ -277,7 +277,7 @@ int quitWhileUploading()
 
 // Records while disabled, tells whether the cache file exists past the first flush, then
 // records two more once enabled and quits at once, leaving them to the flush at exit.
-int startDisabled()
+int startDisabled(const QStringList &)
 {
     test::parkPublisherChain();
     TelemetryPolicy::setEnabled(false);
@@ -298,29 +298,21 @@ int startDisabled()
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments().mid(1);
-    const QString command = args.value(0);
-    if (command == QLatin1String("hold"))
-        return hold(args.value(1));
-    if (command == QLatin1String("witness-init"))
-        return mapWitness(true) ? 0 : 1;
-    if (command == QLatin1String("churn"))
-        return churn(args.value(1), args.value(2).toInt());
-    if (command == QLatin1String("collect-exit"))
-        return collectAndExit(args.value(1).toInt(), args.value(2).toInt(),
-                              args.value(3) == QLatin1String("pool-last"));
-    if (command == QLatin1String("start-disabled"))
-        return startDisabled();
-    if (command == QLatin1String("deleted-thread"))
-        return deletedThread();
-    if (command == QLatin1String("road"))
-        return road(args.value(1), args.value(2));
-    if (command == QLatin1String("purge-disabled"))
-        return purgeDisabled(args.value(1));
-    if (command == QLatin1String("quit-uploading"))
-        return quitWhileUploading();
-    if (command == QLatin1String("storage-id"))
-        return storageId(args.value(1), args.value(2));
+    const std::map<QString, int (*)(const QStringList &)> commands {
+        { "hold", &hold },
+        { "witness-init", [](const QStringList &) { return mapWitness(true) ? 0 : 1; } },
+        { "churn", &churn },
+        { "collect-exit", &collectAndExit },
+        { "start-disabled", &startDisabled },
+        { "deleted-thread", &deletedThread },
+        { "road", &road },
+        { "purge-disabled", &purgeDisabled },
+        { "quit-uploading", &quitWhileUploading },
+        { "storage-id", &storageId },
+    };
+    const auto command = commands.find(app.arguments().value(1));
+    if (command != commands.end())
+        return command->second(app.arguments().mid(2));
     std::cerr << "unknown command" << std::endl;
     return 2;
 }
