@@ -2,6 +2,7 @@
 
 #include "ipccleanup.h"
 
+#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QJsonArray>
@@ -131,6 +132,20 @@ HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteAr
     if (!finished.wait(10000))
         return {};
     return { reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll() };
+}
+
+std::unique_ptr<CouchDBBucket> makeBucket(const QString &server, const QString &database)
+{
+    auto bucket = std::make_unique<CouchDBBucket>();
+    bucket->setServer(QUrl(server));
+    bucket->setDatabase(database);
+    return bucket;
+}
+
+int registerDestination(const QString &server, const QString &database)
+{
+    const auto bucket = makeBucket(server, database);
+    return currentBackends()->getStorageID(bucket->storageBackend(), bucket->storageLocationInfo());
 }
 
 QString couchDbUrl()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "telemetry/recording/couchdbbucket.h"
+
 #include <QJsonObject>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -74,6 +76,11 @@ struct HttpAnswer
     QByteArray body;
 };
 HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteArray &body = {});
+
+// A bucket of @p server and @p database.
+std::unique_ptr<CouchDBBucket> makeBucket(const QString &server, const QString &database);
+// The storage ID of that destination in the process's registry; -1 when it has none.
+int registerDestination(const QString &server, const QString &database);
 
 // The URL of the CouchDB-compatible server that the test fixture started, without a trailing
 // slash; empty when there is none.

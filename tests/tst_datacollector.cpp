@@ -395,12 +395,9 @@ void TestDataCollector::queriesReadOldestFirstThenDeleteBoundAndPurge()
     m_collector->flush();
     // A purge drops the queued and cached rows of one destination, here the first registered.
     currentBackends()->initialize();
-    CouchDBBucket purged;
-    purged.setServer(QUrl(QStringLiteral("http://127.0.0.1:9")));
-    QCOMPARE(currentBackends()->getStorageID(purged.storageBackend(), purged.storageLocationInfo()),
-             1);
+    QCOMPARE(registerDestination("http://127.0.0.1:9", QString()), 1);
     m_collector->collect("queued", 5, 1, document(5));
-    QVERIFY(m_collector->purgeDestination(purged));
+    QVERIFY(m_collector->purgeDestination(*makeBucket("http://127.0.0.1:9", QString())));
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
     QCOMPARE(select(CacheConnection(), "SELECT id FROM telemetry ORDER BY rowid"),
              (QStringList { "other17", "other70" }));

@@ -20,14 +20,6 @@ namespace {
 
 const QString kMainLock = QString::fromLatin1(kMainLockName);
 
-int registerDestination(const QString &server, const QString &database)
-{
-    CouchDBBucket bucket;
-    bucket.setServer(QUrl(server));
-    bucket.setDatabase(database);
-    return currentBackends()->getStorageID(bucket.storageBackend(), bucket.storageLocationInfo());
-}
-
 // Caches @p count records for @p storageId, oldest first, and returns their ids in that order.
 QStringList cacheRecords(int storageId, int count, qint64 firstTimestamp = 1000)
 {

@@ -63,19 +63,21 @@ struct Placed
     QString id;
     QJsonObject document;
     QString text;
+    int storageId;
 };
 
 // Everything the collector has written so far, oldest first; flushes the queue first.
 QVector<Placed> placedRecords()
 {
     currentDataCollector()->flush();
-    QSqlQuery query(QStringLiteral("SELECT id, recordData FROM telemetry ORDER BY rowid"),
-                    QSqlDatabase::database(QStringLiteral("initialize")));
+    QSqlQuery query(
+        QStringLiteral("SELECT id, recordData, storageID FROM telemetry ORDER BY rowid"),
+        QSqlDatabase::database(QStringLiteral("initialize")));
     QVector<Placed> placed;
     while (query.next())
         placed.append({ query.value(0).toString(),
                         QJsonDocument::fromJson(query.value(1).toString().toUtf8()).object(),
-                        query.value(1).toString() });
+                        query.value(1).toString(), query.value(2).toInt() });
     return placed;
 }
 
@@ -90,8 +92,16 @@ QString asQtWritesIt(QVariantMap map, const Placed &placed)
     return QString::fromUtf8(QJsonDocument::fromVariant(map).toJson(QJsonDocument::Compact));
 }
 
+QJsonDocument placedDocument(int value)
+{
+    return QJsonDocument(
+        QJsonObject { { "timestamp", 42 }, { "value", value }, { "text", "a \"b\"" } });
+}
+
 } // namespace
 
+// The functions run in order: the process-wide registry and collector start uninitialised, and
+// the first function initialises them.
 class TestRecorder : public QObject
 {
     Q_OBJECT
@@ -100,6 +110,10 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void bucketsRetryAFailedLookup();
+    void locationInfoText_data();
+    void locationInfoText();
+    void placedRowsKeepTheirFirstStorageId();
     void minimalDocuments();
     void declaredPropertiesConvertAsQtDoes();
     void valuesAreWrittenAsQtWritesThemInAMap_data();
@@ -134,6 +148,80 @@ void TestRecorder::cleanup()
     QLoggingCategory::setFilterRules(QString());
     currentDataCollector()->flush();
     currentDataCollector()->clearCache();
+}
+
+// An invalid bucket does not even ask the registry.
+void TestRecorder::bucketsRetryAFailedLookup()
+{
+    makeBucket("http://h", "")->placeRecord(generateUniqueId(), placedDocument(1));
+    makeBucket("", "db")->placeRecord(generateUniqueId(), placedDocument(1));
+    const auto bucket = makeBucket("http://h", "db");
+    bucket->placeRecord(generateUniqueId(), placedDocument(1));
+    const QString invalid = "warning: Bucket state is invalid, recording is impossible";
+    QCOMPARE(m_messages->all(),
+             (QStringList { invalid, invalid,
+                            "critical: Unable to search database for existing storage information "
+                            " \"Driver not loaded Driver not loaded\"",
+                            "warning: Unable to retrieve storage ID" }));
+    QCOMPARE(currentDataCollector()->getQueuedElementsCount(), 0);
+
+    currentDataCollector()->initialize();
+    currentBackends()->initialize();
+    m_messages->clear();
+    bucket->placeRecord(generateUniqueId(), placedDocument(2));
+    QCOMPARE(m_messages->all(), QStringList());
+    QCOMPARE(currentDataCollector()->getQueuedElementsCount(), 1);
+}
+
+void TestRecorder::locationInfoText_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QByteArray>("expected");
+    // Credentials stay in memory: the same destination with or without them.
+    QTest::addRow("credentials left out") << "https://user:pa ss@couch.example/ba se/"
+                                          << "db"
+                                          << QByteArray("{\n"
+                                                        "    \"database\": \"db\",\n"
+                                                        "    \"server\": \"https://couch.example/"
+                                                        "ba%20se/\"\n"
+                                                        "}\n");
+    QTest::addRow("escaped name")
+        << "http://h" << QStringLiteral("q\"b\\s/t\tn\nc\x01 \u00e5")
+        << QByteArray("{\n"
+                      "    \"database\": \"q\\\"b\\\\s/t\\tn\\nc\\u0001 \xc3\xa5\",\n"
+                      "    \"server\": \"http://h\"\n"
+                      "}\n");
+}
+
+void TestRecorder::locationInfoText()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, database);
+    QFETCH(QByteArray, expected);
+    const auto bucket = makeBucket(server, database);
+    QCOMPARE(bucket->storageLocationInfo().toUtf8(), expected);
+    QCOMPARE(bucket->storageBackend(), QStringLiteral("couchdb"));
+}
+
+void TestRecorder::placedRowsKeepTheirFirstStorageId()
+{
+    const auto bucket = makeBucket("http://first", "db");
+    bucket->placeRecord("first-record", placedDocument(1));
+    const int firstId = currentBackends()->getStorageID("couchdb", bucket->storageLocationInfo());
+    bucket->setServer(QUrl("http://second"));
+    bucket->placeRecord("second-record", placedDocument(2));
+    QCOMPARE(currentBackends()->getStorageID("couchdb", bucket->storageLocationInfo()),
+             firstId + 1);
+    const QVector<Placed> placed = placedRecords();
+    QCOMPARE(placed.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(placed.at(i).storageId, firstId);
+        QCOMPARE(
+            placed.at(i).text,
+            QStringLiteral("{\"text\":\"a \\\"b\\\"\",\"timestamp\":42,\"value\":%1}").arg(i + 1));
+    }
+    QCOMPARE(m_messages->all(), QStringList());
 }
 
 void TestRecorder::minimalDocuments()
@@ -228,9 +316,7 @@ void TestRecorder::noBucketNeverAsksThePolicy()
     TelemetryPolicy::setPolicyImplementation([&asked](const QString &) { return ++asked, true; });
     Recorder recorder;
     if (destroyed) {
-        auto bucket = std::make_unique<CouchDBBucket>();
-        bucket->setServer(m_bucket.server());
-        bucket->setDatabase(m_bucket.database());
+        auto bucket = makeBucket(m_bucket.server().toString(), m_bucket.database());
         recorder.setBucket(bucket.get());
         bucket.reset();
         QCOMPARE(recorder.bucket(), nullptr);
