@@ -5,6 +5,7 @@
 
 #include "testsupport.h"
 
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSqlQuery>
 
@@ -12,8 +13,23 @@ using namespace kl::telemetry;
 using namespace kl::telemetry::test;
 
 namespace {
+
 const QString kMainLock = QString::fromLatin1(kMainLockName);
+
+// Long enough on a 2-core machine to see many kills land inside every step of the protocol;
+// KORVEL_LOCK_STRESS_SECONDS makes a longer run by hand, or a shorter one.
+int stressSeconds()
+{
+    bool ok = false;
+    const int seconds = qEnvironmentVariableIntValue("KORVEL_LOCK_STRESS_SECONDS", &ok);
+    return ok ? seconds : 30;
 }
+
+constexpr int kProcesses = 4;
+// A process that made no progress for this long is stuck on the lock.
+constexpr int kWedgeTimeoutMs = 30000;
+
+} // namespace
 
 class TestRuntime : public QObject
 {
@@ -25,6 +41,7 @@ private slots:
     void lockWithinAProcess();
     void transactionCommitsOnlyWhenMarked_data();
     void transactionCommitsOnlyWhenMarked();
+    void processesComingAndGoingNeitherWedgeNorShareTheLock();
 };
 
 void TestRuntime::namesAndIds()
@@ -113,6 +130,68 @@ void TestRuntime::transactionCommitsOnlyWhenMarked()
     QSqlQuery count(QStringLiteral("SELECT COUNT(*) FROM child"), db);
     QVERIFY(count.next());
     QCOMPARE(count.value(0).toInt(), rows);
+}
+
+void TestRuntime::processesComingAndGoingNeitherWedgeNorShareTheLock()
+{
+    auto *random = QRandomGenerator::global();
+    std::vector<std::unique_ptr<QProcess>> running;
+    int finished = 0;
+    int killed = 0;
+
+    auto init = startHelper({ QStringLiteral("witness-init") });
+    QVERIFY(init->waitForFinished());
+    QCOMPARE(init->exitCode(), 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    QElapsedTimer sinceProgress;
+    sinceProgress.start();
+    while (clock.elapsed() < stressSeconds() * 1000) {
+        while (running.size() < kProcesses) {
+            const QString count = QString::number(random->bounded(50, 3000));
+            running.push_back(startHelper({ QStringLiteral("churn"), kMainLock, count }));
+        }
+        QTest::qWait(random->bounded(5, 150));
+
+        auto victim = running.begin() + random->bounded(int(running.size()));
+        if ((*victim)->state() == QProcess::Running && random->bounded(3) != 0) {
+            (*victim)->kill();
+            (*victim)->waitForFinished();
+            ++killed;
+            running.erase(victim);
+        }
+        for (auto it = running.begin(); it != running.end();) {
+            if ((*it)->state() != QProcess::NotRunning) {
+                ++it;
+                continue;
+            }
+            QCOMPARE((*it)->exitStatus(), QProcess::NormalExit);
+            QCOMPARE((*it)->readAll().trimmed(), QByteArray("done"));
+            ++finished;
+            sinceProgress.restart();
+            it = running.erase(it);
+        }
+        QVERIFY2(sinceProgress.elapsed() < kWedgeTimeoutMs,
+                 qPrintable(QStringLiteral("no process got through for %1 ms: the lock is wedged")
+                                .arg(sinceProgress.elapsed())));
+    }
+
+    for (auto &process : running) {
+        QVERIFY2(process->waitForFinished(kWedgeTimeoutMs), "a process hung on the lock");
+        QCOMPARE(process->readAll().trimmed(), QByteArray("done"));
+        ++finished;
+    }
+    qInfo("%d processes finished, %d killed", finished, killed);
+    QVERIFY(finished > 0);
+    QVERIFY(killed > 0);
+
+    // Whatever the kills left behind, the next comers take the lock at once.
+    auto holder = startHelper({ QStringLiteral("hold"), kMainLock });
+    QCOMPARE(readHelperLine(*holder, 5000), QByteArray("held"));
+    holder->closeWriteChannel();
+    QVERIFY(holder->waitForFinished(5000));
+    QVERIFY(SingleExecutor(kMainLock).tryToRun());
 }
 
 KORVEL_TEST_MAIN(TestRuntime)
