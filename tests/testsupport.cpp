@@ -2,7 +2,6 @@
 
 #include "ipccleanup.h"
 
-#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QJsonArray>
@@ -142,10 +141,10 @@ std::unique_ptr<CouchDBBucket> makeBucket(const QString &server, const QString &
     return bucket;
 }
 
-int registerDestination(const QString &server, const QString &database)
+int registerDestination(const QString &server, const QString &database, Backends *registry)
 {
     const auto bucket = makeBucket(server, database);
-    return currentBackends()->getStorageID(bucket->storageBackend(), bucket->storageLocationInfo());
+    return registry->getStorageID(bucket->storageBackend(), bucket->storageLocationInfo());
 }
 
 QString couchDbUrl()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/registry/backends.h"
 
 #include <QJsonObject>
 #include <QProcess>
@@ -79,8 +80,9 @@ HttpAnswer httpRequest(const QByteArray &verb, const QString &url, const QByteAr
 
 // A bucket of @p server and @p database.
 std::unique_ptr<CouchDBBucket> makeBucket(const QString &server, const QString &database);
-// The storage ID of that destination in the process's registry; -1 when it has none.
-int registerDestination(const QString &server, const QString &database);
+// The storage ID of that destination in @p registry; -1 when it has none.
+int registerDestination(const QString &server, const QString &database,
+                        Backends *registry = currentBackends());
 
 // The URL of the CouchDB-compatible server that the test fixture started, without a trailing
 // slash; empty when there is none.
