@@ -1,0 +1,699 @@
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/publishing/couchdbdocumentuploader.h"
+#include "telemetry/publishing/networkmanager.h"
+#include "telemetry/publishing/publisher.h"
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
+#include "telemetry/registry/backends.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
+#include "telemetry/runtime/singleton.h"
+#include "telemetry/status/telemetrystatus.h"
+
+#include "fakehttpserver.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslConfiguration>
+
+using namespace kl::telemetry;
+using namespace kl::telemetry::test;
+
+Q_DECLARE_METATYPE(UploadResult::Kind)
+
+namespace {
+
+// Sees every request an uploader builds, before Qt turns it into bytes.
+class RecordingManager : public QNetworkAccessManager
+{
+    Q_OBJECT
+
+public:
+    QVector<QPair<QNetworkRequest, QPointer<QNetworkReply>>> calls;
+
+protected:
+    QNetworkReply *createRequest(Operation operation, const QNetworkRequest &request,
+                                 QIODevice *data) override
+    {
+        calls.append({ request, QNetworkAccessManager::createRequest(operation, request, data) });
+        return calls.last().second;
+    }
+};
+
+RecordingManager *installRecordingManager()
+{
+    auto *manager = new RecordingManager;
+    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(manager);
+    return manager;
+}
+
+using Result = QPair<QStringList, QStringList>; // ids, revs
+
+// What one upload reported, through both signals.
+struct Outcome
+{
+    bool success = false;
+    Result answered;
+    UploadResult result;
+};
+
+// One upload, waited for: the outcome comes once, from the event loop, never from the call.
+void upload(DocumentUploader &uploader, const QStringList &documents, Outcome &outcome)
+{
+    QSignalSpy finished(&uploader, &DocumentUploader::finished);
+    QSignalSpy ready(&uploader, &DocumentUploader::resultReady);
+    uploader.addDocuments(documents);
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(ready.wait(10000));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(ready.count(), 1);
+    outcome = { finished.first().at(0).toBool(), finished.first().at(1).value<Result>(),
+                ready.first().first().value<UploadResult>() };
+}
+
+const QString kMainLock = QString::fromLatin1(kMainLockName);
+
+// Caches @p count records for @p storageId, oldest first, and returns their ids in that order.
+QStringList cacheRecords(int storageId, int count, qint64 firstTimestamp = 1000)
+{
+    QStringList ids;
+    for (int i = 0; i < count; ++i) {
+        ids << generateUniqueId();
+        currentDataCollector()->collect(ids.last(), firstTimestamp + i, storageId,
+                                        QStringLiteral("{\"_id\":\"%1\"}").arg(ids.last()));
+    }
+    currentDataCollector()->flush();
+    return ids;
+}
+
+// The documents of one request body, which the library writes as " {"docs": [...]}".
+QStringList postedIds(const FakeHttpServer::Request &request)
+{
+    QStringList ids;
+    const QJsonArray docs = QJsonDocument::fromJson(request.body).object().value("docs").toArray();
+    for (const QJsonValue &doc : docs)
+        ids << doc.toObject().value("_id").toString();
+    return ids;
+}
+
+// The answer of a server that stored every one of @p ids.
+QByteArray storedAnswer(const QStringList &ids)
+{
+    QJsonArray entries;
+    for (const QString &id : ids)
+        entries.append(QJsonObject { { "ok", true }, { "id", id }, { "rev", "1-a" } });
+    return QJsonDocument(entries).toJson(QJsonDocument::Compact);
+}
+
+bool mainLockIsFree()
+{
+    return !SingleExecutor(kMainLock).isAnotherRunning();
+}
+
+// One attempt, driven by hand, and its upload when it starts one. A flush of the collector's
+// own chain may hold the lock for a moment.
+void attempt(Publisher &publisher)
+{
+    bool started = false;
+    QTRY_VERIFY(started = started || publisher.doPublishImpl());
+    QTRY_VERIFY(mainLockIsFree());
+}
+
+QStringList setAsideIds()
+{
+    QStringList ids;
+    for (const SetAsideRecord &record : currentDataCollector()->setAsideRecords())
+        ids << record.id;
+    return ids;
+}
+
+} // namespace
+
+class TestPublishing : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void sendsRequest_data();
+    void sendsRequest();
+    void readsAnswers_data();
+    void readsAnswers();
+    void uploaderDeletedInFlightStaysSilent();
+    void ownsOneAccessManager();
+    void tlsThroughAPrivateCa();
+    void passesServeTenBeforeTwo();
+    void attemptsWaitForConsentAndTheLock();
+    void keepsWhatTheServerDidNotStore_data();
+    void keepsWhatTheServerDidNotStore();
+    void poisonRecordIsSetAside();
+    void followUpAfterBatch_data();
+    void followUpAfterBatch();
+    void statusFollowsQueueAndBatches();
+
+private:
+    std::unique_ptr<FakeHttpServer> m_server;
+    std::unique_ptr<MessageCapture> m_messages;
+};
+
+void TestPublishing::initTestCase()
+{
+    currentDataCollector()->initialize();
+    currentBackends()->initialize();
+}
+
+void TestPublishing::init()
+{
+    m_messages = std::make_unique<MessageCapture>();
+    m_server = std::make_unique<FakeHttpServer>();
+    QVERIFY(m_server->listen());
+}
+
+void TestPublishing::cleanup()
+{
+    // Each test starts with no manager held, and its replies die with its manager.
+    NetworkManager *network = Singleton<NetworkManager>::getInstance();
+    network->setNetworkAccessManager(nullptr);
+    network->setUploadTimeout(30000);
+    network->setMaxReplySize(1024 * 1024);
+    m_server.reset();
+    m_messages.reset();
+    currentDataCollector()->clearCache();
+    currentBackends()->clearRegisteredBackends();
+}
+
+void TestPublishing::sendsRequest_data()
+{
+    QTest::addColumn<QString>("server"); // "{host}" stands for the fake server's host:port
+    QTest::addColumn<QString>("urlPath"); // of the request's QUrl, fully encoded
+    QTest::addColumn<QByteArray>("authorization");
+    QTest::addColumn<QString>("bucketServer"); // of a bucket whose password is "pw"
+    QTest::addColumn<QString>("userName"); // the bucket's
+    QTest::addColumn<QString>("database");
+    const auto row = [](const char *name, const char *server, const char *urlPath,
+                        const QByteArray &authorization = {}, const char *bucketServer = "",
+                        const char *userName = "", const char *database = "db") {
+        QTest::addRow("%s", name) << server << urlPath << authorization << bucketServer << userName
+                                  << database;
+    };
+    row("plain", "http://{host}", "/db/_bulk_docs");
+    // Nothing is normalised: the trailing slash stays, "%2" in the server text is not a
+    // placeholder, and tolerant parsing encodes the blank but keeps what is encoded already.
+    row("server and database as given", "http://{host}/a%2Fb/", "/a%2Fb//c%20d%2Fe/_bulk_docs", {},
+        "", "", "c d%2Fe");
+    // CouchDB answers 401 without a challenge, so credentials go with the first request, never
+    // in the URL (it shows in the log). "us er:p:\u00e4" in UTF-8; the properties win over the
+    // URL; only that server gets them.
+    row("credentials of the URL", "http://{host}/", "//db/_bulk_docs",
+        "Basic dXMgZXI6cDrDpA==", "http://us%20er:p%3A%C3%A4@{host}/");
+    row("credentials of the properties", "http://{host}/base", "/base/db/_bulk_docs",
+        "Basic d3JpdGVyOnB3", "http://url:user@{host}/base", "writer");
+    row("credentials of another server", "http://{host}", "/db/_bulk_docs", {},
+        "http://a:b@{host}/other");
+    row("stored with user info", "http://old:pw@{host}", "/db/_bulk_docs", "Basic b2xkOnB3");
+}
+
+void TestPublishing::sendsRequest()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, urlPath);
+    QFETCH(QByteArray, authorization);
+    QFETCH(QString, bucketServer);
+    QFETCH(QString, userName);
+    QFETCH(QString, database);
+    const QString host = m_server->url().mid(int(qstrlen("http://")));
+    CouchDBBucket bucket;
+    bucket.setServer(QUrl(bucketServer.replace(QLatin1String("{host}"), host)));
+    bucket.setUserName(userName);
+    bucket.setPassword(QStringLiteral("pw"));
+    RecordingManager *manager = installRecordingManager();
+    CouchDbDocumentUploader uploader(server.replace(QLatin1String("{host}"), host), database);
+    // Neither validated nor re-serialised: blanks, line breaks, non-ASCII text and even text
+    // that is not JSON go through byte for byte, as UTF-8.
+    Outcome outcome;
+    upload(uploader, { "{ \"a\" : 1 }", QString::fromUtf8("{\"t\":\n\"Grüße ✓\"}"), "no" },
+           outcome);
+    const QByteArray body(" {\"docs\": [{ \"a\" : 1 },{\"t\":\n\"Gr\xc3\xbc\xc3\x9f"
+                          "e \xe2\x9c\x93\"},no]}");
+
+    // What the uploader asked for: no user info in the URL, no attribute, no time-out.
+    QCOMPARE(manager->calls.size(), 1);
+    const QNetworkRequest built = manager->calls.first().first;
+    QCOMPARE(built.url().toString(QUrl::FullyEncoded), m_server->url() + urlPath);
+    for (int code = 0; code <= QNetworkRequest::UserMax; ++code)
+        QVERIFY(!built.attribute(QNetworkRequest::Attribute(code)).isValid());
+    QCOMPARE(built.transferTimeout(), 0);
+
+    // What reached the server, next to the expected post from a bare manager: anything beyond
+    // what Qt adds by itself, or another Content-Type, shows up as a difference.
+    QNetworkAccessManager bare;
+    QNetworkRequest plain(QUrl(m_server->url() + urlPath));
+    plain.setRawHeader("Content-Type", "application/json");
+    if (!authorization.isEmpty())
+        plain.setRawHeader("Authorization", authorization);
+    std::unique_ptr<QNetworkReply> reply(bare.post(plain, body));
+    QVERIFY(QSignalSpy(reply.get(), &QNetworkReply::finished).wait(10000));
+    QCOMPARE(m_server->requestCount(), 2);
+    const FakeHttpServer::Request sent = m_server->requests().at(0);
+    const FakeHttpServer::Request expected = m_server->requests().at(1);
+    QCOMPARE(sent.method, QByteArray("POST"));
+    QCOMPARE(sent.target, expected.target);
+    QCOMPARE(sent.headers, expected.headers);
+    QCOMPARE(sent.body, body);
+}
+
+void TestPublishing::readsAnswers_data()
+{
+    using Kind = UploadResult::Kind;
+    QTest::addColumn<FakeHttpServer::Reply>("reply");
+    QTest::addColumn<Kind>("kind");
+    QTest::addColumn<QString>("log"); // how the first message logged begins; "" for none
+    QTest::addColumn<QStringList>("answered"); // "id rev" per element, as finished() gives them
+    QTest::addColumn<QStringList>("documents"); // stored ids, then refusals "id error reason"
+    const auto row = [](const char *name, const FakeHttpServer::Reply &reply, Kind kind,
+                        const QString &log = {}, const QStringList &answered = {},
+                        const QStringList &documents = {}) {
+        QTest::addRow("%s", name) << reply << kind << log << answered << documents;
+    };
+    const auto status = [](int code, const QByteArray &body = "{}") {
+        return FakeHttpServer::reply(code, "Status", body);
+    };
+    const QString transferError = QStringLiteral("critical: Transfer error: ");
+
+    // A document the server refused is an answered element like any other; the Content-Type
+    // of a 2xx answer is not looked at.
+    row("ok and conflict are stored, 299",
+        FakeHttpServer::reply(
+            299, "Odd",
+            R"([{"ok":true,"id":"a","rev":"1-x"},{"id":"b","error":"conflict","reason":"x"}])",
+            "text/plain"),
+        Kind::PerDocument, "", { "a 1-x", "b " }, { "a", "b" });
+    row("refused one by one",
+        FakeHttpServer::json(
+            R"([{"ok":true,"id":"a"},{"id":"b","error":"forbidden","reason":"no"},)"
+            R"({"id":"c","error":"unauthorized"}])"),
+        Kind::PerDocument, "", { "a ", "b ", "c " }, { "a", "b forbidden no", "c unauthorized " });
+    row("odd elements", FakeHttpServer::json(R"([{"id":5,"rev":null},"text",3,{"ok":true},[]])"),
+        Kind::PerDocument, "", { " ", " ", " ", " ", " " });
+    row("empty array", FakeHttpServer::json("[]"), Kind::PerDocument);
+    row("2xx object", FakeHttpServer::json(R"({"id":"a","rev":"1-x"})"), Kind::Transient);
+    row("invalid JSON", FakeHttpServer::json("<html>busy</html>", 200), Kind::Transient,
+        "critical: JSON parse error:  \"illegal value\"");
+    // Neither followed nor read, whatever the body says.
+    row("300", status(300, R"([{"ok":true,"id":"a"}])"), Kind::Transient);
+    const QByteArray invalid(R"({"error":"bad_request","reason":"invalid_json"})");
+    row("400", status(400, invalid), Kind::ContentRefused, transferError);
+    row("413", status(413), Kind::ContentRefused, transferError);
+    row("500 validation", status(500, R"({"error":"doc_validation","reason":"Bad member: _x"})"),
+        Kind::ContentRefused, transferError);
+    // An error status fails even when its body is an array.
+    row("500 other", status(500, "[]"), Kind::Transient,
+        transferError
+            + "InternalServerError \"Error transferring {url} - server replied: Status\"");
+    row("401", status(401), Kind::CredentialsRefused, transferError);
+    row("403", status(403), Kind::CredentialsRefused, transferError);
+    row("408", status(408, invalid), Kind::Transient, transferError);
+    // The bound is 1000 bytes and the time-out 1000 ms in this test.
+    row("endless body", FakeHttpServer::stalled("[" + QByteArray(4000, ' ') + "]"), Kind::Transient,
+        "warning: Upload aborted, the answer is larger than 1000 bytes");
+    FakeHttpServer::Reply silent;
+    silent.ending = FakeHttpServer::Reply::Stall;
+    row("never answers", silent, Kind::Transient,
+        "warning: Upload aborted, no complete answer within 1000 ms");
+}
+
+void TestPublishing::readsAnswers()
+{
+    QFETCH(FakeHttpServer::Reply, reply);
+    QFETCH(UploadResult::Kind, kind);
+    QFETCH(QString, log);
+    QFETCH(QStringList, answered);
+    QFETCH(QStringList, documents);
+    NetworkManager *network = Singleton<NetworkManager>::getInstance();
+    network->setUploadTimeout(1000);
+    network->setMaxReplySize(1000);
+    m_server->enqueue(reply);
+    // A host's manager has no transfer time-out of its own, so the uploader's deadline acts.
+    RecordingManager *manager = installRecordingManager();
+    CouchDbDocumentUploader uploader(m_server->url(), QStringLiteral("db"), nullptr);
+    // The reply is handed to deleteLater(): alive while finished() goes out, gone after.
+    bool replyAliveAtFinish = false;
+    connect(&uploader, &DocumentUploader::finished, this,
+            [&] { replyAliveAtFinish = !manager->calls.value(0).second.isNull(); });
+
+    Outcome outcome;
+    upload(uploader, { "{\"_id\":\"a\"}", "{\"_id\":\"b\"}" }, outcome);
+    QCOMPARE(outcome.result.kind(), kind);
+    QCOMPARE(outcome.success, kind == UploadResult::Kind::PerDocument);
+    QStringList elements;
+    for (int i = 0; i < outcome.answered.first.size(); ++i)
+        elements << outcome.answered.first.at(i) + ' ' + outcome.answered.second.value(i);
+    QCOMPARE(elements, answered);
+    QStringList results = outcome.result.storedIds();
+    for (const UploadResult::Refusal &refusal : outcome.result.refused())
+        results << refusal.id + ' ' + refusal.error + ' ' + refusal.reason;
+    QCOMPARE(results, documents);
+    log.replace("{url}", m_server->url() + "/db/_bulk_docs");
+    QVERIFY2(log.isEmpty() ? m_messages->all().isEmpty()
+                           : m_messages->all().value(0).startsWith(log),
+             qPrintable(m_messages->all().join('\n')));
+    QCOMPARE(m_server->requestCount(), 1);
+    QVERIFY(replyAliveAtFinish);
+    QTRY_VERIFY(manager->calls.first().second.isNull());
+}
+
+void TestPublishing::uploaderDeletedInFlightStaysSilent()
+{
+    RecordingManager *manager = installRecordingManager();
+    m_server->enqueue(
+        FakeHttpServer::stalled(R"([{"id":"a","rev":"1-x"},{"id":"b","rev":"1-y"}])"));
+    auto *uploader = new CouchDbDocumentUploader(m_server->url(), QStringLiteral("db"), nullptr);
+    QSignalSpy spy(uploader, &DocumentUploader::finished);
+    uploader->addDocuments({ "{\"_id\":\"a\"}" });
+    // Deleted once part of the body has come, so that its end meets a reply in mid-body.
+    QTRY_VERIFY(!manager->calls.isEmpty() && manager->calls.first().second
+                && manager->calls.first().second->bytesAvailable());
+    const QPointer<QNetworkReply> reply = manager->calls.first().second;
+    delete uploader;
+    QSignalSpy replyFinished(reply.data(), &QNetworkReply::finished);
+    m_server->release();
+    QVERIFY(replyFinished.wait(10000));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(spy.count(), 0);
+    QVERIFY(reply); // the handler never ran: it would have handed the reply to deleteLater()
+}
+
+// One life of the held manager, through every way of ending it. Only a manager of its own gets
+// the upload time-out as its transfer time-out.
+void TestPublishing::ownsOneAccessManager()
+{
+    QPointer<QNetworkAccessManager> last;
+    {
+        NetworkManager networkManager;
+        const QPointer<QNetworkAccessManager> first = networkManager.networkAccessManager();
+        QCOMPARE(networkManager.networkAccessManager(), first.data());
+        // No parent, so that it belongs to the calling thread and nothing else deletes it.
+        QVERIFY(first && !first->parent() && first->thread() == QThread::currentThread());
+        QCOMPARE(first->transferTimeout(), 30000);
+        const QPointer<QNetworkAccessManager> second = new RecordingManager;
+        networkManager.setNetworkAccessManager(second);
+        QVERIFY(first.isNull()); // at once, not deferred
+        networkManager.setNetworkAccessManager(second); // setting the held one changes nothing
+        networkManager.setUploadTimeout(5000);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(networkManager.networkAccessManager(), second.data());
+        QCOMPARE(second->transferTimeout(), 0);
+        networkManager.setNetworkAccessManager(nullptr);
+        QVERIFY(second.isNull());
+        last = networkManager.networkAccessManager();
+        QVERIFY(last && !qobject_cast<RecordingManager *>(last)); // a fresh default one
+        QCOMPARE(last->transferTimeout(), 5000);
+    }
+    QVERIFY(last.isNull());
+}
+
+// A throwaway self-signed certificate for 127.0.0.1, its own CA; a proxy speaks TLS with it in
+// front of the fake server. Trusted only once the host adds it to the default configuration.
+void TestPublishing::tlsThroughAPrivateCa()
+{
+    QTemporaryDir keys;
+    QCOMPARE(QProcess::execute(
+                 "openssl",
+                 { "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                   "-days", "1", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                   "-keyout", keys.filePath("tls.key"), "-out", keys.filePath("tls.pem") }),
+             0);
+    QProcess proxy;
+    proxy.start(QStringLiteral("node"),
+                { QStringLiteral(KORVEL_SOURCE_DIR "/scripts/tls-proxy.mjs"),
+                  keys.filePath("tls.key"), keys.filePath("tls.pem"), m_server->url() });
+    const auto stop = qScopeGuard([&proxy] {
+        proxy.closeWriteChannel(); // it quits when its input ends
+        proxy.waitForFinished();
+    });
+    const QString secure = QString::fromUtf8(readHelperLine(proxy));
+    QVERIFY2(secure.startsWith("https://"), proxy.readAllStandardError().constData());
+
+    const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
+    const auto restore
+        = qScopeGuard([&original] { QSslConfiguration::setDefaultConfiguration(original); });
+    CouchDbDocumentUploader uploader(secure, QStringLiteral("db"));
+    Outcome outcome;
+    upload(uploader, { QStringLiteral("{\"_id\":\"tls\"}") }, outcome);
+    QVERIFY(!outcome.success);
+    const QString tlsErrors = m_messages->all().filter(QStringLiteral("TLS errors:")).value(0);
+    QVERIFY2(tlsErrors.startsWith("critical: TLS errors: (\"The certificate is self-signed, and "
+                                  "untrusted\""),
+             qPrintable(m_messages->all().join('\n')));
+
+    QSslConfiguration trusting = original;
+    QVERIFY(trusting.addCaCertificates(keys.filePath("tls.pem")));
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    // Connections Qt keeps open keep the configuration they started with.
+    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
+    m_server->enqueue(FakeHttpServer::json(R"([{"ok":true,"id":"tls"}])"));
+    upload(uploader, { QStringLiteral("{\"_id\":\"tls\"}") }, outcome);
+    QVERIFY2(outcome.success, qPrintable(m_messages->all().join('\n')));
+}
+
+void TestPublishing::passesServeTenBeforeTwo()
+{
+    // Ten destinations on a fresh registry: storage IDs 1 to 10, records for 2 and 10 only.
+    for (int i = 1; i <= 10; ++i)
+        QCOMPARE(registerDestination(m_server->url(), QStringLiteral("d%1").arg(i)), i);
+    const QStringList two = cacheRecords(2, 30);
+    const QStringList ten = cacheRecords(10, 30, 5000);
+    const QVector<QStringList> batches { ten.mid(0, 25), two.mid(0, 25), ten.mid(25), two.mid(25) };
+    for (const QStringList &batch : batches)
+        m_server->enqueue(FakeHttpServer::json(storedAnswer(batch)));
+
+    Publisher publisher;
+    attempt(publisher);
+    QCOMPARE(m_server->requestCount(), 1); // the attempt walked past the empty "1"
+    for (int i = 1; i < 20; ++i) // more than the two passes need
+        attempt(publisher);
+
+    const QVector<FakeHttpServer::Request> requests = m_server->requests();
+    QCOMPARE(requests.size(), 4);
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(requests.at(i).target, QByteArray(i % 2 ? "/d2/_bulk_docs" : "/d10/_bulk_docs"));
+        QCOMPARE(postedIds(requests.at(i)), batches.at(i));
+    }
+    // Each outcome is handled once, though the uploaders are the same in both passes.
+    const QString full = "warning: deleted:  25", rest = "warning: deleted:  5";
+    QCOMPARE(m_messages->all(), (QStringList { full, full, rest, rest }));
+}
+
+void TestPublishing::attemptsWaitForConsentAndTheLock()
+{
+    const QStringList ids = cacheRecords(registerDestination(m_server->url(), "waiting"), 3);
+    m_server->enqueue(FakeHttpServer::json(storedAnswer(ids)));
+    Publisher publisher;
+    const auto enable = qScopeGuard([] { TelemetryPolicy::setEnabled(true); });
+    TelemetryPolicy::setEnabled(false);
+    QVERIFY(!publisher.doPublishImpl());
+    TelemetryPolicy::setEnabled(true);
+    auto holder = startHelper({ QStringLiteral("hold"), kMainLock });
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    QVERIFY(!publisher.doPublishImpl());
+    QCOMPARE(m_server->requestCount(), 0);
+
+    holder->closeWriteChannel();
+    QVERIFY(holder->waitForFinished());
+    attempt(publisher);
+    QCOMPARE(m_messages->all(), QStringList { "warning: deleted:  3" });
+}
+
+void TestPublishing::keepsWhatTheServerDidNotStore_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body"); // of every answer; "{n}" stands for the n-th record's id
+    QTest::addColumn<QList<int>>("cached");
+    QTest::addColumn<QList<int>>("setAside");
+    QTest::addColumn<int>("warnings"); // one per batch not stored in full, unless transient
+
+    const QList<int> all { 0, 1, 2 };
+    // Narrowed down, the batch would have set a record aside by the fourth attempt.
+    QTest::addRow("500") << 500 << QByteArray("{}") << all << QList<int>() << 0;
+    QTest::addRow("401") << 401 << QByteArray("{}") << all << QList<int>() << 4;
+    QTest::addRow("unauthorized entries")
+        << 201 << QByteArray(R"([{"id":"{0}","error":"unauthorized"}])") << all << QList<int>()
+        << 4;
+    // Conflict means stored; a record missing from the answer is kept; forbidden thrice running
+    // sets that record aside.
+    QTest::addRow("conflict, forbidden, missing")
+        << 201
+        << QByteArray(R"([{"id":"{0}","error":"conflict"},)"
+                      R"({"id":"{1}","error":"forbidden","reason":"no"}])")
+        << QList<int> { 2 } << QList<int> { 1 } << 4;
+}
+
+void TestPublishing::keepsWhatTheServerDidNotStore()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QList<int>, cached);
+    QFETCH(QList<int>, setAside);
+    QFETCH(int, warnings);
+
+    const int storageId = registerDestination(m_server->url(), QStringLiteral("partial"));
+    const QStringList records = cacheRecords(storageId, 3);
+    for (int i = 0; i < records.size(); ++i)
+        body.replace(QStringLiteral("{%1}").arg(i).toUtf8(), records.at(i).toUtf8());
+    m_server->setDefaultReply(FakeHttpServer::reply(status, "Answer", body));
+    const auto purge = qScopeGuard([] { currentDataCollector()->purgeSetAside(setAsideIds()); });
+
+    Publisher publisher;
+    for (int i = 0; i < 4; ++i)
+        attempt(publisher);
+    QStringList cachedIds, documents, expectedCached, expectedSetAside;
+    for (int i : cached)
+        expectedCached << records.at(i);
+    for (int i : setAside)
+        expectedSetAside << records.at(i);
+    QVERIFY(currentDataCollector()->getCacheByStorageId(storageId, cachedIds, documents));
+    QCOMPARE(cachedIds, expectedCached);
+    QCOMPARE(setAsideIds(), expectedSetAside);
+    QCOMPARE(m_messages->all().filter("warning: Destination ").size(), warnings);
+    QCOMPARE(m_messages->all().filter("warning: Record ").size(), setAside.size());
+}
+
+// pouchdb-server refuses a whole batch with 500 for one document with a reserved "_" member.
+void TestPublishing::poisonRecordIsSetAside()
+{
+    const QString server = couchDbUrl();
+    const QString database = QStringLiteral("poison-%1").arg(QDateTime::currentMSecsSinceEpoch());
+    QVERIFY2(!server.isEmpty() && httpRequest("PUT", server + '/' + database).status == 201,
+             "no CouchDB-compatible server to create a database on: run through ctest");
+    const int storageId = registerDestination(server, database);
+    QStringList good = cacheRecords(storageId, 10);
+    const QString poisonId = generateUniqueId();
+    const QString poison = QStringLiteral("{\"_id\":\"%1\",\"_bad\":1}").arg(poisonId);
+    currentDataCollector()->collect(poisonId, 1010, storageId, poison);
+    good += cacheRecords(storageId, 14, 1011);
+
+    Publisher publisher;
+    for (int i = 0; i < 30 && currentDataCollector()->getCachedElementsCount() > 0; ++i)
+        attempt(publisher);
+    QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
+    const QStringList arrived = couchDbDocuments(server, database).keys();
+    QCOMPARE(QSet<QString>(arrived.begin(), arrived.end()),
+             QSet<QString>(good.begin(), good.end()));
+    QCOMPARE(setAsideIds(), QStringList { poisonId });
+    const SetAsideRecord aside = currentDataCollector()->setAsideRecords().first();
+    QCOMPARE(aside.storageId, storageId);
+    QCOMPARE(aside.timestamp, 1010);
+    QCOMPARE(aside.record, poison);
+    QVERIFY2(aside.reason.startsWith("doc_validation"), qPrintable(aside.reason));
+    QCOMPARE(m_messages->all().filter("warning: Record ").size(), 1);
+
+    // Retried, it is cached again; set aside by hand and purged, it is gone.
+    QVERIFY(currentDataCollector()->retrySetAside({ poisonId }));
+    QCOMPARE(currentDataCollector()->getCachedElementsCount(), 1);
+    QCOMPARE(setAsideIds(), QStringList());
+    QVERIFY(currentDataCollector()->setAside(poisonId, QStringLiteral("by hand")));
+    QVERIFY(currentDataCollector()->purgeSetAside({ poisonId }));
+    QCOMPARE(setAsideIds(), QStringList());
+    QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
+}
+
+void TestPublishing::followUpAfterBatch_data()
+{
+    QTest::addColumn<int>("first"); // cached before the first attempt
+    QTest::addColumn<int>("later"); // cached once that attempt's upload is over
+    QTest::addColumn<bool>("soon"); // whether the second batch comes within the period
+    QTest::addRow("full batch, more waiting") << 30 << 0 << true;
+    QTest::addRow("partial batch") << 5 << 5 << false;
+}
+
+void TestPublishing::followUpAfterBatch()
+{
+    QFETCH(int, first);
+    QFETCH(int, later);
+    QFETCH(bool, soon);
+    const int storageId = registerDestination(m_server->url(), QStringLiteral("backlog"));
+    m_server->enqueue(
+        FakeHttpServer::json(storedAnswer(cacheRecords(storageId, first).mid(0, 25))));
+
+    // The chain's own first attempt comes a whole period after initialize() at the earliest,
+    // so a second batch within the period follows the attempt made here.
+    Publisher publisher;
+    QElapsedTimer clock;
+    clock.start();
+    publisher.initialize();
+    QVERIFY(publisher.doPublishImpl());
+    if (later > 0) {
+        QTRY_VERIFY(mainLockIsFree());
+        cacheRecords(storageId, later, 5000);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->requestCount(), 2, 2 * DataTransferFrequency + 5000);
+    QCOMPARE(clock.elapsed() < DataTransferFrequency, soon);
+    QCOMPARE(postedIds(m_server->requests().at(1)).size(), 5);
+}
+
+// One destination through an upload in flight, a refusal and a success.
+void TestPublishing::statusFollowsQueueAndBatches()
+{
+    const int storageId = registerDestination(m_server->url() + "/", QStringLiteral("shown"));
+    const QString destination = m_server->url() + "/shown";
+    m_server->enqueue(FakeHttpServer::stalled(storedAnswer(cacheRecords(storageId, 1))));
+    Publisher publisher;
+    bool started = false;
+    QTRY_VERIFY(started = started || publisher.doPublishImpl());
+    QTRY_COMPARE(m_server->requestCount(), 1);
+    // The upload holds the lock until its answer has been handled: these stay queued.
+    const QStringList ids = cacheRecords(storageId, 3);
+    TelemetryStatus *status = currentTelemetryStatus();
+    QTRY_COMPARE(status->queuedCount(), 3);
+
+    QSignalSpy queued(status, &TelemetryStatus::queuedCountChanged);
+    QSignalSpy error(status, &TelemetryStatus::lastErrorChanged);
+    QSignalSpy published(status, &TelemetryStatus::lastPublishChanged);
+    QSignalSpy batches(status, &TelemetryStatus::batchPublished);
+    QObject receiver;
+    int cachedAtBatch = -1;
+    QList<int> cachedSeen;
+    connect(status, &TelemetryStatus::cachedCountsChanged, &receiver,
+            [&] { cachedSeen << status->cachedCount(); });
+    connect(status, &TelemetryStatus::batchPublished, &receiver,
+            [&] { cachedAtBatch = status->cachedCount(); });
+    m_server->release();
+    QTRY_VERIFY(mainLockIsFree());
+    currentDataCollector()->flush();
+    QTRY_COMPARE(status->cachedCount(), 3);
+    QCOMPARE(status->cachedCounts(), QVariantMap({ { destination, 3 } }));
+    QCOMPARE(status->queuedCount(), 0);
+
+    // Refused for credentials: the records stay, the error shows.
+    m_server->enqueue(FakeHttpServer::reply(401, "Unauthorized", "{\"error\":\"unauthorized\"}"));
+    attempt(publisher);
+    QTRY_COMPARE(status->lastErrorStatus(), 401);
+    QVERIFY(!status->lastError().isEmpty());
+
+    m_server->enqueue(FakeHttpServer::json(storedAnswer(ids)));
+    attempt(publisher);
+    QTRY_COMPARE(batches.count(), 2);
+    QCOMPARE(batches.last(), QVariantList({ destination, 3 }));
+    QCOMPARE(cachedAtBatch, 0);
+    QCOMPARE(status->lastPublishDestination(), destination);
+    QCOMPARE(status->lastPublishCount(), 3);
+    QCOMPARE(status->lastErrorStatus(), 0);
+    QVERIFY(status->lastError().isEmpty());
+    QVERIFY(status->cachedCounts().isEmpty());
+
+    // Every flush and answer refreshed the counts; only changes were signalled. A flush of the
+    // collector's own chain may write the 3 before the first answer's count of 0.
+    QCOMPARE(queued.count(), 1);
+    QVERIFY2(cachedSeen == QList<int>({ 0, 3, 0 }) || cachedSeen == QList<int>({ 3, 0 }),
+             qPrintable(QStringLiteral("cached counts signalled: %1").arg(cachedSeen.size())));
+    QCOMPARE(error.count(), 2);
+    QCOMPARE(published.count(), 2);
+}
+
+KORVEL_TEST_MAIN(TestPublishing)
+#include "tst_publishing.moc"
