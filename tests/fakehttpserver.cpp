@@ -2,15 +2,6 @@
 
 namespace kl::telemetry::test {
 
-QByteArray FakeHttpServer::Request::header(const QByteArray &name) const
-{
-    for (const auto &header : headers) {
-        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
-            return header.second;
-    }
-    return {};
-}
-
 FakeHttpServer::Reply FakeHttpServer::reply(int status, const QByteArray &reason,
                                             const QByteArray &body, const QByteArray &contentType)
 {
@@ -75,11 +66,13 @@ void FakeHttpServer::answerRequest(QTcpSocket *socket, QByteArray &buffer)
     const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
     const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
     Request request { requestLine.value(0), requestLine.value(1), {}, {} };
+    int length = 0;
     for (const QByteArray &line : lines.mid(1)) {
         const int colon = line.indexOf(':');
         request.headers.append({ line.left(colon).trimmed(), line.mid(colon + 1).trimmed() });
+        if (request.headers.last().first.compare("Content-Length", Qt::CaseInsensitive) == 0)
+            length = request.headers.last().second.toInt();
     }
-    const int length = request.header("Content-Length").toInt();
     if (buffer.size() < headerEnd + 4 + length)
         return;
     request.body = buffer.mid(headerEnd + 4, length);

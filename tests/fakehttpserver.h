@@ -26,9 +26,6 @@ public:
         QByteArray target; // as on the request line: path and query
         QList<QPair<QByteArray, QByteArray>> headers; // in the order received
         QByteArray body;
-
-        // The value of the first header named @p name (case-insensitive); empty if none.
-        QByteArray header(const QByteArray &name) const;
     };
 
     struct Reply
@@ -53,9 +50,8 @@ public:
     explicit FakeHttpServer(QObject *parent = nullptr);
     // Listens on a free port of 127.0.0.1; false when that fails.
     bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
-    quint16 port() const { return m_server.serverPort(); }
     // "http://127.0.0.1:<port>", without a trailing slash.
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port()); }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()); }
     void enqueue(const Reply &reply) { m_replies.enqueue(reply); }
     void setDefaultReply(const Reply &reply) { m_defaultReply = reply; }
     QVector<Request> requests() const { return m_requests; }

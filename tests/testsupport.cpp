@@ -90,11 +90,11 @@ bool CacheConnection::exec(const QString &statement)
     return false;
 }
 
-std::unique_ptr<QProcess> startHelper(const QStringList &arguments)
+std::unique_ptr<QProcess> startHelper(const QStringList &arguments, const QString &program)
 {
     auto helper = std::make_unique<QProcess>();
     helper->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    helper->start(QStringLiteral(KORVEL_HELPER_PATH), arguments);
+    helper->start(program, arguments);
     return helper;
 }
 
@@ -151,6 +151,14 @@ QString couchDbUrl()
 {
     QFile file(QStringLiteral(KORVEL_COUCHDB_URL_FILE));
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll().trimmed()) : QString();
+}
+
+QString createDatabase(const QString &server, const QString &name)
+{
+    const QString database
+        = QStringLiteral("%1-%2").arg(name).arg(QDateTime::currentMSecsSinceEpoch());
+    return httpRequest("PUT", server + QLatin1Char('/') + database).status == 201 ? database
+                                                                                  : QString();
 }
 
 QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QString &database)

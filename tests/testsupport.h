@@ -61,8 +61,10 @@ private:
     QSqlDatabase m_db;
 };
 
-// Starts the helper executable with @p arguments; its channels stay open for the test.
-std::unique_ptr<QProcess> startHelper(const QStringList &arguments);
+// Starts the helper executable, or @p program, with @p arguments; its channels stay open for
+// the test, its errors go to the test's.
+std::unique_ptr<QProcess> startHelper(const QStringList &arguments,
+                                      const QString &program = QStringLiteral(KORVEL_HELPER_PATH));
 // Runs the helper, its input closed, to its end and returns what it printed, trimmed; empty
 // on failure.
 QByteArray runHelper(const QStringList &arguments, int timeoutMs = 30000);
@@ -87,6 +89,9 @@ int registerDestination(const QString &server, const QString &database,
 // The URL of the CouchDB-compatible server that the test fixture started, without a trailing
 // slash; empty when there is none.
 QString couchDbUrl();
+// Creates a database named @p name and a time stamp on @p server; returns its name, or an
+// empty one when that failed.
+QString createDatabase(const QString &server, const QString &name);
 // The documents of @p database, as _all_docs?include_docs=true lists them, keyed by "_id".
 QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QString &database);
 

@@ -4,26 +4,6 @@
 
 using namespace kl::telemetry::test;
 
-namespace {
-
-std::unique_ptr<QProcess> startExample(const QString &program, const QStringList &arguments)
-{
-    auto process = std::make_unique<QProcess>();
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start(program, arguments);
-    return process;
-}
-
-QString createDatabase(const QString &server, const QString &name)
-{
-    const QString database
-        = QStringLiteral("%1-%2").arg(name).arg(QDateTime::currentMSecsSinceEpoch());
-    return httpRequest("PUT", server + QLatin1Char('/') + database).status == 201 ? database
-                                                                                  : QString();
-}
-
-} // namespace
-
 // The whole road, through the real timers: examples record, the library caches and publishes,
 // and the server holds every record once.
 class TestExamples : public QObject
@@ -47,11 +27,11 @@ void TestExamples::everyRecordArrivesOnce()
 
     const QString recorder = QStringLiteral(KORVEL_RECORDER_EXAMPLE);
     std::vector<std::unique_ptr<QProcess>> processes;
-    processes.push_back(startExample(recorder, { server, app, ui, QStringLiteral("--count=20") }));
-    processes.push_back(startExample(recorder, { server, app, ui, QStringLiteral("--count=15") }));
+    processes.push_back(startHelper({ server, app, ui, QStringLiteral("--count=20") }, recorder));
+    processes.push_back(startHelper({ server, app, ui, QStringLiteral("--count=15") }, recorder));
     processes.push_back(
-        startExample(QStringLiteral(KORVEL_QML_EXAMPLE), { server, qml, QStringLiteral("12") }));
-    processes.push_back(startExample(QStringLiteral(KORVEL_QUICKSTART_EXAMPLE), { server }));
+        startHelper({ server, qml, QStringLiteral("12") }, QStringLiteral(KORVEL_QML_EXAMPLE)));
+    processes.push_back(startHelper({ server }, QStringLiteral(KORVEL_QUICKSTART_EXAMPLE)));
     for (auto &process : processes) {
         QVERIFY2(process->waitForFinished(150000), "an example never saw its records published");
         QCOMPARE(process->exitCode(), 0);
@@ -111,8 +91,8 @@ void TestExamples::productionSetUpReachesAMembersOnlyDatabase()
              200);
     QCOMPARE(httpRequest("GET", server + "/members/_all_docs").status, 401);
 
-    const auto example = startExample(QStringLiteral(KORVEL_PRODUCTION_EXAMPLE),
-                                      { server, QStringLiteral("members"), "writer", "pw" });
+    const auto example = startHelper({ server, QStringLiteral("members"), "writer", "pw" },
+                                     QStringLiteral(KORVEL_PRODUCTION_EXAMPLE));
     QVERIFY2(example->waitForFinished(150000), "the example never saw its records published");
     QCOMPARE(example->exitCode(), 0);
     QSet<QString> codes;

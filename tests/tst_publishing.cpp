@@ -567,9 +567,8 @@ void TestPublishing::keepsWhatTheServerDidNotStore()
 void TestPublishing::poisonRecordIsSetAside()
 {
     const QString server = couchDbUrl();
-    const QString database = QStringLiteral("poison-%1").arg(QDateTime::currentMSecsSinceEpoch());
-    QVERIFY2(!server.isEmpty() && httpRequest("PUT", server + '/' + database).status == 201,
-             "no CouchDB-compatible server to create a database on: run through ctest");
+    const QString database = createDatabase(server, QStringLiteral("poison"));
+    QVERIFY2(!database.isEmpty(), "no CouchDB-compatible server: run through ctest");
     const int storageId = registerDestination(server, database);
     QStringList good = cacheRecords(storageId, 10);
     const QString poisonId = generateUniqueId();
