@@ -119,7 +119,6 @@ private slots:
     void exitsLeaveTheQueueCached();
     void queriesReadOldestFirstThenDeleteBoundAndPurge();
     void idsAreStableAndNeverReused();
-    void unopenedRegistry();
     void corruptCacheFile();
     void failingStatements();
     void toolListsPeeksRetriesAndPurges();
@@ -499,21 +498,6 @@ void TestCache::idsAreStableAndNeverReused()
     QCOMPARE(m_backends->getStorageID(couchdb, "{\"a\": 1}"), 7);
     QCOMPARE(m_backends->getStorageID(couchdb, "{\"b\": 1}"), 8);
     QCOMPARE(m_messages->all(), QStringList());
-}
-
-// Never initialised: every call fails, and says so.
-void TestCache::unopenedRegistry()
-{
-    QCOMPARE(m_backends->getStorageID("couchdb", "{}"), -1);
-    QCOMPARE(m_backends->getRegisteredBackendsCount(), 0);
-    m_backends->clearRegisteredBackends();
-    QVERIFY(m_backends->getBackends().isEmpty());
-    const QString closed = " aborted, connection to database is closed.";
-    QCOMPARE(m_messages->all(),
-             (QStringList { "critical: Unable to search database for existing storage information "
-                            " \"Driver not loaded Driver not loaded\"",
-                            "critical: getRegisteredBackendsCount()" + closed,
-                            "critical: clearRegisteredBackends()" + closed }));
 }
 
 void TestCache::corruptCacheFile()

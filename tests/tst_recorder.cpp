@@ -150,19 +150,25 @@ void TestRecorder::cleanup()
     currentDataCollector()->clearCache();
 }
 
-// An invalid bucket does not even ask the registry.
+// An invalid bucket does not even ask the registry, which is not open yet: every call fails.
 void TestRecorder::bucketsRetryAFailedLookup()
 {
     makeBucket("http://h", "")->placeRecord(generateUniqueId(), placedDocument(1));
     makeBucket("", "db")->placeRecord(generateUniqueId(), placedDocument(1));
     const auto bucket = makeBucket("http://h", "db");
     bucket->placeRecord(generateUniqueId(), placedDocument(1));
+    QCOMPARE(currentBackends()->getRegisteredBackendsCount(), 0);
+    currentBackends()->clearRegisteredBackends();
+    QVERIFY(currentBackends()->getBackends().isEmpty());
     const QString invalid = "warning: Bucket state is invalid, recording is impossible";
+    const QString closed = " aborted, connection to database is closed.";
     QCOMPARE(m_messages->all(),
              (QStringList { invalid, invalid,
                             "critical: Unable to search database for existing storage information "
                             " \"Driver not loaded Driver not loaded\"",
-                            "warning: Unable to retrieve storage ID" }));
+                            "warning: Unable to retrieve storage ID",
+                            "critical: getRegisteredBackendsCount()" + closed,
+                            "critical: clearRegisteredBackends()" + closed }));
     QCOMPARE(currentDataCollector()->getQueuedElementsCount(), 0);
 
     currentDataCollector()->initialize();
