@@ -98,11 +98,12 @@ std::unique_ptr<QProcess> startHelper(const QStringList &arguments, const QStrin
     return helper;
 }
 
-QByteArray runHelper(const QStringList &arguments, int timeoutMs)
+QByteArray runHelper(const QStringList &arguments, const QString &program)
 {
-    auto helper = startHelper(arguments);
+    auto helper = startHelper(arguments, program);
     helper->closeWriteChannel();
-    if (!helper->waitForFinished(timeoutMs) || helper->exitStatus() != QProcess::NormalExit)
+    if (!helper->waitForFinished(30000) || helper->exitStatus() != QProcess::NormalExit
+        || helper->exitCode() != 0)
         return {};
     return helper->readAll().trimmed();
 }
@@ -145,6 +146,18 @@ int registerDestination(const QString &server, const QString &database, Backends
 {
     const auto bucket = makeBucket(server, database);
     return registry->getStorageID(bucket->storageBackend(), bucket->storageLocationInfo());
+}
+
+QString couchDbServer(QStringList arguments, const QString &directory)
+{
+    QProcess script;
+    script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    script.start(QStringLiteral(KORVEL_SOURCE_DIR "/scripts/couchdb-server"),
+                 arguments << "--state" << directory + "/couchdb-state"
+                           << "--dir" << directory + "/couchdb-data");
+    const bool ran = script.waitForFinished(120000) && script.exitStatus() == QProcess::NormalExit
+        && script.exitCode() == 0;
+    return ran ? QString::fromUtf8(script.readAllStandardOutput().trimmed()) : QString();
 }
 
 QString couchDbUrl()

@@ -65,9 +65,10 @@ private:
 // the test, its errors go to the test's.
 std::unique_ptr<QProcess> startHelper(const QStringList &arguments,
                                       const QString &program = QStringLiteral(KORVEL_HELPER_PATH));
-// Runs the helper, its input closed, to its end and returns what it printed, trimmed; empty
-// on failure.
-QByteArray runHelper(const QStringList &arguments, int timeoutMs = 30000);
+// Runs the helper, or @p program, its input closed, to its end and returns what it printed,
+// trimmed; empty when it crashed, took over 30 s or exited with a code other than 0.
+QByteArray runHelper(const QStringList &arguments,
+                     const QString &program = QStringLiteral(KORVEL_HELPER_PATH));
 // Reads one line the helper printed, waiting up to @p timeoutMs; empty on time-out.
 QByteArray readHelperLine(QProcess &helper, int timeoutMs = 10000);
 
@@ -86,6 +87,10 @@ std::unique_ptr<CouchDBBucket> makeBucket(const QString &server, const QString &
 int registerDestination(const QString &server, const QString &database,
                         Backends *registry = currentBackends());
 
+// Runs scripts/couchdb-server with @p arguments for a server kept on disk in @p directory, so
+// that a restart keeps the data; returns what it printed ("start" prints the URL), empty when it
+// failed.
+QString couchDbServer(QStringList arguments, const QString &directory);
 // The URL of the CouchDB-compatible server that the test fixture started, without a trailing
 // slash; empty when there is none.
 QString couchDbUrl();

@@ -61,25 +61,11 @@ QStringList cachedPerDestination()
                   "telemetry LEFT JOIN storages USING (storageID) GROUP BY storageID");
 }
 
-struct ToolRun
-{
-    int exitCode = -1;
-    QByteArray output;
-};
-
-ToolRun korvelCache(const QStringList &arguments)
-{
-    QProcess tool;
-    tool.start(QStringLiteral(KORVEL_CACHE_TOOL), arguments);
-    if (!tool.waitForFinished(30000) || tool.exitStatus() != QProcess::NormalExit)
-        return {};
-    return { tool.exitCode(), tool.readAllStandardOutput() };
-}
+const QString kTool = QStringLiteral(KORVEL_CACHE_TOOL);
 
 QJsonArray listed(const QStringList &arguments)
 {
-    return QJsonDocument::fromJson(korvelCache(arguments + QStringList { "--json" }).output)
-        .array();
+    return QJsonDocument::fromJson(runHelper(arguments + QStringList { "--json" }, kTool)).array();
 }
 
 // "pending" and "setAside" of every destination the tool lists, by storage ID.
@@ -592,9 +578,9 @@ void TestCache::toolListsPeeksRetriesAndPurges()
     QCOMPARE(setAside.size(), 1);
     QCOMPARE(setAside.at(0)["reason"].toString(), QStringLiteral("forbidden: no"));
 
-    QCOMPARE(korvelCache({ QStringLiteral("retry"), QStringLiteral("--all") }).exitCode, 0);
+    QCOMPARE(QProcess::execute(kTool, { QStringLiteral("retry"), QStringLiteral("--all") }), 0);
     QCOMPARE(counts(), (QMap<int, QPair<int, int>> { { events, { 3, 0 } }, { errors, { 2, 0 } } }));
-    QCOMPARE(korvelCache({ QStringLiteral("purge"), QString::number(events) }).exitCode, 0);
+    QCOMPARE(QProcess::execute(kTool, { QStringLiteral("purge"), QString::number(events) }), 0);
     QCOMPARE(counts(), (QMap<int, QPair<int, int>> { { events, { 0, 0 } }, { errors, { 2, 0 } } }));
     QCOMPARE(m_collector->getCachedElementsCount(), 2);
 }
@@ -608,7 +594,7 @@ void TestCache::toolWritesOnlyOnceTheLockIsFree()
     QCOMPARE(readHelperLine(*holder), QByteArray("held"));
 
     QProcess purge;
-    purge.start(QStringLiteral(KORVEL_CACHE_TOOL), { "purge", QString::number(storageId) });
+    purge.start(kTool, { "purge", QString::number(storageId) });
     QVERIFY(!purge.waitForFinished(1500));
     QCOMPARE(counts().value(storageId).first, 2);
     holder->closeWriteChannel();

@@ -70,14 +70,8 @@ void TestExamples::everyRecordArrivesOnce()
 void TestExamples::productionSetUpReachesAMembersOnlyDatabase()
 {
     QTemporaryDir dir;
-    const QString script = QStringLiteral(KORVEL_SOURCE_DIR "/scripts/couchdb-server");
-    const QStringList state { QStringLiteral("--state"), dir.filePath("state") };
-    QProcess start;
-    start.start(script, QStringList { "start", "--dir", dir.filePath("data") } + state);
-    QVERIFY(start.waitForFinished(120000) && start.exitCode() == 0);
-    const auto stop
-        = qScopeGuard([&] { QProcess::execute(script, QStringList { "stop" } + state); });
-    const QString server = QString::fromUtf8(start.readAllStandardOutput().trimmed());
+    const QString server = couchDbServer({ "start" }, dir.path());
+    const auto stop = qScopeGuard([&] { couchDbServer({ "stop" }, dir.path()); });
     QVERIFY2(!server.isEmpty(), "no CouchDB-compatible server: Node.js is missing");
     const QString admin = QStringLiteral("http://admin:4dm1n@") + server.mid(7);
     QCOMPARE(httpRequest("PUT", server + "/members").status, 201); // before the admin exists

@@ -650,15 +650,9 @@ void TestPublishing::statusFollowsQueueAndBatches()
     TelemetryStatus *status = currentTelemetryStatus();
     QTRY_COMPARE(status->queuedCount(), 3);
 
-    QSignalSpy queued(status, &TelemetryStatus::queuedCountChanged);
-    QSignalSpy error(status, &TelemetryStatus::lastErrorChanged);
-    QSignalSpy published(status, &TelemetryStatus::lastPublishChanged);
     QSignalSpy batches(status, &TelemetryStatus::batchPublished);
     QObject receiver;
     int cachedAtBatch = -1;
-    QList<int> cachedSeen;
-    connect(status, &TelemetryStatus::cachedCountsChanged, &receiver,
-            [&] { cachedSeen << status->cachedCount(); });
     connect(status, &TelemetryStatus::batchPublished, &receiver,
             [&] { cachedAtBatch = status->cachedCount(); });
     m_server->release();
@@ -684,14 +678,6 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QCOMPARE(status->lastErrorStatus(), 0);
     QVERIFY(status->lastError().isEmpty());
     QVERIFY(status->cachedCounts().isEmpty());
-
-    // Every flush and answer refreshed the counts; only changes were signalled. A flush of the
-    // collector's own chain may write the 3 before the first answer's count of 0.
-    QCOMPARE(queued.count(), 1);
-    QVERIFY2(cachedSeen == QList<int>({ 0, 3, 0 }) || cachedSeen == QList<int>({ 3, 0 }),
-             qPrintable(QStringLiteral("cached counts signalled: %1").arg(cachedSeen.size())));
-    QCOMPARE(error.count(), 2);
-    QCOMPARE(published.count(), 2);
 }
 
 KORVEL_TEST_MAIN(TestPublishing)

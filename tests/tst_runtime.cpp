@@ -143,15 +143,13 @@ void TestRuntime::processesComingAndGoingNeitherWedgeNorShareTheLock()
     QVERIFY(init->waitForFinished());
     QCOMPARE(init->exitCode(), 0);
 
-    QElapsedTimer clock;
-    clock.start();
+    const QDeadlineTimer end(stressSeconds() * 1000);
     QElapsedTimer sinceProgress;
     sinceProgress.start();
-    while (clock.elapsed() < stressSeconds() * 1000) {
-        while (running.size() < kProcesses) {
-            const QString count = QString::number(random->bounded(50, 3000));
-            running.push_back(startHelper({ QStringLiteral("churn"), kMainLock, count }));
-        }
+    while (!end.hasExpired()) {
+        while (running.size() < kProcesses)
+            running.push_back(startHelper({ QStringLiteral("churn"), kMainLock,
+                                            QString::number(random->bounded(50, 3000)) }));
         QTest::qWait(random->bounded(5, 150));
 
         auto victim = running.begin() + random->bounded(int(running.size()));
@@ -161,17 +159,16 @@ void TestRuntime::processesComingAndGoingNeitherWedgeNorShareTheLock()
             ++killed;
             running.erase(victim);
         }
-        for (auto it = running.begin(); it != running.end();) {
-            if ((*it)->state() != QProcess::NotRunning) {
-                ++it;
-                continue;
-            }
+        const auto ended = std::partition(running.begin(), running.end(), [](const auto &process) {
+            return process->state() != QProcess::NotRunning;
+        });
+        for (auto it = ended; it != running.end(); ++it) {
             QCOMPARE((*it)->exitStatus(), QProcess::NormalExit);
             QCOMPARE((*it)->readAll().trimmed(), QByteArray("done"));
             ++finished;
             sinceProgress.restart();
-            it = running.erase(it);
         }
+        running.erase(ended, running.end());
         QVERIFY2(sinceProgress.elapsed() < kWedgeTimeoutMs,
                  qPrintable(QStringLiteral("no process got through for %1 ms: the lock is wedged")
                                 .arg(sinceProgress.elapsed())));

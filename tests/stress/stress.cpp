@@ -86,12 +86,12 @@ class StressProcess : public QObject
 {
 public:
     StressProcess(const QString &server, const QString &source)
+        : m_buckets { test::makeBucket(server, databaseFor(0)),
+                      test::makeBucket(server, databaseFor(1)) }
     {
-        for (int i = 0; i < 2; ++i) {
-            m_buckets[i].setServer(QUrl(server));
-            m_buckets[i].setDatabase(databaseFor(i));
-            m_recorders[i]->setType(QStringLiteral("stress"));
-            m_recorders[i]->m_source = source;
+        for (const auto &recorder : m_recorders) {
+            recorder->setType(QStringLiteral("stress"));
+            recorder->m_source = source;
         }
         // Deferred, so that the uploader and the publisher have handled the reply first.
         connect(m_manager, &QNetworkAccessManager::finished, this, [this](QNetworkReply *reply) {
@@ -102,7 +102,7 @@ public:
     void record(bool poison = false)
     {
         StressRecorder *recorder = m_recorders[poison].get();
-        recorder->setBucket(&m_buckets[m_next % 2]);
+        recorder->setBucket(m_buckets[m_next % 2].get());
         recorder->m_sequence = m_next;
         recorder->record();
         std::printf("r %d%s\n", m_next++, poison ? " poison" : "");
@@ -126,7 +126,7 @@ public:
 private:
     QNetworkAccessManager *m_manager
         = Singleton<NetworkManager>::getInstance()->networkAccessManager();
-    CouchDBBucket m_buckets[2];
+    const std::unique_ptr<CouchDBBucket> m_buckets[2];
     std::unique_ptr<StressRecorder> m_recorders[2] { std::make_unique<StressRecorder>(),
                                                      std::make_unique<PoisonRecorder>() };
     int m_next = 0;
@@ -236,17 +236,16 @@ private:
         m_remaining -= strike;
         if (fault == NeverAnswer || fault == EndlessBody)
             return hold(client, fault);
-        QJsonObject changed = QJsonDocument::fromJson(request.body).object();
-        QJsonArray documents = changed.value(QLatin1String("docs")).toArray();
+        QJsonArray documents = QJsonDocument::fromJson(request.body)["docs"].toArray();
         const QString refused = documents.at(0)["_id"].toString();
         if (fault == Forbidden || fault == Unauthorized)
             documents.removeFirst();
-        changed.insert(QLatin1String("docs"), documents);
         QNetworkRequest upstream(QUrl(m_upstream + QString::fromLatin1(request.target)));
         upstream.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
         QNetworkReply *reply = m_network.sendCustomRequest(
             upstream, request.method,
-            fault == None ? request.body : QJsonDocument(changed).toJson());
+            fault == None ? request.body
+                          : QJsonDocument(QJsonObject { { "docs", documents } }).toJson());
         connect(reply, &QNetworkReply::finished, client, [this, reply, client, fault, refused] {
             reply->deleteLater();
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -266,11 +265,8 @@ private:
             }
             if (status == 0)
                 return client->abort(); // as the server's own connection ended
-            const QByteArray reason
-                = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toByteArray();
-            client->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reason
-                          + "\r\nContent-Length: " + QByteArray::number(answer.size())
-                          + "\r\nConnection: close\r\n\r\n" + answer);
+            const QVariant reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute);
+            client->write(FakeHttpServer::reply(status, reason.toByteArray(), answer).bytes);
             client->disconnectFromHost();
         });
     }
@@ -311,20 +307,6 @@ struct Run
     bool killed = false, finished = false;
 };
 
-// Runs scripts/couchdb-server for a server kept on disk, so that a restart keeps the data;
-// returns what it printed (start prints the URL), empty when it failed.
-QString serverScript(QStringList arguments)
-{
-    QProcess script;
-    script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    script.start(QStringLiteral(KORVEL_SOURCE_DIR "/scripts/couchdb-server"),
-                 arguments << "--state" << QDir::tempPath() + "/couchdb-state"
-                           << "--dir" << QDir::tempPath() + "/couchdb-data");
-    const bool ran = script.waitForFinished(60000) && script.exitStatus() == QProcess::NormalExit
-        && script.exitCode() == 0;
-    return ran ? QString::fromUtf8(script.readAllStandardOutput().trimmed()) : QString();
-}
-
 // One kind of fault: how to inject it once; false when it could not be.
 struct Fault
 {
@@ -345,7 +327,10 @@ public:
         m_db.setDatabaseName(getCacheDataBaseLocation());
         m_clock.start();
     }
-    ~StressRun() { serverScript({ "stop" }); } // a process still running dies with its QProcess
+    ~StressRun()
+    {
+        test::couchDbServer({ "stop" }, QDir::tempPath());
+    } // a process still running dies with its QProcess
 
     QString exec()
     {
@@ -605,10 +590,12 @@ private:
         const int uploads = m_uploads;
         if (!waitFor([&] { return m_uploads > uploads; }, 30000, "no upload"))
             return false;
-        serverScript({ "stop" });
+        test::couchDbServer({ "stop" }, QDir::tempPath());
         QTest::qWait(1000);
         return check(
-            !serverScript({ "start", "--port", QString::number(QUrl(m_server).port()) }).isEmpty(),
+            !test::couchDbServer({ "start", "--port", QString::number(QUrl(m_server).port()) },
+                                 QDir::tempPath())
+                 .isEmpty(),
             "no server again");
     }
 
@@ -715,7 +702,7 @@ private:
     }
 
     const int m_loadMs, m_exitProcesses;
-    const QString m_server = serverScript({ "start" });
+    const QString m_server = test::couchDbServer({ "start" }, QDir::tempPath());
     FaultProxy m_proxy { m_server };
     QSqlDatabase m_db
         = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("observer"));
