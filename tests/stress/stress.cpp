@@ -327,10 +327,8 @@ public:
         m_db.setDatabaseName(getCacheDataBaseLocation());
         m_clock.start();
     }
-    ~StressRun()
-    {
-        test::couchDbServer({ "stop" }, QDir::tempPath());
-    } // a process still running dies with its QProcess
+    // A process still running dies with its QProcess.
+    ~StressRun() { test::couchDbServer({ "stop" }, QDir::tempPath()); }
 
     QString exec()
     {
