@@ -7,14 +7,14 @@
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit
 //   deleted-thread     start the library on a thread, delete it once it has finished,
-//                      attempt a publish, queue a row and quit once the cycle has cached it
-//                      (exit code 1 after 10 s); prints the log as "road" does
+//                      attempt a publish, queue a row and exit once the cycle has cached it
+//                      (exit code 1 after 5 s); prints the log as "road" does
 //   road SERVER DATABASE
 //                      start the library through a Recorder, its publisher idle, and print
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
 //                      metrics and print "recorded"; quit when stdin closes
 //   start-disabled     record while telemetry is disabled, print "file" or "no-file" for the
-//                      cache past the first flush, then record two enabled and quit at once
+//                      cache past the first flush, then record two enabled and exit at once
 //   purge-disabled DATABASE
 //                      start with telemetry disabled and purge that destination of
 //                      http://127.0.0.1:9; print "purged" or "refused"
@@ -24,6 +24,7 @@
 //   storage-id SERVER DATABASE
 //                      print the storage ID of that destination
 #include "childprocess.h"
+#include "testsupport.h"
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
@@ -33,17 +34,7 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
-#include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QMutex>
-#include <QRandomGenerator>
 #include <QTcpServer>
-#include <QThread>
-#include <QThreadPool>
-#include <QTimer>
 
 #include <iostream>
 #include <map>
@@ -68,9 +59,8 @@ void say(const char *word)
 // Lives as long as the application, as the objects of a host's QML scene do.
 CouchDBBucket *bucket(const QString &server, const QString &database)
 {
-    auto *bucket = new CouchDBBucket(qApp);
-    bucket->setServer(QUrl(server));
-    bucket->setDatabase(database);
+    CouchDBBucket *bucket = test::makeBucket(server, database).release();
+    bucket->setParent(qApp);
     return bucket;
 }
 
@@ -199,22 +189,15 @@ int deletedThread(const QStringList &)
     delete thread;
     publisher->doPublishImpl();
     currentDataCollector()->collect(generateUniqueId(), 1, 1, QStringLiteral("{}"));
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [] {
-        if (currentDataCollector()->getCachedElementsCount() == 1)
-            qApp->quit();
-    });
-    poll.start(50);
-    QTimer::singleShot(10000, [] { qApp->exit(1); }); // the queue was never flushed
-    return qApp->exec();
+    const bool flushed
+        = QTest::qWaitFor([] { return currentDataCollector()->getCachedElementsCount() == 1; });
+    return flushed ? 0 : 1;
 }
 
 int storageId(const QStringList &args)
 {
     currentBackends()->initialize();
-    const CouchDBBucket *destination = bucket(args.value(0), args.value(1));
-    const int id = currentBackends()->getStorageID(destination->storageBackend(),
-                                                   destination->storageLocationInfo());
+    const int id = test::registerDestination(args.value(0), args.value(1));
     std::cout << id << std::endl;
     return id == -1 ? 1 : 0;
 }
@@ -276,21 +259,20 @@ int quitWhileUploading(const QStringList &)
 }
 
 // Records while disabled, tells whether the cache file exists past the first flush, then
-// records two more once enabled and quits at once, leaving them to the flush at exit.
+// records two more once enabled and returns at once, leaving them to the flush at the end of
+// the application object.
 int startDisabled(const QStringList &)
 {
     test::parkPublisherChain();
     TelemetryPolicy::setEnabled(false);
     Recorder *consent = recorder(QStringLiteral("consent"), bucket(kUnreachable, "consent"));
     consent->record();
-    QTimer::singleShot(1500, [consent] {
-        std::cout << (QFile::exists(getCacheDataBaseLocation()) ? "file" : "no-file") << std::endl;
-        TelemetryPolicy::setEnabled(true);
-        consent->record();
-        consent->record();
-        qApp->quit();
-    });
-    return qApp->exec();
+    QTest::qWait(1500);
+    say(QFile::exists(getCacheDataBaseLocation()) ? "file" : "no-file");
+    TelemetryPolicy::setEnabled(true);
+    consent->record();
+    consent->record();
+    return 0;
 }
 
 } // namespace
