@@ -1,14 +1,6 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
-#include <QObject>
-#include <QPair>
-#include <QPointer>
-#include <QQueue>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QVector>
+#include <QtNetwork>
 
 namespace kl::telemetry::test {
 

@@ -4,13 +4,6 @@
 
 #include "telemetry/runtime/runtime.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSqlError>
-#include <QSqlQuery>
-
 namespace kl::telemetry::test {
 
 IsolatedEnvironment::IsolatedEnvironment()

@@ -3,10 +3,9 @@
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/registry/backends.h"
 
-#include <QJsonObject>
-#include <QProcess>
-#include <QSqlDatabase>
-#include <QTemporaryDir>
+// The suites use most of these modules.
+#include <QtNetwork>
+#include <QtSql>
 #include <QtTest>
 
 namespace kl::telemetry::test {

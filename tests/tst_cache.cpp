@@ -1,15 +1,9 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/documentuploader.h"
-#include "telemetry/recording/couchdbbucket.h"
-#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
 #include "testsupport.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QSqlQuery>
 
 #include <cstdio>
 #include <thread>

@@ -1,7 +1,5 @@
 #include "testsupport.h"
 
-#include <QJsonArray>
-
 using namespace kl::telemetry::test;
 
 // The whole road, through the real timers: examples record, the library caches and publishes,

@@ -2,9 +2,7 @@
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/publisher.h"
-#include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
-#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
@@ -12,12 +10,6 @@
 
 #include "fakehttpserver.h"
 #include "testsupport.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSslConfiguration>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;

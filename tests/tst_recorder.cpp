@@ -1,18 +1,10 @@
 #include "telemetry/cache/datacollector.h"
-#include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
-#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 
 #include "testsupport.h"
 
-#include <QCborValue>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QQmlComponent>
-#include <QQmlEngine>
-#include <QSqlQuery>
-#include <QTimer>
+#include <QtQml>
 
 #include <cmath>
 #include <limits>

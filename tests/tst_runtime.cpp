@@ -5,10 +5,6 @@
 
 #include "testsupport.h"
 
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSqlQuery>
-
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
 

@@ -28,13 +28,9 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
-#include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
-#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
-
-#include <QTcpServer>
 
 #include <iostream>
 #include <map>

@@ -17,14 +17,10 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/networkmanager.h"
-#include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
-
-#include <QtNetwork>
-#include <QtSql>
 
 #include <csignal>
 #include <numeric>
