@@ -2,7 +2,10 @@
 
 #include "ipccleanup.h"
 
+#include "telemetry/publishing/publisher.h"
 #include "telemetry/runtime/runtime.h"
+
+#include <unistd.h>
 
 namespace kl::telemetry::test {
 
@@ -21,9 +24,14 @@ IsolatedEnvironment::~IsolatedEnvironment()
 namespace {
 
 MessageCapture *s_capture = nullptr;
-const char *const kLevels[] = { "debug", "warning", "critical", "fatal", "info" };
 
 } // namespace
+
+QString messageLine(QtMsgType type, const QString &text)
+{
+    static const char *const levels[] = { "debug", "warning", "critical", "fatal", "info" };
+    return QLatin1String(levels[type]) + QLatin1String(": ") + text;
+}
 
 MessageCapture::MessageCapture()
     : m_previous(qInstallMessageHandler(&MessageCapture::handler))
@@ -42,16 +50,13 @@ void MessageCapture::handler(QtMsgType type, const QMessageLogContext &context, 
     if (qstrcmp(context.category, "korvel.telemetry") != 0)
         return s_capture->m_previous(type, context, text);
     QMutexLocker locker(&s_capture->m_mutex);
-    s_capture->m_messages.append({ type, text });
+    s_capture->m_messages.append(messageLine(type, text));
 }
 
 QStringList MessageCapture::all() const
 {
     QMutexLocker locker(&m_mutex);
-    QStringList lines;
-    for (const auto &message : m_messages)
-        lines << QLatin1String(kLevels[message.first]) + QLatin1String(": ") + message.second;
-    return lines;
+    return m_messages;
 }
 
 void MessageCapture::clear()
@@ -81,6 +86,36 @@ bool CacheConnection::exec(const QString &statement)
         return true;
     qWarning() << statement << query.lastError();
     return false;
+}
+
+void parkPublisherChain()
+{
+    Publisher *publisher = currentPublisher();
+    std::unique_ptr<QThread> thread(QThread::create([publisher] { publisher->initialize(); }));
+    thread->start();
+    thread->wait();
+}
+
+void readInputLines(QObject *context, std::function<void(const QByteArray &)> onLine,
+                    std::function<void()> onEnd)
+{
+    auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context,
+                     [notifier, onLine, onEnd, pending = QByteArray()]() mutable {
+                         char buffer[256];
+                         const ssize_t size = ::read(STDIN_FILENO, buffer, sizeof buffer);
+                         if (size <= 0) {
+                             notifier->setEnabled(false);
+                             onEnd();
+                             return;
+                         }
+                         pending.append(buffer, int(size));
+                         for (int end; (end = pending.indexOf('\n')) != -1;) {
+                             const QByteArray line = pending.left(end);
+                             pending.remove(0, end + 1);
+                             onLine(line);
+                         }
+                     });
 }
 
 std::unique_ptr<QProcess> startHelper(const QStringList &arguments, const QString &program)

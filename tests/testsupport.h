@@ -26,6 +26,9 @@ private:
     QTemporaryDir m_root;
 };
 
+// "<level>: <text>", as the tests compare messages.
+QString messageLine(QtMsgType type, const QString &text);
+
 // Captures, from every thread, the messages of the library's logging category while it lives;
 // messages of other categories go on to the previous handler.
 class MessageCapture
@@ -41,7 +44,7 @@ private:
     Q_DISABLE_COPY(MessageCapture)
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text);
     mutable QMutex m_mutex;
-    QVector<QPair<QtMsgType, QString>> m_messages;
+    QStringList m_messages;
     QtMessageHandler m_previous;
 };
 
@@ -59,6 +62,17 @@ private:
     Q_DISABLE_COPY(CacheConnection)
     QSqlDatabase m_db;
 };
+
+/**
+ * For the processes that tests start: makes the publisher's own chain of attempts never run: the
+ * chain belongs to the thread of the first initialize(), and a thread that has finished gets none.
+ * Attempts then happen only where the process calls doPublishImpl() itself. The publisher is made
+ * on the calling thread, which is where its upload completions are delivered.
+ */
+void parkPublisherChain();
+/// Calls @p onLine with each line that arrives on stdin, and @p onEnd once stdin closes.
+void readInputLines(QObject *context, std::function<void(const QByteArray &)> onLine,
+                    std::function<void()> onEnd);
 
 // Starts the helper executable, or @p program, with @p arguments; its channels stay open for
 // the test, its errors go to the test's.

@@ -23,7 +23,6 @@
 //                      "prompt", or "waited" when the exit flush waited 3 s for that lock
 //   storage-id SERVER DATABASE
 //                      print the storage ID of that destination
-#include "childprocess.h"
 #include "testsupport.h"
 
 #include "telemetry/cache/datacollector.h"
@@ -163,10 +162,9 @@ QBasicMutex s_outputMutex;
 
 void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
-    static const char *const levels[] = { "debug", "warning", "critical", "fatal", "info" };
     QMutexLocker locker(&s_outputMutex); // flushes log from pool threads
     (qstrcmp(context.category, "korvel.telemetry") == 0 ? std::cout : std::cerr)
-        << levels[type] << ": " << qPrintable(text) << std::endl;
+        << qPrintable(test::messageLine(type, text)) << std::endl;
 }
 
 // Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling

@@ -11,12 +11,12 @@
 // (recording), "poison" (record one document whose batches the server refuses whole),
 // "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or
 // upload); it quits once stdin closes.
-#include "childprocess.h"
 #include "fakehttpserver.h"
 #include "testsupport.h"
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/networkmanager.h"
+#include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
