@@ -1,8 +1,6 @@
 #pragma once
 
-#include <QDir>
-#include <QFile>
-#include <QString>
+#include <QtCore>
 
 #include <sys/ipc.h>
 #include <sys/sem.h>
