@@ -63,14 +63,12 @@ private:
     QSqlDatabase m_db;
 };
 
-/**
- * For the processes that tests start: makes the publisher's own chain of attempts never run: the
- * chain belongs to the thread of the first initialize(), and a thread that has finished gets none.
- * Attempts then happen only where the process calls doPublishImpl() itself. The publisher is made
- * on the calling thread, which is where its upload completions are delivered.
- */
+// For the processes that tests start, makes the publisher's own chain of attempts never run:
+// the chain belongs to the thread of the first initialize(), and a thread that has finished
+// gets none. Attempts then happen only where the process calls doPublishImpl() itself. The
+// publisher is made on the calling thread, which is where its upload completions are delivered.
 void parkPublisherChain();
-/// Calls @p onLine with each line that arrives on stdin, and @p onEnd once stdin closes.
+// Calls @p onLine with each line that arrives on stdin, and @p onEnd once stdin closes.
 void readInputLines(QObject *context, std::function<void(const QByteArray &)> onLine,
                     std::function<void()> onEnd);
 

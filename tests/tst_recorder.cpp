@@ -20,7 +20,7 @@ class DetailedRecorder : public Recorder
     Q_OBJECT
     Q_PROPERTY(QString text MEMBER m_text)
     Q_PROPERTY(double number MEMBER m_number)
-    Q_PROPERTY(QVariantList list MEMBER m_list) // written as Qt writes a map, the rest alike
+    Q_PROPERTY(QVariantList list MEMBER m_list) // the whole record then converts as a map
     Q_PROPERTY(QObject *plainObject MEMBER m_plainObject)
     Q_PROPERTY(QTimer *typedObject MEMBER m_typedObject)
     Q_PROPERTY(QString _id MEMBER m_id) // replaces the generated one in the document
