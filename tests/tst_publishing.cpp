@@ -125,6 +125,8 @@ QStringList setAsideIds()
 
 } // namespace
 
+// The road out of the cache: the uploader's request and how it reads answers, the access
+// manager it uses, the publisher's passes over the destinations, and the status they report.
 class TestPublishing : public QObject
 {
     Q_OBJECT
