@@ -2,6 +2,7 @@
 
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/registry/backends.h"
+#include "telemetry/runtime/runtime.h"
 
 // The suites use most of these modules.
 #include <QtNetwork>
@@ -9,6 +10,9 @@
 #include <QtTest>
 
 namespace kl::telemetry::test {
+
+// The machine-wide lock of every flush and upload, by the name SingleExecutor takes.
+inline const QString kMainLock = QString::fromLatin1(kMainLockName);
 
 // Points XDG_CACHE_HOME and TMPDIR at a fresh temporary directory for the life of the test
 // process, so that its cache file and its System V IPC keys (which Qt derives from files in the

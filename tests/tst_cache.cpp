@@ -150,7 +150,7 @@ QStringList TestCache::collect(const QVector<std::pair<qint64, int>> &rows)
 // killed: the segment it leaves behind must not keep the lock taken.
 void TestCache::rowsWaitForTheLockAndKeepCollectionOrder()
 {
-    auto holder = startHelper({ "hold", QString::fromLatin1(kMainLockName) });
+    auto holder = startHelper({ "hold", kMainLock });
     QCOMPARE(readHelperLine(*holder), QByteArray("held"));
     const QStringList before = collect({ { 1700000000002, 3 }, { 1700000000001, 1 } });
     m_collector->initialize();
@@ -319,7 +319,7 @@ void TestCache::replacedCacheFileIsReopened()
     // Held, no flush can notice the fault before records are queued under the old ID.
     std::unique_ptr<QProcess> lock;
     for (QByteArray answer; answer != "held"; answer = readHelperLine(*lock))
-        lock = startHelper({ "hold", QString::fromLatin1(kMainLockName) });
+        lock = startHelper({ "hold", kMainLock });
     if (fault == "replaced by a copy") {
         QVERIFY(QFile::copy(location, location + ".copy"));
         QCOMPARE(std::rename(QFile::encodeName(location + ".copy"), QFile::encodeName(location)),
@@ -382,7 +382,7 @@ void TestCache::exitsLeaveTheQueueCached()
     QFETCH(int, cached);
     if (arguments.first() == "purge-disabled")
         QCOMPARE(runHelper({ "start-disabled" }), QByteArray("no-file"));
-    SingleExecutor lock(QString::fromLatin1(kMainLockName));
+    SingleExecutor lock(kMainLock);
     QVERIFY(!QByteArray(QTest::currentDataTag()).contains("lock is held") || lock.tryToRun());
     auto helper = startHelper(arguments);
     helper->closeWriteChannel();
@@ -581,7 +581,7 @@ void TestCache::toolListsPeeksRetriesAndPurges()
 void TestCache::toolWritesOnlyOnceTheLockIsFree()
 {
     const int storageId = cacheRecords(QStringLiteral("locked"), 2);
-    SingleExecutor lock(QString::fromLatin1(kMainLockName));
+    SingleExecutor lock(kMainLock);
     QVERIFY(lock.tryToRun());
     QProcess purge;
     purge.start(kTool, { "purge", QString::number(storageId) });

@@ -66,8 +66,6 @@ void upload(DocumentUploader &uploader, const QStringList &documents, Outcome &o
                 ready.first().first().value<UploadResult>() };
 }
 
-const QString kMainLock = QString::fromLatin1(kMainLockName);
-
 // Caches @p count records for @p storageId, oldest first, and returns their ids in that order.
 QStringList cacheRecords(int storageId, int count, qint64 firstTimestamp = 1000)
 {

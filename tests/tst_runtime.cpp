@@ -10,8 +10,6 @@ using namespace kl::telemetry::test;
 
 namespace {
 
-const QString kMainLock = QString::fromLatin1(kMainLockName);
-
 // Long enough on a 2-core machine to see many kills land inside every step of the protocol;
 // KORVEL_LOCK_STRESS_SECONDS makes a longer run by hand, or a shorter one.
 int stressSeconds()

@@ -357,7 +357,7 @@ private:
     /// removed with it. False when the lock was taken, the table unreadable, or nothing removed.
     bool observe(const std::function<void()> &removal = {})
     {
-        SingleExecutor lock(QString::fromLatin1(kMainLockName));
+        SingleExecutor lock(test::kMainLock);
         QHash<QString, QString> ids;
         // What goes with the file includes what it set aside.
         if (!lock.tryToRun() || !readCache(kTables.mid(0, removal ? 2 : 1), ids)
