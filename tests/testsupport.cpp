@@ -5,6 +5,10 @@
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/runtime/runtime.h"
 
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace kl::telemetry::test {
@@ -19,6 +23,64 @@ IsolatedEnvironment::IsolatedEnvironment()
 IsolatedEnvironment::~IsolatedEnvironment()
 {
     removeIpcObjects(tempPath());
+}
+
+void requireSqliteDriverVersion()
+{
+    const QString expected = qEnvironmentVariable("KORVEL_TEST_SQLITE_VERSION");
+    if (expected.isEmpty())
+        return;
+    QString version;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "version");
+        db.setDatabaseName(":memory:");
+        QSqlQuery query(db.open() ? db : QSqlDatabase());
+        if (query.exec("SELECT sqlite_version()") && query.next())
+            version = query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase("version");
+    if (version != expected)
+        qFatal("Qt's SQLite driver runs SQLite %s, not %s", qPrintable(version),
+               qPrintable(expected));
+}
+
+LockWitness::LockWitness(bool initialise)
+{
+    const QByteArray path = QFile::encodeName(QDir::tempPath() + QLatin1String("/lock-witness"));
+    const int fd = open(path.constData(), O_RDWR | O_CREAT, 0600);
+    if (fd == -1 || ftruncate(fd, sizeof(pthread_mutex_t)) != 0)
+        return;
+    void *memory
+        = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    close(fd);
+    if (memory == MAP_FAILED)
+        return;
+    m_mutex = static_cast<pthread_mutex_t *>(memory);
+    if (initialise) {
+        pthread_mutexattr_t attributes;
+        pthread_mutexattr_init(&attributes);
+        pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+        pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
+        pthread_mutex_init(m_mutex, &attributes);
+    }
+}
+
+bool LockWitness::enter()
+{
+    switch (pthread_mutex_trylock(m_mutex)) {
+    case 0:
+        return true;
+    case EOWNERDEAD: // a holder was killed; the lock has moved on to us
+        pthread_mutex_consistent(m_mutex);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void LockWitness::leave()
+{
+    pthread_mutex_unlock(m_mutex);
 }
 
 namespace {

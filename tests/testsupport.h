@@ -9,6 +9,8 @@
 #include <QtSql>
 #include <QtTest>
 
+#include <pthread.h>
+
 namespace kl::telemetry::test {
 
 // The machine-wide lock of every flush and upload, by the name SingleExecutor takes.
@@ -29,6 +31,10 @@ private:
     Q_DISABLE_COPY(IsolatedEnvironment)
     QTemporaryDir m_root;
 };
+
+// Stops the test when KORVEL_TEST_SQLITE_VERSION names a version that Qt's SQLite driver does
+// not run: a suite meant for a driver with its own SQLite proves nothing on the system's.
+void requireSqliteDriverVersion();
 
 // "<level>: <text>", as the tests compare messages.
 QString messageLine(QtMsgType type, const QString &text);
@@ -65,6 +71,26 @@ public:
 private:
     Q_DISABLE_COPY(CacheConnection)
     QSqlDatabase m_db;
+};
+
+// A process-shared robust mutex in a file of the temp directory, which a process enters while it
+// holds a machine-wide lock. The kernel frees it when its holder dies, before the dying process
+// loses its shared memory attachment, so finding it taken means that two live processes hold
+// the lock at once.
+class LockWitness
+{
+public:
+    // Maps the witness of the temp directory; @p initialise makes it anew, once, before any
+    // process uses it.
+    explicit LockWitness(bool initialise = false);
+    bool isValid() const { return m_mutex != nullptr; }
+    // For a holder of the lock: false when another live process is inside.
+    bool enter();
+    void leave();
+
+private:
+    Q_DISABLE_COPY(LockWitness)
+    pthread_mutex_t *m_mutex = nullptr;
 };
 
 // For the processes that tests start, makes the publisher's own chain of attempts never run:
@@ -122,6 +148,7 @@ QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QStrin
     { \
         kl::telemetry::test::IsolatedEnvironment environment; \
         QCoreApplication app(argc, argv); \
+        kl::telemetry::test::requireSqliteDriverVersion(); \
         TestObject testObject; \
         QTEST_SET_MAIN_SOURCE_PATH \
         return QTest::qExec(&testObject, argc, argv); \

@@ -356,14 +356,18 @@ void TestRecorder::untrackedTypeIsDropped()
     }
 }
 
-// QML gives the declared property a meta-object of its own, its name in UTF-8.
+// The module as applications import it, from the build tree (Qt 6 needs no version). QML gives
+// the declared property a meta-object of its own, its name in UTF-8.
 void TestRecorder::nonAsciiPropertyNameIsKept()
 {
-    qmlRegisterType<Recorder>("Test", 1, 0, "Recorder");
     QQmlEngine engine;
+    engine.addImportPath(QStringLiteral(KORVEL_QML_IMPORT_DIR));
     QQmlComponent component(&engine);
-    component.setData("import Test 1.0\nRecorder { property int gr\xc3\xb6\xc3\x9f"
-                      "e: 3 }",
+    const QByteArray import
+        = QT_VERSION_MAJOR == 5 ? "import Korvel.Telemetry 1.0\n" : "import Korvel.Telemetry\n";
+    component.setData(import
+                          + "Recorder { property int gr\xc3\xb6\xc3\x9f"
+                            "e: 3 }",
                       QUrl());
     std::unique_ptr<QObject> object(component.create());
     auto *recorder = qobject_cast<Recorder *>(object.get());

@@ -1,4 +1,5 @@
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/batchinsert_p.h"
 #include "telemetry/cache/datacollector_p.h"
 
 #include "telemetry/recording/abstractbucket.h"
@@ -14,13 +15,10 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QThreadPool>
-
-#include <sqlite3.h>
 
 #include <memory>
 
@@ -66,41 +64,6 @@ QString insertStatement()
 {
     return QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5) VALUES (?, ?, ?, ?)")
         .arg(kTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
-}
-
-// The QSQLITE driver's own connection; null when the driver is not SQLite's.
-sqlite3 *sqliteHandle(const QSqlDatabase &db)
-{
-    const QVariant handle = db.driver()->handle();
-    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.constData());
-}
-
-using Statement = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
-
-Statement prepare(sqlite3 *db, const QString &sql)
-{
-    const QByteArray text = sql.toUtf8();
-    sqlite3_stmt *statement = nullptr;
-    sqlite3_prepare_v2(db, text.constData(), text.size(), &statement, nullptr);
-    return Statement(statement, &sqlite3_finalize);
-}
-
-// Binds through the C API: Qt's per-row binding cost more than SQLite's insert itself.
-bool insertRows(sqlite3_stmt *insert, const DataCollectorPrivate::Queue &batch)
-{
-    for (const DataCollectorPrivate::Row &row : batch) {
-        sqlite3_bind_text16(insert, 1, row.id.utf16(), row.id.size() * 2, SQLITE_STATIC);
-        sqlite3_bind_int64(insert, 2, row.timestamp);
-        sqlite3_bind_int(insert, 3, row.storageId);
-        sqlite3_bind_text(insert, 4, row.record.constData(), row.record.size(), SQLITE_STATIC);
-        const int result = sqlite3_step(insert);
-        sqlite3_reset(insert);
-        if (result != SQLITE_DONE)
-            return false;
-    }
-    return true;
 }
 
 } // namespace
@@ -338,16 +301,13 @@ DataCollectorPrivate::Queue DataCollectorPrivate::takeQueue()
 bool DataCollectorPrivate::writeBatch(const Queue &batch, QString *error)
 {
     QMutexLocker locker(&m_connectionMutex);
-    sqlite3 *db = sqliteHandle(m_db);
-    if (!db)
-        return false;
-    const Statement insert = prepare(db, insertStatement());
-
     RaiiTransaction transaction(m_db);
-    if (!insert || !transaction.open() || !insertRows(insert.get(), batch)) {
-        *error = QString::fromUtf8(sqlite3_errmsg(db));
+    if (!transaction.open()) {
+        *error = m_db.lastError().databaseText();
         return false;
     }
+    if (!insertRows(m_db, insertStatement(), batch, error))
+        return false;
     if (!transaction.commit()) {
         *error = m_db.lastError().text();
         return false;

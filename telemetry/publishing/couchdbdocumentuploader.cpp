@@ -121,13 +121,28 @@ void addCredentials(QNetworkRequest &request, const QString &server)
 }
 
 #if QT_CONFIG(ssl)
+// A string list as Qt 5 streams it (Qt 6 writes "QList" before it), so that a message reads
+// the same with either.
+QString streamedList(const QStringList &texts)
+{
+    QString text;
+    {
+        QDebug stream(&text); // writes into the text when it goes
+        stream.nospace() << '(';
+        for (const QString &item : texts)
+            stream << (&item == &texts.first() ? "" : ", ") << item;
+        stream << ')';
+    }
+    return text;
+}
+
 // The reply itself says only that the handshake failed; the certificate's faults are here.
 void logTlsErrors(const QList<QSslError> &errors)
 {
     QStringList texts;
     for (const QSslError &error : errors)
         texts << error.errorString();
-    qCCritical(lcTelemetry) << "TLS errors:" << texts;
+    qCCritical(lcTelemetry).noquote() << "TLS errors:" << streamedList(texts);
 }
 #endif
 

@@ -47,11 +47,14 @@ void TelemetryPolicy::setEnabled(bool enabled)
 
 namespace {
 
-// Object references and custom types have no JSON form. A plain QObject* (QML's "property
-// QtObject") is not a user type to Qt, but would only ever be written as null.
+// Object references, registered enums and custom types have no JSON form; nor has a type Qt
+// cannot name. A plain QObject* (QML's "property QtObject") is a built-in type, but would only
+// ever be written as null.
 bool hasJsonForm(const QMetaProperty &property)
 {
-    return property.type() != QVariant::UserType && property.userType() != QMetaType::QObjectStar;
+    const int type = property.userType();
+    return type != QMetaType::UnknownType && type < QMetaType::User
+        && type != QMetaType::QObjectStar;
 }
 
 // Values that QJsonValue::fromVariant writes exactly as QJsonDocument::fromVariant writes them

@@ -14,6 +14,36 @@ namespace {
 constexpr int kSegmentSize = sizeof(qint64);
 
 /*
+ * Qt 6.6 gave these classes typed native keys, whose default type need not be the System V
+ * objects that Qt 5 and earlier Qt 6 derive from a key. The legacy type is named here, so that
+ * processes built with any Qt meet the same kernel objects. (Not built here: the Qt 6 tried is
+ * 6.4.)
+ */
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+QSystemSemaphore *newSemaphore(const QString &key)
+{
+    return new QSystemSemaphore(
+        QSystemSemaphore::legacyNativeKey(key, QNativeIpcKey::legacyDefaultTypeForOs()), 1,
+        QSystemSemaphore::Open);
+}
+
+QNativeIpcKey segmentKey(const QString &key)
+{
+    return QSharedMemory::legacyNativeKey(key, QNativeIpcKey::legacyDefaultTypeForOs());
+}
+#else
+QSystemSemaphore *newSemaphore(const QString &key)
+{
+    return new QSystemSemaphore(key, 1, QSystemSemaphore::Open);
+}
+
+QString segmentKey(const QString &key)
+{
+    return QSharedMemory(key).nativeKey();
+}
+#endif
+
+/*
  * Qt removes a System V semaphore when the handle that created it is destroyed, even while
  * other processes are between an acquire and its release; their release then lands on a
  * fresh semaphore, the kernel's undo record of the acquire stays behind, and when such a
@@ -30,7 +60,7 @@ void pinSemaphore(const QString &key)
     const QString id = QDir::tempPath() + QLatin1Char('\n') + key;
     QMutexLocker locker(&mutex);
     if (!pinned->contains(id))
-        pinned->insert(id, new QSystemSemaphore(key, 1, QSystemSemaphore::Open));
+        pinned->insert(id, newSemaphore(key));
 }
 
 /*
@@ -44,7 +74,7 @@ void pinSemaphore(const QString &key)
 std::unique_ptr<QSharedMemory> openSegment(const QString &key)
 {
     auto segment = std::make_unique<QSharedMemory>();
-    segment->setNativeKey(QSharedMemory(key).nativeKey());
+    segment->setNativeKey(segmentKey(key));
     return segment;
 }
 
@@ -79,7 +109,7 @@ SingleExecutor::SingleExecutor(const QString &key)
     , m_sharedMem(openSegment(m_sharedmemKey))
 {
     pinSemaphore(m_memLockKey);
-    m_memLock = std::make_unique<QSystemSemaphore>(m_memLockKey, 1, QSystemSemaphore::Open);
+    m_memLock.reset(newSemaphore(m_memLockKey));
 
     // A segment whose holder died without detaching has no attachment left: attaching and
     // detaching once removes it, while a live holder's segment survives the probe.

@@ -1,6 +1,5 @@
 // A second process for the cross-process tests. It speaks on stdout, one word per line:
 //   hold NAME          take the lock, print "held" or "busy", keep it until stdin closes
-//   witness-init       prepare the witness that churning processes share
 //   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
 //                      exit 3 as soon as another process is found holding it at the same time
 //   collect-exit COUNT DELAY ORDER
@@ -34,13 +33,6 @@
 #include <iostream>
 #include <map>
 #include <string>
-
-#include <cerrno>
-
-#include <fcntl.h>
-#include <pthread.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 using namespace kl::telemetry;
 
@@ -76,52 +68,13 @@ int hold(const QStringList &args)
     return held ? 0 : 1;
 }
 
-// A process-shared robust mutex in a file of the temp directory, held by a churning process
-// while it holds the lock. The kernel frees it when its holder dies, before the dying
-// process loses its shared memory attachment, so finding it taken means that two live
-// processes hold the lock at once.
-pthread_mutex_t *mapWitness(bool initialise)
-{
-    const QByteArray path = QFile::encodeName(QDir::tempPath() + QLatin1String("/lock-witness"));
-    const int fd = open(path.constData(), O_RDWR | O_CREAT, 0600);
-    if (fd == -1 || ftruncate(fd, sizeof(pthread_mutex_t)) != 0)
-        return nullptr;
-    void *memory
-        = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    close(fd);
-    if (memory == MAP_FAILED)
-        return nullptr;
-    auto *mutex = static_cast<pthread_mutex_t *>(memory);
-    if (initialise) {
-        pthread_mutexattr_t attributes;
-        pthread_mutexattr_init(&attributes);
-        pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-        pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-        pthread_mutex_init(mutex, &attributes);
-    }
-    return mutex;
-}
-
-bool takeWitness(pthread_mutex_t *witness)
-{
-    switch (pthread_mutex_trylock(witness)) {
-    case 0:
-        return true;
-    case EOWNERDEAD: // a holder was killed; the lock has moved on to us
-        pthread_mutex_consistent(witness);
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Mimics the library's own pattern: a fresh executor for every flush or publish attempt,
 // held for a moment, so that a kill can land in any step of the protocol.
 int churn(const QStringList &args)
 {
     const int count = args.value(1).toInt();
-    pthread_mutex_t *witness = mapWitness(false);
-    if (!witness)
+    test::LockWitness witness;
+    if (!witness.isValid())
         return 2;
     auto *random = QRandomGenerator::global();
     for (int i = 0; i < count; ++i) {
@@ -130,12 +83,12 @@ int churn(const QStringList &args)
             executor.isAnotherRunning();
         if (!executor.tryToRun())
             continue;
-        if (!takeWitness(witness)) {
+        if (!witness.enter()) {
             say("overlap");
             return 3;
         }
         QThread::usleep(random->bounded(500));
-        pthread_mutex_unlock(witness);
+        witness.leave();
     }
     say("done");
     return 0;
@@ -276,7 +229,6 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const std::map<QString, int (*)(const QStringList &)> commands {
         { "hold", &hold },
-        { "witness-init", [](const QStringList &) { return mapWitness(true) ? 0 : 1; } },
         { "churn", &churn },
         { "collect-exit", &collectAndExit },
         { "start-disabled", &startDisabled },

@@ -4,10 +4,14 @@
 // it runs the short form that the test command runs;
 //   korvelstress --load-seconds 600 --exit-processes 300
 // is the long form, run by hand. --table FILE also writes the table it prints into FILE.
+// --peer PROGRAM starts every second process from PROGRAM, the stress program of a build with
+// the other Qt, so that processes of both Qt versions share the cache and its locks.
 //
 // The recording processes tell the controller on stdout, a line
-// per event: "r SEQUENCE [poison]" (a record was handed to record()), "uploading" (an attempt
-// started an upload) and "queued N" (before each attempt). A worker obeys commands on stdin: "stop"
+// per event: "qt VERSION" (first), "r SEQUENCE [poison]" (a record was handed to record()),
+// "uploading" (an attempt started an upload), "queued N" (before each attempt) and "overlap" (it
+// took the main lock, which workers do four times a second, while another process held it too,
+// as a witness that every holder enters shows). A worker obeys commands on stdin: "stop"
 // (recording), "poison" (record one document whose batches the server refuses whole),
 // "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or
 // upload); it quits once stdin closes.
@@ -144,6 +148,7 @@ void dieOnceSent(QNetworkReply *reply)
 int runProcess(const QStringList &arguments)
 {
     const QString mode = arguments.value(1);
+    std::printf("qt %s\n", qVersion());
     // Only this process's own attempts publish, so that attempts never overlap an upload.
     test::parkPublisherChain();
     // Far below the library's own time-out, so that a silent server costs the run little.
@@ -169,6 +174,18 @@ int runProcess(const QStringList &arguments)
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&process] { process.record(); });
     timer.start(40);
+    QTimer probe;
+    test::LockWitness witness;
+    QObject::connect(&probe, &QTimer::timeout, [&witness] {
+        SingleExecutor lock(test::kMainLock);
+        if (!lock.tryToRun())
+            return;
+        if (!witness.enter())
+            std::printf("overlap\n");
+        else
+            witness.leave();
+    });
+    probe.start(250);
     const std::map<QByteArray, std::function<void()>> commands {
         { "stop", [&timer] { timer.stop(); } },
         { "poison", [&process] { process.record(true); } },
@@ -314,9 +331,10 @@ struct Fault
 class StressRun
 {
 public:
-    StressRun(int loadSeconds, int exitProcesses)
+    StressRun(int loadSeconds, int exitProcesses, const QString &peer)
         : m_loadMs(loadSeconds * 1000)
         , m_exitProcesses(exitProcesses)
+        , m_peer(peer)
     {
         // Read-only, so that looking never creates a cache file that a fault removed.
         m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
@@ -358,10 +376,17 @@ private:
     bool observe(const std::function<void()> &removal = {})
     {
         SingleExecutor lock(test::kMainLock);
+        if (!lock.tryToRun())
+            return false;
+        const bool alone = m_witness.enter();
+        m_overlaps += !alone;
+        const auto leave = qScopeGuard([&] {
+            if (alone)
+                m_witness.leave();
+        });
         QHash<QString, QString> ids;
         // What goes with the file includes what it set aside.
-        if (!lock.tryToRun() || !readCache(kTables.mid(0, removal ? 2 : 1), ids)
-            || (removal && ids.isEmpty()))
+        if (!readCache(kTables.mid(0, removal ? 2 : 1), ids) || (removal && ids.isEmpty()))
             return false;
         m_cachedNow = ids.size();
         m_everCached.insert(ids);
@@ -473,11 +498,13 @@ private:
         run->process->setProcessChannelMode(QProcess::MergedChannels);
         // Root ignores directory permissions unless it gives up these capabilities.
         const QStringList drop { "--bounding-set", "-dac_override,-dac_read_search" };
+        const QString program = !m_peer.isEmpty() && m_runs.size() % 2 == 0
+            ? m_peer
+            : QCoreApplication::applicationFilePath();
         run->process->start("setpriv",
                             (geteuid() == 0 ? drop : QStringList())
-                                + QStringList { "--", "env", "XDG_CACHE_HOME=" + cacheHome,
-                                                QCoreApplication::applicationFilePath(), mode,
-                                                m_proxy.url(), source });
+                                + QStringList { "--", "env", "XDG_CACHE_HOME=" + cacheHome, program,
+                                                mode, m_proxy.url(), source });
         return run;
     }
 
@@ -486,7 +513,11 @@ private:
         while (run.process->canReadLine()) {
             const QByteArray line = run.process->readLine().trimmed();
             const QList<QByteArray> words = line.split(' ');
-            if (words.first() == "r") {
+            if (words.first() == "qt") {
+                m_qtVersions[QString::fromLatin1(words.value(1))]++;
+            } else if (words.first() == "overlap") {
+                ++m_overlaps;
+            } else if (words.first() == "r") {
                 run.printed = words.value(1).toInt() + 1;
                 if (words.value(2) == "poison")
                     m_poison.insert(recordKey(run.source, words.value(1).toInt()));
@@ -676,6 +707,13 @@ private:
     {
         QStringList rows;
         check(verify(rows), "records lost, doubled, altered, misrouted or wrongly set aside");
+        QStringList versions;
+        for (auto it = m_qtVersions.cbegin(); it != m_qtVersions.cend(); ++it)
+            versions << QStringLiteral("Qt %1: %2").arg(it.key()).arg(it.value());
+        check(m_peer.isEmpty() || m_qtVersions.size() == 2, "not both Qt versions ran");
+        rows << "processes by Qt version | " + versions.join(", ")
+             << QStringLiteral("main lock held by two processes at once | %1").arg(m_overlaps);
+        check(m_overlaps == 0, "two processes held the main lock at once");
         rows << m_rows
              << QStringLiteral("wall time | %1 s").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
         QString text = "| What | Figure |\n|---|---|\n| " + rows.join(" |\n| ") + " |\n";
@@ -696,6 +734,10 @@ private:
     }
 
     const int m_loadMs, m_exitProcesses;
+    const QString m_peer;
+    test::LockWitness m_witness { true };
+    QMap<QString, int> m_qtVersions;
+    int m_overlaps = 0;
     const QString m_server = test::couchDbServer({ "start" }, QDir::tempPath());
     FaultProxy m_proxy { m_server };
     QSqlDatabase m_db
@@ -729,8 +771,10 @@ int main(int argc, char **argv)
         return arguments.contains(name) ? arguments.value(arguments.indexOf(name) + 1).toInt()
                                         : fallback;
     };
+    const int peer = arguments.indexOf("--peer");
     kl::telemetry::stress::StressRun run(option("--load-seconds", 45),
-                                         option("--exit-processes", 20));
+                                         option("--exit-processes", 20),
+                                         peer > 0 ? arguments.value(peer + 1) : QString());
     const QString table = run.exec();
     std::fputs(qPrintable('\n' + table), stdout);
     QFile file(arguments.value(arguments.indexOf("--table") + 1));
