@@ -7,17 +7,12 @@
 #   - a project on the other Qt asking for this package: one error that names the right one;
 #   - with STATIC, the library built static without tests, and the CMake project linking it.
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DQT_MAJOR_VERSION=5|6 -DPACKAGE=...
-#         [-DPEER_BUILD_DIR=...] [-DSTATIC=ON] [-DCXX_FLAGS=...] -P packageconsumer.cmake
+#         -DOTHER_QT_MAJOR_VERSION=6|5 -DOTHER_PACKAGE=... [-DPEER_BUILD_DIR=...] [-DSTATIC=ON]
+#         [-DCXX_FLAGS=...] -P packageconsumer.cmake
 cmake_minimum_required(VERSION 3.16)
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
-if(QT_MAJOR_VERSION EQUAL 6)
-    set(other_qt 5)
-    set(other_package KorvelTelemetry)
-else()
-    set(other_qt 6)
-    set(other_package KorvelTelemetry-qt6)
-endif()
+separate_arguments(cxx_flags UNIX_COMMAND "${CXX_FLAGS}")
 
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
@@ -80,7 +75,7 @@ int main()
 run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir} pkg-config --cflags --libs ${pc_name})
 string(STRIP "${output}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run(c++ -std=c++17 -fPIC ${CXX_FLAGS} ${WORK_DIR}/pkgconfig/main.cpp ${flags}
+run(c++ -std=c++17 -fPIC ${cxx_flags} ${WORK_DIR}/pkgconfig/main.cpp ${flags}
     -Wl,-rpath,${pc_dir}/.. -o ${WORK_DIR}/pkgconfig/consumer)
 run(${WORK_DIR}/pkgconfig/consumer)
 file(READ ${SOURCE_DIR}/CMakeLists.txt project)
@@ -106,13 +101,13 @@ endif()
 file(WRITE ${WORK_DIR}/wrong-qt/CMakeLists.txt "
 cmake_minimum_required(VERSION 3.16)
 project(WrongQt LANGUAGES CXX)
-find_package(Qt${other_qt} REQUIRED COMPONENTS Core)
+find_package(Qt${OTHER_QT_MAJOR_VERSION} REQUIRED COMPONENTS Core)
 find_package(${PACKAGE} REQUIRED)
 ")
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${WORK_DIR}/wrong-qt -B ${WORK_DIR}/wrong-qt/build
     -DCMAKE_PREFIX_PATH=${prefix} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-if(result EQUAL 0 OR NOT output MATCHES "find_package\\(${other_package}\\)")
-    message(FATAL_ERROR "a project on Qt ${other_qt} was not pointed to its package:\n${output}")
+if(result EQUAL 0 OR NOT output MATCHES "find_package\\(${OTHER_PACKAGE}\\)")
+    message(FATAL_ERROR "a project on Qt ${OTHER_QT_MAJOR_VERSION} was not pointed to its package:\n${output}")
 endif()
 
 if(STATIC)
