@@ -27,8 +27,10 @@ struct SetAsideRecord
  * about once a second, on a thread of the global pool.
  *
  * There is one per process, reached through currentDataCollector(). collect() never touches
- * the disk; flushes write only while they hold the machine-wide main lock, so writing and
- * publishing the cache never overlap in any process. Failures are logged, never thrown.
+ * the disk; flushes write only while they hold the machine-wide main lock, so that no upload
+ * of any process is under way meanwhile. The exception is the write at exit, which goes in
+ * without the lock once it has waited 3 s for it: SQLite serialises the writers, and an upload
+ * deletes only the ids it sent. Failures are logged, never thrown.
  *
  * When the application quits (QCoreApplication::aboutToQuit, or the collector's destruction
  * without one), the queue is written, waiting up to 3 s for the main lock.

@@ -16,9 +16,10 @@ class DocumentUploader;
  * run, gets the same ID for the same pair. IDs start at 1 and are never handed out twice in
  * one cache file.
  *
- * There is one per process, reached through currentBackends(). Its connection belongs to the
- * thread that called initialize(); call the other operations on that thread. Failures are
- * logged and answered with -1, 0 or nothing.
+ * There is one per process, reached through currentBackends(). The thread that calls
+ * initialize() opens its connection; every operation takes the registry's mutex, so any thread
+ * may call them (flushes do, from the thread pool, when they register destinations again in a
+ * replaced cache file). Failures are logged and answered with -1, 0 or nothing.
  */
 class KORVELTELEMETRY_EXPORT Backends
 {
@@ -54,7 +55,8 @@ public:
     QString findBackendLocation(const QString &backend) const;
 
     /**
-     * One uploader per registered destination whose backend is known, keyed by storage ID
+     * Despite its name, the uploaders, not the backends: one uploader per registered
+     * destination whose backend is known, keyed by storage ID
      * as decimal text (so "10" comes before "9"). The registry builds each uploader once and
      * owns it until process exit; the uploaders belong to the calling thread.
      */

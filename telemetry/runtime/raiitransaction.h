@@ -9,7 +9,8 @@ namespace kl::telemetry {
 /**
  * A scoped SQL transaction: commits at destruction when marked successful, rolls back in
  * every other case (also when open() failed or was never called, and after a failed commit).
- * Use it on the thread that owns the connection.
+ * A connection's handle works from any thread, but not from two at once: use the guard where
+ * no other thread uses that connection meanwhile.
  */
 class KORVELTELEMETRY_EXPORT RaiiTransaction
 {

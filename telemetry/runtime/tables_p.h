@@ -9,7 +9,7 @@
 namespace kl::telemetry {
 
 enum class TableCreation {
-    Skipped, ///< the table exists, or another holder of the table lock is creating it
+    Skipped, ///< the table exists, or something outside the library holds the table lock
     Created,
     TransactionRefused,
     Failed, ///< a statement failed; the transaction was rolled back
@@ -17,7 +17,8 @@ enum class TableCreation {
 
 /**
  * Creates @p table with @p statements, in one transaction, unless it exists already or the
- * machine-wide table lock is held elsewhere. Logs nothing; the caller knows what to say, and
+ * machine-wide table lock is held. The library never takes that lock itself; it only keeps out
+ * of the way of a tool that does. Logs nothing; the caller knows what to say, and
  * finds SQLite's reason for a failure in @p error when given.
  */
 TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
