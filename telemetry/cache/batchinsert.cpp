@@ -54,7 +54,8 @@ bool driverRunsLinkedSqlite()
             probe.setDatabaseName(QStringLiteral(":memory:"));
             if (probe.open()) {
                 QMutexLocker locker(&s_openedMutex);
-                seen = std::count(s_opened.cbegin(), s_opened.cend(), driverHandle(probe)) > 0;
+                seen = std::find(s_opened.cbegin(), s_opened.cend(), driverHandle(probe))
+                    != s_opened.cend();
             }
         }
         QSqlDatabase::removeDatabase(name);
