@@ -1,6 +1,6 @@
 #pragma once
 
-#include "telemetry/cache/datacollector_p.h"
+#include "telemetry/cache/recordqueue_p.h"
 
 #include <QSqlDatabase>
 #include <QString>

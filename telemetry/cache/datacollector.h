@@ -30,7 +30,8 @@ struct SetAsideRecord
  * the disk; flushes write only while they hold the machine-wide main lock, so that no upload
  * of any process is under way meanwhile. The exception is the write at exit, which goes in
  * without the lock once it has waited 3 s for it: SQLite serialises the writers, and an upload
- * deletes only the ids it sent. Failures are logged, never thrown.
+ * deletes only the ids it sent. Every operation may be called from any thread, except those
+ * marked as the library's plumbing. Failures are logged, never thrown.
  *
  * When the application quits (QCoreApplication::aboutToQuit, or the collector's destruction
  * without one), the queue is written, waiting up to 3 s for the main lock.
@@ -66,14 +67,6 @@ public:
     /// Sets maxCachedRecords(); any thread, applied from the next flush on.
     void setMaxCachedRecords(int records);
 
-    /**
-     * Opens the cache database when it could not be opened so far, or again when its file was
-     * deleted, replaced or emptied since it was opened, and gives the queued rows their
-     * destinations' storage IDs in that file. Call it only while holding the machine-wide main
-     * lock, as the flush and the publisher do; false while the cache cannot be used.
-     */
-    bool checkCacheFile();
-
     /// Records queued in this process and not yet written into the cache.
     int getQueuedElementsCount();
     /// Drops every queued row; rows a running flush has taken already are not affected.
@@ -95,13 +88,6 @@ public:
 
     /// Deletes the cached records with the given ids in one transaction; false on failure.
     bool deleteByIds(const QStringList &ids);
-
-    /**
-     * Moves the cached record @p id into the set-aside table (telemetry_setaside), with
-     * @p reason and the current time, in one transaction. For the publisher, which calls it
-     * while it holds the main lock; false, with the record still cached, on failure.
-     */
-    bool setAside(const QString &id, const QString &reason);
 
     /// Every set-aside record, in the order they were set aside; empty when there is none.
     QVector<SetAsideRecord> setAsideRecords();
@@ -125,15 +111,36 @@ public:
     bool purgeDestinations(const QList<int> &storageIds);
 
     /**
-     * purgeDestinations() for the destination of @p bucket, found without registering it; in
-     * a process that started with telemetry off too, which opens the existing cache file for
-     * it (and creates none). True when neither this process nor the cache file knows that
+     * Same as AbstractBucket::purgeDestination(), which is where it belongs now: kept for
+     * applications written before it moved. Defined with the buckets, which know their
      * destination.
      */
     bool purgeDestination(const AbstractBucket &bucket);
 
+    /**
+     * \name Plumbing of the library's own flush and publisher
+     * Public for the library's parts; a host must not call these. They assume that the caller
+     * holds the machine-wide main lock (kMainLockName) and runs the flush or the publisher.
+     */
+    ///@{
+    /**
+     * Opens the cache database when it could not be opened so far, or again when its file was
+     * deleted, replaced or emptied since it was opened, and gives the queued rows their
+     * destinations' storage IDs in that file; false while the cache cannot be used.
+     */
+    bool checkCacheFile();
+
+    /**
+     * Moves the cached record @p id into the set-aside table (telemetry_setaside), with
+     * @p reason and the current time, in one transaction; false, with the record still cached,
+     * on failure.
+     */
+    bool setAside(const QString &id, const QString &reason);
+    ///@}
+
 private:
     Q_DISABLE_COPY(DataCollector)
+    friend class DataCollectorPrivate;
     DataCollectorPrivate *d;
 };
 

@@ -1,11 +1,11 @@
 // Records a destination keeps refusing wait in a table of their own, in the same cache file,
-// until the host retries or purges them; purging whole destinations takes the same locked road.
+// until the host retries or purges them; purging whole destinations takes the same road. The
+// publisher sets records aside on its thread, under the machine-wide main lock it holds for its
+// upload; host calls take that lock without waiting, on any thread.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 
-#include "telemetry/recording/abstractbucket.h"
-#include "telemetry/registry/backends.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -52,11 +52,12 @@ bool execPerId(const QSqlDatabase &db, const QString &statement, const QStringLi
 
 bool DataCollector::setAside(const QString &id, const QString &reason)
 {
-    QMutexLocker locker(&d->m_connectionMutex);
-    QSqlQuery create(d->m_db);
-    QSqlQuery copy(d->m_db);
-    RaiiTransaction transaction(d->m_db);
-    if (!d->m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable)
+    CacheDatabase &cache = d->m_cache;
+    QMutexLocker locker(&cache.m_mutex);
+    QSqlQuery create(cache.m_db);
+    QSqlQuery copy(cache.m_db);
+    RaiiTransaction transaction(cache.m_db);
+    if (!cache.m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable)
         || !copy.prepare(QStringLiteral("INSERT OR REPLACE INTO telemetry_setaside SELECT id, "
                                         "timestamp, storageID, recordData, ?, ? FROM telemetry "
                                         "WHERE id = ?")))
@@ -65,7 +66,7 @@ bool DataCollector::setAside(const QString &id, const QString &reason)
     copy.addBindValue(QDateTime::currentMSecsSinceEpoch());
     copy.addBindValue(id);
     if (!copy.exec() || copy.numRowsAffected() != 1
-        || !execPerId(d->m_db, QStringLiteral("DELETE FROM telemetry WHERE id = ?"), { id }))
+        || !execPerId(cache.m_db, QStringLiteral("DELETE FROM telemetry WHERE id = ?"), { id }))
         return false;
     transaction.markSuccessfull();
     return true;
@@ -74,10 +75,11 @@ bool DataCollector::setAside(const QString &id, const QString &reason)
 QVector<SetAsideRecord> DataCollector::setAsideRecords()
 {
     QVector<SetAsideRecord> records;
-    QMutexLocker locker(&d->m_connectionMutex);
-    if (!d->m_db.tables(QSql::Tables).contains(QLatin1String("telemetry_setaside")))
+    CacheDatabase &cache = d->m_cache;
+    QMutexLocker locker(&cache.m_mutex);
+    if (!cache.m_db.tables(QSql::Tables).contains(QLatin1String("telemetry_setaside")))
         return records;
-    QSqlQuery query(d->m_db);
+    QSqlQuery query(cache.m_db);
     if (!query.exec(QStringLiteral("SELECT id, timestamp, storageID, recordData, reason, "
                                    "setAsideAt FROM telemetry_setaside ORDER BY setAsideAt"))) {
         qCWarning(lcTelemetry) << "Set-aside records: statement failed:" << query.lastError();
@@ -110,7 +112,7 @@ bool DataCollector::purgeSetAside(const QStringList &ids)
 
 bool DataCollector::purgeDestinations(const QList<int> &storageIds)
 {
-    d->dropQueued(storageIds);
+    d->m_queue.dropDestinations(storageIds);
     QStringList keys;
     for (const int storageId : storageIds)
         keys.append(QString::number(storageId));
@@ -120,23 +122,15 @@ bool DataCollector::purgeDestinations(const QList<int> &storageIds)
         keys);
 }
 
-bool DataCollector::purgeDestination(const AbstractBucket &bucket)
-{
-    d->openExistingCacheFile();
-    const QList<int> ids
-        = currentBackends()->knownStorageIds(bucket.storageBackend(), bucket.storageLocationInfo());
-    return ids.isEmpty() || purgeDestinations(ids);
-}
-
 // A process that started without consent has not opened the cache file, yet the records made
 // before that consent was withdrawn are in it. Opening it creates nothing.
 void DataCollectorPrivate::openExistingCacheFile()
 {
-    if (!isInitialized() || isConnectionOpen() || !QFileInfo::exists(getCacheDataBaseLocation()))
+    if (!isInitialized() || m_cache.isOpen() || !QFileInfo::exists(getCacheDataBaseLocation()))
         return;
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     if (mainLock.tryToRun())
-        cacheFileUsable();
+        m_cache.usable(m_queue);
 }
 
 // Writes under the main lock, as every write to the cache file does.
@@ -146,13 +140,14 @@ bool DataCollectorPrivate::changeUnderMainLock(const QStringList &statements,
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     if (!mainLock.tryToRun())
         return false;
-    QMutexLocker locker(&m_connectionMutex);
-    QSqlQuery create(m_db);
-    RaiiTransaction transaction(m_db);
-    if (!m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable))
+    QMutexLocker locker(&m_cache.m_mutex);
+    const QSqlDatabase &db = m_cache.m_db;
+    QSqlQuery create(db);
+    RaiiTransaction transaction(db);
+    if (!db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable))
         return false;
-    if (!std::all_of(statements.begin(), statements.end(), [this, &ids](const QString &statement) {
-            return execPerId(m_db, statement, ids);
+    if (!std::all_of(statements.begin(), statements.end(), [&db, &ids](const QString &statement) {
+            return execPerId(db, statement, ids);
         }))
         return false;
     transaction.markSuccessfull();

@@ -3,18 +3,20 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
-#include "telemetry/publishing/documentuploader.h"
+#include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/uploadresult.h"
-#include "telemetry/recording/recorder.h"
 #include "telemetry/registry/backends.h"
+#include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/cachefile_p.h"
+#include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
-#include "telemetry/status/telemetrystatus_p.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QThread>
@@ -37,7 +39,32 @@ int randomDelay(int from, int to)
     return from + int(QRandomGenerator::global()->bounded(to - from));
 }
 
+// The uploaders that the registry hands the publisher; "couchdb" is the only backend known.
+QSharedPointer<DocumentUploader> makeUploader(const QString &backend, const QString &locationInfo)
+{
+    if (backend != QLatin1String("couchdb"))
+        return {};
+    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
+    return QSharedPointer<DocumentUploader>(
+        new CouchDbDocumentUploader(location.value(QLatin1String("server")).toString(),
+                                    location.value(QLatin1String("database")).toString(), nullptr));
+}
+
+// At load, so that the registry builds uploaders before any publisher exists, as it always has.
+void installUploaderFactory()
+{
+    BackendsPrivate::uploaderFactory().set(makeUploader);
+}
+
 } // namespace
+
+Q_CONSTRUCTOR_FUNCTION(installUploaderFactory)
+
+Hook<void(const BatchAnswer &)> &PublisherPrivate::batchAnswered()
+{
+    static Hook<void(const BatchAnswer &)> hook;
+    return hook;
+}
 
 // Attempts made outside the chain, before initialize(), start none. The chain ends with its
 // publisher.
@@ -167,6 +194,16 @@ void PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
     }
 }
 
+void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
+                                  const UploadResult &result) const
+{
+    const QString locationInfo
+        = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_pendingStorageId);
+    batchAnswered().call({ locationInfo, sent, int(verdict.stored.size()),
+                           verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError,
+                           result.httpStatus() });
+}
+
 // Runs under the main lock. When the cache file was replaced, the storage IDs of the pass may
 // name other destinations in the new one.
 void PublisherPrivate::forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders)
@@ -219,7 +256,7 @@ void Publisher::initialize()
     if (d->m_thread)
         return;
     d->m_thread = QThread::currentThread();
-    DataCollectorPrivate::setBeforeExitFlush([publisher = QPointer<Publisher>(this)] {
+    DataCollectorPrivate::beforeExitFlush().set([publisher = QPointer<Publisher>(this)] {
         if (publisher)
             publisher->d->abandonUpload();
     });
@@ -240,7 +277,7 @@ bool Publisher::doPublishImpl()
     });
 
     // Switched off, the chain keeps its pace without touching the cache, ready to resume.
-    if (!TelemetryPolicy::isEnabled()) {
+    if (!isTelemetryEnabled()) {
         end = AttemptEnd::NothingToSend;
         return false;
     }
@@ -259,8 +296,7 @@ void Publisher::addedDocuments(const UploadResult &result)
     // Still under the main lock: deleting and setting aside cannot meet a flush.
     const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
     d->applyVerdict(verdict, m_pendingIds.size());
-    TelemetryStatusPrivate::batchAnswered(d->m_pendingStorageId, verdict, m_pendingIds.size(),
-                                          result);
+    d->tellAnswer(verdict, m_pendingIds.size(), result);
     m_executor.reset();
     d->scheduleAttempt(d->delayAfterUpload(verdict.stored.size(), m_pendingIds.size()));
 }

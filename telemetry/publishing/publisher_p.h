@@ -3,6 +3,7 @@
 #include "telemetry/publishing/publisher.h"
 
 #include "telemetry/publishing/batchnarrowing_p.h"
+#include "telemetry/runtime/hook_p.h"
 
 #include <QMutex>
 #include <QPointer>
@@ -11,6 +12,16 @@
 #include <optional>
 
 namespace kl::telemetry {
+
+/// What became of one batch that this process sent.
+struct BatchAnswer
+{
+    QString locationInfo; ///< of the destination
+    int sent = 0;
+    int stored = 0;
+    QString error; ///< the first refusal's reason, else the upload's error; may be empty
+    int httpStatus = 0; ///< of the answer; 0 when none came
+};
 
 class PublisherPrivate
 {
@@ -28,6 +39,9 @@ public:
     {
     }
 
+    // Told of each answered batch, on the publisher's thread; the status shows it.
+    static Hook<void(const BatchAnswer &)> &batchAnswered();
+
     void scheduleAttempt(int delayMs);
     static int firstAttemptDelay();
     int delayAfterAttempt(AttemptEnd end) const;
@@ -39,6 +53,7 @@ public:
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
                      const QStringList &documents);
     void applyVerdict(const BatchVerdict &verdict, int sent) const;
+    void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
     void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
     void detachPendingUploader();
     void abandonUpload();

@@ -2,6 +2,7 @@
 #include "telemetry/recording/abstractbucket_p.h"
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
@@ -43,6 +44,22 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record)
     }
     currentDataCollector()->collect(id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId,
                                     record.toJson(QJsonDocument::Compact));
+}
+
+// The process's registry comes first, so that opening the cache file reopens it too; it is
+// asked afterwards, so that it knows the destination's ID in that file.
+bool AbstractBucket::purgeDestination() const
+{
+    Backends *registry = currentBackends();
+    DataCollector *collector = currentDataCollector();
+    DataCollectorPrivate::get(collector)->openExistingCacheFile();
+    const QList<int> ids = registry->knownStorageIds(storageBackend(), storageLocationInfo());
+    return ids.isEmpty() || collector->purgeDestinations(ids);
+}
+
+bool DataCollector::purgeDestination(const AbstractBucket &bucket)
+{
+    return bucket.purgeDestination();
 }
 
 } // namespace kl::telemetry

@@ -34,6 +34,17 @@ public:
      */
     void placeRecord(const QString &id, const QJsonDocument &record);
 
+    /**
+     * Drops every record of this bucket's destination: those queued in this process, and those
+     * cached or set aside by any process; other destinations keep theirs. Registers nothing,
+     * and works in a process that started with telemetry off too, which opens the existing
+     * cache file for it (and creates none). Takes the machine-wide main lock without waiting:
+     * false when another holder has it (call again later) or the delete fails, in which case
+     * the cache is unchanged; true when neither this process nor the cache file knows the
+     * destination. Any thread.
+     */
+    bool purgeDestination() const;
+
     /// The name of the storage backend, for example "couchdb".
     virtual QString storageBackend() const = 0;
     /// The text that names the destination within its backend; compared byte for byte.

@@ -5,6 +5,7 @@
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/abstractbucket.h"
 #include "telemetry/registry/backends.h"
+#include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QDateTime>
@@ -14,7 +15,6 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
-#include <atomic>
 
 namespace kl::telemetry {
 
@@ -31,18 +31,14 @@ void TelemetryPolicy::setPolicyImplementation(std::function<bool(const QString &
     m_policyImpl = std::move(policy);
 }
 
-namespace {
-std::atomic<bool> s_enabled { true };
-} // namespace
-
 bool TelemetryPolicy::isEnabled()
 {
-    return s_enabled.load(std::memory_order_relaxed);
+    return isTelemetryEnabled();
 }
 
 void TelemetryPolicy::setEnabled(bool enabled)
 {
-    s_enabled.store(enabled, std::memory_order_relaxed);
+    setTelemetryEnabled(enabled);
 }
 
 namespace {

@@ -1,15 +1,12 @@
 #include "telemetry/registry/backends.h"
 #include "telemetry/registry/backends_p.h"
 
-#include "telemetry/publishing/couchdbdocumentuploader.h"
-#include "telemetry/recording/recorder.h"
 #include "telemetry/runtime/cachefile_p.h"
+#include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 #include "telemetry/runtime/tables_p.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -45,6 +42,24 @@ bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &v
 BackendsPrivate::BackendsPrivate(Backends *qq)
     : q(qq)
 {
+}
+
+BackendsPrivate::~BackendsPrivate()
+{
+    uninstallStorageIdKeeper(this);
+}
+
+Hook<QSharedPointer<DocumentUploader>(const QString &, const QString &)> &
+BackendsPrivate::uploaderFactory()
+{
+    static Hook<QSharedPointer<DocumentUploader>(const QString &, const QString &)> hook;
+    return hook;
+}
+
+QString BackendsPrivate::publishedLocationInfo(int storageId) const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_published.value(storageId).locationInfo;
 }
 
 // Asks for the location again each time, which retries creating the cache directory.
@@ -119,14 +134,10 @@ DocumentUploader *BackendsPrivate::uploaderFor(int storageId, const Destination 
     const QString key = QString::number(storageId);
     if (const auto cached = m_uploaderCache.value(key))
         return cached.data();
-    if (destination.backend != QLatin1String("couchdb"))
+    const QSharedPointer<DocumentUploader> uploader
+        = uploaderFactory().call(destination.backend, destination.locationInfo);
+    if (!uploader)
         return nullptr;
-
-    const QJsonObject location
-        = QJsonDocument::fromJson(destination.locationInfo.toUtf8()).object();
-    QSharedPointer<DocumentUploader> uploader(
-        new CouchDbDocumentUploader(location.value(QLatin1String("server")).toString(),
-                                    location.value(QLatin1String("database")).toString(), nullptr));
     m_uploaderCache.insert(key, uploader);
     m_published.insert(storageId, destination);
     return uploader.data();
@@ -220,7 +231,7 @@ void Backends::initialize()
     d->m_initialized = true;
     d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("initialize"));
     // Without consent no file is created; the first flush once enabled opens it.
-    if (TelemetryPolicy::isEnabled())
+    if (isTelemetryEnabled())
         d->open();
 }
 
@@ -321,7 +332,12 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
 
 Backends *currentBackends()
 {
-    return Singleton<Backends>::getInstance();
+    static Backends *const backends = [] {
+        Backends *registry = Singleton<Backends>::getInstance();
+        installStorageIdKeeper(BackendsPrivate::get(registry));
+        return registry;
+    }();
+    return backends;
 }
 
 } // namespace kl::telemetry

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "telemetry/registry/backends.h"
+#include "telemetry/runtime/cachefile_p.h"
+#include "telemetry/runtime/hook_p.h"
 
 #include <QHash>
 #include <QMap>
@@ -24,12 +26,23 @@ struct Destination
     }
 };
 
-class BackendsPrivate
+// The process's registry keeps the storage IDs for the cache when its file changes.
+class BackendsPrivate : public StorageIdKeeper
 {
 public:
     explicit BackendsPrivate(Backends *qq);
+    ~BackendsPrivate() override;
 
     static BackendsPrivate *get(Backends *backends) { return backends->d; }
+
+    /// Builds the uploader of a destination (backend, location info); null for a backend it
+    /// does not know. Publishing installs it: the registry knows destinations, not uploads.
+    static Hook<QSharedPointer<DocumentUploader>(const QString &, const QString &)> &
+    uploaderFactory();
+
+    /// The location info of a destination that getBackends() built an uploader for; empty
+    /// when there is none. Any thread.
+    QString publishedLocationInfo(int storageId) const;
 
     bool open();
     int findStorageId(const Destination &destination);
@@ -38,16 +51,12 @@ public:
     int provisionalStorageId(const Destination &destination);
     DocumentUploader *uploaderFor(int storageId, const Destination &destination);
 
-    // Used by the collector's flush, under the machine-wide main lock.
-    bool needsOpening();
-    void close();
-    bool reopen();
-    bool namesSameDestinations();
-    /// The ID that the destination of @p storageId has in the open file, registered there when
-    /// new; -1 for an ID this process never handed out; empty when the file cannot tell now.
-    std::optional<int> storageIdInCurrentFile(int storageId);
-    /// Forgets the IDs of the older file, keeping the destinations mapped by @p newIds.
-    void keepStorageIds(const QHash<int, int> &newIds);
+    bool needsOpening() override;
+    void close() override;
+    bool reopen() override;
+    bool namesSameDestinations() override;
+    std::optional<int> storageIdInCurrentFile(int storageId) override;
+    void keepStorageIds(const QHash<int, int> &newIds) override;
 
     Backends *q;
     bool m_initialized = false;

@@ -10,7 +10,9 @@ namespace kl::telemetry {
 
 namespace {
 std::atomic<int> s_generation { 0 };
-}
+StorageIdKeeper s_noKeeper;
+std::atomic<StorageIdKeeper *> s_keeper { &s_noKeeper };
+} // namespace
 
 FileIdentity fileIdentity(const QString &path)
 {
@@ -34,6 +36,30 @@ QReadWriteLock &cacheFileLock()
 void bumpCacheFileGeneration()
 {
     s_generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+StorageIdKeeper::~StorageIdKeeper() = default;
+
+std::optional<int> StorageIdKeeper::storageIdInCurrentFile(int)
+{
+    return -1;
+}
+
+void StorageIdKeeper::keepStorageIds(const QHash<int, int> &) { }
+
+StorageIdKeeper *storageIdKeeper()
+{
+    return s_keeper.load(std::memory_order_acquire);
+}
+
+void installStorageIdKeeper(StorageIdKeeper *keeper)
+{
+    s_keeper.store(keeper, std::memory_order_release);
+}
+
+void uninstallStorageIdKeeper(StorageIdKeeper *keeper)
+{
+    s_keeper.compare_exchange_strong(keeper, &s_noKeeper, std::memory_order_acq_rel);
 }
 
 } // namespace kl::telemetry

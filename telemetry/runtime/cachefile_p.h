@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QHash>
 #include <QReadWriteLock>
 #include <QString>
+
+#include <optional>
 
 namespace kl::telemetry {
 
@@ -37,5 +40,42 @@ QReadWriteLock &cacheFileLock();
 
 /// Call with cacheFileLock() held for writing.
 void bumpCacheFileGeneration();
+
+/**
+ * What the cache asks of the registry when its file changes under it: storage IDs name
+ * destinations only within one file, and only the registry knows which destination each ID it
+ * handed out stands for. The cache calls it under the machine-wide main lock, from the thread
+ * that flushes or publishes.
+ *
+ * The process's registry installs itself on its first use. This base is the keeper before
+ * that: it has handed out no ID and has no connection of its own.
+ */
+class StorageIdKeeper
+{
+public:
+    virtual ~StorageIdKeeper();
+
+    /// False when an ID this process knows names another destination in the open file, or
+    /// stands above every ID the file ever handed out: the file is another one.
+    virtual bool namesSameDestinations() { return true; }
+    /// Lets go of a file that was deleted, replaced or emptied; the IDs handed out stay known.
+    virtual void close() { }
+    /// Whether the keeper's connection was meant to be open and is closed now.
+    virtual bool needsOpening() { return false; }
+    /// Opens that connection again; false while the file cannot be opened.
+    virtual bool reopen() { return true; }
+    /// The ID that the destination of @p storageId has in the open file, registered there when
+    /// new; -1 for an ID this process never handed out; empty when the file cannot tell now.
+    virtual std::optional<int> storageIdInCurrentFile(int storageId);
+    /// Forgets the IDs of the older file, keeping the destinations mapped by @p newIds.
+    virtual void keepStorageIds(const QHash<int, int> &newIds);
+};
+
+/// The installed keeper; never null.
+StorageIdKeeper *storageIdKeeper();
+/// Installs @p keeper; it must stay alive until it is uninstalled.
+void installStorageIdKeeper(StorageIdKeeper *keeper);
+/// Goes back to the base keeper, when @p keeper is the installed one.
+void uninstallStorageIdKeeper(StorageIdKeeper *keeper);
 
 } // namespace kl::telemetry

@@ -2,14 +2,12 @@
 #include "telemetry/status/telemetrystatus_p.h"
 
 #include "telemetry/cache/datacollector.h"
-#include "telemetry/publishing/batchnarrowing_p.h"
-#include "telemetry/publishing/uploadresult.h"
-#include "telemetry/registry/backends_p.h"
+#include "telemetry/cache/datacollector_p.h"
+#include "telemetry/publishing/publisher_p.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QThread>
 
 #include <numeric>
@@ -17,10 +15,6 @@
 namespace kl::telemetry {
 
 namespace {
-
-// The hooks run on flush and publisher threads while the status may be going away at exit.
-QMutex instanceMutex;
-TelemetryStatus *instance = nullptr;
 
 // The database URL of a CouchDB location info text.
 QString destinationName(const QString &locationInfo)
@@ -32,44 +26,43 @@ QString destinationName(const QString &locationInfo)
     return server + QLatin1Char('/') + location.value(QLatin1String("database")).toString();
 }
 
-QString publishedDestinationName(int storageId)
-{
-    BackendsPrivate *registry = BackendsPrivate::get(currentBackends());
-    QMutexLocker locker(&registry->m_mutex);
-    return destinationName(registry->m_published.value(storageId).locationInfo);
-}
-
 } // namespace
 
-// Called with the instance mutex held.
+// Clearing a hook waits for a call in progress, so no call comes once the status is going.
+void TelemetryStatusPrivate::listen()
+{
+    DataCollectorPrivate::afterFlush().set([this] { countsMayHaveChanged(); });
+    PublisherPrivate::batchAnswered().set(
+        [this](const BatchAnswer &answer) { batchAnswered(answer); });
+}
+
+void TelemetryStatusPrivate::stopListening()
+{
+    DataCollectorPrivate::afterFlush().set(nullptr);
+    PublisherPrivate::batchAnswered().set(nullptr);
+}
+
+// What is posted dies with the status, unrun.
 template<typename Function>
 void TelemetryStatusPrivate::post(Function function)
 {
     QMetaObject::invokeMethod(
-        instance, [d = instance->d, function] { function(d); }, Qt::QueuedConnection);
+        q, [this, function] { function(this); }, Qt::QueuedConnection);
 }
 
 void TelemetryStatusPrivate::countsMayHaveChanged()
 {
-    QMutexLocker locker(&instanceMutex);
-    if (instance && instance->d->m_refreshPosted.testAndSetRelaxed(0, 1))
+    if (m_refreshPosted.testAndSetRelaxed(0, 1))
         post([](TelemetryStatusPrivate *d) { d->refreshCounts(); });
 }
 
-void TelemetryStatusPrivate::batchAnswered(int storageId, const BatchVerdict &verdict, int sent,
-                                           const UploadResult &result)
+// The counts come first, so that receivers of the batch signal see them after the batch.
+void TelemetryStatusPrivate::batchAnswered(const BatchAnswer &answer)
 {
-    const QString error = verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError;
-    const QString destination = publishedDestinationName(storageId);
-    const int stored = verdict.stored.size();
-    const int httpStatus = result.httpStatus();
-    // The counts come first, so that receivers of the batch signal see them after the batch.
-    QMutexLocker locker(&instanceMutex);
-    if (instance)
-        post([=](TelemetryStatusPrivate *d) {
-            d->refreshCounts();
-            d->takeBatch(destination, stored, stored == sent, error, httpStatus);
-        });
+    post([answer](TelemetryStatusPrivate *d) {
+        d->refreshCounts();
+        d->takeBatch(answer);
+    });
 }
 
 void TelemetryStatusPrivate::refreshCounts()
@@ -107,17 +100,18 @@ void TelemetryStatusPrivate::setLastError(const QString &text, int httpStatus)
     Q_EMIT q->lastErrorChanged();
 }
 
-void TelemetryStatusPrivate::takeBatch(const QString &destination, int stored, bool allStored,
-                                       const QString &error, int httpStatus)
+void TelemetryStatusPrivate::takeBatch(const BatchAnswer &answer)
 {
-    setLastError(allStored ? QString() : error, allStored ? 0 : httpStatus);
-    if (stored == 0)
+    const bool allStored = answer.stored == answer.sent;
+    setLastError(allStored ? QString() : answer.error, allStored ? 0 : answer.httpStatus);
+    if (answer.stored == 0)
         return;
+    const QString destination = destinationName(answer.locationInfo);
     m_lastPublishTime = QDateTime::currentDateTime();
     m_lastPublishDestination = destination;
-    m_lastPublishCount = stored;
+    m_lastPublishCount = answer.stored;
     Q_EMIT q->lastPublishChanged();
-    Q_EMIT q->batchPublished(destination, stored);
+    Q_EMIT q->batchPublished(destination, answer.stored);
 }
 
 TelemetryStatus::TelemetryStatus()
@@ -126,18 +120,13 @@ TelemetryStatus::TelemetryStatus()
     // QML and the application's widgets meet it in the main thread, whoever asked first.
     if (const QCoreApplication *application = QCoreApplication::instance())
         moveToThread(application->thread());
-    QMutexLocker locker(&instanceMutex);
-    instance = this;
-    locker.unlock();
-    TelemetryStatusPrivate::countsMayHaveChanged();
+    d->listen();
+    d->countsMayHaveChanged();
 }
 
 TelemetryStatus::~TelemetryStatus()
 {
-    {
-        QMutexLocker locker(&instanceMutex);
-        instance = nullptr;
-    }
+    d->stopListening();
     delete d;
 }
 

@@ -6,8 +6,7 @@
 
 namespace kl::telemetry {
 
-class UploadResult;
-struct BatchVerdict;
+struct BatchAnswer;
 
 class TelemetryStatusPrivate
 {
@@ -17,19 +16,19 @@ public:
     {
     }
 
-    // Hooks for the collector and the publisher, from any thread; they do nothing until the
-    // status exists, and hand the work to its thread.
-    static void countsMayHaveChanged();
-    static void batchAnswered(int storageId, const BatchVerdict &verdict, int sent,
-                              const UploadResult &result);
+    // Installed into the collector and the publisher, which call them from their threads;
+    // they hand the work to the status's thread.
+    void listen();
+    void stopListening();
+    void countsMayHaveChanged();
+    void batchAnswered(const BatchAnswer &answer);
 
     template<typename Function>
-    static void post(Function function);
+    void post(Function function);
     void refreshCounts();
     void setCachedCounts(const QVariantMap &counts);
     void setLastError(const QString &text, int httpStatus);
-    void takeBatch(const QString &destination, int stored, bool allStored, const QString &error,
-                   int httpStatus);
+    void takeBatch(const BatchAnswer &answer);
 
     TelemetryStatus *q;
     // Set while a refresh is on its way, so that flushes in a row post one.

@@ -176,8 +176,7 @@ int purgeDisabled(const QStringList &args)
 {
     TelemetryPolicy::setEnabled(false);
     recorder(QString(), nullptr); // starts the library
-    say(currentDataCollector()->purgeDestination(*bucket(kUnreachable, args.value(0))) ? "purged"
-                                                                                       : "refused");
+    say(bucket(kUnreachable, args.value(0))->purgeDestination() ? "purged" : "refused");
     return 0;
 }
 

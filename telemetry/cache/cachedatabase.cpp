@@ -1,0 +1,224 @@
+#include "telemetry/cache/cachedatabase_p.h"
+
+#include "telemetry/cache/batchinsert_p.h"
+#include "telemetry/runtime/consent_p.h"
+#include "telemetry/runtime/raiitransaction.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/tables_p.h"
+
+#include <QHash>
+#include <QReadWriteLock>
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace kl::telemetry {
+
+namespace {
+
+constexpr int kNoStorage = -1;
+
+constexpr QLatin1String kIdColumn("id");
+constexpr QLatin1String kTimestampColumn("timestamp");
+constexpr QLatin1String kStorageIdColumn("storageID");
+constexpr QLatin1String kRecordColumn("recordData");
+
+QString createTableStatement()
+{
+    return QStringLiteral("CREATE TABLE %1(%2 BLOB NOT NULL PRIMARY KEY, %3 INTEGER NOT NULL, "
+                          "%4 INTEGER NOT NULL, %5 TEXT NOT NULL)")
+        .arg(kRecordTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
+}
+
+QString createIndexStatement()
+{
+    return QStringLiteral("CREATE INDEX %1 ON %2(%3)")
+        .arg(QLatin1String("time_index"), kRecordTable, kTimestampColumn);
+}
+
+// Serves the oldest-first read of one destination, whatever the other destinations hold.
+QString createReadIndexStatement()
+{
+    return QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2(%3, %4)")
+        .arg(QLatin1String("storage_time_index"), kRecordTable, kStorageIdColumn, kTimestampColumn);
+}
+
+QString insertStatement()
+{
+    return QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5) VALUES (?, ?, ?, ?)")
+        .arg(kRecordTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
+}
+
+} // namespace
+
+void CacheDatabase::start()
+{
+    {
+        QMutexLocker locker(&m_mutex);
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    }
+    m_rekeyPending = !isTelemetryEnabled() || !open();
+}
+
+// Asks for the location again each time, which retries creating the cache directory. A
+// failure is said once, until the file has opened again.
+bool CacheDatabase::open()
+{
+    QMutexLocker locker(&m_mutex);
+    m_db.setDatabaseName(getCacheDataBaseLocation());
+    if (!m_db.open()) {
+        if (!std::exchange(m_openFailing, true))
+            qCCritical(lcTelemetry) << "Connection to database failed" << m_db.lastError().text();
+        return false;
+    }
+    if (std::exchange(m_openFailing, false))
+        qCInfo(lcTelemetry) << "Connection to database restored";
+    createTables();
+    m_fileIdentity = fileIdentity(m_db.databaseName());
+    return true;
+}
+
+// Runs with m_mutex held. The read index is made on caches older than it too: readers and
+// writers that do not know it are not affected by it, and a failure only leaves the reads
+// slower until the next start tries again.
+void CacheDatabase::createTables()
+{
+    QSqlError error;
+    switch (createTableIfMissing(m_db, kRecordTable,
+                                 { createTableStatement(), createIndexStatement() }, &error)) {
+    case TableCreation::Skipped:
+    case TableCreation::Created:
+        break;
+    case TableCreation::TransactionRefused:
+    case TableCreation::Failed:
+        qCCritical(lcTelemetry) << "Cache database creation failed" << error.text();
+        return;
+    }
+    if (!m_db.tables(QSql::Tables).contains(kRecordTable))
+        return; // another process is creating the table
+    QSqlQuery query(m_db);
+    if (!query.exec(createReadIndexStatement()))
+        qCWarning(lcTelemetry) << "Cache index creation failed:" << query.lastError();
+}
+
+// Waits for an open still in progress in start(), so that the answer is final.
+bool CacheDatabase::isOpen()
+{
+    QMutexLocker locker(&m_mutex);
+    return m_db.isOpen();
+}
+
+// A file is another one when its path names another inode, or when it was emptied (SQLite
+// files never shrink to nothing), or when its storages say otherwise than this process knows.
+bool CacheDatabase::replaced()
+{
+    const FileIdentity seen = fileIdentity(m_db.databaseName());
+    const bool emptied = seen.size == 0 && m_fileIdentity.size > 0;
+    const bool other = !seen.sameFileAs(m_fileIdentity) || emptied;
+    m_fileIdentity = seen;
+    return other || !storageIdKeeper()->namesSameDestinations();
+}
+
+bool CacheDatabase::usable(RecordQueue &queue)
+{
+    StorageIdKeeper *registry = storageIdKeeper();
+    if (isOpen() && replaced()) {
+        qCWarning(lcTelemetry) << "Cache database was deleted, replaced or emptied; reopening it";
+        {
+            QMutexLocker locker(&m_mutex);
+            m_db.close();
+        }
+        registry->close();
+        m_rekeyPending = m_dropUnknownRows = true;
+    }
+    if (isOpen() || open()) {
+        if (registry->needsOpening()) {
+            m_rekeyPending = true;
+            if (!registry->reopen())
+                return false;
+        }
+        m_unusableSaid = false;
+        return !m_rekeyPending || rekey(queue);
+    }
+    if (!std::exchange(m_unusableSaid, true))
+        qCWarning(lcTelemetry) << "Flush operation aborted, connection to database is closed.";
+    return false;
+}
+
+// Rows queued for the older file, or under provisional IDs, are keyed by their destinations'
+// IDs in this one. The generation moves on with the queue, so that every bucket asks again.
+bool CacheDatabase::rekey(RecordQueue &queue)
+{
+    QWriteLocker generationLocker(&cacheFileLock());
+    StorageIdKeeper *registry = storageIdKeeper();
+    QHash<int, int> newIds;
+    const auto storageIdInFile = [&](int storageId) -> std::optional<int> {
+        const auto known = newIds.constFind(storageId);
+        if (known != newIds.cend())
+            return *known;
+        std::optional<int> id = registry->storageIdInCurrentFile(storageId);
+        // An ID the registry did not hand out came from the host. It means nothing in a
+        // replaced file, but may be kept while this process has known no other file.
+        if (id == kNoStorage && storageId > 0 && !m_dropUnknownRows)
+            id = storageId;
+        if (id)
+            newIds.insert(storageId, *id);
+        return id;
+    };
+    int dropped = 0;
+    if (!queue.rekey(storageIdInFile, &dropped))
+        return false;
+    registry->keepStorageIds(newIds);
+    bumpCacheFileGeneration();
+    m_rekeyPending = m_dropUnknownRows = false;
+    if (dropped)
+        qCWarning(lcTelemetry) << "Dropped queued records whose destination is unknown:" << dropped;
+    return true;
+}
+
+// A commit can fail after every insert went well, so it is made here, not at destruction: a
+// batch must go back to the queue unless it is stored.
+bool CacheDatabase::write(const RecordQueue::Rows &rows, QString *error)
+{
+    QMutexLocker locker(&m_mutex);
+    RaiiTransaction transaction(m_db);
+    if (!transaction.open()) {
+        *error = m_db.lastError().databaseText();
+        return false;
+    }
+    if (!insertRows(m_db, insertStatement(), rows, error))
+        return false;
+    if (!transaction.commit()) {
+        *error = m_db.lastError().text();
+        return false;
+    }
+    if (!rows.isEmpty())
+        qCDebug(lcTelemetry) << "Commited" << rows.size() << "records to cache";
+    return true;
+}
+
+// Rowids grow with each insert, so their span bounds the row count from above and costs
+// two index look-ups; the count runs only when the span passes the bound.
+void CacheDatabase::dropOldestBeyondBound(int bound)
+{
+    if (bound <= 0)
+        return;
+    QMutexLocker locker(&m_mutex);
+    QSqlQuery query(m_db);
+    if (!query.exec(QStringLiteral("SELECT MAX(rowid) - MIN(rowid) + 1 FROM telemetry"))
+        || !query.next() || query.value(0).toLongLong() <= bound)
+        return;
+    const std::optional<int> rows = countRows(m_db, kRecordTable);
+    if (!rows || *rows <= bound)
+        return;
+    const int excess = *rows - bound;
+    if (!query.exec(QStringLiteral("DELETE FROM telemetry WHERE rowid IN (SELECT rowid FROM "
+                                   "telemetry ORDER BY rowid LIMIT %1)")
+                        .arg(excess))) {
+        qCWarning(lcTelemetry) << "Cache bound: dropping the oldest records failed"
+                               << query.lastError();
+        return;
+    }
+    qCWarning(lcTelemetry) << "Cache bound reached, dropped the oldest records:" << excess;
+}
+
+} // namespace kl::telemetry

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "telemetry/cache/recordqueue_p.h"
+#include "telemetry/runtime/cachefile_p.h"
+
+#include <QLatin1String>
+#include <QMutex>
+#include <QSqlDatabase>
+
+namespace kl::telemetry {
+
+/// The table of cached records.
+constexpr QLatin1String kRecordTable("telemetry");
+
+/**
+ * The collector's connection to the cache file, and the file's life under it: opening it and
+ * creating the record table, noticing that it was deleted, replaced or emptied, opening it
+ * again and re-keying the queue for it, writing a batch, keeping the record bound.
+ *
+ * usable() and the writes run under the machine-wide main lock, on the pool thread that
+ * flushes or on the publisher's thread (or at exit, past a wait for that lock). The
+ * connection serves host calls on any thread too: every use of m_db, here and in the queries,
+ * holds m_mutex. Lock order: main lock, queue mutex, m_mutex; nothing takes the queue mutex
+ * while it holds m_mutex.
+ */
+class CacheDatabase
+{
+public:
+    /// Adds the connection and opens it, unless telemetry is disabled (no file is created
+    /// before consent); until it opens, rows wait under provisional storage IDs.
+    void start();
+    bool isOpen();
+
+    /**
+     * Makes the cache file fit for a write or a read: opens it when it could not be opened so
+     * far, again when it was replaced since, and re-keys @p queue for it. Call it under the
+     * main lock; false while the cache cannot be used, said once per run of failures.
+     */
+    bool usable(RecordQueue &queue);
+
+    /// Inserts @p rows in one transaction; false, with SQLite's reason in @p error, when the
+    /// batch is not stored (the commit included).
+    bool write(const RecordQueue::Rows &rows, QString *error);
+    /// Drops the oldest records beyond @p bound (0: none), with one warning that counts them.
+    void dropOldestBeyondBound(int bound);
+
+    QMutex m_mutex;
+    QSqlDatabase m_db;
+
+private:
+    bool open();
+    void createTables();
+    bool replaced();
+    bool rekey(RecordQueue &queue);
+
+    // Used under the main lock. Queued rows wait for re-keying after the file was reopened, or
+    // while storage IDs were provisional.
+    FileIdentity m_fileIdentity;
+    bool m_rekeyPending = false;
+    bool m_dropUnknownRows = false;
+    bool m_openFailing = false;
+    bool m_unusableSaid = false;
+};
+
+} // namespace kl::telemetry

@@ -1,0 +1,128 @@
+// The cached records as the publisher and the host read them: the oldest of a destination,
+// deletes of what a destination stored, counts, clearing. These run on the caller's thread:
+// the publisher's reads and deletes under the machine-wide main lock, host calls and the
+// status's counts without it (SQLite keeps a read consistent). Each holds the connection's
+// mutex for its statements.
+
+#include "telemetry/cache/cachedatabase_p.h"
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
+
+#include "telemetry/runtime/raiitransaction.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/tables_p.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace kl::telemetry {
+
+int DataCollector::getCachedElementsCount()
+{
+    CacheDatabase &cache = d->m_cache;
+    QMutexLocker locker(&cache.m_mutex);
+    if (!cache.m_db.isOpen()) {
+        qCWarning(lcTelemetry)
+            << "getCacheElementCount operation aborted, because connection to database is closed.";
+        return 0;
+    }
+    if (const auto rows = countRows(cache.m_db, kRecordTable))
+        return *rows;
+    qCWarning(lcTelemetry)
+        << "getCacheElementCount operation aborted, because SELECT query failed.";
+    return 0;
+}
+
+// Read often, for the status, so quiet when the cache is closed.
+QMap<QString, int> DataCollector::getCachedCountsByLocation()
+{
+    CacheDatabase &cache = d->m_cache;
+    QMutexLocker locker(&cache.m_mutex);
+    QMap<QString, int> counts;
+    if (!cache.m_db.isOpen())
+        return counts;
+    QSqlQuery query(cache.m_db);
+    // Counting first looks each destination up once, not once per row.
+    if (!query.exec(QStringLiteral(
+            "SELECT storages.locationInfo, counts.n FROM (SELECT storageID, COUNT(*) AS n "
+            "FROM telemetry GROUP BY storageID) AS counts JOIN storages USING (storageID)")))
+        return counts;
+    while (query.next())
+        counts.insert(query.value(0).toString(), query.value(1).toInt());
+    return counts;
+}
+
+void DataCollector::clearCache()
+{
+    CacheDatabase &cache = d->m_cache;
+    QMutexLocker locker(&cache.m_mutex);
+    if (!cache.m_db.isOpen()) {
+        qCWarning(lcTelemetry)
+            << "clearCache operation aborted, because connection to database is closed.";
+        return;
+    }
+    switch (clearTable(cache.m_db, kRecordTable)) {
+    case TableClearing::Cleared:
+        return;
+    case TableClearing::TransactionRefused:
+        qCWarning(lcTelemetry) << "local cache clearing failed: cannot create transaction";
+        return;
+    case TableClearing::Failed:
+        qCWarning(lcTelemetry) << "local cache clearing failed: query or commit DELETE";
+    }
+}
+
+bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records)
+{
+    static const QString queryTemplate = QStringLiteral(
+        "SELECT id, recordData FROM telemetry WHERE storageID=%1 ORDER BY timestamp LIMIT 25");
+
+    CacheDatabase &cache = d->m_cache;
+    QMutexLocker locker(&cache.m_mutex);
+    if (!cache.m_db.isOpen()) {
+        qCCritical(lcTelemetry)
+            << "getCacheByStorageId() aborted, connection to database is closed.";
+        return false;
+    }
+    QSqlQuery query(cache.m_db);
+    if (!query.exec(queryTemplate.arg(qlonglong(storageId)))) {
+        qCCritical(lcTelemetry) << "getCacheByStorageId() aborted, query failed:"
+                                << query.lastError();
+        return false;
+    }
+    while (query.next()) {
+        ids.append(query.value(0).toString());
+        records.append(query.value(1).toString());
+    }
+    return true;
+}
+
+bool DataCollector::deleteByIds(const QStringList &ids)
+{
+    CacheDatabase &cache = d->m_cache;
+    QMutexLocker locker(&cache.m_mutex);
+    if (!cache.m_db.isOpen()) {
+        qCWarning(lcTelemetry)
+            << "deleteByIds operation aborted, because connection to database is closed.";
+        return false;
+    }
+    QSqlQuery query(cache.m_db);
+    const bool prepared = query.prepare(QStringLiteral("DELETE FROM telemetry WHERE id = ?"));
+    QVariantList values;
+    values.reserve(ids.size());
+    for (const QString &id : ids)
+        values.append(id);
+    query.addBindValue(values);
+
+    RaiiTransaction transaction(cache.m_db);
+    if (!prepared || !transaction.open() || !query.execBatch()) {
+        qCWarning(lcTelemetry) << "local cache update failed";
+        return false;
+    }
+    transaction.markSuccessfull();
+    qCWarning(lcTelemetry) << "deleted: " << values.size();
+    return true;
+}
+
+} // namespace kl::telemetry

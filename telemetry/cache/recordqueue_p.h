@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+#include <optional>
+
+namespace kl::telemetry {
+
+/// One queued record, in the order of the table's columns. The document stays UTF-8, as the
+/// bucket serialised it and as SQLite stores it.
+struct QueuedRow
+{
+    QString id;
+    qint64 timestamp = 0;
+    int storageId = 0;
+    QByteArray record;
+};
+
+} // namespace kl::telemetry
+
+// Growing the queue moves rows with a plain reallocation, never one by one under the mutex.
+Q_DECLARE_TYPEINFO(kl::telemetry::QueuedRow, Q_MOVABLE_TYPE);
+
+namespace kl::telemetry {
+
+/**
+ * The records collected in this process and not yet in the cache file, oldest first. Any
+ * thread: recording threads append, a flush on a pool thread takes them all and puts them back
+ * when the write failed, host calls count, clear and purge. Every operation holds the queue's
+ * mutex for a moment, never across SQL.
+ */
+class RecordQueue
+{
+public:
+    using Rows = QVector<QueuedRow>;
+
+    void append(QueuedRow row);
+    Rows takeAll();
+    /// Puts rows that could not be written behind those collected meanwhile, in their order.
+    void putBack(const Rows &rows);
+    void dropDestinations(const QList<int> &storageIds);
+    void clear();
+    int size() const;
+
+    /**
+     * Gives every row the storage ID that @p storageIdInFile maps its own to, dropping rows
+     * mapped to -1 and counting them in @p dropped. Decides every row before it changes one:
+     * false, with the queue as it was, when the mapping cannot tell for one of them.
+     */
+    bool rekey(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped);
+
+private:
+    mutable QMutex m_mutex;
+    Rows m_rows;
+};
+
+} // namespace kl::telemetry
