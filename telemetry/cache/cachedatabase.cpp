@@ -118,7 +118,7 @@ bool CacheDatabase::replaced()
     return other || !storageIdKeeper()->namesSameDestinations();
 }
 
-bool CacheDatabase::usable(RecordQueue &queue)
+bool CacheDatabase::makeUsable(RecordQueue &queue)
 {
     StorageIdKeeper *registry = storageIdKeeper();
     if (isOpen() && replaced()) {

@@ -17,7 +17,7 @@ constexpr QLatin1String kRecordTable("telemetry");
  * creating the record table, noticing that it was deleted, replaced or emptied, opening it
  * again and re-keying the queue for it, writing a batch, keeping the record bound.
  *
- * usable() and the writes run under the machine-wide main lock, on the pool thread that
+ * makeUsable() and the writes run under the machine-wide main lock, on the pool thread that
  * flushes or on the publisher's thread (or at exit, past a wait for that lock). The
  * connection serves host calls on any thread too: every use of m_db, here and in the queries,
  * holds m_mutex. Lock order: main lock, queue mutex, m_mutex; nothing takes the queue mutex
@@ -36,7 +36,7 @@ public:
      * far, again when it was replaced since, and re-keys @p queue for it. Call it under the
      * main lock; false while the cache cannot be used, said once per run of failures.
      */
-    bool usable(RecordQueue &queue);
+    bool makeUsable(RecordQueue &queue);
 
     /// Inserts @p rows in one transaction; false, with SQLite's reason in @p error, when the
     /// batch is not stored (the commit included).

@@ -115,7 +115,7 @@ bool DataCollectorPrivate::isInitialized()
 // Runs under the main lock, or past a wait for it at exit; false when nothing could be written.
 bool DataCollectorPrivate::writeQueue()
 {
-    if (!m_cache.usable(m_queue))
+    if (!m_cache.makeUsable(m_queue))
         return false;
     const RecordQueue::Rows rows = m_queue.takeAll();
     QString error;
@@ -207,7 +207,7 @@ void DataCollector::collect(const QString &id, long long timestamp, int storageI
 
 bool DataCollector::checkCacheFile()
 {
-    return d->isInitialized() && d->m_cache.usable(d->m_queue);
+    return d->isInitialized() && d->m_cache.makeUsable(d->m_queue);
 }
 
 void DataCollector::flush()

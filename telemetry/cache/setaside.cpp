@@ -130,7 +130,7 @@ void DataCollectorPrivate::openExistingCacheFile()
         return;
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     if (mainLock.tryToRun())
-        m_cache.usable(m_queue);
+        m_cache.makeUsable(m_queue);
 }
 
 // Writes under the main lock, as every write to the cache file does.
