@@ -25,6 +25,10 @@ constexpr int kFlushDelayMs = 1000;
 constexpr int kExitLockWaitMs = 3000;
 constexpr int kExitLockStepMs = 20;
 
+// Built at load, so that they outlive every collector, even one destroyed with the statics.
+Hook<void()> s_beforeExitFlush;
+Hook<void()> s_afterFlush;
+
 } // namespace
 
 // A link of the flush chain that its thread drops unrun, because that thread has ended, moves
@@ -60,14 +64,12 @@ DataCollectorPrivate::DataCollectorPrivate(DataCollector *qq)
 
 Hook<void()> &DataCollectorPrivate::beforeExitFlush()
 {
-    static Hook<void()> hook;
-    return hook;
+    return s_beforeExitFlush;
 }
 
 Hook<void()> &DataCollectorPrivate::afterFlush()
 {
-    static Hook<void()> hook;
-    return hook;
+    return s_afterFlush;
 }
 
 void DataCollectorPrivate::scheduleFlush()

@@ -56,14 +56,16 @@ void installUploaderFactory()
     BackendsPrivate::uploaderFactory().set(makeUploader);
 }
 
+// Built at load, so that it outlives the status that listens to it.
+Hook<void(const BatchAnswer &)> s_batchAnswered;
+
 } // namespace
 
 Q_CONSTRUCTOR_FUNCTION(installUploaderFactory)
 
 Hook<void(const BatchAnswer &)> &PublisherPrivate::batchAnswered()
 {
-    static Hook<void(const BatchAnswer &)> hook;
-    return hook;
+    return s_batchAnswered;
 }
 
 // Attempts made outside the chain, before initialize(), start none. The chain ends with its

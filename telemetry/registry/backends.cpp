@@ -49,6 +49,7 @@ BackendsPrivate::~BackendsPrivate()
     uninstallStorageIdKeeper(this);
 }
 
+// Publishing installs it while the library loads, before this file's own statics may exist.
 Hook<QSharedPointer<DocumentUploader>(const QString &, const QString &)> &
 BackendsPrivate::uploaderFactory()
 {
