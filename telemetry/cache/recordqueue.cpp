@@ -4,12 +4,6 @@
 
 namespace kl::telemetry {
 
-void RecordQueue::append(QueuedRow row)
-{
-    QMutexLocker locker(&m_mutex);
-    m_rows.append(std::move(row));
-}
-
 RecordQueue::Rows RecordQueue::takeAll()
 {
     Rows rows;
