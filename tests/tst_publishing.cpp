@@ -484,7 +484,7 @@ void TestPublishing::passesServeTenBeforeTwo()
 void TestPublishing::attemptsWaitForConsentAndTheLock()
 {
     const QStringList ids = cacheRecords(registerDestination(m_server->url(), "waiting"), 3);
-    m_server->enqueue(FakeHttpServer::json(storedAnswer(ids)));
+    m_server->enqueue(FakeHttpServer::stalled(storedAnswer(ids)));
     Publisher publisher;
     const auto enable = qScopeGuard([] { TelemetryPolicy::setEnabled(true); });
     TelemetryPolicy::setEnabled(false);
@@ -497,7 +497,13 @@ void TestPublishing::attemptsWaitForConsentAndTheLock()
 
     holder->closeWriteChannel();
     QVERIFY(holder->waitForFinished());
-    attempt(publisher);
+    // The publisher's own upload in flight holds the lock against its other attempts too.
+    attempt(publisher, false);
+    QTRY_COMPARE(m_server->requestCount(), 1);
+    QVERIFY(!publisher.doPublishImpl());
+    m_server->release();
+    QTRY_VERIFY(mainLockIsFree());
+    QCOMPARE(m_server->requestCount(), 1);
     QCOMPARE(m_messages->all(), QStringList { "warning: deleted:  3" });
 }
 

@@ -268,6 +268,12 @@ void Publisher::initialize()
 bool Publisher::doPublishImpl()
 {
     using AttemptEnd = PublisherPrivate::AttemptEnd;
+    // This publisher's own upload holds the lock: an attempt of another chain (a call from
+    // outside starts one) finds it taken, and must neither release it nor send a second batch.
+    if (m_executor) {
+        d->scheduleAttempt(d->delayAfterAttempt(AttemptEnd::LockTaken));
+        return false;
+    }
     AttemptEnd end = AttemptEnd::LockTaken;
     // Without an upload in flight the attempt gives the lock back and the chain goes on;
     // with one, both wait for its completion.
