@@ -421,8 +421,9 @@ void TestCache::queriesReadOldestFirstThenDeleteBoundAndPurge()
     // Past the bound, flushes drop the rows cached first, whatever their destination.
     m_collector->setMaxCachedRecords(3);
     m_collector->flush();
-    // A purge drops the queued and cached rows of one destination.
-    m_collector->collect("queued", 5, 1, document(5));
+    // A purge drops the queued and cached rows of one destination. Queued with literals, as
+    // applications write the call.
+    m_collector->collect("queued", 5, 1, "{}");
     QVERIFY(m_collector->purgeDestinations({ 1 }));
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
     QCOMPARE(select(CacheConnection(), "SELECT id FROM telemetry ORDER BY rowid"),

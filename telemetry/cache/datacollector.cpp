@@ -198,6 +198,12 @@ void DataCollector::collect(const QString &id, long long timestamp, int storageI
 }
 
 void DataCollector::collect(const QString &id, long long timestamp, int storageId,
+                            const char *record)
+{
+    collect(id, timestamp, storageId, QByteArray(record));
+}
+
+void DataCollector::collect(const QString &id, long long timestamp, int storageId,
                             QByteArray record)
 {
     // Serialisers leave room to grow (QString::toUtf8 three bytes per character); a queue

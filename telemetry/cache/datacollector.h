@@ -53,6 +53,9 @@ public:
     void collect(const QString &id, long long timestamp, int storageId, const QString &record);
     /// The same, with the record document as UTF-8 JSON text, stored as it is.
     void collect(const QString &id, long long timestamp, int storageId, QByteArray record);
+    /// The same, for a document written as a string literal: without it, a literal converts
+    /// to both a QString and a QByteArray, and the call would be ambiguous.
+    void collect(const QString &id, long long timestamp, int storageId, const char *record);
 
     /// Writes the queue into the cache and schedules the next flush. Each outside call starts
     /// one more chain of flushes. While telemetry is disabled it writes nothing.
