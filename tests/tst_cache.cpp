@@ -577,6 +577,19 @@ void TestCache::toolListsPeeksRetriesAndPurges()
     QCOMPARE(QProcess::execute(kTool, { QStringLiteral("purge"), QString::number(events) }), 0);
     QCOMPARE(counts(), (QMap<int, QPair<int, int>> { { events, { 0, 0 } }, { errors, { 2, 0 } } }));
     QCOMPARE(m_collector->getCachedElementsCount(), 2);
+
+    // Mistakes are said on stderr with the usage, exit with 2 and change nothing.
+    const QString unknown = QString::number(errors + 1);
+    for (const QStringList &mistake :
+         { QStringList { "bogus" }, QStringList { "peek", unknown },
+           QStringList { "purge", unknown, QString::number(errors) }, QStringList { "retry" } }) {
+        QProcess tool;
+        tool.start(kTool, mistake);
+        QVERIFY(tool.waitForFinished());
+        QCOMPARE(tool.exitCode(), 2);
+        QVERIFY2(tool.readAllStandardError().contains("Usage:"), qPrintable(mistake.join(' ')));
+    }
+    QCOMPARE(m_collector->getCachedElementsCount(), 2);
 }
 
 void TestCache::toolWritesOnlyOnceTheLockIsFree()

@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -36,6 +37,14 @@ int fail(const QString &text)
 {
     std::fputs(qPrintable(QStringLiteral("korvel-cache: %1\n").arg(text)), stderr);
     return 1;
+}
+
+// A mistake in the command line: said with the usage, and a status of its own.
+int usageError(const QCommandLineParser &parser, const QString &text)
+{
+    fail(text);
+    std::fputs(qPrintable(parser.helpText()), stderr);
+    return 2;
 }
 
 QString age(qint64 timestamp)
@@ -90,6 +99,18 @@ public:
             result.append(destination);
         }
         return result;
+    }
+
+    /// The storage IDs of every destination the cache file knows.
+    std::optional<QSet<int>> storageIds()
+    {
+        QSqlQuery query(m_db);
+        if (!run(query, QStringLiteral("SELECT storageID FROM storages")))
+            return std::nullopt;
+        QSet<int> ids;
+        while (query.next())
+            ids.insert(query.value(0).toInt());
+        return ids;
     }
 
     /// The @p limit oldest cached records of @p storageId.
@@ -244,6 +265,11 @@ int main(int argc, char **argv)
     const QStringList arguments = parser.positionalArguments();
     const QString command = arguments.value(0, QStringLiteral("list"));
     const QStringList operands = arguments.mid(1);
+    const QStringList commands { QStringLiteral("list"),  QStringLiteral("peek"),
+                                 QStringLiteral("purge"), QStringLiteral("set-aside"),
+                                 QStringLiteral("retry"), QStringLiteral("drop") };
+    if (!commands.contains(command))
+        return usageError(parser, QStringLiteral("unknown command %1").arg(command));
     const QString path = getCacheDataBaseLocation();
     if (!QFileInfo::exists(path))
         return fail(QStringLiteral("no cache at %1").arg(path));
@@ -267,7 +293,20 @@ int main(int argc, char **argv)
 
     if (command == QLatin1String("list"))
         return output(cache.destinations(), printDestinations);
-    if (command == QLatin1String("peek") && !operands.isEmpty())
+    if (command == QLatin1String("peek") || command == QLatin1String("purge")) {
+        const QStringList destinations
+            = command == QLatin1String("peek") ? operands.mid(0, 1) : operands;
+        if (destinations.isEmpty())
+            return usageError(parser, QStringLiteral("%1 needs a destination ID").arg(command));
+        const std::optional<QSet<int>> known = cache.storageIds();
+        if (!known)
+            return fail(QStringLiteral("cannot read %1: %2").arg(path, cache.error()));
+        for (const QString &destination : destinations) {
+            if (!known->contains(destination.toInt()))
+                return usageError(parser, QStringLiteral("no destination %1").arg(destination));
+        }
+    }
+    if (command == QLatin1String("peek"))
         return output(cache.records(operands.at(0).toInt(), operands.value(1, "10").toInt()),
                       printRecords);
 
@@ -281,7 +320,7 @@ int main(int argc, char **argv)
     if (parser.isSet(all))
         ids = idsOf(setAsideRecords());
     if (ids.isEmpty())
-        return fail(QStringLiteral("nothing to %1; see --help").arg(command));
+        return usageError(parser, QStringLiteral("nothing to %1").arg(command));
     bool changed = false;
     if (command == QLatin1String("purge")) {
         QList<int> storageIds;
@@ -290,10 +329,8 @@ int main(int argc, char **argv)
         changed = underLock([&] { return collector->purgeDestinations(storageIds); });
     } else if (command == QLatin1String("retry")) {
         changed = underLock([&] { return collector->retrySetAside(ids); });
-    } else if (command == QLatin1String("drop")) {
+    } else { // drop
         changed = underLock([&] { return collector->purgeSetAside(ids); });
-    } else {
-        return fail(QStringLiteral("unknown command %1; see --help").arg(command));
     }
     if (!changed)
         return fail(QStringLiteral("%1 failed: the cache stayed locked or refused the change")
