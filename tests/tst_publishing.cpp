@@ -145,6 +145,7 @@ private slots:
     void keepsWhatTheServerDidNotStore_data();
     void keepsWhatTheServerDidNotStore();
     void poisonRecordIsSetAside();
+    void refusedBatchSizeGrowsBack();
     void followUpAfterBatch_data();
     void followUpAfterBatch();
     void statusFollowsQueueAndBatches();
@@ -597,6 +598,22 @@ void TestPublishing::poisonRecordIsSetAside()
     QVERIFY(currentDataCollector()->purgeSetAside({ poisonId }));
     QCOMPARE(setAsideIds(), QStringList());
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
+}
+
+// A batch that was merely too large is halved, then doubles back as halves are stored.
+void TestPublishing::refusedBatchSizeGrowsBack()
+{
+    const QStringList ids = cacheRecords(registerDestination(m_server->url(), "regrow"), 50);
+    m_server->enqueue(FakeHttpServer::reply(413, "Payload Too Large", "{}"));
+    m_server->enqueue(FakeHttpServer::json(storedAnswer(ids.mid(0, 12))));
+    m_server->enqueue(FakeHttpServer::json(storedAnswer(ids.mid(12, 24))));
+    Publisher publisher;
+    for (int i = 0; i < 3; ++i)
+        attempt(publisher);
+    QList<int> sizes;
+    for (const FakeHttpServer::Request &request : m_server->requests())
+        sizes << postedIds(request).size();
+    QCOMPARE(sizes, (QList<int> { 25, 12, 24 }));
 }
 
 void TestPublishing::followUpAfterBatch_data()

@@ -47,7 +47,6 @@ void BatchNarrowing::judgeContentRefusal(Destination &destination, const QString
                                          const UploadResult &result, BatchVerdict &verdict)
 {
     verdict.firstError = result.errorText();
-    destination.storedSinceRefusal = 0;
     if (sentIds.size() > 1)
         destination.batchSize = sentIds.size() / 2;
     else if (sentIds.size() == 1)
@@ -81,9 +80,10 @@ void BatchNarrowing::judgePerDocument(Destination &destination, const QStringLis
     if (verdict.firstError.isEmpty() && verdict.stored.size() < sentIds.size())
         verdict.firstError = QStringLiteral("not named in the answer");
 
-    destination.storedSinceRefusal += verdict.stored.size();
-    if (destination.storedSinceRefusal >= kFullBatch)
-        destination.batchSize = kFullBatch;
+    // A batch stored whole doubles the next one, back up to a full batch: the halving has
+    // passed the refused record, or the batch had merely been too large.
+    if (verdict.stored.size() == sentIds.size())
+        destination.batchSize = qMin(kFullBatch, 2 * destination.batchSize);
 }
 
 void BatchNarrowing::countSoloRefusal(Destination &destination, const QString &id,
@@ -94,7 +94,6 @@ void BatchNarrowing::countSoloRefusal(Destination &destination, const QString &i
         return;
     destination.soloRefusals.remove(id);
     destination.batchSize = kFullBatch;
-    destination.storedSinceRefusal = 0;
     verdict.setAside.append({ id, reason });
 }
 

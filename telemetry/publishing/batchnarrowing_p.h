@@ -32,7 +32,8 @@ struct BatchVerdict
  * Keeps one record that a destination refuses from blocking everything behind it.
  *
  * A batch refused as a whole for its content is halved on the following attempts until the
- * refused record is sent alone. A record refused on its own (alone in a refused batch, or by
+ * refused record is sent alone, and each batch stored whole doubles the next one, up to a full
+ * batch. A record refused on its own (alone in a refused batch, or by
  * its own entry in the answer) kSoloRefusalsToSetAside times running is set aside. Transient
  * failures and refusals for credentials change nothing.
  */
@@ -54,9 +55,6 @@ private:
     struct Destination
     {
         int batchSize = kFullBatch;
-        // Records stored since the last refusal of a whole batch: once a full batch's worth
-        // went through, the refused record is behind us, or the batch was merely too large.
-        int storedSinceRefusal = 0;
         QHash<QString, int> soloRefusals;
     };
 

@@ -28,8 +28,8 @@ class UploadResult;
  * started an upload, until the upload completes (NetworkManager::uploadTimeout() at most).
  * Records are deleted from the cache only once their destination reports them stored. A batch
  * refused for its content is halved on the following attempts until the refused record goes
- * alone; a record refused on its own three times running is set aside
- * (DataCollector::setAsideRecords()).
+ * alone, and grows back, doubling, as batches are stored whole; a record refused on its own three
+ * times running is set aside (DataCollector::setAsideRecords()).
  */
 class KORVELTELEMETRY_EXPORT Publisher : public QObject, public Singleton<Publisher>
 {
