@@ -692,6 +692,16 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QCOMPARE(status->lastErrorStatus(), 0);
     QVERIFY(status->lastError().isEmpty());
     QVERIFY(status->cachedCounts().isEmpty());
+
+    // Without the trailing slash, or with credentials as older versions cached them, it is the
+    // same destination to a reader: counted together, never showing the credentials.
+    const QString withUser = QString(m_server->url()).replace("//", "//user:secret@");
+    const QJsonObject oldLocation { { "server", withUser }, { "database", "shown" } };
+    cacheRecords(storageId, 1);
+    cacheRecords(registerDestination(m_server->url(), "shown"), 2);
+    cacheRecords(currentBackends()->getStorageID("couchdb", QJsonDocument(oldLocation).toJson()),
+                 4);
+    QTRY_COMPARE(status->cachedCounts(), QVariantMap({ { destination, 7 } }));
 }
 
 KORVEL_TEST_MAIN(TestPublishing)

@@ -17,6 +17,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
+#include <QUrl>
 
 #include <cstdio>
 #include <functional>
@@ -57,6 +58,13 @@ QString age(qint64 timestamp)
     return QStringLiteral("%1 h").arg(seconds / 3600);
 }
 
+// Older versions kept the credentials of a server in its location; they are never shown.
+QString serverWithoutUserInfo(const QJsonObject &location)
+{
+    return QUrl(location.value(QLatin1String("server")).toString())
+        .toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
+}
+
 class Cache
 {
 public:
@@ -90,7 +98,7 @@ public:
                 = QJsonDocument::fromJson(query.value(2).toString().toUtf8()).object();
             QJsonObject destination { { "storageId", query.value(0).toInt() },
                                       { "backend", query.value(1).toString() },
-                                      { "server", location.value("server") },
+                                      { "server", serverWithoutUserInfo(location) },
                                       { "database", location.value("database") },
                                       { "pending", query.value(3).toInt() },
                                       { "setAside", setAside.value(query.value(0).toInt()) } };

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
+#include <QUrl>
 
 #include <numeric>
 
@@ -20,7 +21,9 @@ namespace {
 QString destinationName(const QString &locationInfo)
 {
     const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
-    QString server = location.value(QLatin1String("server")).toString();
+    // Older versions kept the credentials of a server in its location.
+    QString server = QUrl(location.value(QLatin1String("server")).toString())
+                         .toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
     while (server.endsWith(QLatin1Char('/')))
         server.chop(1);
     return server + QLatin1Char('/') + location.value(QLatin1String("database")).toString();
@@ -75,8 +78,11 @@ void TelemetryStatusPrivate::refreshCounts()
     }
     QVariantMap counts;
     const QMap<QString, int> byLocation = currentDataCollector()->getCachedCountsByLocation();
-    for (auto it = byLocation.cbegin(); it != byLocation.cend(); ++it)
-        counts.insert(destinationName(it.key()), it.value());
+    // Locations that differ only in a trailing slash or in credentials share a name.
+    for (auto it = byLocation.cbegin(); it != byLocation.cend(); ++it) {
+        QVariant &count = counts[destinationName(it.key())];
+        count = count.toInt() + it.value();
+    }
     setCachedCounts(counts);
 }
 
