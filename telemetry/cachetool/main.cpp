@@ -302,8 +302,7 @@ int main(int argc, char **argv)
     if (command == QLatin1String("list"))
         return output(cache.destinations(), printDestinations);
     if (command == QLatin1String("peek") || command == QLatin1String("purge")) {
-        const QStringList destinations
-            = command == QLatin1String("peek") ? operands.mid(0, 1) : operands;
+        const QStringList destinations = operands.mid(0, command == QLatin1String("peek") ? 1 : -1);
         if (destinations.isEmpty())
             return usageError(parser, QStringLiteral("%1 needs a destination ID").arg(command));
         const std::optional<QSet<int>> known = cache.storageIds();
