@@ -19,6 +19,7 @@
 #include <QThread>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -308,10 +309,11 @@ int main(int argc, char **argv)
         const std::optional<QSet<int>> known = cache.storageIds();
         if (!known)
             return fail(QStringLiteral("cannot read %1: %2").arg(path, cache.error()));
-        for (const QString &destination : destinations) {
-            if (!known->contains(destination.toInt()))
-                return usageError(parser, QStringLiteral("no destination %1").arg(destination));
-        }
+        const auto unknown
+            = std::find_if(destinations.begin(), destinations.end(),
+                           [&known](const QString &id) { return !known->contains(id.toInt()); });
+        if (unknown != destinations.end())
+            return usageError(parser, QStringLiteral("no destination %1").arg(*unknown));
     }
     if (command == QLatin1String("peek"))
         return output(cache.records(operands.at(0).toInt(), operands.value(1, "10").toInt()),

@@ -33,9 +33,9 @@ struct BatchVerdict
  *
  * A batch refused as a whole for its content is halved on the following attempts until the
  * refused record is sent alone, and each batch stored whole doubles the next one, up to a full
- * batch. A record refused on its own (alone in a refused batch, or by
- * its own entry in the answer) kSoloRefusalsToSetAside times running is set aside. Transient
- * failures and refusals for credentials change nothing.
+ * batch. A record refused on its own (alone in a refused batch, or by its own entry in the
+ * answer) kSoloRefusalsToSetAside times running is set aside. Transient failures and refusals
+ * for credentials change nothing.
  */
 class BatchNarrowing
 {
