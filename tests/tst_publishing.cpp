@@ -109,8 +109,9 @@ void attempt(Publisher &publisher, bool waitForUpload = true)
 {
     bool started = false;
     QTRY_VERIFY(started = started || publisher.doPublishImpl());
+    // As long as an upload may take: a real server under the sanitizers needs more than 5 s.
     if (waitForUpload)
-        QTRY_VERIFY(mainLockIsFree());
+        QTRY_VERIFY_WITH_TIMEOUT(mainLockIsFree(), 30000);
 }
 
 QStringList setAsideIds()
