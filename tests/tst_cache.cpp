@@ -364,12 +364,20 @@ void TestCache::exitsLeaveTheQueueCached_data()
         << QByteArray("critical: The thread that started telemetry has finished; flushing goes on "
                       "in the main thread, publishing has stopped in this process")
         << 1;
+    QTest::addRow("starting thread ended during a flush")
+        << QStringList { "deleted-thread", "busy" }
+        << QByteArray("critical: The thread that started telemetry has finished; flushing goes on "
+                      "in the main thread, publishing has stopped in this process")
+        << 2;
     // The upload is given up, so that the exit flush gets the lock it holds.
     QTest::addRow("quit while uploading")
         << QStringList { "quit-uploading" } << QByteArray("prompt") << 5;
     // As when another process's upload waits for a slow server past the exit's wait.
     QTest::addRow("quit while the lock is held")
         << QStringList { "collect-exit", "10", "0", "pool-first" } << QByteArray() << 10;
+    QTest::addRow("consent withdrawn while the lock is held at exit")
+        << QStringList { "collect-exit", "10", "0", "pool-first", "withdraw-at-exit" }
+        << QByteArray() << 0;
     // Of the two rows that a first process, started disabled, left at its exit.
     QTest::addRow("purge started disabled")
         << QStringList { "purge-disabled", "consent" } << QByteArray("purged") << 0;

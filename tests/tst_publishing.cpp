@@ -599,6 +599,12 @@ void TestPublishing::poisonRecordIsSetAside()
     QVERIFY(currentDataCollector()->purgeSetAside({ poisonId }));
     QCOMPARE(setAsideIds(), QStringList());
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
+    // Purging the destination takes its set-aside records too.
+    currentDataCollector()->collect(poisonId, 1010, storageId, poison);
+    currentDataCollector()->flush();
+    QVERIFY(currentDataCollector()->setAside(poisonId, QStringLiteral("by hand")));
+    QVERIFY(makeBucket(server, database)->purgeDestination());
+    QCOMPARE(setAsideIds(), QStringList());
 }
 
 // A batch that was merely too large is halved, then doubles back as halves are stored.

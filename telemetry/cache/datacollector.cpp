@@ -41,13 +41,18 @@ struct FlushLink
         , gate(std::move(gate))
     {
     }
+    // The link may die inside a flush that holds the gate, when that flush finds the thread
+    // gone as it times the next one: the move waits for the main thread's loop, past it.
     ~FlushLink()
     {
-        if (ran)
+        const QCoreApplication *application = QCoreApplication::instance();
+        if (ran || !application)
             return;
-        QMutexLocker locker(&gate->mutex);
-        if (gate->open)
-            d->moveFlushesToMainThread(thread);
+        dispatchToThread(application->thread(), 0, [d = d, thread = thread, gate = gate] {
+            QMutexLocker locker(&gate->mutex);
+            if (gate->open)
+                d->moveFlushesToMainThread(thread);
+        });
     }
     Q_DISABLE_COPY(FlushLink)
 
@@ -115,8 +120,12 @@ bool DataCollectorPrivate::isInitialized()
 }
 
 // Runs under the main lock, or past a wait for it at exit; false when nothing could be written.
+// Consent is read here, past the wait: a switch made meanwhile holds, and the records stay
+// queued until it is on again.
 bool DataCollectorPrivate::writeQueue()
 {
+    if (!isTelemetryEnabled())
+        return true;
     if (!m_cache.makeUsable(m_queue))
         return false;
     const RecordQueue::Rows rows = m_queue.takeAll();
@@ -134,13 +143,15 @@ bool DataCollectorPrivate::writeQueue()
 // (30 s by default), and the queue would die with the process. Past a short wait it goes in
 // without the lock: SQLite serialises the writers, and an upload deletes only the ids it sent.
 // Only the first call at exit waits: the collector's end after aboutToQuit has waited already
-// must not double the time to exit.
+// must not double the time to exit. A flush of the pool may still be running, in SQLite's busy
+// wait at worst, on the same connection: the gate keeps the two apart.
 void DataCollectorPrivate::flushAtExit()
 {
     const bool waited = m_exitWaited.exchange(true);
     if (!isInitialized() || !isTelemetryEnabled() || m_queue.size() == 0)
         return;
     beforeExitFlush().call();
+    QMutexLocker gateLocker(&m_gate->mutex);
     const QDeadlineTimer deadline(waited ? 0 : kExitLockWaitMs);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     while (!mainLock.tryToRun() && !deadline.hasExpired())

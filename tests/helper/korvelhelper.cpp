@@ -2,12 +2,15 @@
 //   hold NAME          take the lock, print "held" or "busy", keep it until stdin closes
 //   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
 //                      exit 3 as soon as another process is found holding it at the same time
-//   collect-exit COUNT DELAY ORDER
+//   collect-exit COUNT DELAY ORDER [withdraw-at-exit]
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
-//                      "pool-last" makes the thread pool outlive the collector at exit
-//   deleted-thread     start the library on a thread, delete it once it has finished,
+//                      "pool-last" makes the thread pool outlive the collector at exit; with
+//                      "withdraw-at-exit" consent is withdrawn 500 ms into the exit
+//   deleted-thread [busy]
+//                      start the library on a thread, delete it once it has finished,
 //                      attempt a publish, queue a row and exit once the cycle has cached it
-//                      (exit code 1 after 5 s); prints the log as "road" does
+//                      (exit code 1 after 5 s); prints the log as "road" does. With "busy"
+//                      the thread ends while a flush waits for another client's transaction
 //   road SERVER DATABASE
 //                      start the library through a Recorder, its publisher idle, and print
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
@@ -107,8 +110,19 @@ int collectAndExit(const QStringList &args)
     for (int i = 0; i < count; ++i)
         collector->collect(generateUniqueId(), QDateTime::currentMSecsSinceEpoch(), 1,
                            record.arg(i));
-    QTimer::singleShot(args.value(1).toInt(), qApp, &QCoreApplication::quit);
-    return qApp->exec();
+    // Consent withdrawn on another thread while the exit flush waits for the lock.
+    std::unique_ptr<QThread> withdrawal(QThread::create([] {
+        QThread::msleep(500);
+        TelemetryPolicy::setEnabled(false);
+    }));
+    QTimer::singleShot(args.value(1).toInt(), qApp, [&withdrawal, &args] {
+        if (args.value(3) == QLatin1String("withdraw-at-exit"))
+            withdrawal->start();
+        qApp->quit();
+    });
+    const int code = qApp->exec();
+    withdrawal->wait();
+    return code;
 }
 
 QBasicMutex s_outputMutex;
@@ -121,23 +135,43 @@ void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, cons
 }
 
 // Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
-// onto the thread that started it, so it must notice the thread is gone and flush on.
-int deletedThread(const QStringList &)
+// onto the thread that started it, so it must notice the thread is gone and flush on. With
+// "busy", the thread ends while a flush waits for another SQLite client's write transaction.
+int deletedThread(const QStringList &args)
 {
     qInstallMessageHandler(&printLibraryMessage);
+    const bool busy = args.contains(QStringLiteral("busy"));
     Publisher *publisher = currentPublisher();
-    QThread *thread = QThread::create([publisher] {
-        currentDataCollector()->initialize();
-        currentBackends()->initialize();
-        publisher->initialize();
-    });
+    DataCollector *collector = currentDataCollector();
+    auto *thread = new QThread;
+    QObject starter;
+    starter.moveToThread(thread);
     thread->start();
+    QMetaObject::invokeMethod(
+        &starter,
+        [publisher, collector] {
+            collector->initialize();
+            currentBackends()->initialize();
+            publisher->initialize();
+        },
+        Qt::BlockingQueuedConnection);
+    test::CacheConnection other;
+    if (busy) {
+        other.exec(QStringLiteral("BEGIN IMMEDIATE"));
+        collector->collect(generateUniqueId(), 1, 1, QStringLiteral("{}"));
+        if (!QTest::qWaitFor([collector] { return collector->getQueuedElementsCount() == 0; }))
+            return 1;
+    }
+    thread->quit();
     thread->wait();
     delete thread;
+    if (busy)
+        other.exec(QStringLiteral("ROLLBACK"));
     publisher->doPublishImpl();
-    currentDataCollector()->collect(generateUniqueId(), 1, 1, QStringLiteral("{}"));
-    const bool flushed
-        = QTest::qWaitFor([] { return currentDataCollector()->getCachedElementsCount() == 1; });
+    collector->collect(generateUniqueId(), 1, 1, QStringLiteral("{}"));
+    const int expected = busy ? 2 : 1;
+    const bool flushed = QTest::qWaitFor(
+        [collector, expected] { return collector->getCachedElementsCount() == expected; });
     return flushed ? 0 : 1;
 }
 
