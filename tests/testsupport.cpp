@@ -258,8 +258,9 @@ QString couchDbUrl()
 
 QString createDatabase(const QString &server, const QString &name)
 {
+    // One arg() call: a name may hold "%2", as an encoded "/" does.
     const QString database
-        = QStringLiteral("%1-%2").arg(name).arg(QDateTime::currentMSecsSinceEpoch());
+        = QStringLiteral("%1-%2").arg(name, QString::number(QDateTime::currentMSecsSinceEpoch()));
     return httpRequest("PUT", server + QLatin1Char('/') + database).status == 201 ? database
                                                                                   : QString();
 }

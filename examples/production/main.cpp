@@ -3,12 +3,13 @@
 // application can show. Records three errors, then quits once they have arrived.
 //
 //   korvel-production-example SERVER DATABASE USER PASSWORD [CA_FILE]
-#include "../common/untilpublished.h"
-
+#include <telemetry/cache/datacollector.h>
+#include <telemetry/publishing/publisher.h>
 #include <telemetry/recording/couchdbbucket.h>
 #include <telemetry/recording/recorder.h>
 #include <telemetry/status/telemetrystatus.h>
 
+#include <QCoreApplication>
 #include <QSslConfiguration>
 
 class ErrorRecorder : public kl::telemetry::Recorder
@@ -66,8 +67,7 @@ int main(int argc, char **argv)
         errors.m_code = QString::fromLatin1(code);
         errors.record();
     }
-    quitWhenEverythingIsPublished(&app);
-    return app.exec();
+    return currentPublisher()->publishPending(110000).remaining == 0 ? 0 : 1;
 }
 
 #include "main.moc"

@@ -2,8 +2,7 @@
 // "metrics" of a CouchDB server (the database must exist), then quits once it has arrived.
 //
 //   korvel-quickstart [SERVER]   (default http://127.0.0.1:5984)
-#include "../common/untilpublished.h"
-
+#include <telemetry/publishing/publisher.h>
 #include <telemetry/recording/couchdbbucket.h>
 #include <telemetry/recording/recorder.h>
 
@@ -32,9 +31,10 @@ int main(int argc, char **argv)
     clicks.m_button = QStringLiteral("save");
     clicks.record(); // {"_id": ..., "button": "save", "timestamp": ..., "type": "ui.click"}
 
-    // A real application runs until its user quits; this one stops once the click is stored.
-    quitWhenEverythingIsPublished(&app);
-    return app.exec(); // the library flushes and publishes from this event loop
+    // A real application runs its event loop, from which the library flushes and publishes,
+    // until its user quits. This one ends at once, so it publishes first, 30 s at most.
+    const auto outcome = kl::telemetry::currentPublisher()->publishPending(30000);
+    return outcome.remaining == 0 ? 0 : 1;
 }
 
 #include "main.moc"

@@ -1,17 +1,15 @@
-// Records metrics into two CouchDB databases and stays until every cached record is published.
+// Records metrics into two CouchDB databases and publishes them before it ends.
 //
 //   korvel-recorder-example SERVER DATABASE [DATABASE...] [--count N]
 //
 // Each record carries the recorder's declared properties; the library queues it, caches it
 // within a second and posts it to the server in batches of 25.
-#include "../common/untilpublished.h"
-
+#include <telemetry/publishing/publisher.h>
 #include <telemetry/recording/couchdbbucket.h>
 #include <telemetry/recording/recorder.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QTimer>
 
 #include <cstdio>
 #include <memory>
@@ -76,15 +74,10 @@ int main(int argc, char **argv)
     std::printf("recorded %d records\n", count * int(buckets.size()));
     std::fflush(stdout);
 
-    quitWhenEverythingIsPublished(&app);
-    QTimer::singleShot(parser.value(QStringLiteral("timeout")).toInt() * 1000, &app,
-                       &QCoreApplication::quit);
-    const int status = app.exec();
-
-    DataCollector *collector = currentDataCollector();
-    std::printf("left in cache: %d\n",
-                collector->getQueuedElementsCount() + collector->getCachedElementsCount());
-    return status;
+    const PublishOutcome outcome = currentPublisher()->publishPending(
+        parser.value(QStringLiteral("timeout")).toInt() * 1000);
+    std::printf("published %d, left: %d\n", outcome.published, outcome.remaining);
+    return outcome.remaining == 0 ? 0 : 1;
 }
 
 #include "main.moc"

@@ -13,7 +13,6 @@
 #include "telemetry/runtime/singleton.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QThread>
 #include <QThreadPool>
 
@@ -23,7 +22,6 @@ namespace {
 
 constexpr int kFlushDelayMs = 1000;
 constexpr int kExitLockWaitMs = 3000;
-constexpr int kExitLockStepMs = 20;
 
 // Built at load, so that they outlive every collector, even one destroyed with the statics.
 Hook<void()> s_beforeExitFlush;
@@ -139,6 +137,13 @@ bool DataCollectorPrivate::writeQueue()
     return true;
 }
 
+// For a host that is about to end: the chain's next flush may come too late.
+bool DataCollectorPrivate::writeQueueWithin(int milliseconds)
+{
+    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+    return isInitialized() && mainLock.tryToRunFor(milliseconds) && writeQueue();
+}
+
 // Another process's upload holds the main lock until its answer, up to the upload time-out
 // (30 s by default), and the queue would die with the process. Past a short wait it goes in
 // without the lock: SQLite serialises the writers, and an upload deletes only the ids it sent.
@@ -152,10 +157,8 @@ void DataCollectorPrivate::flushAtExit()
         return;
     beforeExitFlush().call();
     QMutexLocker gateLocker(&m_gate->mutex);
-    const QDeadlineTimer deadline(waited ? 0 : kExitLockWaitMs);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    while (!mainLock.tryToRun() && !deadline.hasExpired())
-        QThread::msleep(kExitLockStepMs);
+    mainLock.tryToRunFor(waited ? 0 : kExitLockWaitMs);
     if (!writeQueue())
         qCWarning(lcTelemetry) << "Records lost at exit, the cache could not be written:"
                                << m_queue.size();

@@ -97,8 +97,10 @@ public:
 
     /**
      * Moves the set-aside records @p ids back into the cache, where the publisher takes them up
-     * again. Takes the machine-wide main lock without waiting: false when another holder has
-     * it (call again later) or the change fails, in which case nothing changed. Any thread.
+     * again. Waits up to 2 s for the machine-wide main lock, which the library's own flushes
+     * hold only for moments: false when it stays taken (another process's upload may hold it up
+     * to its time-out: call again later) or the change fails, in which case nothing changed.
+     * Any thread; it blocks the calling thread while it waits.
      */
     bool retrySetAside(const QStringList &ids);
 
@@ -107,9 +109,8 @@ public:
 
     /**
      * Drops every record of the destinations @p storageIds: those queued in this process, and
-     * those cached or set aside by any process; other destinations keep theirs. Takes the
-     * machine-wide main lock without waiting: false when another holder has it (call again later)
-     * or the delete fails, in which case the cache is unchanged. Any thread.
+     * those cached or set aside by any process; other destinations keep theirs. Lock, wait and
+     * result as for retrySetAside(): when it answers false the cache is unchanged.
      */
     bool purgeDestinations(const QList<int> &storageIds);
 

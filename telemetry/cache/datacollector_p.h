@@ -35,6 +35,7 @@ public:
     void moveFlushesToMainThread(const QThread *ended);
     bool isInitialized();
     bool writeQueue();
+    bool writeQueueWithin(int milliseconds);
     void flushAtExit();
     void openExistingCacheFile();
     bool changeUnderMainLock(const QStringList &statements, const QStringList &ids);

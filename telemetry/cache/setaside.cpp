@@ -1,7 +1,7 @@
 // Records a destination keeps refusing wait in a table of their own, in the same cache file,
 // until the host retries or purges them; purging whole destinations takes the same road. The
 // publisher sets records aside on its thread, under the machine-wide main lock it holds for its
-// upload; host calls take that lock without waiting, on any thread.
+// upload; host calls, on any thread, wait a little for that lock.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
@@ -20,6 +20,8 @@
 namespace kl::telemetry {
 
 namespace {
+
+constexpr int kHostLockWaitMs = 2000;
 
 const QString kCreateSetAsideTable = QStringLiteral(
     "CREATE TABLE IF NOT EXISTS telemetry_setaside(id BLOB NOT NULL PRIMARY KEY, "
@@ -129,16 +131,17 @@ void DataCollectorPrivate::openExistingCacheFile()
     if (!isInitialized() || m_cache.isOpen() || !QFileInfo::exists(getCacheDataBaseLocation()))
         return;
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    if (mainLock.tryToRun())
+    if (mainLock.tryToRunFor(kHostLockWaitMs))
         m_cache.makeUsable(m_queue);
 }
 
-// Writes under the main lock, as every write to the cache file does.
+// Writes under the main lock, as every write to the cache file does. A flush holds it for
+// moments, so a host's call waits that long rather than fail because of the library's own work.
 bool DataCollectorPrivate::changeUnderMainLock(const QStringList &statements,
                                                const QStringList &ids)
 {
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    if (!mainLock.tryToRun())
+    if (!mainLock.tryToRunFor(kHostLockWaitMs))
         return false;
     QMutexLocker locker(&m_cache.m_mutex);
     const QSqlDatabase &db = m_cache.m_db;

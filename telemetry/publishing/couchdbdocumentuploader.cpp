@@ -109,15 +109,55 @@ UploadResult perDocumentResult(int status, const QJsonArray &elements)
 // CouchDB answers a missing login with 401 and no challenge, so Qt would never send the
 // credentials of its own accord: they go with every request. Only in the header: Qt writes
 // the request's URL into the error texts that reach the log.
-void addCredentials(QNetworkRequest &request, const QString &server)
+void addCredentials(QNetworkRequest &request, const QString &server, const QString &database)
 {
-    const Credentials credentials = credentialStore()->find(QUrl(server, QUrl::TolerantMode));
+    const Credentials credentials
+        = credentialStore()->find(QUrl(server, QUrl::TolerantMode), database);
     if (credentials.isEmpty())
         return;
     request.setRawHeader("Authorization", credentials.basicAuthorization());
     QUrl url = request.url();
     url.setUserInfo(QString());
     request.setUrl(url);
+}
+
+// The server's path and the name as one segment ("team/metrics" is "team%2Fmetrics"), with one
+// "/" between them whatever the server text ends in: a server behind a path prefix is often
+// written with a trailing slash.
+QUrl databaseUrl(const QString &server, const QString &database)
+{
+    QUrl url(server, QUrl::TolerantMode);
+    QString path = url.path(QUrl::FullyEncoded);
+    while (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    url.setPath(path + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(database)),
+                QUrl::TolerantMode);
+    return url;
+}
+
+// Credentials never reach the log.
+QString shownUrl(const QUrl &url)
+{
+    return url.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
+}
+
+// What to correct when the answer says the request went to the wrong place; empty otherwise.
+// A 3xx without a Location names no place to go; an aborted reply is about the abort.
+QString misdirection(QNetworkReply *reply, int status, const QUrl &database)
+{
+    if (reply->error() == QNetworkReply::OperationCanceledError)
+        return {};
+    if (status == 404)
+        return QStringLiteral("The database does not exist: %1; create it or correct the "
+                              "bucket's database name")
+            .arg(shownUrl(database));
+    const QByteArray location = reply->rawHeader("Location");
+    if (status < 300 || status > 399 || location.isEmpty())
+        return {};
+    const QUrl target = reply->url().resolved(QUrl(QString::fromUtf8(location)));
+    return QStringLiteral("The server redirects %1 to %2; set the bucket's server to the address "
+                          "it names")
+        .arg(shownUrl(database), shownUrl(target));
 }
 
 #if QT_CONFIG(ssl)
@@ -160,13 +200,14 @@ CouchDbDocumentUploader::~CouchDbDocumentUploader() = default;
 
 void CouchDbDocumentUploader::addDocuments(const QStringList &documents)
 {
-    // One arg() call, so that a "%2" inside the server text is not substituted again.
-    // A server text ending in "/" keeps its slash: nothing is normalised.
-    const QUrl url(QStringLiteral("%1/%2/_bulk_docs").arg(m_server, m_database),
-                   QUrl::TolerantMode);
+    QUrl url = databaseUrl(m_server, m_database);
+    url.setPath(url.path(QUrl::FullyEncoded) + QLatin1String("/_bulk_docs"), QUrl::TolerantMode);
     QNetworkRequest request(url);
     request.setRawHeader("Content-Type", "application/json");
-    addCredentials(request, m_server);
+    // A POST must not be replayed elsewhere, and Qt 6 would follow by default.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    addCredentials(request, m_server, m_database);
 
     QNetworkAccessManager *manager
         = Singleton<NetworkManager>::getInstance()->networkAccessManager();
@@ -232,10 +273,18 @@ void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline
         disconnect(reply, nullptr, this, nullptr);
         deadline->stop();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        // The same 404 or redirect comes back every pass until someone corrects the bucket or
+        // the server: said once until the answer changes, it does not bury the rest of the log.
+        const QString warning = misdirection(reply, status, databaseUrl(m_server, m_database));
+        const QString problem
+            = warning.isEmpty() ? QString() : QString::number(status) + QLatin1Char(' ') + warning;
+        const bool told = !problem.isEmpty() && problem == m_toldProblem;
+        m_toldProblem = problem;
         if (reply->error() != QNetworkReply::NoError) {
             const QMetaEnum errors = QMetaEnum::fromType<QNetworkReply::NetworkError>();
-            qCCritical(lcTelemetry)
-                << "Transfer error:" << errors.valueToKey(reply->error()) << reply->errorString();
+            if (!told)
+                qCCritical(lcTelemetry) << "Transfer error:" << errors.valueToKey(reply->error())
+                                        << reply->errorString();
             result = failedResult(reply, status);
         } else if (status >= 200 && status <= 299) {
             QJsonParseError parseError;
@@ -262,6 +311,8 @@ void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline
             result = UploadResult(UploadResult::Kind::Transient, status,
                                   QStringLiteral("unexpected HTTP status"));
         }
+        if (!told && !warning.isEmpty())
+            qCWarning(lcTelemetry).noquote() << warning;
         // Done with the reply before the outcome goes out: a receiver may replace the access
         // manager from its slot, and that deletes the manager's replies.
         reply->close();

@@ -18,8 +18,13 @@ namespace kl::telemetry {
  * Destroying the uploader drops the outcome of its requests in flight.
  *
  * Every request carries "Authorization: Basic" when the process knows credentials for the
- * server: from its user info, or given to a CouchDBBucket of this process for that server.
+ * destination: from the server's user info, or given to a CouchDBBucket of this process for
+ * that server and database.
  * Certificate errors of a TLS connection are logged at critical level after "TLS errors:".
+ *
+ * Redirects are never followed: a 3xx answer is a transient failure. A 404, or a 3xx with a
+ * Location, is logged with what to correct once, and again only when the answer changes or
+ * after a batch was stored.
  */
 class KORVELTELEMETRY_EXPORT CouchDbDocumentUploader : public DocumentUploader
 {
@@ -31,7 +36,10 @@ public:
                             QObject *parent = nullptr);
     ~CouchDbDocumentUploader() override;
 
-    /// Posts the documents as one batch to "<server>/<database>/_bulk_docs".
+    /**
+     * Posts the documents as one batch to "<server>/<database>/_bulk_docs": the server's path,
+     * with or without a trailing slash, then the percent-encoded database name.
+     */
     void addDocuments(const QStringList &documents) override;
 
 private:
@@ -41,6 +49,7 @@ private:
 
     QString m_server;
     QString m_database;
+    QString m_toldProblem; // the 404 or redirect last logged; empty after any other answer
 };
 
 } // namespace kl::telemetry

@@ -267,21 +267,28 @@ void Publisher::initialize()
 
 bool Publisher::doPublishImpl()
 {
-    using AttemptEnd = PublisherPrivate::AttemptEnd;
+    return d->attempt(PublisherPrivate::Chain::Continues);
+}
+
+bool PublisherPrivate::attempt(Chain chain)
+{
     // This publisher's own upload holds the lock: an attempt of another chain (a call from
     // outside starts one) finds it taken, and must neither release it nor send a second batch.
-    if (m_executor) {
-        d->scheduleAttempt(d->delayAfterAttempt(AttemptEnd::LockTaken));
+    if (q->m_executor) {
+        if (chain == Chain::Continues)
+            scheduleAttempt(delayAfterAttempt(AttemptEnd::LockTaken));
         return false;
     }
     AttemptEnd end = AttemptEnd::LockTaken;
     // Without an upload in flight the attempt gives the lock back and the chain goes on;
     // with one, both wait for its completion.
-    const auto endOfAttempt = qScopeGuard([this, &end] {
+    const auto endOfAttempt = qScopeGuard([this, &end, chain] {
+        m_uploadChain = chain;
         if (end == AttemptEnd::UploadStarted)
             return;
-        m_executor.reset();
-        d->scheduleAttempt(d->delayAfterAttempt(end));
+        q->m_executor.reset();
+        if (chain == Chain::Continues)
+            scheduleAttempt(delayAfterAttempt(end));
     });
 
     // Switched off, the chain keeps its pace without touching the cache, ready to resume.
@@ -289,11 +296,11 @@ bool Publisher::doPublishImpl()
         end = AttemptEnd::NothingToSend;
         return false;
     }
-    m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
-    if (!m_executor->tryToRun())
+    q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
+    if (!q->m_executor->tryToRun())
         return false;
-    d->forgetUploadersOfAnOlderCache(m_uploaders);
-    end = d->uploadToNextDestination();
+    forgetUploadersOfAnOlderCache(q->m_uploaders);
+    end = uploadToNextDestination();
     return true;
 }
 
@@ -304,9 +311,12 @@ void Publisher::addedDocuments(const UploadResult &result)
     // Still under the main lock: deleting and setting aside cannot meet a flush.
     const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
     d->applyVerdict(verdict, m_pendingIds.size());
+    d->m_storedRecords += verdict.stored.size();
     d->tellAnswer(verdict, m_pendingIds.size(), result);
     m_executor.reset();
-    d->scheduleAttempt(d->delayAfterUpload(verdict.stored.size(), m_pendingIds.size()));
+    const int delay = d->delayAfterUpload(verdict.stored.size(), m_pendingIds.size());
+    if (d->m_uploadChain == PublisherPrivate::Chain::Continues)
+        d->scheduleAttempt(delay);
 }
 
 Publisher *currentPublisher()

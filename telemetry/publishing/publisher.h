@@ -16,6 +16,13 @@ class PublisherPrivate;
 class SingleExecutor;
 class UploadResult;
 
+/// What Publisher::publishPending() achieved.
+struct PublishOutcome
+{
+    int published = 0; ///< records that destinations reported stored during the call
+    int remaining = 0; ///< records this process recorded that are still queued or cached
+};
+
 /**
  * Moves cached records to their destinations: an endless chain of publish attempts on the
  * thread that first called initialize() (which must run an event loop). Each attempt sends at
@@ -44,6 +51,17 @@ public:
 
     /// One publish attempt, on the publisher thread; false when the main lock was taken.
     bool doPublishImpl();
+
+    /**
+     * For a program about to end, which cannot wait for the usual pace: writes what is queued
+     * into the cache and publishes, batch after batch, until nothing this process recorded is
+     * queued or cached any more or @p timeoutMs have passed. Other processes' records go too
+     * when their destination's turn comes. Call it on the thread that started the library
+     * (usually the main thread), for example just before returning from main(): it runs that
+     * thread's event loop while it waits, and answers at once on another thread. The usual
+     * chain of attempts goes on as before.
+     */
+    PublishOutcome publishPending(int timeoutMs);
 
 public Q_SLOTS:
     /// Completion of an upload started by an attempt.

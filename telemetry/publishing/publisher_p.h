@@ -34,6 +34,12 @@ public:
         NothingToSend, // the pass came to its end, and a fresh one too where there was time
     };
 
+    // Whether an attempt, and the upload it starts, schedule the next attempt.
+    enum class Chain {
+        Continues,
+        Ends, // an attempt of publishPending(), which makes its own
+    };
+
     explicit PublisherPrivate(Publisher *qq)
         : q(qq)
     {
@@ -48,6 +54,7 @@ public:
     int delayAfterUpload(int stored, int sent);
     bool isCatchingUp() const;
 
+    bool attempt(Chain chain);
     AttemptEnd uploadToNextDestination();
     void startPass();
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
@@ -57,6 +64,8 @@ public:
     void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
     void detachPendingUploader();
     void abandonUpload();
+    bool isPublisherThread();
+    int recordsOfThisProcess() const;
 
     Publisher *q;
     QMutex m_mutex;
@@ -70,6 +79,9 @@ public:
     // A backlog is assumed while the current pass or the one before it had a full batch taken.
     bool m_fullBatchInPass = false;
     bool m_fullBatchInLastPass = false;
+    Chain m_uploadChain = Chain::Continues;
+    // Records that destinations reported stored, since the publisher was made.
+    qint64 m_storedRecords = 0;
 };
 
 } // namespace kl::telemetry

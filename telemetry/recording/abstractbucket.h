@@ -38,10 +38,12 @@ public:
      * Drops every record of this bucket's destination: those queued in this process, and those
      * cached or set aside by any process; other destinations keep theirs. Registers nothing,
      * and works in a process that started with telemetry off too, which opens the existing
-     * cache file for it (and creates none). Takes the machine-wide main lock without waiting:
-     * false when another holder has it (call again later) or the delete fails, in which case
-     * the cache is unchanged; true when neither this process nor the cache file knows the
-     * destination. Any thread.
+     * cache file for it (and creates none). Waits up to 2 s for the machine-wide main lock,
+     * which the library's own flushes hold only for moments: false when it stays taken
+     * (another process's upload may hold it up to its time-out: call again later) or the
+     * delete fails, in which case the cache is unchanged; true when neither this process nor
+     * the cache file knows the destination. Any thread; it blocks the calling thread while it
+     * waits.
      */
     bool purgeDestination() const;
 

@@ -9,13 +9,14 @@
 namespace kl::telemetry {
 
 // Uploaders are built from the cache file, which holds no credentials; they find them in
-// the process's store, under the server they send to.
+// the process's store, under the destination they send to. What the bucket gave for a
+// destination it has left stays there: its records may still be cached.
 void CouchDBBucketPrivate::shareCredentials() const
 {
     const Credentials credentials = m_userName.isEmpty()
         ? Credentials { m_server.userName(), m_server.password() }
         : Credentials { m_userName, m_password };
-    credentialStore()->remember(m_server, credentials);
+    credentialStore()->remember(q, m_server, m_database, credentials);
 }
 
 CouchDBBucket::CouchDBBucket(QObject *parent)
@@ -53,6 +54,7 @@ void CouchDBBucket::setDatabase(const QString &database)
     if (d->m_database == database)
         return;
     d->m_database = database;
+    d->shareCredentials();
     Q_EMIT databaseChanged();
 }
 

@@ -63,6 +63,15 @@ QString BackendsPrivate::publishedLocationInfo(int storageId) const
     return m_published.value(storageId).locationInfo;
 }
 
+QSet<QString> BackendsPrivate::recordedLocationInfos() const
+{
+    QMutexLocker locker(&m_mutex);
+    QSet<QString> locations;
+    for (const Destination &destination : m_handedOut)
+        locations.insert(destination.locationInfo);
+    return locations;
+}
+
 // Asks for the location again each time, which retries creating the cache directory.
 bool BackendsPrivate::open()
 {

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QMap>
 #include <QMutex>
+#include <QSet>
 #include <QSharedPointer>
 #include <QSqlDatabase>
 
@@ -43,6 +44,9 @@ public:
     /// The location info of a destination that getBackends() built an uploader for; empty
     /// when there is none. Any thread.
     QString publishedLocationInfo(int storageId) const;
+    /// The location infos of the destinations this process handed storage IDs out for. Any
+    /// thread.
+    QSet<QString> recordedLocationInfos() const;
 
     bool open();
     int findStorageId(const Destination &destination);

@@ -2,6 +2,8 @@
 
 #include <QUrl>
 
+#include <algorithm>
+
 namespace kl::telemetry {
 
 QByteArray Credentials::basicAuthorization() const
@@ -9,26 +11,32 @@ QByteArray Credentials::basicAuthorization() const
     return "Basic " + (userName + QLatin1Char(':') + password).toUtf8().toBase64();
 }
 
-// The same text a bucket's location info holds as its server, so that both sides meet.
-QString CredentialStore::keyOf(const QUrl &server)
+// The server as a bucket's location info holds it, so that both sides meet.
+QString CredentialStore::keyOf(const QUrl &server, const QString &database)
 {
-    return server.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
+    return server.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo) + QLatin1Char('\n')
+        + database;
 }
 
-void CredentialStore::remember(const QUrl &server, const Credentials &credentials)
+void CredentialStore::remember(const void *bucket, const QUrl &server, const QString &database,
+                               const Credentials &credentials)
 {
-    if (credentials.isEmpty())
-        return;
     QMutexLocker locker(&m_mutex);
-    m_byServer.insert(keyOf(server), credentials);
+    QVector<Entry> &entries = m_byDestination[keyOf(server, database)];
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [bucket](const Entry &entry) { return entry.bucket == bucket; }),
+                  entries.end());
+    if (!credentials.isEmpty())
+        entries.append({ bucket, credentials });
 }
 
-Credentials CredentialStore::find(const QUrl &server) const
+Credentials CredentialStore::find(const QUrl &server, const QString &database) const
 {
     if (!server.userName().isEmpty())
         return { server.userName(), server.password() };
     QMutexLocker locker(&m_mutex);
-    return m_byServer.value(keyOf(server));
+    const QVector<Entry> entries = m_byDestination.value(keyOf(server, database));
+    return entries.isEmpty() ? Credentials() : entries.last().credentials;
 }
 
 CredentialStore *credentialStore()

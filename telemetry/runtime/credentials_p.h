@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QMutex>
 #include <QString>
+#include <QVector>
 
 class QUrl;
 
@@ -20,27 +21,39 @@ struct Credentials
 };
 
 /**
- * The credentials that this process's buckets carry, by server, in memory only: the cache
- * file never holds them, so the uploader of a destination finds them here when it sends.
- * Safe from any thread: buckets fill it where they record, uploaders read it where they
- * publish.
+ * The credentials that this process's buckets carry, by destination (server and database),
+ * in memory only: the cache file never holds them, so the uploader of a destination finds
+ * them here when it sends. Each bucket keeps its own entry, so that one bucket clearing its
+ * login does not take another's. Safe from any thread: buckets fill it where they record,
+ * uploaders read it where they publish.
  */
 class CredentialStore
 {
 public:
-    /// Later credentials for the same server replace earlier ones; empty ones change nothing.
-    void remember(const QUrl &server, const Credentials &credentials);
     /**
-     * The credentials for @p server: its own user info when it has some (destinations cached
-     * before credentials left the cache file), otherwise the ones remembered for it.
+     * What @p bucket carries for a destination: the latest credentials remembered for it win;
+     * empty ones withdraw what that bucket had given before.
      */
-    Credentials find(const QUrl &server) const;
+    void remember(const void *bucket, const QUrl &server, const QString &database,
+                  const Credentials &credentials);
+    /**
+     * The credentials for a destination: the server's own user info when it has some
+     * (destinations cached before credentials left the cache file), otherwise the latest
+     * remembered for it.
+     */
+    Credentials find(const QUrl &server, const QString &database) const;
 
 private:
-    static QString keyOf(const QUrl &server);
+    struct Entry
+    {
+        const void *bucket;
+        Credentials credentials;
+    };
+
+    static QString keyOf(const QUrl &server, const QString &database);
 
     mutable QMutex m_mutex;
-    QHash<QString, Credentials> m_byServer;
+    QHash<QString, QVector<Entry>> m_byDestination;
 };
 
 CredentialStore *credentialStore();

@@ -1,11 +1,13 @@
 #include "telemetry/runtime/singleexecutor.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QHash>
 #include <QMutex>
 #include <QSharedMemory>
 #include <QSystemSemaphore>
+#include <QThread>
 
 namespace kl::telemetry {
 
@@ -132,6 +134,18 @@ bool SingleExecutor::isAnotherRunning()
     if (attached)
         m_sharedMem->detach();
     return attached;
+}
+
+bool SingleExecutor::tryToRunFor(int milliseconds)
+{
+    constexpr int kStepMs = 20;
+    const QDeadlineTimer deadline(milliseconds);
+    while (!tryToRun()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(kStepMs);
+    }
+    return true;
 }
 
 bool SingleExecutor::tryToRun()

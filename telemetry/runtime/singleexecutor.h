@@ -39,6 +39,9 @@ public:
     /// Takes the lock if nobody holds it; true means this instance holds it now. A second call
     /// on a holder returns false and gives the lock up.
     bool tryToRun();
+    /// Tries to take the lock until it is held or @p milliseconds have passed, sleeping in
+    /// between; true means this instance holds it now.
+    bool tryToRunFor(int milliseconds);
     /// Gives up the lock if this instance holds it.
     void release();
     /// Exchanges the locks, held or not, of two instances.

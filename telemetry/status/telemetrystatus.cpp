@@ -106,13 +106,26 @@ void TelemetryStatusPrivate::setLastError(const QString &text, int httpStatus)
     Q_EMIT q->lastErrorChanged();
 }
 
+// An empty text clears the destination's error.
+void TelemetryStatusPrivate::setDestinationError(const QString &destination, const QString &text)
+{
+    if (m_destinationErrors.value(destination).toString() == text)
+        return;
+    if (text.isEmpty())
+        m_destinationErrors.remove(destination);
+    else
+        m_destinationErrors.insert(destination, text);
+    Q_EMIT q->destinationErrorsChanged();
+}
+
 void TelemetryStatusPrivate::takeBatch(const BatchAnswer &answer)
 {
     const bool allStored = answer.stored == answer.sent;
+    const QString destination = destinationName(answer.locationInfo);
     setLastError(allStored ? QString() : answer.error, allStored ? 0 : answer.httpStatus);
+    setDestinationError(destination, allStored ? QString() : answer.error);
     if (answer.stored == 0)
         return;
-    const QString destination = destinationName(answer.locationInfo);
     m_lastPublishTime = QDateTime::currentDateTime();
     m_lastPublishDestination = destination;
     m_lastPublishCount = answer.stored;
@@ -174,6 +187,11 @@ QString TelemetryStatus::lastError() const
 int TelemetryStatus::lastErrorStatus() const
 {
     return d->m_lastErrorStatus;
+}
+
+QVariantMap TelemetryStatus::destinationErrors() const
+{
+    return d->m_destinationErrors;
 }
 
 TelemetryStatus *currentTelemetryStatus()

@@ -37,6 +37,7 @@ class KORVELTELEMETRY_EXPORT TelemetryStatus : public QObject
     Q_PROPERTY(int lastPublishCount READ lastPublishCount NOTIFY lastPublishChanged)
     Q_PROPERTY(QString lastError READ lastError NOTIFY lastErrorChanged)
     Q_PROPERTY(int lastErrorStatus READ lastErrorStatus NOTIFY lastErrorChanged)
+    Q_PROPERTY(QVariantMap destinationErrors READ destinationErrors NOTIFY destinationErrorsChanged)
 
 public:
     ~TelemetryStatus() override;
@@ -58,6 +59,12 @@ public:
     QString lastError() const;
     /// The HTTP status of that failure; 0 when there is none or no answer came.
     int lastErrorStatus() const;
+    /**
+     * Why the last batch of each destination that failed was not stored in full (a string per
+     * destination name, as in cachedCounts()); a destination is absent again once it stores a
+     * batch in full. Unlike lastError(), one destination's success leaves another's error.
+     */
+    QVariantMap destinationErrors() const;
 
 Q_SIGNALS:
     /// queuedCount() changed.
@@ -68,6 +75,8 @@ Q_SIGNALS:
     void lastPublishChanged();
     /// lastError() or lastErrorStatus() changed.
     void lastErrorChanged();
+    /// destinationErrors() changed.
+    void destinationErrorsChanged();
     /// A destination stored @p stored records of one batch sent by this process.
     void batchPublished(const QString &destination, int stored);
 

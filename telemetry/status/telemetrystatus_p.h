@@ -28,6 +28,7 @@ public:
     void refreshCounts();
     void setCachedCounts(const QVariantMap &counts);
     void setLastError(const QString &text, int httpStatus);
+    void setDestinationError(const QString &destination, const QString &text);
     void takeBatch(const BatchAnswer &answer);
 
     TelemetryStatus *q;
@@ -41,6 +42,7 @@ public:
     int m_lastPublishCount = 0;
     QString m_lastError;
     int m_lastErrorStatus = 0;
+    QVariantMap m_destinationErrors;
 };
 
 } // namespace kl::telemetry
