@@ -44,7 +44,7 @@ struct FlushLink
     ~FlushLink()
     {
         const QCoreApplication *application = QCoreApplication::instance();
-        if (ran || !application)
+        if (ran || !application || QCoreApplication::closingDown())
             return;
         dispatchToThread(application->thread(), 0, [d = d, thread = thread, gate = gate] {
             QMutexLocker locker(&gate->mutex);

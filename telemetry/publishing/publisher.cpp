@@ -283,9 +283,10 @@ bool PublisherPrivate::attempt(Chain chain)
     // Without an upload in flight the attempt gives the lock back and the chain goes on;
     // with one, both wait for its completion.
     const auto endOfAttempt = qScopeGuard([this, &end, chain] {
-        m_uploadChain = chain;
-        if (end == AttemptEnd::UploadStarted)
+        if (end == AttemptEnd::UploadStarted) {
+            m_uploadChain = chain;
             return;
+        }
         q->m_executor.reset();
         if (chain == Chain::Continues)
             scheduleAttempt(delayAfterAttempt(end));
