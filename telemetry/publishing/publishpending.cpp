@@ -71,7 +71,9 @@ PublishOutcome Publisher::publishPending(int timeoutMs)
             d->attempt(PublisherPrivate::Chain::Ends);
         }
         runEventLoopFor(kStepMs);
-        remaining = d->recordsOfThisProcess();
+        // Counting reads the whole cache: not while the upload that would change it is out.
+        if (!m_executor)
+            remaining = d->recordsOfThisProcess();
     }
     return { int(d->m_storedRecords - storedBefore), remaining };
 }
