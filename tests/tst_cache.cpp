@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <thread>
 
+#include <sys/stat.h>
+
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
 
@@ -208,6 +210,7 @@ void TestCache::tablesOfNewOldAndLockedCaches_data()
     QTest::addColumn<int>("madeBefore");
     QTest::addColumn<bool>("dbLockHeld");
     QTest::addRow("new cache") << 0 << false;
+    // Made by another client, open to other users: made private, with a warning.
     QTest::addRow("cache made before the read index") << 2 << false;
     // Tables are left to the process that holds the database lock.
     QTest::addRow("database lock held") << 0 << true;
@@ -223,8 +226,14 @@ void TestCache::tablesOfNewOldAndLockedCaches()
         "CREATE INDEX time_index ON telemetry(timestamp)",
         "CREATE INDEX storage_time_index ON telemetry(storageID, timestamp)"
     };
+    const mode_t umask = ::umask(022);
+    const auto restoreUmask = qScopeGuard([umask] { ::umask(umask); });
+    const QString directory = QFileInfo(getCacheDataBaseLocation()).absolutePath();
     for (const QString &statement : schema.mid(0, madeBefore))
         QVERIFY(CacheConnection().exec(statement));
+    if (madeBefore > 0)
+        QVERIFY(QFile::setPermissions(
+            directory, QFile::permissions(directory) | QFile::ReadOther | QFile::ExeOther));
     // Any other lock leaves the tables to this process.
     SingleExecutor lock(QString::fromLatin1(dbLockHeld ? kDbLockName : "none"));
     QVERIFY(lock.tryToRun());
@@ -233,7 +242,19 @@ void TestCache::tablesOfNewOldAndLockedCaches()
     QCOMPARE(select(CacheConnection(),
                     "SELECT sql FROM sqlite_master WHERE tbl_name = 'telemetry' AND sql NOT NULL"),
              dbLockHeld ? QStringList() : schema);
-    QCOMPARE(m_messages->all(), QStringList());
+    QCOMPARE(m_messages->all(),
+             madeBefore ? QStringList { "warning: The cache was readable by other users; it is "
+                                        "private now: \""
+                                        + directory + '"' }
+                        : QStringList());
+    // Whatever the umask (022 here); SQLite gives the journals the file's mode.
+    const QVector<QPair<QString, mode_t>> modes { { directory, 0700 },
+                                                  { getCacheDataBaseLocation(), 0600 } };
+    for (const auto &[path, mode] : modes) {
+        struct stat status;
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &status), 0);
+        QCOMPARE(status.st_mode & 0777, mode);
+    }
 }
 
 void TestCache::unusableCache_data()
@@ -494,6 +515,7 @@ void TestCache::corruptCacheFile()
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(QByteArray(64 * 1024, '\x5a'));
     file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)); // only the corruption
     m_backends->initialize();
     QCOMPARE(m_backends->getStorageID("couchdb", "{}"), -1);
     QCOMPARE(m_backends->getRegisteredBackendsCount(), 0);

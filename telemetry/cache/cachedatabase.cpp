@@ -65,6 +65,7 @@ bool CacheDatabase::open()
 {
     QMutexLocker locker(&m_mutex);
     m_db.setDatabaseName(getCacheDataBaseLocation());
+    keepCacheFilePrivate(m_db.databaseName());
     if (!m_db.open()) {
         if (!std::exchange(m_openFailing, true))
             qCCritical(lcTelemetry) << "Connection to database failed" << m_db.lastError().text();

@@ -76,6 +76,7 @@ QSet<QString> BackendsPrivate::recordedLocationInfos() const
 bool BackendsPrivate::open()
 {
     m_db.setDatabaseName(getCacheDataBaseLocation());
+    keepCacheFilePrivate(m_db.databaseName());
     if (!m_db.open()) {
         if (!std::exchange(m_failing, true))
             qCCritical(lcTelemetry)

@@ -1,10 +1,15 @@
 #include "telemetry/runtime/cachefile_p.h"
 
+#include "telemetry/runtime/runtime.h"
+
 #include <QFile>
+#include <QFileInfo>
 
 #include <atomic>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kl::telemetry {
 
@@ -12,7 +17,42 @@ namespace {
 std::atomic<int> s_generation { 0 };
 StorageIdKeeper s_noKeeper;
 std::atomic<StorageIdKeeper *> s_keeper { &s_noKeeper };
+
+// True when @p path, of file @p type, was open to others and now has @p mode.
+bool narrowed(const QByteArray &path, mode_t type, mode_t mode)
+{
+    struct stat status;
+    return ::stat(path.constData(), &status) == 0 && (status.st_mode & S_IFMT) == type
+        && (status.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::chmod(path.constData(), mode) == 0;
+}
+
+// Created here rather than by SQLite, which would follow the umask; an empty file is an empty
+// database to SQLite.
+bool createdPrivate(const QByteArray &path)
+{
+    constexpr mode_t kMode = S_IRUSR | S_IWUSR;
+    const int file = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kMode);
+    if (file < 0)
+        return false;
+    ::fchmod(file, kMode); // a umask may have taken more than the others' bits
+    ::close(file);
+    return true;
+}
+
 } // namespace
+
+void keepCacheFilePrivate(const QString &path)
+{
+    const QByteArray file = QFile::encodeName(path);
+    const QByteArray directory = QFile::encodeName(QFileInfo(path).absolutePath());
+    // Both, whichever was open to others. Once narrowed they are not again, so this is said
+    // once, by whichever connection opens the file first.
+    const bool directoryNarrowed = narrowed(directory, S_IFDIR, S_IRWXU);
+    const bool fileNarrowed = !createdPrivate(file) && narrowed(file, S_IFREG, S_IRUSR | S_IWUSR);
+    if (directoryNarrowed || fileNarrowed)
+        qCWarning(lcTelemetry) << "The cache was readable by other users; it is private now:"
+                               << QFileInfo(path).absolutePath();
+}
 
 FileIdentity fileIdentity(const QString &path)
 {

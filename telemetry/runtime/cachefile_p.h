@@ -25,6 +25,14 @@ struct FileIdentity
 FileIdentity fileIdentity(const QString &path);
 
 /**
+ * Makes the cache file at @p path, and its directory, readable by the user alone before a
+ * connection opens it: creates the file with mode 0600 when it is missing (SQLite gives its
+ * journals the file's mode), and narrows an existing file or directory that others may read,
+ * with a warning.
+ */
+void keepCacheFilePrivate(const QString &path);
+
+/**
  * Counts the cache files this process has used: bumped each time it starts writing into
  * another one. A storage ID remembered under an older generation may name another destination
  * in the current file, or none.

@@ -1,8 +1,11 @@
 #include "telemetry/runtime/runtime.h"
 
 #include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QUuid>
+
+#include <sys/stat.h>
 
 Q_LOGGING_CATEGORY(lcTelemetry, "korvel.telemetry", QtInfoMsg)
 
@@ -20,9 +23,11 @@ QString getCacheDataBaseLocation()
     if (base.isEmpty())
         base = QStandardPaths::writableLocation(QStandardPaths::CacheLocation);
 
-    const QString directoryName = QString::fromLatin1(kCacheDirectoryName);
-    QDir(base).mkpath(directoryName);
-    const QString directory = QDir::cleanPath(base + QDir::separator() + directoryName);
+    const QString directory
+        = QDir::cleanPath(base + QDir::separator() + QString::fromLatin1(kCacheDirectoryName));
+    // Owner-only from the start, whatever the umask: what applications record is the user's.
+    QDir().mkpath(base);
+    ::mkdir(QFile::encodeName(directory).constData(), S_IRWXU);
     return QDir(directory).absoluteFilePath(QString::fromLatin1(kDbFileName));
 }
 
