@@ -193,6 +193,7 @@ CouchDbDocumentUploader::CouchDbDocumentUploader(const QString &server, const QS
     : DocumentUploader(parent)
     , m_server(server)
     , m_database(database)
+    , m_databaseUrl(databaseUrl(server, database))
 {
 }
 
@@ -200,7 +201,7 @@ CouchDbDocumentUploader::~CouchDbDocumentUploader() = default;
 
 void CouchDbDocumentUploader::addDocuments(const QStringList &documents)
 {
-    QUrl url = databaseUrl(m_server, m_database);
+    QUrl url = m_databaseUrl;
     url.setPath(url.path(QUrl::FullyEncoded) + QLatin1String("/_bulk_docs"), QUrl::TolerantMode);
     QNetworkRequest request(url);
     request.setRawHeader("Content-Type", "application/json");
@@ -275,7 +276,7 @@ void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         // The same 404 or redirect comes back every pass until someone corrects the bucket or
         // the server: said once until the answer changes, it does not bury the rest of the log.
-        const QString warning = misdirection(reply, status, databaseUrl(m_server, m_database));
+        const QString warning = misdirection(reply, status, m_databaseUrl);
         const QString problem
             = warning.isEmpty() ? QString() : QString::number(status) + QLatin1Char(' ') + warning;
         const bool told = !problem.isEmpty() && problem == m_toldProblem;

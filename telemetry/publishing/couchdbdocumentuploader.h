@@ -3,6 +3,7 @@
 #include "telemetry/publishing/documentuploader.h"
 
 #include <QString>
+#include <QUrl>
 
 class QNetworkReply;
 class QTimer;
@@ -49,6 +50,7 @@ private:
 
     QString m_server;
     QString m_database;
+    QUrl m_databaseUrl; // the server's path joined with the encoded database name
     QString m_toldProblem; // the 404 or redirect last logged; empty after any other answer
 };
 
