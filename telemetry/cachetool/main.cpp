@@ -2,6 +2,7 @@
 // a desktop. Reads go straight to the cache file; every change goes through the library, under
 // the machine-wide lock, so it is safe while applications run.
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QCommandLineParser>
@@ -62,8 +63,7 @@ QString age(qint64 timestamp)
 // Older versions kept the credentials of a server in its location; they are never shown.
 QString serverWithoutUserInfo(const QJsonObject &location)
 {
-    return QUrl(location.value(QLatin1String("server")).toString())
-        .toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
+    return withoutUserInfo(QUrl(location.value(QLatin1String("server")).toString()));
 }
 
 class Cache

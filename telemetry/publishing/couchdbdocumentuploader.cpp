@@ -135,12 +135,6 @@ QUrl databaseUrl(const QString &server, const QString &database)
     return url;
 }
 
-// Credentials never reach the log.
-QString shownUrl(const QUrl &url)
-{
-    return url.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
-}
-
 // What to correct when the answer says the request went to the wrong place; empty otherwise.
 // A 3xx without a Location names no place to go; an aborted reply is about the abort.
 QString misdirection(QNetworkReply *reply, int status, const QUrl &database)
@@ -150,14 +144,14 @@ QString misdirection(QNetworkReply *reply, int status, const QUrl &database)
     if (status == 404)
         return QStringLiteral("The database does not exist: %1; create it or correct the "
                               "bucket's database name")
-            .arg(shownUrl(database));
+            .arg(withoutUserInfo(database));
     const QByteArray location = reply->rawHeader("Location");
     if (status < 300 || status > 399 || location.isEmpty())
         return {};
     const QUrl target = reply->url().resolved(QUrl(QString::fromUtf8(location)));
     return QStringLiteral("The server redirects %1 to %2; set the bucket's server to the address "
                           "it names")
-        .arg(shownUrl(database), shownUrl(target));
+        .arg(withoutUserInfo(database), withoutUserInfo(target));
 }
 
 #if QT_CONFIG(ssl)

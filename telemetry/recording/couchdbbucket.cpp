@@ -96,8 +96,7 @@ QString CouchDBBucket::storageBackend() const
 QString CouchDBBucket::storageLocationInfo() const
 {
     const QJsonObject location {
-        { QStringLiteral("server"),
-          d->m_server.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo) },
+        { QStringLiteral("server"), withoutUserInfo(d->m_server) },
         { QStringLiteral("database"), d->m_database },
     };
     return QString::fromUtf8(QJsonDocument(location).toJson(QJsonDocument::Indented));

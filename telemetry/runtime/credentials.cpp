@@ -14,8 +14,7 @@ QByteArray Credentials::basicAuthorization() const
 // The server as a bucket's location info holds it, so that both sides meet.
 QString CredentialStore::keyOf(const QUrl &server, const QString &database)
 {
-    return server.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo) + QLatin1Char('\n')
-        + database;
+    return withoutUserInfo(server) + QLatin1Char('\n') + database;
 }
 
 void CredentialStore::remember(const void *bucket, const QUrl &server, const QString &database,

@@ -3,11 +3,21 @@
 #include <QHash>
 #include <QMutex>
 #include <QString>
+#include <QUrl>
 #include <QVector>
 
-class QUrl;
-
 namespace kl::telemetry {
+
+/**
+ * @p url as destinations are named wherever they show: fully encoded, without user info, so
+ * that credentials reach neither the cache file nor the log nor the screen. The location info
+ * of a bucket holds its server so, and the credential store and every reader of locations
+ * must write it the same way to meet it.
+ */
+inline QString withoutUserInfo(const QUrl &url)
+{
+    return url.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
+}
 
 /// A user name and password for HTTP Basic authentication; none without a user name.
 struct Credentials

@@ -4,6 +4,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 #include "telemetry/publishing/publisher_p.h"
+#include "telemetry/runtime/credentials_p.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -22,8 +23,7 @@ QString destinationName(const QString &locationInfo)
 {
     const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
     // Older versions kept the credentials of a server in its location.
-    QString server = QUrl(location.value(QLatin1String("server")).toString())
-                         .toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
+    QString server = withoutUserInfo(QUrl(location.value(QLatin1String("server")).toString()));
     while (server.endsWith(QLatin1Char('/')))
         server.chop(1);
     return server + QLatin1Char('/') + location.value(QLatin1String("database")).toString();
