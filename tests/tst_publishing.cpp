@@ -719,19 +719,31 @@ void TestPublishing::followUpAfterBatch_data()
 {
     QTest::addColumn<int>("first"); // cached before the first attempt
     QTest::addColumn<int>("later"); // cached once that attempt's upload is over
+    QTest::addColumn<bool>("deletesFail"); // another client's trigger refuses every delete
     QTest::addColumn<bool>("soon"); // whether the second batch comes within the period
-    QTest::addRow("full batch, more waiting") << 30 << 0 << true;
-    QTest::addRow("partial batch") << 5 << 5 << false;
+    QTest::addColumn<int>("second"); // records in the second batch
+    QTest::addRow("full batch, more waiting") << 30 << 0 << false << true << 5;
+    QTest::addRow("partial batch") << 5 << 5 << false << false << 5;
+    // As on a full disk: the stored batch stays cached and comes back as conflicts.
+    QTest::addRow("full batch, delete fails") << 30 << 0 << true << false << 25;
 }
 
 void TestPublishing::followUpAfterBatch()
 {
     QFETCH(int, first);
     QFETCH(int, later);
+    QFETCH(bool, deletesFail);
     QFETCH(bool, soon);
+    QFETCH(int, second);
     const int storageId = registerDestination(m_server->url(), QStringLiteral("backlog"));
-    m_server->enqueue(
-        FakeHttpServer::json(storedAnswer(cacheRecords(storageId, first).mid(0, 25))));
+    const QByteArray answer = storedAnswer(cacheRecords(storageId, first).mid(0, 25));
+    m_server->enqueue(FakeHttpServer::json(answer));
+    m_server->enqueue(FakeHttpServer::json(answer));
+    CacheConnection other;
+    if (deletesFail)
+        QVERIFY(other.exec("CREATE TRIGGER keep BEFORE DELETE ON telemetry "
+                           "BEGIN SELECT RAISE(ABORT, 'disk full'); END"));
+    const auto dropTrigger = qScopeGuard([&other] { other.exec("DROP TRIGGER IF EXISTS keep"); });
 
     // The chain's own first attempt comes a whole period after initialize() at the earliest,
     // so a second batch within the period follows the attempt made here.
@@ -746,7 +758,10 @@ void TestPublishing::followUpAfterBatch()
     }
     QTRY_COMPARE_WITH_TIMEOUT(m_server->requestCount(), 2, 2 * DataTransferFrequency + 5000);
     QCOMPARE(clock.elapsed() < DataTransferFrequency, soon);
-    QCOMPARE(postedIds(m_server->requests().at(1)).size(), 5);
+    QCOMPARE(postedIds(m_server->requests().at(1)).size(), second);
+    // The second failure goes unsaid.
+    waitForFreeLock();
+    QCOMPARE(m_messages->all().filter("local cache update failed").size(), deletesFail ? 1 : 0);
 }
 
 // One destination through an upload in flight, a refusal and a success.

@@ -46,6 +46,9 @@ public:
 
     QMutex m_mutex;
     QSqlDatabase m_db;
+    // Under m_mutex: a delete failed and nothing has been deleted since (a full disk, or a
+    // trigger of another client), so the next failure goes unsaid.
+    bool m_deleteFailing = false;
 
 private:
     bool open();

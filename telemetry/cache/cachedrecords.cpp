@@ -16,6 +16,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <utility>
+
 namespace kl::telemetry {
 
 int DataCollector::getCachedElementsCount()
@@ -116,11 +118,12 @@ bool DataCollector::deleteByIds(const QStringList &ids)
     query.addBindValue(values);
 
     RaiiTransaction transaction(cache.m_db);
-    if (!prepared || !transaction.open() || !query.execBatch()) {
-        qCWarning(lcTelemetry) << "local cache update failed";
+    if (!prepared || !transaction.open() || !query.execBatch() || !transaction.commit()) {
+        if (!std::exchange(cache.m_deleteFailing, true))
+            qCWarning(lcTelemetry) << "local cache update failed";
         return false;
     }
-    transaction.markSuccessfull();
+    cache.m_deleteFailing = false;
     qCWarning(lcTelemetry) << "deleted: " << values.size();
     return true;
 }

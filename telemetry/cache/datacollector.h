@@ -89,7 +89,8 @@ public:
      */
     bool getCacheByStorageId(int storageId, QStringList &ids, QStringList &records);
 
-    /// Deletes the cached records with the given ids in one transaction; false on failure.
+    /// Deletes the cached records with the given ids in one transaction; false on failure,
+    /// which is logged once until a delete succeeds again.
     bool deleteByIds(const QStringList &ids);
 
     /// Every set-aside record, in the order they were set aside; empty when there is none.

@@ -166,11 +166,13 @@ void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
     uploader->addDocuments(documents);
 }
 
-void PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
+// False when what the destination stored could not be deleted from the cache.
+bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
 {
+    bool deleted = true;
     if (!verdict.stored.isEmpty()) {
         qCDebug(lcTelemetry) << "Published" << verdict.stored.size() << "records";
-        currentDataCollector()->deleteByIds(verdict.stored);
+        deleted = currentDataCollector()->deleteByIds(verdict.stored);
     }
     // One line per batch; the multi-argument arg() leaves "%" in the server's texts alone.
     const QString destination = QString::number(m_pendingStorageId);
@@ -194,6 +196,7 @@ void PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
                                   "cached")
                        .arg(record.id, destination);
     }
+    return deleted;
 }
 
 void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
@@ -311,11 +314,14 @@ void Publisher::addedDocuments(const UploadResult &result)
 
     // Still under the main lock: deleting and setting aside cannot meet a flush.
     const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
-    d->applyVerdict(verdict, m_pendingIds.size());
+    const bool deleted = d->applyVerdict(verdict, m_pendingIds.size());
     d->m_storedRecords += verdict.stored.size();
     d->tellAnswer(verdict, m_pendingIds.size(), result);
     m_executor.reset();
-    const int delay = d->delayAfterUpload(verdict.stored.size(), m_pendingIds.size());
+    // Records that stay cached would only come back at once, as conflicts, in a hot loop while
+    // the disk is full: no catch-up until a delete succeeds.
+    const int delay
+        = d->delayAfterUpload(deleted ? int(verdict.stored.size()) : 0, m_pendingIds.size());
     if (d->m_uploadChain == PublisherPrivate::Chain::Continues)
         d->scheduleAttempt(delay);
 }

@@ -59,7 +59,7 @@ public:
     void startPass();
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
                      const QStringList &documents);
-    void applyVerdict(const BatchVerdict &verdict, int sent) const;
+    bool applyVerdict(const BatchVerdict &verdict, int sent) const;
     void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
     void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
     void detachPendingUploader();
