@@ -152,7 +152,7 @@ private slots:
     void keepsWhatTheServerDidNotStore_data();
     void keepsWhatTheServerDidNotStore();
     void poisonRecordIsSetAside();
-    void refusedBatchSizeGrowsBack();
+    void batchSizesFollowRefusalsAndBytes();
     void followUpAfterBatch_data();
     void followUpAfterBatch();
     void statusFollowsQueueAndBatches();
@@ -182,6 +182,7 @@ void TestPublishing::cleanup()
     network->setNetworkAccessManager(nullptr);
     network->setUploadTimeout(30000);
     network->setMaxReplySize(1024 * 1024);
+    network->setMaxRequestSize(4 * 1024 * 1024);
     m_server.reset();
     m_messages.reset();
     currentDataCollector()->clearCache();
@@ -657,6 +658,17 @@ void TestPublishing::poisonRecordIsSetAside()
     const QString poison = QStringLiteral("{\"_id\":\"%1\",\"_bad\":1}").arg(poisonId);
     currentDataCollector()->collect(poisonId, 1010, storageId, poison);
     good += cacheRecords(storageId, 14, 1011);
+    // Rows of another client, older than all: what can never be sent is set aside unsent as
+    // it is read, never narrowed toward; an integer id cell goes, and is deleted, as text.
+    CacheConnection other;
+    QVERIFY(other.exec(
+        QStringLiteral(
+            "INSERT INTO telemetry VALUES ('f1', 1, %1, '{no json'), ('f2', 2, %1, '[1,2,3]'), "
+            "('f3', 3, %1, '{\"a\":1}'), ('f4', 4, %1, '{\"_id\":\"f3\"}'), "
+            "(4242, 5, %1, '{\"_id\":\"4242\"}'), ('f5', 6, 99999, '{\"_id\":\"f5\"}'), "
+            "('f6', 7, %1, '{\"_id\":\"f6\",\"x\":\"' || hex(zeroblob(4000000)) || '\"}')")
+            .arg(storageId)));
+    good << "4242";
 
     Publisher publisher;
     for (int i = 0; i < 30 && currentDataCollector()->getCachedElementsCount() > 0; ++i)
@@ -665,13 +677,22 @@ void TestPublishing::poisonRecordIsSetAside()
     const QStringList arrived = couchDbDocuments(server, database).keys();
     QCOMPARE(QSet<QString>(arrived.begin(), arrived.end()),
              QSet<QString>(good.begin(), good.end()));
-    QCOMPARE(setAsideIds(), QStringList { poisonId });
-    const SetAsideRecord aside = currentDataCollector()->setAsideRecords().first();
+    QMap<QString, QString> reasons;
+    for (const SetAsideRecord &record : currentDataCollector()->setAsideRecords())
+        reasons.insert(record.id, record.reason.left(14));
+    const QMap<QString, QString> expected {
+        { "f1", "not a JSON obj" },    { "f2", "not a JSON obj" }, { "f3", "its _id is mis" },
+        { "f4", "its _id differ" },    { "f5", "its storage ID" }, { "f6", "larger than th" },
+        { poisonId, "doc_validation" }
+    };
+    QCOMPARE(reasons, expected);
+    const SetAsideRecord aside = currentDataCollector()->setAsideRecords().last();
     QCOMPARE(aside.storageId, storageId);
     QCOMPARE(aside.timestamp, 1010);
     QCOMPARE(aside.record, poison);
-    QVERIFY2(aside.reason.startsWith("doc_validation"), qPrintable(aside.reason));
-    QCOMPARE(m_messages->all().filter("warning: Record ").size(), 1);
+    QCOMPARE(m_messages->all().filter(QRegularExpression("warning: Record .* set aside")).size(),
+             6);
+    currentDataCollector()->purgeSetAside({ "f1", "f2", "f3", "f4", "f5", "f6" });
 
     // Retried while a flush holds the lock for a moment, it is cached again; set aside by
     // hand and purged, it is gone.
@@ -699,20 +720,38 @@ void TestPublishing::poisonRecordIsSetAside()
     QCOMPARE(setAsideIds(), QStringList());
 }
 
-// A batch that was merely too large is halved, then doubles back as halves are stored.
-void TestPublishing::refusedBatchSizeGrowsBack()
+// A batch that was merely too large is halved, then doubles back as halves are stored; large
+// records make smaller batches.
+void TestPublishing::batchSizesFollowRefusalsAndBytes()
 {
     const QStringList ids = cacheRecords(registerDestination(m_server->url(), "regrow"), 50);
     m_server->enqueue(FakeHttpServer::reply(413, "Payload Too Large", "{}"));
     m_server->enqueue(FakeHttpServer::json(storedAnswer(ids.mid(0, 12))));
     m_server->enqueue(FakeHttpServer::json(storedAnswer(ids.mid(12, 24))));
-    Publisher publisher;
-    for (int i = 0; i < 3; ++i)
-        attempt(publisher);
+    {
+        Publisher first;
+        attempt(first);
+    }
+    {
+        // Another process goes on from the narrowing kept in the cache file, at the catch-up
+        // pace.
+        Publisher publisher;
+        QElapsedTimer clock;
+        clock.start();
+        publisher.initialize();
+        QVERIFY(publisher.doPublishImpl());
+        QTRY_COMPARE(m_server->requestCount(), 3);
+        QVERIFY(clock.elapsed() < DataTransferFrequency);
+        waitForFreeLock();
+    }
+    // 100 bytes of body take three records of 28 bytes.
+    Singleton<NetworkManager>::getInstance()->setMaxRequestSize(100);
+    Publisher bounded;
+    attempt(bounded);
     QList<int> sizes;
     for (const FakeHttpServer::Request &request : m_server->requests())
         sizes << postedIds(request).size();
-    QCOMPARE(sizes, (QList<int> { 25, 12, 24 }));
+    QCOMPARE(sizes, (QList<int> { 25, 12, 24, 3 }));
 }
 
 void TestPublishing::followUpAfterBatch_data()

@@ -50,6 +50,19 @@ QString insertStatement()
 
 } // namespace
 
+bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids)
+{
+    if (!query.prepare(statement))
+        return false;
+    QVariantList values;
+    values.reserve(ids.size());
+    for (const QString &id : ids)
+        values.append(id);
+    for (int placeholder = statement.count(QLatin1Char('?')); placeholder > 0; --placeholder)
+        query.addBindValue(values);
+    return query.execBatch();
+}
+
 void CacheDatabase::start()
 {
     {

@@ -6,11 +6,28 @@
 #include <QLatin1String>
 #include <QMutex>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 
 namespace kl::telemetry {
 
 /// The table of cached records.
 constexpr QLatin1String kRecordTable("telemetry");
+
+/**
+ * The condition that an id cell names a given id, for statements run through execPerId().
+ * Other clients may have written an id as an integer, a real or a blob, which a text never
+ * equals: each type is looked up through the primary key, and the text SQLite makes of the
+ * cell, which is what the library reads as the id, must be the id.
+ */
+inline QString idMatches()
+{
+    return QStringLiteral("id IN (?, CAST(? AS INTEGER), CAST(? AS REAL), CAST(? AS BLOB)) AND "
+                          "CAST(id AS TEXT) = ?");
+}
+
+/// Prepares @p statement and runs it once per id of @p ids, with the id bound to each of its
+/// placeholders; false, with the error in @p query, when it fails.
+bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids);
 
 /**
  * The collector's connection to the cache file, and the file's life under it: opening it and

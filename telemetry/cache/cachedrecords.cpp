@@ -78,7 +78,8 @@ void DataCollector::clearCache()
 bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records)
 {
     static const QString queryTemplate = QStringLiteral(
-        "SELECT id, recordData FROM telemetry WHERE storageID=%1 ORDER BY timestamp LIMIT 25");
+        "SELECT CAST(id AS TEXT), recordData FROM telemetry WHERE storageID=%1 ORDER BY "
+        "timestamp LIMIT 25");
 
     CacheDatabase &cache = d->m_cache;
     QMutexLocker locker(&cache.m_mutex);
@@ -110,21 +111,16 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     QSqlQuery query(cache.m_db);
-    const bool prepared = query.prepare(QStringLiteral("DELETE FROM telemetry WHERE id = ?"));
-    QVariantList values;
-    values.reserve(ids.size());
-    for (const QString &id : ids)
-        values.append(id);
-    query.addBindValue(values);
-
     RaiiTransaction transaction(cache.m_db);
-    if (!prepared || !transaction.open() || !query.execBatch() || !transaction.commit()) {
+    if (!transaction.open()
+        || !execPerId(query, QLatin1String("DELETE FROM telemetry WHERE ") + idMatches(), ids)
+        || !transaction.commit()) {
         if (!std::exchange(cache.m_deleteFailing, true))
             qCWarning(lcTelemetry) << "local cache update failed";
         return false;
     }
     cache.m_deleteFailing = false;
-    qCWarning(lcTelemetry) << "deleted: " << values.size();
+    qCWarning(lcTelemetry) << "deleted: " << ids.size();
     return true;
 }
 

@@ -141,6 +141,19 @@ public:
      * on failure.
      */
     bool setAside(const QString &id, const QString &reason);
+
+    /**
+     * Sets aside the cached records whose storage ID names no destination (no row of the
+     * storages table), which no publisher would ever read, with one warning per storage ID;
+     * the number of records moved.
+     */
+    int setAsideOrphans();
+
+    /// The publisher's state for @p storageId, kept in the cache file so that every process,
+    /// and the next run, goes on from it; empty when none is kept.
+    QByteArray publishingState(int storageId);
+    /// Keeps @p state for @p storageId; an empty one drops it. False when it cannot be kept.
+    bool setPublishingState(int storageId, const QByteArray &state);
     ///@}
 
 private:

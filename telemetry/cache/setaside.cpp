@@ -28,23 +28,11 @@ const QString kCreateSetAsideTable = QStringLiteral(
     "timestamp INTEGER NOT NULL, storageID INTEGER NOT NULL, recordData TEXT NOT NULL, "
     "reason TEXT NOT NULL, setAsideAt INTEGER NOT NULL)");
 
-QVariantList toVariants(const QStringList &ids)
-{
-    QVariantList values;
-    values.reserve(ids.size());
-    for (const QString &id : ids)
-        values.append(id);
-    return values;
-}
-
-// Runs @p statement once per id, binding the id to its one placeholder.
-bool execPerId(const QSqlDatabase &db, const QString &statement, const QStringList &ids)
+// Runs @p statement once per id, binding the id to each of its placeholders.
+bool runPerId(const QSqlDatabase &db, const QString &statement, const QStringList &ids)
 {
     QSqlQuery query(db);
-    if (!query.prepare(statement))
-        return false;
-    query.addBindValue(toVariants(ids));
-    if (query.execBatch())
+    if (execPerId(query, statement, ids))
         return true;
     qCWarning(lcTelemetry) << "Set-aside records: statement failed:" << query.lastError();
     return false;
@@ -62,16 +50,64 @@ bool DataCollector::setAside(const QString &id, const QString &reason)
     if (!cache.m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable)
         || !copy.prepare(QStringLiteral("INSERT OR REPLACE INTO telemetry_setaside SELECT id, "
                                         "timestamp, storageID, recordData, ?, ? FROM telemetry "
-                                        "WHERE id = ?")))
+                                        "WHERE ")
+                         + idMatches()))
         return false;
     copy.addBindValue(reason);
     copy.addBindValue(QDateTime::currentMSecsSinceEpoch());
-    copy.addBindValue(id);
+    for (int placeholder = idMatches().count(QLatin1Char('?')); placeholder > 0; --placeholder)
+        copy.addBindValue(id);
     if (!copy.exec() || copy.numRowsAffected() != 1
-        || !execPerId(cache.m_db, QStringLiteral("DELETE FROM telemetry WHERE id = ?"), { id }))
+        || !runPerId(cache.m_db, QLatin1String("DELETE FROM telemetry WHERE ") + idMatches(),
+                     { id }))
         return false;
     transaction.markSuccessfull();
     return true;
+}
+
+// A walk over the read index finds the storage IDs in use with a few look-ups each, so that
+// every pass can afford it.
+int DataCollector::setAsideOrphans()
+{
+    static const QString orphans = QStringLiteral(
+        "WITH RECURSIVE used(storageID) AS (SELECT MIN(storageID) FROM telemetry UNION ALL "
+        "SELECT (SELECT MIN(storageID) FROM telemetry WHERE storageID > used.storageID) FROM "
+        "used WHERE used.storageID IS NOT NULL) SELECT storageID, (SELECT COUNT(*) FROM "
+        "telemetry WHERE telemetry.storageID = used.storageID) FROM used WHERE storageID IS "
+        "NOT NULL AND storageID NOT IN (SELECT storageID FROM storages)");
+    static const QString move = QStringLiteral(
+        "INSERT OR REPLACE INTO telemetry_setaside SELECT id, timestamp, storageID, recordData, "
+        "'its storage ID names no destination', %1 FROM telemetry WHERE storageID = ?");
+
+    CacheDatabase &cache = d->m_cache;
+    QMutexLocker locker(&cache.m_mutex);
+    QSqlQuery query(cache.m_db);
+    QMap<QString, int> counts;
+    if (!query.exec(orphans))
+        return 0;
+    while (query.next())
+        counts.insert(query.value(0).toString(), query.value(1).toInt());
+    if (counts.isEmpty())
+        return 0;
+
+    const QStringList storageIds = counts.keys();
+    QSqlQuery create(cache.m_db);
+    RaiiTransaction transaction(cache.m_db);
+    if (!transaction.open() || !create.exec(kCreateSetAsideTable)
+        || !runPerId(cache.m_db, move.arg(QDateTime::currentMSecsSinceEpoch()), storageIds)
+        || !runPerId(cache.m_db, QStringLiteral("DELETE FROM telemetry WHERE storageID = ?"),
+                     storageIds)
+        || !transaction.commit())
+        return 0;
+    int moved = 0;
+    for (auto orphan = counts.cbegin(); orphan != counts.cend(); ++orphan) {
+        qCWarning(lcTelemetry).noquote()
+            << QStringLiteral("%1 cached records set aside: their storage ID %2 names no "
+                              "destination")
+                   .arg(QString::number(orphan.value()), orphan.key());
+        moved += orphan.value();
+    }
+    return moved;
 }
 
 QVector<SetAsideRecord> DataCollector::setAsideRecords()
@@ -82,8 +118,9 @@ QVector<SetAsideRecord> DataCollector::setAsideRecords()
     if (!cache.m_db.tables(QSql::Tables).contains(QLatin1String("telemetry_setaside")))
         return records;
     QSqlQuery query(cache.m_db);
-    if (!query.exec(QStringLiteral("SELECT id, timestamp, storageID, recordData, reason, "
-                                   "setAsideAt FROM telemetry_setaside ORDER BY setAsideAt"))) {
+    if (!query.exec(QStringLiteral("SELECT CAST(id AS TEXT), timestamp, storageID, recordData, "
+                                   "reason, setAsideAt FROM telemetry_setaside ORDER BY "
+                                   "setAsideAt"))) {
         qCWarning(lcTelemetry) << "Set-aside records: statement failed:" << query.lastError();
         return records;
     }
@@ -98,18 +135,18 @@ bool DataCollector::retrySetAside(const QStringList &ids)
 {
     // A record cached again meanwhile under the same id is the same record: keep that one.
     return d->changeUnderMainLock(
-        { QStringLiteral("INSERT OR IGNORE INTO telemetry (id, timestamp, "
-                         "storageID, recordData) SELECT id, timestamp, "
-                         "storageID, recordData FROM telemetry_setaside "
-                         "WHERE id = ?"),
-          QStringLiteral("DELETE FROM telemetry_setaside WHERE id = ?") },
+        { QStringLiteral("INSERT OR IGNORE INTO telemetry (id, timestamp, storageID, "
+                         "recordData) SELECT id, timestamp, storageID, recordData FROM "
+                         "telemetry_setaside WHERE ")
+              + idMatches(),
+          QLatin1String("DELETE FROM telemetry_setaside WHERE ") + idMatches() },
         ids);
 }
 
 bool DataCollector::purgeSetAside(const QStringList &ids)
 {
-    return d->changeUnderMainLock({ QStringLiteral("DELETE FROM telemetry_setaside WHERE id = ?") },
-                                  ids);
+    return d->changeUnderMainLock(
+        { QLatin1String("DELETE FROM telemetry_setaside WHERE ") + idMatches() }, ids);
 }
 
 bool DataCollector::purgeDestinations(const QList<int> &storageIds)
@@ -150,7 +187,7 @@ bool DataCollectorPrivate::changeUnderMainLock(const QStringList &statements,
     if (!db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable))
         return false;
     if (!std::all_of(statements.begin(), statements.end(), [&db, &ids](const QString &statement) {
-            return execPerId(db, statement, ids);
+            return runPerId(db, statement, ids);
         }))
         return false;
     transaction.markSuccessfull();

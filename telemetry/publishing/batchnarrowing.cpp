@@ -1,5 +1,7 @@
 #include "telemetry/publishing/batchnarrowing_p.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
 
 namespace kl::telemetry {
@@ -84,6 +86,38 @@ void BatchNarrowing::judgePerDocument(Destination &destination, const QStringLis
     // passed the refused record, or the batch had merely been too large.
     if (verdict.stored.size() == sentIds.size())
         destination.batchSize = qMin(kFullBatch, 2 * destination.batchSize);
+}
+
+bool BatchNarrowing::isNarrowing(int storageId) const
+{
+    const int size = m_destinations.value(storageId).batchSize;
+    return size > 1 && size < kFullBatch;
+}
+
+QByteArray BatchNarrowing::state(int storageId) const
+{
+    const Destination destination = m_destinations.value(storageId);
+    if (destination.batchSize == kFullBatch && destination.soloRefusals.isEmpty())
+        return {};
+    QJsonObject refusals;
+    for (auto refusal = destination.soloRefusals.cbegin();
+         refusal != destination.soloRefusals.cend(); ++refusal)
+        refusals.insert(refusal.key(), refusal.value());
+    const QJsonObject object { { QLatin1String("batchSize"), destination.batchSize },
+                               { QLatin1String("refusals"), refusals } };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+void BatchNarrowing::restore(int storageId, const QByteArray &state)
+{
+    const QJsonObject object = QJsonDocument::fromJson(state).object();
+    Destination destination;
+    destination.batchSize
+        = qBound(1, object.value(QLatin1String("batchSize")).toInt(kFullBatch), kFullBatch);
+    const QJsonObject refusals = object.value(QLatin1String("refusals")).toObject();
+    for (auto refusal = refusals.constBegin(); refusal != refusals.constEnd(); ++refusal)
+        destination.soloRefusals.insert(refusal.key(), refusal.value().toInt());
+    m_destinations.insert(storageId, destination);
 }
 
 void BatchNarrowing::countSoloRefusal(Destination &destination, const QString &id,

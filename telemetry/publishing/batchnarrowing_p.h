@@ -51,6 +51,15 @@ public:
     /// widens that destination's next batches accordingly.
     BatchVerdict judge(int storageId, const QStringList &sentIds, const UploadResult &result);
 
+    /// True while the batches of @p storageId are narrowed toward a refused record, and not
+    /// yet down to that record alone.
+    bool isNarrowing(int storageId) const;
+
+    /// The progress for @p storageId as text, empty when there is none to keep, so that
+    /// another process, or the next run, goes on from it through restore().
+    QByteArray state(int storageId) const;
+    void restore(int storageId, const QByteArray &state);
+
 private:
     struct Destination
     {

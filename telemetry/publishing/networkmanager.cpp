@@ -43,4 +43,9 @@ void NetworkManager::setMaxReplySize(qint64 bytes)
     m_maxReplySize = bytes;
 }
 
+void NetworkManager::setMaxRequestSize(qint64 bytes)
+{
+    m_maxRequestSize = bytes;
+}
+
 } // namespace kl::telemetry

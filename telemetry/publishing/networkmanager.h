@@ -54,12 +54,22 @@ public:
     /// Applies to uploads started from now on.
     void setMaxReplySize(qint64 bytes);
 
+    /**
+     * The largest request body a batch makes, in bytes (4 MiB unless set): a batch of large
+     * records takes fewer than 25 of them. A record alone always goes, up to the 8 MB that
+     * CouchDB accepts in a document by default; a larger one is set aside when it is read.
+     */
+    qint64 maxRequestSize() const { return m_maxRequestSize; }
+    /// Applies to batches taken from now on.
+    void setMaxRequestSize(qint64 bytes);
+
 private:
     Q_DISABLE_COPY(NetworkManager)
     QNetworkAccessManager *m_manager = nullptr;
     bool m_ownManager = false;
     int m_uploadTimeout = 30000;
     qint64 m_maxReplySize = 1024 * 1024;
+    qint64 m_maxRequestSize = 4 * 1024 * 1024;
 };
 
 } // namespace kl::telemetry

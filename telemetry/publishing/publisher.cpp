@@ -3,6 +3,7 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
+#include "telemetry/publishing/batchselection_p.h"
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/uploadresult.h"
@@ -32,6 +33,12 @@ constexpr int kFullBatch = BatchNarrowing::kFullBatch;
 constexpr int kFollowUpDelayMs = 50;
 // Reads of destinations with nothing to send, per attempt, before the lock is given back.
 constexpr int kWalkBudgetMs = 20;
+
+QString couldNotSetAside(const QString &id, int storageId)
+{
+    return QStringLiteral("Record %1 of destination %2 could not be set aside; it stays cached")
+        .arg(id, QString::number(storageId));
+}
 
 // Uniform in [from, to).
 int randomDelay(int from, int to)
@@ -103,13 +110,14 @@ int PublisherPrivate::delayAfterAttempt(AttemptEnd end) const
 }
 
 // A batch not stored in full ends a catch-up: the destination would only be asked again
-// right away, and a batch being narrowed down goes at the usual pace.
-int PublisherPrivate::delayAfterUpload(int stored, int sent)
+// right away. Narrowing toward a refused record goes at the catch-up pace, one attempt per
+// halving, while a record refused alone waits the usual period between its refusals.
+int PublisherPrivate::delayAfterUpload(int stored, int sent, bool narrowing)
 {
     const bool allStored = stored == sent;
     m_fullBatchInPass = allStored && (m_fullBatchInPass || sent == kFullBatch);
     m_fullBatchInLastPass = allStored && m_fullBatchInLastPass;
-    return isCatchingUp() ? kFollowUpDelayMs : DataTransferFrequency;
+    return isCatchingUp() || narrowing ? kFollowUpDelayMs : DataTransferFrequency;
 }
 
 bool PublisherPrivate::isCatchingUp() const
@@ -139,9 +147,7 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         DocumentUploader *uploader = q->m_uploaders.take(key);
         QStringList ids;
         QStringList documents;
-        if (uploader && currentDataCollector()->getCacheByStorageId(key.toInt(), ids, documents)
-            && !documents.isEmpty()) {
-            m_narrowing.trim(key.toInt(), ids, documents);
+        if (uploader && readBatch(key.toInt(), walk, ids, documents)) {
             startUpload(key.toInt(), uploader, ids, documents);
             return AttemptEnd::UploadStarted;
         }
@@ -151,9 +157,66 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
 
 void PublisherPrivate::startPass()
 {
+    currentDataCollector()->setAsideOrphans();
     q->m_uploaders = currentBackends()->getBackends();
     m_fullBatchInLastPass = m_fullBatchInPass;
     m_fullBatchInPass = false;
+}
+
+// The next batch of @p storageId, cut to the narrowing and to the byte bound; false when
+// there is none. Records that can never be sent are set aside as they come, reading on
+// while a whole read was such and the walk's time lasts.
+bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
+                                 QStringList &documents)
+{
+    BatchSelection batch;
+    do {
+        QStringList readIds;
+        QStringList readDocuments;
+        if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments))
+            return false;
+        batch = selectSendable(readIds, readDocuments);
+    } while (batch.ids.isEmpty() && setAsideUnsendable(storageId, batch.unsendable) > 0
+             && !walk.hasExpired(kWalkBudgetMs));
+    if (batch.ids.isEmpty())
+        return false;
+    if (!batch.unsendable.isEmpty())
+        setAsideUnsendable(storageId, batch.unsendable);
+
+    m_narrowingState = currentDataCollector()->publishingState(storageId);
+    m_narrowing.restore(storageId, m_narrowingState);
+    m_narrowing.trim(storageId, batch.ids, batch.documents);
+    trimToBytes(batch.ids, batch.documents,
+                Singleton<NetworkManager>::getInstance()->maxRequestSize());
+    ids = batch.ids;
+    documents = batch.documents;
+    return true;
+}
+
+// The number set aside; a record that could not be stays cached, left out of every batch.
+int PublisherPrivate::setAsideUnsendable(int storageId,
+                                         const QVector<BatchVerdict::SetAside> &records) const
+{
+    int setAside = 0;
+    for (const BatchVerdict::SetAside &record : records) {
+        if (currentDataCollector()->setAside(record.id, record.reason)) {
+            ++setAside;
+            qCWarning(lcTelemetry).noquote()
+                << QStringLiteral("Record %1 of destination %2 set aside unsent: %3")
+                       .arg(record.id, QString::number(storageId), record.reason);
+        } else {
+            qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, storageId);
+        }
+    }
+    return setAside;
+}
+
+// Another process, or the next run, goes on from the narrowing of this destination.
+void PublisherPrivate::keepNarrowingState()
+{
+    const QByteArray state = m_narrowing.state(m_pendingStorageId);
+    if (state != m_narrowingState)
+        currentDataCollector()->setPublishingState(m_pendingStorageId, state);
 }
 
 void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
@@ -191,10 +254,7 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
                             QString::number(BatchNarrowing::kSoloRefusalsToSetAside),
                             record.reason);
         else
-            qCWarning(lcTelemetry).noquote()
-                << QStringLiteral("Record %1 of destination %2 could not be set aside; it stays "
-                                  "cached")
-                       .arg(record.id, destination);
+            qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, m_pendingStorageId);
     }
     return deleted;
 }
@@ -315,13 +375,15 @@ void Publisher::addedDocuments(const UploadResult &result)
     // Still under the main lock: deleting and setting aside cannot meet a flush.
     const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
     const bool deleted = d->applyVerdict(verdict, m_pendingIds.size());
+    d->keepNarrowingState();
     d->m_storedRecords += verdict.stored.size();
     d->tellAnswer(verdict, m_pendingIds.size(), result);
     m_executor.reset();
     // Records that stay cached would only come back at once, as conflicts, in a hot loop while
     // the disk is full: no catch-up until a delete succeeds.
     const int delay
-        = d->delayAfterUpload(deleted ? int(verdict.stored.size()) : 0, m_pendingIds.size());
+        = d->delayAfterUpload(deleted ? int(verdict.stored.size()) : 0, m_pendingIds.size(),
+                              deleted && d->m_narrowing.isNarrowing(d->m_pendingStorageId));
     if (d->m_uploadChain == PublisherPrivate::Chain::Continues)
         d->scheduleAttempt(delay);
 }

@@ -5,6 +5,7 @@
 #include "telemetry/publishing/batchnarrowing_p.h"
 #include "telemetry/runtime/hook_p.h"
 
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QPointer>
 #include <QThread>
@@ -51,12 +52,16 @@ public:
     void scheduleAttempt(int delayMs);
     static int firstAttemptDelay();
     int delayAfterAttempt(AttemptEnd end) const;
-    int delayAfterUpload(int stored, int sent);
+    int delayAfterUpload(int stored, int sent, bool narrowing);
     bool isCatchingUp() const;
 
     bool attempt(Chain chain);
     AttemptEnd uploadToNextDestination();
     void startPass();
+    bool readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
+                   QStringList &documents);
+    int setAsideUnsendable(int storageId, const QVector<BatchVerdict::SetAside> &records) const;
+    void keepNarrowingState();
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
                      const QStringList &documents);
     bool applyVerdict(const BatchVerdict &verdict, int sent) const;
@@ -72,6 +77,8 @@ public:
     // Set once; tracked, since a host may delete the thread once it has finished.
     std::optional<QPointer<QThread>> m_thread;
     BatchNarrowing m_narrowing;
+    // The narrowing state of the pending upload's destination as it was read with its batch.
+    QByteArray m_narrowingState;
     int m_pendingStorageId = 0;
     QPointer<DocumentUploader> m_pendingUploader;
     // The cache file generation the uploaders of the current pass were taken from.

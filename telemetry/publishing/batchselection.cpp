@@ -1,0 +1,70 @@
+#include "telemetry/publishing/batchselection_p.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <numeric>
+
+namespace kl::telemetry {
+
+namespace {
+
+// CouchDB's default max_document_size.
+constexpr qint64 kMaxDocumentBytes = 8000000;
+
+QString unsendableReason(const QString &id, const QString &document)
+{
+    const QByteArray bytes = document.toUtf8();
+    if (bytes.size() > kMaxDocumentBytes)
+        return QStringLiteral("larger than the 8 MB that CouchDB accepts in a document");
+    const QJsonDocument json = QJsonDocument::fromJson(bytes);
+    if (!json.isObject())
+        return QStringLiteral("not a JSON object");
+    const QJsonValue documentId = json.object().value(QLatin1String("_id"));
+    if (documentId.isUndefined())
+        return QStringLiteral("its _id is missing");
+    if (documentId.toString() != id)
+        return QStringLiteral("its _id differs from its id");
+    return {};
+}
+
+// Without making the bytes: a surrogate pair is four bytes, two for each half.
+qint64 utf8Size(const QString &text)
+{
+    return std::accumulate(text.begin(), text.end(), qint64(0), [](qint64 bytes, QChar c) {
+        return bytes + (c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 || c.isSurrogate() ? 2 : 3);
+    });
+}
+
+} // namespace
+
+BatchSelection selectSendable(const QStringList &ids, const QStringList &documents)
+{
+    BatchSelection selection;
+    for (int i = 0; i < ids.size(); ++i) {
+        const QString reason = unsendableReason(ids.at(i), documents.at(i));
+        if (reason.isEmpty()) {
+            selection.ids.append(ids.at(i));
+            selection.documents.append(documents.at(i));
+        } else {
+            selection.unsendable.append({ ids.at(i), reason });
+        }
+    }
+    return selection;
+}
+
+void trimToBytes(QStringList &ids, QStringList &documents, qint64 maxBytes)
+{
+    qint64 bytes = 0;
+    int taken = 0;
+    for (; taken < documents.size(); ++taken) {
+        // Each document brings a separating comma.
+        bytes += utf8Size(documents.at(taken)) + 1;
+        if (taken > 0 && bytes > maxBytes)
+            break;
+    }
+    ids.erase(ids.begin() + taken, ids.end());
+    documents.erase(documents.begin() + taken, documents.end());
+}
+
+} // namespace kl::telemetry
