@@ -100,6 +100,8 @@ private slots:
     void exitsLeaveTheQueueCached_data();
     void exitsLeaveTheQueueCached();
     void queriesReadOldestFirstThenDeleteBoundAndPurge();
+    void freePagesGoBackToTheFileSystem_data();
+    void freePagesGoBackToTheFileSystem();
     void idsAreStableAndNeverReused();
     void corruptCacheFile();
     void failingStatements();
@@ -149,22 +151,27 @@ QStringList TestCache::collect(const QVector<std::pair<qint64, int>> &rows)
 }
 
 // Held for longer than a flush period, so that the cycle itself meets the lock. The holder is
-// killed: the segment it leaves behind must not keep the lock taken.
+// killed: the segment it leaves behind must not keep the lock taken. Meanwhile the queue keeps
+// to its bound, dropping the rows queued first, with one warning.
 void TestCache::rowsWaitForTheLockAndKeepCollectionOrder()
 {
     auto holder = startHelper({ "hold", kMainLock });
     QCOMPARE(readHelperLine(*holder), QByteArray("held"));
-    const QStringList before = collect({ { 1700000000002, 3 }, { 1700000000001, 1 } });
+    m_collector->setMaxQueuedRecords(3);
+    collect({ { 1700000000002, 3 }, { 1700000000001, 1 } });
     m_collector->initialize();
-    const QStringList after = collect({ { 5, 2 }, { 1700000000000, 3 } });
+    const QStringList after = collect({ { 5, 2 }, { 1700000000000, 3 }, { 6, 1 } });
     m_collector->flush();
     QTest::qWait(2000);
-    QCOMPARE(m_collector->getQueuedElementsCount(), 4);
+    QCOMPARE(m_collector->getQueuedElementsCount(), 3);
+    QCOMPARE(m_collector->droppedQueuedRecords(), 2);
     holder->kill();
     QVERIFY(holder->waitForFinished());
-    QTRY_COMPARE(select(CacheConnection(), kCachedRows), before + after);
-    QCOMPARE(m_collector->getCachedElementsCount(), 4);
-    QCOMPARE(m_messages->all(), QStringList());
+    QTRY_COMPARE(select(CacheConnection(), kCachedRows), after);
+    QCOMPARE(m_collector->getCachedElementsCount(), 3);
+    QCOMPARE(m_messages->all(),
+             QStringList("warning: The queue holds its bound of 3 records and no flush can write "
+                         "them; the oldest are dropped until one does"));
 }
 
 void TestCache::refusedBatchIsRequeuedBehindNewRows_data()
@@ -370,12 +377,12 @@ void TestCache::exitsLeaveTheQueueCached_data()
     QTest::addColumn<int>("cached");
     QTest::addRow("quit before the first flush")
         << QStringList { "collect-exit", "1000", "0", "pool-first" } << QByteArray() << 1000;
-    // The first flush of 20 000 rows starts about 1000 ms in; the thread pool ends before or
-    // after the collector.
+    // The first flush of 10 000 rows (the queue's bound) starts about 1000 ms in; the thread pool
+    // ends before or after the collector.
     QTest::addRow("quit while flushing, pool first")
-        << QStringList { "collect-exit", "20000", "1000", "pool-first" } << QByteArray() << 20000;
+        << QStringList { "collect-exit", "10000", "1000", "pool-first" } << QByteArray() << 10000;
     QTest::addRow("quit while flushing, pool last")
-        << QStringList { "collect-exit", "20000", "1000", "pool-last" } << QByteArray() << 20000;
+        << QStringList { "collect-exit", "10000", "1000", "pool-last" } << QByteArray() << 10000;
     // What was recorded while disabled is dropped, and no file was made for it.
     QTest::addRow("started disabled")
         << QStringList { "start-disabled" } << QByteArray("no-file") << 2;
@@ -462,6 +469,34 @@ void TestCache::queriesReadOldestFirstThenDeleteBoundAndPurge()
                             "warning: Cache bound reached, dropped the oldest records: 5" }));
     m_collector->clearCache();
     QCOMPARE(m_collector->getCachedElementsCount(), 0);
+}
+
+void TestCache::freePagesGoBackToTheFileSystem_data()
+{
+    QTest::addColumn<bool>("olderFile");
+    QTest::addRow("new file") << false;
+    QTest::addRow("file made without incremental vacuum") << true;
+}
+
+// 4 MB of records, published 25 at a time.
+void TestCache::freePagesGoBackToTheFileSystem()
+{
+    QFETCH(bool, olderFile);
+    QVERIFY(!olderFile || CacheConnection().exec("CREATE TABLE older(a)"));
+    m_collector->initialize();
+    QStringList ids;
+    for (int i = 0; i < 1000; ++i) {
+        ids << QString::number(i);
+        m_collector->collect(ids.last(), i, 1, QString(4000, 'x'));
+    }
+    m_collector->flush();
+    const QString path = getCacheDataBaseLocation();
+    QVERIFY(QFileInfo(path).size() > 4000000);
+    for (int i = 0; i < ids.size(); i += 25)
+        QVERIFY(m_collector->deleteByIds(ids.mid(i, 25)));
+    // Up to 1 MiB of free pages may stay.
+    QVERIFY2(QFileInfo(path).size() < 1100000, qPrintable(QString::number(QFileInfo(path).size())));
+    QCOMPARE(select(CacheConnection(), "PRAGMA auto_vacuum"), QStringList("2"));
 }
 
 void TestCache::idsAreStableAndNeverReused()

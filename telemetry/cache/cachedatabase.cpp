@@ -86,6 +86,7 @@ bool CacheDatabase::open()
     }
     if (std::exchange(m_openFailing, false))
         qCInfo(lcTelemetry) << "Connection to database restored";
+    setUpCacheConnection(m_db);
     createTables();
     m_fileIdentity = fileIdentity(m_db.databaseName());
     return true;
@@ -208,6 +209,38 @@ bool CacheDatabase::write(const RecordQueue::Rows &rows, QString *error)
     if (!rows.isEmpty())
         qCDebug(lcTelemetry) << "Commited" << rows.size() << "records to cache";
     return true;
+}
+
+// Deleted rows leave free pages that SQLite keeps for good; once they are most of a file of
+// some size they go back to the file system. A file made before incremental vacuum needs one
+// whole VACUUM to take it up, which copies what is left: less than half.
+void CacheDatabase::giveBackFreePages()
+{
+    constexpr qint64 kMinFreePages = 256;
+    QSqlQuery query(m_db);
+    const auto pragma = [&query](const QString &name) {
+        return query.exec(QLatin1String("PRAGMA ") + name) && query.next()
+            ? query.value(0).toLongLong()
+            : 0;
+    };
+    const qint64 freePages = pragma(QStringLiteral("freelist_count"));
+    if (freePages < kMinFreePages || 2 * freePages < pragma(QStringLiteral("page_count")))
+        return;
+    constexpr qint64 kIncremental = 2;
+    if (pragma(QStringLiteral("auto_vacuum")) != kIncremental) {
+        // It needs room for a copy: on a full disk it waits for the next delete.
+        if (!query.exec(QStringLiteral("VACUUM")))
+            qCDebug(lcTelemetry) << "VACUUM of the cache failed:" << query.lastError();
+        return;
+    }
+    // Each step frees one page, and Qt runs one step per exec() of a statement like this one,
+    // which has no columns. One transaction makes it one commit.
+    RaiiTransaction transaction(m_db);
+    if (!transaction.open() || !query.prepare(QStringLiteral("PRAGMA incremental_vacuum")))
+        return;
+    for (qint64 page = 0; page < freePages && query.exec(); ++page) { }
+    query.finish(); // a statement still stepping would fail the commit
+    transaction.commit();
 }
 
 // Rowids grow with each insert, so their span bounds the row count from above and costs

@@ -60,6 +60,9 @@ public:
     bool write(const RecordQueue::Rows &rows, QString *error);
     /// Drops the oldest records beyond @p bound (0: none), with one warning that counts them.
     void dropOldestBeyondBound(int bound);
+    /// Gives the file's free pages back once they are most of it; with m_mutex held, outside
+    /// a transaction.
+    void giveBackFreePages();
 
     QMutex m_mutex;
     QSqlDatabase m_db;

@@ -121,6 +121,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
     }
     cache.m_deleteFailing = false;
     qCWarning(lcTelemetry) << "deleted: " << ids.size();
+    cache.giveBackFreePages();
     return true;
 }
 

@@ -130,7 +130,8 @@ bool DataCollectorPrivate::writeQueue()
     QString error;
     if (!m_cache.write(rows, &error)) {
         qCCritical(lcTelemetry) << "local cache update failed" << error;
-        m_queue.putBack(rows);
+        if (m_queue.putBack(rows))
+            tellQueueFull();
         return false;
     }
     m_cache.dropOldestBeyondBound(m_maxCachedRecords.load());
@@ -224,7 +225,31 @@ void DataCollector::collect(const QString &id, long long timestamp, int storageI
     // that holds records for a while should not keep it.
     if (record.capacity() > record.size())
         record.squeeze();
-    d->m_queue.append({ id, timestamp, storageId, std::move(record) });
+    if (d->m_queue.append({ id, timestamp, storageId, std::move(record) }))
+        d->tellQueueFull();
+}
+
+void DataCollectorPrivate::tellQueueFull() const
+{
+    qCWarning(lcTelemetry).noquote()
+        << QStringLiteral("The queue holds its bound of %1 records and no flush can write them; "
+                          "the oldest are dropped until one does")
+               .arg(m_queue.bound());
+}
+
+int DataCollector::maxQueuedRecords() const
+{
+    return d->m_queue.bound();
+}
+
+void DataCollector::setMaxQueuedRecords(int records)
+{
+    d->m_queue.setBound(records);
+}
+
+qint64 DataCollector::droppedQueuedRecords() const
+{
+    return d->m_queue.droppedCount();
 }
 
 bool DataCollector::checkCacheFile()

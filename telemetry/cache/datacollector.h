@@ -70,6 +70,17 @@ public:
     /// Sets maxCachedRecords(); any thread, applied from the next flush on.
     void setMaxCachedRecords(int records);
 
+    /**
+     * The most records queued in this process; 0 means no bound. While no flush can write
+     * (another process holds the lock, the disk is full), each record past it drops the oldest
+     * queued one, with one warning until a flush writes the queue. 10 000 by default.
+     */
+    int maxQueuedRecords() const;
+    /// Sets maxQueuedRecords(); any thread, applied from the next record on.
+    void setMaxQueuedRecords(int records);
+    /// Records dropped from the queue at its bound since the process started.
+    qint64 droppedQueuedRecords() const;
+
     /// Records queued in this process and not yet written into the cache.
     int getQueuedElementsCount();
     /// Drops every queued row; rows a running flush has taken already are not affected.

@@ -37,6 +37,7 @@ public:
     bool writeQueue();
     bool writeQueueWithin(int milliseconds);
     void flushAtExit();
+    void tellQueueFull() const;
     void openExistingCacheFile();
     bool changeUnderMainLock(const QStringList &statements, const QStringList &ids);
 

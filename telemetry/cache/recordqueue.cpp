@@ -1,26 +1,70 @@
 #include "telemetry/cache/recordqueue_p.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kl::telemetry {
+
+// With the mutex held; true when this drop begins a run of them.
+bool RecordQueue::dropFront()
+{
+    m_rows[m_head++] = QueuedRow();
+    ++m_dropped;
+    if (m_head > m_rows.size() / 2)
+        compact();
+    return !std::exchange(m_dropping, true);
+}
+
+// With the mutex held.
+void RecordQueue::compact()
+{
+    m_rows.erase(m_rows.begin(), m_rows.begin() + m_head);
+    m_head = 0;
+}
+
+int RecordQueue::bound() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_bound;
+}
+
+void RecordQueue::setBound(int rows)
+{
+    QMutexLocker locker(&m_mutex);
+    m_bound = qMax(0, rows);
+}
+
+qint64 RecordQueue::droppedCount() const
+{
+    QMutexLocker locker(&m_mutex);
+    return m_dropped;
+}
 
 RecordQueue::Rows RecordQueue::takeAll()
 {
     Rows rows;
     QMutexLocker locker(&m_mutex);
+    compact();
     m_rows.swap(rows);
+    m_dropping = false;
     return rows;
 }
 
-void RecordQueue::putBack(const Rows &rows)
+// Rows that come back beyond the bound are dropped as new ones would be, from the front.
+bool RecordQueue::putBack(const Rows &rows)
 {
     QMutexLocker locker(&m_mutex);
     m_rows.append(rows);
+    bool began = false;
+    while (m_bound > 0 && m_rows.size() - m_head > m_bound)
+        began = dropFront() || began;
+    return began;
 }
 
 void RecordQueue::dropDestinations(const QList<int> &storageIds)
 {
     QMutexLocker locker(&m_mutex);
+    compact();
     m_rows.erase(std::remove_if(m_rows.begin(), m_rows.end(),
                                 [&storageIds](const QueuedRow &row) {
                                     return storageIds.contains(row.storageId);
@@ -32,17 +76,19 @@ void RecordQueue::clear()
 {
     QMutexLocker locker(&m_mutex);
     m_rows.resize(0);
+    m_head = 0;
 }
 
 int RecordQueue::size() const
 {
     QMutexLocker locker(&m_mutex);
-    return m_rows.size();
+    return m_rows.size() - m_head;
 }
 
 bool RecordQueue::rekey(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped)
 {
     QMutexLocker locker(&m_mutex);
+    compact();
     QVector<int> ids;
     ids.reserve(m_rows.size());
     for (const QueuedRow &row : qAsConst(m_rows)) {

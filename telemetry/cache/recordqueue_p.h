@@ -33,21 +33,32 @@ namespace kl::telemetry {
  * thread: recording threads append, a flush on a pool thread takes them all and puts them back
  * when the write failed, host calls count, clear and purge. Every operation holds the queue's
  * mutex for a moment, never across SQL.
+ *
+ * While flushes cannot write (another process holds the lock, the disk is full) the queue
+ * keeps at most bound() rows: each one past it drops the row at the front.
  */
 class RecordQueue
 {
 public:
     using Rows = QVector<QueuedRow>;
 
+    /// Appends @p row; true when it is the first to drop a row since the queue was last taken.
     // In the header: it is all that collect() does, and a call would cost a tenth of it.
-    void append(QueuedRow &&row)
+    bool append(QueuedRow &&row)
     {
         QMutexLocker locker(&m_mutex);
         m_rows.append(std::move(row));
+        return m_bound > 0 && m_rows.size() - m_head > m_bound && dropFront();
     }
+    /// The most rows kept; 0 means no bound.
+    int bound() const;
+    void setBound(int rows);
+    /// Rows dropped at the bound since the queue was made.
+    qint64 droppedCount() const;
     Rows takeAll();
-    /// Puts rows that could not be written behind those collected meanwhile, in their order.
-    void putBack(const Rows &rows);
+    /// Puts rows that could not be written behind those collected meanwhile, in their order;
+    /// true, as for append(), when that begins to drop rows.
+    bool putBack(const Rows &rows);
     void dropDestinations(const QList<int> &storageIds);
     void clear();
     int size() const;
@@ -60,8 +71,16 @@ public:
     bool rekey(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped);
 
 private:
+    bool dropFront();
+    void compact();
+
     mutable QMutex m_mutex;
+    // Rows before m_head are dropped, and removed in one go once they are half the vector.
     Rows m_rows;
+    int m_head = 0;
+    int m_bound = 10000;
+    qint64 m_dropped = 0;
+    bool m_dropping = false;
 };
 
 } // namespace kl::telemetry

@@ -84,6 +84,7 @@ bool BackendsPrivate::open()
         return false;
     }
     m_failing = false;
+    setUpCacheConnection(m_db);
     QSqlError error;
     if (createTableIfMissing(m_db, kTable, { createTableStatement() }, &error)
         == TableCreation::Failed)

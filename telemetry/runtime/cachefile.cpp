@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlQuery>
 
 #include <atomic>
 
@@ -52,6 +53,12 @@ void keepCacheFilePrivate(const QString &path)
     if (directoryNarrowed || fileNarrowed)
         qCWarning(lcTelemetry) << "The cache was readable by other users; it is private now:"
                                << QFileInfo(path).absolutePath();
+}
+
+// An older file keeps its mode until a VACUUM, which the cache runs once much of it is free.
+void setUpCacheConnection(const QSqlDatabase &db)
+{
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"));
 }
 
 FileIdentity fileIdentity(const QString &path)

@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QReadWriteLock>
+#include <QSqlDatabase>
 #include <QString>
 
 #include <optional>
@@ -31,6 +32,12 @@ FileIdentity fileIdentity(const QString &path);
  * with a warning.
  */
 void keepCacheFilePrivate(const QString &path);
+
+/**
+ * Sets up a connection that has just opened the cache file: in a file that has no table yet,
+ * the pages that deletes free will go back to the file system (incremental vacuum).
+ */
+void setUpCacheConnection(const QSqlDatabase &db);
 
 /**
  * Counts the cache files this process has used: bumped each time it starts writing into

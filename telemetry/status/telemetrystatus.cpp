@@ -72,8 +72,10 @@ void TelemetryStatusPrivate::refreshCounts()
 {
     m_refreshPosted.storeRelaxed(0);
     const int queued = currentDataCollector()->getQueuedElementsCount();
-    if (queued != m_queuedCount) {
+    const int dropped = int(currentDataCollector()->droppedQueuedRecords());
+    if (queued != m_queuedCount || dropped != m_droppedCount) {
         m_queuedCount = queued;
+        m_droppedCount = dropped;
         Q_EMIT q->queuedCountChanged();
     }
     QVariantMap counts;
@@ -152,6 +154,11 @@ TelemetryStatus::~TelemetryStatus()
 int TelemetryStatus::queuedCount() const
 {
     return d->m_queuedCount;
+}
+
+int TelemetryStatus::droppedCount() const
+{
+    return d->m_droppedCount;
 }
 
 QVariantMap TelemetryStatus::cachedCounts() const

@@ -30,6 +30,7 @@ class KORVELTELEMETRY_EXPORT TelemetryStatus : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(int queuedCount READ queuedCount NOTIFY queuedCountChanged)
+    Q_PROPERTY(int droppedCount READ droppedCount NOTIFY queuedCountChanged)
     Q_PROPERTY(QVariantMap cachedCounts READ cachedCounts NOTIFY cachedCountsChanged)
     Q_PROPERTY(int cachedCount READ cachedCount NOTIFY cachedCountsChanged)
     Q_PROPERTY(QDateTime lastPublishTime READ lastPublishTime NOTIFY lastPublishChanged)
@@ -44,6 +45,9 @@ public:
 
     /// Records queued in this process and not yet written into the cache.
     int queuedCount() const;
+    /// Records this process dropped from its queue at the queue's bound (see
+    /// DataCollector::maxQueuedRecords()) since it started.
+    int droppedCount() const;
     /// Cached records per destination name (an int per key), of every application sharing the
     /// cache; a destination with no cached record is absent.
     QVariantMap cachedCounts() const;
@@ -67,7 +71,7 @@ public:
     QVariantMap destinationErrors() const;
 
 Q_SIGNALS:
-    /// queuedCount() changed.
+    /// queuedCount() or droppedCount() changed.
     void queuedCountChanged();
     /// cachedCounts(), and with it cachedCount(), changed.
     void cachedCountsChanged();

@@ -35,6 +35,7 @@ public:
     // Set while a refresh is on its way, so that flushes in a row post one.
     QAtomicInt m_refreshPosted;
     int m_queuedCount = 0;
+    int m_droppedCount = 0;
     QVariantMap m_cachedCounts;
     int m_cachedCount = 0;
     QDateTime m_lastPublishTime;
