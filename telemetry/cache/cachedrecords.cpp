@@ -37,21 +37,21 @@ int DataCollector::getCachedElementsCount()
 }
 
 // Read often, for the status, so quiet when the cache is closed.
-QMap<QString, int> DataCollector::getCachedCountsByLocation()
+QMap<QString, int> DataCollector::getCachedCountsByLocation(bool *ok)
 {
     CacheDatabase &cache = d->m_cache;
     QMutexLocker locker(&cache.m_mutex);
     QMap<QString, int> counts;
-    if (!cache.m_db.isOpen())
-        return counts;
     QSqlQuery query(cache.m_db);
     // Counting first looks each destination up once, not once per row.
-    if (!query.exec(QStringLiteral(
+    const bool counted = cache.m_db.isOpen()
+        && query.exec(QStringLiteral(
             "SELECT storages.locationInfo, counts.n FROM (SELECT storageID, COUNT(*) AS n "
-            "FROM telemetry GROUP BY storageID) AS counts JOIN storages USING (storageID)")))
-        return counts;
+            "FROM telemetry GROUP BY storageID) AS counts JOIN storages USING (storageID)"));
     while (query.next())
         counts.insert(query.value(0).toString(), query.value(1).toInt());
+    if (ok)
+        *ok = counted;
     return counts;
 }
 

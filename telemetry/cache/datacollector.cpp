@@ -25,7 +25,7 @@ constexpr int kExitLockWaitMs = 3000;
 
 // Built at load, so that they outlive every collector, even one destroyed with the statics.
 Hook<void()> s_beforeExitFlush;
-Hook<void()> s_afterFlush;
+Hook<void(bool)> s_afterFlush;
 
 } // namespace
 
@@ -70,7 +70,7 @@ Hook<void()> &DataCollectorPrivate::beforeExitFlush()
     return s_beforeExitFlush;
 }
 
-Hook<void()> &DataCollectorPrivate::afterFlush()
+Hook<void(bool)> &DataCollectorPrivate::afterFlush()
 {
     return s_afterFlush;
 }
@@ -264,12 +264,11 @@ void DataCollector::flush()
         return;
     }
 
-    if (isTelemetryEnabled()) {
-        SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-        if (mainLock.tryToRun())
-            d->writeQueue();
-    }
-    DataCollectorPrivate::afterFlush().call();
+    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+    const bool locked = isTelemetryEnabled() && mainLock.tryToRun();
+    if (locked)
+        d->writeQueue();
+    DataCollectorPrivate::afterFlush().call(locked);
     d->scheduleFlush();
 }
 

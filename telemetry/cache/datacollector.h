@@ -88,8 +88,9 @@ public:
 
     /// Rows in the cache table; 0 on failure.
     int getCachedElementsCount();
-    /// Cached rows per destination, keyed by its location info text; empty on failure.
-    QMap<QString, int> getCachedCountsByLocation();
+    /// Cached rows per destination, keyed by its location info text; empty on failure, which
+    /// sets @p ok to false where given.
+    QMap<QString, int> getCachedCountsByLocation(bool *ok = nullptr);
     /// Deletes every cached row.
     void clearCache();
 

@@ -44,8 +44,9 @@ public:
     // The process's publisher gives up an upload in flight here: its answer would come
     // through the event loop, which runs no more, and the exit flush needs the lock it holds.
     static Hook<void()> &beforeExitFlush();
-    // Told after each flush, from its thread, that the counts may have changed.
-    static Hook<void()> &afterFlush();
+    // Told after each flush, from its thread, that the counts may have changed; with true while
+    // the flush holds the main lock, when the cache's counts agree with every upload's.
+    static Hook<void(bool)> &afterFlush();
 
     DataCollector *q;
     RecordQueue m_queue;

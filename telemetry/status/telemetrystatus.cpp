@@ -34,7 +34,7 @@ QString destinationName(const QString &locationInfo)
 // Clearing a hook waits for a call in progress, so no call comes once the status is going.
 void TelemetryStatusPrivate::listen()
 {
-    DataCollectorPrivate::afterFlush().set([this] { countsMayHaveChanged(); });
+    DataCollectorPrivate::afterFlush().set([this](bool locked) { countsMayHaveChanged(locked); });
     PublisherPrivate::batchAnswered().set(
         [this](const BatchAnswer &answer) { batchAnswered(answer); });
 }
@@ -53,39 +53,68 @@ void TelemetryStatusPrivate::post(Function function)
         q, [this, function] { function(this); }, Qt::QueuedConnection);
 }
 
-void TelemetryStatusPrivate::countsMayHaveChanged()
+// On the flushing thread: another client holding the cache file keeps the count waiting there,
+// not in the application's event loop. Read under the main lock, the cached counts come in
+// order with those that answered batches leave.
+void TelemetryStatusPrivate::countsMayHaveChanged(bool locked)
 {
-    if (m_refreshPosted.testAndSetRelaxed(0, 1))
-        post([](TelemetryStatusPrivate *d) { d->refreshCounts(); });
+    if (!m_refreshPosted.testAndSetRelaxed(0, 1))
+        return;
+    const Counts counts = readCounts(locked);
+    post([counts](TelemetryStatusPrivate *d) {
+        d->m_refreshPosted.storeRelaxed(0);
+        d->takeCounts(counts);
+    });
 }
 
-// The counts come first, so that receivers of the batch signal see them after the batch.
+// On the publisher's thread, often the main one: the batch's records leave the counts without
+// a read, and the next flush reads what other processes did meanwhile.
 void TelemetryStatusPrivate::batchAnswered(const BatchAnswer &answer)
 {
-    post([answer](TelemetryStatusPrivate *d) {
-        d->refreshCounts();
+    const int queued = currentDataCollector()->getQueuedElementsCount();
+    post([answer, queued](TelemetryStatusPrivate *d) {
+        QVariantMap cached = d->m_cachedCounts;
+        const QString destination = destinationName(answer.locationInfo);
+        const int left = cached.value(destination).toInt() - answer.stored;
+        if (left > 0)
+            cached.insert(destination, left);
+        else
+            cached.remove(destination);
+        // The counts come first, so that receivers of the batch signal see them after the batch.
+        d->takeCounts({ queued, d->m_droppedCount, cached });
         d->takeBatch(answer);
     });
 }
 
-void TelemetryStatusPrivate::refreshCounts()
+TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
 {
-    m_refreshPosted.storeRelaxed(0);
-    const int queued = currentDataCollector()->getQueuedElementsCount();
-    const int dropped = int(currentDataCollector()->droppedQueuedRecords());
-    if (queued != m_queuedCount || dropped != m_droppedCount) {
-        m_queuedCount = queued;
-        m_droppedCount = dropped;
-        Q_EMIT q->queuedCountChanged();
-    }
-    QVariantMap counts;
-    const QMap<QString, int> byLocation = currentDataCollector()->getCachedCountsByLocation();
+    Counts counts;
+    counts.queued = currentDataCollector()->getQueuedElementsCount();
+    counts.dropped = int(currentDataCollector()->droppedQueuedRecords());
+    bool read = false;
+    const QMap<QString, int> byLocation
+        = cache ? currentDataCollector()->getCachedCountsByLocation(&read) : QMap<QString, int>();
+    if (!read)
+        return counts;
     // Locations that differ only in a trailing slash or in credentials share a name.
+    QVariantMap cached;
     for (auto it = byLocation.cbegin(); it != byLocation.cend(); ++it) {
-        QVariant &count = counts[destinationName(it.key())];
+        QVariant &count = cached[destinationName(it.key())];
         count = count.toInt() + it.value();
     }
-    setCachedCounts(counts);
+    counts.cached = cached;
+    return counts;
+}
+
+void TelemetryStatusPrivate::takeCounts(const Counts &counts)
+{
+    if (counts.queued != m_queuedCount || counts.dropped != m_droppedCount) {
+        m_queuedCount = counts.queued;
+        m_droppedCount = counts.dropped;
+        Q_EMIT q->queuedCountChanged();
+    }
+    if (counts.cached)
+        setCachedCounts(*counts.cached);
 }
 
 void TelemetryStatusPrivate::setCachedCounts(const QVariantMap &counts)
@@ -142,7 +171,8 @@ TelemetryStatus::TelemetryStatus()
     if (const QCoreApplication *application = QCoreApplication::instance())
         moveToThread(application->thread());
     d->listen();
-    d->countsMayHaveChanged();
+    // The cache is counted at the next flush, off this thread.
+    d->takeCounts(TelemetryStatusPrivate::readCounts(false));
 }
 
 TelemetryStatus::~TelemetryStatus()

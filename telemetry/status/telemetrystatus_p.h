@@ -4,6 +4,8 @@
 
 #include <QAtomicInt>
 
+#include <optional>
+
 namespace kl::telemetry {
 
 struct BatchAnswer;
@@ -20,12 +22,21 @@ public:
     // they hand the work to the status's thread.
     void listen();
     void stopListening();
-    void countsMayHaveChanged();
+    void countsMayHaveChanged(bool locked);
     void batchAnswered(const BatchAnswer &answer);
+
+    // Read on the thread that tells of a change, never on the status's own.
+    struct Counts
+    {
+        int queued = 0;
+        int dropped = 0;
+        std::optional<QVariantMap> cached; // empty when the cache could not be read
+    };
+    static Counts readCounts(bool cache);
 
     template<typename Function>
     void post(Function function);
-    void refreshCounts();
+    void takeCounts(const Counts &counts);
     void setCachedCounts(const QVariantMap &counts);
     void setLastError(const QString &text, int httpStatus);
     void setDestinationError(const QString &destination, const QString &text);
