@@ -3,6 +3,8 @@
 // publishing from one shared cache at the real period.
 #include "performance.h"
 
+#include "ipccleanup.h"
+
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
@@ -23,6 +25,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -540,10 +543,13 @@ void benchPublishing(const QString &server, int windowSeconds, int staggerMs)
         }
     }
 
-    // One cache and one set of locks for the four, apart from everything else.
+    // One cache and one set of locks for the four, apart from everything else; this process
+    // looks at their lock.
     QTemporaryDir shared;
+    const QString cacheHome = shared.filePath(QStringLiteral("cache"));
+    const auto removeLocks = qScopeGuard([&] { kl::telemetry::test::removeIpcObjects(cacheHome); });
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cacheHome));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_CACHE_HOME"), shared.filePath(QStringLiteral("cache")));
     environment.insert(QStringLiteral("TMPDIR"), QDir::tempPath());
     std::vector<Worker> workers(kWorkers);
     for (Worker &worker : workers) {

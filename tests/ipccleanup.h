@@ -9,17 +9,19 @@
 namespace kl::telemetry::test {
 
 /**
- * Removes the System V semaphores and shared memory segments whose Qt key files lie in
- * @p tempPath. The library keeps its lock semaphores for the life of every process on purpose,
- * so the kernel objects of a temporary namespace outlive the processes that used it.
+ * Removes the System V semaphores and shared memory segments of the locks whose key files lie
+ * beside the cache file of the cache home @p cacheHome (an XDG_CACHE_HOME). The library never
+ * removes its lock semaphores, on purpose, so the kernel objects of a temporary cache outlive
+ * the processes that used it.
  */
-inline void removeIpcObjects(const QString &tempPath)
+inline void removeIpcObjects(const QString &cacheHome)
 {
-    const QDir dir(tempPath);
+    const QDir dir(cacheHome + QLatin1String("/KorvelTelemetry"));
     const auto keyOf = [&dir](const QString &name) {
         return ftok(QFile::encodeName(dir.filePath(name)).constData(), 'Q');
     };
-    for (const QString &name : dir.entryList({ QStringLiteral("qipc_systemsem_*") }, QDir::Files)) {
+    for (const QString &name :
+         dir.entryList({ QStringLiteral("korvel_semaphore_*") }, QDir::Files)) {
         const int id = semget(keyOf(name), 0, 0);
         if (id != -1)
             semctl(id, 0, IPC_RMID);

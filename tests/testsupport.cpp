@@ -22,7 +22,7 @@ IsolatedEnvironment::IsolatedEnvironment()
 
 IsolatedEnvironment::~IsolatedEnvironment()
 {
-    removeIpcObjects(tempPath());
+    removeIpcObjects(m_root.path());
 }
 
 void requireSqliteDriverVersion()

@@ -17,9 +17,9 @@ namespace kl::telemetry::test {
 inline const QString kMainLock = QString::fromLatin1(kMainLockName);
 
 // Points XDG_CACHE_HOME and TMPDIR at a fresh temporary directory for the life of the test
-// process, so that its cache file and its System V IPC keys (which Qt derives from files in the
-// temp directory) are its own, and helper processes inherit the same. On destruction it removes
-// the IPC objects whose key files lie in that directory.
+// process, so that its cache file, the System V IPC keys of its locks (derived from files
+// beside the cache file) and its temporary files are its own, and helper processes inherit the
+// same. On destruction it removes the IPC objects of those locks.
 class IsolatedEnvironment
 {
 public:

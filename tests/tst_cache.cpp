@@ -3,6 +3,7 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
+#include "ipccleanup.h"
 #include "testsupport.h"
 
 #include <cstdio>
@@ -131,6 +132,7 @@ void TestCache::cleanup()
 {
     m_collector.reset();
     m_backends.reset();
+    removeIpcObjects(m_cacheHome->path());
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     QSqlDatabase::removeDatabase(QStringLiteral("initialize"));
     m_messages.reset();

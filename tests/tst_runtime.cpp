@@ -3,7 +3,11 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
+#include "ipccleanup.h"
 #include "testsupport.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
@@ -36,6 +40,7 @@ private slots:
     void transactionCommitsOnlyWhenMarked_data();
     void transactionCommitsOnlyWhenMarked();
     void processesComingAndGoingNeitherWedgeNorShareTheLock();
+    void usersNeverMeetEachOthersLocks();
 };
 
 void TestRuntime::namesAndIds()
@@ -80,14 +85,31 @@ void TestRuntime::lockWithinAProcess()
     QVERIFY(second.isAnotherRunning());
     QVERIFY(!second.tryToRun());
     QVERIFY(SingleExecutor(QString::fromLatin1(kDbLockName)).tryToRun()); // names never mix
-    // Other builds of the library meet the lock through Qt's ordinary key derivation.
-    QSharedMemory segment(generateKeyHash(kMainLock, QStringLiteral("_sharedmemKey")));
+    // Other builds of the library meet the lock by Qt's key file name, beside the cache file.
+    const QString folder = QFileInfo(getCacheDataBaseLocation()).absolutePath();
+    const QString qtKey = generateKeyHash(kMainLock, QStringLiteral("_sharedmemKey"));
+    QSharedMemory segment;
+    segment.setNativeKey(folder + '/' + QFileInfo(QSharedMemory(qtKey).nativeKey()).fileName());
     QVERIFY(segment.attach());
     segment.detach();
     first.reset();
     QVERIFY(second.tryToRun());
     QVERIFY(!second.tryToRun()); // a second try gives the lock up
     QVERIFY(!SingleExecutor(kMainLock).isAnotherRunning());
+
+    // Without a directory for the key files every attempt fails, said once.
+    QVERIFY(QDir().rename(folder, folder + ".away") && QFile(folder).open(QIODevice::WriteOnly));
+    MessageCapture capture;
+    QVERIFY(!SingleExecutor(kMainLock).tryToRun());
+    QVERIFY(!SingleExecutor(kMainLock).tryToRun());
+    QVERIFY(QFile::remove(folder) && QDir().rename(folder + ".away", folder));
+    QVERIFY(SingleExecutor(kMainLock).tryToRun());
+    const QString lock = "The lock " + kMainLock;
+    QCOMPARE(capture.all(),
+             QStringList({ messageLine(QtWarningMsg,
+                                       lock + " cannot be taken: " + folder
+                                           + " is not a directory of this user's own"),
+                           messageLine(QtInfoMsg, lock + " can be taken again") }));
 }
 
 void TestRuntime::transactionCommitsOnlyWhenMarked_data()
@@ -181,6 +203,42 @@ void TestRuntime::processesComingAndGoingNeitherWedgeNorShareTheLock()
     holder->closeWriteChannel();
     QVERIFY(holder->waitForFinished(5000));
     QVERIFY(SingleExecutor(kMainLock).tryToRun());
+}
+
+void TestRuntime::usersNeverMeetEachOthersLocks()
+{
+    if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("useradd")).isEmpty())
+        QSKIP("Two users of their own need root and useradd");
+    // One temp directory for both, world-writable and sticky as /tmp is.
+    QTemporaryDir shared(QStringLiteral("/tmp/korvel-users-XXXXXX"));
+    QVERIFY(chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    const QString a = "korvela" + pid, b = "korvelb" + pid;
+    const auto cleanup = qScopeGuard([&] {
+        for (const QString &user : { a, b }) {
+            removeIpcObjects(shared.filePath(user));
+            QProcess::execute("userdel", { user });
+        }
+    });
+    for (const QString &user : { a, b })
+        QCOMPARE(QProcess::execute("useradd", { "-M", user }), 0);
+    // The helper as that user, with the shared temp directory and a cache of the user's own.
+    const auto as = [&shared](const QString &user, const QStringList &command) {
+        const QString cache = "XDG_CACHE_HOME=" + shared.filePath(user);
+        return QStringList { "--reuid=" + user, "--regid=" + user, "--init-groups", "env", cache }
+        + QStringList { "TMPDIR=" + shared.path(), KORVEL_HELPER_PATH } + command;
+    };
+
+    auto holder = startHelper(as(a, { "hold", kMainLock }), "setpriv");
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    holder->kill();
+    QVERIFY(holder->waitForFinished());
+    QCOMPARE(runHelper(as(b, { "flush" }), "setpriv"), QByteArray("cached")); // past a dead holder
+    holder = startHelper(as(a, { "hold", kMainLock }), "setpriv");
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    QCOMPARE(runHelper(as(b, { "flush" }), "setpriv"), QByteArray("cached")); // beside a live one
+    holder->closeWriteChannel();
+    QVERIFY(holder->waitForFinished());
 }
 
 KORVEL_TEST_MAIN(TestRuntime)

@@ -1,12 +1,14 @@
 #include "telemetry/runtime/singleexecutor.h"
 
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/useripc_p.h"
+
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
-#include <QDir>
+#include <QFileInfo>
 #include <QHash>
 #include <QMutex>
 #include <QSharedMemory>
-#include <QSystemSemaphore>
 #include <QThread>
 
 namespace kl::telemetry {
@@ -16,84 +18,75 @@ namespace {
 constexpr int kSegmentSize = sizeof(qint64);
 
 /*
- * Qt 6.6 gave these classes typed native keys, whose default type need not be the System V
- * objects that Qt 5 and earlier Qt 6 derive from a key. The legacy type is named here, so that
- * processes built with any Qt meet the same kernel objects. (Not built here: the Qt 6 tried is
- * 6.4.)
+ * The name of the file from which Qt derives the segment's System V key, alike in every Qt
+ * version. Qt 6.6 gave these classes typed native keys, whose default type need not be the
+ * System V objects of Qt 5 and earlier Qt 6; the legacy type is named there, and is the
+ * default type of a native key set as a string. (Not built here: the Qt 6 tried is 6.4.)
  */
+QString segmentFileName(const QString &key)
+{
 #if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
-QSystemSemaphore *newSemaphore(const QString &key)
-{
-    return new QSystemSemaphore(
-        QSystemSemaphore::legacyNativeKey(key, QNativeIpcKey::legacyDefaultTypeForOs()), 1,
-        QSystemSemaphore::Open);
-}
-
-QNativeIpcKey segmentKey(const QString &key)
-{
-    return QSharedMemory::legacyNativeKey(key, QNativeIpcKey::legacyDefaultTypeForOs());
-}
+    const auto type = QNativeIpcKey::legacyDefaultTypeForOs();
+    return QFileInfo(QSharedMemory::legacyNativeKey(key, type).nativeKey()).fileName();
 #else
-QSystemSemaphore *newSemaphore(const QString &key)
-{
-    return new QSystemSemaphore(key, 1, QSystemSemaphore::Open);
-}
-
-QString segmentKey(const QString &key)
-{
-    return QSharedMemory(key).nativeKey();
-}
+    return QFileInfo(QSharedMemory(key).nativeKey()).fileName();
 #endif
+}
 
 /*
- * Qt removes a System V semaphore when the handle that created it is destroyed, even while
- * other processes are between an acquire and its release; their release then lands on a
- * fresh semaphore, the kernel's undo record of the acquire stays behind, and when such a
- * process exits the kernel takes a count from a free lock: zero with no holder, for good.
- * Each process therefore opens every lock semaphore once more and never closes that handle.
- * Whoever creates a semaphore first does so through such a handle, so it is never removed.
+ * Says a lock's trouble when it begins or changes, and once when it is over: every flush and
+ * publish attempt makes a fresh lock, about once a second.
  */
-void pinSemaphore(const QString &key)
+void sayLockState(const QString &name, const QString &trouble)
 {
     static QBasicMutex mutex;
-    // Deliberately never freed: the handles must outlive static destruction at exit.
-    static auto *pinned = new QHash<QString, QSystemSemaphore *>;
+    // Deliberately never freed: locks are taken during static destruction at exit.
+    static auto *said = new QHash<QString, QString>;
 
-    const QString id = QDir::tempPath() + QLatin1Char('\n') + key;
     QMutexLocker locker(&mutex);
-    if (!pinned->contains(id))
-        pinned->insert(id, newSemaphore(key));
+    QString &last = (*said)[name];
+    if (last == trouble)
+        return;
+    if (trouble.isEmpty())
+        qCInfo(lcTelemetry).noquote() << "The lock" << name << "can be taken again";
+    else
+        qCWarning(lcTelemetry).noquote() << "The lock" << name << "cannot be taken:" << trouble;
+    last = trouble;
 }
 
 /*
- * A QSharedMemory made with an ordinary key guards its own steps with one more semaphore,
- * which it removes and recreates as handles come and go; a process killed at the wrong
- * moment leaves that semaphore at zero for good. The lock's own semaphore already
- * serialises every step, so the segment is opened under the system name that Qt derives
- * from the key (the same object that plain Qt users of the key meet), without the extra
- * semaphore.
+ * How the segment answered a step: a success says the lock works; an error other than
+ * @p answer, which only tells whether the segment exists, is trouble.
  */
-std::unique_ptr<QSharedMemory> openSegment(const QString &key)
+void sayAnswer(const QString &name, const QSharedMemory &segment,
+               QSharedMemory::SharedMemoryError answer)
 {
-    auto segment = std::make_unique<QSharedMemory>();
-    segment->setNativeKey(segmentKey(key));
-    return segment;
+    if (segment.error() == QSharedMemory::NoError)
+        sayLockState(name, QString());
+    else if (segment.error() != answer)
+        sayLockState(name, segment.errorString());
 }
 
-/// Holds the semaphore of a lock for one short step.
+/// Holds the semaphore of a lock for one short step; says why when it cannot.
 class StepGuard
 {
 public:
-    explicit StepGuard(QSystemSemaphore &semaphore)
-        : m_semaphore(semaphore)
+    StepGuard(const QString &name, IpcSemaphore *semaphore, const QString &trouble)
+        : m_semaphore(semaphore && semaphore->acquire() ? semaphore : nullptr)
     {
-        m_semaphore.acquire();
+        if (!m_semaphore)
+            sayLockState(name, semaphore ? semaphore->trouble() : trouble);
     }
-    ~StepGuard() { m_semaphore.release(); }
+    ~StepGuard()
+    {
+        if (m_semaphore)
+            m_semaphore->release();
+    }
+    bool isHeld() const { return m_semaphore != nullptr; }
 
 private:
     Q_DISABLE_COPY(StepGuard)
-    QSystemSemaphore &m_semaphore;
+    IpcSemaphore *m_semaphore;
 };
 
 } // namespace
@@ -104,19 +97,30 @@ QString generateKeyHash(const QString &key, const QString &suffix)
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex());
 }
 
+/*
+ * A QSharedMemory made with an ordinary key guards its own steps with a QSystemSemaphore,
+ * which it removes and recreates as handles come and go; a process killed at the wrong moment
+ * leaves that semaphore at zero for good. The lock's own semaphore already serialises every
+ * step, so the segment is opened by the file name Qt would derive from the key, without the
+ * extra semaphore, in the user's directory.
+ */
 SingleExecutor::SingleExecutor(const QString &key)
     : m_key(key)
-    , m_memLockKey(generateKeyHash(key, QStringLiteral("_memLockKey")))
-    , m_sharedmemKey(generateKeyHash(key, QStringLiteral("_sharedmemKey")))
-    , m_sharedMem(openSegment(m_sharedmemKey))
+    , m_sharedMem(std::make_unique<QSharedMemory>())
 {
-    pinSemaphore(m_memLockKey);
-    m_memLock.reset(newSemaphore(m_memLockKey));
+    const QString directory = keyFileDirectory(&m_trouble);
+    if (directory.isEmpty())
+        return;
+    m_sharedMem->setNativeKey(
+        directory + QLatin1Char('/')
+        + segmentFileName(generateKeyHash(key, QStringLiteral("_sharedmemKey"))));
+    m_memLock
+        = std::make_unique<IpcSemaphore>(directory + QStringLiteral("/korvel_semaphore_")
+                                         + generateKeyHash(key, QStringLiteral("_memLockKey")));
 
     // A segment whose holder died without detaching has no attachment left: attaching and
     // detaching once removes it, while a live holder's segment survives the probe.
-    StepGuard step(*m_memLock);
-    openSegment(m_sharedmemKey)->attach(QSharedMemory::ReadWrite);
+    isAnotherRunning();
 }
 
 SingleExecutor::~SingleExecutor()
@@ -129,8 +133,11 @@ bool SingleExecutor::isAnotherRunning()
     if (m_sharedMem->isAttached())
         return false;
 
-    StepGuard step(*m_memLock);
+    StepGuard step(m_key, m_memLock.get(), m_trouble);
+    if (!step.isHeld())
+        return false;
     const bool attached = m_sharedMem->attach(QSharedMemory::ReadWrite);
+    sayAnswer(m_key, *m_sharedMem, QSharedMemory::NotFound);
     if (attached)
         m_sharedMem->detach();
     return attached;
@@ -150,31 +157,34 @@ bool SingleExecutor::tryToRunFor(int milliseconds)
 
 bool SingleExecutor::tryToRun()
 {
+    if (m_sharedMem->isAttached()) {
+        release();
+        return false;
+    }
     if (isAnotherRunning())
         return false;
 
-    bool created;
-    {
-        StepGuard step(*m_memLock);
-        created = m_sharedMem->create(kSegmentSize, QSharedMemory::ReadWrite);
-    }
-    if (!created)
-        release();
+    StepGuard step(m_key, m_memLock.get(), m_trouble);
+    if (!step.isHeld())
+        return false;
+    const bool created = m_sharedMem->create(kSegmentSize, QSharedMemory::ReadWrite);
+    sayAnswer(m_key, *m_sharedMem, QSharedMemory::AlreadyExists);
     return created;
 }
 
 void SingleExecutor::release()
 {
-    StepGuard step(*m_memLock);
-    if (m_sharedMem->isAttached())
-        m_sharedMem->detach();
+    if (!m_sharedMem->isAttached())
+        return;
+    // Given up even without the semaphore, as the segment's destructor would do.
+    StepGuard step(m_key, m_memLock.get(), m_trouble);
+    m_sharedMem->detach();
 }
 
 void SingleExecutor::swap(SingleExecutor &other)
 {
     std::swap(m_key, other.m_key);
-    std::swap(m_memLockKey, other.m_memLockKey);
-    std::swap(m_sharedmemKey, other.m_sharedmemKey);
+    std::swap(m_trouble, other.m_trouble);
     std::swap(m_sharedMem, other.m_sharedMem);
     std::swap(m_memLock, other.m_memLock);
 }

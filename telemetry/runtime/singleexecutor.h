@@ -7,9 +7,10 @@
 #include <memory>
 
 class QSharedMemory;
-class QSystemSemaphore;
 
 namespace kl::telemetry {
+
+class IpcSemaphore;
 
 /**
  * The lowercase hexadecimal SHA-1 digest of the UTF-8 bytes of @p key followed by those of
@@ -18,14 +19,21 @@ namespace kl::telemetry {
 KORVELTELEMETRY_EXPORT QString generateKeyHash(const QString &key, const QString &suffix);
 
 /**
- * A named, non-blocking lock shared by every process of the machine.
+ * A named, non-blocking lock shared by every process of the user on the machine, whichever Qt
+ * the library was built with; other users' processes have locks of their own.
  *
  * The lock is held while one instance has created, and stays attached to, the shared memory
  * segment of the name; a system semaphore of the same name serialises the short steps that
- * look at, create or drop the segment. A holder that dies leaves its segment behind, and the
- * next instance constructed for that name clears it.
+ * look at, create or drop the segment. Both are keyed from files in a directory of the user's
+ * own: $XDG_RUNTIME_DIR, or else the folder "korvel-telemetry-UID" of the temp directory. A
+ * holder that dies leaves its segment behind, and the next instance constructed for that name
+ * clears it.
  *
- * An instance is used from one thread at a time. Nothing here logs or throws.
+ * While that directory, the semaphore or the segment cannot be used (another user's, for
+ * instance), every attempt fails: a warning of lcTelemetry says why when that begins or
+ * changes, and an info message when the lock can be taken again.
+ *
+ * An instance is used from one thread at a time. Nothing here throws.
  */
 class KORVELTELEMETRY_EXPORT SingleExecutor
 {
@@ -34,7 +42,8 @@ public:
     explicit SingleExecutor(const QString &key);
     ~SingleExecutor();
 
-    /// True while some other instance, in this or another process, holds the lock.
+    /// True while some other instance, in this or another process, holds the lock; false
+    /// also when the lock cannot be looked at.
     bool isAnotherRunning();
     /// Takes the lock if nobody holds it; true means this instance holds it now. A second call
     /// on a holder returns false and gives the lock up.
@@ -51,10 +60,9 @@ private:
     Q_DISABLE_COPY(SingleExecutor)
 
     QString m_key;
-    QString m_memLockKey;
-    QString m_sharedmemKey;
+    QString m_trouble; // why the user's key directory cannot be used, when it cannot
     std::unique_ptr<QSharedMemory> m_sharedMem;
-    std::unique_ptr<QSystemSemaphore> m_memLock;
+    std::unique_ptr<IpcSemaphore> m_memLock; // none without a key directory
 };
 
 } // namespace kl::telemetry

@@ -25,6 +25,8 @@
 //                      "prompt", or "waited" when the exit flush waited 3 s for that lock
 //   storage-id SERVER DATABASE
 //                      print the storage ID of that destination
+//   flush              queue a record and print "cached" once a flush of the collector's own
+//                      chain has written it, or "stalled" after 10 s
 #include "testsupport.h"
 
 #include "telemetry/cache/datacollector.h"
@@ -175,6 +177,16 @@ int deletedThread(const QStringList &args)
     return flushed ? 0 : 1;
 }
 
+int flush(const QStringList &)
+{
+    DataCollector *collector = currentDataCollector();
+    collector->initialize();
+    collector->collect(generateUniqueId(), 1, 1, QStringLiteral("{}"));
+    const auto cached = [collector] { return collector->getCachedElementsCount() == 1; };
+    say(QTest::qWaitFor(cached, 10000) ? "cached" : "stalled");
+    return 0;
+}
+
 int storageId(const QStringList &args)
 {
     currentBackends()->initialize();
@@ -270,6 +282,7 @@ int main(int argc, char **argv)
         { "purge-disabled", &purgeDisabled },
         { "quit-uploading", &quitWhileUploading },
         { "storage-id", &storageId },
+        { "flush", &flush },
     };
     const auto command = commands.find(app.arguments().value(1));
     if (command != commands.end())
