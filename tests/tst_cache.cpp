@@ -443,7 +443,9 @@ void TestCache::queriesReadOldestFirstThenDeleteBoundAndPurge()
     for (int storageId : { 17, 70, 1 })
         m_collector->collect("other" + QString::number(storageId), storageId, storageId,
                              document(0));
+    // The cycle's own flush may hold the lock at this moment; it writes them then.
     m_collector->flush();
+    QTRY_COMPARE(m_collector->getQueuedElementsCount(), 0);
 
     QStringList ids, records;
     QVERIFY(m_collector->getCacheByStorageId(7, ids, records));
@@ -459,6 +461,7 @@ void TestCache::queriesReadOldestFirstThenDeleteBoundAndPurge()
     // Past the bound, flushes drop the rows cached first, whatever their destination.
     m_collector->setMaxCachedRecords(3);
     m_collector->flush();
+    QTRY_COMPARE(m_collector->getCachedElementsCount(), 3);
     // A purge drops the queued and cached rows of one destination. Queued with literals, as
     // applications write the call.
     m_collector->collect("queued", 5, 1, "{}");
