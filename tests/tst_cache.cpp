@@ -573,7 +573,6 @@ void TestCache::corruptCacheFile()
                             "critical: getRegisteredBackendsCount() aborted, SELECT query failed.",
                             "critical: Cache database creation failed" + reason,
                             "critical: local cache update failed \"file is not a database\"",
-                            "critical: local cache update failed \"file is not a database\"",
                             "warning: Records lost at exit, the cache could not be written: 1" }));
 }
 

@@ -16,6 +16,8 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <utility>
+
 namespace kl::telemetry {
 
 namespace {
@@ -129,11 +131,14 @@ bool DataCollectorPrivate::writeQueue()
     const RecordQueue::Rows rows = m_queue.takeAll();
     QString error;
     if (!m_cache.write(rows, &error)) {
-        qCCritical(lcTelemetry) << "local cache update failed" << error;
+        // A full disk fails every flush alike until it has room again.
+        if (std::exchange(m_writeError, error) != error)
+            qCCritical(lcTelemetry) << "local cache update failed" << error;
         if (m_queue.putBack(rows))
             tellQueueFull();
         return false;
     }
+    m_writeError.clear();
     m_cache.dropOldestBeyondBound(m_maxCachedRecords.load());
     return true;
 }

@@ -52,6 +52,8 @@ public:
     RecordQueue m_queue;
     CacheDatabase m_cache;
     std::atomic<int> m_maxCachedRecords { 100000 };
+    // Why the last write of the queue failed, under the main lock; empty after a success.
+    QString m_writeError;
 
     QMutex m_initMutex;
     bool m_initialized = false;
