@@ -11,10 +11,10 @@
 // per event: "qt VERSION" (first), "r SEQUENCE [poison]" (a record was handed to record()),
 // "uploading" (an attempt started an upload), "queued N" (before each attempt) and "overlap" (it
 // took the main lock, which workers do four times a second, while another process held it too,
-// as a witness that every holder enters shows). A worker obeys commands on stdin: "stop"
-// (recording), "poison" (record one document whose batches the server refuses whole),
-// "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or
-// upload); it quits once stdin closes.
+// as a witness that every holder enters shows), "stall MS" (its main loop ran MS ms late, when
+// over 50 ms). A worker obeys commands on stdin: "stop" (recording), "poison" (record one
+// document whose batches the server refuses whole), "kill-in-flush" and "kill-in-upload"
+// (SIGKILL itself at that moment of its next flush or upload); it quits once stdin closes.
 #include "fakehttpserver.h"
 #include "testsupport.h"
 
@@ -28,6 +28,7 @@
 
 #include <csignal>
 #include <numeric>
+#include <sys/mount.h>
 
 namespace kl::telemetry::stress {
 
@@ -186,6 +187,15 @@ int runProcess(const QStringList &arguments)
             witness.leave();
     });
     probe.start(250);
+    // A 10 ms beat that comes late tells how long something kept the main loop waiting.
+    QTimer beat;
+    QElapsedTimer sinceBeat;
+    QObject::connect(&beat, &QTimer::timeout, [&sinceBeat] {
+        if (const qint64 late = sinceBeat.restart() - 10; late > 50)
+            std::printf("stall %lld\n", late);
+    });
+    sinceBeat.start();
+    beat.start(10);
     const std::map<QByteArray, std::function<void()>> commands {
         { "stop", [&timer] { timer.stop(); } },
         { "poison", [&process] { process.record(true); } },
@@ -336,9 +346,13 @@ public:
         , m_exitProcesses(exitProcesses)
         , m_peer(peer)
     {
-        // Read-only, so that looking never creates a cache file that a fault removed.
-        m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        // Read-only, so that looking never creates a cache file that a fault removed; a short
+        // busy time-out, so that another client's transaction never stops this loop.
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=100"));
         m_db.setDatabaseName(getCacheDataBaseLocation());
+        // The faults' own client writes, but never creates the file either.
+        m_writer.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=100"));
+        m_writer.setDatabaseName("file:" + m_db.databaseName() + "?mode=rw");
         m_clock.start();
     }
     // A process still running dies with its QProcess.
@@ -350,6 +364,11 @@ public:
                        && test::httpRequest("PUT", m_server + '/' + databaseFor(1)).status == 201,
                    "pouchdb-server did not start"))
             return table();
+        // The cache on a small file system of its own, which a fault fills; where it cannot be
+        // mounted, that fault is skipped. main() unmounts it.
+        m_tmpfs = !mount("tmpfs", qPrintable(m_cacheDirectory), "tmpfs", 0, "size=32m,mode=700");
+        m_foreign = m_runs.emplace_back(std::make_unique<Run>()).get();
+        m_foreign->mode = m_foreign->source = "foreign";
         for (int i = 0; i < kWorkers; ++i)
             m_workers[i] = launch("worker", QStringLiteral("w%1").arg(i));
         startExitLoop(m_exitProcesses);
@@ -456,8 +475,9 @@ private:
         return std::accumulate(counts + Doubled, counts + Rows, 0) == 0 && setAside == poisonKept;
     }
 
-    // Adds the records (key -> _id) of @p tables, opening the file anew since it may be
-    // another by now. False when the file exists but cannot be read.
+    // Adds the records (key -> _id, by their id cell when they name no source and sequence) of
+    // @p tables, opening the file anew since it may be another by now. False when the file
+    // exists but cannot be read.
     bool readCache(const QStringList &tables, QHash<QString, QString> &ids)
     {
         bool read = m_db.open();
@@ -465,10 +485,11 @@ private:
             QSqlQuery query(m_db);
             read = read
                 && (!m_db.tables().contains(table)
-                    || query.exec("SELECT json_extract(recordData, '$.source') || '/' || "
-                                  "json_extract(recordData, '$.sequence'), "
-                                  "json_extract(recordData, '$._id') FROM "
-                                  + table));
+                    || query.exec("SELECT COALESCE(json_extract(r, '$.source') || '/' || "
+                                  "json_extract(r, '$.sequence'), id), json_extract(r, '$._id') "
+                                  "FROM (SELECT id, CASE WHEN json_valid(recordData) THEN "
+                                  "recordData ELSE '{}' END AS r FROM "
+                                  + table + ')'));
             while (query.next())
                 ids.insert(query.value(0).toString(), query.value(1).toString());
         }
@@ -527,8 +548,13 @@ private:
                     run.sinceUpload.start();
             } else if (words.first() == "queued") {
                 run.queued = words.value(1).toInt();
+            } else if (words.first() == "stall") {
+                for (const QString &window : { QString(), m_window })
+                    m_stalls[window] = qMax(m_stalls.value(window), words.value(1).toInt());
             } else {
                 m_refusedWrites += line.contains("local cache update failed");
+                if (!line.startsWith("korvel.telemetry: deleted: ")) // said after every delete
+                    ++m_messages[m_window][line];
             }
         }
     }
@@ -563,7 +589,7 @@ private:
             { "SIGKILL in an upload", [this] { return killWorker(2, "kill-in-upload\n"); } },
             { "pouchdb-server stopped in an upload, back 1 s later",
               [this] { return restartServerInUpload(); } },
-            { "cache directory read-only for 3 s", [this] { return makeCacheReadOnly(); } },
+            { "cache directory read-only for 3 s", [this] { return refuseWrites(false); } },
             proxied(FaultProxy::Conflict, "document refused: conflict (stored already)", 5),
             proxied(FaultProxy::Forbidden, "document refused: forbidden", 5),
             proxied(FaultProxy::Unauthorized, "document refused: unauthorized", 5),
@@ -578,20 +604,40 @@ private:
               [this] { return startWithoutCacheDirectory(); } },
             { "poison record (a reserved _member: its batches refused whole)",
               [this] { return m_workers[3]->process->write("poison\n") > 0; } },
+            { "rows of another client: 5 it cannot send (poison), 1 good with an integer id",
+              [this] { return writeForeignRows(); } },
             proxied(FaultProxy::EndlessBody, "server streams an endless body"),
             proxied(FaultProxy::NeverAnswer, "server never answers"),
+            { m_tmpfs ? "disk full for 5 s" : "disk full (skipped: no tmpfs could be mounted)",
+              [this] { return m_tmpfs && refuseWrites(true); } },
+            { "exclusive transaction of another client for 10 s",
+              [this] { return holdExclusive(); } },
         };
         const int rounds = qMax(1, m_loadMs / 45000),
                   step = m_loadMs / rounds / (faults.size() + 1);
         for (int i = 0; i < rounds * faults.size(); ++i) {
             waitUntilMs((i + 1 + i / faults.size()) * step);
             Fault &fault = faults[i % faults.size()];
+            m_window = fault.name; // until the next one
             fault.times += fault.inject();
             std::printf("%6.1f s  %s\n", m_clock.elapsed() / 1000.0, qPrintable(fault.name));
         }
         waitUntilMs(m_loadMs);
-        for (const Fault &fault : faults)
-            m_rows << QStringLiteral("fault: %1 | %2 times").arg(fault.name).arg(fault.times);
+        QTest::qWait(1000); // what the last one delayed is said once it ends
+        m_window.clear();
+        for (const Fault &fault : faults) {
+            const QHash<QByteArray, int> &said = m_messages[fault.name];
+            const auto most = std::max_element(said.cbegin(), said.cend());
+            m_rows << QStringLiteral(
+                          "fault: %1 | %2 times; worst main-loop delay over 50 ms: %3 ms; "
+                          "%4 messages until the next fault (\"deleted\" aside)%5")
+                          .arg(fault.name, QString::number(fault.times),
+                               QString::number(m_stalls.value(fault.name)),
+                               QString::number(std::accumulate(said.cbegin(), said.cend(), 0)),
+                               most == said.cend() ? QString()
+                                                   : ", most often \"" + most.key() + "\" ("
+                                       + QString::number(*most) + ')');
+        }
     }
 
     void waitUntilMs(qint64 elapsed)
@@ -624,21 +670,69 @@ private:
             "no server again");
     }
 
-    // For the workers' flushes: an exit that meets it loses its queue, with a warning.
-    bool makeCacheReadOnly()
+    // For the workers' flushes, the cache directory read-only for 3 s, or its file system @p full
+    // for 5 s: an exit that meets it loses its queue, with a warning, so none runs meanwhile.
+    bool refuseWrites(bool full)
     {
         m_exitsPaused = true;
         waitFor([this] { return m_nextExit >= 0 || m_exitsDone == m_exitProcesses; }, 90000,
                 "an exit process did not end");
-        const QString directory = QFileInfo(getCacheDataBaseLocation()).absolutePath();
-        const QFileDevice::Permissions permissions = QFile::permissions(directory);
+        const QFileDevice::Permissions permissions = QFile::permissions(m_cacheDirectory);
         const int refused = m_refusedWrites;
-        QFile::setPermissions(directory, permissions & ~(QFile::WriteOwner | QFile::WriteUser));
-        QTest::qWait(3000);
-        QFile::setPermissions(directory, permissions);
+        QFile filler(m_cacheDirectory + "/filler");
+        filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+        while (full && filler.write(QByteArray(4096, 'f')) == 4096) { } // to the last free page
+        QFile::setPermissions(m_cacheDirectory,
+                              full ? permissions
+                                   : permissions & ~(QFile::WriteOwner | QFile::WriteUser));
+        QTest::qWait(full ? 5000 : 3000);
+        QFile::setPermissions(m_cacheDirectory, permissions);
+        filler.remove();
         m_exitsPaused = false;
         startExitLoop(std::exchange(m_nextExit, -1));
         return check(m_refusedWrites > refused, "no cache write refused");
+    }
+
+    // Another client of the file, as a sqlite3 shell would be: no process can use it for 10 s.
+    bool holdExclusive()
+    {
+        const auto close = qScopeGuard([this] { m_writer.close(); });
+        if (!waitFor(
+                [this] { return m_writer.open() && QSqlQuery(m_writer).exec("BEGIN EXCLUSIVE"); },
+                10000, "no exclusive transaction"))
+            return false;
+        QTest::qWait(10000);
+        return check(QSqlQuery(m_writer).exec("COMMIT"), "the exclusive transaction did not end");
+    }
+
+    // Rows another tool wrote, under the main lock as a careful one would: one of each kind the
+    // publisher must set aside, and a good one whose id cell is an integer, which must arrive.
+    bool writeForeignRows()
+    {
+        const int sequence = m_foreign->printed;
+        const QString prefix = QStringLiteral("foreign%1-").arg(sequence);
+        // The storage ID of the good one's destination; none fails the statement whole.
+        const QString insert
+            = QStringLiteral(
+                  R"(INSERT INTO telemetry SELECT column1, 0, IFNULL(column2, (SELECT storageID )"
+                  R"(FROM storages WHERE locationInfo LIKE '%"%5"%')), column3 FROM (VALUES )"
+                  R"(('%1text', NULL, '{not JSON'), ('%1array', NULL, '[1,2,3]'), ('%1no-id', )"
+                  R"(NULL, '{"payload":1}'), ('%1other-id', NULL, '{"_id":"elsewhere"}'), )"
+                  R"(('%1orphan', 999999, '{"_id":"%1orphan"}'), (%2, NULL, '{"_id":"%2",)"
+                  R"("source":"foreign","sequence":%3,"payload":"%4"}')))")
+                  .arg(prefix, QString::number(900000 + sequence), QString::number(sequence),
+                       payloadFor("foreign", sequence), databaseFor(sequence));
+        return waitFor(
+            [&] {
+                SingleExecutor lock(test::kMainLock);
+                const auto close = qScopeGuard([this] { m_writer.close(); });
+                if (!lock.tryToRun() || !m_writer.open() || !QSqlQuery(m_writer).exec(insert))
+                    return false;
+                for (const char *kind : { "text", "array", "no-id", "other-id", "orphan" })
+                    m_poison.insert(prefix + kind);
+                return ++m_foreign->printed > 0;
+            },
+            10000, "no rows of another client written");
     }
 
     // Waits for @p times strikes of @p kind. A held upload must be given up by its client
@@ -714,6 +808,8 @@ private:
         rows << "processes by Qt version | " + versions.join(", ")
              << QStringLiteral("main lock held by two processes at once | %1").arg(m_overlaps);
         check(m_overlaps == 0, "two processes held the main lock at once");
+        rows << QStringLiteral("worst main-loop delay over 50 ms of a recording process | %1 ms")
+                    .arg(m_stalls.value(QString()));
         rows << m_rows
              << QStringLiteral("wall time | %1 s").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
         QString text = "| What | Figure |\n|---|---|\n| " + rows.join(" |\n| ") + " |\n";
@@ -742,13 +838,18 @@ private:
     FaultProxy m_proxy { m_server };
     QSqlDatabase m_db
         = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("observer"));
+    QSqlDatabase m_writer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "writer");
+    const QString m_cacheDirectory = QFileInfo(getCacheDataBaseLocation()).absolutePath();
+    QString m_window; // the fault whose effects count apart
+    QHash<QString, int> m_stalls; // fault, or none for the whole run -> worst main-loop delay
+    QHash<QString, QHash<QByteArray, int>> m_messages; // fault -> worker message -> times
     QHash<QString, QString> m_everCached; // record key -> _id
     QSet<QString> m_removed, m_poison;
     QElapsedTimer m_clock;
     std::vector<std::unique_ptr<Run>> m_runs;
-    Run *m_workers[kWorkers] = {};
+    Run *m_workers[kWorkers] = {}, *m_foreign = nullptr;
     int m_cachedNow = -1, m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0, m_nextExit = -1;
-    bool m_exitsPaused = false;
+    bool m_exitsPaused = false, m_tmpfs = false;
     QStringList m_rows, m_problems;
 };
 
@@ -763,8 +864,16 @@ int main(int argc, char **argv)
         QCoreApplication app(argc, argv);
         return kl::telemetry::stress::runProcess(app.arguments());
     }
+    QByteArray cacheHome; // where the run may mount a file system of its own for the cache
+    // Unmounted last, once the environment has removed the IPC objects of the locks' keys there.
+    const auto unmount = qScopeGuard([&cacheHome] {
+        if (umount2((cacheHome + '/' + kl::telemetry::kCacheDirectoryName).constData(), MNT_DETACH)
+            == 0)
+            QDir(QFile::decodeName(cacheHome)).removeRecursively();
+    });
     // Its own cache, temp directory and IPC namespace, which every process it starts shares.
     kl::telemetry::test::IsolatedEnvironment environment;
+    cacheHome = qgetenv("XDG_CACHE_HOME");
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     const auto option = [&](const char *name, int fallback) {
