@@ -164,24 +164,25 @@ void PublisherPrivate::startPass()
 }
 
 // The next batch of @p storageId, cut to the narrowing and to the byte bound; false when
-// there is none. Records that can never be sent are set aside as they come, reading on
-// while a whole read was such and the walk's time lasts.
+// there is none. Records that can never be sent are set aside as they come; a read of nothing
+// else says nothing of the records behind it, so reading goes on while the walk's time lasts.
 bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
                                  QStringList &documents)
 {
     BatchSelection batch;
-    do {
+    forever
+    {
         QStringList readIds;
         QStringList readDocuments;
         if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments))
             return false;
         batch = selectSendable(readIds, readDocuments);
-    } while (batch.ids.isEmpty() && setAsideUnsendable(storageId, batch.unsendable) > 0
-             && !walk.hasExpired(kWalkBudgetMs));
+        const int setAside = setAsideUnsendable(storageId, batch.unsendable);
+        if (!batch.ids.isEmpty() || setAside == 0 || walk.hasExpired(kWalkBudgetMs))
+            break;
+    }
     if (batch.ids.isEmpty())
         return false;
-    if (!batch.unsendable.isEmpty())
-        setAsideUnsendable(storageId, batch.unsendable);
 
     m_narrowingState = currentDataCollector()->publishingState(storageId);
     m_narrowing.restore(storageId, m_narrowingState);
