@@ -19,15 +19,15 @@ class IpcSemaphore;
 KORVELTELEMETRY_EXPORT QString generateKeyHash(const QString &key, const QString &suffix);
 
 /**
- * A named, non-blocking lock shared by every process of the user on the machine, whichever Qt
- * the library was built with; other users' processes have locks of their own.
+ * A named, non-blocking lock shared by every process on the machine that uses the same cache
+ * directory, whichever Qt the library was built with; other caches, and so other users, have
+ * locks of their own.
  *
  * The lock is held while one instance has created, and stays attached to, the shared memory
  * segment of the name; a system semaphore of the same name serialises the short steps that
- * look at, create or drop the segment. Both are keyed from files in a directory of the user's
- * own: $XDG_RUNTIME_DIR, or else the folder "korvel-telemetry-UID" of the temp directory. A
- * holder that dies leaves its segment behind, and the next instance constructed for that name
- * clears it.
+ * look at, create or drop the segment. Both are keyed from files beside the cache file, in a
+ * directory only its user may enter. A holder that dies leaves its segment behind, and the
+ * next instance constructed for that name clears it.
  *
  * While that directory, the semaphore or the segment cannot be used (another user's, for
  * instance), every attempt fails: a warning of lcTelemetry says why when that begins or
