@@ -1,5 +1,7 @@
 #pragma once
 
+#include "telemetry/runtime/useripc_p.h"
+
 #include <QtCore>
 
 #include <sys/ipc.h>
@@ -17,18 +19,15 @@ namespace kl::telemetry::test {
 inline void removeIpcObjects(const QString &cacheHome)
 {
     const QDir dir(cacheHome + QLatin1String("/KorvelTelemetry"));
-    const auto keyOf = [&dir](const QString &name) {
-        return ftok(QFile::encodeName(dir.filePath(name)).constData(), 'Q');
-    };
     for (const QString &name :
          dir.entryList({ QStringLiteral("korvel_semaphore_*") }, QDir::Files)) {
-        const int id = semget(keyOf(name), 0, 0);
+        const int id = semget(semaphoreKey(dir.filePath(name)), 0, 0);
         if (id != -1)
             semctl(id, 0, IPC_RMID);
     }
     for (const QString &name :
          dir.entryList({ QStringLiteral("qipc_sharedmemory_*") }, QDir::Files)) {
-        const int id = shmget(keyOf(name), 0, 0);
+        const int id = shmget(ftok(QFile::encodeName(dir.filePath(name)).constData(), 'Q'), 0, 0);
         if (id != -1)
             shmctl(id, IPC_RMID, nullptr);
     }

@@ -104,12 +104,31 @@ void TestRuntime::lockWithinAProcess()
     QVERIFY(!SingleExecutor(kMainLock).tryToRun());
     QVERIFY(QFile::remove(folder) && QDir().rename(folder + ".away", folder));
     QVERIFY(SingleExecutor(kMainLock).tryToRun());
-    const QString lock = "The lock " + kMainLock;
+
+    // A semaphore of another program at the key ftok() gives the key file, as a Qt program's
+    // may have, is not the lock's; one at the lock's own key makes it fail.
+    const QString keyFile
+        = folder + "/korvel_semaphore_" + generateKeyHash(kMainLock, "_memLockKey");
+    const int qtSemaphore = semget(ftok(QFile::encodeName(keyFile), 'Q'), 1, IPC_CREAT | 0600);
+    QVERIFY(qtSemaphore != -1);
+    QVERIFY(SingleExecutor(kMainLock).tryToRun());
+    semctl(qtSemaphore, 0, IPC_RMID);
+    QCOMPARE(semctl(semget(semaphoreKey(keyFile), 0, 0), 0, IPC_RMID), 0);
+    const int foreign = semget(semaphoreKey(keyFile), 1, IPC_CREAT | 0600);
+    QVERIFY(!SingleExecutor(kMainLock).tryToRun());
+    semctl(foreign, 0, IPC_RMID);
+    QVERIFY(SingleExecutor(kMainLock).tryToRun());
+    const QString lock = "The lock " + kMainLock + " ";
+    const QString again = lock + "can be taken again";
     QCOMPARE(capture.all(),
              QStringList({ messageLine(QtWarningMsg,
-                                       lock + " cannot be taken: " + folder
+                                       lock + "cannot be taken: " + folder
                                            + " is not a directory of this user's own"),
-                           messageLine(QtInfoMsg, lock + " can be taken again") }));
+                           messageLine(QtInfoMsg, again),
+                           messageLine(QtWarningMsg,
+                                       lock + "cannot be taken: the semaphore of " + keyFile
+                                           + " has the key of another program's semaphore"),
+                           messageLine(QtInfoMsg, again) }));
 }
 
 void TestRuntime::transactionCommitsOnlyWhenMarked_data()

@@ -73,8 +73,12 @@ IpcSemaphore::IpcSemaphore(const QString &keyFile)
     const int file = open(path.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
     if (file != -1)
         close(file);
-    const key_t key = ftok(path.constData(), 'Q');
+    const key_t key = semaphoreKey(keyFile);
     const int id = key == -1 ? -1 : semget(key, 2, IPC_CREAT | 0600);
+    if (id == -1 && errno == EINVAL) { // a set of another size has the key
+        m_trouble = m_name + QStringLiteral(" has the key of another program's semaphore");
+        return;
+    }
     semid_ds info;
     semun argument;
     argument.buf = &info;
@@ -82,7 +86,7 @@ IpcSemaphore::IpcSemaphore(const QString &keyFile)
         fail();
         return;
     }
-    // Keys derive from a file's inode, so the key of another user's file may be the same.
+    // However unlikely, a key may meet another user's semaphore.
     if (info.sem_perm.uid != geteuid() || info.sem_perm.cuid != geteuid()) {
         m_trouble = m_name + QStringLiteral(" belongs to another user");
         return;

@@ -1,6 +1,12 @@
 #pragma once
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <QString>
+#include <QtEndian>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace kl::telemetry {
 
@@ -10,6 +16,24 @@ namespace kl::telemetry {
  * directory of the effective user's own.
  */
 QString keyFileDirectory(QString *trouble);
+
+/**
+ * The System V key of the semaphore whose key file is @p keyFile, or -1 when the file cannot be
+ * read. Hashed from the file's device and full inode number: ftok() keeps 16 bits of the inode,
+ * so on a desktop with many Qt programs a new file's key would now and then meet an unrelated
+ * semaphore (Qt's use the same project ID).
+ */
+inline key_t semaphoreKey(const QString &keyFile)
+{
+    struct stat info;
+    if (stat(QFile::encodeName(keyFile).constData(), &info) != 0)
+        return -1;
+    const QByteArray identity = "korvel:" + QByteArray::number(quint64(info.st_dev)) + ':'
+        + QByteArray::number(quint64(info.st_ino));
+    const QByteArray hash = QCryptographicHash::hash(identity, QCryptographicHash::Sha1);
+    const key_t key = qFromBigEndian<quint32>(hash.constData()) & 0x7fffffff;
+    return key == 0 ? 1 : key; // 0 is IPC_PRIVATE
+}
 
 /**
  * A System V semaphore of the effective user, counting from 1, keyed by a file that is made
