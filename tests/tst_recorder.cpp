@@ -102,6 +102,7 @@ private slots:
     void locationInfoText_data();
     void locationInfoText();
     void placedRowsKeepTheirFirstStorageId();
+    void lookupsInTheEventLoopNeverWaitForAnotherClient();
     void minimalDocuments();
     void declaredPropertiesConvertAsQtDoes();
     void valuesAreWrittenAsQtWritesThemInAMap_data();
@@ -215,6 +216,30 @@ void TestRecorder::placedRowsKeepTheirFirstStorageId()
             placed.at(i).text,
             QStringLiteral("{\"text\":\"a \\\"b\\\"\",\"timestamp\":42,\"value\":%1}").arg(i + 1));
     }
+    QCOMPARE(m_messages->all(), QStringList());
+}
+
+// The look-up of a new destination meets another client's transaction: in the application's
+// event loop it takes a provisional ID at once, and the row gets the real one at a flush.
+void TestRecorder::lookupsInTheEventLoopNeverWaitForAnotherClient()
+{
+    const auto bucket = makeBucket("http://busy", "db");
+    CacheConnection other;
+    QVERIFY(other.exec("BEGIN EXCLUSIVE"));
+    QEventLoop loop;
+    QElapsedTimer placing;
+    QTimer::singleShot(0, &loop, [&] {
+        placing.start();
+        bucket->placeRecord("busy-record", placedDocument(1));
+        loop.exit(int(placing.elapsed()));
+    });
+    const int placingMs = loop.exec();
+    QVERIFY2(placingMs < 1000, qPrintable(QString::number(placingMs)));
+    QVERIFY(other.exec("COMMIT"));
+    const QVector<Placed> placed = placedRecords();
+    QCOMPARE(placed.size(), 1);
+    QCOMPARE(placed.first().storageId,
+             currentBackends()->getStorageID("couchdb", bucket->storageLocationInfo()));
     QCOMPARE(m_messages->all(), QStringList());
 }
 

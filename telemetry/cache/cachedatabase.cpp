@@ -76,7 +76,7 @@ void CacheDatabase::start()
 // failure is said once, until the file has opened again.
 bool CacheDatabase::open()
 {
-    QMutexLocker locker(&m_mutex);
+    ConnectionLocker locker(&m_mutex, m_db);
     m_db.setDatabaseName(getCacheDataBaseLocation());
     keepCacheFilePrivate(m_db.databaseName());
     if (!m_db.open()) {
@@ -84,18 +84,22 @@ bool CacheDatabase::open()
             qCCritical(lcTelemetry) << "Connection to database failed" << m_db.lastError().text();
         return false;
     }
+    applyBusyTimeout(m_db, BusyWait::BriefOnEventLoop);
+    setUpCacheConnection(m_db);
+    if (!createTables()) { // another client holds the file: the next flush opens it again
+        m_db.close();
+        return false;
+    }
     if (std::exchange(m_openFailing, false))
         qCInfo(lcTelemetry) << "Connection to database restored";
-    setUpCacheConnection(m_db);
-    createTables();
     m_fileIdentity = fileIdentity(m_db.databaseName());
     return true;
 }
 
-// Runs with m_mutex held. The read index is made on caches older than it too: readers and
-// writers that do not know it are not affected by it, and a failure only leaves the reads
-// slower until the next start tries again.
-void CacheDatabase::createTables()
+// Runs with m_mutex held; false when another client's lock kept it from looking. The read
+// index is made on caches older than it too: readers and writers that do not know it are not
+// affected by it, and a failure only leaves the reads slower until the next start tries again.
+bool CacheDatabase::createTables()
 {
     QSqlError error;
     switch (createTableIfMissing(m_db, kRecordTable,
@@ -105,14 +109,20 @@ void CacheDatabase::createTables()
         break;
     case TableCreation::TransactionRefused:
     case TableCreation::Failed:
+        if (isBusy(error))
+            return false;
         qCCritical(lcTelemetry) << "Cache database creation failed" << error.text();
-        return;
+        return true;
     }
     if (!m_db.tables(QSql::Tables).contains(kRecordTable))
-        return; // another process is creating the table
+        return true; // another process is creating the table
     QSqlQuery query(m_db);
-    if (!query.exec(createReadIndexStatement()))
-        qCWarning(lcTelemetry) << "Cache index creation failed:" << query.lastError();
+    if (query.exec(createReadIndexStatement()))
+        return true;
+    if (isBusy(query.lastError()))
+        return false;
+    qCWarning(lcTelemetry) << "Cache index creation failed:" << query.lastError();
+    return true;
 }
 
 // Waits for an open still in progress in start(), so that the answer is final.
@@ -151,6 +161,7 @@ bool CacheDatabase::makeUsable(RecordQueue &queue)
             if (!registry->reopen())
                 return false;
         }
+        m_rekeyPending = m_rekeyPending || registry->hasProvisionalIds();
         m_unusableSaid = false;
         return !m_rekeyPending || rekey(queue);
     }
@@ -194,7 +205,7 @@ bool CacheDatabase::rekey(RecordQueue &queue)
 // batch must go back to the queue unless it is stored.
 bool CacheDatabase::write(const RecordQueue::Rows &rows, QString *error)
 {
-    QMutexLocker locker(&m_mutex);
+    ConnectionLocker locker(&m_mutex, m_db);
     RaiiTransaction transaction(m_db);
     if (!transaction.open()) {
         *error = m_db.lastError().databaseText();
@@ -249,7 +260,7 @@ void CacheDatabase::dropOldestBeyondBound(int bound)
 {
     if (bound <= 0)
         return;
-    QMutexLocker locker(&m_mutex);
+    ConnectionLocker locker(&m_mutex, m_db);
     QSqlQuery query(m_db);
     if (!query.exec(QStringLiteral("SELECT MAX(rowid) - MIN(rowid) + 1 FROM telemetry"))
         || !query.next() || query.value(0).toLongLong() <= bound)

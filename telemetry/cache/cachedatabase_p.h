@@ -72,7 +72,7 @@ public:
 
 private:
     bool open();
-    void createTables();
+    bool createTables();
     bool replaced();
     bool rekey(RecordQueue &queue);
 

@@ -23,7 +23,7 @@ namespace kl::telemetry {
 int DataCollector::getCachedElementsCount()
 {
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen()) {
         qCWarning(lcTelemetry)
             << "getCacheElementCount operation aborted, because connection to database is closed.";
@@ -40,7 +40,7 @@ int DataCollector::getCachedElementsCount()
 QMap<QString, int> DataCollector::getCachedCountsByLocation(bool *ok)
 {
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     QMap<QString, int> counts;
     QSqlQuery query(cache.m_db);
     // Counting first looks each destination up once, not once per row.
@@ -58,7 +58,7 @@ QMap<QString, int> DataCollector::getCachedCountsByLocation(bool *ok)
 void DataCollector::clearCache()
 {
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen()) {
         qCWarning(lcTelemetry)
             << "clearCache operation aborted, because connection to database is closed.";
@@ -82,7 +82,7 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
         "timestamp LIMIT 25");
 
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen()) {
         qCCritical(lcTelemetry)
             << "getCacheByStorageId() aborted, connection to database is closed.";
@@ -90,8 +90,9 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
     }
     QSqlQuery query(cache.m_db);
     if (!query.exec(queryTemplate.arg(qlonglong(storageId)))) {
-        qCCritical(lcTelemetry) << "getCacheByStorageId() aborted, query failed:"
-                                << query.lastError();
+        if (!isBusy(query.lastError())) // else the next attempt reads it
+            qCCritical(lcTelemetry)
+                << "getCacheByStorageId() aborted, query failed:" << query.lastError();
         return false;
     }
     while (query.next()) {
@@ -104,7 +105,7 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
 bool DataCollector::deleteByIds(const QStringList &ids)
 {
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen()) {
         qCWarning(lcTelemetry)
             << "deleteByIds operation aborted, because connection to database is closed.";

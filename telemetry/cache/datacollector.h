@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <optional>
+
 namespace kl::telemetry {
 
 class AbstractBucket;
@@ -162,8 +164,9 @@ public:
     int setAsideOrphans();
 
     /// The publisher's state for @p storageId, kept in the cache file so that every process,
-    /// and the next run, goes on from it; empty when none is kept.
-    QByteArray publishingState(int storageId);
+    /// and the next run, goes on from it; empty when none is kept, none while another client's
+    /// lock keeps it from being read.
+    std::optional<QByteArray> publishingState(int storageId);
     /// Keeps @p state for @p storageId; an empty one drops it. False when it cannot be kept.
     bool setPublishingState(int storageId, const QByteArray &state);
     ///@}

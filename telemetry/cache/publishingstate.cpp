@@ -5,6 +5,7 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
+#include "telemetry/runtime/tables_p.h"
 
 #include <QSqlQuery>
 #include <QVariant>
@@ -12,22 +13,21 @@
 namespace kl::telemetry {
 
 // Before the first state is kept the table does not exist, and the read finds nothing.
-QByteArray DataCollector::publishingState(int storageId)
+std::optional<QByteArray> DataCollector::publishingState(int storageId)
 {
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     QSqlQuery query(cache.m_db);
     if (!query.exec(QStringLiteral("SELECT state FROM telemetry_publishing WHERE storageID = %1")
-                        .arg(storageId))
-        || !query.next())
-        return {};
-    return query.value(0).toByteArray();
+                        .arg(storageId)))
+        return isBusy(query.lastError()) ? std::nullopt : std::optional<QByteArray>(QByteArray());
+    return query.next() ? query.value(0).toByteArray() : QByteArray();
 }
 
 bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
 {
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     QSqlQuery query(cache.m_db);
     if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS telemetry_publishing(storageID "
                                    "INTEGER NOT NULL PRIMARY KEY, state TEXT NOT NULL)")))

@@ -9,6 +9,7 @@
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
+#include "telemetry/runtime/tables_p.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -43,7 +44,7 @@ bool runPerId(const QSqlDatabase &db, const QString &statement, const QStringLis
 bool DataCollector::setAside(const QString &id, const QString &reason)
 {
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     QSqlQuery create(cache.m_db);
     QSqlQuery copy(cache.m_db);
     RaiiTransaction transaction(cache.m_db);
@@ -80,7 +81,7 @@ int DataCollector::setAsideOrphans()
         "'its storage ID names no destination', %1 FROM telemetry WHERE storageID = ?");
 
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     QSqlQuery query(cache.m_db);
     QMap<QString, int> counts;
     if (!query.exec(orphans))
@@ -114,7 +115,7 @@ QVector<SetAsideRecord> DataCollector::setAsideRecords()
 {
     QVector<SetAsideRecord> records;
     CacheDatabase &cache = d->m_cache;
-    QMutexLocker locker(&cache.m_mutex);
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.tables(QSql::Tables).contains(QLatin1String("telemetry_setaside")))
         return records;
     QSqlQuery query(cache.m_db);
@@ -180,7 +181,7 @@ bool DataCollectorPrivate::changeUnderMainLock(const QStringList &statements,
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     if (!mainLock.tryToRunFor(kHostLockWaitMs))
         return false;
-    QMutexLocker locker(&m_cache.m_mutex);
+    ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
     const QSqlDatabase &db = m_cache.m_db;
     QSqlQuery create(db);
     RaiiTransaction transaction(db);

@@ -184,7 +184,10 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStri
     if (batch.ids.isEmpty())
         return false;
 
-    m_narrowingState = currentDataCollector()->publishingState(storageId);
+    const std::optional<QByteArray> state = currentDataCollector()->publishingState(storageId);
+    if (!state)
+        return false;
+    m_narrowingState = *state;
     m_narrowing.restore(storageId, m_narrowingState);
     m_narrowing.trim(storageId, batch.ids, batch.documents);
     trimToBytes(batch.ids, batch.documents,

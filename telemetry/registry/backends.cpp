@@ -84,10 +84,16 @@ bool BackendsPrivate::open()
         return false;
     }
     m_failing = false;
+    applyBusyTimeout(m_db, BusyWait::Brief);
     setUpCacheConnection(m_db);
     QSqlError error;
-    if (createTableIfMissing(m_db, kTable, { createTableStatement() }, &error)
-        == TableCreation::Failed)
+    const TableCreation creation
+        = createTableIfMissing(m_db, kTable, { createTableStatement() }, &error);
+    if (isBusy(error)) { // another client holds the file: the next flush opens it again
+        m_db.close();
+        return false;
+    }
+    if (creation == TableCreation::Failed)
         qCCritical(lcTelemetry) << "Backends database creation failed" << error.text();
     return true;
 }
@@ -99,8 +105,9 @@ int BackendsPrivate::findStorageId(const Destination &destination)
             query,
             QStringLiteral("SELECT storageID FROM storages WHERE locationInfo=? AND backend=?"),
             { destination.locationInfo, destination.backend })) {
+        m_lookupBusy = isBusy(query.lastError());
         // Once per run of failures: a broken cache would otherwise speak on every record.
-        if (!std::exchange(m_failing, true))
+        if (!m_lookupBusy && !std::exchange(m_failing, true))
             qCCritical(lcTelemetry) << "Unable to search database for existing storage information "
                                     << query.lastError().text();
         return kNoStorage;
@@ -117,13 +124,16 @@ int BackendsPrivate::registerStorage(const Destination &destination)
                   { destination.backend, destination.locationInfo })
         && query.exec(QStringLiteral("SELECT last_insert_rowid()")) && query.next())
         return query.value(0).toInt();
-    qCCritical(lcTelemetry) << "Unable to insert new storage information do database"
-                            << query.lastError();
+    m_lookupBusy = isBusy(query.lastError());
+    if (!m_lookupBusy)
+        qCCritical(lcTelemetry) << "Unable to insert new storage information do database"
+                                << query.lastError();
     return kNoStorage;
 }
 
 int BackendsPrivate::storageIdOf(const Destination &destination)
 {
+    m_lookupBusy = false;
     const int found = findStorageId(destination);
     return found == kNotRegistered ? registerStorage(destination) : found;
 }
@@ -171,7 +181,7 @@ void BackendsPrivate::close()
 
 bool BackendsPrivate::reopen()
 {
-    QMutexLocker locker(&m_mutex);
+    ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
     return open();
 }
 
@@ -179,12 +189,12 @@ bool BackendsPrivate::reopen()
 // destination, or one above the highest ever handed out, means that the file is another one.
 bool BackendsPrivate::namesSameDestinations()
 {
-    QMutexLocker locker(&m_mutex);
+    ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
     if (!m_db.isOpen() || (m_handedOut.isEmpty() && m_published.isEmpty()))
         return true;
     QSqlQuery query(m_db);
     if (!query.exec(QStringLiteral("SELECT storageID, backend, locationInfo FROM storages")))
-        return query.lastError().nativeErrorCode() == QLatin1String("5"); // busy: ask again later
+        return isBusy(query.lastError()); // busy: ask again later
     QHash<int, Destination> stored;
     while (query.next())
         stored.insert(query.value(0).toInt(),
@@ -204,6 +214,13 @@ bool BackendsPrivate::namesSameDestinations()
     return true;
 }
 
+bool BackendsPrivate::hasProvisionalIds()
+{
+    QMutexLocker locker(&m_mutex);
+    return std::any_of(m_handedOut.keyBegin(), m_handedOut.keyEnd(),
+                       [](int storageId) { return storageId < kNoStorage; });
+}
+
 std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
 {
     QMutexLocker locker(&m_mutex);
@@ -216,7 +233,7 @@ std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
 
 void BackendsPrivate::keepStorageIds(const QHash<int, int> &newIds)
 {
-    QMutexLocker locker(&m_mutex);
+    ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
     QHash<int, Destination> handedOut;
     for (auto it = newIds.cbegin(); it != newIds.cend(); ++it) {
         if (it.value() != kNoStorage && m_handedOut.contains(it.key()))
@@ -237,7 +254,7 @@ Backends::~Backends()
 
 void Backends::initialize()
 {
-    QMutexLocker locker(&d->m_mutex);
+    ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     if (d->m_initialized)
         return;
     d->m_initialized = true;
@@ -249,12 +266,15 @@ void Backends::initialize()
 
 int Backends::getStorageID(const QString &backend, const QString &locationInfo) const
 {
-    QMutexLocker locker(&d->m_mutex);
+    ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     const Destination destination { backend, locationInfo };
-    // The flush cycle keeps trying to open the cache; until then rows wait in the queue.
+    // The flush cycle keeps trying to open the cache; until then rows wait in the queue. So
+    // they do while another client holds the file: the flush re-keys them.
     if (d->m_initialized && !d->m_db.isOpen())
         return d->provisionalStorageId(destination);
     const int id = d->storageIdOf(destination);
+    if (id == kNoStorage && d->m_lookupBusy)
+        return d->provisionalStorageId(destination);
     if (id != kNoStorage)
         d->m_handedOut.insert(id, destination);
     return id;
@@ -262,7 +282,7 @@ int Backends::getStorageID(const QString &backend, const QString &locationInfo) 
 
 QList<int> Backends::knownStorageIds(const QString &backend, const QString &locationInfo) const
 {
-    QMutexLocker locker(&d->m_mutex);
+    ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     const Destination destination { backend, locationInfo };
     QList<int> ids;
     for (auto it = d->m_handedOut.cbegin(); it != d->m_handedOut.cend(); ++it) {
@@ -277,7 +297,7 @@ QList<int> Backends::knownStorageIds(const QString &backend, const QString &loca
 
 int Backends::getRegisteredBackendsCount() const
 {
-    QMutexLocker locker(&d->m_mutex);
+    ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     if (!d->m_db.isOpen()) {
         qCCritical(lcTelemetry)
             << "getRegisteredBackendsCount() aborted, connection to database is closed.";
@@ -291,7 +311,7 @@ int Backends::getRegisteredBackendsCount() const
 
 void Backends::clearRegisteredBackends()
 {
-    QMutexLocker locker(&d->m_mutex);
+    ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     if (!d->m_db.isOpen()) {
         qCCritical(lcTelemetry)
             << "clearRegisteredBackends() aborted, connection to database is closed.";
@@ -315,7 +335,7 @@ QString Backends::findBackendLocation(const QString &backend) const
 
 QMap<QString, DocumentUploader *> Backends::getBackends()
 {
-    QMutexLocker locker(&d->m_mutex);
+    ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     // Uploaders built for an older cache file may be keyed by IDs that now name others; they
     // belong to this thread, so they are let go here.
     if (d->m_uploaderGeneration != cacheFileGeneration()) {
@@ -330,7 +350,8 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
     }
     QSqlQuery query(d->m_db);
     if (!query.exec(QStringLiteral("SELECT storageID, locationInfo, backend FROM storages"))) {
-        qCCritical(lcTelemetry) << "getBackends() aborted, SELECT query failed.";
+        if (!isBusy(query.lastError())) // else the next pass reads them
+            qCCritical(lcTelemetry) << "getBackends() aborted, SELECT query failed.";
         return uploaders;
     }
     while (query.next()) {

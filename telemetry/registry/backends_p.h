@@ -59,6 +59,7 @@ public:
     void close() override;
     bool reopen() override;
     bool namesSameDestinations() override;
+    bool hasProvisionalIds() override;
     std::optional<int> storageIdInCurrentFile(int storageId) override;
     void keepStorageIds(const QHash<int, int> &newIds) override;
 
@@ -78,6 +79,8 @@ public:
 
     // Set by the first of a run of failures, so that the run is said once.
     bool m_failing = false;
+    // Whether the last failed look-up or registration met another client's lock.
+    bool m_lookupBusy = false;
 };
 
 } // namespace kl::telemetry

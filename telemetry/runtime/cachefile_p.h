@@ -79,6 +79,8 @@ public:
     virtual bool needsOpening() { return false; }
     /// Opens that connection again; false while the file cannot be opened.
     virtual bool reopen() { return true; }
+    /// Whether IDs were handed out while the file could not tell the real ones.
+    virtual bool hasProvisionalIds() { return false; }
     /// The ID that the destination of @p storageId has in the open file, registered there when
     /// new; -1 for an ID this process never handed out; empty when the file cannot tell now.
     virtual std::optional<int> storageIdInCurrentFile(int storageId);

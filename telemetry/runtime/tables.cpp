@@ -4,7 +4,10 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QSqlQuery>
+#include <QThread>
 
 namespace kl::telemetry {
 
@@ -51,6 +54,57 @@ TableClearing clearTable(QSqlDatabase db, const QString &table)
     // cppcheck-suppress ignoredReturnErrorCode
     db.rollback(); // the failure is reported either way
     return TableClearing::Failed;
+}
+
+bool isBusy(const QSqlError &error)
+{
+    const QString code = error.nativeErrorCode();
+    return code == QLatin1String("5") || code == QLatin1String("6"); // SQLITE_BUSY, _LOCKED
+}
+
+namespace {
+
+constexpr int kBriefBusyTimeoutMs = 40;
+constexpr int kDriverBusyTimeoutMs = 5000;
+constexpr int kNoWaitAfterBusyMs = 1000;
+
+thread_local QDeadlineTimer t_noWaitUntil; // expired: waits allowed
+
+bool isEventLoopThread()
+{
+    const QCoreApplication *application = QCoreApplication::instance();
+    QThread *thread = QThread::currentThread();
+    return application && thread == application->thread() && thread->loopLevel() > 0;
+}
+
+int busyTimeoutMs(BusyWait wait)
+{
+    if (wait == BusyWait::BriefOnEventLoop && !isEventLoopThread())
+        return kDriverBusyTimeoutMs;
+    return t_noWaitUntil.hasExpired() ? kBriefBusyTimeoutMs : 0;
+}
+
+} // namespace
+
+int applyBusyTimeout(const QSqlDatabase &db, BusyWait wait)
+{
+    const int timeoutMs = busyTimeoutMs(wait);
+    if (db.isOpen())
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(timeoutMs));
+    return timeoutMs;
+}
+
+ConnectionLocker::ConnectionLocker(QMutex *mutex, const QSqlDatabase &db, BusyWait wait)
+    : m_locker(*mutex)
+    , m_busyTimeoutMs(applyBusyTimeout(db, wait))
+{
+    m_held.start();
+}
+
+ConnectionLocker::~ConnectionLocker()
+{
+    if (m_busyTimeoutMs == kBriefBusyTimeoutMs && m_held.elapsed() >= kBriefBusyTimeoutMs)
+        t_noWaitUntil.setRemainingTime(kNoWaitAfterBusyMs);
 }
 
 } // namespace kl::telemetry

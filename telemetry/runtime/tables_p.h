@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QElapsedTimer>
+#include <QMutex>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QStringList>
 
+#include <mutex>
 #include <optional>
 
 namespace kl::telemetry {
@@ -31,5 +34,40 @@ enum class TableClearing { Cleared, TransactionRefused, Failed };
 
 /// Deletes every row of @p table in one transaction, rolled back on failure. Logs nothing.
 TableClearing clearTable(QSqlDatabase db, const QString &table);
+
+/// Whether SQLite refused because another connection holds a lock on the file.
+bool isBusy(const QSqlError &error);
+
+/// How long the statements of a connection may wait for another client's lock. The thread
+/// that runs the application's event loop must never freeze behind one (a long transaction of
+/// another tool, a slow disk): there a statement gives up after a moment, and the library
+/// retries the work later.
+enum class BusyWait {
+    Brief, ///< a moment on every thread, for work that is retried anyway
+    BriefOnEventLoop, ///< elsewhere, and once that loop has ended, as long as the driver waits
+};
+
+/// Sets the busy time-out of @p db for the statements that follow on the calling thread;
+/// returns it, in milliseconds.
+int applyBusyTimeout(const QSqlDatabase &db, BusyWait wait);
+
+/**
+ * Locks the mutex that guards a connection several threads share, and applies the busy
+ * time-out of the calling thread to it. When a brief wait ran out, the thread's next uses of
+ * any connection do not wait at all for a second: one attempt runs several statements, and
+ * must not wait for each.
+ */
+class ConnectionLocker
+{
+public:
+    ConnectionLocker(QMutex *mutex, const QSqlDatabase &db,
+                     BusyWait wait = BusyWait::BriefOnEventLoop);
+    ~ConnectionLocker();
+
+private:
+    std::lock_guard<QMutex> m_locker;
+    int m_busyTimeoutMs;
+    QElapsedTimer m_held;
+};
 
 } // namespace kl::telemetry

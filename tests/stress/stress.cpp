@@ -610,7 +610,7 @@ private:
             proxied(FaultProxy::NeverAnswer, "server never answers"),
             { m_tmpfs ? "disk full for 5 s" : "disk full (skipped: no tmpfs could be mounted)",
               [this] { return m_tmpfs && refuseWrites(true); } },
-            { "exclusive transaction of another client for 10 s",
+            { "exclusive transaction of another client for 60 s",
               [this] { return holdExclusive(); } },
         };
         const int rounds = qMax(1, m_loadMs / 45000),
@@ -670,13 +670,25 @@ private:
             "no server again");
     }
 
-    // For the workers' flushes, the cache directory read-only for 3 s, or its file system @p full
-    // for 5 s: an exit that meets it loses its queue, with a warning, so none runs meanwhile.
-    bool refuseWrites(bool full)
+    // An exit that meets a fault of the cache file loses its queue, with a warning, so none
+    // runs meanwhile.
+    void pauseExits()
     {
         m_exitsPaused = true;
         waitFor([this] { return m_nextExit >= 0 || m_exitsDone == m_exitProcesses; }, 90000,
                 "an exit process did not end");
+    }
+    void resumeExits()
+    {
+        m_exitsPaused = false;
+        startExitLoop(std::exchange(m_nextExit, -1));
+    }
+
+    // For the workers' flushes, the cache directory read-only for 3 s, or its file system @p full
+    // for 5 s.
+    bool refuseWrites(bool full)
+    {
+        pauseExits();
         const QFileDevice::Permissions permissions = QFile::permissions(m_cacheDirectory);
         const int refused = m_refusedWrites;
         QFile filler(m_cacheDirectory + "/filler");
@@ -688,21 +700,29 @@ private:
         QTest::qWait(full ? 5000 : 3000);
         QFile::setPermissions(m_cacheDirectory, permissions);
         filler.remove();
-        m_exitsPaused = false;
-        startExitLoop(std::exchange(m_nextExit, -1));
+        resumeExits();
         return check(m_refusedWrites > refused, "no cache write refused");
     }
 
-    // Another client of the file, as a sqlite3 shell would be: no process can use it for 10 s.
+    // Another client of the file, as a sqlite3 shell would be: no process can use it for a
+    // minute, while the main loops of the recording ones must go on.
     bool holdExclusive()
     {
-        const auto close = qScopeGuard([this] { m_writer.close(); });
+        pauseExits();
+        const auto end = qScopeGuard([this] {
+            m_writer.close();
+            resumeExits();
+        });
         if (!waitFor(
                 [this] { return m_writer.open() && QSqlQuery(m_writer).exec("BEGIN EXCLUSIVE"); },
                 10000, "no exclusive transaction"))
             return false;
-        QTest::qWait(10000);
-        return check(QSqlQuery(m_writer).exec("COMMIT"), "the exclusive transaction did not end");
+        QTest::qWait(60000);
+        const bool committed = QSqlQuery(m_writer).exec("COMMIT");
+        QTest::qWait(1000); // a loop that waited until now says so once it runs
+        return check(committed, "the exclusive transaction did not end")
+            && check(m_stalls.value(m_window) < 1000,
+                     "a main loop waited for another client's transaction");
     }
 
     // Rows another tool wrote, under the main lock as a careful one would: one of each kind the
