@@ -2,6 +2,7 @@
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
+#include "telemetry/runtime/tables_p.h"
 
 #include "ipccleanup.h"
 #include "testsupport.h"
@@ -39,6 +40,7 @@ private slots:
     void lockWithinAProcess();
     void transactionCommitsOnlyWhenMarked_data();
     void transactionCommitsOnlyWhenMarked();
+    void statementsOfTheEventLoopHardlyWait();
     void processesComingAndGoingNeitherWedgeNorShareTheLock();
     void usersNeverMeetEachOthersLocks();
 };
@@ -165,6 +167,43 @@ void TestRuntime::transactionCommitsOnlyWhenMarked()
     QSqlQuery count(QStringLiteral("SELECT COUNT(*) FROM child"), db);
     QVERIFY(count.next());
     QCOMPARE(count.value(0).toInt(), rows);
+}
+
+// The busy time-out each use of a connection got, while another client holds the file.
+void TestRuntime::statementsOfTheEventLoopHardlyWait()
+{
+    CacheConnection other;
+    QVERIFY(other.exec("CREATE TABLE IF NOT EXISTS t(x)") && other.exec("BEGIN EXCLUSIVE"));
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "waiting");
+    db.setDatabaseName(getCacheDataBaseLocation());
+    QVERIFY(db.open());
+    QMutex mutex;
+    const auto use = [&](BusyWait wait) {
+        ConnectionLocker locker(&mutex, db, wait);
+        QSqlQuery query(db);
+        const int timeoutMs
+            = query.exec("PRAGMA busy_timeout") && query.next() ? query.value(0).toInt() : -1;
+        if (timeoutMs < 1000)
+            query.exec("SELECT COUNT(*) FROM t"); // meets the lock
+        return timeoutMs;
+    };
+    QVector<int> inEventLoop;
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, [&] {
+        // Once a wait ran out, the next uses do not wait at all.
+        for (const BusyWait wait :
+             { BusyWait::BriefOnEventLoop, BusyWait::BriefOnEventLoop, BusyWait::Brief })
+            inEventLoop << use(wait);
+        loop.quit();
+    });
+    loop.exec();
+    QCOMPARE(inEventLoop, QVector<int>({ 40, 0, 0 }));
+    QCOMPARE(use(BusyWait::BriefOnEventLoop), 5000);
+    QVERIFY(QTest::qWaitFor([&] { return use(BusyWait::Brief) == 40; }, 5000)); // after 1 s
+    QVERIFY(other.exec("COMMIT"));
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase("waiting");
 }
 
 void TestRuntime::processesComingAndGoingNeitherWedgeNorShareTheLock()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "telemetry/korveltelemetry_export.h"
+
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QSqlDatabase>
@@ -49,7 +51,7 @@ enum class BusyWait {
 
 /// Sets the busy time-out of @p db for the statements that follow on the calling thread;
 /// returns it, in milliseconds.
-int applyBusyTimeout(const QSqlDatabase &db, BusyWait wait);
+KORVELTELEMETRY_EXPORT int applyBusyTimeout(const QSqlDatabase &db, BusyWait wait);
 
 /**
  * Locks the mutex that guards a connection several threads share, and applies the busy
@@ -57,7 +59,7 @@ int applyBusyTimeout(const QSqlDatabase &db, BusyWait wait);
  * any connection do not wait at all for a second: one attempt runs several statements, and
  * must not wait for each.
  */
-class ConnectionLocker
+class KORVELTELEMETRY_EXPORT ConnectionLocker
 {
 public:
     ConnectionLocker(QMutex *mutex, const QSqlDatabase &db,
