@@ -223,7 +223,7 @@ bool BackendsPrivate::hasProvisionalIds()
 
 std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
 {
-    QMutexLocker locker(&m_mutex);
+    ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
     const auto destination = m_handedOut.constFind(storageId);
     if (destination == m_handedOut.cend())
         return kNoStorage;
@@ -233,7 +233,7 @@ std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
 
 void BackendsPrivate::keepStorageIds(const QHash<int, int> &newIds)
 {
-    ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
+    QMutexLocker locker(&m_mutex);
     QHash<int, Destination> handedOut;
     for (auto it = newIds.cbegin(); it != newIds.cend(); ++it) {
         if (it.value() != kNoStorage && m_handedOut.contains(it.key()))

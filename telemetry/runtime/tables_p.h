@@ -46,7 +46,9 @@ bool isBusy(const QSqlError &error);
 /// retries the work later.
 enum class BusyWait {
     Brief, ///< a moment on every thread, for work that is retried anyway
-    BriefOnEventLoop, ///< elsewhere, and once that loop has ended, as long as the driver waits
+    /// a moment on the event loop's thread; elsewhere, and there once the loop has ended, as
+    /// long as the driver waits
+    BriefOnEventLoop,
 };
 
 /// Sets the busy time-out of @p db for the statements that follow on the calling thread;
