@@ -3,11 +3,12 @@
 //
 //   bench/bench_performance [--only ROW,ROW...] [--window SECONDS] [--stagger MS]
 //
-// Rows: record, memory, collect, flush, read, roundtrip, drain, destinations, publish. The
-// last four start their own pouchdb-server through scripts/couchdb-server; drain and
-// destinations take about a minute and a half each, publish runs four processes for about
-// 20 s of warm-up plus the window (60 s by default), started together unless --stagger
-// starts them MS apart. Nothing touches the user's own cache or locks: every process runs
+// Rows: record, memory, collect, flush, read, idle, roundtrip, drain, destinations, publish.
+// Idle watches one and then twenty idle processes, and as many bare Qt ones, for a minute
+// each (about four and a half minutes). The last four start their own pouchdb-server through
+// scripts/couchdb-server; drain and destinations take about a minute and a half each,
+// publish runs four processes for about 20 s of warm-up plus the window (60 s by default),
+// started together unless --stagger starts them MS apart. Nothing touches the user's own cache or locks: every process runs
 // with XDG_CACHE_HOME and TMPDIR in a temporary directory.
 #include "performance.h"
 
@@ -45,11 +46,11 @@ struct Group
 };
 
 const QVector<Group> kGroups {
-    { QStringLiteral("record"), false },  { QStringLiteral("memory"), false },
-    { QStringLiteral("collect"), false }, { QStringLiteral("flush"), false },
-    { QStringLiteral("read"), false },    { QStringLiteral("roundtrip"), true },
-    { QStringLiteral("drain"), true },    { QStringLiteral("destinations"), true },
-    { QStringLiteral("publish"), true },
+    { QStringLiteral("record"), false },      { QStringLiteral("memory"), false },
+    { QStringLiteral("collect"), false },     { QStringLiteral("flush"), false },
+    { QStringLiteral("read"), false },        { QStringLiteral("idle"), false },
+    { QStringLiteral("roundtrip"), true },    { QStringLiteral("drain"), true },
+    { QStringLiteral("destinations"), true }, { QStringLiteral("publish"), true },
 };
 
 void writeLine(const QStringList &fields)
@@ -180,6 +181,7 @@ int runRow(const QString &group, int window, int stagger)
         { QStringLiteral("collect"), benchCollect },
         { QStringLiteral("flush"), benchFlush },
         { QStringLiteral("read"), benchRead },
+        { QStringLiteral("idle"), benchIdle },
         { QStringLiteral("roundtrip"), [&] { benchRoundTrip(server); } },
         { QStringLiteral("drain"), [&] { benchDrain(server); } },
         { QStringLiteral("destinations"), [&] { benchDestinations(server); } },
@@ -235,7 +237,7 @@ int main(int argc, char **argv)
     QStringList selected;
     for (const Group &group : kGroups)
         selected << group.name;
-    QString row, worker;
+    QString row, worker, idle;
     int window = kDefaultWindowSeconds;
     int stagger = 0;
     QStringList options; // handed on to the row processes
@@ -262,6 +264,8 @@ int main(int argc, char **argv)
             row = value;
         } else if (argument == QLatin1String("--worker") && !value.isEmpty()) {
             worker = value;
+        } else if (argument == QLatin1String("--idle") && !value.isEmpty()) {
+            idle = value;
         } else {
             return usage();
         }
@@ -270,6 +274,8 @@ int main(int argc, char **argv)
 
     if (!worker.isEmpty())
         return runPublishingWorker(worker);
+    if (!idle.isEmpty())
+        return runIdleProcess(idle);
     if (!row.isEmpty())
         return runRow(row, window, stagger);
     return runAll(selected, options);

@@ -47,6 +47,7 @@ void benchMemory();
 void benchCollect();
 void benchFlush();
 void benchRead();
+void benchIdle();
 void benchRoundTrip(const QString &server);
 void benchDrain(const QString &server);
 void benchDestinations(const QString &server);
@@ -54,6 +55,8 @@ void benchPublishing(const QString &server, int windowSeconds, int staggerMs);
 
 /// A publishing process of the publishing row: "--worker SERVER".
 int runPublishingWorker(const QString &server);
+/// An idle process of the idle rows, "--idle library" or "--idle bare", until it is killed.
+int runIdleProcess(const QString &kind);
 
 /// A Recorder with five declared properties, about 200 bytes of JSON per record.
 std::unique_ptr<kl::telemetry::Recorder> newFivePropertyRecorder();

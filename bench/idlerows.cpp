@@ -1,0 +1,207 @@
+// The idle rows: what processes that have built their Recorder and record nothing cost the
+// desktop, against bare Qt applications doing the same nothing in the same run. Wake-ups are
+// the context switches of every thread (a thread that wakes from a sleep switches once when it
+// sleeps again); file accesses and lock takes are what inotify sees in the cache directory.
+#include "performance.h"
+
+#include "ipccleanup.h"
+
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUrl>
+
+#include <memory>
+#include <vector>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace korvelbench {
+
+namespace {
+
+constexpr int kWarmUpMs = 5000;
+constexpr int kWindowMs = 60000;
+constexpr int kManyProcesses = 20;
+
+struct Usage
+{
+    qint64 switches = 0;
+    qint64 cpuNs = 0;
+
+    Usage &operator+=(const Usage &other)
+    {
+        switches += other.switches;
+        cpuNs += other.cpuNs;
+        return *this;
+    }
+};
+
+qint64 field(const QByteArray &line)
+{
+    return line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+}
+
+Usage usageOf(qint64 pid)
+{
+    Usage usage;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(tasks.filePath(task + QStringLiteral("/status")));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("voluntary_ctxt_switches")
+                || line.startsWith("nonvoluntary_ctxt_switches"))
+                usage.switches += field(line);
+        }
+        // Nanoseconds on the CPU: clock ticks are too coarse for a process that sleeps.
+        QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
+        if (schedstat.open(QIODevice::ReadOnly))
+            usage.cpuNs += schedstat.readAll().split(' ').value(0).toLongLong();
+    }
+    return usage;
+}
+
+// Events inotify reports in one directory: accesses of the cache file, and creations of a
+// lock's segment key file (made at each take of a lock, removed when its holder lets go).
+class DirectoryWatch
+{
+public:
+    explicit DirectoryWatch(const QString &directory)
+        : m_fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC))
+    {
+        QDir().mkpath(directory);
+        QFile::setPermissions(
+            directory, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        inotify_add_watch(m_fd, QFile::encodeName(directory).constData(),
+                          IN_ACCESS | IN_MODIFY | IN_OPEN | IN_CREATE);
+    }
+    ~DirectoryWatch() { close(m_fd); }
+    Q_DISABLE_COPY(DirectoryWatch)
+
+    void drain(qint64 *fileAccesses, qint64 *lockTakes)
+    {
+        alignas(inotify_event) char buffer[64 * 1024];
+        for (ssize_t size; (size = read(m_fd, buffer, sizeof buffer)) > 0;) {
+            for (ssize_t at = 0; at < size;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(buffer + at);
+                const QByteArray name(event->len ? event->name : "");
+                if (name.startsWith("korvel.db"))
+                    ++*fileAccesses;
+                else if (name.startsWith("qipc_sharedmemory_") && (event->mask & IN_CREATE))
+                    ++*lockTakes;
+                at += ssize_t(sizeof(inotify_event)) + event->len;
+            }
+        }
+    }
+
+private:
+    int m_fd;
+};
+
+struct Measure
+{
+    double wakeUpsPerSecond = 0;
+    double cpuSeconds = 0;
+    qint64 fileAccessesPerMinute = 0;
+    qint64 lockTakesPerMinute = 0;
+};
+
+// Runs @p count idle processes of @p kind ("library" or "bare") sharing one cache home.
+Measure measureIdle(const QString &kind, int count)
+{
+    QTemporaryDir home;
+    const QString cacheDirectory = home.filePath(QStringLiteral("cache/KorvelTelemetry"));
+    DirectoryWatch watch(cacheDirectory);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral("cache")));
+    environment.insert(QStringLiteral("TMPDIR"), home.path());
+    std::vector<std::unique_ptr<QProcess>> processes;
+    for (int i = 0; i < count; ++i) {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(QCoreApplication::applicationFilePath(), { QStringLiteral("--idle"), kind });
+        process->waitForStarted();
+        processes.push_back(std::move(process));
+    }
+    QThread::msleep(kWarmUpMs);
+    const auto total = [&processes] {
+        Usage usage;
+        for (const auto &process : processes)
+            usage += usageOf(process->processId());
+        return usage;
+    };
+    qint64 startUp = 0;
+    watch.drain(&startUp, &startUp);
+    Measure measure;
+    const Usage before = total();
+    QThread::msleep(kWindowMs);
+    const Usage after = total();
+    watch.drain(&measure.fileAccessesPerMinute, &measure.lockTakesPerMinute);
+    measure.wakeUpsPerSecond = (after.switches - before.switches) / (kWindowMs / 1000.0);
+    measure.cpuSeconds = (after.cpuNs - before.cpuNs) / 1e9;
+    for (const auto &process : processes) {
+        process->kill();
+        process->waitForFinished();
+    }
+    kl::telemetry::test::removeIpcObjects(home.filePath(QStringLiteral("cache")));
+    return measure;
+}
+
+double ratio(double figure, double baseline)
+{
+    return baseline > 0 ? figure / baseline : (figure > 0 ? qInf() : 1.0);
+}
+
+} // namespace
+
+int runIdleProcess(const QString &kind)
+{
+    kl::telemetry::CouchDBBucket bucket;
+    std::unique_ptr<kl::telemetry::Recorder> recorder;
+    if (kind == QLatin1String("library")) {
+        bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:9")));
+        bucket.setDatabase(QStringLiteral("idle"));
+        recorder = std::make_unique<kl::telemetry::Recorder>(); // starts the library
+        recorder->setType(QStringLiteral("bench.idle"));
+        recorder->setBucket(&bucket);
+    }
+    return QCoreApplication::exec();
+}
+
+void benchIdle()
+{
+    for (const int count : { 1, kManyProcesses }) {
+        const Measure bare = measureIdle(QStringLiteral("bare"), count);
+        const Measure library = measureIdle(QStringLiteral("library"), count);
+        const QString processes = count == 1 ? QStringLiteral("one idle process")
+                                             : QStringLiteral("%1 idle processes").arg(count);
+        report(QStringLiteral("wake-ups per second, %1 (baseline: bare Qt)").arg(processes),
+               QString::number(library.wakeUpsPerSecond, 'f', 1),
+               QString::number(bare.wakeUpsPerSecond, 'f', 1),
+               ratio(library.wakeUpsPerSecond, bare.wakeUpsPerSecond));
+        report(QStringLiteral("CPU seconds per minute, %1 (baseline: bare Qt)").arg(processes),
+               QString::number(library.cpuSeconds, 'f', 4),
+               QString::number(bare.cpuSeconds, 'f', 4),
+               ratio(library.cpuSeconds, bare.cpuSeconds));
+        report(QStringLiteral("main-lock takes / cache-file reads and writes per minute, %1 "
+                              "(baseline: bare Qt)")
+                   .arg(processes),
+               QStringLiteral("%1 / %2").arg(thousands(library.lockTakesPerMinute),
+                                             thousands(library.fileAccessesPerMinute)),
+               QStringLiteral("%1 / %2").arg(thousands(bare.lockTakesPerMinute),
+                                             thousands(bare.fileAccessesPerMinute)),
+               ratio(library.fileAccessesPerMinute, bare.fileAccessesPerMinute));
+    }
+}
+
+} // namespace korvelbench
