@@ -8,8 +8,8 @@
 // each (about four and a half minutes). The last four start their own pouchdb-server through
 // scripts/couchdb-server; drain and destinations take about a minute and a half each,
 // publish runs four processes for about 20 s of warm-up plus the window (60 s by default),
-// started together unless --stagger starts them MS apart. Nothing touches the user's own cache or locks: every process runs
-// with XDG_CACHE_HOME and TMPDIR in a temporary directory.
+// started together unless --stagger starts them MS apart. Nothing touches the user's own
+// cache or locks: every process runs with XDG_CACHE_HOME and TMPDIR in a temporary directory.
 #include "performance.h"
 
 #include "ipccleanup.h"
