@@ -458,10 +458,11 @@ void TestCache::queriesReadOldestFirstThenDeleteBoundAndPurge()
     QVERIFY(m_collector->getCacheByStorageId(7, ids, records));
     QVERIFY(m_collector->getCacheByStorageId(99, ids, records));
     QCOMPARE(ids, (QStringList { "74", "73", "72", "71", "70" }));
-    // Past the bound, flushes drop the rows cached first, whatever their destination.
-    m_collector->setMaxCachedRecords(3);
+    // Past the bound, flushes that write drop the rows cached first, whatever their destination.
+    m_collector->setMaxCachedRecords(4);
+    m_collector->collect("newest", 5, 1, "{}");
     m_collector->flush();
-    QTRY_COMPARE(m_collector->getCachedElementsCount(), 3);
+    QTRY_COMPARE(m_collector->getCachedElementsCount(), 4);
     // A purge drops the queued and cached rows of one destination. Queued with literals, as
     // applications write the call.
     m_collector->collect("queued", 5, 1, "{}");

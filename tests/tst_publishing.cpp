@@ -11,6 +11,10 @@
 #include "fakehttpserver.h"
 #include "testsupport.h"
 
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QSignalSpy>
+
 #include <thread>
 
 using namespace kl::telemetry;
@@ -155,6 +159,7 @@ private slots:
     void batchSizesFollowRefusalsAndBytes();
     void followUpAfterBatch_data();
     void followUpAfterBatch();
+    void restsUntilAnotherClientCaches();
     void statusFollowsQueueAndBatches();
 
 private:
@@ -801,6 +806,34 @@ void TestPublishing::followUpAfterBatch()
     // The second failure goes unsaid.
     waitForFreeLock();
     QCOMPARE(m_messages->all().filter("local cache update failed").size(), deletesFail ? 1 : 0);
+}
+
+// Once everything is published the process takes no lock (each take creates a key file in the
+// cache directory) and touches no file, until another client's record comes.
+void TestPublishing::restsUntilAnotherClientCaches()
+{
+    const int storageId = registerDestination(m_server->url(), QStringLiteral("idle"));
+    m_server->enqueue(FakeHttpServer::json(storedAnswer(cacheRecords(storageId, 1))));
+    Publisher publisher;
+    publisher.initialize();
+    attempt(publisher);
+    QVERIFY(publisher.doPublishImpl()); // finds the cache empty
+
+    const QString file = getCacheDataBaseLocation();
+    QFileSystemWatcher watch({ file, QFileInfo(file).path() });
+    QSignalSpy files(&watch, &QFileSystemWatcher::fileChanged);
+    QSignalSpy directories(&watch, &QFileSystemWatcher::directoryChanged);
+    QTest::qWait(3000);
+    QCOMPARE(files.count() + directories.count(), 0);
+
+    const QString id = generateUniqueId();
+    m_server->enqueue(FakeHttpServer::json(storedAnswer({ id })));
+    QVERIFY(CacheConnection().exec(QStringLiteral("INSERT INTO telemetry VALUES ('%1', 1, %2, "
+                                                  "'{\"_id\":\"%1\"}')")
+                                       .arg(id)
+                                       .arg(storageId)));
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->requestCount(), 2, DataTransferFrequency + 5000);
+    QCOMPARE(postedIds(m_server->requests().at(1)), QStringList { id });
 }
 
 // One destination through an upload in flight, a refusal and a success.

@@ -102,6 +102,16 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
     return true;
 }
 
+std::optional<bool> DataCollector::hasCachedRecords()
+{
+    CacheDatabase &cache = d->m_cache;
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    QSqlQuery query(cache.m_db);
+    if (!cache.m_db.isOpen() || !query.exec(QStringLiteral("SELECT 1 FROM telemetry LIMIT 1")))
+        return std::nullopt;
+    return query.next();
+}
+
 bool DataCollector::deleteByIds(const QStringList &ids)
 {
     CacheDatabase &cache = d->m_cache;

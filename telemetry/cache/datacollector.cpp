@@ -1,7 +1,9 @@
-// The collector's flush cycle: a timer on the thread that initialised it starts a flush on a
-// thread of the global pool about once a second; the flush takes the machine-wide main lock
-// without waiting, writes the queue and lets the next one be timed. When that thread ends the
-// cycle moves to the main thread. At exit, on the main thread, the queue is written once more.
+// The collector's flush cycle: the first record of an empty queue times a flush on the thread
+// that initialised the collector, which runs it a second later on a thread of the global pool;
+// the flush takes the machine-wide main lock without waiting, writes the queue and times the
+// next one while rows are left. An idle process has no timer and touches no file. When that
+// thread ends the cycle moves to the main thread. At exit, on the main thread, the queue is
+// written once more.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
@@ -28,6 +30,7 @@ constexpr int kExitLockWaitMs = 3000;
 // Built at load, so that they outlive every collector, even one destroyed with the statics.
 Hook<void()> s_beforeExitFlush;
 Hook<void(bool)> s_afterFlush;
+Hook<void()> s_rowsCached;
 
 } // namespace
 
@@ -75,6 +78,20 @@ Hook<void()> &DataCollectorPrivate::beforeExitFlush()
 Hook<void(bool)> &DataCollectorPrivate::afterFlush()
 {
     return s_afterFlush;
+}
+
+Hook<void()> &DataCollectorPrivate::rowsCached()
+{
+    return s_rowsCached;
+}
+
+// Before the collector is initialised there is no thread to time flushes on; initialize()
+// times the first one for the rows queued by then.
+void DataCollectorPrivate::flushSoon()
+{
+    if (!m_flushTimed.load(std::memory_order_relaxed) && isInitialized()
+        && !m_flushTimed.exchange(true))
+        scheduleFlush();
 }
 
 void DataCollectorPrivate::scheduleFlush()
@@ -140,6 +157,8 @@ bool DataCollectorPrivate::writeQueue()
     }
     m_writeError.clear();
     m_cache.dropOldestBeyondBound(m_maxCachedRecords.load());
+    if (!rows.isEmpty())
+        rowsCached().call();
     return true;
 }
 
@@ -200,7 +219,8 @@ void DataCollector::initialize()
         QMutexLocker threadLocker(&d->m_threadMutex);
         d->m_thread = QThread::currentThread();
     }
-    d->scheduleFlush();
+    if (d->m_queue.size() > 0 && !d->m_flushTimed.exchange(true))
+        d->scheduleFlush();
     if (const QCoreApplication *application = QCoreApplication::instance()) {
         d->m_quitConnection = QObject::connect(application, &QCoreApplication::aboutToQuit,
                                                [d = d] { d->flushAtExit(); });
@@ -232,6 +252,7 @@ void DataCollector::collect(const QString &id, long long timestamp, int storageI
         record.squeeze();
     if (d->m_queue.append({ id, timestamp, storageId, std::move(record) }))
         d->tellQueueFull();
+    d->flushSoon();
 }
 
 void DataCollectorPrivate::tellQueueFull() const
@@ -269,12 +290,18 @@ void DataCollector::flush()
         return;
     }
 
+    // Cleared first: a record collected from here on times the next flush itself, or finds the
+    // check below still to come.
+    d->m_flushTimed.store(false);
+    if (d->m_queue.size() == 0)
+        return;
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     const bool locked = isTelemetryEnabled() && mainLock.tryToRun();
     if (locked)
         d->writeQueue();
     DataCollectorPrivate::afterFlush().call(locked);
-    d->scheduleFlush();
+    if (d->m_queue.size() > 0)
+        d->flushSoon();
 }
 
 int DataCollector::maxCachedRecords() const

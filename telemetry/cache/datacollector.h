@@ -26,7 +26,8 @@ struct SetAsideRecord
 
 /**
  * The local cache: an in-memory queue of records and the SQLite table they are flushed into,
- * about once a second, on a thread of the global pool.
+ * about a second after the queue got its first record, on a thread of the global pool. An idle
+ * process has no flush timed.
  *
  * There is one per process, reached through currentDataCollector(). collect() never touches
  * the disk; flushes write only while they hold the machine-wide main lock, so that no upload
@@ -45,9 +46,9 @@ public:
     ~DataCollector();
 
     /**
-     * Opens the cache database, creates the telemetry table when it is missing and starts the
-     * flush cycle on the calling thread, which must run an event loop. Only the first call
-     * does anything.
+     * Opens the cache database, creates the telemetry table when it is missing and times the
+     * flushes on the calling thread, which must run an event loop. Only the first call does
+     * anything.
      */
     void initialize();
 
@@ -59,8 +60,9 @@ public:
     /// to both a QString and a QByteArray, and the call would be ambiguous.
     void collect(const QString &id, long long timestamp, int storageId, const char *record);
 
-    /// Writes the queue into the cache and schedules the next flush. Each outside call starts
-    /// one more chain of flushes. While telemetry is disabled it writes nothing.
+    /// Writes the queue into the cache, and schedules the next flush while rows are left. An
+    /// empty queue takes no lock and touches no file. While telemetry is disabled it writes
+    /// nothing.
     void flush();
 
     /**
@@ -162,6 +164,9 @@ public:
      * the number of records moved.
      */
     int setAsideOrphans();
+
+    /// Whether the cache holds records to publish; none while it cannot be read.
+    std::optional<bool> hasCachedRecords();
 
     /// The publisher's state for @p storageId, kept in the cache file so that every process,
     /// and the next run, goes on from it; empty when none is kept, none while another client's

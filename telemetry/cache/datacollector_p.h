@@ -31,6 +31,7 @@ public:
 
     static DataCollectorPrivate *get(DataCollector *collector) { return collector->d; }
 
+    void flushSoon();
     void scheduleFlush();
     void moveFlushesToMainThread(const QThread *ended);
     bool isInitialized();
@@ -44,9 +45,12 @@ public:
     // The process's publisher gives up an upload in flight here: its answer would come
     // through the event loop, which runs no more, and the exit flush needs the lock it holds.
     static Hook<void()> &beforeExitFlush();
-    // Told after each flush, from its thread, that the counts may have changed; with true while
-    // the flush holds the main lock, when the cache's counts agree with every upload's.
+    // Told after each flush of a queue with rows, from its thread, that the counts may have
+    // changed; with true while the flush holds the main lock, when the cache's counts agree with
+    // every upload's.
     static Hook<void(bool)> &afterFlush();
+    // Told, from the flushing thread, that a flush has written rows into the cache.
+    static Hook<void()> &rowsCached();
 
     DataCollector *q;
     RecordQueue m_queue;
@@ -61,6 +65,8 @@ public:
     QMetaObject::Connection m_applicationEndConnection;
     std::atomic<bool> m_exitWaited { false };
 
+    // Whether a flush is timed: one at most, and none while the queue is empty.
+    std::atomic<bool> m_flushTimed { false };
     // The thread whose event loop times the flushes; tracked, since a host may delete it once
     // it has finished.
     QMutex m_threadMutex;

@@ -33,6 +33,8 @@ constexpr int kFullBatch = BatchNarrowing::kFullBatch;
 constexpr int kFollowUpDelayMs = 50;
 // Reads of destinations with nothing to send, per attempt, before the lock is given back.
 constexpr int kWalkBudgetMs = 20;
+// How long a resting publisher that cannot watch the cache file may miss what others cached.
+constexpr int kUnwatchedRestMs = 5 * 60 * 1000;
 
 QString couldNotSetAside(const QString &id, int storageId)
 {
@@ -79,11 +81,45 @@ Hook<void(const BatchAnswer &)> &PublisherPrivate::batchAnswered()
 // publisher.
 void PublisherPrivate::scheduleAttempt(int delayMs)
 {
-    if (m_thread)
-        dispatchToThread(*m_thread, delayMs, [publisher = QPointer<Publisher>(q)] {
-            if (publisher)
-                publisher->doPublishImpl();
-        });
+    if (!m_thread)
+        return;
+    if (m_cacheWatch)
+        m_cacheWatch->stop();
+    m_resting = false;
+    const quint64 serial = ++m_attemptSerial;
+    dispatchToThread(*m_thread, delayMs, [publisher = QPointer<Publisher>(q), serial] {
+        if (publisher && publisher->d->m_attemptSerial == serial)
+            publisher->doPublishImpl();
+    });
+}
+
+// With nothing cached that any process could publish, no attempt comes until this process
+// caches records, telemetry is switched on again or the cache file changes; so an idle
+// process takes no lock and reads no file. Called under the main lock: a write that comes
+// after the empty cache was seen changes the watched file.
+void PublisherPrivate::rest()
+{
+    if (!m_cacheWatch)
+        return;
+    if (!m_cacheWatch->start())
+        scheduleAttempt(kUnwatchedRestMs);
+    m_resting = true;
+}
+
+// The attempt comes a period later, as it would have without the rest: what was cached may
+// well be sent by the process that cached it meanwhile.
+void PublisherPrivate::wake()
+{
+    if (m_resting)
+        scheduleAttempt(DataTransferFrequency);
+}
+
+void PublisherPrivate::wakeFromAnyThread()
+{
+    dispatchToThread(*m_thread, 0, [publisher = QPointer<Publisher>(q)] {
+        if (publisher)
+            publisher->d->wake();
+    });
 }
 
 // Processes started together would otherwise meet at the lock on every attempt: the one that
@@ -104,6 +140,7 @@ int PublisherPrivate::delayAfterAttempt(AttemptEnd end) const
         return kFollowUpDelayMs;
     case AttemptEnd::UploadStarted:
     case AttemptEnd::NothingToSend:
+    case AttemptEnd::NothingToDo:
         break;
     }
     return DataTransferFrequency;
@@ -136,11 +173,11 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
     while (!walk.hasExpired(kWalkBudgetMs)) {
         if (q->m_uploaders.isEmpty()) {
             if (passStarted)
-                return AttemptEnd::NothingToSend;
+                return endOfPass();
             startPass();
             passStarted = true;
             if (q->m_uploaders.isEmpty())
-                return AttemptEnd::NothingToSend;
+                return endOfPass();
         }
         // Keys are storage IDs as text, so a pass visits "10" before "2".
         const QString key = q->m_uploaders.firstKey();
@@ -153,6 +190,13 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         }
     }
     return AttemptEnd::WalkPaused;
+}
+
+// Records that no pass could send (their file busy, their backend unknown) keep the period.
+PublisherPrivate::AttemptEnd PublisherPrivate::endOfPass() const
+{
+    const std::optional<bool> cached = currentDataCollector()->hasCachedRecords();
+    return cached.has_value() && !*cached ? AttemptEnd::NothingToDo : AttemptEnd::NothingToSend;
 }
 
 void PublisherPrivate::startPass()
@@ -215,12 +259,13 @@ int PublisherPrivate::setAsideUnsendable(int storageId,
     return setAside;
 }
 
-// Another process, or the next run, goes on from the narrowing of this destination.
-void PublisherPrivate::keepNarrowingState()
+// Another process, or the next run, goes on from the narrowing of this destination; false
+// when it could not be kept.
+bool PublisherPrivate::keepNarrowingState()
 {
     const QByteArray state = m_narrowing.state(m_pendingStorageId);
-    if (state != m_narrowingState)
-        currentDataCollector()->setPublishingState(m_pendingStorageId, state);
+    return state == m_narrowingState
+        || currentDataCollector()->setPublishingState(m_pendingStorageId, state);
 }
 
 void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
@@ -325,10 +370,17 @@ void Publisher::initialize()
     if (d->m_thread)
         return;
     d->m_thread = QThread::currentThread();
+    d->m_cacheWatch = std::make_unique<CacheFileWatch>([d = d] { d->wake(); });
     DataCollectorPrivate::beforeExitFlush().set([publisher = QPointer<Publisher>(this)] {
         if (publisher)
             publisher->d->abandonUpload();
     });
+    const auto wake = [publisher = QPointer<Publisher>(this)] {
+        if (publisher)
+            publisher->d->wakeFromAnyThread();
+    };
+    DataCollectorPrivate::rowsCached().set(wake);
+    telemetryEnabledAgain().set(wake);
     d->scheduleAttempt(PublisherPrivate::firstAttemptDelay());
 }
 
@@ -354,14 +406,17 @@ bool PublisherPrivate::attempt(Chain chain)
             m_uploadChain = chain;
             return;
         }
+        const bool rests = chain == Chain::Continues && end == AttemptEnd::NothingToDo;
+        if (rests)
+            rest();
         q->m_executor.reset();
-        if (chain == Chain::Continues)
+        if (chain == Chain::Continues && !rests)
             scheduleAttempt(delayAfterAttempt(end));
     });
 
-    // Switched off, the chain keeps its pace without touching the cache, ready to resume.
+    // Switched off, the chain rests without touching the cache until it is switched on.
     if (!isTelemetryEnabled()) {
-        end = AttemptEnd::NothingToSend;
+        end = AttemptEnd::NothingToDo;
         return false;
     }
     q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
@@ -379,15 +434,16 @@ void Publisher::addedDocuments(const UploadResult &result)
     // Still under the main lock: deleting and setting aside cannot meet a flush.
     const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
     const bool deleted = d->applyVerdict(verdict, m_pendingIds.size());
-    d->keepNarrowingState();
+    const bool stateKept = d->keepNarrowingState();
     d->m_storedRecords += verdict.stored.size();
     d->tellAnswer(verdict, m_pendingIds.size(), result);
     m_executor.reset();
     // Records that stay cached would only come back at once, as conflicts, in a hot loop while
-    // the disk is full: no catch-up until a delete succeeds.
-    const int delay
-        = d->delayAfterUpload(deleted ? int(verdict.stored.size()) : 0, m_pendingIds.size(),
-                              deleted && d->m_narrowing.isNarrowing(d->m_pendingStorageId));
+    // the disk is full: no catch-up until a delete succeeds. Nor narrowing, when its state was
+    // not kept: the next attempt would read the old one and send the same batch again.
+    const int delay = d->delayAfterUpload(
+        deleted ? int(verdict.stored.size()) : 0, m_pendingIds.size(),
+        deleted && stateKept && d->m_narrowing.isNarrowing(d->m_pendingStorageId));
     if (d->m_uploadChain == PublisherPrivate::Chain::Continues)
         d->scheduleAttempt(delay);
 }

@@ -24,12 +24,15 @@ struct PublishOutcome
 };
 
 /**
- * Moves cached records to their destinations: an endless chain of publish attempts on the
- * thread that first called initialize() (which must run an event loop). Each attempt sends at
- * most 25 records of one destination, passing over destinations that have nothing to send.
- * Attempts come DataTransferFrequency ms apart, the first ones and those after finding the
- * lock taken spread at random; after a full batch that the destination took they come within
- * a few tens of milliseconds, so that a backlog drains at the server's pace.
+ * Moves cached records to their destinations: a chain of publish attempts on the thread that
+ * first called initialize() (which must run an event loop). Each attempt sends at most 25
+ * records of one destination, passing over destinations that have nothing to send. Attempts
+ * come DataTransferFrequency ms apart, the first ones and those after finding the lock taken
+ * spread at random; after a full batch that the destination took they come within a few tens
+ * of milliseconds, so that a backlog drains at the server's pace. Once an attempt finds the
+ * cache empty, or telemetry switched off, the chain rests until this process caches records,
+ * telemetry is switched on again or another process changes the cache file; the next attempt
+ * comes DataTransferFrequency ms after that.
  *
  * Each attempt holds the machine-wide main lock from its start until it ends or, when it
  * started an upload, until the upload completes (NetworkManager::uploadTimeout() at most).

@@ -3,6 +3,7 @@
 #include "telemetry/publishing/publisher.h"
 
 #include "telemetry/publishing/batchnarrowing_p.h"
+#include "telemetry/publishing/cachefilewatch_p.h"
 #include "telemetry/runtime/hook_p.h"
 
 #include <QElapsedTimer>
@@ -10,6 +11,7 @@
 #include <QPointer>
 #include <QThread>
 
+#include <memory>
 #include <optional>
 
 namespace kl::telemetry {
@@ -33,6 +35,7 @@ public:
         UploadStarted,
         WalkPaused, // the time budget ran out before the pass was done
         NothingToSend, // the pass came to its end, and a fresh one too where there was time
+        NothingToDo, // nothing is cached, or telemetry is switched off: rest until woken
     };
 
     // Whether an attempt, and the upload it starts, schedule the next attempt.
@@ -50,6 +53,9 @@ public:
     static Hook<void(const BatchAnswer &)> &batchAnswered();
 
     void scheduleAttempt(int delayMs);
+    void rest();
+    void wake();
+    void wakeFromAnyThread();
     static int firstAttemptDelay();
     int delayAfterAttempt(AttemptEnd end) const;
     int delayAfterUpload(int stored, int sent, bool narrowing);
@@ -57,11 +63,12 @@ public:
 
     bool attempt(Chain chain);
     AttemptEnd uploadToNextDestination();
+    AttemptEnd endOfPass() const;
     void startPass();
     bool readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
                    QStringList &documents);
     int setAsideUnsendable(int storageId, const QVector<BatchVerdict::SetAside> &records) const;
-    void keepNarrowingState();
+    bool keepNarrowingState();
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
                      const QStringList &documents);
     bool applyVerdict(const BatchVerdict &verdict, int sent) const;
@@ -76,6 +83,10 @@ public:
     QMutex m_mutex;
     // Set once; tracked, since a host may delete the thread once it has finished.
     std::optional<QPointer<QThread>> m_thread;
+    // Only the latest attempt timed runs, so that a wake can bring the next one forward.
+    quint64 m_attemptSerial = 0;
+    bool m_resting = false;
+    std::unique_ptr<CacheFileWatch> m_cacheWatch;
     BatchNarrowing m_narrowing;
     // The narrowing state of the pending upload's destination as it was read with its batch.
     QByteArray m_narrowingState;

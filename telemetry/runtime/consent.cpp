@@ -6,7 +6,8 @@ namespace kl::telemetry {
 
 namespace {
 std::atomic<bool> s_enabled { true };
-}
+Hook<void()> s_enabledAgain;
+} // namespace
 
 bool isTelemetryEnabled()
 {
@@ -15,7 +16,13 @@ bool isTelemetryEnabled()
 
 void setTelemetryEnabled(bool enabled)
 {
-    s_enabled.store(enabled, std::memory_order_relaxed);
+    if (!s_enabled.exchange(enabled, std::memory_order_relaxed) && enabled)
+        s_enabledAgain.call();
+}
+
+Hook<void()> &telemetryEnabledAgain()
+{
+    return s_enabledAgain;
 }
 
 } // namespace kl::telemetry

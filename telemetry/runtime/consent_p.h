@@ -1,5 +1,7 @@
 #pragma once
 
+#include "telemetry/runtime/hook_p.h"
+
 namespace kl::telemetry {
 
 /**
@@ -10,5 +12,9 @@ namespace kl::telemetry {
  */
 bool isTelemetryEnabled();
 void setTelemetryEnabled(bool enabled);
+
+/// Called on the switching thread when telemetry is switched on again: what waited in the
+/// cache meanwhile may be published.
+Hook<void()> &telemetryEnabledAgain();
 
 } // namespace kl::telemetry

@@ -13,6 +13,7 @@
 #include <QUrl>
 
 #include <numeric>
+#include <utility>
 
 namespace kl::telemetry {
 
@@ -55,14 +56,23 @@ void TelemetryStatusPrivate::post(Function function)
 
 // On the flushing thread: another client holding the cache file keeps the count waiting there,
 // not in the application's event loop. Read under the main lock, the cached counts come in
-// order with those that answered batches leave.
+// order with those that answered batches leave, and with those of other flushes.
 void TelemetryStatusPrivate::countsMayHaveChanged(bool locked)
 {
-    if (!m_refreshPosted.testAndSetRelaxed(0, 1))
-        return;
-    const Counts counts = readCounts(locked);
-    post([counts](TelemetryStatusPrivate *d) {
-        d->m_refreshPosted.storeRelaxed(0);
+    Counts counts = readCounts(locked);
+    {
+        QMutexLocker locker(&m_refreshMutex);
+        const bool posted = m_refreshCounts.has_value();
+        if (posted && !counts.cached)
+            counts.cached = m_refreshCounts->cached;
+        m_refreshCounts = counts;
+        if (posted)
+            return;
+    }
+    post([](TelemetryStatusPrivate *d) {
+        QMutexLocker locker(&d->m_refreshMutex);
+        const Counts counts = *std::exchange(d->m_refreshCounts, std::nullopt);
+        locker.unlock();
         d->takeCounts(counts);
     });
 }

@@ -21,7 +21,7 @@ KORVELTELEMETRY_EXPORT TelemetryStatus *currentTelemetryStatus();
  * Korvel.Telemetry 1.0; it lives in the application's main thread, whose event loop delivers
  * its signals.
  *
- * The counts are refreshed after each flush of the queue into the cache and after each
+ * The counts are refreshed after each flush that writes records into the cache and after each
  * answered batch, not after each record. A destination is named by its database URL, the
  * bucket's server followed by its database ("http://host:5984/events"): the same in every
  * process and across cache files, and what the application itself configured.

@@ -2,7 +2,7 @@
 
 #include "telemetry/status/telemetrystatus.h"
 
-#include <QAtomicInt>
+#include <QMutex>
 
 #include <optional>
 
@@ -43,8 +43,10 @@ public:
     void takeBatch(const BatchAnswer &answer);
 
     TelemetryStatus *q;
-    // Set while a refresh is on its way, so that flushes in a row post one.
-    QAtomicInt m_refreshPosted;
+    // The latest counts read while a refresh is on its way, so that flushes in a row post
+    // one, which shows what the last of them read.
+    QMutex m_refreshMutex;
+    std::optional<Counts> m_refreshCounts;
     int m_queuedCount = 0;
     int m_droppedCount = 0;
     QVariantMap m_cachedCounts;
