@@ -10,6 +10,7 @@
 #include <thread>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
@@ -103,6 +104,7 @@ private slots:
     void queriesReadOldestFirstThenDeleteBoundAndPurge();
     void freePagesGoBackToTheFileSystem_data();
     void freePagesGoBackToTheFileSystem();
+    void claimsKeepOtherProcessesOff();
     void idsAreStableAndNeverReused();
     void corruptCacheFile();
     void failingStatements();
@@ -503,6 +505,37 @@ void TestCache::freePagesGoBackToTheFileSystem()
     // Up to 1 MiB of free pages may stay.
     QVERIFY2(QFileInfo(path).size() < 1100000, qPrintable(QString::number(QFileInfo(path).size())));
     QCOMPARE(select(CacheConnection(), "PRAGMA auto_vacuum"), QStringList("2"));
+}
+
+// A claim holds while its process runs and its time lasts, and only its owner gives it back;
+// the owner writes it again only past half its time.
+void TestCache::claimsKeepOtherProcessesOff()
+{
+    m_collector->initialize();
+    QProcess ended;
+    ended.start("true", QStringList());
+    QVERIFY(ended.waitForStarted());
+    const QString dead = QString::number(ended.processId()) + ":dead";
+    QVERIFY(ended.waitForFinished());
+    const QString self = QString::number(QCoreApplication::applicationPid()) + ":self";
+    const QString live = QString::number(getppid()) + ":live";
+    const auto until
+        = [] { return select(CacheConnection(), "SELECT until FROM telemetry_claims"); };
+    QVERIFY(m_collector->claimDestination(1, live, 60000));
+    QVERIFY(!m_collector->claimDestination(1, self, 60000));
+    const QStringList first = until();
+    QVERIFY(m_collector->claimDestination(1, live, 60000));
+    QCOMPARE(until(), first);
+    QVERIFY(m_collector->claimDestination(1, live, 200000));
+    QVERIFY(until() != first);
+    // Ending further ahead than a claim can, it was made before the clock went back.
+    QVERIFY(m_collector->claimDestination(1, self, 60000));
+    m_collector->releaseDestination(1, live);
+    QVERIFY(!m_collector->claimDestination(1, live, 60000));
+    m_collector->releaseDestination(1, self);
+    QVERIFY(m_collector->claimDestination(1, dead, 60000));
+    QVERIFY(m_collector->claimDestination(1, live, 60000));
+    QVERIFY(!m_collector->claimDestination(1, self, 60000));
 }
 
 void TestCache::idsAreStableAndNeverReused()

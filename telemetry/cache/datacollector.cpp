@@ -178,9 +178,11 @@ bool DataCollectorPrivate::writeQueueWithin(int milliseconds)
 void DataCollectorPrivate::flushAtExit()
 {
     const bool waited = m_exitWaited.exchange(true);
-    if (!isInitialized() || !isTelemetryEnabled() || m_queue.size() == 0)
+    if (!isInitialized())
         return;
     beforeExitFlush().call();
+    if (!isTelemetryEnabled() || m_queue.size() == 0)
+        return;
     QMutexLocker gateLocker(&m_gate->mutex);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     mainLock.tryToRunFor(waited ? 0 : kExitLockWaitMs);

@@ -174,6 +174,18 @@ public:
     std::optional<QByteArray> publishingState(int storageId);
     /// Keeps @p state for @p storageId; an empty one drops it. False when it cannot be kept.
     bool setPublishingState(int storageId, const QByteArray &state);
+
+    /**
+     * Claims @p storageId for the uploads of @p owner ("<pid>:<name>") for @p durationMs, so
+     * that publishers of other processes pass over it meanwhile; false while another owner's
+     * claim runs, or when the claim cannot be written. A claim of the owner with more than
+     * half its time left is kept as it is. A claim has run out once its process has ended, or
+     * when it ends further ahead than @p durationMs, as after the clock was set back.
+     */
+    bool claimDestination(int storageId, const QString &owner, int durationMs);
+    /// Ends the claim of @p owner on @p storageId, if it has one; false when the cache file
+    /// cannot be written, and the claim runs out by itself.
+    bool releaseDestination(int storageId, const QString &owner);
     ///@}
 
 private:

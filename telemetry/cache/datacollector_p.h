@@ -42,8 +42,9 @@ public:
     void openExistingCacheFile();
     bool changeUnderMainLock(const QStringList &statements, const QStringList &ids);
 
-    // The process's publisher gives up an upload in flight here: its answer would come
-    // through the event loop, which runs no more, and the exit flush needs the lock it holds.
+    // The process's publisher gives up an upload in flight, and its claim of a destination,
+    // here: the answer would come through the event loop, which runs no more, and other
+    // processes need not wait for the claim to run out.
     static Hook<void()> &beforeExitFlush();
     // Told after each flush of a queue with rows, from its thread, that the counts may have
     // changed; with true while the flush holds the main lock, when the cache's counts agree with

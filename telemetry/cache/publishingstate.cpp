@@ -1,16 +1,44 @@
-// The publisher's progress per destination, such as how far a refused batch was narrowed, kept
-// in the cache file beside the records it concerns: every process of the user goes on from it,
-// also one started after the process that began. The text is the publisher's own; this part
-// only keeps it. Runs under the machine-wide main lock, on the publisher's thread.
+// The publisher's progress per destination, such as how far a refused batch was narrowed, and
+// which process is uploading its records, kept in the cache file beside the records it
+// concerns: every process of the user goes on from it, also one started after the process
+// that began. The text is the publisher's own; this part only keeps it. Runs under the
+// machine-wide main lock, on the publisher's thread.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 #include "telemetry/runtime/tables_p.h"
 
+#include <QDateTime>
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <cerrno>
+
+#ifdef Q_OS_UNIX
+#include <signal.h>
+#endif
+
 namespace kl::telemetry {
+
+namespace {
+
+const QString kCreateClaimTable = QStringLiteral(
+    "CREATE TABLE IF NOT EXISTS telemetry_claims(storageID INTEGER NOT NULL PRIMARY KEY, "
+    "owner TEXT NOT NULL, until INTEGER NOT NULL)");
+
+// A claim ends with the process that made it, also one that was killed.
+bool ownerRuns(const QString &owner)
+{
+#ifdef Q_OS_UNIX
+    const qint64 pid = owner.section(QLatin1Char(':'), 0, 0).toLongLong();
+    return pid <= 0 || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
+#else
+    Q_UNUSED(owner);
+    return true;
+#endif
+}
+
+} // namespace
 
 // Before the first state is kept the table does not exist, and the read finds nothing.
 std::optional<QByteArray> DataCollector::publishingState(int storageId)
@@ -39,6 +67,51 @@ bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
         return false;
     query.addBindValue(storageId);
     query.addBindValue(QString::fromUtf8(state));
+    return query.exec();
+}
+
+// Creating the table first also brings this connection's view of the schema up to date: one
+// that has not seen another process create the table would take the claims for missing, and
+// overwrite one.
+bool DataCollector::claimDestination(int storageId, const QString &owner, int durationMs)
+{
+    CacheDatabase &cache = d->m_cache;
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QSqlQuery query(cache.m_db);
+    if (!query.exec(kCreateClaimTable)
+        || !query.exec(
+            QStringLiteral("SELECT owner, until FROM telemetry_claims WHERE storageID = %1")
+                .arg(storageId)))
+        return false;
+    if (query.next()) {
+        const qint64 until = query.value(1).toLongLong();
+        const QString holder = query.value(0).toString();
+        const bool running = until > now && until <= now + durationMs;
+        if (running && holder != owner && ownerRuns(holder))
+            return false;
+        if (running && holder == owner && until > now + durationMs / 2)
+            return true;
+    }
+    query.finish();
+    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO telemetry_claims VALUES (?, ?, ?)")))
+        return false;
+    query.addBindValue(storageId);
+    query.addBindValue(owner);
+    query.addBindValue(now + durationMs);
+    return query.exec();
+}
+
+bool DataCollector::releaseDestination(int storageId, const QString &owner)
+{
+    CacheDatabase &cache = d->m_cache;
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    QSqlQuery query(cache.m_db);
+    if (!query.prepare(
+            QStringLiteral("DELETE FROM telemetry_claims WHERE storageID = ? AND owner = ?")))
+        return false;
+    query.addBindValue(storageId);
+    query.addBindValue(owner);
     return query.exec();
 }
 

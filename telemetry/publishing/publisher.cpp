@@ -15,6 +15,7 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,15 +23,22 @@
 #include <QScopeGuard>
 #include <QThread>
 
+#include <utility>
+
 namespace kl::telemetry {
 
 namespace {
 
 // A batch this full suggests that more are waiting.
 constexpr int kFullBatch = BatchNarrowing::kFullBatch;
-// After a full batch that was taken: soon enough to drain a backlog at the server's pace, late
-// enough that flushes of every process find the lock free between two attempts.
-constexpr int kFollowUpDelayMs = 50;
+// After a full batch that was taken the next goes at once, to drain a backlog at the server's
+// pace: no lock is held across the network, so flushes find it free meanwhile.
+constexpr int kFollowUpDelayMs = 0;
+// While a flush holds the lock for a moment.
+constexpr int kLockRetryMs = 20;
+// Past the upload's deadline, a claim lets the answer be applied; a process killed in between
+// keeps others off the destination no longer.
+constexpr int kClaimMarginMs = 10000;
 // Reads of destinations with nothing to send, per attempt, before the lock is given back.
 constexpr int kWalkBudgetMs = 20;
 // How long a resting publisher that cannot watch the cache file may miss what others cached.
@@ -40,6 +48,16 @@ QString couldNotSetAside(const QString &id, int storageId)
 {
     return QStringLiteral("Record %1 of destination %2 could not be set aside; it stays cached")
         .arg(id, QString::number(storageId));
+}
+
+// Names this process in the claims of the destinations it uploads; its publishers share them.
+// The process ID lets others see that a claim ended with its process; the random part, that a
+// later process with the same ID is another.
+const QString &claimOwner()
+{
+    static const QString owner = QString::number(QCoreApplication::applicationPid())
+        + QLatin1Char(':') + generateUniqueId();
+    return owner;
 }
 
 // Uniform in [from, to).
@@ -134,10 +152,10 @@ int PublisherPrivate::delayAfterAttempt(AttemptEnd end) const
     switch (end) {
     case AttemptEnd::LockTaken:
         if (isCatchingUp())
-            return kFollowUpDelayMs;
+            return kLockRetryMs;
         return randomDelay(DataTransferFrequency / 2, DataTransferFrequency * 3 / 2);
     case AttemptEnd::WalkPaused:
-        return kFollowUpDelayMs;
+        return kLockRetryMs;
     case AttemptEnd::UploadStarted:
     case AttemptEnd::NothingToSend:
     case AttemptEnd::NothingToDo:
@@ -184,7 +202,7 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         DocumentUploader *uploader = q->m_uploaders.take(key);
         QStringList ids;
         QStringList documents;
-        if (uploader && readBatch(key.toInt(), walk, ids, documents)) {
+        if (uploader && readBatch(key.toInt(), walk, ids, documents) && claim(key.toInt())) {
             startUpload(key.toInt(), uploader, ids, documents);
             return AttemptEnd::UploadStarted;
         }
@@ -268,9 +286,29 @@ bool PublisherPrivate::keepNarrowingState()
         || currentDataCollector()->setPublishingState(m_pendingStorageId, state);
 }
 
+// Another process uploading this destination's oldest records would send the same ones. One
+// claim at a time: a backlog kept claimed is claimed again when the pass comes back to it.
+bool PublisherPrivate::claim(int storageId)
+{
+    if (m_claimedStorageId != storageId)
+        releaseClaim();
+    const int duration = Singleton<NetworkManager>::getInstance()->uploadTimeout() + kClaimMarginMs;
+    if (!currentDataCollector()->claimDestination(storageId, claimOwner(), duration))
+        return false;
+    m_claimedStorageId = storageId;
+    return true;
+}
+
+void PublisherPrivate::releaseClaim()
+{
+    if (const int storageId = std::exchange(m_claimedStorageId, 0))
+        currentDataCollector()->releaseDestination(storageId, claimOwner());
+}
+
 void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
                                    const QStringList &ids, const QStringList &documents)
 {
+    m_batchOut = true;
     q->m_pendingIds = ids;
     m_pendingStorageId = storageId;
     m_pendingUploader = uploader;
@@ -342,13 +380,17 @@ void PublisherPrivate::detachPendingUploader()
 }
 
 // At exit, on the publisher's thread. The batch stays cached; what the server stored of it
-// comes back as conflicts, which count as stored, on the next upload of any process.
+// comes back as conflicts, which count as stored, on the next upload of any process, which
+// need not wait for the claim to run out.
 void PublisherPrivate::abandonUpload()
 {
-    if (!q->m_executor || !m_pendingUploader || !m_thread || *m_thread != QThread::currentThread())
+    if (!m_thread || *m_thread != QThread::currentThread())
+        return;
+    releaseClaim();
+    if (!m_batchOut)
         return;
     detachPendingUploader();
-    q->m_executor.reset();
+    m_batchOut = false;
     // While the application still exists: a manager deleted with the statics, after it, leaks
     // the request in flight.
     Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
@@ -389,21 +431,27 @@ bool Publisher::doPublishImpl()
     return d->attempt(PublisherPrivate::Chain::Continues);
 }
 
+bool Publisher::isUploading() const
+{
+    return d->m_batchOut;
+}
+
 bool PublisherPrivate::attempt(Chain chain)
 {
-    // This publisher's own upload holds the lock: an attempt of another chain (a call from
-    // outside starts one) finds it taken, and must neither release it nor send a second batch.
-    if (q->m_executor) {
+    // An attempt of another chain (a call from outside starts one) must not send a second
+    // batch while this publisher's own is out.
+    if (m_batchOut) {
         if (chain == Chain::Continues)
             scheduleAttempt(delayAfterAttempt(AttemptEnd::LockTaken));
         return false;
     }
     AttemptEnd end = AttemptEnd::LockTaken;
-    // Without an upload in flight the attempt gives the lock back and the chain goes on;
-    // with one, both wait for its completion.
+    // The attempt gives the lock back before any upload it started is answered; the chain
+    // goes on at once, or from that answer.
     const auto endOfAttempt = qScopeGuard([this, &end, chain] {
         if (end == AttemptEnd::UploadStarted) {
             m_uploadChain = chain;
+            q->m_executor.reset();
             return;
         }
         const bool rests = chain == Chain::Continues && end == AttemptEnd::NothingToDo;
@@ -430,22 +478,45 @@ bool PublisherPrivate::attempt(Chain chain)
 void Publisher::addedDocuments(const UploadResult &result)
 {
     d->detachPendingUploader();
+    d->m_answer = result;
+    d->finishBatch();
+}
 
-    // Still under the main lock: deleting and setting aside cannot meet a flush.
-    const BatchVerdict verdict = d->m_narrowing.judge(d->m_pendingStorageId, m_pendingIds, result);
-    const bool deleted = d->applyVerdict(verdict, m_pendingIds.size());
-    const bool stateKept = d->keepNarrowingState();
-    d->m_storedRecords += verdict.stored.size();
-    d->tellAnswer(verdict, m_pendingIds.size(), result);
-    m_executor.reset();
+// Under the main lock, as a flush writes: the counts that a flush reads agree with the
+// batches answered. A flush holds it for a moment only, so the answer waits a little for it.
+void PublisherPrivate::finishBatch()
+{
+    if (!m_batchOut)
+        return;
+    q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
+    if (!q->m_executor->tryToRun()) {
+        q->m_executor.reset();
+        dispatchToThread(QThread::currentThread(), kLockRetryMs,
+                         [publisher = QPointer<Publisher>(q)] {
+                             if (publisher)
+                                 publisher->d->finishBatch();
+                         });
+        return;
+    }
+    const QStringList &ids = q->m_pendingIds;
+    const BatchVerdict verdict = m_narrowing.judge(m_pendingStorageId, ids, m_answer);
+    const bool deleted = applyVerdict(verdict, ids.size());
+    const bool stateKept = keepNarrowingState();
+    m_storedRecords += verdict.stored.size();
+    tellAnswer(verdict, ids.size(), m_answer);
     // Records that stay cached would only come back at once, as conflicts, in a hot loop while
     // the disk is full: no catch-up until a delete succeeds. Nor narrowing, when its state was
     // not kept: the next attempt would read the old one and send the same batch again.
-    const int delay = d->delayAfterUpload(
-        deleted ? int(verdict.stored.size()) : 0, m_pendingIds.size(),
-        deleted && stateKept && d->m_narrowing.isNarrowing(d->m_pendingStorageId));
-    if (d->m_uploadChain == PublisherPrivate::Chain::Continues)
-        d->scheduleAttempt(delay);
+    const bool narrowing = deleted && stateKept && m_narrowing.isNarrowing(m_pendingStorageId);
+    const int stored = deleted ? int(verdict.stored.size()) : 0;
+    // The claim stays while this destination's next batch follows at once.
+    if (!narrowing && (stored < kFullBatch || stored < ids.size()))
+        releaseClaim();
+    const int delay = delayAfterUpload(stored, ids.size(), narrowing);
+    m_batchOut = false;
+    q->m_executor.reset();
+    if (m_uploadChain == Chain::Continues)
+        scheduleAttempt(delay);
 }
 
 Publisher *currentPublisher()

@@ -34,8 +34,11 @@ struct PublishOutcome
  * telemetry is switched on again or another process changes the cache file; the next attempt
  * comes DataTransferFrequency ms after that.
  *
- * Each attempt holds the machine-wide main lock from its start until it ends or, when it
- * started an upload, until the upload completes (NetworkManager::uploadTimeout() at most).
+ * An attempt holds the machine-wide main lock while it reads the cache and claims the
+ * destination it sends a batch of, and again while it applies the answer, never while it
+ * waits for a server. The claim, kept in the cache file, keeps publishers of other processes
+ * off that destination until its backlog is sent or, when its process died meanwhile,
+ * NetworkManager::uploadTimeout() + 10 s after it was made.
  * Records are deleted from the cache only once their destination reports them stored. A batch
  * refused for its content is halved on the following attempts until the refused record goes
  * alone, and grows back, doubling, as batches are stored whole; a record refused on its own three
@@ -54,6 +57,9 @@ public:
 
     /// One publish attempt, on the publisher thread; false when the main lock was taken.
     bool doPublishImpl();
+    /// Whether a batch of this publisher is out: sent, or answered and not yet applied to the
+    /// cache. Publisher thread.
+    bool isUploading() const;
 
     /**
      * For a program about to end, which cannot wait for the usual pace: writes what is queued

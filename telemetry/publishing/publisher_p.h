@@ -4,6 +4,7 @@
 
 #include "telemetry/publishing/batchnarrowing_p.h"
 #include "telemetry/publishing/cachefilewatch_p.h"
+#include "telemetry/publishing/uploadresult.h"
 #include "telemetry/runtime/hook_p.h"
 
 #include <QElapsedTimer>
@@ -69,8 +70,11 @@ public:
                    QStringList &documents);
     int setAsideUnsendable(int storageId, const QVector<BatchVerdict::SetAside> &records) const;
     bool keepNarrowingState();
+    bool claim(int storageId);
+    void releaseClaim();
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
                      const QStringList &documents);
+    void finishBatch();
     bool applyVerdict(const BatchVerdict &verdict, int sent) const;
     void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
     void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
@@ -92,6 +96,11 @@ public:
     QByteArray m_narrowingState;
     int m_pendingStorageId = 0;
     QPointer<DocumentUploader> m_pendingUploader;
+    // From the start of an upload until its answer has been applied to the cache.
+    bool m_batchOut = false;
+    UploadResult m_answer;
+    // The destination this process has claimed; 0 when none.
+    int m_claimedStorageId = 0;
     // The cache file generation the uploaders of the current pass were taken from.
     int m_cacheGeneration = 0;
     // A backlog is assumed while the current pass or the one before it had a full batch taken.

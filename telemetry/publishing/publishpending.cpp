@@ -65,14 +65,14 @@ PublishOutcome Publisher::publishPending(int timeoutMs)
     DataCollectorPrivate *collector = DataCollectorPrivate::get(currentDataCollector());
     // Switched off, nothing is written or sent: what is queued waits for consent.
     while (remaining > 0 && isTelemetryEnabled() && !deadline.hasExpired()) {
-        // Our own upload in flight holds the lock: its answer comes through the loop.
-        if (!m_executor) {
+        // The answer of our own batch out comes through the loop.
+        if (!d->m_batchOut) {
             collector->writeQueueWithin(0);
             d->attempt(PublisherPrivate::Chain::Ends);
         }
         runEventLoopFor(kStepMs);
         // Counting reads the whole cache: not while the upload that would change it is out.
-        if (!m_executor)
+        if (!d->m_batchOut)
             remaining = d->recordsOfThisProcess();
     }
     return { int(d->m_storedRecords - storedBefore), remaining };

@@ -162,7 +162,8 @@ int runProcess(const QStringList &arguments)
             return 0;
         // Under the main lock no other flush is half-way: once this one leaves the queue empty,
         // its records are cached. Then it exits from inside the attempt that started an upload,
-        // with the request in flight and the main lock held. Gives up (exit code 4) after 60 s.
+        // with the request in flight and its destination claimed. Gives up (exit code 4) after
+        // 60 s.
         while (currentDataCollector()->getQueuedElementsCount() > 0) {
             QThread::msleep(50);
             currentDataCollector()->flush();
@@ -250,13 +251,25 @@ public:
     int struck(Fault fault) const { return m_struck[fault]; }
     /// Held uploads whose client gave up before the proxy ended them.
     int givenUp() const { return m_givenUp; }
+    /// Uploads that came while another upload to the same database was out.
+    int overlaps() const { return m_overlaps; }
 
 private:
     void answer(const Request &request, QTcpSocket *client) override
     {
-        const bool strike = request.target.endsWith("/_bulk_docs") && m_remaining > 0;
+        const bool upload = request.target.endsWith("/_bulk_docs");
+        const bool strike = upload && m_remaining > 0;
         const Fault fault = strike ? m_armed : None;
         m_remaining -= strike;
+        // Out until answered, or until a client that gave up has left.
+        const auto leave = [this, target = request.target, left = std::make_shared<bool>()] {
+            if (!std::exchange(*left, true))
+                --m_out[target];
+        };
+        if (upload) {
+            m_overlaps += m_out[request.target]++ > 0;
+            connect(client, &QTcpSocket::disconnected, this, leave);
+        }
         if (fault == NeverAnswer || fault == EndlessBody)
             return hold(client, fault);
         QJsonArray documents = QJsonDocument::fromJson(request.body)["docs"].toArray();
@@ -269,6 +282,9 @@ private:
             upstream, request.method,
             fault == None ? request.body
                           : QJsonDocument(QJsonObject { { "docs", documents } }).toJson());
+        // Connected first, so that the upload is no longer out once its answer is written.
+        if (upload)
+            connect(reply, &QNetworkReply::finished, this, leave);
         connect(reply, &QNetworkReply::finished, client, [this, reply, client, fault, refused] {
             reply->deleteLater();
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -317,7 +333,8 @@ private:
     const QString m_upstream;
     QNetworkAccessManager m_network;
     Fault m_armed = None;
-    int m_remaining = 0, m_struck[None] = {}, m_givenUp = 0;
+    int m_remaining = 0, m_struck[None] = {}, m_givenUp = 0, m_overlaps = 0;
+    QHash<QByteArray, int> m_out;
 };
 
 /// One process the controller started, as its output and its end describe it.
@@ -450,12 +467,15 @@ private:
                     continue;
                 // Never cached: queued in a killed process, or at an exit process's end (a
                 // worker's queue was empty when it quit). Cached and gone: lost.
-                if (m_removed.contains(key))
+                const bool cached = m_everCached.contains(key);
+                if (m_removed.contains(key)) {
                     ++counts[Removed];
-                else if (m_everCached.contains(key) || (run->mode == "worker" && !run->killed))
+                } else if (cached || (run->mode == "worker" && !run->killed)) {
                     ++counts[Lost];
-                else
+                    std::printf("lost: %s%s\n", qPrintable(key), cached ? ", once cached" : "");
+                } else {
                     ++counts[run->killed ? Killed : AtExit];
+                }
             }
         }
         const QStringList names
@@ -552,7 +572,9 @@ private:
                 for (const QString &window : { QString(), m_window })
                     m_stalls[window] = qMax(m_stalls.value(window), words.value(1).toInt());
             } else {
-                m_refusedWrites += line.contains("local cache update failed");
+                // A read-only directory refuses the lock's key file before the journal.
+                m_refusedWrites += line.contains("local cache update failed")
+                    || line.contains("cannot be taken");
                 if (!line.startsWith("korvel.telemetry: deleted: ")) // said after every delete
                     ++m_messages[m_window][line];
             }
@@ -828,6 +850,9 @@ private:
         rows << "processes by Qt version | " + versions.join(", ")
              << QStringLiteral("main lock held by two processes at once | %1").arg(m_overlaps);
         check(m_overlaps == 0, "two processes held the main lock at once");
+        rows << QStringLiteral("uploads to a database another process was uploading to | %1")
+                    .arg(m_proxy.overlaps());
+        check(m_proxy.overlaps() == 0, "two processes uploaded to one database at once");
         rows << QStringLiteral("worst main-loop delay over 50 ms of a recording process | %1 ms")
                     .arg(m_stalls.value(QString()));
         rows << m_rows
