@@ -119,6 +119,7 @@ void PublisherPrivate::rest()
 {
     if (!m_cacheWatch)
         return;
+    ++m_attemptSerial; // one timed before, as after an attempt made from outside, comes no more
     if (!m_cacheWatch->start())
         scheduleAttempt(kUnwatchedRestMs);
     m_resting = true;
