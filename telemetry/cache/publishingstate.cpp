@@ -70,9 +70,9 @@ bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
     return query.exec();
 }
 
-// Creating the table first also brings this connection's view of the schema up to date: one
-// that has not seen another process create the table would take the claims for missing, and
-// overwrite one.
+// The first claim makes the table. Made before the read, it lets a failed read mean only that
+// the claims cannot be known now (another client holds the file), never that there are none to
+// respect.
 bool DataCollector::claimDestination(int storageId, const QString &owner, int durationMs)
 {
     CacheDatabase &cache = d->m_cache;
