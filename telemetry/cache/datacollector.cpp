@@ -301,6 +301,8 @@ void DataCollector::flush()
     const bool locked = isTelemetryEnabled() && mainLock.tryToRun();
     if (locked)
         d->writeQueue();
+    else if (isTelemetryEnabled())
+        qCDebug(lcTelemetry) << "Flush postponed, another process holds the cache lock";
     DataCollectorPrivate::afterFlush().call(locked);
     if (d->m_queue.size() > 0)
         d->flushSoon();
