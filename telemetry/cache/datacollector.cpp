@@ -1,7 +1,8 @@
 // The collector's flush cycle: the first record of an empty queue times a flush on the thread
 // that initialised the collector, which runs it a second later on a thread of the global pool;
 // the flush takes the machine-wide main lock without waiting, writes the queue and times the
-// next one while rows are left. An idle process has no timer and touches no file. When that
+// next one while rows are left, and a few seconds more until their commit is synced. An idle
+// process has no timer and touches no file. When that
 // thread ends the cycle moves to the main thread. At exit, on the main thread, the queue is
 // written once more.
 
@@ -20,17 +21,32 @@
 
 #include <utility>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace kl::telemetry {
 
 namespace {
 
 constexpr int kFlushDelayMs = 1000;
+// About a megabyte of records.
+constexpr int kLargeFlushRows = 4000;
 constexpr int kExitLockWaitMs = 3000;
 
 // Built at load, so that they outlive every collector, even one destroyed with the statics.
 Hook<void()> s_beforeExitFlush;
 Hook<void(bool)> s_afterFlush;
 Hook<void()> s_rowsCached;
+
+// The records of a backlog, freed once written, would stay with the C library's heap for good:
+// after a large flush it gives back what it can.
+void giveBackFreedMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}
 
 } // namespace
 
@@ -295,17 +311,31 @@ void DataCollector::flush()
     // Cleared first: a record collected from here on times the next flush itself, or finds the
     // check below still to come.
     d->m_flushTimed.store(false);
-    if (d->m_queue.size() == 0)
-        return;
-    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    const bool locked = isTelemetryEnabled() && mainLock.tryToRun();
-    if (locked)
-        d->writeQueue();
-    else if (isTelemetryEnabled())
-        qCDebug(lcTelemetry) << "Flush postponed, another process holds the cache lock";
-    DataCollectorPrivate::afterFlush().call(locked);
-    if (d->m_queue.size() > 0)
+    if (d->m_queue.size() > 0 || cacheSync() == CacheSync::Due)
+        d->flushQueue();
+    // The chain goes on a few seconds past the last rows, until their commit is synced.
+    if (d->m_queue.size() > 0 || cacheSync() != CacheSync::None)
         d->flushSoon();
+}
+
+// Syncing what was committed needs no consent: it records nothing.
+void DataCollectorPrivate::flushQueue()
+{
+    const int rowsWaiting = m_queue.size();
+    const bool enabled = isTelemetryEnabled();
+    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+    const bool locked = (enabled || !rowsWaiting) && mainLock.tryToRun();
+    if (locked && rowsWaiting) {
+        if (writeQueue() && rowsWaiting >= kLargeFlushRows)
+            giveBackFreedMemory();
+    } else if (locked) {
+        m_cache.makeUsable(m_queue);
+        m_cache.syncWaitingCommits();
+    } else if (enabled) {
+        qCDebug(lcTelemetry) << "Flush postponed, another process holds the cache lock";
+    }
+    if (rowsWaiting)
+        afterFlush().call(locked);
 }
 
 int DataCollector::maxCachedRecords() const

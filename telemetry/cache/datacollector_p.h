@@ -35,6 +35,7 @@ public:
     void scheduleFlush();
     void moveFlushesToMainThread(const QThread *ended);
     bool isInitialized();
+    void flushQueue();
     bool writeQueue();
     bool writeQueueWithin(int milliseconds);
     void flushAtExit();

@@ -3,6 +3,7 @@
 
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/consent_p.h"
+#include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 #include "telemetry/runtime/tables_p.h"
@@ -131,11 +132,28 @@ int BackendsPrivate::registerStorage(const Destination &destination)
     return kNoStorage;
 }
 
+// Looked up again in a write transaction before the insert: two processes that both found
+// nothing would otherwise add the destination twice, and publish its records apart, under two
+// IDs and two claims.
 int BackendsPrivate::storageIdOf(const Destination &destination)
 {
     m_lookupBusy = false;
     const int found = findStorageId(destination);
-    return found == kNotRegistered ? registerStorage(destination) : found;
+    if (found != kNotRegistered)
+        return found;
+    RaiiTransaction transaction(m_db);
+    if (!transaction.openForWriting()) {
+        m_lookupBusy = true; // whatever refused it, the record waits and asks again
+        return kNoStorage;
+    }
+    int id = findStorageId(destination);
+    if (id == kNotRegistered)
+        id = registerStorage(destination);
+    if (id != kNoStorage && !transaction.commit()) {
+        m_lookupBusy = true;
+        return kNoStorage;
+    }
+    return id;
 }
 
 // The same destination keeps its provisional ID until the cache opens.

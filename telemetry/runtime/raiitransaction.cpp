@@ -1,5 +1,7 @@
 #include "telemetry/runtime/raiitransaction.h"
 
+#include <QSqlQuery>
+
 namespace kl::telemetry {
 
 RaiiTransaction::RaiiTransaction(const QSqlDatabase &db)
@@ -21,18 +23,24 @@ bool RaiiTransaction::open()
     return m_db.transaction();
 }
 
+bool RaiiTransaction::openForWriting()
+{
+    return QSqlQuery(m_db).exec(QStringLiteral("BEGIN IMMEDIATE"));
+}
+
 void RaiiTransaction::markSuccessfull()
 {
     m_success = true;
 }
 
+// A commit that failed to write the log has rolled back already. The rollback runs as a query,
+// so that the connection's last error stays the commit's, which the caller reports.
 bool RaiiTransaction::commit()
 {
     m_ended = true;
     if (m_db.commit())
         return true;
-    // cppcheck-suppress ignoredReturnErrorCode
-    m_db.rollback(); // the caller reports the failed commit
+    QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
     return false;
 }
 

@@ -21,12 +21,18 @@ public:
 
     /// Begins the transaction; false when the database refuses.
     bool open();
+    /**
+     * Begins the transaction with the file's write lock taken at once, so that what it reads
+     * stays true until it commits: no other connection writes meanwhile. False when the
+     * database refuses, also when another connection holds that lock past the busy time-out.
+     */
+    bool openForWriting();
     /// Marks the work as done, so that destruction commits.
     void markSuccessfull();
     /**
      * Commits now, for callers that must know whether the work is stored: false, with the work
-     * rolled back, when the database refuses (SQLite does when readers outlast its busy
-     * time-out). Destruction then does nothing more.
+     * rolled back and the refusal in the connection's lastError(), when the database refuses
+     * (a full disk, a lock held past the busy time-out). Destruction then does nothing more.
      */
     bool commit();
 

@@ -25,6 +25,11 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
             *error = db.lastError();
         return TableCreation::TransactionRefused;
     }
+    // Looked at again inside the transaction: another process may have made it meanwhile, and
+    // one that makes it from now on keeps this one from writing (a busy failure), not from
+    // committing a second table.
+    if (db.tables(QSql::Tables).contains(table))
+        return TableCreation::Skipped;
     for (const QString &statement : statements) {
         if (!query.exec(statement)) {
             if (error)
