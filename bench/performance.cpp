@@ -46,11 +46,12 @@ struct Group
 };
 
 const QVector<Group> kGroups {
-    { QStringLiteral("record"), false },      { QStringLiteral("memory"), false },
-    { QStringLiteral("collect"), false },     { QStringLiteral("flush"), false },
-    { QStringLiteral("read"), false },        { QStringLiteral("idle"), false },
-    { QStringLiteral("roundtrip"), true },    { QStringLiteral("drain"), true },
-    { QStringLiteral("destinations"), true }, { QStringLiteral("publish"), true },
+    { QStringLiteral("record"), false },  { QStringLiteral("memory"), false },
+    { QStringLiteral("collect"), false }, { QStringLiteral("flush"), false },
+    { QStringLiteral("read"), false },    { QStringLiteral("idle"), false },
+    { QStringLiteral("sync"), false },    { QStringLiteral("roundtrip"), true },
+    { QStringLiteral("drain"), true },    { QStringLiteral("destinations"), true },
+    { QStringLiteral("publish"), true },
 };
 
 void writeLine(const QStringList &fields)
@@ -182,6 +183,7 @@ int runRow(const QString &group, int window, int stagger)
         { QStringLiteral("flush"), benchFlush },
         { QStringLiteral("read"), benchRead },
         { QStringLiteral("idle"), benchIdle },
+        { QStringLiteral("sync"), benchSync },
         { QStringLiteral("roundtrip"), [&] { benchRoundTrip(server); } },
         { QStringLiteral("drain"), [&] { benchDrain(server); } },
         { QStringLiteral("destinations"), [&] { benchDestinations(server); } },

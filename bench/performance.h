@@ -48,6 +48,7 @@ void benchCollect();
 void benchFlush();
 void benchRead();
 void benchIdle();
+void benchSync();
 void benchRoundTrip(const QString &server);
 void benchDrain(const QString &server);
 void benchDestinations(const QString &server);
