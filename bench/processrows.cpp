@@ -415,6 +415,7 @@ void benchBacklog(const QString &server)
         fail(QStringLiteral("no pouchdb-server to publish to"));
         return;
     }
+    hideBatchWarnings(); // one for each batch of 25
     CouchDBBucket bucket;
     bucket.setServer(QUrl(server));
     bucket.setDatabase(database);

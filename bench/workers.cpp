@@ -154,9 +154,15 @@ void stopWorkers(std::vector<Worker> &workers)
         worker.finish();
 }
 
+void hideBatchWarnings()
+{
+    if (!g_defaultHandler)
+        g_defaultHandler = qInstallMessageHandler(flushMessages);
+}
+
 const FlushCounts &countFlushes()
 {
-    g_defaultHandler = qInstallMessageHandler(flushMessages);
+    hideBatchWarnings();
     QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
     return g_flushCounts;
 }

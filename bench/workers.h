@@ -73,6 +73,8 @@ struct FlushCounts
     int postponed = 0; ///< flushes with rows waiting that found the main lock taken
 };
 
+/// Keeps the warning each accepted batch logs, and debug lines, out of the output.
+void hideBatchWarnings();
 /// Turns the library's debug lines on and counts its flushes from then on; its other debug
 /// lines and the warning each accepted batch logs are not printed.
 const FlushCounts &countFlushes();
