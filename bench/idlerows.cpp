@@ -166,6 +166,11 @@ double ratio(double figure, double baseline)
 
 } // namespace
 
+qint64 cpuNanoseconds(qint64 pid)
+{
+    return usageOf(pid).cpuNs;
+}
+
 int runIdleProcess(const QString &kind)
 {
     kl::telemetry::CouchDBBucket bucket;

@@ -3,13 +3,18 @@
 //
 //   bench/bench_performance [--only ROW,ROW...] [--window SECONDS] [--stagger MS]
 //
-// Rows: record, memory, collect, flush, read, idle, roundtrip, drain, destinations, publish.
-// Idle watches one and then twenty idle processes, and as many bare Qt ones, for a minute
-// each (about four and a half minutes). The last four start their own pouchdb-server through
-// scripts/couchdb-server; drain and destinations take about a minute and a half each,
-// publish runs four processes for about 20 s of warm-up plus the window (60 s by default),
-// started together unless --stagger starts them MS apart. Nothing touches the user's own
-// cache or locks: every process runs with XDG_CACHE_HOME and TMPDIR in a temporary directory.
+// Rows: record, memory, collect, flush, read, idle, sync, roundtrip, drain, destinations,
+// publish, processes, backlog. Idle watches one and then twenty idle processes, and as many
+// bare Qt ones, for a minute each (about four and a half minutes); sync records for 40 s. The
+// last six start their own
+// pouchdb-server through scripts/couchdb-server; drain and destinations take about a minute
+// and a half each, publish runs four processes for about 20 s of warm-up plus the window
+// (60 s by default), started together unless --stagger starts them MS apart. Processes runs
+// 1, 4, 16 and 32 recording processes on one cache for the window each, plus up to the window
+// again for what they recorded to drain (up to ten minutes by default); backlog records 100 000
+// records in one process and waits for them to reach the server and 30 s more (one to five
+// minutes). Nothing touches the user's own cache or locks: every process runs with XDG_CACHE_HOME
+// and TMPDIR in a temporary directory.
 #include "performance.h"
 
 #include "ipccleanup.h"
@@ -51,7 +56,8 @@ const QVector<Group> kGroups {
     { QStringLiteral("read"), false },    { QStringLiteral("idle"), false },
     { QStringLiteral("sync"), false },    { QStringLiteral("roundtrip"), true },
     { QStringLiteral("drain"), true },    { QStringLiteral("destinations"), true },
-    { QStringLiteral("publish"), true },
+    { QStringLiteral("publish"), true },  { QStringLiteral("processes"), true },
+    { QStringLiteral("backlog"), true },
 };
 
 void writeLine(const QStringList &fields)
@@ -188,6 +194,8 @@ int runRow(const QString &group, int window, int stagger)
         { QStringLiteral("drain"), [&] { benchDrain(server); } },
         { QStringLiteral("destinations"), [&] { benchDestinations(server); } },
         { QStringLiteral("publish"), [&] { benchPublishing(server, window, stagger); } },
+        { QStringLiteral("processes"), [&] { benchProcesses(server, window); } },
+        { QStringLiteral("backlog"), [&] { benchBacklog(server); } },
     };
     const auto row = rows.find(group);
     if (row == rows.end())
@@ -239,7 +247,7 @@ int main(int argc, char **argv)
     QStringList selected;
     for (const Group &group : kGroups)
         selected << group.name;
-    QString row, worker, idle;
+    QString row, worker, idle, recording;
     int window = kDefaultWindowSeconds;
     int stagger = 0;
     QStringList options; // handed on to the row processes
@@ -268,6 +276,8 @@ int main(int argc, char **argv)
             worker = value;
         } else if (argument == QLatin1String("--idle") && !value.isEmpty()) {
             idle = value;
+        } else if (argument == QLatin1String("--recording") && !value.isEmpty()) {
+            recording = value;
         } else {
             return usage();
         }
@@ -278,6 +288,8 @@ int main(int argc, char **argv)
         return runPublishingWorker(worker);
     if (!idle.isEmpty())
         return runIdleProcess(idle);
+    if (!recording.isEmpty())
+        return runRecordingWorker(recording);
     if (!row.isEmpty())
         return runRow(row, window, stagger);
     return runAll(selected, options);

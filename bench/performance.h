@@ -2,9 +2,14 @@
 
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
 
 namespace kl::telemetry {
 class Recorder;
@@ -25,6 +30,8 @@ void note(const QString &text);
 void fail(const QString &text);
 
 QString microseconds(double ns);
+/// "12.5 ms", or "1.25 s" from a second on.
+QString milliseconds(double ms);
 QString thousands(double value);
 
 template<typename F>
@@ -41,6 +48,25 @@ inline double seconds(const QElapsedTimer &timer)
     return timer.nsecsElapsed() / 1e9;
 }
 
+/// Runs the event loop for @p ms.
+void spin(int ms);
+/// Runs the event loop until @p done holds, checked every 100 ms, or for @p ms; true when it
+/// held.
+bool spinUntil(const std::function<bool()> &done, int ms);
+/// Runs the event loop until the reply has finished; the reply is deleted later.
+QNetworkReply *await(QNetworkReply *reply);
+
+/// The database's doc_count; -1 when the server does not answer.
+int documentCount(QNetworkAccessManager &manager, const QString &server, const QString &database);
+/// Documents of about 200 bytes, with a running number in "value".
+QStringList documents(int count);
+/// Posts @p all in batches of 25 back to back through a fresh access manager; records/s.
+double postWithAccessManager(const QString &server, const QString &database,
+                             const QStringList &all);
+
+/// Nanoseconds on the CPU of the threads process @p pid has now.
+qint64 cpuNanoseconds(qint64 pid);
+
 // The row groups.
 void benchRecord();
 void benchMemory();
@@ -53,9 +79,13 @@ void benchRoundTrip(const QString &server);
 void benchDrain(const QString &server);
 void benchDestinations(const QString &server);
 void benchPublishing(const QString &server, int windowSeconds, int staggerMs);
+void benchProcesses(const QString &server, int windowSeconds);
+void benchBacklog(const QString &server);
 
 /// A publishing process of the publishing row: "--worker SERVER".
 int runPublishingWorker(const QString &server);
+/// A recording process of the processes rows: "--recording SERVER/DATABASE".
+int runRecordingWorker(const QString &destination);
 /// An idle process of the idle rows, "--idle library" or "--idle bare", until it is killed.
 int runIdleProcess(const QString &kind);
 

@@ -2,8 +2,7 @@
 // draining a backlog, a destination's turn among many idle ones, and four processes
 // publishing from one shared cache at the real period.
 #include "performance.h"
-
-#include "ipccleanup.h"
+#include "workers.h"
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/couchdbdocumentuploader.h"
@@ -17,25 +16,17 @@
 #include "telemetry/runtime/singleton.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QSocketNotifier>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QVector>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <functional>
 #include <thread>
 
@@ -50,29 +41,6 @@ constexpr int kBatch = 25; // the most one publish attempt sends
 // The first attempts come within two periods of the start; a backlog they find is drained.
 constexpr int kWarmUpSeconds = 30;
 constexpr int kFlushDelayMs = 1000; // the period of a process's flushes
-
-// Runs the event loop until the reply has finished; the reply is deleted later.
-QNetworkReply *await(QNetworkReply *reply)
-{
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-    reply->deleteLater();
-    return reply;
-}
-
-void spin(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-int documentCount(QNetworkAccessManager &manager, const QString &server, const QString &database)
-{
-    QNetworkReply *reply = await(manager.get(QNetworkRequest(QUrl(server + '/' + database))));
-    return QJsonDocument::fromJson(reply->readAll()).object().value("doc_count").toInt(-1);
-}
 
 // The uploaders' access manager, showing every request to an observer before anybody else
 // connects to its reply.
@@ -124,28 +92,6 @@ double median(QVector<double> values)
 
 // ---- draining a backlog, and destinations with nothing to send ----
 
-// Ends when @p done holds, checked every 100 ms, or after @p ms; true when it held.
-bool spinUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.hasExpired(ms))
-            return false;
-        spin(100);
-    }
-    return true;
-}
-
-// Documents like the round trip's, with a running number in "value".
-QStringList documents(int count)
-{
-    QStringList all;
-    while (all.size() < count)
-        all += batch();
-    return all.mid(0, count);
-}
-
 // Caches @p records for @p storageId, oldest first, later than anything cached before.
 void cacheRecords(int storageId, const QStringList &records)
 {
@@ -171,26 +117,6 @@ int registerDestination(const QString &server, const QString &database)
 QByteArray bulkDocsBody(const QStringList &documents)
 {
     return " {\"docs\": [" + documents.join(QLatin1Char(',')).toUtf8() + "]}";
-}
-
-// Posts @p all in batches of 25 back to back through a fresh access manager; records/s.
-double postWithAccessManager(const QString &server, const QString &database, const QStringList &all)
-{
-    QNetworkAccessManager manager;
-    QNetworkRequest request(QUrl(server + '/' + database + QStringLiteral("/_bulk_docs")));
-    request.setRawHeader("Content-Type", "application/json");
-    QElapsedTimer clock;
-    clock.start();
-    for (int i = 0; i < all.size(); i += kBatch) {
-        const int status = await(manager.post(request, bulkDocsBody(all.mid(i, kBatch))))
-                               ->attribute(QNetworkRequest::HttpStatusCodeAttribute)
-                               .toInt();
-        if (status != 201) {
-            fail(QStringLiteral("a plain post was answered with %1").arg(status));
-            return 0;
-        }
-    }
-    return all.size() / seconds(clock);
 }
 
 // The same through one kept-alive socket, each request written at once; records/s.
@@ -325,12 +251,6 @@ QVector<double> intervals(int first, const QString &database, bool full)
     return gaps;
 }
 
-QString milliseconds(double ms)
-{
-    return ms >= 1000 ? QStringLiteral("%1 s").arg(ms / 1000, 0, 'f', 2)
-                      : QStringLiteral("%1 ms").arg(ms, 0, 'f', ms < 10 ? 2 : 1);
-}
-
 // The median of @p gaps, or the whole wait with a ">" when fewer than two posts came.
 QString medianText(const QVector<double> &gaps, double capMs, double &value)
 {
@@ -410,56 +330,29 @@ private:
     SingleExecutor m_lock { QString::fromLatin1(kMainLockName) };
 };
 
-QtMessageHandler g_defaultHandler = nullptr;
-
-// Counts the flushes that wrote; every accepted batch logs a "deleted:" warning, which would
-// only drown the output.
-void workerMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+QByteArray stats(int flushes)
 {
-    if (message.startsWith(QLatin1String("Commited")))
-        ++g_counters.flushes;
-    else if (type != QtDebugMsg && !message.startsWith(QLatin1String("deleted:")))
-        g_defaultHandler(type, context, message);
-}
-
-void writeStats()
-{
-    std::printf("stats\t%d\t%d\t%d\t%d\t%d\t%lld\n", g_counters.attempts, g_counters.lockTaken,
-                g_counters.uploads, g_counters.accepted, g_counters.flushes,
-                static_cast<long long>(g_counters.uploadNs));
-    std::fflush(stdout);
+    return QStringLiteral("%1\t%2\t%3\t%4\t%5\t%6")
+        .arg(g_counters.attempts)
+        .arg(g_counters.lockTaken)
+        .arg(g_counters.uploads)
+        .arg(g_counters.accepted)
+        .arg(flushes)
+        .arg(g_counters.uploadNs)
+        .toLatin1();
 }
 
 // ---- the coordinator's side ----
 
-struct Worker
+bool readStats(Worker &worker, Counters &counters)
 {
-    std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
-
-    bool readLine(QByteArray &line)
-    {
-        while (!process->canReadLine()) {
-            if (!process->waitForReadyRead(60000))
-                return false;
-        }
-        line = process->readLine().trimmed();
-        return true;
-    }
-
-    bool stats(Counters &counters)
-    {
-        process->write("stats\n");
-        QByteArray line;
-        if (!readLine(line))
-            return false;
-        const QList<QByteArray> fields = line.split('\t');
-        if (fields.size() != 7 || fields.first() != "stats")
-            return false;
-        counters = { fields.at(1).toInt(), fields.at(2).toInt(), fields.at(3).toInt(),
-                     fields.at(4).toInt(), fields.at(5).toInt(), fields.at(6).toLongLong() };
-        return true;
-    }
-};
+    QList<QByteArray> fields;
+    if (!worker.ask("stats", fields) || fields.size() != 6)
+        return false;
+    counters = { fields.at(0).toInt(), fields.at(1).toInt(), fields.at(2).toInt(),
+                 fields.at(3).toInt(), fields.at(4).toInt(), fields.at(5).toLongLong() };
+    return true;
+}
 
 Counters difference(const Counters &after, const Counters &before)
 {
@@ -469,6 +362,74 @@ Counters difference(const Counters &after, const Counters &before)
 }
 
 } // namespace
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool spinUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.hasExpired(ms))
+            return false;
+        spin(100);
+    }
+    return true;
+}
+
+QNetworkReply *await(QNetworkReply *reply)
+{
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    reply->deleteLater();
+    return reply;
+}
+
+int documentCount(QNetworkAccessManager &manager, const QString &server, const QString &database)
+{
+    QNetworkReply *reply = await(manager.get(QNetworkRequest(QUrl(server + '/' + database))));
+    return QJsonDocument::fromJson(reply->readAll()).object().value("doc_count").toInt(-1);
+}
+
+// Like the round trip's.
+QStringList documents(int count)
+{
+    QStringList all;
+    while (all.size() < count)
+        all += batch();
+    return all.mid(0, count);
+}
+
+double postWithAccessManager(const QString &server, const QString &database, const QStringList &all)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(server + '/' + database + QStringLiteral("/_bulk_docs")));
+    request.setRawHeader("Content-Type", "application/json");
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < all.size(); i += kBatch) {
+        const int status = await(manager.post(request, bulkDocsBody(all.mid(i, kBatch))))
+                               ->attribute(QNetworkRequest::HttpStatusCodeAttribute)
+                               .toInt();
+        if (status != 201) {
+            fail(QStringLiteral("a plain post was answered with %1").arg(status));
+            return 0;
+        }
+    }
+    return all.size() / seconds(clock);
+}
+
+QString milliseconds(double ms)
+{
+    return ms >= 1000 ? QStringLiteral("%1 s").arg(ms / 1000, 0, 'f', 2)
+                      : QStringLiteral("%1 ms").arg(ms, 0, 'f', ms < 10 ? 2 : 1);
+}
 
 bool createDatabase(const QString &server, const QString &database)
 {
@@ -543,29 +504,13 @@ void benchPublishing(const QString &server, int windowSeconds, int staggerMs)
         }
     }
 
-    // One cache and one set of locks for the four, apart from everything else; this process
-    // looks at their lock.
-    QTemporaryDir shared;
-    const QString cacheHome = shared.filePath(QStringLiteral("cache"));
-    const auto removeLocks = qScopeGuard([&] { kl::telemetry::test::removeIpcObjects(cacheHome); });
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(cacheHome));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), QDir::tempPath());
-    std::vector<Worker> workers(kWorkers);
-    for (Worker &worker : workers) {
-        worker.process->setProcessEnvironment(environment);
-        worker.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        worker.process->start(QCoreApplication::applicationFilePath(),
-                              { QStringLiteral("--worker"), server });
-        if (staggerMs > 0 && &worker != &workers.back())
-            spin(staggerMs);
-    }
-    for (Worker &worker : workers) {
-        QByteArray line;
-        if (!worker.readLine(line) || line != "ready") {
-            fail(QStringLiteral("a publishing worker did not start"));
-            return;
-        }
+    // One cache and one set of locks for the four; this process looks at their lock.
+    const SharedCache cache;
+    std::vector<Worker> workers;
+    if (!startWorkers(workers, kWorkers, { QStringLiteral("--worker"), server }, cache,
+                      staggerMs)) {
+        fail(QStringLiteral("a publishing worker did not start"));
+        return;
     }
 
     QNetworkAccessManager manager;
@@ -582,7 +527,7 @@ void benchPublishing(const QString &server, int windowSeconds, int staggerMs)
     auto allStats = [&](QVector<Counters> &counters) {
         counters.resize(kWorkers);
         for (int i = 0; i < kWorkers; ++i) {
-            if (!workers[i].stats(counters[i]))
+            if (!readStats(workers[i], counters[i]))
                 return false;
         }
         return true;
@@ -610,11 +555,7 @@ void benchPublishing(const QString &server, int windowSeconds, int staggerMs)
     const int arrivedAfter = arrived();
     const double elapsed = seconds(window);
     const bool statsAfter = allStats(after);
-    for (Worker &worker : workers) {
-        worker.process->closeWriteChannel();
-        if (!worker.process->waitForFinished(20000))
-            worker.process->kill();
-    }
+    stopWorkers(workers);
     if (arrivedBefore < 0 || arrivedAfter < 0 || !statsBefore || !statsAfter) {
         fail(QStringLiteral("the publishing row lost touch with the server or a worker"));
         return;
@@ -680,8 +621,7 @@ void benchDrain(const QString &server)
     const double plainRate = postWithAccessManager(server, plain, all);
     const double rawRate = postWithSocket(server, raw, all);
 
-    g_defaultHandler = qInstallMessageHandler(workerMessages); // counts the flushes
-    QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
+    const FlushCounts &flushCounts = countFlushes();
     startPublishing();
     cacheRecords(registerDestination(server, library), all);
     if (!spinUntil([] { return !g_posts.isEmpty(); }, 2 * DataTransferFrequency + 5000)) {
@@ -695,7 +635,7 @@ void benchDrain(const QString &server)
         currentDataCollector()->collect(generateUniqueId(), 1, 0, QStringLiteral("{}"));
     });
     recording.start(100);
-    const int flushesBefore = g_counters.flushes;
+    const int flushesBefore = flushCounts.wrote;
     QElapsedTimer draining;
     draining.start();
     LockSampler sampler;
@@ -709,7 +649,7 @@ void benchDrain(const QString &server)
     spinUntil([] { return g_posts.last().endedAt != 0; }, 10000);
     sampler.stop();
     recording.stop();
-    const int flushes = g_counters.flushes - flushesBefore;
+    const int flushes = flushCounts.wrote - flushesBefore;
 
     QVector<double> trips, pauses;
     for (int i = 0; i < g_posts.size(); ++i) {
@@ -792,8 +732,7 @@ void benchDestinations(const QString &server)
 int runPublishingWorker(const QString &server)
 {
     g_clock.start();
-    g_defaultHandler = qInstallMessageHandler(workerMessages);
-    QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
+    const FlushCounts &flushCounts = countFlushes();
     AttemptWatcher watcher;
     QCoreApplication::instance()->installEventFilter(&watcher);
     Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(
@@ -821,26 +760,7 @@ int runPublishingWorker(const QString &server)
     QObject::connect(&restock, &QTimer::timeout, [&] { stock(1); });
     restock.start(4000);
 
-    // "stats" prints the counters; the end of the input ends the worker.
-    QByteArray input;
-    QSocketNotifier commands(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&commands, &QSocketNotifier::activated, [&] {
-        char buffer[256];
-        const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-        if (got <= 0) {
-            commands.setEnabled(false);
-            QCoreApplication::quit();
-            return;
-        }
-        input.append(buffer, int(got));
-        for (int end; (end = input.indexOf('\n')) >= 0; input.remove(0, end + 1)) {
-            if (input.left(end) == "stats")
-                writeStats();
-        }
-    });
-    std::printf("ready\n");
-    std::fflush(stdout);
-    const int status = QCoreApplication::exec();
+    const int status = serveCommands({ { "stats", [&] { return stats(flushCounts.wrote); } } });
     recorder->setBucket(nullptr);
     return status;
 }
