@@ -105,6 +105,7 @@ private slots:
     void unusableCache();
     void replacedCacheFileIsReopened_data();
     void replacedCacheFileIsReopened();
+    void processesRegisterADestinationOnce();
     void exitsLeaveTheQueueCached_data();
     void exitsLeaveTheQueueCached();
     void queriesReadOldestFirstThenDeleteBoundAndPurge();
@@ -387,6 +388,35 @@ void TestCache::replacedCacheFileIsReopened()
                  "warning: Cache database was deleted, replaced or emptied; reopening it" });
     road->closeWriteChannel();
     QVERIFY(road->waitForFinished());
+}
+
+// Processes that register the same new destinations at once agree on their IDs: registered
+// twice, a destination's records would be published apart, under two claims. (A process that
+// finds the file busy hands out a provisional ID, below -1, and asks again later.)
+void TestCache::processesRegisterADestinationOnce()
+{
+    constexpr int kDestinations = 100;
+    QStringList arguments { "storage-id", "http://127.0.0.1:1" };
+    for (int i = 0; i < kDestinations; ++i)
+        arguments << QStringLiteral("db%1").arg(i);
+    std::vector<std::unique_ptr<QProcess>> helpers;
+    for (int i = 0; i < 4; ++i)
+        helpers.push_back(startHelper(arguments));
+    QVector<QSet<QByteArray>> ids(kDestinations);
+    for (const auto &helper : helpers) {
+        helper->closeWriteChannel();
+        QVERIFY(helper->waitForFinished(30000));
+        const QList<QByteArray> lines = helper->readAll().trimmed().split('\n');
+        QCOMPARE(lines.size(), kDestinations);
+        for (int i = 0; i < kDestinations; ++i) {
+            if (lines.at(i).toInt() > 0)
+                ids[i].insert(lines.at(i));
+        }
+    }
+    QVERIFY(std::all_of(ids.cbegin(), ids.cend(), [](const auto &one) { return one.size() <= 1; }));
+    QCOMPARE(
+        select(CacheConnection(), "SELECT COUNT(*) - COUNT(DISTINCT locationInfo) FROM storages"),
+        QStringList("0"));
 }
 
 void TestCache::exitsLeaveTheQueueCached_data()

@@ -23,8 +23,8 @@
 //   quit-uploading     cache two records, start an upload to a server that never answers,
 //                      queue three more and quit while the upload holds the lock; print
 //                      "prompt", or "waited" when the exit flush waited 3 s for that lock
-//   storage-id SERVER DATABASE
-//                      print the storage ID of that destination
+//   storage-id SERVER DATABASE...
+//                      print the storage ID of each destination, one a line
 //   flush              queue a record and print "cached" once a flush of the collector's own
 //                      chain has written it, or "stalled" after 10 s
 #include "testsupport.h"
@@ -190,9 +190,13 @@ int flush(const QStringList &)
 int storageId(const QStringList &args)
 {
     currentBackends()->initialize();
-    const int id = test::registerDestination(args.value(0), args.value(1));
-    std::cout << id << std::endl;
-    return id == -1 ? 1 : 0;
+    bool registered = true;
+    for (const QString &database : args.mid(1)) {
+        const int id = test::registerDestination(args.value(0), database);
+        std::cout << id << std::endl;
+        registered = registered && id != -1;
+    }
+    return registered ? 0 : 1;
 }
 
 int road(const QStringList &args)
