@@ -11,6 +11,10 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace kl::telemetry {
 
 namespace {
@@ -267,6 +271,20 @@ void CacheDatabase::vacuumIncrementally(QSqlQuery &query, qint64 pages)
     for (qint64 page = 0; page < pages && query.exec(); ++page) { }
     query.finish(); // a statement still stepping would fail the commit
     transaction.commit();
+}
+
+// A backlog's records, freed once written or sent, and the pages read meanwhile would stay
+// with the process for good.
+void CacheDatabase::releaseMemory()
+{
+    {
+        ConnectionLocker locker(&m_mutex, m_db);
+        if (m_db.isOpen())
+            QSqlQuery(m_db).exec(QStringLiteral("PRAGMA shrink_memory"));
+    }
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 // Rowids grow with each insert, so their span bounds the row count from above and costs

@@ -65,6 +65,9 @@ public:
     /// Gives the file's free pages back once they are most of it; with m_mutex held, outside
     /// a transaction.
     void giveBackFreePages();
+    /// Gives back the memory that a burst of work left with the connection's page cache and
+    /// the C library's heap.
+    void releaseMemory();
 
     QMutex m_mutex;
     QSqlDatabase m_db;

@@ -112,6 +112,11 @@ std::optional<bool> DataCollector::hasCachedRecords()
     return query.next();
 }
 
+void DataCollector::releaseMemory()
+{
+    d->m_cache.releaseMemory();
+}
+
 bool DataCollector::deleteByIds(const QStringList &ids)
 {
     CacheDatabase &cache = d->m_cache;

@@ -21,31 +21,27 @@
 
 #include <utility>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 namespace kl::telemetry {
 
 namespace {
 
 constexpr int kFlushDelayMs = 1000;
-// About a megabyte of records.
-constexpr int kLargeFlushRows = 4000;
+// About 250 kB of records.
+constexpr int kLargeFlushRows = 1000;
 constexpr int kExitLockWaitMs = 3000;
+// Other processes hold the lock for a few milliseconds at a time; their flush cycles, a second
+// long each, would otherwise keep meeting this one's.
+constexpr int kFlushLockWaitMs = 100;
 
 // Built at load, so that they outlive every collector, even one destroyed with the statics.
 Hook<void()> s_beforeExitFlush;
 Hook<void(bool)> s_afterFlush;
 Hook<void()> s_rowsCached;
 
-// The records of a backlog, freed once written, would stay with the C library's heap for good:
-// after a large flush it gives back what it can.
-void giveBackFreedMemory()
+bool isApplicationThread()
 {
-#ifdef __GLIBC__
-    malloc_trim(0);
-#endif
+    const QCoreApplication *application = QCoreApplication::instance();
+    return application && QThread::currentThread() == application->thread();
 }
 
 } // namespace
@@ -324,10 +320,11 @@ void DataCollectorPrivate::flushQueue()
     const int rowsWaiting = m_queue.size();
     const bool enabled = isTelemetryEnabled();
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    const bool locked = (enabled || !rowsWaiting) && mainLock.tryToRun();
+    const int waitMs = isApplicationThread() ? 0 : kFlushLockWaitMs;
+    const bool locked = (enabled || !rowsWaiting) && mainLock.tryToRunFor(waitMs);
     if (locked && rowsWaiting) {
         if (writeQueue() && rowsWaiting >= kLargeFlushRows)
-            giveBackFreedMemory();
+            m_cache.releaseMemory();
     } else if (locked) {
         m_cache.makeUsable(m_queue);
         m_cache.syncWaitingCommits();

@@ -167,6 +167,8 @@ public:
 
     /// Whether the cache holds records to publish; none while it cannot be read.
     std::optional<bool> hasCachedRecords();
+    /// Gives back the memory a burst of work left behind, for a process that goes idle.
+    void releaseMemory();
 
     /// The publisher's state for @p storageId, kept in the cache file so that every process,
     /// and the next run, goes on from it; empty when none is kept, none while another client's

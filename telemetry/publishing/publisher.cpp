@@ -123,6 +123,7 @@ void PublisherPrivate::rest()
     if (!m_cacheWatch->start())
         scheduleAttempt(kUnwatchedRestMs);
     m_resting = true;
+    currentDataCollector()->releaseMemory();
 }
 
 // The attempt comes a period later, as it would have without the rest: what was cached may
