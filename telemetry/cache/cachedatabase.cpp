@@ -157,7 +157,6 @@ bool CacheDatabase::makeUsable(RecordQueue &queue)
             m_db.close();
         }
         registry->close();
-        removeLeftoversOfEmptyFile(m_db.databaseName());
         m_rekeyPending = m_dropUnknownRows = true;
     }
     if (isOpen() || open()) {
@@ -222,16 +221,9 @@ bool CacheDatabase::write(const RecordQueue::Rows &rows, QString *error)
         *error = m_db.lastError().text();
         return false;
     }
-    syncCacheCommitsIfDue(m_db, CommitsToSync::OneMore);
     if (!rows.isEmpty())
         qCDebug(lcTelemetry) << "Commited" << rows.size() << "records to cache";
     return true;
-}
-
-void CacheDatabase::syncWaitingCommits()
-{
-    ConnectionLocker locker(&m_mutex, m_db);
-    syncCacheCommitsIfDue(m_db, CommitsToSync::Waiting);
 }
 
 // Deleted rows leave free pages that SQLite keeps for good; once they are most of a file of
@@ -254,21 +246,14 @@ void CacheDatabase::giveBackFreePages()
         // It needs room for a copy: on a full disk it waits for the next delete.
         if (!query.exec(QStringLiteral("VACUUM")))
             qCDebug(lcTelemetry) << "VACUUM of the cache failed:" << query.lastError();
-    } else {
-        vacuumIncrementally(query, freePages);
+        return;
     }
-    // The file shrinks when the log is copied into it.
-    syncCacheCommitsIfDue(m_db, CommitsToSync::OneThatShrinksTheFile);
-}
-
-// Each step frees one page, and Qt runs one step per exec() of a statement like this one,
-// which has no columns. One transaction makes it one commit.
-void CacheDatabase::vacuumIncrementally(QSqlQuery &query, qint64 pages)
-{
+    // Each step frees one page, and Qt runs one step per exec() of a statement like this one,
+    // which has no columns. One transaction makes it one commit.
     RaiiTransaction transaction(m_db);
     if (!transaction.open() || !query.prepare(QStringLiteral("PRAGMA incremental_vacuum")))
         return;
-    for (qint64 page = 0; page < pages && query.exec(); ++page) { }
+    for (qint64 page = 0; page < freePages && query.exec(); ++page) { }
     query.finish(); // a statement still stepping would fail the commit
     transaction.commit();
 }

@@ -58,8 +58,6 @@ public:
     /// Inserts @p rows in one transaction; false, with SQLite's reason in @p error, when the
     /// batch is not stored (the commit included).
     bool write(const RecordQueue::Rows &rows, QString *error);
-    /// Syncs the process's commits to the cache file if they are due; under the main lock.
-    void syncWaitingCommits();
     /// Drops the oldest records beyond @p bound (0: none), with one warning that counts them.
     void dropOldestBeyondBound(int bound);
     /// Gives the file's free pages back once they are most of it; with m_mutex held, outside
@@ -80,7 +78,6 @@ private:
     bool createTables();
     bool replaced();
     bool rekey(RecordQueue &queue);
-    void vacuumIncrementally(QSqlQuery &query, qint64 pages);
 
     // Used under the main lock. Queued rows wait for re-keying after the file was reopened, or
     // while storage IDs were provisional.

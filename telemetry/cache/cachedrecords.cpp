@@ -136,7 +136,6 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     cache.m_deleteFailing = false;
-    syncCacheCommitsIfDue(cache.m_db, CommitsToSync::OneMore);
     qCWarning(lcTelemetry) << "deleted: " << ids.size();
     cache.giveBackFreePages();
     return true;

@@ -1,10 +1,9 @@
 // The collector's flush cycle: the first record of an empty queue times a flush on the thread
 // that initialised the collector, which runs it a second later on a thread of the global pool;
-// the flush takes the machine-wide main lock without waiting, writes the queue and times the
-// next one while rows are left, and a few seconds more until their commit is synced. An idle
-// process has no timer and touches no file. When that
-// thread ends the cycle moves to the main thread. At exit, on the main thread, the queue is
-// written once more.
+// the flush takes the machine-wide main lock, waiting for it a moment at most, writes the
+// queue and times the next one while rows are left. An idle process has no timer and touches no
+// file. When that thread ends the cycle moves to the main thread. At exit, on the main thread, the
+// queue is written once more.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
@@ -307,32 +306,25 @@ void DataCollector::flush()
     // Cleared first: a record collected from here on times the next flush itself, or finds the
     // check below still to come.
     d->m_flushTimed.store(false);
-    if (d->m_queue.size() > 0 || cacheSync() == CacheSync::Due)
-        d->flushQueue();
-    // The chain goes on a few seconds past the last rows, until their commit is synced.
-    if (d->m_queue.size() > 0 || cacheSync() != CacheSync::None)
+    if (d->m_queue.size() == 0)
+        return;
+    d->flushQueue();
+    if (d->m_queue.size() > 0)
         d->flushSoon();
 }
 
-// Syncing what was committed needs no consent: it records nothing.
+// Runs with rows queued.
 void DataCollectorPrivate::flushQueue()
 {
-    const int rowsWaiting = m_queue.size();
-    const bool enabled = isTelemetryEnabled();
+    const int rows = m_queue.size();
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     const int waitMs = isApplicationThread() ? 0 : kFlushLockWaitMs;
-    const bool locked = (enabled || !rowsWaiting) && mainLock.tryToRunFor(waitMs);
-    if (locked && rowsWaiting) {
-        if (writeQueue() && rowsWaiting >= kLargeFlushRows)
-            m_cache.releaseMemory();
-    } else if (locked) {
-        m_cache.makeUsable(m_queue);
-        m_cache.syncWaitingCommits();
-    } else if (enabled) {
+    const bool locked = isTelemetryEnabled() && mainLock.tryToRunFor(waitMs);
+    if (locked && writeQueue() && rows >= kLargeFlushRows)
+        m_cache.releaseMemory();
+    else if (!locked && isTelemetryEnabled())
         qCDebug(lcTelemetry) << "Flush postponed, another process holds the cache lock";
-    }
-    if (rowsWaiting)
-        afterFlush().call(locked);
+    afterFlush().call(locked);
 }
 
 int DataCollector::maxCachedRecords() const

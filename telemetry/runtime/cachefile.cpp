@@ -2,10 +2,8 @@
 
 #include "telemetry/runtime/runtime.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QMutex>
 #include <QSqlQuery>
 
 #include <atomic>
@@ -42,35 +40,6 @@ bool createdPrivate(const QByteArray &path)
     return true;
 }
 
-// A log or journal that a deleted file left behind would be played into the new one.
-void removeLeftoversOfFormerFile(const QString &path)
-{
-    for (const char *suffix : { "-wal", "-shm", "-journal" })
-        QFile::remove(path + QLatin1String(suffix));
-}
-
-// Commits go to the write-ahead log without waiting for the disk; a checkpoint makes all of
-// them durable at once (two syncs: the log, then the file), at most every few seconds.
-constexpr qint64 kSyncIntervalMs = 5000;
-
-struct SyncState
-{
-    QMutex mutex;
-    QElapsedTimer sinceSync; // invalid until the first sync
-    bool unsynced = false;
-};
-
-SyncState &syncState()
-{
-    static SyncState state;
-    return state;
-}
-
-bool isSyncDue(const SyncState &state)
-{
-    return !state.sinceSync.isValid() || state.sinceSync.hasExpired(kSyncIntervalMs);
-}
-
 } // namespace
 
 void keepCacheFilePrivate(const QString &path)
@@ -80,59 +49,16 @@ void keepCacheFilePrivate(const QString &path)
     // Both, whichever was open to others. Once narrowed they are not again, so this is said
     // once, by whichever connection opens the file first.
     const bool directoryNarrowed = narrowed(directory, S_IFDIR, S_IRWXU);
-    const bool created = createdPrivate(file);
-    if (created)
-        removeLeftoversOfFormerFile(path);
-    const bool fileNarrowed = !created && narrowed(file, S_IFREG, S_IRUSR | S_IWUSR);
+    const bool fileNarrowed = !createdPrivate(file) && narrowed(file, S_IFREG, S_IRUSR | S_IWUSR);
     if (directoryNarrowed || fileNarrowed)
         qCWarning(lcTelemetry) << "The cache was readable by other users; it is private now:"
                                << QFileInfo(path).absolutePath();
 }
 
 // An older file keeps its mode until a VACUUM, which the cache runs once much of it is free.
-// Where the file system cannot share memory between processes WAL is refused, and the file
-// keeps its rollback journal, synced at each commit as before.
 void setUpCacheConnection(const QSqlDatabase &db)
 {
     QSqlQuery(db).exec(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"));
-    QSqlQuery mode(db);
-    if (mode.exec(QStringLiteral("PRAGMA journal_mode = WAL")) && mode.next()
-        && mode.value(0).toString() == QLatin1String("wal")) {
-        QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
-        // A large flush grows the log; past a checkpoint it need not keep that size.
-        QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_size_limit = 1048576"));
-    }
-}
-
-// One attempt: a checkpoint kept out by another one under way (which syncs the log too), or
-// failing on a broken file, is not retried; the next commit asks again. In a file that is not
-// in WAL mode every commit was synced already, and the checkpoint does nothing.
-void syncCacheCommitsIfDue(const QSqlDatabase &db, CommitsToSync commits)
-{
-    SyncState &state = syncState();
-    QMutexLocker locker(&state.mutex);
-    state.unsynced = state.unsynced || commits != CommitsToSync::Waiting;
-    if (!state.unsynced || (commits != CommitsToSync::OneThatShrinksTheFile && !isSyncDue(state)))
-        return;
-    QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
-    state.sinceSync.start();
-    state.unsynced = false;
-}
-
-CacheSync cacheSync()
-{
-    SyncState &state = syncState();
-    QMutexLocker locker(&state.mutex);
-    if (!state.unsynced)
-        return CacheSync::None;
-    return isSyncDue(state) ? CacheSync::Due : CacheSync::Waiting;
-}
-
-void removeLeftoversOfEmptyFile(const QString &path)
-{
-    const FileIdentity identity = fileIdentity(path);
-    if (identity.exists && identity.size == 0)
-        removeLeftoversOfFormerFile(path);
 }
 
 FileIdentity fileIdentity(const QString &path)

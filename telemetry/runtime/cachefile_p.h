@@ -34,43 +34,10 @@ FileIdentity fileIdentity(const QString &path);
 void keepCacheFilePrivate(const QString &path);
 
 /**
- * Removes the write-ahead log, its shared index and the rollback journal of an empty cache
- * file at @p path: a file that was emptied or replaced by an empty one under the process's
- * connections. They belong to the former content, and SQLite would play them into the new one.
- * Call it under the main lock, before opening the file again: an empty file has no users,
- * since making a file keep a log writes its first page.
- */
-void removeLeftoversOfEmptyFile(const QString &path);
-
-/**
  * Sets up a connection that has just opened the cache file: in a file that has no table yet,
- * the pages that deletes free will go back to the file system (incremental vacuum); the file
- * keeps a write-ahead log, so that readers and writers do not wait for each other, and its
- * commits are synced with syncCacheCommitsIfDue().
+ * the pages that deletes free will go back to the file system (incremental vacuum).
  */
 void setUpCacheConnection(const QSqlDatabase &db);
-
-enum class CommitsToSync {
-    OneMore, ///< a commit on the cache file has just succeeded
-    OneThatShrinksTheFile, ///< a commit that freed pages: synced now, to give them back
-    Waiting, ///< only those that earlier calls left unsynced
-};
-
-/**
- * Makes the process's commits to the cache file durable, with a checkpoint through @p db, when
- * they are not and no sync came for a few seconds; otherwise leaves them to a later call, when
- * cacheSync() says it is due. A power cut can thus cost the commits of those last seconds,
- * never the file. Call it with @p db not in a transaction, under the main lock (a checkpoint
- * writes the file).
- */
-void syncCacheCommitsIfDue(const QSqlDatabase &db, CommitsToSync commits);
-
-enum class CacheSync {
-    None, ///< every commit of the process is durable
-    Waiting, ///< some are not, and their sync is not due yet
-    Due,
-};
-CacheSync cacheSync();
 
 /**
  * Counts the cache files this process has used: bumped each time it starts writing into
