@@ -33,8 +33,8 @@ void RaiiTransaction::markSuccessfull()
     m_success = true;
 }
 
-// A commit that failed to write the log has rolled back already. The rollback runs as a query,
-// so that the connection's last error stays the commit's, which the caller reports.
+// SQLite may have rolled a failed commit back itself. The rollback runs as a query, so that the
+// connection's last error stays the commit's, which the caller reports.
 bool RaiiTransaction::commit()
 {
     m_ended = true;
