@@ -4,6 +4,7 @@
 // counts the syncs itself: it defines fdatasync() and fsync(), and the dynamic linker binds
 // SQLite's calls to those of the executable ahead of the C library's.
 #include "performance.h"
+#include "workers.h"
 
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
@@ -11,7 +12,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTimer>
@@ -48,19 +48,8 @@ constexpr int kRecordsPerSecond = 25;
 // Counted past the first flushes, which make the file.
 constexpr int kWarmUpMs = 3000;
 constexpr int kRecordingSeconds = 30;
-// Past the last flush, for the sync that follows it a few seconds later.
+// Past the last record, for the flush and the publish attempt that follow it.
 constexpr int kSettleMs = 8000;
-
-std::atomic<int> g_commits { 0 };
-QtMessageHandler g_defaultHandler = nullptr;
-
-void countCommits(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (message.startsWith(QLatin1String("Commited")))
-        ++g_commits;
-    else if (type != QtDebugMsg)
-        g_defaultHandler(type, context, message);
-}
 
 struct Syncs
 {
@@ -72,8 +61,7 @@ struct Syncs
 // The library's flush cycle, fed at a steady pace for kRecordingSeconds.
 Syncs librarySyncs()
 {
-    g_defaultHandler = qInstallMessageHandler(countCommits);
-    QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
+    const FlushCounts &flushes = countFlushes();
     kl::telemetry::CouchDBBucket bucket;
     bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:1")));
     bucket.setDatabase(QStringLiteral("bench"));
@@ -86,13 +74,12 @@ Syncs librarySyncs()
     pace.setTimerType(Qt::PreciseTimer);
     QObject::connect(&pace, &QTimer::timeout, [&] { recorder->record(); });
     pace.start(1000 / kRecordsPerSecond);
-    QTimer::singleShot(kWarmUpMs, [&] { before = { g_syncs.load(), g_commits.load() }; });
+    QTimer::singleShot(kWarmUpMs, [&] { before = { g_syncs.load(), flushes.wrote.load() }; });
     QTimer::singleShot(kWarmUpMs + kRecordingSeconds * 1000, &pace, &QTimer::stop);
     QTimer::singleShot(kWarmUpMs + kRecordingSeconds * 1000 + kSettleMs, QCoreApplication::quit);
     QCoreApplication::exec();
     recorder->setBucket(nullptr);
-    qInstallMessageHandler(g_defaultHandler);
-    return { g_syncs.load() - before.syncs, g_commits.load() - before.commits };
+    return { g_syncs.load() - before.syncs, flushes.wrote.load() - before.commits };
 }
 
 // The same batches through a connection of its own to a file of its own.

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -69,8 +70,9 @@ void stopWorkers(std::vector<Worker> &workers);
 /// The flushes the library logged since countFlushes().
 struct FlushCounts
 {
-    int wrote = 0; ///< flushes that wrote rows
-    int postponed = 0; ///< flushes with rows waiting that found the main lock taken
+    // Counted on the flushing threads, read on the worker's.
+    std::atomic<int> wrote { 0 }; ///< flushes that wrote rows
+    std::atomic<int> postponed { 0 }; ///< flushes with rows waiting that found the main lock taken
 };
 
 /// Keeps the warning each accepted batch logs, and debug lines, out of the output.
