@@ -317,12 +317,13 @@ void DataCollector::flush()
 void DataCollectorPrivate::flushQueue()
 {
     const int rows = m_queue.size();
+    const bool enabled = isTelemetryEnabled();
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     const int waitMs = isApplicationThread() ? 0 : kFlushLockWaitMs;
-    const bool locked = isTelemetryEnabled() && mainLock.tryToRunFor(waitMs);
+    const bool locked = enabled && mainLock.tryToRunFor(waitMs);
     if (locked && writeQueue() && rows >= kLargeFlushRows)
         m_cache.releaseMemory();
-    else if (!locked && isTelemetryEnabled())
+    else if (!locked && enabled)
         qCDebug(lcTelemetry) << "Flush postponed, another process holds the cache lock";
     afterFlush().call(locked);
 }
