@@ -349,6 +349,7 @@ struct Run
     QString mode, source;
     std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
     int printed = 0, queued = -1;
+    QList<QByteArray> said; // the library's messages
     QElapsedTimer sinceUpload;
     bool killed = false, finished = false;
 };
@@ -479,8 +480,12 @@ private:
                 } else if (cached || (run->mode == "worker" && !run->killed)) {
                     ++counts[Lost];
                     std::printf("lost: %s%s\n", qPrintable(key), cached ? ", once cached" : "");
+                } else if (run->killed) {
+                    ++counts[Killed];
                 } else {
-                    ++counts[run->killed ? Killed : AtExit];
+                    ++counts[AtExit];
+                    std::printf("lost at exit: %s, after: %s\n", qPrintable(key),
+                                run->said.join(" / ").constData());
                 }
             }
         }
@@ -581,8 +586,10 @@ private:
                 // A read-only directory refuses the lock's key file before the journal.
                 m_refusedWrites += line.contains("local cache update failed")
                     || line.contains("cannot be taken");
-                if (!line.startsWith("korvel.telemetry: deleted: ")) // said after every delete
+                if (!line.startsWith("korvel.telemetry: deleted: ")) { // said after every delete
                     ++m_messages[m_window][line];
+                    run.said << line;
+                }
             }
         }
     }
