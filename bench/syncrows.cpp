@@ -1,6 +1,6 @@
 // The sync row: how often the cache file is synced to the disk per committed flush of a process
-// that records steadily, against a connection with SQLite's default journal and sync settings
-// (the cache's own before it kept a write-ahead log) committing the same batches. The program
+// that records steadily, against a connection with SQLite's default journal and sync settings,
+// which the cache keeps too, committing the same batches. The program
 // counts the syncs itself: it defines fdatasync() and fsync(), and the dynamic linker binds
 // SQLite's calls to those of the executable ahead of the C library's.
 #include "performance.h"

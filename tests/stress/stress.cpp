@@ -27,6 +27,7 @@
 #include "telemetry/runtime/singleton.h"
 
 #include <csignal>
+#include <limits>
 #include <numeric>
 #include <sys/mount.h>
 
@@ -38,6 +39,9 @@ namespace {
 constexpr int kUploadTimeoutMs = 4000, kWorkers = 4;
 // A held upload outlasts the workers' upload time-out by far; the proxy ends it then.
 constexpr int kHoldMs = 3 * kUploadTimeoutMs;
+// A slow machine drains slowly: the wait goes on while the cache shrinks, and ends when it has
+// not for a while, longer than a claim of a killed process or a held upload keeps it.
+constexpr int kDrainStallMs = 30000, kDrainLimitMs = 300000;
 const QStringList kTables { "telemetry", "telemetry_setaside" }; // queued, set aside
 
 /// The shared destination of a record: one of two, by its sequence number.
@@ -498,12 +502,27 @@ private:
                   .split(';');
         for (int i = 0; i < Rows; ++i)
             rows << names.at(i) + " | " + QString::number(counts[i]);
+        if (counts[Lost] > 0)
+            printMessages();
         const QSet<QString> poisonKept = m_poison - m_removed;
         rows << QStringLiteral("set aside: poison records / others | %1 of %2 / %3")
                     .arg((setAside & poisonKept).size())
                     .arg(poisonKept.size())
                     .arg((setAside - poisonKept).size());
         return std::accumulate(counts + Doubled, counts + Rows, 0) == 0 && setAside == poisonKept;
+    }
+
+    // What the library said in each process, for finding where lost records went.
+    void printMessages() const
+    {
+        for (const auto &run : m_runs) {
+            QMap<QByteArray, int> said;
+            for (const QByteArray &line : run->said)
+                ++said[line];
+            for (auto it = said.cbegin(); it != said.cend(); ++it)
+                std::printf("%s said %dx: %s\n", qPrintable(run->source), it.value(),
+                            it.key().constData());
+        }
     }
 
     // Adds the records (key -> _id, by their id cell when they name no source and sequence) of
@@ -841,15 +860,37 @@ private:
                                [](Run *w) { return w->queued == 0; })
                 && observe() && m_cachedNow == 0;
         };
-        if (waitFor(drained, 120000 + m_loadMs, "the cache did not drain")) {
+        QElapsedTimer draining;
+        draining.start();
+        if (waitForDrain(drained, "the cache stopped draining")) {
+            m_rows.prepend(QStringLiteral("drained after recording stopped | %1 s")
+                               .arg(draining.elapsed() / 1000.0, 0, 'f', 1));
             QTest::qWait(2000);
-            waitFor(drained, 120000 + m_loadMs, "the cache did not stay drained");
+            waitForDrain(drained, "the cache did not stay drained");
         }
         for (Run *worker : m_workers) {
             worker->process->closeWriteChannel();
             check(QTest::qWaitFor([worker] { return worker->finished; }, 20000), "did not quit",
                   worker);
         }
+    }
+
+    bool waitForDrain(const std::function<bool()> &drained, const char *problem)
+    {
+        int least = std::numeric_limits<int>::max();
+        QDeadlineTimer stalled(kDrainStallMs);
+        bool done = false;
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                done = drained();
+                if (m_cachedNow < least) {
+                    least = m_cachedNow;
+                    stalled.setRemainingTime(kDrainStallMs);
+                }
+                return done || stalled.hasExpired();
+            },
+            kDrainLimitMs);
+        return check(ended && done, problem);
     }
 
     QString table()
