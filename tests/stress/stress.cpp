@@ -467,6 +467,7 @@ private:
         QHash<QString, QString> left;
         readCache(kTables.mid(1), left);
         const QSet<QString> setAside(left.keyBegin(), left.keyEnd());
+        QSet<const Run *> concerned; // exited normally with records never cached
         for (const auto &run : m_runs) {
             counts[Recorded] += run->printed;
             for (int sequence = 0; sequence < run->printed; ++sequence) {
@@ -488,8 +489,8 @@ private:
                     ++counts[Killed];
                 } else {
                     ++counts[AtExit];
-                    std::printf("lost at exit: %s, after: %s\n", qPrintable(key),
-                                run->said.join(" / ").constData());
+                    std::printf("lost at exit: %s\n", qPrintable(key));
+                    concerned.insert(run.get());
                 }
             }
         }
@@ -502,8 +503,10 @@ private:
                   .split(';');
         for (int i = 0; i < Rows; ++i)
             rows << names.at(i) + " | " + QString::number(counts[i]);
-        if (counts[Lost] > 0)
-            printMessages();
+        for (const auto &run : m_runs) {
+            if (counts[Lost] > 0 || concerned.contains(run.get()))
+                printMessages(*run);
+        }
         const QSet<QString> poisonKept = m_poison - m_removed;
         rows << QStringLiteral("set aside: poison records / others | %1 of %2 / %3")
                     .arg((setAside & poisonKept).size())
@@ -512,17 +515,15 @@ private:
         return std::accumulate(counts + Doubled, counts + Rows, 0) == 0 && setAside == poisonKept;
     }
 
-    // What the library said in each process, for finding where lost records went.
-    void printMessages() const
+    // What the library said in a process, for finding where lost records went.
+    static void printMessages(const Run &run)
     {
-        for (const auto &run : m_runs) {
-            QMap<QByteArray, int> said;
-            for (const QByteArray &line : run->said)
-                ++said[line];
-            for (auto it = said.cbegin(); it != said.cend(); ++it)
-                std::printf("%s said %dx: %s\n", qPrintable(run->source), it.value(),
-                            it.key().constData());
-        }
+        QMap<QByteArray, int> said;
+        for (const QByteArray &line : run.said)
+            ++said[line];
+        for (auto it = said.cbegin(); it != said.cend(); ++it)
+            std::printf("%s said %dx: %s\n", qPrintable(run.source), it.value(),
+                        it.key().constData());
     }
 
     // Adds the records (key -> _id, by their id cell when they name no source and sequence) of
