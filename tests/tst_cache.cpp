@@ -24,14 +24,20 @@ QString document(qint64 timestamp)
         + QStringLiteral("\"}");
 }
 
-// The first column of what @p sql selects, as another SQLite client reads it.
-QStringList select(const CacheConnection &connection, const QString &sql)
+// The first column of what @p sql selects.
+QStringList select(const QSqlDatabase &db, const QString &sql)
 {
-    QSqlQuery query(sql, connection.database());
+    QSqlQuery query(sql, db);
     QStringList values;
     while (query.next())
         values << query.value(0).toString();
     return values;
+}
+
+// As another SQLite client reads it.
+QStringList select(const CacheConnection &connection, const QString &sql)
+{
+    return select(connection.database(), sql);
 }
 
 // The cached rows in insertion order, with SQLite's own types of the id and document columns.
@@ -183,13 +189,17 @@ void TestCache::refusedBatchIsRequeuedBehindNewRows_data()
 {
     QTest::addColumn<QStringList>("statements");
     QTest::addColumn<QString>("refused");
-    // A writer makes a flush's insert wait for SQLite's busy time-out, then fail; a reader lets
-    // the inserts through and makes the commit fail the same way.
+    // A writer makes a flush's insert wait for SQLite's busy time-out, then fail. A reader and
+    // a flush do not wait for each other (nothing is refused), unless the driver carries its
+    // own SQLite: the file then keeps its rollback journal, and the reader makes the commit
+    // fail the same way.
     QTest::addRow("write lock") << QStringList { "BEGIN IMMEDIATE" }
                                 << "critical: local cache update failed \"database is locked\"";
     QTest::addRow("read lock") << QStringList { "BEGIN", "SELECT COUNT(*) FROM telemetry" }
-                               << "critical: local cache update failed \"database is locked "
-                                  "Unable to commit transaction\"";
+                               << (qEnvironmentVariableIsSet("KORVEL_TEST_SQLITE_VERSION")
+                                       ? "critical: local cache update failed \"database is "
+                                         "locked Unable to commit transaction\""
+                                       : QString());
 }
 
 void TestCache::refusedBatchIsRequeuedBehindNewRows()
@@ -197,6 +207,7 @@ void TestCache::refusedBatchIsRequeuedBehindNewRows()
     QFETCH(QStringList, statements);
     QFETCH(QString, refused);
     m_collector->initialize();
+    QVERIFY(m_collector->checkCacheFile()); // as every flush does first
     // A shorter busy time-out than the driver's 5 s on the collector's connection: the wait
     // only has to outlast collecting two rows.
     QVERIFY(QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("PRAGMA busy_timeout=1000")));
@@ -210,11 +221,18 @@ void TestCache::refusedBatchIsRequeuedBehindNewRows()
     const QStringList meanwhile = collect({ { 30, 1 }, { 31, 1 } });
     flushing.join();
     const QStringList messages = m_messages->all();
-    QVERIFY(!messages.isEmpty());
-    QCOMPARE(messages.count(refused), messages.size());
+    if (refused.isEmpty()) {
+        QCOMPARE(messages, QStringList());
+        QCOMPARE(select(QSqlDatabase::database(), kCachedRows), batch);
+        QCOMPARE(select(other, "SELECT COUNT(*) FROM telemetry"), QStringList("0"));
+    } else {
+        QVERIFY(!messages.isEmpty());
+        QCOMPARE(messages.count(refused), messages.size());
+    }
     // Later flushes of the cycle retry the whole queue until the cause is gone.
     QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
-    QTRY_COMPARE_WITH_TIMEOUT(select(other, kCachedRows), meanwhile + batch, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(select(other, kCachedRows),
+                              refused.isEmpty() ? batch + meanwhile : meanwhile + batch, 15000);
 }
 
 void TestCache::tablesOfNewOldAndLockedCaches_data()
@@ -334,10 +352,11 @@ void TestCache::unusableCache()
 void TestCache::replacedCacheFileIsReopened_data()
 {
     QTest::addColumn<int>("cached");
-    // Another process makes a new file, where its destination takes our old storage ID.
+    // Another process makes a new file, where its destination takes our old storage ID. A file
+    // emptied in place stays locked until the process that used it lets go.
     QTest::addRow("deleted") << 4;
     QTest::addRow("truncated") << 4;
-    QTest::addRow("replaced by a copy") << 6;
+    QTest::addRow("replaced by a copy") << 7;
 }
 
 void TestCache::replacedCacheFileIsReopened()
@@ -349,6 +368,10 @@ void TestCache::replacedCacheFileIsReopened()
     QByteArrayList logged;
     QVERIFY(record(*road, 2, logged));
     QTRY_COMPARE_WITH_TIMEOUT(cachedPerDestination(), QStringList { "ours 2" }, 15000);
+    // A commit soon after the first waits for its sync, which must never write it into the
+    // emptied file.
+    QVERIFY(record(*road, 1, logged));
+    QTRY_COMPARE_WITH_TIMEOUT(cachedPerDestination(), QStringList { "ours 3" }, 15000);
     // Held, no flush can notice the fault before records are queued under the old ID.
     std::unique_ptr<QProcess> lock;
     for (QByteArray answer; answer != "held"; answer = readHelperLine(*lock))
@@ -357,8 +380,10 @@ void TestCache::replacedCacheFileIsReopened()
         QVERIFY(QFile::copy(location, location + ".copy"));
         QCOMPARE(std::rename(QFile::encodeName(location + ".copy"), QFile::encodeName(location)),
                  0);
+    } else if (fault == "truncated") {
+        QVERIFY(QFile::resize(location, 0));
     } else {
-        QVERIFY(fault == "deleted" ? QFile::remove(location) : QFile::resize(location, 0));
+        QVERIFY(QFile::remove(location));
         QCOMPARE(runHelper({ "storage-id", "http://127.0.0.1:1", "theirs" }), QByteArray("1"));
     }
     QVERIFY(record(*road, 3, logged));

@@ -1,71 +1,18 @@
 #include "telemetry/cache/batchinsert_p.h"
 
-#include <QMutex>
-#include <QSqlDriver>
+#include "telemetry/runtime/linkedsqlite_p.h"
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
-#include <algorithm>
-
 #include <sqlite3.h>
 
 #include <memory>
-#include <vector>
 
 namespace kl::telemetry {
 
 namespace {
-
-// The QSQLITE driver's own connection; null when the driver is not SQLite's.
-sqlite3 *driverHandle(const QSqlDatabase &db)
-{
-    const QVariant handle = db.driver()->handle();
-    if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
-        return nullptr;
-    return *static_cast<sqlite3 *const *>(handle.constData());
-}
-
-QBasicMutex s_openedMutex;
-std::vector<sqlite3 *> s_opened;
-
-int noteOpened(sqlite3 *db, char **, const sqlite3_api_routines *)
-{
-    QMutexLocker locker(&s_openedMutex);
-    s_opened.push_back(db);
-    return SQLITE_OK;
-}
-
-/*
- * A connection belongs to the SQLite copy that opened it: another copy's functions on it are
- * undefined, whether or not the versions match. The proof is therefore by identity, not by
- * version: while the linked SQLite notes every connection it opens (an automatic extension),
- * the driver opens a probe connection, which must be among them.
- */
-bool driverRunsLinkedSqlite()
-{
-    static const bool linked = [] {
-        const auto note = reinterpret_cast<void (*)()>(&noteOpened);
-        sqlite3_auto_extension(note);
-        const QString name = QStringLiteral("korvel-sqlite-probe");
-        bool seen = false;
-        {
-            QSqlDatabase probe = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-            probe.setDatabaseName(QStringLiteral(":memory:"));
-            if (probe.open()) {
-                QMutexLocker locker(&s_openedMutex);
-                seen = std::find(s_opened.cbegin(), s_opened.cend(), driverHandle(probe))
-                    != s_opened.cend();
-            }
-        }
-        QSqlDatabase::removeDatabase(name);
-        sqlite3_cancel_auto_extension(note);
-        QMutexLocker locker(&s_openedMutex);
-        s_opened.clear();
-        return seen;
-    }();
-    return linked;
-}
 
 using Statement = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
 
@@ -115,8 +62,7 @@ bool insertThroughQt(const QSqlDatabase &db, const QString &statement,
 bool insertRows(const QSqlDatabase &db, const QString &statement, const QVector<QueuedRow> &rows,
                 QString *error)
 {
-    sqlite3 *handle = driverHandle(db);
-    if (handle && driverRunsLinkedSqlite())
+    if (sqlite3 *handle = linkedSqliteHandle(db))
         return insertThroughSqlite(handle, statement, rows, error);
     return insertThroughQt(db, statement, rows, error);
 }

@@ -21,6 +21,13 @@ namespace {
 
 constexpr int kNoStorage = -1;
 
+// A power cut can cost the commits of this long.
+bool isSyncDue(const QElapsedTimer &sinceSync)
+{
+    constexpr qint64 kSyncIntervalMs = 5000;
+    return !sinceSync.isValid() || sinceSync.hasExpired(kSyncIntervalMs);
+}
+
 constexpr QLatin1String kIdColumn("id");
 constexpr QLatin1String kTimestampColumn("timestamp");
 constexpr QLatin1String kStorageIdColumn("storageID");
@@ -88,7 +95,10 @@ bool CacheDatabase::open()
             qCCritical(lcTelemetry) << "Connection to database failed" << m_db.lastError().text();
         return false;
     }
-    applyBusyTimeout(m_db, BusyWait::BriefOnEventLoop);
+    // Briefly, as the table creation holds the main lock: what keeps it out may be another
+    // process's connection to a file emptied under it, which lets go once that process can
+    // take the lock and notice.
+    applyBusyTimeout(m_db, BusyWait::Brief);
     setUpCacheConnection(m_db);
     if (!createTables()) { // another client holds the file: the next flush opens it again
         m_db.close();
@@ -97,6 +107,7 @@ bool CacheDatabase::open()
     if (std::exchange(m_openFailing, false))
         qCInfo(lcTelemetry) << "Connection to database restored";
     m_fileIdentity = fileIdentity(m_db.databaseName());
+    m_logKept = false;
     return true;
 }
 
@@ -111,6 +122,8 @@ bool CacheDatabase::createTables()
     case TableCreation::Skipped:
     case TableCreation::Created:
         break;
+    case TableCreation::CommitRefused:
+        return false;
     case TableCreation::TransactionRefused:
     case TableCreation::Failed:
         if (isBusy(error))
@@ -147,7 +160,7 @@ bool CacheDatabase::replaced()
     return other || !storageIdKeeper()->namesSameDestinations();
 }
 
-bool CacheDatabase::makeUsable(RecordQueue &queue)
+bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
 {
     StorageIdKeeper *registry = storageIdKeeper();
     if (isOpen() && replaced()) {
@@ -167,6 +180,10 @@ bool CacheDatabase::makeUsable(RecordQueue &queue)
         }
         m_rekeyPending = m_rekeyPending || registry->hasProvisionalIds();
         m_unusableSaid = false;
+        if (lock == MainLock::Held && !m_logKept) {
+            ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
+            m_logKept = keepWriteAheadLog(m_db);
+        }
         return !m_rekeyPending || rekey(queue);
     }
     if (!std::exchange(m_unusableSaid, true))
@@ -207,7 +224,7 @@ bool CacheDatabase::rekey(RecordQueue &queue)
 
 // A commit can fail after every insert went well, so it is made here, not at destruction: a
 // batch must go back to the queue unless it is stored.
-bool CacheDatabase::write(const RecordQueue::Rows &rows, QString *error)
+bool CacheDatabase::write(const RecordQueue::Rows &rows, MainLock lock, QString *error)
 {
     ConnectionLocker locker(&m_mutex, m_db);
     RaiiTransaction transaction(m_db);
@@ -221,9 +238,38 @@ bool CacheDatabase::write(const RecordQueue::Rows &rows, QString *error)
         *error = m_db.lastError().text();
         return false;
     }
+    if (lock == MainLock::Held)
+        syncCommitsIfDue(CommitsToSync::OneMore);
     if (!rows.isEmpty())
         qCDebug(lcTelemetry) << "Commited" << rows.size() << "records to cache";
     return true;
+}
+
+void CacheDatabase::syncCommitsIfDue(CommitsToSync commits)
+{
+    // The commits of a file that was closed, being gone or emptied, went with it.
+    m_unsynced = m_logKept && m_db.isOpen() && (m_unsynced || commits != CommitsToSync::Waiting);
+    if (!m_unsynced || (commits != CommitsToSync::OneThatShrinksTheFile && !isSyncDue(m_sinceSync)))
+        return;
+    const FileIdentity seen = fileIdentity(m_db.databaseName());
+    if (seen.sameFileAs(m_fileIdentity) && seen.size > 0)
+        QSqlQuery(m_db).exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+    m_sinceSync.start();
+    m_unsynced = false;
+}
+
+void CacheDatabase::syncWaitingCommits()
+{
+    ConnectionLocker locker(&m_mutex, m_db);
+    syncCommitsIfDue(CommitsToSync::Waiting);
+}
+
+CacheSync CacheDatabase::syncState()
+{
+    QMutexLocker locker(&m_mutex);
+    if (!m_unsynced)
+        return CacheSync::None;
+    return isSyncDue(m_sinceSync) ? CacheSync::Due : CacheSync::Waiting;
 }
 
 // Deleted rows leave free pages that SQLite keeps for good; once they are most of a file of
@@ -255,7 +301,8 @@ void CacheDatabase::giveBackFreePages()
         return;
     for (qint64 page = 0; page < freePages && query.exec(); ++page) { }
     query.finish(); // a statement still stepping would fail the commit
-    transaction.commit();
+    if (transaction.commit())
+        syncCommitsIfDue(CommitsToSync::OneThatShrinksTheFile); // the log holds the shrinking
 }
 
 // A backlog's records, freed once written or sent, and the pages read meanwhile would stay

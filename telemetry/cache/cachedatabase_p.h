@@ -3,6 +3,7 @@
 #include "telemetry/cache/recordqueue_p.h"
 #include "telemetry/runtime/cachefile_p.h"
 
+#include <QElapsedTimer>
 #include <QLatin1String>
 #include <QMutex>
 #include <QSqlDatabase>
@@ -29,6 +30,21 @@ inline QString idMatches()
 /// placeholders; false, with the error in @p query, when it fails.
 bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids);
 
+/// Whether the caller holds the machine-wide main lock; at exit a flush may go in without it.
+enum class MainLock { Held, NotHeld };
+
+enum class CommitsToSync {
+    OneMore, ///< a commit on the cache file has just succeeded
+    OneThatShrinksTheFile, ///< a commit that freed pages: synced now, which gives them back
+    Waiting, ///< only those that earlier calls left unsynced
+};
+
+enum class CacheSync {
+    None, ///< every commit of the process is durable
+    Waiting, ///< some are not, and their sync is not due yet
+    Due,
+};
+
 /**
  * The collector's connection to the cache file, and the file's life under it: opening it and
  * creating the record table, noticing that it was deleted, replaced or emptied, opening it
@@ -50,14 +66,28 @@ public:
 
     /**
      * Makes the cache file fit for a write or a read: opens it when it could not be opened so
-     * far, again when it was replaced since, and re-keys @p queue for it. Call it under the
-     * main lock; false while the cache cannot be used, said once per run of failures.
+     * far, again when it was replaced since, re-keys @p queue for it and, under the main lock,
+     * has it keep a write-ahead log. Call it under the main lock unless @p lock says that an
+     * exit could not wait for it; false while the cache cannot be used, said once per run of
+     * failures.
      */
-    bool makeUsable(RecordQueue &queue);
+    bool makeUsable(RecordQueue &queue, MainLock lock = MainLock::Held);
 
-    /// Inserts @p rows in one transaction; false, with SQLite's reason in @p error, when the
-    /// batch is not stored (the commit included).
-    bool write(const RecordQueue::Rows &rows, QString *error);
+    /// Inserts @p rows in one transaction, and syncs the commits when due under the main lock;
+    /// false, with SQLite's reason in @p error, when the batch is not stored (the commit
+    /// included).
+    bool write(const RecordQueue::Rows &rows, MainLock lock, QString *error);
+    /**
+     * Makes the process's commits durable, with a checkpoint, when some are not and none was
+     * made for a few seconds; a power cut can thus cost the commits of those seconds, never
+     * the file. Call it under the main lock, with m_mutex held, outside a transaction. A file
+     * that is not the one opened any more is left alone: the checkpoint would write the former
+     * content into it. In a file without a write-ahead log every commit was synced already.
+     */
+    void syncCommitsIfDue(CommitsToSync commits);
+    /// Syncs the commits that earlier calls left unsynced, when due; under the main lock.
+    void syncWaitingCommits();
+    CacheSync syncState();
     /// Drops the oldest records beyond @p bound (0: none), with one warning that counts them.
     void dropOldestBeyondBound(int bound);
     /// Gives the file's free pages back once they are most of it; with m_mutex held, outside
@@ -86,6 +116,11 @@ private:
     bool m_dropUnknownRows = false;
     bool m_openFailing = false;
     bool m_unusableSaid = false;
+    // Whether the open connection's file keeps a write-ahead log.
+    bool m_logKept = false;
+    // Under m_mutex: commits that no checkpoint has synced yet, and the time since the last.
+    bool m_unsynced = false;
+    QElapsedTimer m_sinceSync;
 };
 
 } // namespace kl::telemetry

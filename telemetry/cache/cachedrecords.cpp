@@ -136,6 +136,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     cache.m_deleteFailing = false;
+    cache.syncCommitsIfDue(CommitsToSync::OneMore);
     qCWarning(lcTelemetry) << "deleted: " << ids.size();
     cache.giveBackFreePages();
     return true;

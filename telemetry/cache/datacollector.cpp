@@ -1,9 +1,9 @@
 // The collector's flush cycle: the first record of an empty queue times a flush on the thread
 // that initialised the collector, which runs it a second later on a thread of the global pool;
 // the flush takes the machine-wide main lock, waiting for it a moment at most, writes the
-// queue and times the next one while rows are left. An idle process has no timer and touches no
-// file. When that thread ends the cycle moves to the main thread. At exit, on the main thread, the
-// queue is written once more.
+// queue and times the next one while rows are left, and a few seconds more until their commit
+// is synced. An idle process has no timer and touches no file. When that thread ends the cycle
+// moves to the main thread. At exit, on the main thread, the queue is written once more.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
@@ -150,15 +150,15 @@ bool DataCollectorPrivate::isInitialized()
 // Runs under the main lock, or past a wait for it at exit; false when nothing could be written.
 // Consent is read here, past the wait: a switch made meanwhile holds, and the records stay
 // queued until it is on again.
-bool DataCollectorPrivate::writeQueue()
+bool DataCollectorPrivate::writeQueue(MainLock lock)
 {
     if (!isTelemetryEnabled())
         return true;
-    if (!m_cache.makeUsable(m_queue))
+    if (!m_cache.makeUsable(m_queue, lock))
         return false;
     const RecordQueue::Rows rows = m_queue.takeAll();
     QString error;
-    if (!m_cache.write(rows, &error)) {
+    if (!m_cache.write(rows, lock, &error)) {
         // A full disk fails every flush alike until it has room again.
         if (std::exchange(m_writeError, error) != error)
             qCCritical(lcTelemetry) << "local cache update failed" << error;
@@ -177,7 +177,7 @@ bool DataCollectorPrivate::writeQueue()
 bool DataCollectorPrivate::writeQueueWithin(int milliseconds)
 {
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    return isInitialized() && mainLock.tryToRunFor(milliseconds) && writeQueue();
+    return isInitialized() && mainLock.tryToRunFor(milliseconds) && writeQueue(MainLock::Held);
 }
 
 // Another process's upload holds the main lock until its answer, up to the upload time-out
@@ -196,8 +196,8 @@ void DataCollectorPrivate::flushAtExit()
         return;
     QMutexLocker gateLocker(&m_gate->mutex);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    mainLock.tryToRunFor(waited ? 0 : kExitLockWaitMs);
-    if (!writeQueue())
+    const bool locked = mainLock.tryToRunFor(waited ? 0 : kExitLockWaitMs);
+    if (!writeQueue(locked ? MainLock::Held : MainLock::NotHeld))
         qCWarning(lcTelemetry) << "Records lost at exit, the cache could not be written:"
                                << m_queue.size();
 }
@@ -306,22 +306,27 @@ void DataCollector::flush()
     // Cleared first: a record collected from here on times the next flush itself, or finds the
     // check below still to come.
     d->m_flushTimed.store(false);
-    if (d->m_queue.size() == 0)
-        return;
-    d->flushQueue();
-    if (d->m_queue.size() > 0)
+    if (d->m_queue.size() > 0 || d->m_cache.syncState() == CacheSync::Due)
+        d->flushQueue();
+    // The chain goes on a few seconds past the last rows, until their commit is synced.
+    if (d->m_queue.size() > 0 || d->m_cache.syncState() != CacheSync::None)
         d->flushSoon();
 }
 
-// Runs with rows queued.
+// Syncing what was committed needs no consent: it records nothing.
 void DataCollectorPrivate::flushQueue()
 {
     const int rows = m_queue.size();
     const bool enabled = isTelemetryEnabled();
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     const int waitMs = isApplicationThread() ? 0 : kFlushLockWaitMs;
-    const bool locked = enabled && mainLock.tryToRunFor(waitMs);
-    if (locked && writeQueue() && rows >= kLargeFlushRows)
+    const bool locked = (enabled || rows == 0) && mainLock.tryToRunFor(waitMs);
+    if (locked && rows == 0) {
+        m_cache.makeUsable(m_queue); // what a failure leaves unsynced went with the file
+        m_cache.syncWaitingCommits();
+        return;
+    }
+    if (locked && writeQueue(MainLock::Held) && rows >= kLargeFlushRows)
         m_cache.releaseMemory();
     else if (!locked && enabled)
         qCDebug(lcTelemetry) << "Flush postponed, another process holds the cache lock";

@@ -36,7 +36,7 @@ public:
     void moveFlushesToMainThread(const QThread *ended);
     bool isInitialized();
     void flushQueue();
-    bool writeQueue();
+    bool writeQueue(MainLock lock);
     bool writeQueueWithin(int milliseconds);
     void flushAtExit();
     void tellQueueFull() const;

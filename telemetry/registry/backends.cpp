@@ -90,7 +90,8 @@ bool BackendsPrivate::open()
     QSqlError error;
     const TableCreation creation
         = createTableIfMissing(m_db, kTable, { createTableStatement() }, &error);
-    if (isBusy(error)) { // another client holds the file: the next flush opens it again
+    // Another client holds the file: the next flush opens it again.
+    if (isBusy(error) || creation == TableCreation::CommitRefused) {
         m_db.close();
         return false;
     }

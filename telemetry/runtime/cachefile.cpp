@@ -1,5 +1,6 @@
 #include "telemetry/runtime/cachefile_p.h"
 
+#include "telemetry/runtime/linkedsqlite_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QFile>
@@ -7,6 +8,8 @@
 #include <QSqlQuery>
 
 #include <atomic>
+
+#include <sqlite3.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -59,6 +62,36 @@ void keepCacheFilePrivate(const QString &path)
 void setUpCacheConnection(const QSqlDatabase &db)
 {
     QSqlQuery(db).exec(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"));
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
+    if (sqlite3 *handle = linkedSqliteHandle(db))
+        sqlite3_db_config(handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+}
+
+// Switching takes an exclusive lock: a connection that still has an emptied file open keeps
+// it, and the switch is tried again by the next use under the main lock. With the log, commits
+// are synced by checkpoints alone, every few seconds.
+bool keepWriteAheadLog(const QSqlDatabase &db)
+{
+    const auto mode = [&db](const QString &statement) {
+        QSqlQuery query(db);
+        return query.exec(statement) && query.next() ? query.value(0).toString() : QString();
+    };
+    const QLatin1String wal("wal");
+    // A connection learns that another one switched the file only when it reads it.
+    if (!QSqlQuery(db).exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master")))
+        return false;
+    if (mode(QStringLiteral("PRAGMA journal_mode")) != wal) {
+        if (!linkedSqliteHandle(db))
+            return false;
+        for (const char *leftover : { "-wal", "-shm" })
+            QFile::remove(db.databaseName() + QLatin1String(leftover));
+        if (mode(QStringLiteral("PRAGMA journal_mode = WAL")) != wal)
+            return false;
+    }
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA synchronous = NORMAL"));
+    // A large flush grows the log; once copied into the file it need not keep that size.
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA journal_size_limit = 1048576"));
+    return true;
 }
 
 FileIdentity fileIdentity(const QString &path)

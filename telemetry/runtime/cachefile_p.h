@@ -35,9 +35,23 @@ void keepCacheFilePrivate(const QString &path);
 
 /**
  * Sets up a connection that has just opened the cache file: in a file that has no table yet,
- * the pages that deletes free will go back to the file system (incremental vacuum).
+ * the pages that deletes free will go back to the file system (incremental vacuum). The
+ * connection never copies a write-ahead log into the file by itself, neither after a commit
+ * nor when it closes: a connection that outlived its file (emptied in place, say) would write
+ * the former content back into it. Checkpoints are the collector's, made under the main lock
+ * once it has seen that the file is still the one it opened.
  */
 void setUpCacheConnection(const QSqlDatabase &db);
+
+/**
+ * Makes the file that @p db has open keep a write-ahead log, so that a commit need not wait
+ * for the disk, and readers and writers need not wait for each other. Call it under the main
+ * lock, after @p db has read the file. A log and its index that lie beside a file without one
+ * belong to a former file, whose connections may still have them open, and are removed first.
+ * Only a connection of the linked SQLite, whose close can be kept from checkpointing, switches
+ * the file. False while the file keeps its rollback journal.
+ */
+bool keepWriteAheadLog(const QSqlDatabase &db);
 
 /**
  * Counts the cache files this process has used: bumped each time it starts writing into

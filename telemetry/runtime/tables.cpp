@@ -37,7 +37,13 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
             return TableCreation::Failed;
         }
     }
-    transaction.markSuccessfull();
+    // A reader that keeps the file (one with a write-ahead log open on a file emptied under
+    // it) refuses the commit alone; the caller must not take a table that is not there.
+    if (!transaction.commit()) {
+        if (error)
+            *error = db.lastError();
+        return TableCreation::CommitRefused;
+    }
     return TableCreation::Created;
 }
 

@@ -18,6 +18,8 @@ enum class TableCreation {
     Created,
     TransactionRefused,
     Failed, ///< a statement failed; the transaction was rolled back
+    /// another connection kept the commit out (or the disk refused it): the table is not there
+    CommitRefused,
 };
 
 /**
