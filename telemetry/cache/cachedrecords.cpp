@@ -77,39 +77,27 @@ void DataCollector::clearCache()
 
 bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records)
 {
-    return d->readOldest(storageId, {}, ids, records);
-}
-
-// Skipped records are still cached, older than the rest: the read takes as many more.
-bool DataCollectorPrivate::readOldest(int storageId, const QSet<QString> &skipped, QStringList &ids,
-                                      QStringList &records)
-{
-    constexpr int kBatch = 25;
     static const QString queryTemplate = QStringLiteral(
         "SELECT CAST(id AS TEXT), recordData FROM telemetry WHERE storageID=%1 ORDER BY "
-        "timestamp LIMIT %2");
+        "timestamp LIMIT 25");
 
-    ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
-    if (!m_cache.m_db.isOpen()) {
+    CacheDatabase &cache = d->m_cache;
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    if (!cache.m_db.isOpen()) {
         qCCritical(lcTelemetry)
             << "getCacheByStorageId() aborted, connection to database is closed.";
         return false;
     }
-    QSqlQuery query(m_cache.m_db);
-    if (!query.exec(queryTemplate.arg(qlonglong(storageId)).arg(kBatch + skipped.size()))) {
+    QSqlQuery query(cache.m_db);
+    if (!query.exec(queryTemplate.arg(qlonglong(storageId)))) {
         if (!isBusy(query.lastError())) // else the next attempt reads it
             qCCritical(lcTelemetry)
                 << "getCacheByStorageId() aborted, query failed:" << query.lastError();
         return false;
     }
-    int taken = 0;
-    while (taken < kBatch && query.next()) {
-        const QString id = query.value(0).toString();
-        if (skipped.contains(id))
-            continue;
-        ids.append(id);
+    while (query.next()) {
+        ids.append(query.value(0).toString());
         records.append(query.value(1).toString());
-        ++taken;
     }
     return true;
 }

@@ -7,7 +7,6 @@
 
 #include <QMutex>
 #include <QPointer>
-#include <QSet>
 #include <QThread>
 
 #include <atomic>
@@ -43,9 +42,6 @@ public:
     void tellQueueFull() const;
     void openExistingCacheFile();
     bool changeUnderMainLock(const QStringList &statements, const QStringList &ids);
-    // The oldest records of @p storageId but @p skipped, as getCacheByStorageId() reads them.
-    bool readOldest(int storageId, const QSet<QString> &skipped, QStringList &ids,
-                    QStringList &records);
 
     // The process's publisher gives up an upload in flight, and its claim of a destination,
     // here: the answer would come through the event loop, which runs no more, and other

@@ -185,7 +185,7 @@ bool PublisherPrivate::isCatchingUp() const
 // Takes destinations off the pass until one has records to send. An attempt moves on past
 // destinations with nothing to send, into one fresh pass at most, until its time budget is
 // spent; the next attempt then goes on where it stopped.
-PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination(const QSet<QString> &stored)
+PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
 {
     QElapsedTimer walk;
     walk.start();
@@ -204,8 +204,7 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination(const QSe
         DocumentUploader *uploader = q->m_uploaders.take(key);
         QStringList ids;
         QStringList documents;
-        if (uploader && readBatch(key.toInt(), walk, stored, ids, documents)
-            && claim(key.toInt())) {
+        if (uploader && readBatch(key.toInt(), walk, ids, documents) && claim(key.toInt())) {
             startUpload(key.toInt(), uploader, ids, documents);
             return AttemptEnd::UploadStarted;
         }
@@ -231,9 +230,7 @@ void PublisherPrivate::startPass()
 // The next batch of @p storageId, cut to the narrowing and to the byte bound; false when
 // there is none. Records that can never be sent are set aside as they come; a read of nothing
 // else says nothing of the records behind it, so reading goes on while the walk's time lasts.
-// Records just @p stored, and not deleted yet, are left out.
-bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk,
-                                 const QSet<QString> &stored, QStringList &ids,
+bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
                                  QStringList &documents)
 {
     BatchSelection batch;
@@ -241,8 +238,7 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk,
     {
         QStringList readIds;
         QStringList readDocuments;
-        if (!DataCollectorPrivate::get(currentDataCollector())
-                 ->readOldest(storageId, stored, readIds, readDocuments))
+        if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments))
             return false;
         batch = selectSendable(readIds, readDocuments);
         const int setAside = setAsideUnsendable(storageId, batch.unsendable);
@@ -323,7 +319,7 @@ void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
 }
 
 // False when what the destination stored could not be deleted from the cache.
-bool PublisherPrivate::applyVerdict(int storageId, const BatchVerdict &verdict, int sent) const
+bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
 {
     bool deleted = true;
     if (!verdict.stored.isEmpty()) {
@@ -331,7 +327,7 @@ bool PublisherPrivate::applyVerdict(int storageId, const BatchVerdict &verdict, 
         deleted = currentDataCollector()->deleteByIds(verdict.stored);
     }
     // One line per batch; the multi-argument arg() leaves "%" in the server's texts alone.
-    const QString destination = QString::number(storageId);
+    const QString destination = QString::number(m_pendingStorageId);
     if (!verdict.firstError.isEmpty())
         qCWarning(lcTelemetry).noquote()
             << QStringLiteral("Destination %1 stored %2 of %3 records, %4 kept in the cache, %5 "
@@ -347,16 +343,16 @@ bool PublisherPrivate::applyVerdict(int storageId, const BatchVerdict &verdict, 
                             QString::number(BatchNarrowing::kSoloRefusalsToSetAside),
                             record.reason);
         else
-            qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, storageId);
+            qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, m_pendingStorageId);
     }
     return deleted;
 }
 
-void PublisherPrivate::tellAnswer(int storageId, const BatchVerdict &verdict, int sent,
+void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
                                   const UploadResult &result) const
 {
     const QString locationInfo
-        = BackendsPrivate::get(currentBackends())->publishedLocationInfo(storageId);
+        = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_pendingStorageId);
     batchAnswered().call({ locationInfo, sent, int(verdict.stored.size()),
                            verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError,
                            result.httpStatus() });
@@ -504,44 +500,25 @@ void PublisherPrivate::finishBatch()
                          });
         return;
     }
-    // Copied: a follow-up upload replaces them.
-    const QStringList ids = q->m_pendingIds;
-    const int storageId = m_pendingStorageId;
-    const BatchVerdict verdict = m_narrowing.judge(storageId, ids, m_answer);
+    const QStringList &ids = q->m_pendingIds;
+    const BatchVerdict verdict = m_narrowing.judge(m_pendingStorageId, ids, m_answer);
+    const bool deleted = applyVerdict(verdict, ids.size());
     const bool stateKept = keepNarrowingState();
-    m_batchOut = false;
-    const bool followedUp = followUpAtOnce(verdict, ids.size(), stateKept);
-    const bool deleted = applyVerdict(storageId, verdict, ids.size());
     m_storedRecords += verdict.stored.size();
-    tellAnswer(storageId, verdict, ids.size(), m_answer);
+    tellAnswer(verdict, ids.size(), m_answer);
     // Records that stay cached would only come back at once, as conflicts, in a hot loop while
     // the disk is full: no catch-up until a delete succeeds. Nor narrowing, when its state was
     // not kept: the next attempt would read the old one and send the same batch again.
-    const bool narrowing = deleted && stateKept && m_narrowing.isNarrowing(storageId);
+    const bool narrowing = deleted && stateKept && m_narrowing.isNarrowing(m_pendingStorageId);
     const int stored = deleted ? int(verdict.stored.size()) : 0;
-    const int delay = delayAfterUpload(stored, ids.size(), narrowing);
-    q->m_executor.reset();
-    if (followedUp)
-        return;
     // The claim stays while this destination's next batch follows at once.
     if (!narrowing && (stored < kFullBatch || stored < ids.size()))
         releaseClaim();
+    const int delay = delayAfterUpload(stored, ids.size(), narrowing);
+    m_batchOut = false;
+    q->m_executor.reset();
     if (m_uploadChain == Chain::Continues)
         scheduleAttempt(delay);
-}
-
-// In a backlog, the next batch goes out before this one is deleted: the delete then overlaps
-// the next round trip instead of coming between two. Only while catching up, which a failed
-// delete ends, so that a full disk cannot make it a hot loop. The pass goes on as the next
-// attempt would take it; the batch just stored is left out of what it reads.
-bool PublisherPrivate::followUpAtOnce(const BatchVerdict &verdict, int sent, bool stateKept)
-{
-    if (m_uploadChain != Chain::Continues || !isCatchingUp() || !stateKept || sent != kFullBatch
-        || verdict.stored.size() != sent)
-        return false;
-    forgetUploadersOfAnOlderCache(q->m_uploaders);
-    const QSet<QString> stored(verdict.stored.cbegin(), verdict.stored.cend());
-    return uploadToNextDestination(stored) == AttemptEnd::UploadStarted;
 }
 
 Publisher *currentPublisher()

@@ -10,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QPointer>
-#include <QSet>
 #include <QThread>
 
 #include <memory>
@@ -64,11 +63,11 @@ public:
     bool isCatchingUp() const;
 
     bool attempt(Chain chain);
-    AttemptEnd uploadToNextDestination(const QSet<QString> &stored = {});
+    AttemptEnd uploadToNextDestination();
     AttemptEnd endOfPass() const;
     void startPass();
-    bool readBatch(int storageId, const QElapsedTimer &walk, const QSet<QString> &stored,
-                   QStringList &ids, QStringList &documents);
+    bool readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
+                   QStringList &documents);
     int setAsideUnsendable(int storageId, const QVector<BatchVerdict::SetAside> &records) const;
     bool keepNarrowingState();
     bool claim(int storageId);
@@ -76,10 +75,8 @@ public:
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
                      const QStringList &documents);
     void finishBatch();
-    bool followUpAtOnce(const BatchVerdict &verdict, int sent, bool stateKept);
-    bool applyVerdict(int storageId, const BatchVerdict &verdict, int sent) const;
-    void tellAnswer(int storageId, const BatchVerdict &verdict, int sent,
-                    const UploadResult &result) const;
+    bool applyVerdict(const BatchVerdict &verdict, int sent) const;
+    void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
     void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
     void detachPendingUploader();
     void abandonUpload();
