@@ -383,19 +383,20 @@ void PublisherPrivate::detachPendingUploader()
 
 // At exit, on the publisher's thread. The batch stays cached; what the server stored of it
 // comes back as conflicts, which count as stored, on the next upload of any process, which
-// need not wait for the claim to run out.
+// need not wait for the claim to run out. The claim goes only once the upload's connection
+// is closed: another process could otherwise post to the destination while it is still out.
 void PublisherPrivate::abandonUpload()
 {
     if (!m_thread || *m_thread != QThread::currentThread())
         return;
+    if (m_batchOut) {
+        detachPendingUploader();
+        m_batchOut = false;
+        // While the application still exists: a manager deleted with the statics, after it,
+        // leaks the request in flight. Deleting it closes its connections.
+        Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
+    }
     releaseClaim();
-    if (!m_batchOut)
-        return;
-    detachPendingUploader();
-    m_batchOut = false;
-    // While the application still exists: a manager deleted with the statics, after it, leaks
-    // the request in flight.
-    Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
 }
 
 Publisher::Publisher()

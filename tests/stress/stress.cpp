@@ -255,34 +255,64 @@ public:
     int struck(Fault fault) const { return m_struck[fault]; }
     /// Held uploads whose client gave up before the proxy ended them.
     int givenUp() const { return m_givenUp; }
-    /// Uploads that came while another upload to the same database was out.
+    /// Uploads that came while another upload to the same database, claimed in the same cache
+    /// file, was out.
     int overlaps() const { return m_overlaps; }
+    /// A fault removed the cache file, with the claims it held and the records of @p keys.
+    void cacheFileRemoved(const QSet<QString> &keys)
+    {
+        for (const QString &key : keys)
+            m_removedWith.insert(key, m_cacheFile);
+        ++m_cacheFile;
+    }
 
 private:
+    // Counts an overlap, and returns what ends the upload: it is out until answered, or until
+    // its client has left (gave up, exited or was killed). Claims live in the cache file: one
+    // that a fault removed took them along, so only uploads read from one file count.
+    std::function<void()> noteUpload(const QByteArray &target, QTcpSocket *client,
+                                     const QString &firstRecord)
+    {
+        client->setProperty(kFirstRecord, firstRecord);
+        const int file = cacheFileOf(*client);
+        bool overlap = false;
+        // A client that left is seen leaving once its end of the connection has been read.
+        for (const QPointer<QTcpSocket> &earlier : m_out.values(target)) {
+            if (earlier)
+                earlier->waitForReadyRead(0);
+            if (!earlier || earlier->state() != QAbstractSocket::ConnectedState)
+                m_out.remove(target, earlier);
+            else
+                overlap |= cacheFileOf(*earlier) == file;
+        }
+        m_overlaps += overlap;
+        const QPointer<QTcpSocket> out(client);
+        m_out.insert(target, out);
+        const auto leave = [this, target, out] { m_out.remove(target, out); };
+        connect(client, &QTcpSocket::disconnected, this, leave);
+        return leave;
+    }
+
+    // The file an upload's records were read from: the current one, or one a fault removed.
+    int cacheFileOf(const QTcpSocket &upload) const
+    {
+        return m_removedWith.value(upload.property(kFirstRecord).toString(), m_cacheFile);
+    }
+
     void answer(const Request &request, QTcpSocket *client) override
     {
         const bool upload = request.target.endsWith("/_bulk_docs");
         const bool strike = upload && m_remaining > 0;
         const Fault fault = strike ? m_armed : None;
         m_remaining -= strike;
-        // Out until answered, or until its client has left: gave up, exited or was killed.
-        const QPointer<QTcpSocket> out(client);
-        const auto leave = [this, target = request.target, out] { m_out.remove(target, out); };
-        if (upload) {
-            // A client that left is seen leaving once its end of the connection has been read.
-            for (const QPointer<QTcpSocket> &earlier : m_out.values(request.target)) {
-                if (earlier)
-                    earlier->waitForReadyRead(0);
-                if (!earlier || earlier->state() != QAbstractSocket::ConnectedState)
-                    m_out.remove(request.target, earlier);
-            }
-            m_overlaps += m_out.contains(request.target);
-            m_out.insert(request.target, out);
-            connect(client, &QTcpSocket::disconnected, this, leave);
-        }
+        QJsonArray documents = QJsonDocument::fromJson(request.body)["docs"].toArray();
+        const std::function<void()> leave = upload
+            ? noteUpload(request.target, client,
+                         recordKey(documents.at(0)["source"].toString(),
+                                   documents.at(0)["sequence"].toInt()))
+            : nullptr;
         if (fault == NeverAnswer || fault == EndlessBody)
             return hold(client, fault);
-        QJsonArray documents = QJsonDocument::fromJson(request.body)["docs"].toArray();
         const QString refused = documents.at(0)["_id"].toString();
         if (fault == Forbidden || fault == Unauthorized)
             documents.removeFirst();
@@ -345,6 +375,9 @@ private:
     Fault m_armed = None;
     int m_remaining = 0, m_struck[None] = {}, m_givenUp = 0, m_overlaps = 0;
     QMultiHash<QByteArray, QPointer<QTcpSocket>> m_out;
+    static constexpr char kFirstRecord[] = "firstRecord";
+    QHash<QString, int> m_removedWith; // record key -> the removed file that held it
+    int m_cacheFile = 0;
 };
 
 /// One process the controller started, as its output and its end describe it.
@@ -438,8 +471,10 @@ private:
         m_cachedNow = ids.size();
         m_everCached.insert(ids);
         if (removal) {
-            m_removed.unite(QSet<QString>(ids.keyBegin(), ids.keyEnd()));
+            const QSet<QString> keys(ids.keyBegin(), ids.keyEnd());
+            m_removed.unite(keys);
             removal();
+            m_proxy.cacheFileRemoved(keys);
         }
         return true;
     }
@@ -905,7 +940,8 @@ private:
         rows << "processes by Qt version | " + versions.join(", ")
              << QStringLiteral("main lock held by two processes at once | %1").arg(m_overlaps);
         check(m_overlaps == 0, "two processes held the main lock at once");
-        rows << QStringLiteral("uploads to a database another upload to it was out | %1")
+        rows << QStringLiteral("uploads to a database another upload to it, claimed in the "
+                               "same cache file, was out | %1")
                     .arg(m_proxy.overlaps());
         check(m_proxy.overlaps() == 0, "two uploads to one database were out at once");
         rows << QStringLiteral("worst main-loop delay over 50 ms of a recording process | %1 ms")
