@@ -40,11 +40,15 @@ bool ownerRuns(const QString &owner)
 
 } // namespace
 
-// Before the first state is kept the table does not exist, and the read finds nothing.
+// Before the first state is kept the table does not exist, and the read finds nothing. A
+// closed connection (its file replaced, or held by another client) knows nothing, as a busy
+// one; here and below it is not asked, which would only have Qt warn at every query.
 std::optional<QByteArray> DataCollector::publishingState(int storageId)
 {
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    if (!cache.m_db.isOpen())
+        return std::nullopt;
     QSqlQuery query(cache.m_db);
     if (!query.exec(QStringLiteral("SELECT state FROM telemetry_publishing WHERE storageID = %1")
                         .arg(storageId)))
@@ -56,6 +60,8 @@ bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
 {
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    if (!cache.m_db.isOpen())
+        return false;
     QSqlQuery query(cache.m_db);
     if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS telemetry_publishing(storageID "
                                    "INTEGER NOT NULL PRIMARY KEY, state TEXT NOT NULL)")))
@@ -77,6 +83,8 @@ bool DataCollector::claimDestination(int storageId, const QString &owner, int du
 {
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    if (!cache.m_db.isOpen())
+        return false;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     QSqlQuery query(cache.m_db);
     if (!query.exec(kCreateClaimTable)
@@ -106,6 +114,8 @@ bool DataCollector::releaseDestination(int storageId, const QString &owner)
 {
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    if (!cache.m_db.isOpen())
+        return false;
     QSqlQuery query(cache.m_db);
     if (!query.prepare(
             QStringLiteral("DELETE FROM telemetry_claims WHERE storageID = ? AND owner = ?")))
