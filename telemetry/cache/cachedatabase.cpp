@@ -278,16 +278,14 @@ CacheSync CacheDatabase::syncState()
 void CacheDatabase::giveBackFreePages()
 {
     constexpr qint64 kMinFreePages = 256;
-    QSqlQuery query(m_db);
-    const auto pragma = [&query](const QString &name) {
-        return query.exec(QLatin1String("PRAGMA ") + name) && query.next()
-            ? query.value(0).toLongLong()
-            : 0;
+    const auto pragma = [this](const QString &name) {
+        return firstValue(m_db, QLatin1String("PRAGMA ") + name).toLongLong();
     };
     const qint64 freePages = pragma(QStringLiteral("freelist_count"));
     if (freePages < kMinFreePages || 2 * freePages < pragma(QStringLiteral("page_count")))
         return;
     constexpr qint64 kIncremental = 2;
+    QSqlQuery query(m_db);
     if (pragma(QStringLiteral("auto_vacuum")) != kIncremental) {
         // It needs room for a copy: on a full disk it waits for the next delete.
         if (!query.exec(QStringLiteral("VACUUM")))

@@ -2,6 +2,7 @@
 
 #include "telemetry/runtime/linkedsqlite_p.h"
 #include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/tables_p.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -72,10 +73,8 @@ void setUpCacheConnection(const QSqlDatabase &db)
 // are synced by checkpoints alone, every few seconds.
 bool keepWriteAheadLog(const QSqlDatabase &db)
 {
-    const auto mode = [&db](const QString &statement) {
-        QSqlQuery query(db);
-        return query.exec(statement) && query.next() ? query.value(0).toString() : QString();
-    };
+    const auto mode
+        = [&db](const QString &statement) { return firstValue(db, statement).toString(); };
     const QLatin1String wal("wal");
     // A connection learns that another one switched the file only when it reads it.
     if (!QSqlQuery(db).exec(QStringLiteral("SELECT COUNT(*) FROM sqlite_master")))

@@ -47,12 +47,16 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
     return TableCreation::Created;
 }
 
-std::optional<int> countRows(const QSqlDatabase &db, const QString &table)
+QVariant firstValue(const QSqlDatabase &db, const QString &statement)
 {
     QSqlQuery query(db);
-    if (query.exec(QStringLiteral("SELECT COUNT(*) FROM %1").arg(table)) && query.next())
-        return query.value(0).toInt();
-    return std::nullopt;
+    return query.exec(statement) && query.next() ? query.value(0) : QVariant();
+}
+
+std::optional<int> countRows(const QSqlDatabase &db, const QString &table)
+{
+    const QVariant count = firstValue(db, QStringLiteral("SELECT COUNT(*) FROM %1").arg(table));
+    return count.isValid() ? std::optional<int>(count.toInt()) : std::nullopt;
 }
 
 TableClearing clearTable(QSqlDatabase db, const QString &table)

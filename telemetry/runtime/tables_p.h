@@ -7,6 +7,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QStringList>
+#include <QVariant>
 
 #include <mutex>
 #include <optional>
@@ -30,6 +31,10 @@ enum class TableCreation {
  */
 TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
                                    const QStringList &statements, QSqlError *error = nullptr);
+
+/// The first column of the first row that @p statement gives; invalid when it fails or gives
+/// no row.
+QVariant firstValue(const QSqlDatabase &db, const QString &statement);
 
 /// The number of rows of @p table; empty when the query fails.
 std::optional<int> countRows(const QSqlDatabase &db, const QString &table);
