@@ -20,7 +20,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
-#include <QScopeGuard>
+#include <QScopedValueRollback>
 #include <QThread>
 
 #include <utility>
@@ -448,34 +448,42 @@ bool PublisherPrivate::attempt(Chain chain)
             scheduleAttempt(delayAfterAttempt(AttemptEnd::LockTaken));
         return false;
     }
-    AttemptEnd end = AttemptEnd::LockTaken;
-    // The attempt gives the lock back before any upload it started is answered; the chain
-    // goes on at once, or from that answer.
-    const auto endOfAttempt = qScopeGuard([this, &end, chain] {
-        if (end == AttemptEnd::UploadStarted) {
-            m_uploadChain = chain;
-            q->m_executor.reset();
-            return;
-        }
-        const bool rests = chain == Chain::Continues && end == AttemptEnd::NothingToDo;
-        if (rests)
-            rest();
-        q->m_executor.reset();
-        if (chain == Chain::Continues && !rests)
-            scheduleAttempt(delayAfterAttempt(end));
-    });
-
     // Switched off, the chain rests without touching the cache until it is switched on.
     if (!isTelemetryEnabled()) {
-        end = AttemptEnd::NothingToDo;
+        endAttempt(chain, AttemptEnd::NothingToDo);
         return false;
     }
     q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
-    if (!q->m_executor->tryToRun())
+    if (!q->m_executor->tryToRun()) {
+        endAttempt(chain, AttemptEnd::LockTaken);
         return false;
-    forgetUploadersOfAnOlderCache(q->m_uploaders);
-    end = uploadToNextDestination();
+    }
+    attemptUnderLock(chain);
     return true;
+}
+
+void PublisherPrivate::attemptUnderLock(Chain chain)
+{
+    const QScopedValueRollback<bool> attempting(m_attempting, true);
+    forgetUploadersOfAnOlderCache(q->m_uploaders);
+    endAttempt(chain, uploadToNextDestination());
+}
+
+// Gives the main lock back before any upload the attempt started is answered; the chain goes
+// on at once, or from that answer.
+void PublisherPrivate::endAttempt(Chain chain, AttemptEnd end)
+{
+    if (end == AttemptEnd::UploadStarted) {
+        m_uploadChain = chain;
+        q->m_executor.reset();
+        return;
+    }
+    const bool rests = chain == Chain::Continues && end == AttemptEnd::NothingToDo;
+    if (rests)
+        rest();
+    q->m_executor.reset();
+    if (chain == Chain::Continues && !rests)
+        scheduleAttempt(delayAfterAttempt(end));
 }
 
 void Publisher::addedDocuments(const UploadResult &result)
@@ -517,6 +525,16 @@ void PublisherPrivate::finishBatch()
         releaseClaim();
     const int delay = delayAfterUpload(stored, ids.size(), narrowing);
     m_batchOut = false;
+    // A backlog drains at the server's pace: the next attempt goes on under this lock, rather
+    // than take it again from the event loop (where scheduling would start one at all). Not
+    // from within an attempt whose uploader answered at once: a backlog would then drain in one
+    // ever deeper call.
+    if (m_thread && m_uploadChain == Chain::Continues && delay == kFollowUpDelayMs && !m_attempting
+        && isTelemetryEnabled()) {
+        ++m_attemptSerial; // as scheduling it would: one timed before comes no more
+        attemptUnderLock(Chain::Continues);
+        return;
+    }
     q->m_executor.reset();
     if (m_uploadChain == Chain::Continues)
         scheduleAttempt(delay);

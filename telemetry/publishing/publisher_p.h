@@ -63,6 +63,8 @@ public:
     bool isCatchingUp() const;
 
     bool attempt(Chain chain);
+    void attemptUnderLock(Chain chain);
+    void endAttempt(Chain chain, AttemptEnd end);
     AttemptEnd uploadToNextDestination();
     AttemptEnd endOfPass() const;
     void startPass();
@@ -107,6 +109,7 @@ public:
     bool m_fullBatchInPass = false;
     bool m_fullBatchInLastPass = false;
     Chain m_uploadChain = Chain::Continues;
+    bool m_attempting = false;
     // Records that destinations reported stored, since the publisher was made.
     qint64 m_storedRecords = 0;
 };
