@@ -358,18 +358,19 @@ void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
                            result.httpStatus() });
 }
 
-// Runs under the main lock. When the cache file was replaced, the storage IDs of the pass may
-// name other destinations in the new one.
-void PublisherPrivate::forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders)
+// Runs under the main lock; false when the cache file cannot be used now. When it was
+// replaced, the storage IDs of the pass may name other destinations in the new one.
+bool PublisherPrivate::forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders)
 {
-    currentDataCollector()->checkCacheFile();
+    const bool usable = currentDataCollector()->checkCacheFile();
     const int generation = cacheFileGeneration();
     if (generation == m_cacheGeneration)
-        return;
+        return usable;
     m_cacheGeneration = generation;
     uploaders.clear();
     // Narrowing state is kept per storage ID, which may name another destination now.
     m_narrowing = BatchNarrowing();
+    return usable;
 }
 
 // An uploader is visited again in later passes; it must never hold two connections.
@@ -465,7 +466,12 @@ bool PublisherPrivate::attempt(Chain chain)
 void PublisherPrivate::attemptUnderLock(Chain chain)
 {
     const QScopedValueRollback<bool> attempting(m_attempting, true);
-    forgetUploadersOfAnOlderCache(q->m_uploaders);
+    // A file that another client holds, or that could not be opened again, is tried again a
+    // period later; the collector says why.
+    if (!forgetUploadersOfAnOlderCache(q->m_uploaders)) {
+        endAttempt(chain, AttemptEnd::NothingToSend);
+        return;
+    }
     endAttempt(chain, uploadToNextDestination());
 }
 

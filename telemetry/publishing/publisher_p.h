@@ -79,7 +79,7 @@ public:
     void finishBatch();
     bool applyVerdict(const BatchVerdict &verdict, int sent) const;
     void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
-    void forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
+    bool forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
     void detachPendingUploader();
     void abandonUpload();
     bool isPublisherThread();
