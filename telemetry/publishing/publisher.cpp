@@ -359,15 +359,16 @@ void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
 }
 
 // Runs under the main lock; false when the cache file cannot be used now. When it was
-// replaced, the storage IDs of the pass may name other destinations in the new one.
-bool PublisherPrivate::forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders)
+// replaced, the storage IDs of the pass may name other destinations in the new one: the pass
+// and the narrowing start afresh.
+bool PublisherPrivate::checkCacheFile()
 {
     const bool usable = currentDataCollector()->checkCacheFile();
     const int generation = cacheFileGeneration();
     if (generation == m_cacheGeneration)
         return usable;
     m_cacheGeneration = generation;
-    uploaders.clear();
+    q->m_uploaders.clear();
     // Narrowing state is kept per storage ID, which may name another destination now.
     m_narrowing = BatchNarrowing();
     return usable;
@@ -468,7 +469,7 @@ void PublisherPrivate::attemptUnderLock(Chain chain)
     const QScopedValueRollback<bool> attempting(m_attempting, true);
     // A file that another client holds, or that could not be opened again, is tried again a
     // period later; the collector says why.
-    if (!forgetUploadersOfAnOlderCache(q->m_uploaders)) {
+    if (!checkCacheFile()) {
         endAttempt(chain, AttemptEnd::NothingToSend);
         return;
     }

@@ -79,7 +79,7 @@ public:
     void finishBatch();
     bool applyVerdict(const BatchVerdict &verdict, int sent) const;
     void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
-    bool forgetUploadersOfAnOlderCache(QMap<QString, DocumentUploader *> &uploaders);
+    bool checkCacheFile();
     void detachPendingUploader();
     void abandonUpload();
     bool isPublisherThread();
@@ -109,6 +109,7 @@ public:
     bool m_fullBatchInPass = false;
     bool m_fullBatchInLastPass = false;
     Chain m_uploadChain = Chain::Continues;
+    // While an attempt runs under the lock: an answer within it does not start the next inline.
     bool m_attempting = false;
     // Records that destinations reported stored, since the publisher was made.
     qint64 m_storedRecords = 0;
