@@ -165,7 +165,7 @@ private slots:
     void batchSizesFollowRefusalsAndBytes();
     void followUpAfterBatch_data();
     void followUpAfterBatch();
-    void drainsWithTwoBatchesOut();
+    void drainsWithBatchesOutTogether();
     void restsUntilAnotherClientCaches();
     void statusFollowsQueueAndBatches();
 
@@ -834,9 +834,9 @@ private:
     QString m_held;
 };
 
-// While a backlog drains, the next batch goes out while one is out; each answer deletes the
+// While a backlog drains, its next batches go out while one is out; each answer deletes the
 // records of its own batch, whichever comes first.
-void TestPublishing::drainsWithTwoBatchesOut()
+void TestPublishing::drainsWithBatchesOutTogether()
 {
     HoldingServer server;
     QVERIFY(server.listen());
@@ -847,11 +847,11 @@ void TestPublishing::drainsWithTwoBatchesOut()
     Publisher publisher;
     publisher.initialize();
     QVERIFY(publisher.doPublishImpl());
-    // The first batch goes alone; from its answer on, two are out: while the second waits,
-    // the third and then the last five go.
+    // The first batch goes alone; from its answer on, the others go together, and come
+    // back while the second waits.
     QTRY_COMPARE(server.requestCount(), 4);
     QTRY_COMPARE(cachedIds(storageId), records.mid(25, 25));
-    // Each record once: the two batches out never share one.
+    // Each record once: batches out together never share one.
     QStringList posted;
     for (const FakeHttpServer::Request &request : server.requests())
         posted += postedIds(request);

@@ -35,6 +35,10 @@ constexpr int kFullBatch = BatchNarrowing::kFullBatch;
 // After a full batch that was taken the next goes at once, to drain a backlog at the server's
 // pace: no lock is held across the network, so flushes find it free meanwhile.
 constexpr int kFollowUpDelayMs = 0;
+// Batches of a draining backlog out at once, so that the server has the next at hand while
+// this process applies an answer and reads: on two cores, three kept pace with a plain client
+// posting back to back, where two reached 0.8 to 0.9 of it.
+constexpr int kBatchesOutWhileDraining = 3;
 // While a flush holds the lock for a moment.
 constexpr int kLockRetryMs = 20;
 // Past the upload's deadline, a claim lets the answer be applied; a process killed in between
@@ -319,13 +323,19 @@ void PublisherPrivate::releaseClaim()
 }
 
 // An uploader answers one batch at a time, so that each answer is known by its sender: a batch
-// that goes while another of its destination is out takes the destination's spare uploader.
+// that goes while others of its destination are out takes one of the destination's spares.
 DocumentUploader *PublisherPrivate::idleUploader(int storageId, DocumentUploader *uploader) const
 {
-    const bool busy = std::any_of(m_out.cbegin(), m_out.cend(), [uploader](const OutBatch &batch) {
-        return batch.uploader == uploader;
-    });
-    return busy ? BackendsPrivate::get(currentBackends())->spareUploader(storageId) : uploader;
+    const auto busy = [this](const DocumentUploader *candidate) {
+        return std::any_of(m_out.cbegin(), m_out.cend(), [candidate](const OutBatch &batch) {
+            return batch.uploader == candidate;
+        });
+    };
+    BackendsPrivate *registry = BackendsPrivate::get(currentBackends());
+    for (int spare = 0; uploader && busy(uploader); ++spare)
+        uploader = spare < kBatchesOutWhileDraining - 1 ? registry->spareUploader(storageId, spare)
+                                                        : nullptr;
+    return uploader;
 }
 
 void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
@@ -338,23 +348,27 @@ void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
     uploader->addDocuments(documents);
 }
 
-// While a backlog drains, its destination's next batch goes out while one is out, so that the
-// server never waits for this process's work between two batches. Not while the destination's
-// batches are narrowed or it has refused records: those batches go one at a time.
+// While a backlog drains, its destination's next batches go out while full ones are out, so
+// that the server never waits for this process's work between two batches. Not while the
+// destination's batches are narrowed or it has records refused: those go one at a time.
 bool PublisherPrivate::mayAddBatch() const
 {
-    return m_thread && m_uploadChain == Chain::Continues && m_out.size() == 1
-        && !m_out.first().answer && m_out.first().ids.size() == kFullBatch && isCatchingUp()
+    const auto fullAndOut
+        = [](const OutBatch &batch) { return !batch.answer && batch.ids.size() == kFullBatch; };
+    return m_thread && m_uploadChain == Chain::Continues && !m_out.isEmpty()
+        && m_out.size() < kBatchesOutWhileDraining
+        && std::all_of(m_out.cbegin(), m_out.cend(), fullAndOut) && isCatchingUp()
         && m_narrowing.state(m_outStorageId).isEmpty() && isTelemetryEnabled();
 }
 
-// Under the main lock. A pass started with another cache file would let go of the uploader of
-// the batch out: a file that changed waits for its answer.
-void PublisherPrivate::addBatch()
+// Under the main lock. A pass started with another cache file would let go of the uploaders of
+// the batches out: a file that changed waits for their answers.
+void PublisherPrivate::addBatches()
 {
-    if (mayAddBatch() && currentDataCollector()->checkCacheFile()
-        && cacheFileGeneration() == m_cacheGeneration)
-        uploadToNextDestination();
+    if (!mayAddBatch() || !currentDataCollector()->checkCacheFile()
+        || cacheFileGeneration() != m_cacheGeneration)
+        return;
+    while (mayAddBatch() && uploadToNextDestination() == AttemptEnd::UploadStarted) { }
 }
 
 // Applies the answer to @p batch, already taken off the batches out; returns the delay of
@@ -537,7 +551,7 @@ void PublisherPrivate::attemptUnderLock(Chain chain)
     const AttemptEnd end = uploadToNextDestination();
     if (end == AttemptEnd::UploadStarted)
         m_uploadChain = chain;
-    addBatch();
+    addBatches();
     endAttempt(chain, end);
 }
 
@@ -600,10 +614,10 @@ void PublisherPrivate::finishBatch()
     q->m_pendingIds.clear();
     for (const OutBatch &out : qAsConst(m_out))
         q->m_pendingIds += out.ids;
-    // The chain goes on from the answer to the batch still out.
+    // The chain goes on from the answers to the batches still out.
     if (!m_out.isEmpty()) {
         if (delay == kFollowUpDelayMs)
-            addBatch();
+            addBatches();
         q->m_executor.reset();
         return;
     }

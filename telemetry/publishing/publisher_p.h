@@ -89,7 +89,7 @@ public:
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
                      const QStringList &documents);
     bool mayAddBatch() const;
-    void addBatch();
+    void addBatches();
     void takeAnswer(DocumentUploader *uploader, const UploadResult &result);
     void finishBatch();
     int applyAnswer(const OutBatch &batch);
@@ -112,7 +112,7 @@ public:
     BatchNarrowing m_narrowing;
     // The narrowing state of a destination as it was read with its latest batch.
     QByteArray m_narrowingState;
-    // In the order they went out: two at most while a backlog drains, else one.
+    // In the order they went out: several while a backlog drains, else one at most.
     QVector<OutBatch> m_out;
     // The destination of the batches out.
     int m_outStorageId = 0;

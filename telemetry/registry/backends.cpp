@@ -188,12 +188,15 @@ DocumentUploader *BackendsPrivate::uploaderFor(int storageId, const Destination 
     return uploader;
 }
 
-DocumentUploader *BackendsPrivate::spareUploader(int storageId)
+DocumentUploader *BackendsPrivate::spareUploader(int storageId, int index)
 {
     QMutexLocker locker(&m_mutex);
     const auto published = m_published.constFind(storageId);
-    return published == m_published.cend() ? nullptr
-                                           : buildOnce(m_spareUploaders, storageId, *published);
+    if (published == m_published.cend())
+        return nullptr;
+    if (m_spareUploaders.size() <= index)
+        m_spareUploaders.resize(index + 1);
+    return buildOnce(m_spareUploaders[index], storageId, *published);
 }
 
 bool BackendsPrivate::needsOpening()

@@ -46,9 +46,10 @@ public:
     /// The location info of a destination that getBackends() built an uploader for; empty
     /// when there is none. Any thread.
     QString publishedLocationInfo(int storageId) const;
-    /// A second uploader of a destination that getBackends() built one for, so that a batch
-    /// can go out while the first uploader's is; null when there is none. Publisher thread.
-    DocumentUploader *spareUploader(int storageId);
+    /// Spare uploader @p index of a destination that getBackends() built an uploader for, so
+    /// that batches can go out while that uploader's is; null when there is none. Publisher
+    /// thread.
+    DocumentUploader *spareUploader(int storageId, int index);
     /// The location infos of the destinations this process handed storage IDs out for. Any
     /// thread.
     QSet<QString> recordedLocationInfos() const;
@@ -76,7 +77,7 @@ public:
     // Serialises every use of the connection, so that no two threads run SQL on it at once.
     mutable QMutex m_mutex;
     UploaderCache m_uploaderCache;
-    UploaderCache m_spareUploaders;
+    QVector<UploaderCache> m_spareUploaders;
     int m_uploaderGeneration = 0;
 
     // Every storage ID this process has handed out (negative ones are provisional, handed out
