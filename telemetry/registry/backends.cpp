@@ -58,16 +58,6 @@ BackendsPrivate::uploaderFactory()
     return hook;
 }
 
-// The uploader that @p uploaders keeps for @p storageId, built on first use.
-DocumentUploader *BackendsPrivate::buildOnce(UploaderCache &uploaders, int storageId,
-                                             const Destination &destination)
-{
-    QSharedPointer<DocumentUploader> &uploader = uploaders[storageId];
-    if (!uploader)
-        uploader = uploaderFactory().call(destination.backend, destination.locationInfo);
-    return uploader.data();
-}
-
 QString BackendsPrivate::publishedLocationInfo(int storageId) const
 {
     QMutexLocker locker(&m_mutex);
@@ -182,21 +172,16 @@ int BackendsPrivate::provisionalStorageId(const Destination &destination)
 
 DocumentUploader *BackendsPrivate::uploaderFor(int storageId, const Destination &destination)
 {
-    DocumentUploader *uploader = buildOnce(m_uploaderCache, storageId, destination);
-    if (uploader)
-        m_published.insert(storageId, destination);
-    return uploader;
-}
-
-DocumentUploader *BackendsPrivate::spareUploader(int storageId, int index)
-{
-    QMutexLocker locker(&m_mutex);
-    const auto published = m_published.constFind(storageId);
-    if (published == m_published.cend())
+    const QString key = QString::number(storageId);
+    if (const auto cached = m_uploaderCache.value(key))
+        return cached.data();
+    const QSharedPointer<DocumentUploader> uploader
+        = uploaderFactory().call(destination.backend, destination.locationInfo);
+    if (!uploader)
         return nullptr;
-    if (m_spareUploaders.size() <= index)
-        m_spareUploaders.resize(index + 1);
-    return buildOnce(m_spareUploaders[index], storageId, *published);
+    m_uploaderCache.insert(key, uploader);
+    m_published.insert(storageId, destination);
+    return uploader.data();
 }
 
 bool BackendsPrivate::needsOpening()
@@ -375,7 +360,6 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
     if (d->m_uploaderGeneration != cacheFileGeneration()) {
         d->m_uploaderGeneration = cacheFileGeneration();
         d->m_uploaderCache.clear();
-        d->m_spareUploaders.clear();
     }
     QMap<QString, DocumentUploader *> uploaders;
     if (!d->m_db.isOpen()) {
