@@ -28,6 +28,7 @@
 #include <QVector>
 
 #include <functional>
+#include <optional>
 #include <thread>
 
 using namespace kl::telemetry;
@@ -604,15 +605,70 @@ void benchPublishing(const QString &server, int windowSeconds, int staggerMs)
              .arg(rate, 0, 'f', 2));
 }
 
+namespace {
+
+// One drain of the library's, as its posts and the lock sampler saw it.
+struct DrainRound
+{
+    double rate = 0; // records/s, first post to last reply
+    int posts = 0;
+    int flushes = 0; // of this process's own, that wrote
+    double seconds = 0;
+    int lockSamples = 0, lockHeld = 0;
+};
+
+int documentsPosted(int firstPost)
+{
+    int documents = 0;
+    for (int i = firstPost; i < g_posts.size(); ++i)
+        documents += g_posts.at(i).documents;
+    return documents;
+}
+
+// Caches @p all for a destination of its own and waits until the publisher has sent them.
+std::optional<DrainRound> drainOnce(const QString &server, const QString &database,
+                                    const QStringList &all, const FlushCounts &flushCounts)
+{
+    constexpr int capSeconds = 120; // the old schedule's 2.5 records/s would take an hour
+    const int firstPost = g_posts.size();
+    cacheRecords(registerDestination(server, database), all);
+    // A publisher that rests after the round before wakes a period after this cache write.
+    if (!spinUntil([firstPost] { return g_posts.size() > firstPost; },
+                   2 * DataTransferFrequency + 5000)) {
+        fail(QStringLiteral("the publisher did not post within two periods"));
+        return std::nullopt;
+    }
+    const int flushesBefore = flushCounts.wrote;
+    QElapsedTimer draining;
+    draining.start();
+    LockSampler sampler;
+    spinUntil([&] { return documentsPosted(firstPost) >= all.size(); }, capSeconds * 1000);
+    spinUntil([] { return g_posts.last().endedAt != 0; }, 10000);
+    sampler.stop();
+    DrainRound round;
+    round.posts = g_posts.size() - firstPost;
+    round.rate = documentsPosted(firstPost)
+        / ((g_posts.last().endedAt - g_posts.at(firstPost).startedAt) / 1e9);
+    round.flushes = flushCounts.wrote - flushesBefore;
+    round.seconds = seconds(draining);
+    round.lockSamples = sampler.samples();
+    round.lockHeld = qRound(sampler.heldShare() * sampler.samples());
+    return round;
+}
+
+} // namespace
+
 void benchDrain(const QString &server)
 {
-    constexpr int records = 10000;
-    constexpr int capSeconds = 120; // the old schedule's 2.5 records/s would take an hour
-    const QString library = QStringLiteral("drain"), plain = QStringLiteral("drain_plain"),
-                  plainAfter = QStringLiteral("drain_plain_after"),
-                  raw = QStringLiteral("drain_raw"), warmUp = QStringLiteral("drain_warm_up");
-    for (const QString &database : { library, plain, plainAfter, raw, warmUp }) {
-        if (server.isEmpty() || !createDatabase(server, database)) {
+    constexpr int records = 10000, rounds = 3;
+    const auto database = [](const char *kind, int round) {
+        return QStringLiteral("drain_%1_%2").arg(QLatin1String(kind)).arg(round);
+    };
+    QStringList databases { QStringLiteral("drain_raw"), QStringLiteral("drain_warm_up") };
+    for (int round = 0; round <= rounds; ++round)
+        databases << database("plain", round) << database("library", round);
+    for (const QString &name : qAsConst(databases)) {
+        if (server.isEmpty() || !createDatabase(server, name)) {
             fail(QStringLiteral("no pouchdb-server to drain to"));
             return;
         }
@@ -620,17 +676,12 @@ void benchDrain(const QString &server)
     // The same documents go to each database, so every client posts the same batches.
     const QStringList all = documents(records);
     // The server's first thousands of requests run slower, while its JIT compiles them.
-    postWithAccessManager(server, warmUp, all);
-    const double plainBefore = postWithAccessManager(server, plain, all);
-    const double rawRate = postWithSocket(server, raw, all);
+    postWithAccessManager(server, QStringLiteral("drain_warm_up"), all);
+    QVector<double> plainRates { postWithAccessManager(server, database("plain", 0), all) };
+    const double rawRate = postWithSocket(server, QStringLiteral("drain_raw"), all);
 
     const FlushCounts &flushCounts = countFlushes();
     startPublishing();
-    cacheRecords(registerDestination(server, library), all);
-    if (!spinUntil([] { return !g_posts.isEmpty(); }, 2 * DataTransferFrequency + 5000)) {
-        fail(QStringLiteral("the publisher did not post within two periods"));
-        return;
-    }
     // Something for this process's own flushes to write while the backlog drains, for a
     // storage ID that no destination has.
     QTimer recording;
@@ -638,61 +689,68 @@ void benchDrain(const QString &server)
         currentDataCollector()->collect(generateUniqueId(), 1, 0, QStringLiteral("{}"));
     });
     recording.start(100);
-    const int flushesBefore = flushCounts.wrote;
-    QElapsedTimer draining;
-    draining.start();
-    LockSampler sampler;
-    auto sent = [] {
-        int documents = 0;
-        for (const Post &post : qAsConst(g_posts))
-            documents += post.documents;
-        return documents;
-    };
-    spinUntil([&] { return sent() >= records; }, capSeconds * 1000);
-    spinUntil([] { return g_posts.last().endedAt != 0; }, 10000);
-    sampler.stop();
+    // The server's pace drifts over a run: each of the library's drains is measured between
+    // two of the plain client's, against their mean.
+    QVector<DrainRound> drains;
+    QVector<double> ratios;
+    for (int round = 0; round < rounds; ++round) {
+        const std::optional<DrainRound> drain
+            = drainOnce(server, database("library", round), all, flushCounts);
+        if (!drain)
+            return;
+        drains << *drain;
+        plainRates << postWithAccessManager(server, database("plain", round + 1), all);
+        ratios << drain->rate / ((plainRates.at(round) + plainRates.at(round + 1)) / 2);
+    }
     recording.stop();
-    const int flushes = flushCounts.wrote - flushesBefore;
-    const double drainSeconds = seconds(draining);
-    // The server gets faster as a run goes on; the library's turn is measured between two of
-    // the plain client's.
-    const double plainAfterRate = postWithAccessManager(server, plainAfter, all);
-    const double plainRate = (plainBefore + plainAfterRate) / 2;
 
-    QVector<double> trips, pauses;
+    QVector<double> trips, gaps, libraryRates;
+    int whileOut = 0;
     for (int i = 0; i < g_posts.size(); ++i) {
         trips << (g_posts.at(i).endedAt - g_posts.at(i).startedAt) / 1e6;
-        if (i > 0)
-            pauses << (g_posts.at(i).startedAt - g_posts.at(i - 1).endedAt) / 1e6;
+        if (i == 0 || g_posts.at(i).database != g_posts.at(i - 1).database)
+            continue;
+        gaps << (g_posts.at(i).startedAt - g_posts.at(i - 1).startedAt) / 1e6;
+        whileOut += g_posts.at(i).startedAt < g_posts.at(i - 1).endedAt;
     }
-    const double rate = sent() / ((g_posts.last().endedAt - g_posts.first().startedAt) / 1e9);
+    QStringList roundTexts;
+    int lockSamples = 0, lockHeld = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const DrainRound &drain = drains.at(round);
+        libraryRates << drain.rate;
+        lockSamples += drain.lockSamples;
+        lockHeld += drain.lockHeld;
+        roundTexts << QStringLiteral("%1 (%2 records/s in %3 posts against %4 and %5; its own "
+                                     "flushes wrote %6 times in %7 s)")
+                          .arg(ratios.at(round), 0, 'f', 2)
+                          .arg(drain.rate, 0, 'f', 0)
+                          .arg(drain.posts)
+                          .arg(plainRates.at(round), 0, 'f', 0)
+                          .arg(plainRates.at(round + 1), 0, 'f', 0)
+                          .arg(drain.flushes)
+                          .arg(drain.seconds, 0, 'f', 0);
+    }
     report(QStringLiteral("draining %1 cached records of one destination to pouchdb-server on "
-                          "127.0.0.1, one process, first post to last reply")
-               .arg(thousands(records)),
-           QStringLiteral("%1 records/s").arg(rate, 0, 'f', rate < 10 ? 2 : 0),
+                          "127.0.0.1, one process, first post to last reply, median of %2 drains")
+               .arg(thousands(records))
+               .arg(rounds),
+           QStringLiteral("%1 records/s").arg(median(libraryRates), 0, 'f', 0),
            QStringLiteral("%1 records/s: a plain `QNetworkAccessManager` posting the same "
-                          "batches back to back, before and after (mean)")
-               .arg(plainRate, 0, 'f', 0),
-           rate / plainRate);
-    note(QStringLiteral("draining: %1 of %2 records sent in %3 posts; a post took %4 from "
-                        "request to reply and the next came %5 after it (medians); the main "
-                        "lock was held in %6 % of %7 samples taken every 5 ms, and the "
-                        "process's own flushes (one a second at most) wrote %9 times in %10 s; "
-                        "the plain client measured %11 records/s before and %12 after; a raw "
-                        "socket writing each request at once posts the same batches at %8 "
-                        "records/s")
-             .arg(sent())
-             .arg(records)
-             .arg(g_posts.size())
+                          "batches back to back, before and after each drain")
+               .arg(median(plainRates), 0, 'f', 0),
+           median(ratios));
+    note(QStringLiteral("draining: each drain against the mean of the plain client's before and "
+                        "after it: %1; a post took %2 from request to reply and posts came %3 "
+                        "apart (medians), %4 % of them while the one before was out; the main "
+                        "lock was held in %5 % of %6 samples taken every 5 ms; a raw socket "
+                        "writing each request at once posts the same batches at %7 records/s")
+             .arg(roundTexts.join(QLatin1String(", ")))
              .arg(milliseconds(median(trips)))
-             .arg(pauses.isEmpty() ? QStringLiteral("-") : milliseconds(median(pauses)))
-             .arg(100 * sampler.heldShare(), 0, 'f', 1)
-             .arg(sampler.samples())
-             .arg(rawRate, 0, 'f', 0)
-             .arg(flushes)
-             .arg(drainSeconds, 0, 'f', 0)
-             .arg(plainBefore, 0, 'f', 0)
-             .arg(plainAfterRate, 0, 'f', 0));
+             .arg(milliseconds(median(gaps)))
+             .arg(100.0 * whileOut / qMax(1, int(gaps.size())), 0, 'f', 0)
+             .arg(lockSamples ? 100.0 * lockHeld / lockSamples : 0.0, 0, 'f', 1)
+             .arg(lockSamples)
+             .arg(rawRate, 0, 'f', 0));
 }
 
 void benchDestinations(const QString &server)

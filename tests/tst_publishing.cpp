@@ -121,6 +121,14 @@ void attempt(Publisher &publisher, bool waitForUpload = true)
         waitForBatch(publisher);
 }
 
+QStringList cachedIds(int storageId)
+{
+    QStringList ids, documents;
+    return currentDataCollector()->getCacheByStorageId(storageId, ids, documents)
+        ? ids
+        : QStringList { "?" };
+}
+
 QStringList setAsideIds()
 {
     QStringList ids;
@@ -157,6 +165,7 @@ private slots:
     void batchSizesFollowRefusalsAndBytes();
     void followUpAfterBatch_data();
     void followUpAfterBatch();
+    void drainsWithBatchesOutTogether();
     void restsUntilAnotherClientCaches();
     void statusFollowsQueueAndBatches();
 
@@ -639,13 +648,12 @@ void TestPublishing::keepsWhatTheServerDidNotStore()
     Publisher publisher;
     for (int i = 0; i < 4; ++i)
         attempt(publisher);
-    QStringList cachedIds, documents, expectedCached, expectedSetAside;
+    QStringList expectedCached, expectedSetAside;
     for (int i : cached)
         expectedCached << records.at(i);
     for (int i : setAside)
         expectedSetAside << records.at(i);
-    QVERIFY(currentDataCollector()->getCacheByStorageId(storageId, cachedIds, documents));
-    QCOMPARE(cachedIds, expectedCached);
+    QCOMPARE(cachedIds(storageId), expectedCached);
     QCOMPARE(setAsideIds(), expectedSetAside);
     QCOMPARE(m_messages->all().filter("warning: Destination ").size(), warnings);
     QCOMPARE(m_messages->all().filter("warning: Record ").size(), setAside.size());
@@ -806,6 +814,56 @@ void TestPublishing::followUpAfterBatch()
     // The second failure goes unsaid.
     waitForBatch(publisher);
     QCOMPARE(m_messages->all().filter("local cache update failed").size(), deletesFail ? 1 : 0);
+}
+
+// Stores every batch it is sent, and holds back the answer to the one with a given record.
+class HoldingServer : public FakeHttpServer
+{
+public:
+    void hold(const QString &id) { m_held = id; }
+
+protected:
+    void answer(const Request &request, QTcpSocket *socket) override
+    {
+        const QStringList ids = postedIds(request);
+        enqueue(ids.contains(m_held) ? stalled(storedAnswer(ids)) : json(storedAnswer(ids)));
+        FakeHttpServer::answer(request, socket);
+    }
+
+private:
+    QString m_held;
+};
+
+// While a backlog drains, its next batches go out while one is out; each answer deletes the
+// records of its own batch, whichever comes first.
+void TestPublishing::drainsWithBatchesOutTogether()
+{
+    HoldingServer server;
+    QVERIFY(server.listen());
+    const int storageId = registerDestination(server.url(), QStringLiteral("backlog"));
+    const QStringList records = cacheRecords(storageId, 80);
+    server.hold(records.at(25));
+
+    Publisher publisher;
+    publisher.initialize();
+    QVERIFY(publisher.doPublishImpl());
+    // The first batch goes alone; from its answer on, the others go together, and come
+    // back while the second waits.
+    QTRY_COMPARE(server.requestCount(), 4);
+    QTRY_COMPARE(cachedIds(storageId), records.mid(25, 25));
+    // Each record once: batches out together never share one.
+    QStringList posted;
+    for (const FakeHttpServer::Request &request : server.requests())
+        posted += postedIds(request);
+    posted.sort();
+    QStringList expected = records;
+    expected.sort();
+    QCOMPARE(posted, expected);
+
+    server.release();
+    waitForBatch(publisher);
+    QCOMPARE(cachedIds(storageId), QStringList());
+    QCOMPARE(server.requestCount(), 4);
 }
 
 // Once everything is published the process takes no lock (each take creates a key file in the

@@ -12,6 +12,7 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/tables_p.h"
 
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -75,11 +76,13 @@ void DataCollector::clearCache()
     }
 }
 
-bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records)
+bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records,
+                                        const QStringList &skipped)
 {
     static const QString queryTemplate = QStringLiteral(
         "SELECT CAST(id AS TEXT), recordData FROM telemetry WHERE storageID=%1 ORDER BY "
-        "timestamp LIMIT 25");
+        "timestamp LIMIT %2");
+    constexpr int kBatch = 25;
 
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
@@ -89,15 +92,20 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
         return false;
     }
     QSqlQuery query(cache.m_db);
-    if (!query.exec(queryTemplate.arg(qlonglong(storageId)))) {
+    if (!query.exec(queryTemplate.arg(qlonglong(storageId)).arg(kBatch + skipped.size()))) {
         if (!isBusy(query.lastError())) // else the next attempt reads it
             qCCritical(lcTelemetry)
                 << "getCacheByStorageId() aborted, query failed:" << query.lastError();
         return false;
     }
-    while (query.next()) {
-        ids.append(query.value(0).toString());
+    const QSet<QString> passedOver(skipped.cbegin(), skipped.cend());
+    for (int taken = 0; taken < kBatch && query.next();) {
+        const QString id = query.value(0).toString();
+        if (passedOver.contains(id))
+            continue;
+        ids.append(id);
         records.append(query.value(1).toString());
+        ++taken;
     }
     return true;
 }

@@ -100,10 +100,11 @@ public:
 
     /**
      * Appends the ids and documents of the (at most 25) oldest cached records of @p storageId
-     * to @p ids and @p records, pairwise. False, with both lists untouched, when the query
-     * cannot run.
+     * to @p ids and @p records, pairwise, passing over those whose ids are in @p skipped (a
+     * batch still out). False, with both lists untouched, when the query cannot run.
      */
-    bool getCacheByStorageId(int storageId, QStringList &ids, QStringList &records);
+    bool getCacheByStorageId(int storageId, QStringList &ids, QStringList &records,
+                             const QStringList &skipped = {});
 
     /// Deletes the cached records with the given ids in one transaction; false on failure,
     /// which is logged once until a delete succeeds again.

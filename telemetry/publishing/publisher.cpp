@@ -23,6 +23,7 @@
 #include <QScopedValueRollback>
 #include <QThread>
 
+#include <algorithm>
 #include <utility>
 
 namespace kl::telemetry {
@@ -34,6 +35,10 @@ constexpr int kFullBatch = BatchNarrowing::kFullBatch;
 // After a full batch that was taken the next goes at once, to drain a backlog at the server's
 // pace: no lock is held across the network, so flushes find it free meanwhile.
 constexpr int kFollowUpDelayMs = 0;
+// Batches of a draining backlog out at once, so that the server has the next at hand while
+// this process applies an answer and reads: on two cores, three kept pace with a plain client
+// posting back to back, where two reached 0.8 to 0.9 of it.
+constexpr int kBatchesOutWhileDraining = 3;
 // While a flush holds the lock for a moment.
 constexpr int kLockRetryMs = 20;
 // Past the upload's deadline, a claim lets the answer be applied; a process killed in between
@@ -161,6 +166,7 @@ int PublisherPrivate::delayAfterAttempt(AttemptEnd end) const
     case AttemptEnd::UploadStarted:
     case AttemptEnd::NothingToSend:
     case AttemptEnd::NothingToDo:
+    case AttemptEnd::AnswerAwaited:
         break;
     }
     return DataTransferFrequency;
@@ -184,7 +190,8 @@ bool PublisherPrivate::isCatchingUp() const
 
 // Takes destinations off the pass until one has records to send. An attempt moves on past
 // destinations with nothing to send, into one fresh pass at most, until its time budget is
-// spent; the next attempt then goes on where it stopped.
+// spent; the next attempt then goes on where it stopped. With a batch out, only its
+// destination's next batch may go: another destination with records keeps its place.
 PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
 {
     QElapsedTimer walk;
@@ -201,11 +208,19 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         }
         // Keys are storage IDs as text, so a pass visits "10" before "2".
         const QString key = q->m_uploaders.firstKey();
+        const int storageId = key.toInt();
         DocumentUploader *uploader = q->m_uploaders.take(key);
         QStringList ids;
         QStringList documents;
-        if (uploader && readBatch(key.toInt(), walk, ids, documents) && claim(key.toInt())) {
-            startUpload(key.toInt(), uploader, ids, documents);
+        if (!uploader || !readBatch(storageId, walk, ids, documents))
+            continue;
+        if (!m_out.isEmpty() && storageId != m_outStorageId) {
+            q->m_uploaders.insert(key, uploader);
+            return AttemptEnd::AnswerAwaited;
+        }
+        uploader = idleUploader(storageId, uploader);
+        if (uploader && claim(storageId)) {
+            startUpload(storageId, uploader, ids, documents);
             return AttemptEnd::UploadStarted;
         }
     }
@@ -238,7 +253,8 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStri
     {
         QStringList readIds;
         QStringList readDocuments;
-        if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments))
+        const QStringList &out = storageId == m_outStorageId ? q->m_pendingIds : QStringList();
+        if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments, out))
             return false;
         batch = selectSendable(readIds, readDocuments);
         const int setAside = setAsideUnsendable(storageId, batch.unsendable);
@@ -281,11 +297,10 @@ int PublisherPrivate::setAsideUnsendable(int storageId,
 
 // Another process, or the next run, goes on from the narrowing of this destination; false
 // when it could not be kept.
-bool PublisherPrivate::keepNarrowingState()
+bool PublisherPrivate::keepNarrowingState(const QByteArray &stateRead)
 {
-    const QByteArray state = m_narrowing.state(m_pendingStorageId);
-    return state == m_narrowingState
-        || currentDataCollector()->setPublishingState(m_pendingStorageId, state);
+    const QByteArray state = m_narrowing.state(m_outStorageId);
+    return state == stateRead || currentDataCollector()->setPublishingState(m_outStorageId, state);
 }
 
 // Another process uploading this destination's oldest records would send the same ones. One
@@ -307,15 +322,74 @@ void PublisherPrivate::releaseClaim()
         currentDataCollector()->releaseDestination(storageId, claimOwner());
 }
 
+// An uploader answers one batch at a time, so that each answer is known by its sender: a batch
+// that goes while others of its destination are out takes one of the destination's spares.
+DocumentUploader *PublisherPrivate::idleUploader(int storageId, DocumentUploader *uploader) const
+{
+    const auto busy = [this](const DocumentUploader *candidate) {
+        return std::any_of(m_out.cbegin(), m_out.cend(), [candidate](const OutBatch &batch) {
+            return batch.uploader == candidate;
+        });
+    };
+    BackendsPrivate *registry = BackendsPrivate::get(currentBackends());
+    for (int spare = 0; uploader && busy(uploader); ++spare)
+        uploader = spare < kBatchesOutWhileDraining - 1 ? registry->spareUploader(storageId, spare)
+                                                        : nullptr;
+    return uploader;
+}
+
 void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
                                    const QStringList &ids, const QStringList &documents)
 {
-    m_batchOut = true;
-    q->m_pendingIds = ids;
-    m_pendingStorageId = storageId;
-    m_pendingUploader = uploader;
+    m_out.append({ ids, uploader, m_narrowingState, std::nullopt });
+    m_outStorageId = storageId;
+    q->m_pendingIds += ids;
     QObject::connect(uploader, &DocumentUploader::resultReady, q, &Publisher::addedDocuments);
     uploader->addDocuments(documents);
+}
+
+// While a backlog drains, its destination's next batches go out while full ones are out, so
+// that the server never waits for this process's work between two batches. Not while the
+// destination's batches are narrowed or it has records refused: those go one at a time.
+bool PublisherPrivate::mayAddBatch() const
+{
+    const auto fullAndOut
+        = [](const OutBatch &batch) { return !batch.answer && batch.ids.size() == kFullBatch; };
+    return m_thread && m_uploadChain == Chain::Continues && !m_out.isEmpty()
+        && m_out.size() < kBatchesOutWhileDraining
+        && std::all_of(m_out.cbegin(), m_out.cend(), fullAndOut) && isCatchingUp()
+        && m_narrowing.state(m_outStorageId).isEmpty() && isTelemetryEnabled();
+}
+
+// Under the main lock. A pass started with another cache file would let go of the uploaders of
+// the batches out: a file that changed waits for their answers.
+void PublisherPrivate::addBatches()
+{
+    if (!mayAddBatch() || !currentDataCollector()->checkCacheFile()
+        || cacheFileGeneration() != m_cacheGeneration)
+        return;
+    while (mayAddBatch() && uploadToNextDestination() == AttemptEnd::UploadStarted) { }
+}
+
+// Applies the answer to @p batch, already taken off the batches out; returns the delay of
+// the next attempt.
+int PublisherPrivate::applyAnswer(const OutBatch &batch)
+{
+    const QStringList &ids = batch.ids;
+    const BatchVerdict verdict = m_narrowing.judge(m_outStorageId, ids, *batch.answer);
+    const bool deleted = applyVerdict(verdict, ids.size());
+    const bool stateKept = keepNarrowingState(batch.narrowingState);
+    m_storedRecords += verdict.stored.size();
+    tellAnswer(verdict, ids.size(), *batch.answer);
+    // Records that stay cached would only come back at once, as conflicts, in a hot loop while
+    // the disk is full: no catch-up until a delete succeeds. Nor narrowing, when its state was
+    // not kept: the next attempt would read the old one and send the same batch again.
+    const bool narrowing = deleted && stateKept && m_narrowing.isNarrowing(m_outStorageId);
+    const int stored = deleted ? int(verdict.stored.size()) : 0;
+    // The claim stays while this destination's next batch follows at once, or another is out.
+    if (!narrowing && (stored < kFullBatch || stored < ids.size()) && m_out.isEmpty())
+        releaseClaim();
+    return delayAfterUpload(stored, ids.size(), narrowing);
 }
 
 // False when what the destination stored could not be deleted from the cache.
@@ -327,7 +401,7 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
         deleted = currentDataCollector()->deleteByIds(verdict.stored);
     }
     // One line per batch; the multi-argument arg() leaves "%" in the server's texts alone.
-    const QString destination = QString::number(m_pendingStorageId);
+    const QString destination = QString::number(m_outStorageId);
     if (!verdict.firstError.isEmpty())
         qCWarning(lcTelemetry).noquote()
             << QStringLiteral("Destination %1 stored %2 of %3 records, %4 kept in the cache, %5 "
@@ -343,7 +417,7 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
                             QString::number(BatchNarrowing::kSoloRefusalsToSetAside),
                             record.reason);
         else
-            qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, m_pendingStorageId);
+            qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, m_outStorageId);
     }
     return deleted;
 }
@@ -352,7 +426,7 @@ void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
                                   const UploadResult &result) const
 {
     const QString locationInfo
-        = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_pendingStorageId);
+        = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_outStorageId);
     batchAnswered().call({ locationInfo, sent, int(verdict.stored.size()),
                            verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError,
                            result.httpStatus() });
@@ -375,12 +449,11 @@ bool PublisherPrivate::checkCacheFile()
 }
 
 // An uploader is visited again in later passes; it must never hold two connections.
-void PublisherPrivate::detachPendingUploader()
+void PublisherPrivate::detach(DocumentUploader *uploader)
 {
-    if (m_pendingUploader)
-        QObject::disconnect(m_pendingUploader, &DocumentUploader::resultReady, q,
+    if (uploader)
+        QObject::disconnect(uploader, &DocumentUploader::resultReady, q,
                             &Publisher::addedDocuments);
-    m_pendingUploader = nullptr;
 }
 
 // At exit, on the publisher's thread. The batch stays cached; what the server stored of it
@@ -391,9 +464,11 @@ void PublisherPrivate::abandonUpload()
 {
     if (!m_thread || *m_thread != QThread::currentThread())
         return;
-    if (m_batchOut) {
-        detachPendingUploader();
-        m_batchOut = false;
+    if (!m_out.isEmpty()) {
+        for (const OutBatch &batch : qAsConst(m_out))
+            detach(batch.uploader);
+        m_out.clear();
+        q->m_pendingIds.clear();
         // While the application still exists: a manager deleted with the statics, after it,
         // leaks the request in flight. Deleting it closes its connections.
         Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
@@ -438,14 +513,14 @@ bool Publisher::doPublishImpl()
 
 bool Publisher::isUploading() const
 {
-    return d->m_batchOut;
+    return !d->m_out.isEmpty();
 }
 
 bool PublisherPrivate::attempt(Chain chain)
 {
     // An attempt of another chain (a call from outside starts one) must not send a second
     // batch while this publisher's own is out.
-    if (m_batchOut) {
+    if (!m_out.isEmpty()) {
         if (chain == Chain::Continues)
             scheduleAttempt(delayAfterAttempt(AttemptEnd::LockTaken));
         return false;
@@ -473,7 +548,11 @@ void PublisherPrivate::attemptUnderLock(Chain chain)
         endAttempt(chain, AttemptEnd::NothingToSend);
         return;
     }
-    endAttempt(chain, uploadToNextDestination());
+    const AttemptEnd end = uploadToNextDestination();
+    if (end == AttemptEnd::UploadStarted)
+        m_uploadChain = chain;
+    addBatches();
+    endAttempt(chain, end);
 }
 
 // Gives the main lock back before any upload the attempt started is answered; the chain goes
@@ -481,7 +560,6 @@ void PublisherPrivate::attemptUnderLock(Chain chain)
 void PublisherPrivate::endAttempt(Chain chain, AttemptEnd end)
 {
     if (end == AttemptEnd::UploadStarted) {
-        m_uploadChain = chain;
         q->m_executor.reset();
         return;
     }
@@ -495,16 +573,26 @@ void PublisherPrivate::endAttempt(Chain chain, AttemptEnd end)
 
 void Publisher::addedDocuments(const UploadResult &result)
 {
-    d->detachPendingUploader();
-    d->m_answer = result;
+    d->takeAnswer(qobject_cast<DocumentUploader *>(sender()), result);
     d->finishBatch();
+}
+
+void PublisherPrivate::takeAnswer(DocumentUploader *uploader, const UploadResult &result)
+{
+    detach(uploader);
+    const auto batch = std::find_if(m_out.begin(), m_out.end(), [uploader](const OutBatch &out) {
+        return out.uploader == uploader && !out.answer;
+    });
+    if (batch != m_out.end())
+        batch->answer = result;
 }
 
 // Under the main lock, as a flush writes: the counts that a flush reads agree with the
 // batches answered. A flush holds it for a moment only, so the answer waits a little for it.
 void PublisherPrivate::finishBatch()
 {
-    if (!m_batchOut)
+    const auto answered = [](const OutBatch &batch) { return batch.answer.has_value(); };
+    if (std::none_of(m_out.cbegin(), m_out.cend(), answered))
         return;
     q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
     if (!q->m_executor->tryToRun()) {
@@ -516,22 +604,23 @@ void PublisherPrivate::finishBatch()
                          });
         return;
     }
-    const QStringList &ids = q->m_pendingIds;
-    const BatchVerdict verdict = m_narrowing.judge(m_pendingStorageId, ids, m_answer);
-    const bool deleted = applyVerdict(verdict, ids.size());
-    const bool stateKept = keepNarrowingState();
-    m_storedRecords += verdict.stored.size();
-    tellAnswer(verdict, ids.size(), m_answer);
-    // Records that stay cached would only come back at once, as conflicts, in a hot loop while
-    // the disk is full: no catch-up until a delete succeeds. Nor narrowing, when its state was
-    // not kept: the next attempt would read the old one and send the same batch again.
-    const bool narrowing = deleted && stateKept && m_narrowing.isNarrowing(m_pendingStorageId);
-    const int stored = deleted ? int(verdict.stored.size()) : 0;
-    // The claim stays while this destination's next batch follows at once.
-    if (!narrowing && (stored < kFullBatch || stored < ids.size()))
-        releaseClaim();
-    const int delay = delayAfterUpload(stored, ids.size(), narrowing);
-    m_batchOut = false;
+    int delay = DataTransferFrequency;
+    for (auto batch = std::find_if(m_out.begin(), m_out.end(), answered); batch != m_out.end();
+         batch = std::find_if(m_out.begin(), m_out.end(), answered)) {
+        const OutBatch applied = std::move(*batch);
+        m_out.erase(batch);
+        delay = applyAnswer(applied);
+    }
+    q->m_pendingIds.clear();
+    for (const OutBatch &out : qAsConst(m_out))
+        q->m_pendingIds += out.ids;
+    // The chain goes on from the answers to the batches still out.
+    if (!m_out.isEmpty()) {
+        if (delay == kFollowUpDelayMs)
+            addBatches();
+        q->m_executor.reset();
+        return;
+    }
     // A backlog drains at the server's pace: the next attempt goes on under this lock, rather
     // than take it again from the event loop (where scheduling would start one at all). Not
     // from within an attempt whose uploader answered at once: a backlog would then drain in one

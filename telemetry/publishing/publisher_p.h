@@ -37,12 +37,23 @@ public:
         WalkPaused, // the time budget ran out before the pass was done
         NothingToSend, // the pass came to its end, and a fresh one too where there was time
         NothingToDo, // nothing is cached, or telemetry is switched off: rest until woken
+        AnswerAwaited, // with a batch out, another destination has records: they go after it
     };
 
     // Whether an attempt, and the upload it starts, schedule the next attempt.
     enum class Chain {
         Continues,
         Ends, // an attempt of publishPending(), which makes its own
+    };
+
+    // A batch sent and not yet applied to the cache.
+    struct OutBatch
+    {
+        QStringList ids;
+        QPointer<DocumentUploader> uploader;
+        // The destination's narrowing state as it was read with the batch.
+        QByteArray narrowingState;
+        std::optional<UploadResult> answer;
     };
 
     explicit PublisherPrivate(Publisher *qq)
@@ -71,16 +82,21 @@ public:
     bool readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
                    QStringList &documents);
     int setAsideUnsendable(int storageId, const QVector<BatchVerdict::SetAside> &records) const;
-    bool keepNarrowingState();
+    bool keepNarrowingState(const QByteArray &stateRead);
     bool claim(int storageId);
     void releaseClaim();
+    DocumentUploader *idleUploader(int storageId, DocumentUploader *uploader) const;
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
                      const QStringList &documents);
+    bool mayAddBatch() const;
+    void addBatches();
+    void takeAnswer(DocumentUploader *uploader, const UploadResult &result);
     void finishBatch();
+    int applyAnswer(const OutBatch &batch);
     bool applyVerdict(const BatchVerdict &verdict, int sent) const;
     void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
     bool checkCacheFile();
-    void detachPendingUploader();
+    void detach(DocumentUploader *uploader);
     void abandonUpload();
     bool isPublisherThread();
     int recordsOfThisProcess() const;
@@ -94,13 +110,12 @@ public:
     bool m_resting = false;
     std::unique_ptr<CacheFileWatch> m_cacheWatch;
     BatchNarrowing m_narrowing;
-    // The narrowing state of the pending upload's destination as it was read with its batch.
+    // The narrowing state of a destination as it was read with its latest batch.
     QByteArray m_narrowingState;
-    int m_pendingStorageId = 0;
-    QPointer<DocumentUploader> m_pendingUploader;
-    // From the start of an upload until its answer has been applied to the cache.
-    bool m_batchOut = false;
-    UploadResult m_answer;
+    // In the order they went out: several while a backlog drains, else one at most.
+    QVector<OutBatch> m_out;
+    // The destination of the batches out.
+    int m_outStorageId = 0;
     // The destination this process has claimed; 0 when none.
     int m_claimedStorageId = 0;
     // The cache file generation the uploaders of the current pass were taken from.

@@ -66,13 +66,13 @@ PublishOutcome Publisher::publishPending(int timeoutMs)
     // Switched off, nothing is written or sent: what is queued waits for consent.
     while (remaining > 0 && isTelemetryEnabled() && !deadline.hasExpired()) {
         // The answer of our own batch out comes through the loop.
-        if (!d->m_batchOut) {
+        if (!isUploading()) {
             collector->writeQueueWithin(0);
             d->attempt(PublisherPrivate::Chain::Ends);
         }
         runEventLoopFor(kStepMs);
         // Counting reads the whole cache: not while the upload that would change it is out.
-        if (!d->m_batchOut)
+        if (!isUploading())
             remaining = d->recordsOfThisProcess();
     }
     return { int(d->m_storedRecords - storedBefore), remaining };

@@ -58,6 +58,16 @@ BackendsPrivate::uploaderFactory()
     return hook;
 }
 
+// The uploader that @p uploaders keeps for @p storageId, built on first use.
+DocumentUploader *BackendsPrivate::buildOnce(UploaderCache &uploaders, int storageId,
+                                             const Destination &destination)
+{
+    QSharedPointer<DocumentUploader> &uploader = uploaders[storageId];
+    if (!uploader)
+        uploader = uploaderFactory().call(destination.backend, destination.locationInfo);
+    return uploader.data();
+}
+
 QString BackendsPrivate::publishedLocationInfo(int storageId) const
 {
     QMutexLocker locker(&m_mutex);
@@ -172,16 +182,21 @@ int BackendsPrivate::provisionalStorageId(const Destination &destination)
 
 DocumentUploader *BackendsPrivate::uploaderFor(int storageId, const Destination &destination)
 {
-    const QString key = QString::number(storageId);
-    if (const auto cached = m_uploaderCache.value(key))
-        return cached.data();
-    const QSharedPointer<DocumentUploader> uploader
-        = uploaderFactory().call(destination.backend, destination.locationInfo);
-    if (!uploader)
+    DocumentUploader *uploader = buildOnce(m_uploaderCache, storageId, destination);
+    if (uploader)
+        m_published.insert(storageId, destination);
+    return uploader;
+}
+
+DocumentUploader *BackendsPrivate::spareUploader(int storageId, int index)
+{
+    QMutexLocker locker(&m_mutex);
+    const auto published = m_published.constFind(storageId);
+    if (published == m_published.cend())
         return nullptr;
-    m_uploaderCache.insert(key, uploader);
-    m_published.insert(storageId, destination);
-    return uploader.data();
+    if (m_spareUploaders.size() <= index)
+        m_spareUploaders.resize(index + 1);
+    return buildOnce(m_spareUploaders[index], storageId, *published);
 }
 
 bool BackendsPrivate::needsOpening()
@@ -360,6 +375,7 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
     if (d->m_uploaderGeneration != cacheFileGeneration()) {
         d->m_uploaderGeneration = cacheFileGeneration();
         d->m_uploaderCache.clear();
+        d->m_spareUploaders.clear();
     }
     QMap<QString, DocumentUploader *> uploaders;
     if (!d->m_db.isOpen()) {

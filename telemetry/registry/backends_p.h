@@ -31,6 +31,8 @@ struct Destination
 class BackendsPrivate : public StorageIdKeeper
 {
 public:
+    using UploaderCache = QHash<int, QSharedPointer<DocumentUploader>>;
+
     explicit BackendsPrivate(Backends *qq);
     ~BackendsPrivate() override;
 
@@ -44,6 +46,10 @@ public:
     /// The location info of a destination that getBackends() built an uploader for; empty
     /// when there is none. Any thread.
     QString publishedLocationInfo(int storageId) const;
+    /// Spare uploader @p index of a destination that getBackends() built an uploader for, so
+    /// that batches can go out while that uploader's is; null when there is none. Publisher
+    /// thread.
+    DocumentUploader *spareUploader(int storageId, int index);
     /// The location infos of the destinations this process handed storage IDs out for. Any
     /// thread.
     QSet<QString> recordedLocationInfos() const;
@@ -54,6 +60,8 @@ public:
     int storageIdOf(const Destination &destination);
     int provisionalStorageId(const Destination &destination);
     DocumentUploader *uploaderFor(int storageId, const Destination &destination);
+    static DocumentUploader *buildOnce(UploaderCache &uploaders, int storageId,
+                                       const Destination &destination);
 
     bool needsOpening() override;
     void close() override;
@@ -68,7 +76,8 @@ public:
     QSqlDatabase m_db;
     // Serialises every use of the connection, so that no two threads run SQL on it at once.
     mutable QMutex m_mutex;
-    QMap<QString, QSharedPointer<DocumentUploader>> m_uploaderCache;
+    UploaderCache m_uploaderCache;
+    QVector<UploaderCache> m_spareUploaders;
     int m_uploaderGeneration = 0;
 
     // Every storage ID this process has handed out (negative ones are provisional, handed out
