@@ -99,10 +99,12 @@ public:
             recorder->setType(QStringLiteral("stress"));
             recorder->m_source = source;
         }
+        // One timer, so that the attempts stay one chain however many uploads end.
+        m_nextPublish.setSingleShot(true);
+        connect(&m_nextPublish, &QTimer::timeout, this, &StressProcess::publish);
         // Deferred, so that the uploader and the publisher have handled the reply first.
-        connect(m_manager, &QNetworkAccessManager::finished, this, [this](QNetworkReply *reply) {
-            QTimer::singleShot(reply->error() ? 500 : 100, this, &StressProcess::publish);
-        });
+        connect(m_manager, &QNetworkAccessManager::finished, this,
+                [this](QNetworkReply *reply) { m_nextPublish.start(reply->error() ? 500 : 100); });
     }
 
     void record(bool poison = false)
@@ -124,7 +126,7 @@ public:
                 return onUpload(reply); // the manager's finished() goes on from there
             }
         }
-        QTimer::singleShot(100, this, &StressProcess::publish);
+        m_nextPublish.start(100);
     }
 
     std::function<void(QNetworkReply *)> onUpload = [](QNetworkReply *) {};
@@ -136,6 +138,7 @@ private:
     std::unique_ptr<StressRecorder> m_recorders[2] { std::make_unique<StressRecorder>(),
                                                      std::make_unique<PoisonRecorder>() };
     int m_next = 0;
+    QTimer m_nextPublish;
 };
 
 // Dies once the whole request of @p reply has been written: the server may or may not have it.
