@@ -97,6 +97,10 @@ void TestRuntime::lockWithinAProcess()
     first.reset();
     QVERIFY(second.tryToRun());
     QVERIFY(!second.tryToRun()); // a second try gives the lock up
+    QVERIFY(second.tryToRun()); // and the same instance takes it again, as a waiting flush does
+    second.release();
+    QVERIFY(second.tryToRun());
+    second.release();
     QVERIFY(!SingleExecutor(kMainLock).isAnotherRunning());
 
     // Without a directory for the key files every attempt fails, said once.

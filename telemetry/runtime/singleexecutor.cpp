@@ -67,6 +67,19 @@ void sayAnswer(const QString &name, const QSharedMemory &segment,
         sayLockState(name, segment.errorString());
 }
 
+/*
+ * Qt lets a QSharedMemory create once: after a create, made or refused, it refuses every further
+ * create or attach ("unable to set key on lock"), so a flush that waits for the lock, or an
+ * instance that took it before, could never take it again. The spent handle gives way to a
+ * fresh one on the same key.
+ */
+void renew(std::unique_ptr<QSharedMemory> &segment)
+{
+    auto fresh = std::make_unique<QSharedMemory>();
+    fresh->setNativeKey(segment->nativeKey());
+    segment = std::move(fresh);
+}
+
 /// Holds the semaphore of a lock for one short step; says why when it cannot.
 class StepGuard
 {
@@ -169,6 +182,8 @@ bool SingleExecutor::tryToRun()
         return false;
     const bool created = m_sharedMem->create(kSegmentSize, QSharedMemory::ReadWrite);
     sayAnswer(m_key, *m_sharedMem, QSharedMemory::AlreadyExists);
+    if (!created)
+        renew(m_sharedMem);
     return created;
 }
 
@@ -179,6 +194,7 @@ void SingleExecutor::release()
     // Given up even without the semaphore, as the segment's destructor would do.
     StepGuard step(m_key, m_memLock.get(), m_trouble);
     m_sharedMem->detach();
+    renew(m_sharedMem);
 }
 
 void SingleExecutor::swap(SingleExecutor &other)
