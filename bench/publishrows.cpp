@@ -660,7 +660,7 @@ std::optional<DrainRound> drainOnce(const QString &server, const QString &databa
 
 void benchDrain(const QString &server)
 {
-    constexpr int records = 10000, rounds = 3;
+    constexpr int records = 10000, rounds = 5;
     const auto database = [](const char *kind, int round) {
         return QStringLiteral("drain_%1_%2").arg(QLatin1String(kind)).arg(round);
     };
