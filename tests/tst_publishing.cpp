@@ -11,6 +11,7 @@
 #include "fakehttpserver.h"
 #include "testsupport.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QSignalSpy>
@@ -867,7 +868,9 @@ void TestPublishing::drainsWithBatchesOutTogether()
 }
 
 // Once everything is published the process takes no lock (each take creates a key file in the
-// cache directory) and touches no file, until another client's record comes.
+// cache directory) and touches no file, until another client's record comes. What writes no
+// record leaves it resting: another process's start, which writes nothing, a change of mode,
+// and a checkpoint, which changes the file's time but adds nothing to the log.
 void TestPublishing::restsUntilAnotherClientCaches()
 {
     const int storageId = registerDestination(m_server->url(), QStringLiteral("idle"));
@@ -876,13 +879,50 @@ void TestPublishing::restsUntilAnotherClientCaches()
     publisher.initialize();
     attempt(publisher);
     QVERIFY(publisher.doPublishImpl()); // finds the cache empty
+    QVERIFY(publisher.isResting());
 
     const QString file = getCacheDataBaseLocation();
-    QFileSystemWatcher watch({ file, QFileInfo(file).path() });
-    QSignalSpy files(&watch, &QFileSystemWatcher::fileChanged);
-    QSignalSpy directories(&watch, &QFileSystemWatcher::directoryChanged);
-    QTest::qWait(3000);
-    QCOMPARE(files.count() + directories.count(), 0);
+    {
+        QFileSystemWatcher watch({ file, QFileInfo(file).path() });
+        QSignalSpy changes(&watch, &QFileSystemWatcher::fileChanged);
+        QSignalSpy directories(&watch, &QFileSystemWatcher::directoryChanged);
+        QTest::qWait(3000);
+        QCOMPARE(changes.count() + directories.count(), 0);
+    }
+
+    // A driver with its own SQLite keeps no log: records are written into the file itself.
+    const QString log = file + "-wal";
+    const QStringList files
+        = QFileInfo::exists(log) ? QStringList { file, log } : QStringList { file };
+    const auto sizes = [&files] {
+        QVector<qint64> sizes;
+        for (const QString &path : files)
+            sizes << QFileInfo(path).size();
+        return sizes;
+    };
+    const QVector<qint64> sizesAtRest = sizes();
+    QCOMPARE(runHelper({ "storage-id", m_server->url(), "idle" }), QByteArray::number(storageId));
+    QCOMPARE(sizes(), sizesAtRest);
+    QFileSystemWatcher watch(files);
+    QSignalSpy changes(&watch, &QFileSystemWatcher::fileChanged);
+    for (const QString &path : files)
+        QVERIFY(QFile::setPermissions(path, QFile::permissions(path)));
+    QFile cacheFile(file);
+    QVERIFY(cacheFile.open(QIODevice::ReadOnly));
+    QVERIFY(!files.contains(log)
+            || cacheFile.setFileTime(QDateTime::currentDateTime().addSecs(1),
+                                     QFileDevice::FileModificationTime));
+    // The publisher's watch hears of the changes as this one does.
+    const auto changed = [&changes] {
+        QStringList paths;
+        for (const QList<QVariant> &change : qAsConst(changes))
+            paths << change.at(0).toString();
+        paths.removeDuplicates();
+        paths.sort();
+        return paths;
+    };
+    QTRY_COMPARE(changed(), files);
+    QVERIFY(publisher.isResting());
 
     const QString id = generateUniqueId();
     m_server->enqueue(FakeHttpServer::json(storedAnswer({ id })));

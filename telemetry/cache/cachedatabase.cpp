@@ -284,9 +284,8 @@ void CacheDatabase::giveBackFreePages()
     const qint64 freePages = pragma(QStringLiteral("freelist_count"));
     if (freePages < kMinFreePages || 2 * freePages < pragma(QStringLiteral("page_count")))
         return;
-    constexpr qint64 kIncremental = 2;
     QSqlQuery query(m_db);
-    if (pragma(QStringLiteral("auto_vacuum")) != kIncremental) {
+    if (pragma(QStringLiteral("auto_vacuum")) != kIncrementalVacuum) {
         // It needs room for a copy: on a full disk it waits for the next delete.
         if (!query.exec(QStringLiteral("VACUUM")))
             qCDebug(lcTelemetry) << "VACUUM of the cache failed:" << query.lastError();

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "telemetry/runtime/cachefile_p.h"
+
 #include <QFileSystemWatcher>
+#include <QHash>
 
 #include <functional>
 
@@ -8,7 +11,7 @@ namespace kl::telemetry {
 
 /**
  * Tells a publisher that rests, having found the cache empty, that another process may have
- * written records into it: any change of the cache file or of its write-ahead log. Watching
+ * written records into it: any write to the cache file or to its write-ahead log. Watching
  * costs nothing while nothing changes. Lives on the publisher's thread.
  */
 class CacheFileWatch
@@ -21,7 +24,13 @@ public:
     void stop();
 
 private:
+    void watch(const QString &path);
+    void fileChanged(const QString &path);
+
     QFileSystemWatcher m_watcher;
+    std::function<void()> m_changed;
+    // Each watched file as it was when the watch started.
+    QHash<QString, FileIdentity> m_seen;
 };
 
 } // namespace kl::telemetry

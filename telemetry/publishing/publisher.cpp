@@ -517,6 +517,11 @@ bool Publisher::isUploading() const
     return !d->m_out.isEmpty();
 }
 
+bool Publisher::isResting() const
+{
+    return d->m_resting;
+}
+
 bool PublisherPrivate::attempt(Chain chain)
 {
     // An attempt of another chain (a call from outside starts one) must not send a second

@@ -29,10 +29,10 @@ struct PublishOutcome
  * records of one destination, passing over destinations that have nothing to send. Attempts
  * come DataTransferFrequency ms apart, the first ones and those after finding the lock taken
  * spread at random; after a full batch that the destination took they come within a few tens
- * of milliseconds, so that a backlog drains at the server's pace, with up to three of its
+ * of milliseconds, so that a backlog drains at the server's pace, with up to four of its
  * batches out at once. Once an attempt finds the cache empty, or telemetry switched off, the
  * chain rests until this process caches records, telemetry is switched on again or another
- * process changes the cache file; the next attempt comes DataTransferFrequency ms after that.
+ * process writes to the cache file; the next attempt comes DataTransferFrequency ms after that.
  *
  * An attempt holds the machine-wide main lock while it reads the cache and claims the
  * destination it sends a batch of, and again while it applies the answer, never while it
@@ -60,6 +60,10 @@ public:
     /// Whether a batch of this publisher is out: sent, or answered and not yet applied to the
     /// cache. Publisher thread.
     bool isUploading() const;
+    /// Whether the chain rests, having found nothing to send: no attempt comes until this
+    /// process caches records, telemetry is switched on again or the cache file is written to.
+    /// Publisher thread.
+    bool isResting() const;
 
     /**
      * For a program about to end, which cannot wait for the usual pace: writes what is queued

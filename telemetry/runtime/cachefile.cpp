@@ -60,9 +60,12 @@ void keepCacheFilePrivate(const QString &path)
 }
 
 // An older file keeps its mode until a VACUUM, which the cache runs once much of it is free.
+// Setting the mode that a file has writes it all the same: each start would wake every process
+// that watches the file.
 void setUpCacheConnection(const QSqlDatabase &db)
 {
-    QSqlQuery(db).exec(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"));
+    if (firstValue(db, QStringLiteral("PRAGMA auto_vacuum")).toInt() != kIncrementalVacuum)
+        QSqlQuery(db).exec(QStringLiteral("PRAGMA auto_vacuum = INCREMENTAL"));
     QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_autocheckpoint = 0"));
     if (sqlite3 *handle = linkedSqliteHandle(db))
         sqlite3_db_config(handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
@@ -98,7 +101,8 @@ FileIdentity fileIdentity(const QString &path)
     struct stat status;
     if (::stat(QFile::encodeName(path).constData(), &status) != 0)
         return {};
-    return { true, quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size) };
+    return { true, quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
+             qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec };
 }
 
 int cacheFileGeneration()

@@ -16,10 +16,16 @@ struct FileIdentity
     quint64 device = 0;
     quint64 inode = 0;
     qint64 size = 0;
+    qint64 modifiedNs = 0;
 
     bool sameFileAs(const FileIdentity &other) const
     {
         return exists && other.exists && device == other.device && inode == other.inode;
+    }
+    /// False after a write, a truncation or a replacement; a change of owner or mode is none.
+    bool sameContentAs(const FileIdentity &other) const
+    {
+        return sameFileAs(other) && size == other.size && modifiedNs == other.modifiedNs;
     }
 };
 
@@ -32,6 +38,9 @@ FileIdentity fileIdentity(const QString &path);
  * with a warning.
  */
 void keepCacheFilePrivate(const QString &path);
+
+/// The `auto_vacuum` mode of a cache file that gives free pages back on request.
+constexpr int kIncrementalVacuum = 2;
 
 /**
  * Sets up a connection that has just opened the cache file: in a file that has no table yet,
