@@ -2,9 +2,24 @@
 
 #include "telemetry/runtime/runtime.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 
 namespace kl::telemetry {
+
+namespace {
+
+// File times move in ticks of the kernel's clock, or of whole seconds on some file systems: a
+// write within the tick of the one before may leave the time as it was.
+constexpr qint64 kFileTimeTickNs = 2000000000;
+
+// Where SQLite keeps the write-ahead log of @p file.
+QString logOf(const QString &file)
+{
+    return file + QLatin1String("-wal");
+}
+
+} // namespace
 
 CacheFileWatch::CacheFileWatch(std::function<void()> changed)
     : m_changed(std::move(changed))
@@ -17,12 +32,13 @@ CacheFileWatch::CacheFileWatch(std::function<void()> changed)
 // under the main lock, which writers take: what is seen here is the cache found empty.
 bool CacheFileWatch::start()
 {
-    const QString file = getCacheDataBaseLocation();
-    const QString log = file + QLatin1String("-wal");
+    m_file = getCacheDataBaseLocation();
+    const QString log = logOf(m_file);
+    m_startedNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
     if (QFileInfo::exists(log))
         watch(log);
-    watch(file);
-    return m_watcher.files().contains(file);
+    watch(m_file);
+    return m_watcher.files().contains(m_file);
 }
 
 void CacheFileWatch::stop()
@@ -38,19 +54,30 @@ void CacheFileWatch::watch(const QString &path)
         m_seen.insert(path, fileIdentity(path));
 }
 
+void CacheFileWatch::fileChanged(const QString &path)
+{
+    if (mayBeWrite(path))
+        m_changed();
+}
+
 // A change of owner or mode writes nothing, and SQLite run as root sets the log's owner at each
 // open: every other process's first read would wake this one. While there is a log, writers
-// write there; the file changes at checkpoints, which bring nothing new, unless it is deleted
-// or replaced. A write in the same clock tick as the one before the watch started, leaving the
-// size as it was (a log that starts over), goes unseen until the next write.
-void CacheFileWatch::fileChanged(const QString &path)
+// write there; the file changes at checkpoints, which bring nothing new, unless it is deleted,
+// replaced or emptied. A file written just before the watch started may be written again
+// without a trace in its time or size (a log that starts over, a page written in place): any
+// change counts then. An empty log grows with any write.
+bool CacheFileWatch::mayBeWrite(const QString &path) const
 {
     const FileIdentity now = fileIdentity(path);
     const FileIdentity seen = m_seen.value(path);
-    const bool checkpoint = path == getCacheDataBaseLocation()
-        && m_seen.contains(path + QLatin1String("-wal")) && now.sameFileAs(seen);
-    if (!checkpoint && !now.sameContentAs(seen))
-        m_changed();
+    if (!now.sameFileAs(seen))
+        return true;
+    const QString log = logOf(m_file);
+    if (path == m_file && now.size > 0 && m_seen.contains(log))
+        return false; // a checkpoint
+    const bool writtenJustBefore
+        = seen.modifiedNs > m_startedNs - kFileTimeTickNs && !(path == log && seen.size == 0);
+    return writtenJustBefore || !now.sameContentAs(seen);
 }
 
 } // namespace kl::telemetry

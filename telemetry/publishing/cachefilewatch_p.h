@@ -26,11 +26,14 @@ public:
 private:
     void watch(const QString &path);
     void fileChanged(const QString &path);
+    bool mayBeWrite(const QString &path) const;
 
     QFileSystemWatcher m_watcher;
     std::function<void()> m_changed;
+    QString m_file; ///< the cache file when the watch started
     // Each watched file as it was when the watch started.
     QHash<QString, FileIdentity> m_seen;
+    qint64 m_startedNs = 0; ///< since the epoch, as file times
 };
 
 } // namespace kl::telemetry
