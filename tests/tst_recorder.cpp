@@ -1,4 +1,5 @@
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/runtime/runtime.h"
 
@@ -23,7 +24,6 @@ class DetailedRecorder : public Recorder
     Q_PROPERTY(QVariantList list MEMBER m_list) // the whole record then converts as a map
     Q_PROPERTY(QObject *plainObject MEMBER m_plainObject)
     Q_PROPERTY(QTimer *typedObject MEMBER m_typedObject)
-    Q_PROPERTY(QString _id MEMBER m_id) // replaces the generated one in the document
     Q_PROPERTY(int timestamp MEMBER m_timestamp)
 
 public:
@@ -32,7 +32,6 @@ public:
     QVariantList m_list { 1, "two", false };
     QObject *m_plainObject = this;
     QTimer *m_typedObject = nullptr;
-    QString m_id = QStringLiteral("declared-id");
     int m_timestamp = 7;
 };
 
@@ -80,6 +79,23 @@ QString asQtWritesIt(QVariantMap map, const Placed &placed)
     return QString::fromUtf8(QJsonDocument::fromVariant(map).toJson(QJsonDocument::Compact));
 }
 
+// A Recorder as QML declares it with @p properties, from the module as applications import it
+// (from the build tree; Qt 6 needs no version); null when it could not be made.
+std::unique_ptr<Recorder> qmlRecorder(QQmlEngine &engine, const QByteArray &properties)
+{
+    engine.addImportPath(QStringLiteral(KORVEL_QML_IMPORT_DIR));
+    QQmlComponent component(&engine);
+    const QByteArray import
+        = QT_VERSION_MAJOR == 5 ? "import Korvel.Telemetry 1.0\n" : "import Korvel.Telemetry\n";
+    component.setData(import + "Recorder { " + properties + " }", QUrl());
+    std::unique_ptr<QObject> object(component.create());
+    if (!qobject_cast<Recorder *>(object.get())) {
+        qWarning() << component.errorString();
+        return {};
+    }
+    return std::unique_ptr<Recorder>(static_cast<Recorder *>(object.release()));
+}
+
 QJsonDocument placedDocument(int value)
 {
     return QJsonDocument(
@@ -112,6 +128,8 @@ private slots:
     void untrackedTypeIsDropped_data();
     void untrackedTypeIsDropped();
     void nonAsciiPropertyNameIsKept();
+    void serverHoldsWhatWasRecorded_data();
+    void serverHoldsWhatWasRecorded();
 
 private:
     CouchDBBucket m_bucket;
@@ -274,8 +292,7 @@ void TestRecorder::declaredPropertiesConvertAsQtDoes()
     const Placed placed = placedRecords().value(0);
     QCOMPARE(placed.id.size(), 16);
     QCOMPARE(placed.text,
-             asQtWritesIt({ { "_id", recorder.m_id },
-                            { "timestamp", recorder.m_timestamp },
+             asQtWritesIt({ { "timestamp", recorder.m_timestamp },
                             { "list", recorder.m_list },
                             { "number", recorder.m_number },
                             { "text", recorder.m_text },
@@ -386,22 +403,81 @@ void TestRecorder::untrackedTypeIsDropped()
 void TestRecorder::nonAsciiPropertyNameIsKept()
 {
     QQmlEngine engine;
-    engine.addImportPath(QStringLiteral(KORVEL_QML_IMPORT_DIR));
-    QQmlComponent component(&engine);
-    const QByteArray import
-        = QT_VERSION_MAJOR == 5 ? "import Korvel.Telemetry 1.0\n" : "import Korvel.Telemetry\n";
-    component.setData(import
-                          + "Recorder { property int gr\xc3\xb6\xc3\x9f"
-                            "e: 3 }",
-                      QUrl());
-    std::unique_ptr<QObject> object(component.create());
-    auto *recorder = qobject_cast<Recorder *>(object.get());
-    QVERIFY2(recorder, qPrintable(component.errorString()));
+    const std::unique_ptr<Recorder> recorder = qmlRecorder(engine,
+                                                           "property int gr\xc3\xb6\xc3\x9f"
+                                                           "e: 3");
+    QVERIFY(recorder);
     recorder->setBucket(&m_bucket);
     recorder->record();
     const QVector<Placed> placed = placedRecords();
     QCOMPARE(placed.size(), 1);
     QCOMPARE(placed.first().document.value(QStringLiteral("gr\u00f6\u00dfe")), QJsonValue(3));
+}
+
+void TestRecorder::serverHoldsWhatWasRecorded_data()
+{
+    QTest::addColumn<QByteArray>("declaration"); // of the QML recorder, beside "count: 3"
+    QTest::addColumn<QJsonObject>("members"); // of each record, beside "_id", "timestamp", "type"
+    QTest::addColumn<QString>("warning"); // said once for the three records
+    const QJsonObject count { { "count", 3 } };
+    const QString leftOut = "warning: Property \"%1\" of metric \"%1 row\" left out of its "
+                            "records: CouchDB reserves names that begin with \"_\"";
+    // Sent, "_rev" was answered as a conflict and counted as stored; "_deleted" was stored as a
+    // deletion that no reader sees; "_id" replaced the generated one in every record.
+    QTest::addRow("_rev") << QByteArray("property string _rev: \"1-0123\"") << count
+                          << leftOut.arg("_rev");
+    QTest::addRow("_deleted") << QByteArray("property bool _deleted: true") << count
+                              << leftOut.arg("_deleted");
+    QTest::addRow("_attachments") << QByteArray("property var _attachments: ({})") << count
+                                  << leftOut.arg("_attachments");
+    QTest::addRow("_id") << QByteArray("property string _id: \"chosen\"") << count
+                         << leftOut.arg("_id");
+    const QJsonObject ratioNull { { "count", 3 }, { "ratio", QJsonValue::Null } };
+    const QString null = "warning: Property \"ratio\" of metric \"%1 row\" is not a finite "
+                         "number, recorded as null";
+    QTest::addRow("NaN") << QByteArray("property real ratio: NaN") << ratioNull << null.arg("NaN");
+    QTest::addRow("infinity") << QByteArray("property real ratio: -Infinity") << ratioNull
+                              << null.arg("infinity");
+}
+
+// The records of a QML recorder, three of each kind, published to a real server: in the cache
+// and on the server exactly what was recorded.
+void TestRecorder::serverHoldsWhatWasRecorded()
+{
+    QFETCH(QByteArray, declaration);
+    QFETCH(QJsonObject, members);
+    QFETCH(QString, warning);
+    const QString server = couchDbUrl();
+    static int rows = 0;
+    const QString database = createDatabase(server, "trial" + QString::number(++rows));
+    QVERIFY2(!database.isEmpty(), "no CouchDB-compatible server: run through ctest");
+    QQmlEngine engine;
+    const std::unique_ptr<Recorder> recorder
+        = qmlRecorder(engine, "property int count: 3; " + declaration);
+    QVERIFY(recorder);
+    const auto bucket = makeBucket(server, database);
+    recorder->setBucket(bucket.get());
+    recorder->setType(QString::fromLatin1(QTest::currentDataTag()) + " row");
+    for (int i = 0; i < 3; ++i)
+        recorder->record();
+    const QVector<Placed> placed = placedRecords();
+    QCOMPARE(placed.size(), 3);
+    const PublishOutcome outcome = currentPublisher()->publishPending(30000);
+    QCOMPARE(outcome.published, 3);
+    QCOMPARE(outcome.remaining, 0);
+    const QHash<QString, QJsonObject> documents = couchDbDocuments(server, database);
+    QCOMPARE(documents.size(), 3);
+    for (const Placed &record : placed) {
+        QJsonObject expected = members;
+        expected.insert("_id", record.id);
+        expected.insert("timestamp", record.document.value("timestamp"));
+        expected.insert("type", recorder->type());
+        QCOMPARE(record.document, expected);
+        QJsonObject stored = documents.value(record.id);
+        QVERIFY(stored.take("_rev").toString().startsWith("1-"));
+        QCOMPARE(stored, expected);
+    }
+    QCOMPARE(m_messages->all().filter("Property "), QStringList { warning });
 }
 
 KORVEL_TEST_MAIN(TestRecorder)

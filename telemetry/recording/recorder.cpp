@@ -12,9 +12,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaProperty>
+#include <QMutex>
+#include <QSet>
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <cmath>
 
 namespace kl::telemetry {
 
@@ -66,10 +69,73 @@ bool convertsAlone(const QVariant &value)
     case QMetaType::ULongLong:
     case QMetaType::Double:
     case QMetaType::QString:
+    case QMetaType::Nullptr:
         return true;
     default:
         return false;
     }
+}
+
+// What was said about which property of which metric type, for the whole process: a record
+// made many times a second says each thing once.
+class ToldOnce
+{
+public:
+    bool isFirst(const QString &type, const QString &name)
+    {
+        QMutexLocker locker(&m_mutex);
+        const QPair<QString, QString> key(type, name);
+        if (m_told.contains(key))
+            return false;
+        m_told.insert(key);
+        return true;
+    }
+
+private:
+    QMutex m_mutex;
+    QSet<QPair<QString, QString>> m_told;
+};
+
+// CouchDB gives every member whose name begins with "_" a meaning of its own: "_rev" makes it
+// answer a conflict without storing the document, "_deleted" stores a deletion that no reader
+// sees. "_id" is the library's own.
+bool isReserved(const char *name)
+{
+    return name[0] == '_';
+}
+
+void tellLeftOut(const QString &type, const char *name)
+{
+    static ToldOnce told;
+    const QString property = QString::fromUtf8(name);
+    if (told.isFirst(type, property))
+        qCWarning(lcTelemetry).noquote()
+            << QStringLiteral("Property \"%1\" of metric \"%2\" left out of its records: CouchDB "
+                              "reserves names that begin with \"_\"")
+                   .arg(property, type);
+}
+
+// JSON has no NaN nor infinity. Only these two types can hold one at the top of a value.
+bool isNonFinite(const QVariant &value)
+{
+    switch (value.userType()) {
+    case QMetaType::Double:
+        return !std::isfinite(value.toDouble());
+    case QMetaType::Float:
+        return !std::isfinite(value.toFloat());
+    default:
+        return false;
+    }
+}
+
+void tellNull(const QString &type, const QString &property)
+{
+    static ToldOnce told;
+    if (told.isFirst(type, property))
+        qCWarning(lcTelemetry).noquote()
+            << QStringLiteral("Property \"%1\" of metric \"%2\" is not a finite number, "
+                              "recorded as null")
+                   .arg(property, type);
 }
 
 // Names are UTF-8 (QML allows "property int größe"). Nearly all are ASCII and are used as
@@ -123,6 +189,29 @@ QJsonDocument recordDocument(const QString &id, qint64 timestamp, const Members 
     for (const Member &member : members)
         map.insert(member.name(), member.value);
     return QJsonDocument::fromVariant(map);
+}
+
+// Properties that subclasses and QML declare come after ours and are read the same way.
+Members recordedMembers(const Recorder *recorder)
+{
+    static const int firstOwnProperty = Recorder::staticMetaObject.propertyOffset();
+    Members members;
+    const QMetaObject *meta = recorder->metaObject();
+    for (int index = firstOwnProperty; index < meta->propertyCount(); ++index) {
+        const QMetaProperty property = meta->property(index);
+        if (!hasJsonForm(property))
+            continue;
+        if (isReserved(property.name())) {
+            tellLeftOut(recorder->type(), property.name());
+            continue;
+        }
+        members.append(Member::of(property, property.read(recorder)));
+        if (isNonFinite(members.last().value)) {
+            tellNull(recorder->type(), members.last().name());
+            members.last().value = QVariant::fromValue(nullptr);
+        }
+    }
+    return members;
 }
 
 } // namespace
@@ -187,18 +276,9 @@ void Recorder::record()
         return;
     }
 
-    static const int firstOwnProperty = Recorder::staticMetaObject.propertyOffset();
     const QString id = generateUniqueId();
     const qint64 timestamp = QDateTime::currentMSecsSinceEpoch();
-    // Properties that subclasses and QML declare come after ours and are read the same way.
-    Members members;
-    const QMetaObject *meta = metaObject();
-    for (int index = firstOwnProperty; index < meta->propertyCount(); ++index) {
-        const QMetaProperty property = meta->property(index);
-        if (hasJsonForm(property))
-            members.append(Member::of(property, property.read(this)));
-    }
-    d->m_bucket->placeRecord(id, recordDocument(id, timestamp, members));
+    d->m_bucket->placeRecord(id, recordDocument(id, timestamp, recordedMembers(this)));
 }
 
 } // namespace kl::telemetry

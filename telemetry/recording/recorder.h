@@ -17,6 +17,11 @@ class RecorderPrivate;
  * document ("_id", "timestamp", "type" and every further declared property that is not an
  * object or custom type) and places it in the bucket.
  *
+ * Properties whose names begin with "_" are left out: CouchDB reserves such names ("_rev",
+ * "_deleted", "_attachments" change what it stores, and "_id" is the generated one). A double
+ * or float property that holds NaN or an infinity is written as null. Each is logged at warning
+ * level once per metric type and property name in the process.
+ *
  * Constructing a Recorder starts the library's machinery on the constructing thread, which
  * must run an event loop for the life of the process; use a Recorder from that thread. Should
  * that thread end, flushing moves to the main thread and publishing stops, with a critical
