@@ -65,7 +65,10 @@ void upload(DocumentUploader &uploader, const QStringList &documents, Outcome &o
 {
     QSignalSpy finished(&uploader, &DocumentUploader::finished);
     QSignalSpy ready(&uploader, &DocumentUploader::resultReady);
-    uploader.addDocuments(documents);
+    QStringList ids;
+    for (const QString &document : documents)
+        ids << QJsonDocument::fromJson(document.toUtf8()).object().value("_id").toString();
+    uploader.addDocuments(ids, documents);
     QCOMPARE(finished.count(), 0);
     QVERIFY(ready.wait(10000));
     QCOMPARE(finished.count(), 1);
@@ -328,10 +331,14 @@ void TestPublishing::readsAnswers_data()
             "text/plain"),
         Kind::PerDocument, "", { "a 1-x", "b " }, { "a", "b" });
     row("refused one by one",
-        FakeHttpServer::json(
-            R"([{"ok":true,"id":"a"},{"id":"b","error":"forbidden","reason":"no"},)"
-            R"({"id":"c","error":"unauthorized"}])"),
-        Kind::PerDocument, "", { "a ", "b ", "c " }, { "a", "b forbidden no", "c unauthorized " });
+        FakeHttpServer::json(R"([{"id":"a","error":"forbidden","reason":"no"},)"
+                             R"({"id":"b","error":"unauthorized"}])"),
+        Kind::PerDocument, "", { "a ", "b " }, { "a forbidden no", "b unauthorized " });
+    // Only "a" and "b" were sent: what the answer says of others is no news of this batch.
+    row("ids not sent",
+        FakeHttpServer::json(R"([{"ok":true,"id":"x","rev":"1-x"},{"id":"y","error":"conflict"},)"
+                             R"({"id":"b","error":"conflict"},{"id":"z","error":"forbidden"}])"),
+        Kind::PerDocument, "", { "x 1-x", "y ", "b ", "z " }, { "b" });
     row("odd elements", FakeHttpServer::json(R"([{"id":5,"rev":null},"text",3,{"ok":true},[]])"),
         Kind::PerDocument, "", { " ", " ", " ", " ", " " });
     row("empty array", FakeHttpServer::json("[]"), Kind::PerDocument);
@@ -436,7 +443,7 @@ void TestPublishing::uploaderDeletedInFlightStaysSilent()
         FakeHttpServer::stalled(R"([{"id":"a","rev":"1-x"},{"id":"b","rev":"1-y"}])"));
     auto *uploader = new CouchDbDocumentUploader(m_server->url(), QStringLiteral("db"), nullptr);
     QSignalSpy spy(uploader, &DocumentUploader::finished);
-    uploader->addDocuments({ "{\"_id\":\"a\"}" });
+    uploader->addDocuments({ "a" }, { "{\"_id\":\"a\"}" });
     // Deleted once part of the body has come, so that its end meets a reply in mid-body.
     QTRY_VERIFY(!manager->calls.isEmpty() && manager->calls.first().second
                 && manager->calls.first().second->bytesAvailable());

@@ -13,6 +13,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QSet>
 #include <QSslError>
 #include <QTimer>
 #include <QUrl>
@@ -87,16 +88,17 @@ UploadResult failedResult(QNetworkReply *reply, int status)
     return UploadResult(refusalKind(status, error.error), status, text);
 }
 
-// "ok" and "conflict" mean the server holds a document with that id; entries without an id
-// cannot be matched to a record and count as missing.
-UploadResult perDocumentResult(int status, const QJsonArray &elements)
+// "ok" and "conflict" mean the server holds a document with that id: a conflict proves it only
+// for a document sent without "_rev", as every sendable one is. Entries for ids not sent in
+// this batch, or without an id, say nothing of its records.
+UploadResult perDocumentResult(int status, const QJsonArray &elements, const QSet<QString> &sent)
 {
     UploadResult result(UploadResult::Kind::PerDocument, status);
     for (const QJsonValue &element : elements) {
         const QJsonObject object = element.toObject();
         const QString id = object.value(QLatin1String("id")).toString();
         const QString error = object.value(QLatin1String("error")).toString();
-        if (id.isEmpty())
+        if (!sent.contains(id))
             continue;
         if (object.value(QLatin1String("ok")).toBool() || error == QLatin1String("conflict"))
             result.addStored(id);
@@ -193,7 +195,7 @@ CouchDbDocumentUploader::CouchDbDocumentUploader(const QString &server, const QS
 
 CouchDbDocumentUploader::~CouchDbDocumentUploader() = default;
 
-void CouchDbDocumentUploader::addDocuments(const QStringList &documents)
+void CouchDbDocumentUploader::addDocuments(const QStringList &ids, const QStringList &documents)
 {
     QUrl url = m_databaseUrl;
     url.setPath(url.path(QUrl::FullyEncoded) + QLatin1String("/_bulk_docs"), QUrl::TolerantMode);
@@ -210,14 +212,14 @@ void CouchDbDocumentUploader::addDocuments(const QStringList &documents)
     if (!reply) {
         // Still answer from the event loop, as for every other outcome.
         QMetaObject::invokeMethod(
-            this, [this] { handleReply(nullptr, nullptr); }, Qt::QueuedConnection);
+            this, [this] { handleReply(nullptr, nullptr, {}); }, Qt::QueuedConnection);
         return;
     }
-    watchReply(reply);
+    watchReply(reply, QSet<QString>(ids.begin(), ids.end()));
 }
 
 // With the uploader as context, its destruction drops the handlers of a request in flight.
-void CouchDbDocumentUploader::watchReply(QNetworkReply *reply)
+void CouchDbDocumentUploader::watchReply(QNetworkReply *reply, const QSet<QString> &sent)
 {
     const NetworkManager *network = Singleton<NetworkManager>::getInstance();
     const int timeout = network->uploadTimeout();
@@ -228,7 +230,7 @@ void CouchDbDocumentUploader::watchReply(QNetworkReply *reply)
     deadline->setTimerType(Qt::PreciseTimer);
 
     connect(reply, &QNetworkReply::finished, this,
-            [this, reply, deadline] { handleReply(reply, deadline); });
+            [this, reply, deadline, sent] { handleReply(reply, deadline, sent); });
 #if QT_CONFIG(ssl)
     connect(reply, &QNetworkReply::sslErrors, this, &logTlsErrors);
 #endif
@@ -254,10 +256,12 @@ void CouchDbDocumentUploader::abortReply(QNetworkReply *reply, QTimer *deadline)
 {
     disconnect(reply, nullptr, this, nullptr);
     reply->abort();
-    handleReply(reply, deadline);
+    // An aborted reply is a transient failure, whatever was sent.
+    handleReply(reply, deadline, {});
 }
 
-void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline)
+void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline,
+                                          const QSet<QString> &sent)
 {
     bool success = false;
     QStringList ids;
@@ -297,7 +301,7 @@ void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline
                     revs.append(object.value(QLatin1String("rev")).toString());
                 }
                 success = true;
-                result = perDocumentResult(status, elements);
+                result = perDocumentResult(status, elements, sent);
             } else {
                 result = UploadResult(UploadResult::Kind::Transient, status,
                                       QStringLiteral("the answer is not a JSON array"));

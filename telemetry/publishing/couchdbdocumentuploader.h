@@ -2,6 +2,7 @@
 
 #include "telemetry/publishing/documentuploader.h"
 
+#include <QSet>
 #include <QString>
 #include <QUrl>
 
@@ -41,12 +42,12 @@ public:
      * Posts the documents as one batch to "<server>/<database>/_bulk_docs": the server's path,
      * with or without a trailing slash, then the percent-encoded database name.
      */
-    void addDocuments(const QStringList &documents) override;
+    void addDocuments(const QStringList &ids, const QStringList &documents) override;
 
 private:
-    void watchReply(QNetworkReply *reply);
+    void watchReply(QNetworkReply *reply, const QSet<QString> &sent);
     void abortReply(QNetworkReply *reply, QTimer *deadline);
-    void handleReply(QNetworkReply *reply, QTimer *deadline);
+    void handleReply(QNetworkReply *reply, QTimer *deadline, const QSet<QString> &sent);
 
     QString m_server;
     QString m_database;

@@ -26,12 +26,13 @@ public:
     ~DocumentUploader() override;
 
     /**
-     * Starts sending @p documents, each the complete text of one JSON object, and returns at
-     * once. The outcome arrives later as one finished() emission from the event loop; connect
-     * to finished() before calling. Calls may overlap, and their results arrive in the order
-     * in which the destination answers.
+     * Starts sending @p documents, each the complete text of one JSON object whose "_id" is
+     * the same entry of @p ids, and returns at once. The outcome arrives later as one
+     * finished() emission from the event loop; connect to finished() before calling. Calls
+     * may overlap, and their results arrive in the order in which the destination answers.
+     * The UploadResult speaks only of @p ids: what the answer says of other ids is ignored.
      */
-    virtual void addDocuments(const QStringList &documents) = 0;
+    virtual void addDocuments(const QStringList &ids, const QStringList &documents) = 0;
 
 Q_SIGNALS:
     /**

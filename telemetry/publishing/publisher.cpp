@@ -346,7 +346,7 @@ void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
     m_outStorageId = storageId;
     q->m_pendingIds += ids;
     QObject::connect(uploader, &DocumentUploader::resultReady, q, &Publisher::addedDocuments);
-    uploader->addDocuments(documents);
+    uploader->addDocuments(ids, documents);
 }
 
 // While a backlog drains, its destination's next batches go out while full ones are out, so

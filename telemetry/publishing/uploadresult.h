@@ -12,9 +12,10 @@ namespace kl::telemetry {
 /**
  * What a destination answered to one batch, document by document where it said so.
  *
- * Only the ids in storedIds() are on the server: a document reported "ok", or "conflict"
- * (a document with that id is there already). Ids the answer does not name are neither
- * stored nor refused.
+ * Only the ids in storedIds() are on the server: a document of the batch reported "ok", or
+ * "conflict" (a document with that id is there already, which holds because the library sends
+ * no document with "_rev"). Entries for ids that were not in the batch are ignored; ids of the
+ * batch the answer does not name are neither stored nor refused.
  */
 class KORVELTELEMETRY_EXPORT UploadResult
 {
