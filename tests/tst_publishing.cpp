@@ -668,7 +668,7 @@ void TestPublishing::keepsWhatTheServerDidNotStore()
     QCOMPARE(m_messages->all().filter("warning: Record ").size(), setAside.size());
 }
 
-// pouchdb-server refuses a whole batch with 500 for one document with a reserved "_" member.
+// pouchdb-server refuses a whole batch with 400 for one document whose id begins with "_".
 void TestPublishing::poisonRecordIsSetAside()
 {
     const QString server = couchDbUrl();
@@ -676,19 +676,24 @@ void TestPublishing::poisonRecordIsSetAside()
     QVERIFY2(!database.isEmpty(), "no CouchDB-compatible server: run through ctest");
     const int storageId = registerDestination(server, database);
     QStringList good = cacheRecords(storageId, 10);
-    const QString poisonId = generateUniqueId();
-    const QString poison = QStringLiteral("{\"_id\":\"%1\",\"_bad\":1}").arg(poisonId);
+    const QString poisonId = '_' + generateUniqueId();
+    const QString poison = QStringLiteral("{\"_id\":\"%1\",\"bad\":1}").arg(poisonId);
     currentDataCollector()->collect(poisonId, 1010, storageId, poison);
     good += cacheRecords(storageId, 14, 1011);
     // Rows of another client, older than all: what can never be sent is set aside unsent as
     // it is read, never narrowed toward; an integer id cell goes, and is deleted, as text.
+    // Sent, "_rev" would be answered as a conflict and "_deleted" stored as a deletion: both
+    // would have counted as stored.
     CacheConnection other;
     QVERIFY(other.exec(
         QStringLiteral(
             "INSERT INTO telemetry VALUES ('f1', 1, %1, '{no json'), ('f2', 2, %1, '[1,2,3]'), "
             "('f3', 3, %1, '{\"a\":1}'), ('f4', 4, %1, '{\"_id\":\"f3\"}'), "
             "(4242, 5, %1, '{\"_id\":\"4242\"}'), ('f5', 6, 99999, '{\"_id\":\"f5\"}'), "
-            "('f6', 7, %1, '{\"_id\":\"f6\",\"x\":\"' || hex(zeroblob(4000000)) || '\"}')")
+            "('f6', 7, %1, '{\"_id\":\"f6\",\"x\":\"' || hex(zeroblob(4000000)) || '\"}'), "
+            "('f7', 8, %1, '{\"_id\":\"f7\",\"_rev\":\"1-0123\"}'), "
+            "('f8', 9, %1, '{\"_deleted\":true,\"_id\":\"f8\"}'), "
+            "('f9', 10, %1, '{\"_attachments\":{},\"_id\":\"f9\",\"n\":1}')")
             .arg(storageId)));
     good << "4242";
 
@@ -701,11 +706,13 @@ void TestPublishing::poisonRecordIsSetAside()
              QSet<QString>(good.begin(), good.end()));
     QMap<QString, QString> reasons;
     for (const SetAsideRecord &record : currentDataCollector()->setAsideRecords())
-        reasons.insert(record.id, record.reason.left(14));
+        reasons.insert(record.id, record.reason.left(18));
     const QMap<QString, QString> expected {
-        { "f1", "not a JSON obj" },    { "f2", "not a JSON obj" }, { "f3", "its _id is mis" },
-        { "f4", "its _id differ" },    { "f5", "its storage ID" }, { "f6", "larger than th" },
-        { poisonId, "doc_validation" }
+        { "f1", "not a JSON object" },  { "f2", "not a JSON object" },
+        { "f3", "its _id is missing" }, { "f4", "its _id differs fr" },
+        { "f5", "its storage ID nam" }, { "f6", "larger than the 8 " },
+        { "f7", "its member _rev ha" }, { "f8", "its member _delete" },
+        { "f9", "its member _attach" }, { poisonId, "bad_request: Only " }
     };
     QCOMPARE(reasons, expected);
     const SetAsideRecord aside = currentDataCollector()->setAsideRecords().last();
@@ -713,8 +720,8 @@ void TestPublishing::poisonRecordIsSetAside()
     QCOMPARE(aside.timestamp, 1010);
     QCOMPARE(aside.record, poison);
     QCOMPARE(m_messages->all().filter(QRegularExpression("warning: Record .* set aside")).size(),
-             6);
-    currentDataCollector()->purgeSetAside({ "f1", "f2", "f3", "f4", "f5", "f6" });
+             9);
+    currentDataCollector()->purgeSetAside({ "f1", "f2", "f3", "f4", "f5", "f6", "f7", "f8", "f9" });
 
     // Retried while a flush holds the lock for a moment, it is cached again; set aside by
     // hand and purged, it is gone.

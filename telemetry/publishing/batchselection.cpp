@@ -12,6 +12,18 @@ namespace {
 // CouchDB's default max_document_size.
 constexpr qint64 kMaxDocumentBytes = 8000000;
 
+// Sent, "_rev" is answered as a conflict although nothing was stored, and "_deleted" stores a
+// deletion; only a document without such members makes a conflict mean "stored already".
+QString reservedMember(const QJsonObject &object)
+{
+    const QStringList names = object.keys();
+    for (const QString &name : names) {
+        if (name.startsWith(QLatin1Char('_')) && name != QLatin1String("_id"))
+            return name;
+    }
+    return {};
+}
+
 QString unsendableReason(const QString &id, const QString &document)
 {
     const QByteArray bytes = document.toUtf8();
@@ -20,11 +32,15 @@ QString unsendableReason(const QString &id, const QString &document)
     const QJsonDocument json = QJsonDocument::fromJson(bytes);
     if (!json.isObject())
         return QStringLiteral("not a JSON object");
-    const QJsonValue documentId = json.object().value(QLatin1String("_id"));
+    const QJsonObject object = json.object();
+    const QJsonValue documentId = object.value(QLatin1String("_id"));
     if (documentId.isUndefined())
         return QStringLiteral("its _id is missing");
     if (documentId.toString() != id)
         return QStringLiteral("its _id differs from its id");
+    const QString reserved = reservedMember(object);
+    if (!reserved.isEmpty())
+        return QStringLiteral("its member %1 has a name that CouchDB reserves").arg(reserved);
     return {};
 }
 
