@@ -750,10 +750,11 @@ void TestPublishing::poisonRecordIsSetAside()
 }
 
 // A batch that was merely too large is halved, then doubles back as halves are stored; large
-// records make smaller batches.
+// records make smaller batches, counted in bytes.
 void TestPublishing::batchSizesFollowRefusalsAndBytes()
 {
-    const QStringList ids = cacheRecords(registerDestination(m_server->url(), "regrow"), 50);
+    const int storageId = registerDestination(m_server->url(), "regrow");
+    const QStringList ids = cacheRecords(storageId, 50);
     m_server->enqueue(FakeHttpServer::reply(413, "Payload Too Large", "{}"));
     m_server->enqueue(FakeHttpServer::json(storedAnswer(ids.mid(0, 12))));
     m_server->enqueue(FakeHttpServer::json(storedAnswer(ids.mid(12, 24))));
@@ -773,14 +774,22 @@ void TestPublishing::batchSizesFollowRefusalsAndBytes()
         QVERIFY(clock.elapsed() < DataTransferFrequency);
         waitForBatch(publisher);
     }
-    // 100 bytes of body take three records of 28 bytes.
+    // 100 bytes of body take two records of 31 characters in 39 bytes, then three of 26 bytes.
+    const QStringList wide { "wide-1", "wide-2" };
+    for (const QString &id : wide)
+        currentDataCollector()->collect(
+            id, 1, storageId,
+            QStringLiteral("{\"_id\":\"%1\",\"t\":\"%2\"}").arg(id, QString(8, QChar(0xe9))));
+    currentDataCollector()->flush();
+    m_server->enqueue(FakeHttpServer::json(storedAnswer(wide)));
     Singleton<NetworkManager>::getInstance()->setMaxRequestSize(100);
     Publisher bounded;
+    attempt(bounded);
     attempt(bounded);
     QList<int> sizes;
     for (const FakeHttpServer::Request &request : m_server->requests())
         sizes << postedIds(request).size();
-    QCOMPARE(sizes, (QList<int> { 25, 12, 24, 3 }));
+    QCOMPARE(sizes, (QList<int> { 25, 12, 24, 2, 3 }));
 }
 
 void TestPublishing::followUpAfterBatch_data()
