@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <numeric>
 
 namespace kl::telemetry {
@@ -17,11 +18,10 @@ constexpr qint64 kMaxDocumentBytes = 8000000;
 QString reservedMember(const QJsonObject &object)
 {
     const QStringList names = object.keys();
-    for (const QString &name : names) {
-        if (name.startsWith(QLatin1Char('_')) && name != QLatin1String("_id"))
-            return name;
-    }
-    return {};
+    const auto reserved = std::find_if(names.begin(), names.end(), [](const QString &name) {
+        return name.startsWith(QLatin1Char('_')) && name != QLatin1String("_id");
+    });
+    return reserved == names.end() ? QString() : *reserved;
 }
 
 QString unsendableReason(const QString &id, const QString &document)
