@@ -52,7 +52,7 @@ public:
     int httpStatus() const { return m_httpStatus; }
     /// What went wrong, for the log: the server's error and reason, or the transfer error.
     QString errorText() const { return m_errorText; }
-    /// The ids the server holds now, in the order of its answer.
+    /// The ids of the batch that the server holds now, in the order of its answer.
     QStringList storedIds() const { return m_storedIds; }
     /// The documents the server refused one by one, in the order of its answer.
     QVector<Refusal> refused() const { return m_refused; }
