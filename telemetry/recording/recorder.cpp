@@ -8,6 +8,7 @@
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/runtime.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,7 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <mutex>
 
 namespace kl::telemetry {
 
@@ -127,8 +129,16 @@ QJsonDocument recordDocument(const QString &id, qint64 timestamp, const Members 
 
 } // namespace
 
+// The publisher watches the cache file and the collector writes its queue as the application
+// quits: both need the application object. A Recorder made before it starts them from the
+// application's constructor.
 void RecorderPrivate::init()
 {
+    if (!QCoreApplication::instance()) {
+        static std::once_flag deferred;
+        std::call_once(deferred, [] { qAddPreRoutine(&RecorderPrivate::init); });
+        return;
+    }
     currentDataCollector()->initialize();
     currentBackends()->initialize();
     currentPublisher()->initialize();
@@ -184,6 +194,14 @@ void Recorder::record()
     }
     if (!TelemetryPolicy::isTrackedMetric(d->m_type)) {
         qCDebug(lcTelemetry) << "Dropping untracked metric" << d->m_type;
+        return;
+    }
+    if (Q_UNLIKELY(!QCoreApplication::instance())) {
+        static std::once_flag said;
+        std::call_once(said, [] {
+            qCWarning(lcTelemetry) << "Records made before the application object exists are "
+                                      "dropped: create the QCoreApplication first";
+        });
         return;
     }
 
