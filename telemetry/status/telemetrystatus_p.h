@@ -9,6 +9,7 @@
 namespace kl::telemetry {
 
 struct BatchAnswer;
+class DataCollectorPrivate;
 
 class TelemetryStatusPrivate
 {
@@ -41,6 +42,8 @@ public:
     void setLastError(const QString &text, int httpStatus);
     void setDestinationError(const QString &destination, const QString &text);
     void takeBatch(const BatchAnswer &answer);
+    void changeAllSetAside(bool (DataCollectorPrivate::*change)(const QStringList &),
+                           void (TelemetryStatus::*finished)(bool));
 
     TelemetryStatus *q;
     // The latest counts read while a refresh is on its way, so that flushes in a row post
