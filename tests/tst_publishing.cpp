@@ -239,6 +239,9 @@ void TestPublishing::sendsRequest_data()
     row("credentials of another server", "http://{host}", "/db/_bulk_docs", {},
         "http://a:b@{host}/other");
     row("credentials cleared", "http://{host}", "/db/_bulk_docs", {}, "http://{host}", "writer");
+    // Buckets of one destination share it: the login set last goes with every record.
+    row("credentials of one destination's other bucket", "http://{host}", "/db/_bulk_docs",
+        "Basic aW50cnVkZXI6", "http://{host}", "writer");
     row("stored with user info", "http://old:pw@{host}", "/db/_bulk_docs", "Basic b2xkOnB3");
 }
 
@@ -255,8 +258,10 @@ void TestPublishing::sendsRequest()
     const auto bucket = makeBucket(bucketServer, database);
     bucket->setUserName(userName);
     bucket->setPassword(QStringLiteral("pw"));
-    // Another database of that server, with a login of its own, set last.
-    const auto neighbour = makeBucket(bucketServer, QStringLiteral("neighbour"));
+    // Another database of that server, or the same, with a login of its own, set last.
+    const bool oneDestination = QByteArray(QTest::currentDataTag()).contains("one destination");
+    const auto neighbour
+        = makeBucket(bucketServer, oneDestination ? database : QStringLiteral("neighbour"));
     neighbour->setUserName(QStringLiteral("intruder"));
     if (QByteArray(QTest::currentDataTag()).contains("cleared"))
         bucket->setUserName(QString());
