@@ -176,8 +176,7 @@ void TelemetryStatusPrivate::takeBatch(const BatchAnswer &answer)
 
 // The records set aside when the call gets the lock; the counts follow through afterFlush.
 void TelemetryStatusPrivate::changeAllSetAside(
-    bool (DataCollectorPrivate::*change)(const QStringList &),
-    void (TelemetryStatus::*finished)(bool))
+    bool (DataCollectorPrivate::*change)(const QStringList &), DataCollector::Done finished)
 {
     DataCollector *collector = currentDataCollector();
     DataCollectorPrivate::get(collector)->runHostCall(
@@ -187,8 +186,7 @@ void TelemetryStatusPrivate::changeAllSetAside(
                 ids.append(record.id);
             return ids.isEmpty() || (DataCollectorPrivate::get(collector)->*change)(ids);
         },
-        q, [q = q, finished](bool done) { Q_EMIT(q->*finished)
-                                          (done); });
+        q, std::move(finished));
 }
 
 TelemetryStatus::TelemetryStatus()
@@ -260,12 +258,14 @@ QVariantMap TelemetryStatus::destinationErrors() const
 
 void TelemetryStatus::retrySetAside()
 {
-    d->changeAllSetAside(&DataCollectorPrivate::retry, &TelemetryStatus::setAsideRetried);
+    d->changeAllSetAside(&DataCollectorPrivate::retry,
+                         [this](bool done) { Q_EMIT setAsideRetried(done); });
 }
 
 void TelemetryStatus::purgeSetAside()
 {
-    d->changeAllSetAside(&DataCollectorPrivate::purge, &TelemetryStatus::setAsidePurged);
+    d->changeAllSetAside(&DataCollectorPrivate::purge,
+                         [this](bool done) { Q_EMIT setAsidePurged(done); });
 }
 
 TelemetryStatus *currentTelemetryStatus()

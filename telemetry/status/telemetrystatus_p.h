@@ -1,5 +1,6 @@
 #pragma once
 
+#include "telemetry/cache/datacollector.h"
 #include "telemetry/status/telemetrystatus.h"
 
 #include <QMutex>
@@ -43,7 +44,7 @@ public:
     void setDestinationError(const QString &destination, const QString &text);
     void takeBatch(const BatchAnswer &answer);
     void changeAllSetAside(bool (DataCollectorPrivate::*change)(const QStringList &),
-                           void (TelemetryStatus::*finished)(bool));
+                           DataCollector::Done finished);
 
     TelemetryStatus *q;
     // The latest counts read while a refresh is on its way, so that flushes in a row post
