@@ -164,14 +164,15 @@ private slots:
     void keepsWhatTheServerDidNotStore_data();
     void keepsWhatTheServerDidNotStore();
     void poisonRecordIsSetAside();
-    void hostCallsReturnAtOnce_data();
-    void hostCallsReturnAtOnce();
     void batchSizesFollowRefusalsAndBytes();
     void followUpAfterBatch_data();
     void followUpAfterBatch();
     void drainsWithBatchesOutTogether();
     void restsUntilAnotherClientCaches();
     void statusFollowsQueueAndBatches();
+    // Last: the status it makes would hear the batches of the tests before.
+    void hostCallsReturnAtOnce_data();
+    void hostCallsReturnAtOnce();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
