@@ -473,7 +473,7 @@ void TestCache::exitsLeaveTheQueueCached_data()
     // The library starts with the application, without Qt's warnings of a missing one.
     QTest::addRow("recorder made before the application")
         << QStringList { "early-recorder" }
-        << QByteArray("warning: Records made before the application object exists are dropped: "
+        << QByteArray("warning: Records made while no application object exists are dropped: "
                       "create the QCoreApplication first")
         << 2;
     // Of the two rows that a first process, started disabled, left at its exit.

@@ -199,7 +199,7 @@ void Recorder::record()
     if (Q_UNLIKELY(!QCoreApplication::instance())) {
         static std::once_flag said;
         std::call_once(said, [] {
-            qCWarning(lcTelemetry) << "Records made before the application object exists are "
+            qCWarning(lcTelemetry) << "Records made while no application object exists are "
                                       "dropped: create the QCoreApplication first";
         });
         return;
