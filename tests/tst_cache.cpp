@@ -470,6 +470,12 @@ void TestCache::exitsLeaveTheQueueCached_data()
     QTest::addRow("consent withdrawn while the lock is held at exit")
         << QStringList { "collect-exit", "10", "0", "pool-first", "withdraw-at-exit" }
         << QByteArray() << 0;
+    // The library starts with the application, without Qt's warnings of a missing one.
+    QTest::addRow("recorder made before the application")
+        << QStringList { "early-recorder" }
+        << QByteArray("warning: Records made while no application object exists are dropped: "
+                      "create the QCoreApplication first")
+        << 2;
     // Of the two rows that a first process, started disabled, left at its exit.
     QTest::addRow("purge started disabled")
         << QStringList { "purge-disabled", "consent" } << QByteArray("purged") << 0;

@@ -173,6 +173,9 @@ private slots:
     void drainsWithBatchesOutTogether();
     void restsUntilAnotherClientCaches();
     void statusFollowsQueueAndBatches();
+    // Last: the status it makes would hear the batches of the tests before.
+    void hostCallsReturnAtOnce_data();
+    void hostCallsReturnAtOnce();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
@@ -240,6 +243,9 @@ void TestPublishing::sendsRequest_data()
     row("credentials of another server", "http://{host}", "/db/_bulk_docs", {},
         "http://a:b@{host}/other");
     row("credentials cleared", "http://{host}", "/db/_bulk_docs", {}, "http://{host}", "writer");
+    // Buckets of one destination share it: the login set last goes with every record.
+    row("credentials of one destination's other bucket", "http://{host}", "/db/_bulk_docs",
+        "Basic aW50cnVkZXI6", "http://{host}", "writer");
     row("stored with user info", "http://old:pw@{host}", "/db/_bulk_docs", "Basic b2xkOnB3");
 }
 
@@ -256,8 +262,10 @@ void TestPublishing::sendsRequest()
     const auto bucket = makeBucket(bucketServer, database);
     bucket->setUserName(userName);
     bucket->setPassword(QStringLiteral("pw"));
-    // Another database of that server, with a login of its own, set last.
-    const auto neighbour = makeBucket(bucketServer, QStringLiteral("neighbour"));
+    // Another database of that server, or the same, with a login of its own, set last.
+    const bool oneDestination = QByteArray(QTest::currentDataTag()).contains("one destination");
+    const auto neighbour
+        = makeBucket(bucketServer, oneDestination ? database : QStringLiteral("neighbour"));
     neighbour->setUserName(QStringLiteral("intruder"));
     if (QByteArray(QTest::currentDataTag()).contains("cleared"))
         bucket->setUserName(QString());
@@ -746,6 +754,68 @@ void TestPublishing::poisonRecordIsSetAside()
     currentDataCollector()->flush();
     QVERIFY(currentDataCollector()->setAside(poisonId, QStringLiteral("by hand")));
     QVERIFY(makeBucket(server, database)->purgeDestination());
+    QCOMPARE(setAsideIds(), QStringList());
+}
+
+void TestPublishing::hostCallsReturnAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("call");
+    // Of two records, one of them set aside first; none is set aside afterwards.
+    QTest::addColumn<int>("cached");
+    QTest::addRow("retry") << QByteArray() << 2;
+    QTest::addRow("purge set aside") << QByteArray() << 1;
+    QTest::addRow("purge destinations") << QByteArray() << 0;
+    // As QML calls them, through the meta-object.
+    QTest::addRow("bucket's purge") << QByteArray("startPurgeDestination") << 0;
+    QTest::addRow("status's retry") << QByteArray("retrySetAside") << 2;
+    QTest::addRow("status's purge") << QByteArray("purgeSetAside") << 1;
+}
+
+// Another process holds the lock while the main loop calls: the loop runs on, and the result
+// comes once the lock is free. A call that blocked would stall the loop for seconds.
+void TestPublishing::hostCallsReturnAtOnce()
+{
+    QFETCH(QByteArray, call);
+    QFETCH(int, cached);
+    const QByteArray row = QTest::currentDataTag();
+    const int storageId = registerDestination(m_server->url(), QStringLiteral("host"));
+    const QStringList ids = cacheRecords(storageId, 2);
+    QVERIFY(currentDataCollector()->setAside(ids.first(), QStringLiteral("by hand")));
+    auto holder = startHelper({ QStringLiteral("hold"), kMainLock });
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+
+    QList<bool> results;
+    QObject context;
+    const auto done = [&results](bool result) { results << result; };
+    const auto bucket = makeBucket(m_server->url(), QStringLiteral("host"));
+    TelemetryStatus *status = currentTelemetryStatus();
+    connect(bucket.get(), &AbstractBucket::purgeDestinationFinished, &context, done);
+    connect(status, &TelemetryStatus::setAsideRetried, &context, done);
+    connect(status, &TelemetryStatus::setAsidePurged, &context, done);
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer tick;
+    connect(&tick, &QTimer::timeout,
+            [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+    tick.start(10);
+    sinceTick.start();
+    DataCollector *collector = currentDataCollector();
+    if (row == "retry")
+        collector->retrySetAside({ ids.first() }, &context, done);
+    else if (row == "purge set aside")
+        collector->purgeSetAside({ ids.first() }, &context, done);
+    else if (row == "purge destinations")
+        collector->purgeDestinations({ storageId }, &context, done);
+    else
+        QVERIFY(QMetaObject::invokeMethod(
+            row.startsWith("bucket") ? static_cast<QObject *>(bucket.get()) : status,
+            call.constData()));
+    QTest::qWait(300);
+    QVERIFY2(longestGap < 500, qPrintable(QString::number(longestGap)));
+    QCOMPARE(results, QList<bool>());
+    holder->closeWriteChannel();
+    QTRY_COMPARE(results, QList<bool> { true });
+    QCOMPARE(collector->getCachedElementsCount(), cached);
     QCOMPARE(setAsideIds(), QStringList());
 }
 

@@ -6,7 +6,10 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
 #include <optional>
+
+class QObject;
 
 namespace kl::telemetry {
 
@@ -113,24 +116,40 @@ public:
     /// Every set-aside record, in the order they were set aside; empty when there is none.
     QVector<SetAsideRecord> setAsideRecords();
 
+    /// The result of a host call that returns at once: true when the change was made.
+    using Done = std::function<void(bool done)>;
+
     /**
      * Moves the set-aside records @p ids back into the cache, where the publisher takes them up
      * again. Waits up to 2 s for the machine-wide main lock, which the library's own flushes
-     * hold only for moments: false when it stays taken (another process's upload may hold it up
-     * to its time-out: call again later) or the change fails, in which case nothing changed.
-     * Any thread; it blocks the calling thread while it waits.
+     * hold only for moments: false when it stays taken (another process may hold it: call again
+     * later) or the change fails, in which case nothing changed. It blocks the calling thread
+     * while it waits: for worker threads and tools, never for the application's main thread,
+     * which uses the form with a callback.
      */
     bool retrySetAside(const QStringList &ids);
+    /**
+     * The same, returning at once: the call waits up to 10 s for the main lock on a thread of
+     * the global pool, and @p done gets its result in the thread of @p context (not null), from
+     * that thread's event loop; not at all once @p context is destroyed. Any thread.
+     */
+    void retrySetAside(const QStringList &ids, QObject *context, Done done);
 
-    /// Deletes the set-aside records @p ids for good; lock and result as for retrySetAside().
+    /// Deletes the set-aside records @p ids for good; lock, wait and result as for
+    /// retrySetAside(), for worker threads.
     bool purgeSetAside(const QStringList &ids);
+    /// The same, returning at once; the result comes as for retrySetAside() with a callback.
+    void purgeSetAside(const QStringList &ids, QObject *context, Done done);
 
     /**
      * Drops every record of the destinations @p storageIds: those queued in this process, and
      * those cached or set aside by any process; other destinations keep theirs. Lock, wait and
-     * result as for retrySetAside(): when it answers false the cache is unchanged.
+     * result as for retrySetAside(), for worker threads: when it answers false the cache is
+     * unchanged.
      */
     bool purgeDestinations(const QList<int> &storageIds);
+    /// The same, returning at once; the result comes as for retrySetAside() with a callback.
+    void purgeDestinations(const QList<int> &storageIds, QObject *context, Done done);
 
     /**
      * Same as AbstractBucket::purgeDestination(), which is where it belongs now: kept for

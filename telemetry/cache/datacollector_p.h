@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace kl::telemetry {
@@ -40,16 +41,28 @@ public:
     bool writeQueueWithin(int milliseconds);
     void flushAtExit();
     void tellQueueFull() const;
+
+    // The host calls, made while the caller holds the main lock; false when nothing changed.
+    bool retry(const QStringList &ids);
+    bool purge(const QStringList &ids);
+    bool purgeDestinations(const QList<int> &storageIds);
     void openExistingCacheFile();
-    bool changeUnderMainLock(const QStringList &statements, const QStringList &ids);
+    bool change(const QStringList &statements, const QStringList &ids);
+    // Makes @p change under the main lock, waiting a little for it on the calling thread.
+    static bool withMainLock(const std::function<bool()> &change);
+    // Makes @p change under the main lock on a pool thread, and hands its result to @p done in
+    // the thread of @p context, unless @p context is gone by then.
+    void runHostCall(std::function<bool()> change, QObject *context, DataCollector::Done done);
+    static bool changeWhenLocked(FlushGate &gate, const std::function<bool()> &change);
+    static bool changeAndTell(const std::function<bool()> &change);
 
     // The process's publisher gives up an upload in flight, and its claim of a destination,
     // here: the answer would come through the event loop, which runs no more, and other
     // processes need not wait for the claim to run out.
     static Hook<void()> &beforeExitFlush();
-    // Told after each flush of a queue with rows, from its thread, that the counts may have
-    // changed; with true while the flush holds the main lock, when the cache's counts agree with
-    // every upload's.
+    // Told after each flush of a queue with rows, and after each host call that changed the
+    // cache, from its thread, that the counts may have changed; with true while the caller
+    // holds the main lock, when the cache's counts agree with every upload's.
     static Hook<void(bool)> &afterFlush();
     // Told, from the flushing thread, that a flush has written rows into the cache.
     static Hook<void()> &rowsCached();

@@ -1,20 +1,24 @@
 // Records a destination keeps refusing wait in a table of their own, in the same cache file,
 // until the host retries or purges them; purging whole destinations takes the same road. The
 // publisher sets records aside on its thread, under the machine-wide main lock it holds for its
-// upload; host calls, on any thread, wait a little for that lock.
+// upload; host calls wait a little for that lock on the caller's thread, or on a pool thread for
+// the forms that report their result.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 
+#include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/tables_p.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThreadPool>
 
 #include <algorithm>
 
@@ -23,6 +27,8 @@ namespace kl::telemetry {
 namespace {
 
 constexpr int kHostLockWaitMs = 2000;
+// Nobody waits for a call that reports its result: it outwaits a slow holder of the lock.
+constexpr int kHostCallLockWaitMs = 10000;
 
 const QString kCreateSetAsideTable = QStringLiteral(
     "CREATE TABLE IF NOT EXISTS telemetry_setaside(id BLOB NOT NULL PRIMARY KEY, "
@@ -134,53 +140,127 @@ QVector<SetAsideRecord> DataCollector::setAsideRecords()
 
 bool DataCollector::retrySetAside(const QStringList &ids)
 {
-    // A record cached again meanwhile under the same id is the same record: keep that one.
-    return d->changeUnderMainLock(
-        { QStringLiteral("INSERT OR IGNORE INTO telemetry (id, timestamp, storageID, "
-                         "recordData) SELECT id, timestamp, storageID, recordData FROM "
-                         "telemetry_setaside WHERE ")
-              + idMatches(),
-          QLatin1String("DELETE FROM telemetry_setaside WHERE ") + idMatches() },
-        ids);
+    return d->withMainLock([d = d, &ids] { return d->retry(ids); });
+}
+
+void DataCollector::retrySetAside(const QStringList &ids, QObject *context, Done done)
+{
+    d->runHostCall([d = d, ids] { return d->retry(ids); }, context, std::move(done));
 }
 
 bool DataCollector::purgeSetAside(const QStringList &ids)
 {
-    return d->changeUnderMainLock(
-        { QLatin1String("DELETE FROM telemetry_setaside WHERE ") + idMatches() }, ids);
+    return d->withMainLock([d = d, &ids] { return d->purge(ids); });
+}
+
+void DataCollector::purgeSetAside(const QStringList &ids, QObject *context, Done done)
+{
+    d->runHostCall([d = d, ids] { return d->purge(ids); }, context, std::move(done));
 }
 
 bool DataCollector::purgeDestinations(const QList<int> &storageIds)
 {
-    d->m_queue.dropDestinations(storageIds);
+    return d->withMainLock([d = d, &storageIds] { return d->purgeDestinations(storageIds); });
+}
+
+void DataCollector::purgeDestinations(const QList<int> &storageIds, QObject *context, Done done)
+{
+    d->runHostCall([d = d, storageIds] { return d->purgeDestinations(storageIds); }, context,
+                   std::move(done));
+}
+
+bool DataCollectorPrivate::retry(const QStringList &ids)
+{
+    // A record cached again meanwhile under the same id is the same record: keep that one.
+    return change({ QStringLiteral("INSERT OR IGNORE INTO telemetry (id, timestamp, storageID, "
+                                   "recordData) SELECT id, timestamp, storageID, recordData FROM "
+                                   "telemetry_setaside WHERE ")
+                        + idMatches(),
+                    QLatin1String("DELETE FROM telemetry_setaside WHERE ") + idMatches() },
+                  ids);
+}
+
+bool DataCollectorPrivate::purge(const QStringList &ids)
+{
+    return change({ QLatin1String("DELETE FROM telemetry_setaside WHERE ") + idMatches() }, ids);
+}
+
+bool DataCollectorPrivate::purgeDestinations(const QList<int> &storageIds)
+{
+    m_queue.dropDestinations(storageIds);
     QStringList keys;
     for (const int storageId : storageIds)
         keys.append(QString::number(storageId));
-    return d->changeUnderMainLock(
-        { QStringLiteral("DELETE FROM telemetry WHERE storageID = ?"),
-          QStringLiteral("DELETE FROM telemetry_setaside WHERE storageID = ?") },
-        keys);
+    return change({ QStringLiteral("DELETE FROM telemetry WHERE storageID = ?"),
+                    QStringLiteral("DELETE FROM telemetry_setaside WHERE storageID = ?") },
+                  keys);
 }
 
 // A process that started without consent has not opened the cache file, yet the records made
 // before that consent was withdrawn are in it. Opening it creates nothing.
 void DataCollectorPrivate::openExistingCacheFile()
 {
-    if (!isInitialized() || m_cache.isOpen() || !QFileInfo::exists(getCacheDataBaseLocation()))
-        return;
-    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    if (mainLock.tryToRunFor(kHostLockWaitMs))
+    if (isInitialized() && !m_cache.isOpen() && QFileInfo::exists(getCacheDataBaseLocation()))
         m_cache.makeUsable(m_queue);
 }
 
-// Writes under the main lock, as every write to the cache file does. A flush holds it for
-// moments, so a host's call waits that long rather than fail because of the library's own work.
-bool DataCollectorPrivate::changeUnderMainLock(const QStringList &statements,
-                                               const QStringList &ids)
+// Every write to the cache file is made under the main lock. A flush holds it for moments, so
+// a host's call waits that long rather than fail because of the library's own work.
+bool DataCollectorPrivate::withMainLock(const std::function<bool()> &change)
 {
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    if (!mainLock.tryToRunFor(kHostLockWaitMs))
+    return mainLock.tryToRunFor(kHostLockWaitMs) && changeAndTell(change);
+}
+
+// The wait for the lock happens on a pool thread. The flush gate, which keeps the collector
+// alive, is held only while the lock is tried and the change made, so that neither a flush
+// nor the write at exit waits for this call's wait.
+void DataCollectorPrivate::runHostCall(std::function<bool()> change, QObject *context,
+                                       DataCollector::Done done)
+{
+    Q_ASSERT(context);
+    auto task = [gate = m_gate, change = std::move(change), thread = context->thread(),
+                 context = QPointer<QObject>(context), done = std::move(done)] {
+        const bool result = changeWhenLocked(*gate, change);
+        dispatchToThread(thread, 0, [context, done, result] {
+            if (context)
+                done(result);
+        });
+    };
+    QThreadPool::globalInstance()->start(new Task<decltype(task)>(task), 0);
+}
+
+bool DataCollectorPrivate::changeWhenLocked(FlushGate &gate, const std::function<bool()> &change)
+{
+    constexpr int kStepMs = 20;
+    const QDeadlineTimer deadline(kHostCallLockWaitMs);
+    SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+    for (;;) {
+        {
+            QMutexLocker locker(&gate.mutex);
+            if (!gate.open)
+                return false;
+            if (mainLock.tryToRun())
+                return changeAndTell(change);
+        }
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(kStepMs);
+    }
+}
+
+// Under the main lock, as after a flush, so that the status counts what the change left.
+bool DataCollectorPrivate::changeAndTell(const std::function<bool()> &change)
+{
+    if (!change())
         return false;
+    afterFlush().call(true);
+    return true;
+}
+
+// The caller holds the main lock.
+bool DataCollectorPrivate::change(const QStringList &statements, const QStringList &ids)
+{
     ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
     const QSqlDatabase &db = m_cache.m_db;
     QSqlQuery create(db);

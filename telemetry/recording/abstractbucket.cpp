@@ -46,15 +46,35 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record)
                                     record.toJson(QJsonDocument::Compact));
 }
 
-// The process's registry comes first, so that opening the cache file reopens it too; it is
-// asked afterwards, so that it knows the destination's ID in that file.
-bool AbstractBucket::purgeDestination() const
+namespace {
+
+// Under the main lock. The process's registry comes first, so that opening the cache file
+// reopens it too; it is asked afterwards, so that it knows the destination's ID in that file.
+bool purgeUnderMainLock(const QString &backend, const QString &locationInfo)
 {
     Backends *registry = currentBackends();
-    DataCollector *collector = currentDataCollector();
-    DataCollectorPrivate::get(collector)->openExistingCacheFile();
-    const QList<int> ids = registry->knownStorageIds(storageBackend(), storageLocationInfo());
+    DataCollectorPrivate *collector = DataCollectorPrivate::get(currentDataCollector());
+    collector->openExistingCacheFile();
+    const QList<int> ids = registry->knownStorageIds(backend, locationInfo);
     return ids.isEmpty() || collector->purgeDestinations(ids);
+}
+
+} // namespace
+
+bool AbstractBucket::purgeDestination() const
+{
+    return DataCollectorPrivate::withMainLock(
+        [this] { return purgeUnderMainLock(storageBackend(), storageLocationInfo()); });
+}
+
+void AbstractBucket::startPurgeDestination()
+{
+    DataCollectorPrivate::get(currentDataCollector())
+        ->runHostCall(
+            [backend = storageBackend(), locationInfo = storageLocationInfo()] {
+                return purgeUnderMainLock(backend, locationInfo);
+            },
+            this, [this](bool purged) { Q_EMIT purgeDestinationFinished(purged); });
 }
 
 bool DataCollector::purgeDestination(const AbstractBucket &bucket)

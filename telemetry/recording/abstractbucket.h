@@ -40,12 +40,19 @@ public:
      * and works in a process that started with telemetry off too, which opens the existing
      * cache file for it (and creates none). Waits up to 2 s for the machine-wide main lock,
      * which the library's own flushes hold only for moments: false when it stays taken
-     * (another process's upload may hold it up to its time-out: call again later) or the
-     * delete fails, in which case the cache is unchanged; true when neither this process nor
-     * the cache file knows the destination. Any thread; it blocks the calling thread while it
-     * waits.
+     * (another process may hold it: call again later) or the delete fails, in which case the
+     * cache is unchanged; true when neither this process nor the cache file knows the
+     * destination. It blocks the calling thread while it waits: for worker threads and tools;
+     * the application's main thread, and QML, use startPurgeDestination().
      */
     bool purgeDestination() const;
+
+    /**
+     * The same, returning at once: the purge waits up to 10 s for the main lock on a thread of
+     * the global pool, and purgeDestinationFinished() tells its result in this bucket's thread.
+     * The destination is the one the bucket names at the call.
+     */
+    Q_INVOKABLE void startPurgeDestination();
 
     /// The name of the storage backend, for example "couchdb".
     virtual QString storageBackend() const = 0;
@@ -53,6 +60,11 @@ public:
     virtual QString storageLocationInfo() const = 0;
     /// Whether the bucket names a destination, so that records can be placed.
     virtual bool isValid() const = 0;
+
+Q_SIGNALS:
+    /// A purge that startPurgeDestination() began has ended; @p purged as purgeDestination()
+    /// answers.
+    void purgeDestinationFinished(bool purged);
 
 private:
     Q_DISABLE_COPY(AbstractBucket)

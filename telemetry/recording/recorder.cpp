@@ -8,6 +8,7 @@
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/runtime.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +19,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
 namespace kl::telemetry {
 
@@ -216,8 +218,16 @@ Members recordedMembers(const Recorder *recorder)
 
 } // namespace
 
+// The publisher watches the cache file and the collector writes its queue as the application
+// quits: both need the application object. A Recorder made before it starts them from the
+// application's constructor.
 void RecorderPrivate::init()
 {
+    if (!QCoreApplication::instance()) {
+        static std::once_flag deferred;
+        std::call_once(deferred, [] { qAddPreRoutine(&RecorderPrivate::init); });
+        return;
+    }
     currentDataCollector()->initialize();
     currentBackends()->initialize();
     currentPublisher()->initialize();
@@ -273,6 +283,14 @@ void Recorder::record()
     }
     if (!TelemetryPolicy::isTrackedMetric(d->m_type)) {
         qCDebug(lcTelemetry) << "Dropping untracked metric" << d->m_type;
+        return;
+    }
+    if (Q_UNLIKELY(!QCoreApplication::instance())) {
+        static std::once_flag said;
+        std::call_once(said, [] {
+            qCWarning(lcTelemetry) << "Records made while no application object exists are "
+                                      "dropped: create the QCoreApplication first";
+        });
         return;
     }
 

@@ -23,7 +23,9 @@ class RecorderPrivate;
  * level once per metric type and property name in the process.
  *
  * Constructing a Recorder starts the library's machinery on the constructing thread, which
- * must run an event loop for the life of the process; use a Recorder from that thread. Should
+ * must run an event loop for the life of the process; use a Recorder from that thread. One made
+ * before the QCoreApplication starts it from the application's constructor; records made
+ * while no application object exists are dropped, with one warning. Should
  * that thread end, flushing moves to the main thread and publishing stops, with a critical
  * message. The recorder does not own its bucket; a destroyed bucket counts as no bucket.
  */

@@ -174,6 +174,21 @@ void TelemetryStatusPrivate::takeBatch(const BatchAnswer &answer)
     Q_EMIT q->batchPublished(destination, answer.stored);
 }
 
+// The records set aside when the call gets the lock; the counts follow through afterFlush.
+void TelemetryStatusPrivate::changeAllSetAside(
+    bool (DataCollectorPrivate::*change)(const QStringList &), DataCollector::Done finished)
+{
+    DataCollector *collector = currentDataCollector();
+    DataCollectorPrivate::get(collector)->runHostCall(
+        [collector, change] {
+            QStringList ids;
+            for (const SetAsideRecord &record : collector->setAsideRecords())
+                ids.append(record.id);
+            return ids.isEmpty() || (DataCollectorPrivate::get(collector)->*change)(ids);
+        },
+        q, std::move(finished));
+}
+
 TelemetryStatus::TelemetryStatus()
     : d(new TelemetryStatusPrivate(this))
 {
@@ -239,6 +254,18 @@ int TelemetryStatus::lastErrorStatus() const
 QVariantMap TelemetryStatus::destinationErrors() const
 {
     return d->m_destinationErrors;
+}
+
+void TelemetryStatus::retrySetAside()
+{
+    d->changeAllSetAside(&DataCollectorPrivate::retry,
+                         [this](bool done) { Q_EMIT setAsideRetried(done); });
+}
+
+void TelemetryStatus::purgeSetAside()
+{
+    d->changeAllSetAside(&DataCollectorPrivate::purge,
+                         [this](bool done) { Q_EMIT setAsidePurged(done); });
 }
 
 TelemetryStatus *currentTelemetryStatus()

@@ -70,6 +70,17 @@ public:
      */
     QVariantMap destinationErrors() const;
 
+    /**
+     * Moves every record set aside in the cache (by any process) back into it, for the
+     * publishers to try again. Returns at once; the work waits for the machine-wide lock on a
+     * pool thread, and setAsideRetried() tells the result. For a "retry" button in QML or
+     * widgets; DataCollector::retrySetAside() takes chosen records.
+     */
+    Q_INVOKABLE void retrySetAside();
+    /// Deletes every set-aside record for good, as retrySetAside() works; setAsidePurged()
+    /// tells the result.
+    Q_INVOKABLE void purgeSetAside();
+
 Q_SIGNALS:
     /// queuedCount() or droppedCount() changed.
     void queuedCountChanged();
@@ -83,6 +94,10 @@ Q_SIGNALS:
     void destinationErrorsChanged();
     /// A destination stored @p stored records of one batch sent by this process.
     void batchPublished(const QString &destination, int stored);
+    /// A retrySetAside() call has ended; @p done is false when the cache could not be changed.
+    void setAsideRetried(bool done);
+    /// A purgeSetAside() call has ended; @p done as for setAsideRetried().
+    void setAsidePurged(bool done);
 
 private:
     TelemetryStatus();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "telemetry/cache/datacollector.h"
 #include "telemetry/status/telemetrystatus.h"
 
 #include <QMutex>
@@ -9,6 +10,7 @@
 namespace kl::telemetry {
 
 struct BatchAnswer;
+class DataCollectorPrivate;
 
 class TelemetryStatusPrivate
 {
@@ -41,6 +43,8 @@ public:
     void setLastError(const QString &text, int httpStatus);
     void setDestinationError(const QString &destination, const QString &text);
     void takeBatch(const BatchAnswer &answer);
+    void changeAllSetAside(bool (DataCollectorPrivate::*change)(const QStringList &),
+                           DataCollector::Done finished);
 
     TelemetryStatus *q;
     // The latest counts read while a refresh is on its way, so that flushes in a row post

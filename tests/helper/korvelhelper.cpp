@@ -27,6 +27,8 @@
 //                      print the storage ID of each destination, one a line
 //   flush              queue a record and print "cached" once a flush of the collector's own
 //                      chain has written it, or "stalled" after 10 s
+//   early-recorder     make a Recorder and record twice before the application exists, then
+//                      record twice and quit at once; print every log line as "road" does
 #include "testsupport.h"
 
 #include "telemetry/cache/datacollector.h"
@@ -271,10 +273,36 @@ int startDisabled(const QStringList &)
     return 0;
 }
 
+Recorder *s_early = nullptr;
+
+void printEveryMessage(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    std::cout << qPrintable(test::messageLine(type, text)) << std::endl;
+}
+
+// As hosts do that keep their Recorder in a global or make it first thing in main().
+void recordBeforeTheApplication()
+{
+    qInstallMessageHandler(&printEveryMessage);
+    s_early = recorder(QStringLiteral("early"), bucket(kUnreachable, "early"));
+    s_early->record();
+    s_early->record();
+}
+
+int recordEarly(const QStringList &)
+{
+    s_early->record();
+    s_early->record();
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    return qApp->exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && qstrcmp(argv[1], "early-recorder") == 0)
+        recordBeforeTheApplication();
     QCoreApplication app(argc, argv);
     const std::map<QString, int (*)(const QStringList &)> commands {
         { "hold", &hold },
@@ -287,6 +315,7 @@ int main(int argc, char **argv)
         { "quit-uploading", &quitWhileUploading },
         { "storage-id", &storageId },
         { "flush", &flush },
+        { "early-recorder", &recordEarly },
     };
     const auto command = commands.find(app.arguments().value(1));
     if (command != commands.end())
