@@ -971,6 +971,11 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QTRY_COMPARE(status->lastErrorStatus(), 401);
     QVERIFY(!status->lastError().isEmpty());
     QCOMPARE(status->destinationErrors(), QVariantMap({ { destination, status->lastError() } }));
+    // Kept in the cache file, where every process and korvel-cache read it.
+    const auto answers = currentDataCollector()->lastAnswersByLocation();
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers.first().httpStatus, 401);
+    QCOMPARE(answers.first().error, status->lastError());
     // Another destination's batch stored whole clears lastError, not this one's error.
     const QStringList other = cacheRecords(otherId, 1);
     m_server->enqueue(FakeHttpServer::json(storedAnswer(other)));
@@ -989,6 +994,7 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QVERIFY(status->lastError().isEmpty());
     QVERIFY(status->destinationErrors().isEmpty());
     QVERIFY(status->cachedCounts().isEmpty());
+    QCOMPARE(currentDataCollector()->lastAnswersByLocation().first().httpStatus, 201);
 
     // Without the trailing slash, or with credentials as older versions cached them, it is the
     // same destination to a reader: counted together, never showing the credentials.

@@ -65,6 +65,8 @@ void TelemetryStatusPrivate::countsMayHaveChanged(bool locked)
         const bool posted = m_refreshCounts.has_value();
         if (posted && !counts.cached)
             counts.cached = m_refreshCounts->cached;
+        if (posted && !counts.errors)
+            counts.errors = m_refreshCounts->errors;
         m_refreshCounts = counts;
         if (posted)
             return;
@@ -91,7 +93,7 @@ void TelemetryStatusPrivate::batchAnswered(const BatchAnswer &answer)
         else
             cached.remove(destination);
         // The counts come first, so that receivers of the batch signal see them after the batch.
-        d->takeCounts({ queued, d->m_droppedCount, cached });
+        d->takeCounts({ queued, d->m_droppedCount, cached, std::nullopt });
         d->takeBatch(answer);
     });
 }
@@ -113,6 +115,17 @@ TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
         count = count.toInt() + it.value();
     }
     counts.cached = cached;
+    // The answers that other processes got tell why a destination is stuck, here too.
+    const QMap<QString, DestinationAnswer> answers
+        = currentDataCollector()->lastAnswersByLocation(&read);
+    if (!read)
+        return counts;
+    QVariantMap errors;
+    for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
+        if (!it->error.isEmpty())
+            errors.insert(destinationName(it.key()), it->error);
+    }
+    counts.errors = errors;
     return counts;
 }
 
@@ -125,6 +138,8 @@ void TelemetryStatusPrivate::takeCounts(const Counts &counts)
     }
     if (counts.cached)
         setCachedCounts(*counts.cached);
+    if (counts.errors)
+        setDestinationErrors(*counts.errors);
 }
 
 void TelemetryStatusPrivate::setCachedCounts(const QVariantMap &counts)
@@ -156,6 +171,14 @@ void TelemetryStatusPrivate::setDestinationError(const QString &destination, con
         m_destinationErrors.remove(destination);
     else
         m_destinationErrors.insert(destination, text);
+    Q_EMIT q->destinationErrorsChanged();
+}
+
+void TelemetryStatusPrivate::setDestinationErrors(const QVariantMap &errors)
+{
+    if (errors == m_destinationErrors)
+        return;
+    m_destinationErrors = errors;
     Q_EMIT q->destinationErrorsChanged();
 }
 

@@ -66,7 +66,9 @@ public:
     /**
      * Why the last batch of each destination that failed was not stored in full (a string per
      * destination name, as in cachedCounts()); a destination is absent again once it stores a
-     * batch in full. Unlike lastError(), one destination's success leaves another's error.
+     * batch in full. Unlike lastError(), one destination's success leaves another's error, and
+     * the batches of every process sharing the cache count, as the cache file keeps their
+     * answers (read with the cached counts).
      */
     QVariantMap destinationErrors() const;
 

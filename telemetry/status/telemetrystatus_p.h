@@ -31,6 +31,7 @@ public:
         int queued = 0;
         int dropped = 0;
         std::optional<QVariantMap> cached; // empty when the cache could not be read
+        std::optional<QVariantMap> errors; // of every process, as the cache file keeps them
     };
     static Counts readCounts(bool cache);
 
@@ -40,6 +41,7 @@ public:
     void setCachedCounts(const QVariantMap &counts);
     void setLastError(const QString &text, int httpStatus);
     void setDestinationError(const QString &destination, const QString &text);
+    void setDestinationErrors(const QVariantMap &errors);
     void takeBatch(const BatchAnswer &answer);
 
     TelemetryStatus *q;
