@@ -983,9 +983,10 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QTRY_VERIFY(status->lastError().isEmpty());
     QCOMPARE(status->destinationErrors().keys(), QStringList { destination });
 
+    // Current as soon as publishPending() returns.
     m_server->enqueue(FakeHttpServer::json(storedAnswer(ids)));
-    attempt(publisher);
-    QTRY_COMPARE(batches.count(), 3);
+    QCOMPARE(publisher.publishPending(10000).remaining, 0);
+    QCOMPARE(batches.count(), 3);
     QCOMPARE(batches.last(), QVariantList({ destination, 3 }));
     QCOMPARE(cachedAtBatch, 0);
     QCOMPARE(status->lastPublishDestination(), destination);
@@ -1005,6 +1006,12 @@ void TestPublishing::statusFollowsQueueAndBatches()
     cacheRecords(currentBackends()->getStorageID("couchdb", QJsonDocument(oldLocation).toJson()),
                  4);
     QTRY_COMPARE(status->cachedCounts(), QVariantMap({ { destination, 7 } }));
+
+    // While someone listens, another client's change of the cache shows without any flush here.
+    QSignalSpy counted(status, &TelemetryStatus::cachedCountsChanged);
+    QCoreApplication::processEvents(); // the status starts watching from its event loop
+    QVERIFY(CacheConnection().exec(QStringLiteral("DELETE FROM telemetry")));
+    QTRY_VERIFY(status->cachedCounts().isEmpty());
 }
 
 KORVEL_TEST_MAIN(TestPublishing)

@@ -22,9 +22,12 @@ KORVELTELEMETRY_EXPORT TelemetryStatus *currentTelemetryStatus();
  * its signals.
  *
  * The counts are refreshed after each flush that writes records into the cache and after each
- * answered batch, not after each record. A destination is named by its database URL, the
- * bucket's server followed by its database ("http://host:5984/events"): the same in every
- * process and across cache files, and what the application itself configured.
+ * answered batch, not after each record; and, while something is connected to
+ * cachedCountsChanged() or destinationErrorsChanged() (a QML binding, for instance), after
+ * another process writes to the cache file, which is watched, never polled, meanwhile. A
+ * destination is named by its database URL, the bucket's server followed by its database
+ * ("http://host:5984/events"): the same in every process and across cache files, and what the
+ * application itself configured.
  */
 class KORVELTELEMETRY_EXPORT TelemetryStatus : public QObject
 {
@@ -85,6 +88,10 @@ Q_SIGNALS:
     void destinationErrorsChanged();
     /// A destination stored @p stored records of one batch sent by this process.
     void batchPublished(const QString &destination, int stored);
+
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
     TelemetryStatus();
