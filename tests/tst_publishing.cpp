@@ -1064,6 +1064,11 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QTRY_COMPARE(status->lastErrorStatus(), 401);
     QVERIFY(!status->lastError().isEmpty());
     QCOMPARE(status->destinationErrors(), QVariantMap({ { destination, status->lastError() } }));
+    // Kept in the cache file, where every process and korvel-cache read it.
+    const auto answers = currentDataCollector()->lastAnswersByLocation();
+    QCOMPARE(answers.size(), 1);
+    QCOMPARE(answers.first().httpStatus, 401);
+    QCOMPARE(answers.first().error, status->lastError());
     // Another destination's batch stored whole clears lastError, not this one's error.
     const QStringList other = cacheRecords(otherId, 1);
     m_server->enqueue(FakeHttpServer::json(storedAnswer(other)));
@@ -1071,9 +1076,10 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QTRY_VERIFY(status->lastError().isEmpty());
     QCOMPARE(status->destinationErrors().keys(), QStringList { destination });
 
+    // Current as soon as publishPending() returns.
     m_server->enqueue(FakeHttpServer::json(storedAnswer(ids)));
-    attempt(publisher);
-    QTRY_COMPARE(batches.count(), 3);
+    QCOMPARE(publisher.publishPending(10000).remaining, 0);
+    QCOMPARE(batches.count(), 3);
     QCOMPARE(batches.last(), QVariantList({ destination, 3 }));
     QCOMPARE(cachedAtBatch, 0);
     QCOMPARE(status->lastPublishDestination(), destination);
@@ -1082,6 +1088,7 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QVERIFY(status->lastError().isEmpty());
     QVERIFY(status->destinationErrors().isEmpty());
     QVERIFY(status->cachedCounts().isEmpty());
+    QCOMPARE(currentDataCollector()->lastAnswersByLocation().first().httpStatus, 201);
 
     // Without the trailing slash, or with credentials as older versions cached them, it is the
     // same destination to a reader: counted together, never showing the credentials.
@@ -1092,6 +1099,12 @@ void TestPublishing::statusFollowsQueueAndBatches()
     cacheRecords(currentBackends()->getStorageID("couchdb", QJsonDocument(oldLocation).toJson()),
                  4);
     QTRY_COMPARE(status->cachedCounts(), QVariantMap({ { destination, 7 } }));
+
+    // While someone listens, another client's change of the cache shows without any flush here.
+    QSignalSpy counted(status, &TelemetryStatus::cachedCountsChanged);
+    QCoreApplication::processEvents(); // the status starts watching from its event loop
+    QVERIFY(CacheConnection().exec(QStringLiteral("DELETE FROM telemetry")));
+    QTRY_VERIFY(status->cachedCounts().isEmpty());
 }
 
 KORVEL_TEST_MAIN(TestPublishing)

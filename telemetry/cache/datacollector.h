@@ -27,6 +27,14 @@ struct SetAsideRecord
     long long setAsideAt = 0; ///< when it was set aside, in ms since the epoch
 };
 
+/// The latest answer of a destination to a batch, kept in the cache file for every process.
+struct DestinationAnswer
+{
+    int httpStatus = 0; ///< 0 when no answer came (connection refused, time-out)
+    QString error; ///< the server's error and reason, or the transfer error; empty when stored
+    long long since = 0; ///< when the destination first answered so, in ms since the epoch
+};
+
 /**
  * The local cache: an in-memory queue of records and the SQLite table they are flushed into,
  * about a second after the queue got its first record, on a thread of the global pool. An idle
@@ -100,6 +108,11 @@ public:
     QMap<QString, int> getCachedCountsByLocation(bool *ok = nullptr);
     /// Deletes every cached row.
     void clearCache();
+    /**
+     * The latest answer of each destination that any process of the user sent a batch to,
+     * keyed by its location info text; empty on failure, which sets @p ok to false where given.
+     */
+    QMap<QString, DestinationAnswer> lastAnswersByLocation(bool *ok = nullptr);
 
     /**
      * Appends the ids and documents of the (at most 25) oldest cached records of @p storageId
@@ -208,6 +221,11 @@ public:
     /// Ends the claim of @p owner on @p storageId, if it has one; false when the cache file
     /// cannot be written, and the claim runs out by itself.
     bool releaseDestination(int storageId, const QString &owner);
+
+    /// Keeps @p httpStatus and @p error as the latest answer of @p storageId; writes only when
+    /// they differ from the answer kept, so that a draining backlog costs no extra write. False
+    /// when it cannot be kept.
+    bool keepAnswer(int storageId, int httpStatus, const QString &error);
     ///@}
 
 private:

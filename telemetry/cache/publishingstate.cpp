@@ -26,6 +26,10 @@ const QString kCreateClaimTable = QStringLiteral(
     "CREATE TABLE IF NOT EXISTS telemetry_claims(storageID INTEGER NOT NULL PRIMARY KEY, "
     "owner TEXT NOT NULL, until INTEGER NOT NULL)");
 
+const QString kCreateAnswerTable = QStringLiteral(
+    "CREATE TABLE IF NOT EXISTS telemetry_answers(storageID INTEGER NOT NULL PRIMARY KEY, "
+    "status INTEGER NOT NULL, error TEXT NOT NULL, since INTEGER NOT NULL)");
+
 // A claim ends with the process that made it, also one that was killed.
 bool ownerRuns(const QString &owner)
 {
@@ -123,6 +127,49 @@ bool DataCollector::releaseDestination(int storageId, const QString &owner)
     query.addBindValue(storageId);
     query.addBindValue(owner);
     return query.exec();
+}
+
+// Nothing is written while the answer stays the same: the select finds the row and inserts
+// nothing, and SQLite commits no page.
+bool DataCollector::keepAnswer(int storageId, int httpStatus, const QString &error)
+{
+    CacheDatabase &cache = d->m_cache;
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    if (!cache.m_db.isOpen())
+        return false;
+    QSqlQuery query(cache.m_db);
+    if (!query.exec(kCreateAnswerTable)
+        || !query.prepare(QStringLiteral(
+            "INSERT OR REPLACE INTO telemetry_answers SELECT :id, :status, :error, :since WHERE "
+            "NOT EXISTS (SELECT 1 FROM telemetry_answers WHERE storageID = :id AND status = "
+            ":status AND error = :error)")))
+        return false;
+    query.bindValue(QStringLiteral(":id"), storageId);
+    query.bindValue(QStringLiteral(":status"), httpStatus);
+    query.bindValue(QStringLiteral(":error"), error.isNull() ? QLatin1String("") : error);
+    query.bindValue(QStringLiteral(":since"), QDateTime::currentMSecsSinceEpoch());
+    return query.exec();
+}
+
+// Before the first answer the table does not exist: there is nothing to tell, and no failure.
+QMap<QString, DestinationAnswer> DataCollector::lastAnswersByLocation(bool *ok)
+{
+    CacheDatabase &cache = d->m_cache;
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    QMap<QString, DestinationAnswer> answers;
+    QSqlQuery query(cache.m_db);
+    const bool read = cache.m_db.isOpen()
+        && (!cache.m_db.tables().contains(QStringLiteral("telemetry_answers"))
+            || query.exec(QStringLiteral(
+                "SELECT storages.locationInfo, status, error, since FROM telemetry_answers "
+                "JOIN storages USING (storageID)")));
+    while (query.next())
+        answers.insert(
+            query.value(0).toString(),
+            { query.value(1).toInt(), query.value(2).toString(), query.value(3).toLongLong() });
+    if (ok)
+        *ok = read;
+    return answers;
 }
 
 } // namespace kl::telemetry

@@ -94,6 +94,7 @@ public:
                      "FROM storages s ORDER BY s.storageID")))
             return std::nullopt;
         const QHash<int, int> setAside = setAsideCounts();
+        const QHash<int, QJsonObject> answers = lastAnswers();
         while (query.next()) {
             const QJsonObject location
                 = QJsonDocument::fromJson(query.value(2).toString().toUtf8()).object();
@@ -105,6 +106,9 @@ public:
                                       { "setAside", setAside.value(query.value(0).toInt()) } };
             if (!query.value(4).isNull())
                 destination.insert("oldest", query.value(4).toLongLong());
+            const auto answer = answers.constFind(query.value(0).toInt());
+            if (answer != answers.cend())
+                destination.insert("lastAnswer", *answer);
             result.append(destination);
         }
         return result;
@@ -165,6 +169,22 @@ private:
         return counts;
     }
 
+    // Kept by the publishers of every process: why a destination is stuck, if it is.
+    QHash<int, QJsonObject> lastAnswers()
+    {
+        QHash<int, QJsonObject> answers;
+        QSqlQuery query(m_db);
+        if (query.exec(QStringLiteral("SELECT storageID, status, error, since FROM "
+                                      "telemetry_answers"))) {
+            while (query.next())
+                answers.insert(query.value(0).toInt(),
+                               { { "status", query.value(1).toInt() },
+                                 { "error", query.value(2).toString() },
+                                 { "since", query.value(3).toLongLong() } });
+        }
+        return answers;
+    }
+
     QSqlDatabase m_db;
     QString m_error;
 };
@@ -216,6 +236,13 @@ void printDestinations(const QJsonArray &destinations)
                   .arg(destination.value("backend").toString(),
                        destination.value("server").toString(),
                        destination.value("database").toString()));
+        const QJsonObject answer = destination.value("lastAnswer").toObject();
+        const int status = answer.value("status").toInt();
+        if (!answer.value("error").toString().isEmpty())
+            print(QStringLiteral("      failing for %1: %2%3")
+                      .arg(age(qint64(answer.value("since").toDouble())),
+                           status ? QStringLiteral("HTTP %1, ").arg(status) : QString(),
+                           answer.value("error").toString()));
     }
 }
 
@@ -257,7 +284,8 @@ int main(int argc, char **argv)
     parser.setApplicationDescription(QStringLiteral(
         "Shows and changes the KorvelTelemetry cache of this user.\n\n"
         "Commands:\n"
-        "  list                  destinations: pending records, age of the oldest, set aside\n"
+        "  list                  destinations: pending records, age of the oldest, set aside,\n"
+        "                        and why the last batch failed\n"
         "  peek ID [COUNT]       the oldest records of destination ID (10)\n"
         "  purge ID...           deletes every cached record of these destinations\n"
         "  set-aside             records their destination kept refusing\n"

@@ -428,9 +428,11 @@ void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
 {
     const QString locationInfo
         = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_outStorageId);
-    batchAnswered().call({ locationInfo, sent, int(verdict.stored.size()),
-                           verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError,
-                           result.httpStatus() });
+    const QString error = verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError;
+    // Every process, and korvel-cache, can then tell why a destination is stuck.
+    currentDataCollector()->keepAnswer(m_outStorageId, result.httpStatus(), error);
+    batchAnswered().call(
+        { locationInfo, sent, int(verdict.stored.size()), error, result.httpStatus() });
 }
 
 // Runs under the main lock; false when the cache file cannot be used now. When it was

@@ -5,11 +5,17 @@
 #include "telemetry/cache/datacollector_p.h"
 #include "telemetry/publishing/publisher_p.h"
 #include "telemetry/runtime/credentials_p.h"
+#include "telemetry/runtime/dispatch.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMetaMethod>
+#include <QPointer>
 #include <QThread>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <numeric>
@@ -18,6 +24,12 @@
 namespace kl::telemetry {
 
 namespace {
+
+// A refresh that finds the main lock taken comes again this much later: the holder is
+// writing, and its write may be what changed the file.
+constexpr int kRefreshRetryMs = 1000;
+// As a flush waits for the lock, off the application's thread.
+constexpr int kRefreshLockWaitMs = 100;
 
 // The database URL of a CouchDB location info text.
 QString destinationName(const QString &locationInfo)
@@ -44,6 +56,61 @@ void TelemetryStatusPrivate::stopListening()
 {
     DataCollectorPrivate::afterFlush().set(nullptr);
     PublisherPrivate::batchAnswered().set(nullptr);
+    QMutexLocker locker(&m_gate->mutex);
+    m_gate->open = false;
+}
+
+bool TelemetryStatusPrivate::isCountSignal(const QMetaMethod &signal)
+{
+    return signal == QMetaMethod::fromSignal(&TelemetryStatus::cachedCountsChanged)
+        || signal == QMetaMethod::fromSignal(&TelemetryStatus::destinationErrorsChanged);
+}
+
+// On the status's thread: watches while someone listens. An idle cache costs nothing, the
+// watch only waits for a write.
+void TelemetryStatusPrivate::watchCache()
+{
+    const bool listened
+        = q->isSignalConnected(QMetaMethod::fromSignal(&TelemetryStatus::cachedCountsChanged))
+        || q->isSignalConnected(
+            QMetaMethod::fromSignal(&TelemetryStatus::destinationErrorsChanged));
+    if (!listened) {
+        m_cacheWatch.reset();
+    } else if (!m_cacheWatch) {
+        m_cacheWatch = std::make_unique<CacheFileWatch>([this] { cacheChanged(); });
+        m_cacheWatch->start();
+    }
+}
+
+// Watched afresh before the read, so that a write during the read is seen.
+void TelemetryStatusPrivate::cacheChanged()
+{
+    m_cacheWatch->stop();
+    m_cacheWatch->start();
+    refreshCachedCounts();
+}
+
+// The counts are read under the main lock, as a flush reads them, off the status's thread.
+void TelemetryStatusPrivate::refreshCachedCounts()
+{
+    if (m_refreshing.exchange(true))
+        return;
+    auto refresh = [this, gate = m_gate, status = QPointer<TelemetryStatus>(q)] {
+        QMutexLocker locker(&gate->mutex);
+        if (!gate->open)
+            return;
+        SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
+        const bool locked = mainLock.tryToRunFor(kRefreshLockWaitMs);
+        m_refreshing = false;
+        if (locked)
+            countsMayHaveChanged(true);
+        else
+            dispatchToThread(q->thread(), kRefreshRetryMs, [this, status] {
+                if (status)
+                    refreshCachedCounts();
+            });
+    };
+    QThreadPool::globalInstance()->start(new Task<decltype(refresh)>(refresh), 0);
 }
 
 // What is posted dies with the status, unrun.
@@ -65,6 +132,8 @@ void TelemetryStatusPrivate::countsMayHaveChanged(bool locked)
         const bool posted = m_refreshCounts.has_value();
         if (posted && !counts.cached)
             counts.cached = m_refreshCounts->cached;
+        if (posted && !counts.errors)
+            counts.errors = m_refreshCounts->errors;
         m_refreshCounts = counts;
         if (posted)
             return;
@@ -77,23 +146,41 @@ void TelemetryStatusPrivate::countsMayHaveChanged(bool locked)
     });
 }
 
-// On the publisher's thread, often the main one: the batch's records leave the counts without
-// a read, and the next flush reads what other processes did meanwhile.
+// The batch's records leave the counts without a read; the next flush reads what other
+// processes did meanwhile.
+void TelemetryStatusPrivate::leaveCounts(QVariantMap &cached, const BatchAnswer &answer)
+{
+    const QString destination = destinationName(answer.locationInfo);
+    const int left = cached.value(destination).toInt() - answer.stored;
+    if (left > 0)
+        cached.insert(destination, left);
+    else
+        cached.remove(destination);
+}
+
+// On the publisher's thread, usually the status's own: there the status is current as soon
+// as the answer is applied, before publishPending() returns. A read on its way was made before
+// the answer was applied (both happen under the main lock), so the batch leaves it too.
 void TelemetryStatusPrivate::batchAnswered(const BatchAnswer &answer)
 {
     const int queued = currentDataCollector()->getQueuedElementsCount();
-    post([answer, queued](TelemetryStatusPrivate *d) {
+    const auto take = [answer, queued](TelemetryStatusPrivate *d) {
         QVariantMap cached = d->m_cachedCounts;
-        const QString destination = destinationName(answer.locationInfo);
-        const int left = cached.value(destination).toInt() - answer.stored;
-        if (left > 0)
-            cached.insert(destination, left);
-        else
-            cached.remove(destination);
+        leaveCounts(cached, answer);
         // The counts come first, so that receivers of the batch signal see them after the batch.
-        d->takeCounts({ queued, d->m_droppedCount, cached });
+        d->takeCounts({ queued, d->m_droppedCount, cached, std::nullopt });
         d->takeBatch(answer);
-    });
+    };
+    if (QThread::currentThread() != q->thread()) {
+        post(take);
+        return;
+    }
+    {
+        QMutexLocker locker(&m_refreshMutex);
+        if (m_refreshCounts && m_refreshCounts->cached)
+            leaveCounts(*m_refreshCounts->cached, answer);
+    }
+    take(this);
 }
 
 TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
@@ -113,6 +200,17 @@ TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
         count = count.toInt() + it.value();
     }
     counts.cached = cached;
+    // The answers that other processes got tell why a destination is stuck, here too.
+    const QMap<QString, DestinationAnswer> answers
+        = currentDataCollector()->lastAnswersByLocation(&read);
+    if (!read)
+        return counts;
+    QVariantMap errors;
+    for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
+        if (!it->error.isEmpty())
+            errors.insert(destinationName(it.key()), it->error);
+    }
+    counts.errors = errors;
     return counts;
 }
 
@@ -125,6 +223,8 @@ void TelemetryStatusPrivate::takeCounts(const Counts &counts)
     }
     if (counts.cached)
         setCachedCounts(*counts.cached);
+    if (counts.errors)
+        setDestinationErrors(*counts.errors);
 }
 
 void TelemetryStatusPrivate::setCachedCounts(const QVariantMap &counts)
@@ -156,6 +256,14 @@ void TelemetryStatusPrivate::setDestinationError(const QString &destination, con
         m_destinationErrors.remove(destination);
     else
         m_destinationErrors.insert(destination, text);
+    Q_EMIT q->destinationErrorsChanged();
+}
+
+void TelemetryStatusPrivate::setDestinationErrors(const QVariantMap &errors)
+{
+    if (errors == m_destinationErrors)
+        return;
+    m_destinationErrors = errors;
     Q_EMIT q->destinationErrorsChanged();
 }
 
@@ -198,6 +306,23 @@ TelemetryStatus::TelemetryStatus()
     d->listen();
     // The cache is counted at the next flush, off this thread.
     d->takeCounts(TelemetryStatusPrivate::readCounts(false));
+}
+
+// Listeners to the counts, a QML binding among them, have them refreshed when another process
+// writes to the cache; without one, nothing watches it. Qt may call these while it holds the
+// lock of the object's connections, hence the queued call.
+void TelemetryStatus::connectNotify(const QMetaMethod &signal)
+{
+    if (d->isCountSignal(signal))
+        QMetaObject::invokeMethod(
+            this, [this] { d->watchCache(); }, Qt::QueuedConnection);
+}
+
+void TelemetryStatus::disconnectNotify(const QMetaMethod &signal)
+{
+    if (d->isCountSignal(signal))
+        QMetaObject::invokeMethod(
+            this, [this] { d->watchCache(); }, Qt::QueuedConnection);
 }
 
 TelemetryStatus::~TelemetryStatus()

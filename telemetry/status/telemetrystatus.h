@@ -22,9 +22,12 @@ KORVELTELEMETRY_EXPORT TelemetryStatus *currentTelemetryStatus();
  * its signals.
  *
  * The counts are refreshed after each flush that writes records into the cache and after each
- * answered batch, not after each record. A destination is named by its database URL, the
- * bucket's server followed by its database ("http://host:5984/events"): the same in every
- * process and across cache files, and what the application itself configured.
+ * answered batch, not after each record; and, while something is connected to
+ * cachedCountsChanged() or destinationErrorsChanged() (a QML binding, for instance), after
+ * another process writes to the cache file, which is watched, never polled, meanwhile. A
+ * destination is named by its database URL, the bucket's server followed by its database
+ * ("http://host:5984/events"): the same in every process and across cache files, and what the
+ * application itself configured.
  */
 class KORVELTELEMETRY_EXPORT TelemetryStatus : public QObject
 {
@@ -66,7 +69,9 @@ public:
     /**
      * Why the last batch of each destination that failed was not stored in full (a string per
      * destination name, as in cachedCounts()); a destination is absent again once it stores a
-     * batch in full. Unlike lastError(), one destination's success leaves another's error.
+     * batch in full. Unlike lastError(), one destination's success leaves another's error, and
+     * the batches of every process sharing the cache count, as the cache file keeps their
+     * answers (read with the cached counts).
      */
     QVariantMap destinationErrors() const;
 
@@ -98,6 +103,10 @@ Q_SIGNALS:
     void setAsideRetried(bool done);
     /// A purgeSetAside() call has ended; @p done as for setAsideRetried().
     void setAsidePurged(bool done);
+
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
     TelemetryStatus();

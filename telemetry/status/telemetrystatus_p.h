@@ -1,10 +1,15 @@
 #pragma once
 
-#include "telemetry/cache/datacollector.h"
 #include "telemetry/status/telemetrystatus.h"
+
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
+#include "telemetry/publishing/cachefilewatch_p.h"
 
 #include <QMutex>
 
+#include <atomic>
+#include <memory>
 #include <optional>
 
 namespace kl::telemetry {
@@ -33,8 +38,10 @@ public:
         int queued = 0;
         int dropped = 0;
         std::optional<QVariantMap> cached; // empty when the cache could not be read
+        std::optional<QVariantMap> errors; // of every process, as the cache file keeps them
     };
     static Counts readCounts(bool cache);
+    static void leaveCounts(QVariantMap &cached, const BatchAnswer &answer);
 
     template<typename Function>
     void post(Function function);
@@ -42,9 +49,14 @@ public:
     void setCachedCounts(const QVariantMap &counts);
     void setLastError(const QString &text, int httpStatus);
     void setDestinationError(const QString &destination, const QString &text);
+    void setDestinationErrors(const QVariantMap &errors);
     void takeBatch(const BatchAnswer &answer);
     void changeAllSetAside(bool (DataCollectorPrivate::*change)(const QStringList &),
                            DataCollector::Done finished);
+    static bool isCountSignal(const QMetaMethod &signal);
+    void watchCache();
+    void cacheChanged();
+    void refreshCachedCounts();
 
     TelemetryStatus *q;
     // The latest counts read while a refresh is on its way, so that flushes in a row post
@@ -61,6 +73,11 @@ public:
     QString m_lastError;
     int m_lastErrorStatus = 0;
     QVariantMap m_destinationErrors;
+    // While someone listens to the counts, other processes' writes refresh them too.
+    std::unique_ptr<CacheFileWatch> m_cacheWatch;
+    std::atomic<bool> m_refreshing { false };
+    // Refreshes on pool threads run while it is open; the status closes it before it goes.
+    std::shared_ptr<FlushGate> m_gate = std::make_shared<FlushGate>();
 };
 
 } // namespace kl::telemetry
