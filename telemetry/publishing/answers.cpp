@@ -113,6 +113,8 @@ void PublisherPrivate::noteAnswer(const BatchVerdict &verdict, const UploadResul
         m_pendingCall->error = error;
     if (isHopeless(answer))
         m_pendingCall->hopeless.insert(m_outStorageId);
+    if (m_pendingCall->loop)
+        m_pendingCall->loop->quit();
 }
 
 void PublisherPrivate::resetBackoffFromAnyThread()

@@ -10,6 +10,7 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMutex>
 #include <QPointer>
 #include <QSet>
@@ -76,6 +77,8 @@ public:
         // Destinations that answered what no retry changes (credentials refused, no such
         // database): the call sends them nothing more.
         QSet<int> hopeless;
+        // Waits for the next answer: it quits once one is applied.
+        QEventLoop *loop = nullptr;
     };
 
     explicit PublisherPrivate(Publisher *qq)

@@ -24,12 +24,14 @@ namespace kl::telemetry {
 
 namespace {
 
-// Between two looks at what is left, the event loop delivers the upload's answer.
+// Between two looks at what is left, when no answer comes sooner.
 constexpr int kStepMs = 20;
 
-void runEventLoopFor(int milliseconds)
+// Until @p milliseconds have passed or an answer was applied: the next batch goes at once.
+void waitForAnswer(PublisherPrivate::PendingCall &call, int milliseconds)
 {
     QEventLoop loop;
+    const QScopedValueRollback<QEventLoop *> waiting(call.loop, &loop);
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
 }
@@ -89,7 +91,7 @@ PublishOutcome Publisher::publishPending(int timeoutMs)
             collector->writeQueueWithin(0);
             d->attempt(PublisherPrivate::Chain::Ends);
         }
-        runEventLoopFor(d->pendingStepMs(deadline));
+        waitForAnswer(call, d->pendingStepMs(deadline));
         // Counting reads the whole cache: not while the upload that would change it is out.
         if (!isUploading())
             left = d->recordsOfThisProcess(call.hopeless);
