@@ -119,6 +119,10 @@ void PublisherPrivate::noteAnswer(const BatchVerdict &verdict, const UploadResul
 
 void PublisherPrivate::resetBackoffFromAnyThread()
 {
+    if (*m_thread == QThread::currentThread()) {
+        m_backoff.reset();
+        return;
+    }
     dispatchToThread(*m_thread, 0, [publisher = QPointer<Publisher>(q)] {
         if (publisher)
             publisher->d->m_backoff.reset();
