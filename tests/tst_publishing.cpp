@@ -168,10 +168,10 @@ private slots:
     void followUpAfterBatch_data();
     void followUpAfterBatch();
     void drainsWithBatchesOutTogether();
-    void publishPendingStopsAndCounts_data();
-    void publishPendingStopsAndCounts();
     void restsUntilAnotherClientCaches();
     void statusFollowsQueueAndBatches();
+    void publishPendingStopsAndCounts_data();
+    void publishPendingStopsAndCounts();
 
 private:
     std::unique_ptr<FakeHttpServer> m_server;
