@@ -173,6 +173,8 @@ private slots:
     void drainsWithBatchesOutTogether();
     void restsUntilAnotherClientCaches();
     void statusFollowsQueueAndBatches();
+    void publishPendingStopsAndCounts_data();
+    void publishPendingStopsAndCounts();
     // Last: the status it makes would hear the batches of the tests before.
     void hostCallsReturnAtOnce_data();
     void hostCallsReturnAtOnce();
@@ -629,14 +631,17 @@ void TestPublishing::keepsWhatTheServerDidNotStore_data()
     QTest::addColumn<QByteArray>("body"); // of every answer; "{n}" stands for the n-th record's id
     QTest::addColumn<QList<int>>("cached");
     QTest::addColumn<QList<int>>("setAside");
-    QTest::addColumn<int>("warnings"); // one per batch not stored in full, unless transient
+    // In five attempts, one per batch not stored in full; one for a destination that fails as a
+    // whole, however often it fails so.
+    QTest::addColumn<int>("warnings");
+    QTest::addColumn<int>("requests"); // in four attempts: a failing destination waits
 
     const QList<int> all { 0, 1, 2 };
     // Narrowed down, the batch would have set a record aside by the fourth attempt.
-    QTest::addRow("500") << 500 << QByteArray("{}") << all << QList<int>() << 0;
-    QTest::addRow("401") << 401 << QByteArray("{}") << all << QList<int>() << 4;
+    QTest::addRow("500") << 500 << QByteArray("{}") << all << QList<int>() << 1 << 1;
+    QTest::addRow("401") << 401 << QByteArray("{}") << all << QList<int>() << 1 << 1;
     QTest::addRow("unauthorized entries")
-        << 201 << QByteArray(R"([{"id":"{0}","error":"unauthorized"}])") << all << QList<int>()
+        << 201 << QByteArray(R"([{"id":"{0}","error":"unauthorized"}])") << all << QList<int>() << 5
         << 4;
     // Conflict means stored; a record missing from the answer is kept; forbidden thrice running
     // sets that record aside.
@@ -644,7 +649,7 @@ void TestPublishing::keepsWhatTheServerDidNotStore_data()
         << 201
         << QByteArray(R"([{"id":"{0}","error":"conflict"},)"
                       R"({"id":"{1}","error":"forbidden","reason":"no"}])")
-        << QList<int> { 2 } << QList<int> { 1 } << 4;
+        << QList<int> { 2 } << QList<int> { 1 } << 5 << 4;
 }
 
 void TestPublishing::keepsWhatTheServerDidNotStore()
@@ -654,6 +659,7 @@ void TestPublishing::keepsWhatTheServerDidNotStore()
     QFETCH(QList<int>, cached);
     QFETCH(QList<int>, setAside);
     QFETCH(int, warnings);
+    QFETCH(int, requests);
 
     const int storageId = registerDestination(m_server->url(), QStringLiteral("partial"));
     const QStringList records = cacheRecords(storageId, 3);
@@ -663,6 +669,7 @@ void TestPublishing::keepsWhatTheServerDidNotStore()
     const auto purge = qScopeGuard([] { currentDataCollector()->purgeSetAside(setAsideIds()); });
 
     Publisher publisher;
+    publisher.initialize(); // its own first attempt comes a period later
     for (int i = 0; i < 4; ++i)
         attempt(publisher);
     QStringList expectedCached, expectedSetAside;
@@ -672,8 +679,13 @@ void TestPublishing::keepsWhatTheServerDidNotStore()
         expectedSetAside << records.at(i);
     QCOMPARE(cachedIds(storageId), expectedCached);
     QCOMPARE(setAsideIds(), expectedSetAside);
-    QCOMPARE(m_messages->all().filter("warning: Destination ").size(), warnings);
     QCOMPARE(m_messages->all().filter("warning: Record ").size(), setAside.size());
+    QCOMPARE(m_server->requestCount(), requests);
+    // A bucket naming the destination anew, with another login say, ends any wait.
+    const auto bucket = makeBucket(m_server->url(), QStringLiteral("partial"));
+    attempt(publisher);
+    QCOMPARE(m_server->requestCount(), requests + 1);
+    QCOMPARE(m_messages->all().filter("warning: Destination ").size(), warnings);
 }
 
 // pouchdb-server refuses a whole batch with 400 for one document whose id begins with "_".
@@ -909,6 +921,10 @@ void TestPublishing::followUpAfterBatch()
     // The second failure goes unsaid.
     waitForBatch(publisher);
     QCOMPARE(m_messages->all().filter("local cache update failed").size(), deletesFail ? 1 : 0);
+    // Its last batch answered, the destination is free for other processes at once.
+    QSqlQuery claims(other.database());
+    QVERIFY(claims.exec("SELECT count(*) FROM telemetry_claims") && claims.next());
+    QCOMPARE(claims.value(0).toInt(), 0);
 }
 
 // Stores every batch it is sent, and holds back the answer to the one with a given record.
@@ -959,6 +975,79 @@ void TestPublishing::drainsWithBatchesOutTogether()
     waitForBatch(publisher);
     QCOMPARE(cachedIds(storageId), QStringList());
     QCOMPARE(server.requestCount(), 4);
+}
+
+void TestPublishing::publishPendingStopsAndCounts_data()
+{
+    QTest::addColumn<int>("status"); // of every answer; 0: every record sent is stored
+    QTest::addColumn<QStringList>("sql"); // run by another client first
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<int>("published");
+    QTest::addColumn<int>("setAside");
+    QTest::addColumn<int>("remaining");
+    QTest::addColumn<QString>("error"); // how it begins
+    QTest::addColumn<bool>("early"); // returns long before its time-out
+    // Nothing a retry would change: asked once.
+    QTest::addRow("wrong password")
+        << 401 << QStringList() << 1 << 0 << 0 << 3 << "HTTP 401" << true;
+    QTest::addRow("no such database")
+        << 404 << QStringList() << 1 << 0 << 0 << 3 << "HTTP 404" << true;
+    // The destination's back-off, 10 s, outlasts the call.
+    QTest::addRow("server error") << 500 << QStringList() << 1 << 0 << 0 << 3 << "HTTP 500"
+                                  << false;
+    QTest::addRow("deletes fail") << 0
+                                  << QStringList { "CREATE TRIGGER keep BEFORE DELETE ON telemetry "
+                                                   "BEGIN SELECT RAISE(ABORT, 'no'); END" }
+                                  << 1 << 3 << 0 << 3 << "the records it stored" << false;
+    QTest::addRow("narrowing not kept")
+        << 413
+        << QStringList { "CREATE TABLE telemetry_publishing(storageID INTEGER NOT NULL PRIMARY "
+                         "KEY, state TEXT NOT NULL)",
+                         "CREATE TRIGGER keep BEFORE INSERT ON telemetry_publishing "
+                         "BEGIN SELECT RAISE(ABORT, 'no'); END" }
+        << 1 << 0 << 0 << 3 << "the narrowing" << false;
+    QTest::addRow("unsendable row")
+        << 0 << QStringList { "INSERT INTO telemetry VALUES ('f1', 1, {id}, '{no json')" } << 1 << 3
+        << 1 << 0 << "" << true;
+}
+
+// Polite to a failing server, and each record counted once, whatever the cache lets it do.
+void TestPublishing::publishPendingStopsAndCounts()
+{
+    QFETCH(int, status);
+    QFETCH(QStringList, sql);
+    QFETCH(int, requests);
+    QFETCH(int, published);
+    QFETCH(int, setAside);
+    QFETCH(int, remaining);
+    QFETCH(QString, error);
+    QFETCH(bool, early);
+    HoldingServer storing;
+    QVERIFY(storing.listen());
+    FakeHttpServer &server = status == 0 ? storing : *m_server;
+    server.setDefaultReply(FakeHttpServer::reply(status, "Answer", "{\"error\":\"e\"}"));
+    const int storageId = registerDestination(server.url(), QStringLiteral("pending"));
+    cacheRecords(storageId, 3);
+    CacheConnection other;
+    for (QString &statement : sql)
+        QVERIFY(other.exec(statement.replace("{id}", QString::number(storageId))));
+    const auto undo = qScopeGuard([&other] {
+        other.exec("DROP TRIGGER IF EXISTS keep");
+        other.exec("DROP TABLE IF EXISTS telemetry_publishing");
+        currentDataCollector()->purgeSetAside(setAsideIds());
+    });
+
+    Publisher publisher;
+    QElapsedTimer clock;
+    clock.start();
+    const PublishOutcome outcome = publisher.publishPending(3000);
+    QCOMPARE(clock.elapsed() < 2000, early);
+    QCOMPARE(server.requestCount(), requests);
+    QCOMPARE(outcome.published, published);
+    QCOMPARE(outcome.setAside, setAside);
+    QCOMPARE(outcome.remaining, remaining);
+    QVERIFY2(error.isEmpty() ? outcome.error.isEmpty() : outcome.error.startsWith(error),
+             qPrintable(outcome.error));
 }
 
 // Once everything is published the process takes no lock (each take creates a key file in the
@@ -1076,9 +1165,9 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QTRY_VERIFY(status->lastError().isEmpty());
     QCOMPARE(status->destinationErrors().keys(), QStringList { destination });
 
-    // Current as soon as publishPending() returns.
+    // publishPending() tries the failing destination at once, and returns once the status knows.
     m_server->enqueue(FakeHttpServer::json(storedAnswer(ids)));
-    QCOMPARE(publisher.publishPending(10000).remaining, 0);
+    QCOMPARE(publisher.publishPending(10000).published, 3);
     QCOMPARE(batches.count(), 3);
     QCOMPARE(batches.last(), QVariantList({ destination, 3 }));
     QCOMPARE(cachedAtBatch, 0);

@@ -30,9 +30,7 @@ BatchVerdict BatchNarrowing::judge(int storageId, const QStringList &sentIds,
     BatchVerdict verdict;
     switch (result.kind()) {
     case UploadResult::Kind::Transient:
-        break;
     case UploadResult::Kind::CredentialsRefused:
-        verdict.firstError = result.errorText();
         break;
     case UploadResult::Kind::ContentRefused:
         judgeContentRefusal(m_destinations[storageId], sentIds, result, verdict);

@@ -23,8 +23,9 @@ struct BatchVerdict
     QVector<SetAside> setAside;
     /// Neither stored nor set aside: they stay cached and are sent again.
     int kept = 0;
-    /// The first error the destination gave for this batch; empty when all went well or the
-    /// failure was transient (the uploader has said why already).
+    /// The first error the destination gave for this batch's records; empty when all went
+    /// well or the batch failed as a whole (credentials refused, or transient), which the
+    /// publisher's back-off tells.
     QString firstError;
 };
 

@@ -272,11 +272,13 @@ void CouchDbDocumentUploader::handleReply(QNetworkReply *reply, QTimer *deadline
         disconnect(reply, nullptr, this, nullptr);
         deadline->stop();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        // The same 404 or redirect comes back every pass until someone corrects the bucket or
-        // the server: said once until the answer changes, it does not bury the rest of the log.
+        // The same failure (a 404, a redirect, a refused login) comes back every pass until
+        // someone corrects the bucket or the server: said once until the answer changes, it
+        // does not bury the rest of the log.
         const QString warning = misdirection(reply, status, m_databaseUrl);
-        const QString problem
-            = warning.isEmpty() ? QString() : QString::number(status) + QLatin1Char(' ') + warning;
+        const QString problem = warning.isEmpty() && reply->error() == QNetworkReply::NoError
+            ? QString()
+            : QString::number(status) + QLatin1Char(' ') + reply->errorString() + warning;
         const bool told = !problem.isEmpty() && problem == m_toldProblem;
         m_toldProblem = problem;
         if (reply->error() != QNetworkReply::NoError) {

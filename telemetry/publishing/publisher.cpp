@@ -11,6 +11,7 @@
 #include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/consent_p.h"
+#include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -30,18 +31,11 @@ namespace kl::telemetry {
 
 namespace {
 
-// A batch this full suggests that more are waiting.
-constexpr int kFullBatch = BatchNarrowing::kFullBatch;
-// After a full batch that was taken the next goes at once, to drain a backlog at the server's
-// pace: no lock is held across the network, so flushes find it free meanwhile.
-constexpr int kFollowUpDelayMs = 0;
 // Batches of a draining backlog out at once, so that the server has the next at hand while
 // this process applies an answer and reads. On two cores, where the server and this process
 // share the processor, two reached 0.8 to 0.9 of a plain client posting back to back, three
 // 0.8 to 1.0, four about 1.0.
 constexpr int kBatchesOutWhileDraining = 4;
-// While a flush holds the lock for a moment.
-constexpr int kLockRetryMs = 20;
 // Past the upload's deadline, a claim lets the answer be applied; a process killed in between
 // keeps others off the destination no longer.
 constexpr int kClaimMarginMs = 10000;
@@ -49,12 +43,6 @@ constexpr int kClaimMarginMs = 10000;
 constexpr int kWalkBudgetMs = 20;
 // How long a resting publisher that cannot watch the cache file may miss what others cached.
 constexpr int kUnwatchedRestMs = 5 * 60 * 1000;
-
-QString couldNotSetAside(const QString &id, int storageId)
-{
-    return QStringLiteral("Record %1 of destination %2 could not be set aside; it stays cached")
-        .arg(id, QString::number(storageId));
-}
 
 // Names this process in the claims of the destinations it uploads; its publishers share them.
 // The process ID lets others see that a claim ended with its process; the random part, that a
@@ -213,7 +201,7 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         DocumentUploader *uploader = q->m_uploaders.take(key);
         QStringList ids;
         QStringList documents;
-        if (!uploader || !readBatch(storageId, walk, ids, documents))
+        if (!uploader || waits(storageId) || !readBatch(storageId, walk, ids, documents))
             continue;
         if (!m_out.isEmpty() && storageId != m_outStorageId) {
             q->m_uploaders.insert(key, uploader);
@@ -276,32 +264,6 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStri
     ids = batch.ids;
     documents = batch.documents;
     return true;
-}
-
-// The number set aside; a record that could not be stays cached, left out of every batch.
-int PublisherPrivate::setAsideUnsendable(int storageId,
-                                         const QVector<BatchVerdict::SetAside> &records) const
-{
-    int setAside = 0;
-    for (const BatchVerdict::SetAside &record : records) {
-        if (currentDataCollector()->setAside(record.id, record.reason)) {
-            ++setAside;
-            qCWarning(lcTelemetry).noquote()
-                << QStringLiteral("Record %1 of destination %2 set aside unsent: %3")
-                       .arg(record.id, QString::number(storageId), record.reason);
-        } else {
-            qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, storageId);
-        }
-    }
-    return setAside;
-}
-
-// Another process, or the next run, goes on from the narrowing of this destination; false
-// when it could not be kept.
-bool PublisherPrivate::keepNarrowingState(const QByteArray &stateRead)
-{
-    const QByteArray state = m_narrowing.state(m_outStorageId);
-    return state == stateRead || currentDataCollector()->setPublishingState(m_outStorageId, state);
 }
 
 // Another process uploading this destination's oldest records would send the same ones. One
@@ -372,69 +334,6 @@ void PublisherPrivate::addBatches()
     while (mayAddBatch() && uploadToNextDestination() == AttemptEnd::UploadStarted) { }
 }
 
-// Applies the answer to @p batch, already taken off the batches out; returns the delay of
-// the next attempt.
-int PublisherPrivate::applyAnswer(const OutBatch &batch)
-{
-    const QStringList &ids = batch.ids;
-    const BatchVerdict verdict = m_narrowing.judge(m_outStorageId, ids, *batch.answer);
-    const bool deleted = applyVerdict(verdict, ids.size());
-    const bool stateKept = keepNarrowingState(batch.narrowingState);
-    m_storedRecords += verdict.stored.size();
-    tellAnswer(verdict, ids.size(), *batch.answer);
-    // Records that stay cached would only come back at once, as conflicts, in a hot loop while
-    // the disk is full: no catch-up until a delete succeeds. Nor narrowing, when its state was
-    // not kept: the next attempt would read the old one and send the same batch again.
-    const bool narrowing = deleted && stateKept && m_narrowing.isNarrowing(m_outStorageId);
-    const int stored = deleted ? int(verdict.stored.size()) : 0;
-    // The claim stays while this destination's next batch follows at once, or another is out.
-    if (!narrowing && (stored < kFullBatch || stored < ids.size()) && m_out.isEmpty())
-        releaseClaim();
-    return delayAfterUpload(stored, ids.size(), narrowing);
-}
-
-// False when what the destination stored could not be deleted from the cache.
-bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
-{
-    bool deleted = true;
-    if (!verdict.stored.isEmpty()) {
-        qCDebug(lcTelemetry) << "Published" << verdict.stored.size() << "records";
-        deleted = currentDataCollector()->deleteByIds(verdict.stored);
-    }
-    // One line per batch; the multi-argument arg() leaves "%" in the server's texts alone.
-    const QString destination = QString::number(m_outStorageId);
-    if (!verdict.firstError.isEmpty())
-        qCWarning(lcTelemetry).noquote()
-            << QStringLiteral("Destination %1 stored %2 of %3 records, %4 kept in the cache, %5 "
-                              "set aside; first error: %6")
-                   .arg(destination, QString::number(verdict.stored.size()), QString::number(sent),
-                        QString::number(verdict.kept), QString::number(verdict.setAside.size()),
-                        verdict.firstError);
-    for (const BatchVerdict::SetAside &record : verdict.setAside) {
-        if (currentDataCollector()->setAside(record.id, record.reason))
-            qCWarning(lcTelemetry).noquote()
-                << QStringLiteral("Record %1 of destination %2 set aside after %3 refusals: %4")
-                       .arg(record.id, destination,
-                            QString::number(BatchNarrowing::kSoloRefusalsToSetAside),
-                            record.reason);
-        else
-            qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, m_outStorageId);
-    }
-    return deleted;
-}
-
-void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
-                                  const UploadResult &result) const
-{
-    const QString locationInfo
-        = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_outStorageId);
-    const QString error = verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError;
-    // Every process, and korvel-cache, can then tell why a destination is stuck.
-    currentDataCollector()->keepAnswer(m_outStorageId, result.httpStatus(), error);
-    batchAnswered().call(
-        { locationInfo, sent, int(verdict.stored.size()), error, result.httpStatus() });
-}
-
 // Runs under the main lock; false when the cache file cannot be used now. When it was
 // replaced, the storage IDs of the pass may name other destinations in the new one: the pass
 // and the narrowing start afresh.
@@ -484,8 +383,15 @@ Publisher::Publisher()
 {
 }
 
+// Clearing a hook waits for its call in progress: once cleared, none reaches the private part.
 Publisher::~Publisher()
 {
+    if (d->m_thread) {
+        DataCollectorPrivate::beforeExitFlush().set(nullptr);
+        DataCollectorPrivate::rowsCached().set(nullptr);
+        telemetryEnabledAgain().set(nullptr);
+        credentialsRemembered().set(nullptr);
+    }
     delete d;
 }
 
@@ -506,6 +412,11 @@ void Publisher::initialize()
     };
     DataCollectorPrivate::rowsCached().set(wake);
     telemetryEnabledAgain().set(wake);
+    // A bucket's new server, database or login may well succeed where the old ones failed.
+    credentialsRemembered().set([publisher = QPointer<Publisher>(this)] {
+        if (publisher)
+            publisher->d->resetBackoffFromAnyThread();
+    });
     d->scheduleAttempt(PublisherPrivate::firstAttemptDelay());
 }
 
@@ -577,71 +488,6 @@ void PublisherPrivate::endAttempt(Chain chain, AttemptEnd end)
     q->m_executor.reset();
     if (chain == Chain::Continues && !rests)
         scheduleAttempt(delayAfterAttempt(end));
-}
-
-void Publisher::addedDocuments(const UploadResult &result)
-{
-    d->takeAnswer(qobject_cast<DocumentUploader *>(sender()), result);
-    d->finishBatch();
-}
-
-void PublisherPrivate::takeAnswer(DocumentUploader *uploader, const UploadResult &result)
-{
-    detach(uploader);
-    const auto batch = std::find_if(m_out.begin(), m_out.end(), [uploader](const OutBatch &out) {
-        return out.uploader == uploader && !out.answer;
-    });
-    if (batch != m_out.end())
-        batch->answer = result;
-}
-
-// Under the main lock, as a flush writes: the counts that a flush reads agree with the
-// batches answered. A flush holds it for a moment only, so the answer waits a little for it.
-void PublisherPrivate::finishBatch()
-{
-    const auto answered = [](const OutBatch &batch) { return batch.answer.has_value(); };
-    if (std::none_of(m_out.cbegin(), m_out.cend(), answered))
-        return;
-    q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
-    if (!q->m_executor->tryToRun()) {
-        q->m_executor.reset();
-        dispatchToThread(QThread::currentThread(), kLockRetryMs,
-                         [publisher = QPointer<Publisher>(q)] {
-                             if (publisher)
-                                 publisher->d->finishBatch();
-                         });
-        return;
-    }
-    int delay = DataTransferFrequency;
-    for (auto batch = std::find_if(m_out.begin(), m_out.end(), answered); batch != m_out.end();
-         batch = std::find_if(m_out.begin(), m_out.end(), answered)) {
-        const OutBatch applied = std::move(*batch);
-        m_out.erase(batch);
-        delay = applyAnswer(applied);
-    }
-    q->m_pendingIds.clear();
-    for (const OutBatch &out : qAsConst(m_out))
-        q->m_pendingIds += out.ids;
-    // The chain goes on from the answers to the batches still out.
-    if (!m_out.isEmpty()) {
-        if (delay == kFollowUpDelayMs)
-            addBatches();
-        q->m_executor.reset();
-        return;
-    }
-    // A backlog drains at the server's pace: the next attempt goes on under this lock, rather
-    // than take it again from the event loop (where scheduling would start one at all). Not
-    // from within an attempt whose uploader answered at once: a backlog would then drain in one
-    // ever deeper call.
-    if (m_thread && m_uploadChain == Chain::Continues && delay == kFollowUpDelayMs && !m_attempting
-        && isTelemetryEnabled()) {
-        ++m_attemptSerial; // as scheduling it would: one timed before comes no more
-        attemptUnderLock(Chain::Continues);
-        return;
-    }
-    q->m_executor.reset();
-    if (m_uploadChain == Chain::Continues)
-        scheduleAttempt(delay);
 }
 
 Publisher *currentPublisher()

@@ -19,8 +19,16 @@ class UploadResult;
 /// What Publisher::publishPending() achieved.
 struct PublishOutcome
 {
-    int published = 0; ///< records that destinations reported stored during the call
+    /// Records that destinations reported stored during the call, each counted once, though
+    /// it may have been sent again when the cache could not delete it.
+    int published = 0;
     int remaining = 0; ///< records this process recorded that are still queued or cached
+    /// Records of this process's destinations set aside during the call: refused too often, or
+    /// never sendable (see DataCollector::setAsideRecords()).
+    int setAside = 0;
+    /// The last failure during the call, for example "HTTP 401, unauthorized: Name or
+    /// password is incorrect."; empty when there was none.
+    QString error;
 };
 
 /**
@@ -43,6 +51,13 @@ struct PublishOutcome
  * refused for its content is halved on the following attempts until the refused record goes
  * alone, and grows back, doubling, as batches are stored whole; a record refused on its own three
  * times running is set aside (DataCollector::setAsideRecords()).
+ *
+ * A destination whose batches keep failing (credentials refused, no connection, time-outs,
+ * server errors, a cache that cannot take the answer) is tried DataTransferFrequency ms after
+ * its first failure, then twice as long after each further one, up to 5 minutes, while the
+ * others go on as usual. It is back at the usual pace after an answer for its records, a
+ * change of a bucket's server, database or login, or publishPending(). A destination that
+ * starts failing, or fails for another reason, is logged once as a warning; its recovery once.
  */
 class KORVELTELEMETRY_EXPORT Publisher : public QObject, public Singleton<Publisher>
 {
@@ -69,10 +84,13 @@ public:
      * For a program about to end, which cannot wait for the usual pace: writes what is queued
      * into the cache and publishes, batch after batch, until nothing this process recorded is
      * queued or cached any more or @p timeoutMs have passed. Other processes' records go too
-     * when their destination's turn comes. Call it on the thread that started the library
-     * (usually the main thread), for example just before returning from main(): it runs that
-     * thread's event loop while it waits, and answers at once on another thread. The usual
-     * chain of attempts goes on as before.
+     * when their destination's turn comes. Every destination starts afresh from any back-off;
+     * one that fails waits between its attempts as in the chain, and one that refuses the
+     * credentials (401, 403) or has no such database (404) is not tried again during the
+     * call. When it returns, the last answer has been applied and the status told of it. Call it on
+     * the thread that started the library (usually the main thread), for example just before
+     * returning from main(): it runs that thread's event loop while it waits, and answers at once
+     * on another thread. The usual chain of attempts goes on as before.
      */
     PublishOutcome publishPending(int timeoutMs);
 

@@ -2,14 +2,18 @@
 
 #include "telemetry/publishing/publisher.h"
 
+#include "telemetry/publishing/backoff_p.h"
 #include "telemetry/publishing/batchnarrowing_p.h"
 #include "telemetry/publishing/cachefilewatch_p.h"
 #include "telemetry/publishing/uploadresult.h"
 #include "telemetry/runtime/hook_p.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMutex>
 #include <QPointer>
+#include <QSet>
 #include <QThread>
 
 #include <memory>
@@ -30,6 +34,14 @@ struct BatchAnswer
 class PublisherPrivate
 {
 public:
+    // A batch this full suggests that more are waiting.
+    static constexpr int kFullBatch = BatchNarrowing::kFullBatch;
+    // After a full batch that was taken the next goes at once, to drain a backlog at the
+    // server's pace: no lock is held across the network, so flushes find it free meanwhile.
+    static constexpr int kFollowUpDelayMs = 0;
+    // While a flush holds the lock for a moment.
+    static constexpr int kLockRetryMs = 20;
+
     // How a publish attempt ended; it decides when the next one comes.
     enum class AttemptEnd {
         LockTaken,
@@ -54,6 +66,19 @@ public:
         // The destination's narrowing state as it was read with the batch.
         QByteArray narrowingState;
         std::optional<UploadResult> answer;
+    };
+
+    // What the answers applied during one publishPending() call achieved.
+    struct PendingCall
+    {
+        QSet<QString> stored; // each record once, though it may come back as a conflict
+        int setAside = 0; // of destinations this process records to
+        QString error;
+        // Destinations that answered what no retry changes (credentials refused, no such
+        // database): the call sends them nothing more.
+        QSet<int> hopeless;
+        // Waits for the next answer: it quits once one is applied.
+        QEventLoop *loop = nullptr;
     };
 
     explicit PublisherPrivate(Publisher *qq)
@@ -83,6 +108,11 @@ public:
                    QStringList &documents);
     int setAsideUnsendable(int storageId, const QVector<BatchVerdict::SetAside> &records) const;
     bool keepNarrowingState(const QByteArray &stateRead);
+    bool waits(int storageId) const;
+    void countSetAside(int storageId, int count) const;
+    void noteAnswer(const BatchVerdict &verdict, const UploadResult &answer,
+                    const QString &failure);
+    void resetBackoffFromAnyThread();
     bool claim(int storageId);
     void releaseClaim();
     DocumentUploader *idleUploader(int storageId, DocumentUploader *uploader) const;
@@ -99,7 +129,8 @@ public:
     void detach(DocumentUploader *uploader);
     void abandonUpload();
     bool isPublisherThread();
-    int recordsOfThisProcess() const;
+    int recordsOfThisProcess(const QSet<int> &except = {}) const;
+    int pendingStepMs(const QDeadlineTimer &deadline) const;
 
     Publisher *q;
     QMutex m_mutex;
@@ -126,8 +157,9 @@ public:
     Chain m_uploadChain = Chain::Continues;
     // While an attempt runs under the lock: an answer within it does not start the next inline.
     bool m_attempting = false;
-    // Records that destinations reported stored, since the publisher was made.
-    qint64 m_storedRecords = 0;
+    PublishingBackoff m_backoff;
+    // While publishPending() runs: what its answers achieved so far.
+    PendingCall *m_pendingCall = nullptr;
 };
 
 } // namespace kl::telemetry

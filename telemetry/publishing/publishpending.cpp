@@ -1,6 +1,7 @@
 // Publishing on demand, for programs that end soon after recording: the queue is written and
 // batches go back to back, each attempt outside the chain, until this process's records are
-// stored or the time is up.
+// stored, their destinations answered what no retry changes, or the time is up. A destination
+// that fails waits between attempts as in the chain.
 
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/publishing/publisher_p.h"
@@ -12,8 +13,10 @@
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/runtime.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QScopedValueRollback>
 #include <QThread>
 #include <QTimer>
 
@@ -21,12 +24,14 @@ namespace kl::telemetry {
 
 namespace {
 
-// Between two looks at what is left, the event loop delivers the upload's answer.
+// Between two looks at what is left, when no answer comes sooner.
 constexpr int kStepMs = 20;
 
-void runEventLoopFor(int milliseconds)
+// Until @p milliseconds have passed or an answer was applied: the next batch goes at once.
+void waitForAnswer(PublisherPrivate::PendingCall &call, int milliseconds)
 {
     QEventLoop loop;
+    const QScopedValueRollback<QEventLoop *> waiting(call.loop, &loop);
     QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
     loop.exec();
 }
@@ -40,10 +45,14 @@ bool PublisherPrivate::isPublisherThread()
     return !m_thread || *m_thread == QThread::currentThread();
 }
 
-int PublisherPrivate::recordsOfThisProcess() const
+// Records of the destinations @p except are left out.
+int PublisherPrivate::recordsOfThisProcess(const QSet<int> &except) const
 {
     DataCollector *collector = currentDataCollector();
-    const QSet<QString> own = BackendsPrivate::get(currentBackends())->recordedLocationInfos();
+    BackendsPrivate *registry = BackendsPrivate::get(currentBackends());
+    QSet<QString> own = registry->recordedLocationInfos();
+    for (int storageId : except)
+        own.remove(registry->publishedLocationInfo(storageId));
     const QMap<QString, int> cached = collector->getCachedCountsByLocation();
     int records = collector->getQueuedElementsCount();
     for (auto it = cached.cbegin(); it != cached.cend(); ++it) {
@@ -53,29 +62,48 @@ int PublisherPrivate::recordsOfThisProcess() const
     return records;
 }
 
+// With no batch out, what is left waits for a destination's back-off: no need to look sooner.
+int PublisherPrivate::pendingStepMs(const QDeadlineTimer &deadline) const
+{
+    const qint64 due = m_out.isEmpty() ? m_backoff.msUntilFirstDue() : -1;
+    const qint64 step = qMax<qint64>(kStepMs, due);
+    return int(deadline.isForever() ? step : qMin(step, deadline.remainingTime()));
+}
+
 PublishOutcome Publisher::publishPending(int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);
-    const qint64 storedBefore = d->m_storedRecords;
-    int remaining = d->recordsOfThisProcess();
+    PublishOutcome outcome;
+    outcome.remaining = d->recordsOfThisProcess();
     if (!d->isPublisherThread()) {
         qCWarning(lcTelemetry) << "publishPending() called outside the publisher's thread";
-        return { 0, remaining };
+        return outcome;
     }
+    PublisherPrivate::PendingCall call;
+    const QScopedValueRollback<PublisherPrivate::PendingCall *> tracked(d->m_pendingCall, &call);
+    d->m_backoff.reset();
     DataCollectorPrivate *collector = DataCollectorPrivate::get(currentDataCollector());
+    int left = outcome.remaining;
     // Switched off, nothing is written or sent: what is queued waits for consent.
-    while (remaining > 0 && isTelemetryEnabled() && !deadline.hasExpired()) {
+    while (left > 0 && isTelemetryEnabled() && !deadline.hasExpired()) {
         // The answer of our own batch out comes through the loop.
         if (!isUploading()) {
             collector->writeQueueWithin(0);
             d->attempt(PublisherPrivate::Chain::Ends);
         }
-        runEventLoopFor(kStepMs);
+        waitForAnswer(call, d->pendingStepMs(deadline));
         // Counting reads the whole cache: not while the upload that would change it is out.
         if (!isUploading())
-            remaining = d->recordsOfThisProcess();
+            left = d->recordsOfThisProcess(call.hopeless);
     }
-    return { int(d->m_storedRecords - storedBefore), remaining };
+    // The status hears of the last answer through queued calls: they arrive before we return.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
+    if (!isUploading())
+        outcome.remaining = call.hopeless.isEmpty() ? left : d->recordsOfThisProcess();
+    outcome.published = int(call.stored.size());
+    outcome.setAside = call.setAside;
+    outcome.error = call.error;
+    return outcome;
 }
 
 } // namespace kl::telemetry

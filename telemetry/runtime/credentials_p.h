@@ -1,5 +1,7 @@
 #pragma once
 
+#include "telemetry/runtime/hook_p.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QString>
@@ -67,5 +69,8 @@ private:
 };
 
 CredentialStore *credentialStore();
+
+/// Told, on the bucket's thread, each time a bucket gives its server, database or login anew.
+Hook<void()> &credentialsRemembered();
 
 } // namespace kl::telemetry

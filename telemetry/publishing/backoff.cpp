@@ -1,0 +1,71 @@
+#include "telemetry/publishing/backoff_p.h"
+
+#include "telemetry/runtime/runtime.h"
+
+namespace kl::telemetry {
+
+namespace {
+
+// The chain's timers are coarse and may fire a little early: an attempt that comes so close
+// to the end of the wait still finds the destination due.
+constexpr qint64 kEarlyTimerMs = 1000;
+
+} // namespace
+
+int PublishingBackoff::delayAfter(int failures)
+{
+    const qint64 delay = qint64(DataTransferFrequency) << qBound(0, failures - 1, 16);
+    return int(qMin<qint64>(delay, kMaxDelayMs));
+}
+
+int PublishingBackoff::failed(int storageId, const QString &reason)
+{
+    if (isHeld(storageId))
+        return int(m_failing.value(storageId).due.remainingTime());
+    Failing &failing = m_failing[storageId];
+    const int delay = delayAfter(++failing.failures);
+    failing.due.setRemainingTime(delay);
+    const QString text
+        = QStringLiteral("Destination %1 failed: %2; next attempt in %3 s")
+              .arg(QString::number(storageId), reason, QString::number(delay / 1000));
+    if (failing.reason == reason)
+        qCDebug(lcTelemetry).noquote() << text;
+    else
+        qCWarning(lcTelemetry).noquote() << text;
+    failing.reason = reason;
+    return delay;
+}
+
+void PublishingBackoff::succeeded(int storageId)
+{
+    if (m_failing.remove(storageId) > 0)
+        qCInfo(lcTelemetry).noquote()
+            << QStringLiteral("Destination %1 answers again").arg(storageId);
+}
+
+void PublishingBackoff::reset()
+{
+    for (Failing &failing : m_failing) {
+        failing.failures = 0;
+        failing.due = QDeadlineTimer();
+    }
+}
+
+bool PublishingBackoff::isHeld(int storageId) const
+{
+    const auto failing = m_failing.constFind(storageId);
+    return failing != m_failing.cend() && failing->due.remainingTime() > kEarlyTimerMs;
+}
+
+qint64 PublishingBackoff::msUntilFirstDue() const
+{
+    qint64 first = -1;
+    for (const Failing &failing : m_failing) {
+        const qint64 remaining = failing.due.remainingTime();
+        if (remaining > kEarlyTimerMs && (first < 0 || remaining < first))
+            first = remaining;
+    }
+    return first;
+}
+
+} // namespace kl::telemetry
