@@ -532,9 +532,9 @@ void TestCache::queriesReadOldestFirstThenDeleteBoundAndPurge()
     QCOMPARE(m_collector->getQueuedElementsCount(), 0);
     QCOMPARE(select(CacheConnection(), "SELECT id FROM telemetry ORDER BY rowid"),
              (QStringList { "other17", "other70" }));
+    // Deletes of published records are quiet: a host may run with QT_FATAL_WARNINGS.
     QCOMPARE(m_messages->all(),
-             (QStringList { "warning: deleted:  25", "warning: deleted:  2",
-                            "warning: Cache bound reached, dropped the oldest records: 5" }));
+             QStringList("warning: Cache bound reached, dropped the oldest records: 5"));
     m_collector->clearCache();
     QCOMPARE(m_collector->getCachedElementsCount(), 0);
 }
