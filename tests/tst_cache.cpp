@@ -467,6 +467,15 @@ void TestCache::exitsLeaveTheQueueCached_data()
     // As when another process's upload waits for a slow server past the exit's wait.
     QTest::addRow("quit while the lock is held")
         << QStringList { "collect-exit", "10", "0", "pool-first" } << QByteArray() << 10;
+    // The loss is said once, though the application's end writes twice.
+    QTest::addRow("cache unwritable at exit")
+        << QStringList { "collect-exit", "10", "0", "pool-first", "unwritable-at-exit" }
+        << QByteArray("warning: Cache database was deleted, replaced or emptied; reopening it\n"
+                      "critical: Connection to database failed \"unable to open database file "
+                      "Error opening database\"\n"
+                      "warning: Flush operation aborted, connection to database is closed.\n"
+                      "warning: Records lost at exit, the cache could not be written: 10")
+        << 0;
     QTest::addRow("consent withdrawn while the lock is held at exit")
         << QStringList { "collect-exit", "10", "0", "pool-first", "withdraw-at-exit" }
         << QByteArray() << 0;
