@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QLatin1String>
 #include <QReadWriteLock>
 #include <QSqlDatabase>
 #include <QString>
@@ -8,6 +9,11 @@
 #include <optional>
 
 namespace kl::telemetry {
+
+/// The names of the library's connections to the cache file. Qt's default connection, like any
+/// other name, is the application's.
+constexpr QLatin1String kCacheConnectionName("korvel.telemetry.cache");
+constexpr QLatin1String kRegistryConnectionName("korvel.telemetry.registry");
 
 /// Which file a path names at a given moment; two files are the same only with equal ids.
 struct FileIdentity

@@ -16,7 +16,8 @@
 //   road SERVER DATABASE
 //                      start the library through a Recorder, its publisher idle, and print
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
-//                      metrics and print "recorded"; quit when stdin closes
+//                      metrics, on "host ID" queue a row under that storage ID, as a host
+//                      that gives IDs itself, and print "recorded"; quit when stdin closes
 //   start-disabled     record while telemetry is disabled, print "file" or "no-file" for the
 //                      cache past the first flush, then record two enabled and exit at once
 //   purge-disabled DATABASE
@@ -216,9 +217,12 @@ int road(const QStringList &args)
     test::readInputLines(
         qApp,
         [obstacle](const QByteArray &line) {
-            if (!line.startsWith("record "))
+            const QByteArray number = line.mid(line.indexOf(' ') + 1);
+            if (line.startsWith("host "))
+                currentDataCollector()->collect(generateUniqueId(), 1, number.toInt(), "{}");
+            else if (!line.startsWith("record "))
                 return;
-            for (int i = line.mid(7).toInt(); i > 0; --i)
+            for (int i = line.startsWith("record ") ? number.toInt() : 0; i > 0; --i)
                 obstacle->record();
             QMutexLocker locker(&s_outputMutex);
             say("recorded");
