@@ -188,6 +188,45 @@ void TestCache::rowsWaitForTheLockAndKeepCollectionOrder()
     QCOMPARE(m_messages->all(),
              QStringList("warning: The queue holds its bound of 3 records and no flush can write "
                          "them; the oldest are dropped until one does"));
+
+    // Nor do they wait for the registry's look-ups of a re-keying: a row queued during one,
+    // under an ID not looked up yet, is re-keyed too.
+    struct SlowRegistry : StorageIdKeeper
+    {
+        bool hasProvisionalIds() override { return std::exchange(provisional, false); }
+        std::optional<int> storageIdInCurrentFile(int storageId) override
+        {
+            if (std::exchange(first, false)) {
+                entered.release();
+                done.acquire();
+            }
+            return storageId + 10;
+        }
+        bool provisional = true, first = true;
+        QSemaphore entered, done;
+    } registry;
+    StorageIdKeeper *const installed = storageIdKeeper();
+    installStorageIdKeeper(&registry);
+    collect({ { 7, 3 } });
+    std::thread flushing([this] { m_collector->flush(); });
+    std::atomic<bool> collected { false };
+    std::thread collecting([&] {
+        registry.entered.acquire();
+        collect({ { 8, 4 } });
+        collected = true;
+    });
+    const auto finish = qScopeGuard([&] {
+        registry.done.release();
+        flushing.join();
+        collecting.join();
+        installStorageIdKeeper(installed);
+    });
+    QTRY_VERIFY(collected);
+    registry.done.release();
+    QTRY_COMPARE(select(CacheConnection(),
+                        "SELECT storageID FROM telemetry WHERE timestamp IN "
+                        "(7, 8) ORDER BY timestamp"),
+                 (QStringList { "13", "14" }));
 }
 
 void TestCache::refusedBatchIsRequeuedBehindNewRows_data()

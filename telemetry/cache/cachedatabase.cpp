@@ -150,32 +150,43 @@ bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
 
 // Rows queued for the older file, or under provisional IDs, are keyed by their destinations'
 // IDs in this one. The generation moves on with the queue, so that every bucket asks again.
+// The registry's look-ups reach SQLite: they run without the queue's mutex, which collect()
+// takes, and without the generation lock, which a bucket takes for each record; only rows
+// queued meanwhile under IDs not looked up yet are looked up under that lock.
 bool CacheDatabase::rekey(RecordQueue &queue)
 {
-    QWriteLocker generationLocker(&cacheFileLock());
-    StorageIdKeeper *registry = storageIdKeeper();
     QHash<int, int> newIds;
-    const auto storageIdInFile = [&](int storageId) -> std::optional<int> {
-        const auto known = newIds.constFind(storageId);
-        if (known != newIds.cend())
-            return *known;
+    if (!lookUpStorageIds(queue, &newIds))
+        return false;
+    QWriteLocker generationLocker(&cacheFileLock());
+    int dropped = 0;
+    while (!queue.rekey(newIds, &dropped)) {
+        if (!lookUpStorageIds(queue, &newIds))
+            return false;
+    }
+    storageIdKeeper()->keepStorageIds(newIds);
+    bumpCacheFileGeneration();
+    m_rekeyPending = m_dropUnknownRows = false;
+    if (dropped)
+        qCWarning(lcTelemetry) << "Dropped queued records whose destination is unknown:" << dropped;
+    return true;
+}
+
+// False when the registry cannot tell for one of them now.
+bool CacheDatabase::lookUpStorageIds(const RecordQueue &queue, QHash<int, int> *newIds) const
+{
+    StorageIdKeeper *registry = storageIdKeeper();
+    const QSet<int> storageIds = queue.storageIdsOutside(*newIds);
+    for (const int storageId : storageIds) {
         std::optional<int> id = registry->storageIdInCurrentFile(storageId);
         // An ID the registry did not hand out came from the host. It means nothing in a
         // replaced file, but may be kept while this process has known no other file.
         if (id == kNoStorage && storageId > 0 && !m_dropUnknownRows)
             id = storageId;
-        if (id)
-            newIds.insert(storageId, *id);
-        return id;
-    };
-    int dropped = 0;
-    if (!queue.rekey(storageIdInFile, &dropped))
-        return false;
-    registry->keepStorageIds(newIds);
-    bumpCacheFileGeneration();
-    m_rekeyPending = m_dropUnknownRows = false;
-    if (dropped)
-        qCWarning(lcTelemetry) << "Dropped queued records whose destination is unknown:" << dropped;
+        if (!id)
+            return false;
+        newIds->insert(storageId, *id);
+    }
     return true;
 }
 
