@@ -233,23 +233,31 @@ void TestCache::refusedBatchIsRequeuedBehindNewRows_data()
 {
     QTest::addColumn<QStringList>("statements");
     QTest::addColumn<QString>("refused");
+    QTest::addColumn<int>("bound"); // of the queue; 0 for the default
     // A writer makes a flush's insert wait for SQLite's busy time-out, then fail. A reader and
     // a flush do not wait for each other (nothing is refused), unless the driver carries its
     // own SQLite: the file then keeps its rollback journal, and the reader makes the commit
     // fail the same way.
-    QTest::addRow("write lock") << QStringList { "BEGIN IMMEDIATE" }
-                                << "critical: local cache update failed \"database is locked\"";
+    const QString locked = "critical: local cache update failed \"database is locked\"";
+    QTest::addRow("write lock") << QStringList { "BEGIN IMMEDIATE" } << locked << 0;
+    // The batch comes back behind the rows queued meanwhile; the queue keeps its bound, the
+    // newest rows.
+    QTest::addRow("write lock, queue bound 3") << QStringList { "BEGIN IMMEDIATE" } << locked << 3;
     QTest::addRow("read lock") << QStringList { "BEGIN", "SELECT COUNT(*) FROM telemetry" }
                                << (qEnvironmentVariableIsSet("KORVEL_TEST_SQLITE_VERSION")
                                        ? "critical: local cache update failed \"database is "
                                          "locked Unable to commit transaction\""
-                                       : QString());
+                                       : QString())
+                               << 0;
 }
 
 void TestCache::refusedBatchIsRequeuedBehindNewRows()
 {
     QFETCH(QStringList, statements);
     QFETCH(QString, refused);
+    QFETCH(int, bound);
+    if (bound)
+        m_collector->setMaxQueuedRecords(bound);
     m_collector->initialize();
     QVERIFY(m_collector->checkCacheFile()); // as every flush does first
     // A shorter busy time-out than the driver's 5 s on the collector's connection: the wait
@@ -265,7 +273,12 @@ void TestCache::refusedBatchIsRequeuedBehindNewRows()
     QTRY_COMPARE(m_collector->getQueuedElementsCount(), 0);
     const QStringList meanwhile = collect({ { 30, 1 }, { 31, 1 } });
     flushing.join();
-    const QStringList messages = m_messages->all();
+    QStringList messages = m_messages->all();
+    QCOMPARE(messages.removeAll(QStringLiteral("warning: The queue holds its bound of %1 records "
+                                               "and no flush can write them; the oldest are "
+                                               "dropped until one does")
+                                    .arg(bound)),
+             bound ? 1 : 0);
     if (refused.isEmpty()) {
         QCOMPARE(messages, QStringList());
         QCOMPARE(select(QSqlDatabase::database(kCacheConnectionName), kCachedRows), batch);
@@ -276,8 +289,9 @@ void TestCache::refusedBatchIsRequeuedBehindNewRows()
     }
     // Later flushes of the cycle retry the whole queue until the cause is gone.
     QVERIFY(other.exec(QStringLiteral("ROLLBACK")));
-    QTRY_COMPARE_WITH_TIMEOUT(select(other, kCachedRows),
-                              refused.isEmpty() ? batch + meanwhile : meanwhile + batch, 15000);
+    const QStringList kept = refused.isEmpty() ? batch + meanwhile : meanwhile + batch;
+    QTRY_COMPARE_WITH_TIMEOUT(select(other, kCachedRows), bound ? kept.mid(5 - bound) : kept,
+                              15000);
 }
 
 void TestCache::tablesOfNewOldAndLockedCaches_data()
@@ -344,6 +358,17 @@ void TestCache::tablesOfNewOldAndLockedCaches()
     m_collector->collect("a", 1, 1, document(1));
     m_collector->flush();
     QCOMPARE(m_collector->getCachedElementsCount(), 1);
+    // Durable to the last few seconds: commits wait for no disk; the write-ahead log is copied
+    // into the file by the flush's own checkpoint alone. A driver with its own SQLite keeps
+    // the rollback journal, whose commits are synced.
+    const bool linked = !qEnvironmentVariableIsSet("KORVEL_TEST_SQLITE_VERSION");
+    QCOMPARE(select(CacheConnection(), "PRAGMA journal_mode"),
+             QStringList(linked ? "wal" : "delete"));
+    const QSqlDatabase own = QSqlDatabase::database(kCacheConnectionName);
+    QCOMPARE(select(own, "PRAGMA synchronous") + select(own, "PRAGMA wal_autocheckpoint"),
+             (QStringList { linked ? "1" : "2", "0" }));
+    QFile file(getCacheDataBaseLocation()); // checkpointed at once: the first commit
+    QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll().contains(document(1).toUtf8()));
     if (hostConnection) {
         QCOMPARE(QSqlDatabase::database().databaseName(), hostFile);
         QVERIFY(QSqlQuery().exec("INSERT INTO host VALUES (1)"));
