@@ -50,28 +50,30 @@ struct TableShape
 bool inspect(const QSqlDatabase &db, TableShape *shape, QSqlError *error)
 {
     QSqlQuery query(db);
+    const auto failed = [&query, error] {
+        *error = query.lastError();
+        return false;
+    };
+    if (!query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(kRecordTable)))
+        return failed();
     QStringList columns;
-    if (query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(kRecordTable))) {
-        while (query.next())
-            columns << query.value(1).toString();
-        if (query.exec(QStringLiteral("SELECT name, tbl_name FROM sqlite_master WHERE type = "
-                                      "'index' AND name IN ('%1', '%2')")
-                           .arg(kTimeIndex, kReadIndex))) {
-            *shape = { !columns.isEmpty(), true, 0, {} };
-            for (const QLatin1String column :
-                 { kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn })
-                shape->hasColumns = shape->hasColumns && columns.contains(column);
-            while (query.next()) {
-                if (query.value(1).toString() == kRecordTable)
-                    ++shape->ownIndexes;
-                else
-                    shape->strayIndexes << query.value(0).toString();
-            }
-            return true;
-        }
+    while (query.next())
+        columns << query.value(1).toString();
+    *shape = { !columns.isEmpty(), true, 0, {} };
+    for (const QLatin1String column :
+         { kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn })
+        shape->hasColumns = shape->hasColumns && columns.contains(column);
+    if (!query.exec(QStringLiteral("SELECT name, tbl_name FROM sqlite_master WHERE type = 'index' "
+                                   "AND name IN ('%1', '%2')")
+                        .arg(kTimeIndex, kReadIndex)))
+        return failed();
+    while (query.next()) {
+        if (query.value(1).toString() == kRecordTable)
+            ++shape->ownIndexes;
+        else
+            shape->strayIndexes << query.value(0).toString();
     }
-    *error = query.lastError();
-    return false;
+    return true;
 }
 
 QString freeTableName(const QSqlDatabase &db, const QString &base)
