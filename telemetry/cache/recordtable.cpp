@@ -114,7 +114,8 @@ RecordTable make(const QSqlDatabase &db, TableShape *shape, QString *aside, QSql
         *error = db.lastError();
         return isBusy(*error) ? RecordTable::Busy : RecordTable::Failed;
     }
-    // Looked at again with the write lock held: another process may have made it meanwhile.
+    // Looked at again with the write lock held: another process may have made it meanwhile,
+    // and none can from now on until this one commits.
     if (!inspect(db, shape, error))
         return isBusy(*error) ? RecordTable::Busy : RecordTable::Failed;
     if (shape->ready())
@@ -164,10 +165,7 @@ RecordTable ensureRecordTable(const QSqlDatabase &db, bool *seen, QSqlError *err
     if (tableLock.isAnotherRunning())
         return RecordTable::TableLockHeld;
     QString aside;
-    RecordTable result = make(db, &shape, &aside, error);
-    TableShape after;
-    if (result == RecordTable::Failed && inspect(db, &after, error) && after.ready())
-        result = RecordTable::Ready; // another process made it between the looks
+    const RecordTable result = make(db, &shape, &aside, error);
     if (result == RecordTable::Made)
         sayRepair(shape, aside, *seen);
     *seen = *seen || result == RecordTable::Ready || result == RecordTable::Made;

@@ -27,9 +27,9 @@ enum class RecordTable {
  * table keeps its rows), takes back an index name that another table took, renames aside a
  * table that lacks a column (keeping its rows) and makes it anew, and makes a missing index.
  * A repair is said in one message; a first creation, of a table that @p seen says this
- * connection never found in the file, is not. Sets @p seen once the table is there. A failed
- * creation whose table is there afterwards was another process's. Call it with the
- * connection's mutex held, outside a transaction.
+ * connection never found in the file, is not. Sets @p seen once the table is there. It looks
+ * again and makes under the file's write lock, so that processes that start together make it
+ * once. Call it with the connection's mutex held, outside a transaction.
  */
 RecordTable ensureRecordTable(const QSqlDatabase &db, bool *seen, QSqlError *error);
 
