@@ -5,6 +5,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QDateTime>
@@ -80,7 +81,7 @@ double nsPerCall(int calls, F &&call)
 QByteArray placedDocument()
 {
     currentDataCollector()->flush();
-    QSqlQuery query(QSqlDatabase::database(QStringLiteral("initialize")));
+    QSqlQuery query(QSqlDatabase::database(kRegistryConnectionName));
     query.exec(QStringLiteral("SELECT recordData FROM telemetry"));
     return query.next() ? query.value(0).toString().toUtf8() : QByteArray();
 }
@@ -132,7 +133,7 @@ public:
     ~Cache()
     {
         m_collector.reset();
-        QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+        QSqlDatabase::removeDatabase(kCacheConnectionName);
     }
     DataCollector &collector() { return *m_collector; }
 
@@ -561,7 +562,8 @@ void benchRead()
         newest[i] = bestOf(3, [&] { return readMicroseconds(cache.collector(), 10); });
     }
     // The same read as on a cache made before the (storageID, timestamp) index existed.
-    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("DROP INDEX storage_time_index"));
+    QSqlQuery(QSqlDatabase::database(kCacheConnectionName))
+        .exec(QStringLiteral("DROP INDEX storage_time_index"));
     readMicroseconds(kept->collector(), 10);
     const double withoutIndex = bestOf(3, [&] { return readMicroseconds(kept->collector(), 10); });
     report(QStringLiteral("`getCacheByStorageId()`, 25 rows, 10 destinations interleaved in "

@@ -1,6 +1,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include "testsupport.h"
@@ -59,7 +60,7 @@ QVector<Placed> placedRecords()
     currentDataCollector()->flush();
     QSqlQuery query(
         QStringLiteral("SELECT id, recordData, storageID FROM telemetry ORDER BY rowid"),
-        QSqlDatabase::database(QStringLiteral("initialize")));
+        QSqlDatabase::database(kRegistryConnectionName));
     QVector<Placed> placed;
     while (query.next())
         placed.append({ query.value(0).toString(),

@@ -1,6 +1,7 @@
 #include "telemetry/cache/cachedatabase_p.h"
 
 #include "telemetry/cache/batchinsert_p.h"
+#include "telemetry/cache/recordtable_p.h"
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
@@ -28,37 +29,6 @@ bool isSyncDue(const QElapsedTimer &sinceSync)
     return !sinceSync.isValid() || sinceSync.hasExpired(kSyncIntervalMs);
 }
 
-constexpr QLatin1String kIdColumn("id");
-constexpr QLatin1String kTimestampColumn("timestamp");
-constexpr QLatin1String kStorageIdColumn("storageID");
-constexpr QLatin1String kRecordColumn("recordData");
-
-QString createTableStatement()
-{
-    return QStringLiteral("CREATE TABLE %1(%2 BLOB NOT NULL PRIMARY KEY, %3 INTEGER NOT NULL, "
-                          "%4 INTEGER NOT NULL, %5 TEXT NOT NULL)")
-        .arg(kRecordTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
-}
-
-QString createIndexStatement()
-{
-    return QStringLiteral("CREATE INDEX %1 ON %2(%3)")
-        .arg(QLatin1String("time_index"), kRecordTable, kTimestampColumn);
-}
-
-// Serves the oldest-first read of one destination, whatever the other destinations hold.
-QString createReadIndexStatement()
-{
-    return QStringLiteral("CREATE INDEX IF NOT EXISTS %1 ON %2(%3, %4)")
-        .arg(QLatin1String("storage_time_index"), kRecordTable, kStorageIdColumn, kTimestampColumn);
-}
-
-QString insertStatement()
-{
-    return QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5) VALUES (?, ?, ?, ?)")
-        .arg(kRecordTable, kIdColumn, kTimestampColumn, kStorageIdColumn, kRecordColumn);
-}
-
 } // namespace
 
 bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids)
@@ -78,7 +48,7 @@ void CacheDatabase::start()
 {
     {
         QMutexLocker locker(&m_mutex);
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kCacheConnectionName);
     }
     m_rekeyPending = !isTelemetryEnabled() || !open();
 }
@@ -100,8 +70,9 @@ bool CacheDatabase::open()
     // take the lock and notice.
     applyBusyTimeout(m_db, BusyWait::Brief);
     setUpCacheConnection(m_db);
-    if (!createTables()) { // another client holds the file: the next flush opens it again
-        m_db.close();
+    m_tableSeen = false;
+    if (makeTable() == RecordTable::Busy) { // another client holds the file
+        m_db.close(); // the next flush opens it again
         return false;
     }
     if (std::exchange(m_openFailing, false))
@@ -111,35 +82,18 @@ bool CacheDatabase::open()
     return true;
 }
 
-// Runs with m_mutex held; false when another client's lock kept it from looking. The read
-// index is made on caches older than it too: readers and writers that do not know it are not
-// affected by it, and a failure only leaves the reads slower until the next start tries again.
-bool CacheDatabase::createTables()
+// Runs with m_mutex held. What a tool that holds the table lock, or a failure, keeps from being
+// made is tried again by the next use of the cache.
+RecordTable CacheDatabase::makeTable()
 {
     QSqlError error;
-    switch (createTableIfMissing(m_db, kRecordTable,
-                                 { createTableStatement(), createIndexStatement() }, &error)) {
-    case TableCreation::Skipped:
-    case TableCreation::Created:
-        break;
-    case TableCreation::CommitRefused:
-        return false;
-    case TableCreation::TransactionRefused:
-    case TableCreation::Failed:
-        if (isBusy(error))
-            return false;
+    const RecordTable table = ensureRecordTable(m_db, &m_tableSeen, &error);
+    m_tableReady = table == RecordTable::Ready || table == RecordTable::Made;
+    if (table != RecordTable::Failed)
+        m_tableFailing = false;
+    else if (!std::exchange(m_tableFailing, true))
         qCCritical(lcTelemetry) << "Cache database creation failed" << error.text();
-        return true;
-    }
-    if (!m_db.tables(QSql::Tables).contains(kRecordTable))
-        return true; // another process is creating the table
-    QSqlQuery query(m_db);
-    if (query.exec(createReadIndexStatement()))
-        return true;
-    if (isBusy(query.lastError()))
-        return false;
-    qCWarning(lcTelemetry) << "Cache index creation failed:" << query.lastError();
-    return true;
+    return table;
 }
 
 // Waits for an open still in progress in start(), so that the answer is final.
@@ -180,11 +134,14 @@ bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
         }
         m_rekeyPending = m_rekeyPending || registry->hasProvisionalIds();
         m_unusableSaid = false;
-        if (lock == MainLock::Held && !m_logKept) {
+        if (!m_tableReady || (lock == MainLock::Held && !m_logKept)) {
             ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
-            m_logKept = keepWriteAheadLog(m_db);
+            if (!m_tableReady)
+                makeTable();
+            if (lock == MainLock::Held && !m_logKept)
+                m_logKept = keepWriteAheadLog(m_db);
         }
-        return !m_rekeyPending || rekey(queue);
+        return m_tableReady && (!m_rekeyPending || rekey(queue));
     }
     if (!std::exchange(m_unusableSaid, true))
         qCWarning(lcTelemetry) << "Flush operation aborted, connection to database is closed.";
@@ -193,28 +150,21 @@ bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
 
 // Rows queued for the older file, or under provisional IDs, are keyed by their destinations'
 // IDs in this one. The generation moves on with the queue, so that every bucket asks again.
+// The registry's look-ups reach SQLite: they run without the queue's mutex, which collect()
+// takes, and without the generation lock, which a bucket takes for each record; only rows
+// queued meanwhile under IDs not looked up yet are looked up under that lock.
 bool CacheDatabase::rekey(RecordQueue &queue)
 {
-    QWriteLocker generationLocker(&cacheFileLock());
-    StorageIdKeeper *registry = storageIdKeeper();
     QHash<int, int> newIds;
-    const auto storageIdInFile = [&](int storageId) -> std::optional<int> {
-        const auto known = newIds.constFind(storageId);
-        if (known != newIds.cend())
-            return *known;
-        std::optional<int> id = registry->storageIdInCurrentFile(storageId);
-        // An ID the registry did not hand out came from the host. It means nothing in a
-        // replaced file, but may be kept while this process has known no other file.
-        if (id == kNoStorage && storageId > 0 && !m_dropUnknownRows)
-            id = storageId;
-        if (id)
-            newIds.insert(storageId, *id);
-        return id;
-    };
-    int dropped = 0;
-    if (!queue.rekey(storageIdInFile, &dropped))
+    if (!lookUpStorageIds(queue, &newIds))
         return false;
-    registry->keepStorageIds(newIds);
+    QWriteLocker generationLocker(&cacheFileLock());
+    int dropped = 0;
+    while (!queue.rekey(newIds, &dropped)) {
+        if (!lookUpStorageIds(queue, &newIds))
+            return false;
+    }
+    storageIdKeeper()->keepStorageIds(newIds);
     bumpCacheFileGeneration();
     m_rekeyPending = m_dropUnknownRows = false;
     if (dropped)
@@ -222,22 +172,49 @@ bool CacheDatabase::rekey(RecordQueue &queue)
     return true;
 }
 
+// False when the registry cannot tell for one of them now.
+bool CacheDatabase::lookUpStorageIds(const RecordQueue &queue, QHash<int, int> *newIds) const
+{
+    StorageIdKeeper *registry = storageIdKeeper();
+    const QSet<int> storageIds = queue.storageIdsOutside(*newIds);
+    for (const int storageId : storageIds) {
+        std::optional<int> id = registry->storageIdInCurrentFile(storageId);
+        // An ID the registry did not hand out came from the host. It means nothing in a
+        // replaced file, but may be kept while this process has known no other file.
+        if (id == kNoStorage && storageId > 0 && !m_dropUnknownRows)
+            id = storageId;
+        if (!id)
+            return false;
+        newIds->insert(storageId, *id);
+    }
+    return true;
+}
+
 // A commit can fail after every insert went well, so it is made here, not at destruction: a
 // batch must go back to the queue unless it is stored.
-bool CacheDatabase::write(const RecordQueue::Rows &rows, MainLock lock, QString *error)
+bool CacheDatabase::insert(const RecordQueue::Rows &rows, QString *error)
 {
-    ConnectionLocker locker(&m_mutex, m_db);
     RaiiTransaction transaction(m_db);
     if (!transaction.open()) {
         *error = m_db.lastError().databaseText();
         return false;
     }
-    if (!insertRows(m_db, insertStatement(), rows, error))
+    if (!insertRows(m_db, insertRecordStatement(), rows, error))
         return false;
     if (!transaction.commit()) {
         *error = m_db.lastError().text();
         return false;
     }
+    return true;
+}
+
+// A table that another client renamed, dropped or altered since is made anew, and the batch
+// written into it.
+bool CacheDatabase::write(const RecordQueue::Rows &rows, MainLock lock, QString *error)
+{
+    ConnectionLocker locker(&m_mutex, m_db);
+    if (!insert(rows, error) && (makeTable() != RecordTable::Made || !insert(rows, error)))
+        return false;
     if (lock == MainLock::Held)
         syncCommitsIfDue(CommitsToSync::OneMore);
     if (!rows.isEmpty())

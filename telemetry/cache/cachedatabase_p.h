@@ -1,18 +1,15 @@
 #pragma once
 
 #include "telemetry/cache/recordqueue_p.h"
+#include "telemetry/cache/recordtable_p.h"
 #include "telemetry/runtime/cachefile_p.h"
 
 #include <QElapsedTimer>
-#include <QLatin1String>
 #include <QMutex>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 
 namespace kl::telemetry {
-
-/// The table of cached records.
-constexpr QLatin1String kRecordTable("telemetry");
 
 /**
  * The condition that an id cell names a given id, for statements run through execPerId().
@@ -105,9 +102,11 @@ public:
 
 private:
     bool open();
-    bool createTables();
+    RecordTable makeTable();
+    bool insert(const RecordQueue::Rows &rows, QString *error);
     bool replaced();
     bool rekey(RecordQueue &queue);
+    bool lookUpStorageIds(const RecordQueue &queue, QHash<int, int> *newIds) const;
 
     // Used under the main lock. Queued rows wait for re-keying after the file was reopened, or
     // while storage IDs were provisional.
@@ -116,6 +115,11 @@ private:
     bool m_dropUnknownRows = false;
     bool m_openFailing = false;
     bool m_unusableSaid = false;
+    // The record table was found fit since the file opened; this connection has found it in
+    // the file; making it failed, which was said.
+    bool m_tableReady = false;
+    bool m_tableSeen = false;
+    bool m_tableFailing = false;
     // Whether the open connection's file keeps a write-ahead log.
     bool m_logKept = false;
     // Under m_mutex: commits that no checkpoint has synced yet, and the time since the last.

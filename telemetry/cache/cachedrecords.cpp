@@ -145,7 +145,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
     }
     cache.m_deleteFailing = false;
     cache.syncCommitsIfDue(CommitsToSync::OneMore);
-    qCWarning(lcTelemetry) << "deleted: " << ids.size();
+    qCDebug(lcTelemetry) << "deleted: " << ids.size();
     cache.giveBackFreePages();
     return true;
 }

@@ -197,7 +197,9 @@ void DataCollectorPrivate::flushAtExit()
     QMutexLocker gateLocker(&m_gate->mutex);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     const bool locked = mainLock.tryToRunFor(waited ? 0 : kExitLockWaitMs);
-    if (!writeQueue(locked ? MainLock::Held : MainLock::NotHeld))
+    // The application's end calls this twice: after aboutToQuit, and as it is destroyed.
+    if (!writeQueue(locked ? MainLock::Held : MainLock::NotHeld)
+        && !std::exchange(m_exitLossSaid, true))
         qCWarning(lcTelemetry) << "Records lost at exit, the cache could not be written:"
                                << m_queue.size();
 }

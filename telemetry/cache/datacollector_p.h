@@ -79,6 +79,7 @@ public:
     QMetaObject::Connection m_quitConnection;
     QMetaObject::Connection m_applicationEndConnection;
     std::atomic<bool> m_exitWaited { false };
+    bool m_exitLossSaid = false; // under the gate's mutex
 
     // Whether a flush is timed: one at most, and none while the queue is empty.
     std::atomic<bool> m_flushTimed { false };

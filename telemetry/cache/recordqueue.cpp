@@ -85,27 +85,35 @@ int RecordQueue::size() const
     return m_rows.size() - m_head;
 }
 
-bool RecordQueue::rekey(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped)
+QSet<int> RecordQueue::storageIdsOutside(const QHash<int, int> &known) const
+{
+    QSet<int> ids;
+    QMutexLocker locker(&m_mutex);
+    for (int row = m_head; row < m_rows.size(); ++row) {
+        if (!known.contains(m_rows.at(row).storageId))
+            ids.insert(m_rows.at(row).storageId);
+    }
+    return ids;
+}
+
+bool RecordQueue::rekey(const QHash<int, int> &newIds, int *dropped)
 {
     QMutexLocker locker(&m_mutex);
     compact();
-    QVector<int> ids;
-    ids.reserve(m_rows.size());
-    for (const QueuedRow &row : qAsConst(m_rows)) {
-        const std::optional<int> id = storageIdInFile(row.storageId);
-        if (!id)
-            return false;
-        ids.append(*id);
-    }
+    const auto unmapped
+        = [&newIds](const QueuedRow &row) { return !newIds.contains(row.storageId); };
+    if (std::any_of(m_rows.cbegin(), m_rows.cend(), unmapped))
+        return false;
     Rows rekeyed;
     rekeyed.reserve(m_rows.size());
-    for (int i = 0; i < m_rows.size(); ++i) {
-        if (ids.at(i) == -1) {
+    for (const QueuedRow &row : qAsConst(m_rows)) {
+        const int id = newIds.value(row.storageId);
+        if (id == -1) {
             ++*dropped;
             continue;
         }
-        rekeyed.append(m_rows.at(i));
-        rekeyed.last().storageId = ids.at(i);
+        rekeyed.append(row);
+        rekeyed.last().storageId = id;
     }
     m_rows.swap(rekeyed);
     return true;

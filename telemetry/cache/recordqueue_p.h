@@ -1,13 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QMutex>
+#include <QSet>
 #include <QString>
 #include <QVector>
-
-#include <functional>
-#include <optional>
 
 namespace kl::telemetry {
 
@@ -63,12 +62,14 @@ public:
     void clear();
     int size() const;
 
+    /// The storage IDs of queued rows that @p known does not map.
+    QSet<int> storageIdsOutside(const QHash<int, int> &known) const;
     /**
-     * Gives every row the storage ID that @p storageIdInFile maps its own to, dropping rows
-     * mapped to -1 and counting them in @p dropped. Decides every row before it changes one:
-     * false, with the queue as it was, when the mapping cannot tell for one of them.
+     * Gives every row the storage ID that @p newIds maps its own to, dropping rows mapped to
+     * -1 and counting them in @p dropped. False, with the queue as it was, when a row's ID is
+     * not mapped (it was queued since the caller took the IDs).
      */
-    bool rekey(const std::function<std::optional<int>(int)> &storageIdInFile, int *dropped);
+    bool rekey(const QHash<int, int> &newIds, int *dropped);
 
 private:
     bool dropFront();

@@ -292,7 +292,7 @@ void Backends::initialize()
     if (d->m_initialized)
         return;
     d->m_initialized = true;
-    d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("initialize"));
+    d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kRegistryConnectionName);
     // Without consent no file is created; the first flush once enabled opens it.
     if (isTelemetryEnabled())
         d->open();

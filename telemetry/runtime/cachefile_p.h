@@ -1,6 +1,9 @@
 #pragma once
 
+#include "telemetry/korveltelemetry_export.h"
+
 #include <QHash>
+#include <QLatin1String>
 #include <QReadWriteLock>
 #include <QSqlDatabase>
 #include <QString>
@@ -8,6 +11,11 @@
 #include <optional>
 
 namespace kl::telemetry {
+
+/// The names of the library's connections to the cache file. Qt's default connection, like any
+/// other name, is the application's.
+constexpr QLatin1String kCacheConnectionName("korvel.telemetry.cache");
+constexpr QLatin1String kRegistryConnectionName("korvel.telemetry.registry");
 
 /// Which file a path names at a given moment; two files are the same only with equal ids.
 struct FileIdentity
@@ -88,7 +96,7 @@ void bumpCacheFileGeneration();
  * The process's registry installs itself on its first use. This base is the keeper before
  * that: it has handed out no ID and has no connection of its own.
  */
-class StorageIdKeeper
+class KORVELTELEMETRY_EXPORT StorageIdKeeper
 {
 public:
     virtual ~StorageIdKeeper();
@@ -112,9 +120,9 @@ public:
 };
 
 /// The installed keeper; never null.
-StorageIdKeeper *storageIdKeeper();
+KORVELTELEMETRY_EXPORT StorageIdKeeper *storageIdKeeper();
 /// Installs @p keeper; it must stay alive until it is uninstalled.
-void installStorageIdKeeper(StorageIdKeeper *keeper);
+KORVELTELEMETRY_EXPORT void installStorageIdKeeper(StorageIdKeeper *keeper);
 /// Goes back to the base keeper, when @p keeper is the installed one.
 void uninstallStorageIdKeeper(StorageIdKeeper *keeper);
 

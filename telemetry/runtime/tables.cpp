@@ -14,14 +14,12 @@
 
 namespace kl::telemetry {
 
-TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
-                                   const QStringList &statements, QSqlError *error)
+namespace {
+
+TableCreation createTable(const QSqlDatabase &db, const QString &table,
+                          const QStringList &statements, QSqlError *error)
 {
     QSqlQuery query(db);
-    SingleExecutor tableLock(QString::fromLatin1(kDbLockName));
-    if (tableLock.isAnotherRunning() || db.tables(QSql::Tables).contains(table))
-        return TableCreation::Skipped;
-
     RaiiTransaction transaction(db);
     if (!transaction.open()) {
         if (error)
@@ -48,6 +46,21 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
         return TableCreation::CommitRefused;
     }
     return TableCreation::Created;
+}
+
+} // namespace
+
+TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
+                                   const QStringList &statements, QSqlError *error)
+{
+    SingleExecutor tableLock(QString::fromLatin1(kDbLockName));
+    if (tableLock.isAnotherRunning() || db.tables(QSql::Tables).contains(table))
+        return TableCreation::Skipped;
+    const TableCreation creation = createTable(db, table, statements, error);
+    // Rolled back by now: a table there was made by another process between the looks.
+    if (creation == TableCreation::Failed && db.tables(QSql::Tables).contains(table))
+        return TableCreation::Skipped;
+    return creation;
 }
 
 QVariant firstValue(const QSqlDatabase &db, const QString &statement)

@@ -2,10 +2,12 @@
 //   hold NAME          take the lock, print "held" or "busy", keep it until stdin closes
 //   churn NAME COUNT   take and give up the lock COUNT times, print "done", or "overlap" and
 //                      exit 3 as soon as another process is found holding it at the same time
-//   collect-exit COUNT DELAY ORDER [withdraw-at-exit]
+//   collect-exit COUNT DELAY ORDER [withdraw-at-exit|unwritable-at-exit]
 //                      start the collector, queue COUNT rows, quit DELAY ms later; ORDER
 //                      "pool-last" makes the thread pool outlive the collector at exit; with
-//                      "withdraw-at-exit" consent is withdrawn 500 ms into the exit
+//                      "withdraw-at-exit" consent is withdrawn 500 ms into the exit; with
+//                      "unwritable-at-exit" a directory replaces the cache file as it quits;
+//                      prints the log as "road" does
 //   deleted-thread [busy]
 //                      start the library on a thread, delete it once it has finished,
 //                      attempt a publish, queue a row and exit once the cycle has cached it
@@ -14,7 +16,8 @@
 //   road SERVER DATABASE
 //                      start the library through a Recorder, its publisher idle, and print
 //                      each of its log lines as "<level>: <text>"; on "record N" record N
-//                      metrics and print "recorded"; quit when stdin closes
+//                      metrics, on "host ID" queue a row under that storage ID, as a host
+//                      that gives IDs itself, and print "recorded"; quit when stdin closes
 //   start-disabled     record while telemetry is disabled, print "file" or "no-file" for the
 //                      cache past the first flush, then record two enabled and exit at once
 //   purge-disabled DATABASE
@@ -101,10 +104,20 @@ int churn(const QStringList &args)
     return 0;
 }
 
+QBasicMutex s_outputMutex;
+
+void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    QMutexLocker locker(&s_outputMutex); // flushes log from pool threads
+    (qstrcmp(context.category, "korvel.telemetry") == 0 ? std::cout : std::cerr)
+        << qPrintable(test::messageLine(type, text)) << std::endl;
+}
+
 // Static destruction runs while a flush may be queued or running; statics die in reverse
 // order of construction, so touching the pool first makes it outlive the collector.
 int collectAndExit(const QStringList &args)
 {
+    qInstallMessageHandler(&printLibraryMessage);
     const int count = args.value(0).toInt();
     if (args.value(2) == QLatin1String("pool-last"))
         QThreadPool::globalInstance();
@@ -122,20 +135,15 @@ int collectAndExit(const QStringList &args)
     QTimer::singleShot(args.value(1).toInt(), qApp, [&withdrawal, &args] {
         if (args.value(3) == QLatin1String("withdraw-at-exit"))
             withdrawal->start();
+        if (args.value(3) == QLatin1String("unwritable-at-exit")) {
+            QFile::remove(getCacheDataBaseLocation());
+            QDir().mkpath(getCacheDataBaseLocation());
+        }
         qApp->quit();
     });
     const int code = qApp->exec();
     withdrawal->wait();
     return code;
-}
-
-QBasicMutex s_outputMutex;
-
-void printLibraryMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    QMutexLocker locker(&s_outputMutex); // flushes log from pool threads
-    (qstrcmp(context.category, "korvel.telemetry") == 0 ? std::cout : std::cerr)
-        << qPrintable(test::messageLine(type, text)) << std::endl;
 }
 
 // Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
@@ -211,9 +219,12 @@ int road(const QStringList &args)
     test::readInputLines(
         qApp,
         [obstacle](const QByteArray &line) {
-            if (!line.startsWith("record "))
+            const QByteArray number = line.mid(line.indexOf(' ') + 1);
+            if (line.startsWith("host "))
+                currentDataCollector()->collect(generateUniqueId(), 1, number.toInt(), "{}");
+            else if (!line.startsWith("record "))
                 return;
-            for (int i = line.mid(7).toInt(); i > 0; --i)
+            for (int i = line.startsWith("record ") ? number.toInt() : 0; i > 0; --i)
                 obstacle->record();
             QMutexLocker locker(&s_outputMutex);
             say("recorded");
