@@ -81,11 +81,12 @@ public:
     int m_sequence = 0;
 };
 
-// A member with a leading underscore is reserved: the server refuses every batch holding it.
+// The proxy refuses every batch holding such a record whole, as the server refuses one with a
+// reserved member (a name starting with "_").
 class PoisonRecorder : public StressRecorder
 {
     Q_OBJECT
-    Q_PROPERTY(bool _poison MEMBER m_poison)
+    Q_PROPERTY(bool poison MEMBER m_poison)
 
 public:
     bool m_poison = true;
@@ -366,15 +367,21 @@ private:
     void answer(const Request &request, QTcpSocket *client) override
     {
         const bool upload = request.target.endsWith("/_bulk_docs");
-        const bool strike = upload && m_remaining > 0;
-        const Fault fault = strike ? m_armed : None;
-        m_remaining -= strike;
         QJsonArray documents = QJsonDocument::fromJson(request.body)["docs"].toArray();
         const std::function<void()> leave = upload
             ? noteUpload(request.target, client,
                          recordKey(documents.at(0)["source"].toString(),
                                    documents.at(0)["sequence"].toInt()))
             : nullptr;
+        if (std::any_of(documents.cbegin(), documents.cend(),
+                        [](const QJsonValue &document) { return document["poison"].toBool(); })) {
+            leave(); // answered at once, with what pouchdb-server answers a reserved member
+            client->write(FakeHttpServer::reply(500, "Internal Server Error", kPoisonAnswer).bytes);
+            return client->disconnectFromHost();
+        }
+        const bool strike = upload && m_remaining > 0;
+        const Fault fault = strike ? m_armed : None;
+        m_remaining -= strike;
         if (fault == NeverAnswer || fault == EndlessBody)
             return hold(client, fault);
         const QString refused = documents.at(0)["_id"].toString();
@@ -445,6 +452,8 @@ private:
     int m_remaining = 0, m_struck[None] = {}, m_givenUp = 0, m_overlaps = 0, m_stored = 0;
     QMultiHash<QByteArray, QPointer<QTcpSocket>> m_out;
     static constexpr char kFirstRecord[] = "firstRecord";
+    static constexpr char kPoisonAnswer[]
+        = R"({"error":"doc_validation","reason":"Bad special document member: _poison"})";
     static constexpr char kProcess[] = "process";
     QHash<QString, int> m_removedWith; // record key -> the removed file that held it
     int m_cacheFile = 0;
@@ -764,7 +773,7 @@ private:
                       }),
             { "cache directory missing at a process's start, back 2 s later",
               [this] { return startWithoutCacheDirectory(); } },
-            { "poison record (a reserved _member: its batches refused whole)",
+            { "poison record (its batches refused whole, as for a reserved _member)",
               [this] { return m_workers[3]->process->write("poison\n") > 0; } },
             { "rows of another client: 5 it cannot send (poison), 1 good with an integer id",
               [this] { return writeForeignRows(); } },
