@@ -857,7 +857,7 @@ private:
     }
 
     // For the workers' flushes, the cache directory read-only for 3 s, or its file system @p full
-    // for 5 s.
+    // for 5 s; longer until a flush has met it, since a busy machine flushes late.
     bool refuseWrites(bool full)
     {
         pauseExits();
@@ -870,10 +870,12 @@ private:
                               full ? permissions
                                    : permissions & ~(QFile::WriteOwner | QFile::WriteUser));
         QTest::qWait(full ? 5000 : 3000);
+        const bool met = waitFor([&] { return m_refusedWrites > refused; }, kPatienceMs,
+                                 "no cache write refused");
         QFile::setPermissions(m_cacheDirectory, permissions);
         filler.remove();
         resumeExits();
-        return check(m_refusedWrites > refused, "no cache write refused");
+        return met;
     }
 
     // Another client of the file, as a sqlite3 shell would be: no process can use it for a
