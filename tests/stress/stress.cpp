@@ -37,14 +37,16 @@ namespace kl::telemetry::stress {
 
 namespace {
 
-// How long the recording processes wait for an upload's reply.
-constexpr int kUploadTimeoutMs = 4000, kWorkers = 4;
+// How long the recording processes wait for an upload's reply: below the library's own
+// time-out, so that a silent server costs the run little, yet long enough for a server that
+// shares a busy machine with several batches at once.
+constexpr int kUploadTimeoutMs = 15000, kWorkers = 4;
 // A held upload outlasts the workers' upload time-out by far; the proxy ends it then.
-constexpr int kHoldMs = 5 * kUploadTimeoutMs;
+constexpr int kHoldMs = 3 * kUploadTimeoutMs;
 // A slow machine drains slowly: the wait goes on while the cache shrinks or the server stores
-// records, and ends when neither has for a while, longer than a claim of a killed process or a
-// held upload keeps a destination.
-constexpr int kDrainStallMs = 30000;
+// records, and ends when neither has for a while, longer than a claim of a killed process (the
+// upload time-out and 10 s) or a held upload keeps a destination.
+constexpr int kDrainStallMs = 60000;
 // How long the program waits for what only a stalled library never does: a fault that finds
 // its moment, a process that ends. A busy machine is slow, but never this slow.
 constexpr int kPatienceMs = 90000;
@@ -393,37 +395,37 @@ private:
             upstream, request.method,
             fault == None ? request.body
                           : QJsonDocument(QJsonObject { { "docs", documents } }).toJson());
-        // Connected first, so that the upload is no longer out once its answer is written.
-        if (upload)
-            connect(reply, &QNetworkReply::finished, this, leave);
-        connect(
-            reply, &QNetworkReply::finished, client, [this, reply, client, upload, fault, refused] {
-                reply->deleteLater();
-                const int status
-                    = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                QByteArray answer = reply->readAll();
-                if (upload && status == 201)
-                    m_stored += answer.count(R"("ok":true)");
-                if (fault != None && status == 201) {
-                    static const char *const errors[] = { "conflict", "forbidden", "unauthorized" };
-                    ++m_struck[fault];
-                    // The server answers in the order of the documents: the refused one came first.
-                    QJsonArray entries = QJsonDocument::fromJson(answer).array();
-                    if (fault == Conflict)
-                        entries.removeFirst();
-                    entries.prepend(QJsonObject {
-                        { "id", refused }, { "error", errors[fault] }, { "reason", "stress" } });
-                    answer = QJsonDocument(entries).toJson();
-                } else if (fault != None) {
-                    ++m_remaining; // a batch refused whole takes no strike
-                }
-                if (status == 0)
-                    return client->abort(); // as the server's own connection ended
-                const QVariant reason
-                    = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute);
-                client->write(FakeHttpServer::reply(status, reason.toByteArray(), answer).bytes);
-                client->disconnectFromHost();
+        // Connected first, so that the upload is no longer out once its answer is written, and
+        // what the server stored counts even when its client has given up.
+        if (upload) {
+            connect(reply, &QNetworkReply::finished, this, [this, reply, leave] {
+                leave();
+                m_stored += reply->peek(reply->bytesAvailable()).count(R"("ok":true)");
             });
+        }
+        connect(reply, &QNetworkReply::finished, client, [this, reply, client, fault, refused] {
+            reply->deleteLater();
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            QByteArray answer = reply->readAll();
+            if (fault != None && status == 201) {
+                static const char *const errors[] = { "conflict", "forbidden", "unauthorized" };
+                ++m_struck[fault];
+                // The server answers in the order of the documents: the refused one came first.
+                QJsonArray entries = QJsonDocument::fromJson(answer).array();
+                if (fault == Conflict)
+                    entries.removeFirst();
+                entries.prepend(QJsonObject {
+                    { "id", refused }, { "error", errors[fault] }, { "reason", "stress" } });
+                answer = QJsonDocument(entries).toJson();
+            } else if (fault != None) {
+                ++m_remaining; // a batch refused whole takes no strike
+            }
+            if (status == 0)
+                return client->abort(); // as the server's own connection ended
+            const QVariant reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute);
+            client->write(FakeHttpServer::reply(status, reason.toByteArray(), answer).bytes);
+            client->disconnectFromHost();
+        });
     }
 
     // Ends the connection at kHoldMs; a client that left before gave up in time.
