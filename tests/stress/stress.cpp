@@ -1001,24 +1001,22 @@ private:
 
     // Fails only once the drain has stalled: neither did the cache shrink nor did the server
     // store a record for kDrainStallMs. Every fault has ended before (each ends within its
-    // turn), so the guard counts from the last one's end at the earliest.
+    // turn), so the guard counts from the last one's end at the earliest. It looks as often as
+    // the snapshots do: each look holds the main lock, which a busy machine makes long.
     bool waitForDrain(const std::function<bool()> &drained, const char *problem)
     {
         int least = std::numeric_limits<int>::max(), stored = m_proxy.stored();
         QDeadlineTimer stalled(kDrainStallMs);
         bool done = false;
-        const bool ended = QTest::qWaitFor(
-            [&] {
-                done = drained();
-                if (m_cachedNow < least || m_proxy.stored() > stored) {
-                    least = qMin(least, m_cachedNow);
-                    stored = m_proxy.stored();
-                    stalled.setRemainingTime(kDrainStallMs);
-                }
-                return done || stalled.hasExpired();
-            },
-            std::numeric_limits<int>::max());
-        return check(ended && done, problem);
+        while (!(done = drained()) && !stalled.hasExpired()) {
+            if (m_cachedNow < least || m_proxy.stored() > stored) {
+                least = qMin(least, m_cachedNow);
+                stored = m_proxy.stored();
+                stalled.setRemainingTime(kDrainStallMs);
+            }
+            QTest::qWait(250);
+        }
+        return check(done, problem);
     }
 
     QString table()
