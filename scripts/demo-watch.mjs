@@ -1,7 +1,8 @@
 // Talks to the demo's CouchDB-compatible server.
 //   node demo-watch.mjs reset URL DB...          drop and create the databases
-//   node demo-watch.mjs watch URL SECONDS DB=N... print a line per batch that arrives,
-//                                                 until every DB holds N documents
+//   node demo-watch.mjs watch URL SECONDS DB=N... print a line per batch that arrives (on
+//                                                 stderr) until every DB holds N documents,
+//                                                 then "published: COUNT" on stdout
 const [command, url, ...rest] = process.argv.slice(2);
 
 async function request(method, path) {
@@ -33,8 +34,8 @@ async function watch(seconds, targets) {
             const count = await documentCount(db);
             if (count === seen[db]) continue;
             published += count - seen[db];
-            console.log(`  published ${String(count - seen[db]).padStart(3)} to ${db.padEnd(12)} ` +
-                        `(${count}/${expected[db]} there, ${published}/${total} in all)`);
+            console.error(`  published ${String(count - seen[db]).padStart(3)} to ${db.padEnd(12)} ` +
+                          `(${count}/${expected[db]} there, ${published}/${total} in all)`);
             seen[db] = count;
         }
         await new Promise((resolve) => setTimeout(resolve, 200));

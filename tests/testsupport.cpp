@@ -238,13 +238,14 @@ int registerDestination(const QString &server, const QString &database, Backends
     return registry->getStorageID(bucket->storageBackend(), bucket->storageLocationInfo());
 }
 
-QString couchDbServer(QStringList arguments, const QString &directory)
+QString couchDbServer(const QStringList &arguments, const QString &directory)
 {
     QProcess script;
     script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Relative paths, as a person at a shell gives them.
+    script.setWorkingDirectory(directory);
     script.start(QStringLiteral(KORVEL_SOURCE_DIR "/scripts/couchdb-server"),
-                 arguments << "--state" << directory + "/couchdb-state"
-                           << "--dir" << directory + "/couchdb-data");
+                 arguments + QStringList { "--state", "couchdb-state", "--dir", "couchdb-data" });
     const bool ran = script.waitForFinished(120000) && script.exitStatus() == QProcess::NormalExit
         && script.exitCode() == 0;
     return ran ? QString::fromUtf8(script.readAllStandardOutput().trimmed()) : QString();

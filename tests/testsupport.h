@@ -129,9 +129,9 @@ int registerDestination(const QString &server, const QString &database,
                         Backends *registry = currentBackends());
 
 // Runs scripts/couchdb-server with @p arguments for a server kept on disk in @p directory, so
-// that a restart keeps the data; returns what it printed ("start" prints the URL), empty when it
-// failed.
-QString couchDbServer(QStringList arguments, const QString &directory);
+// that a restart keeps the data; the script gets its folders there as relative paths. Returns
+// what it printed ("start" prints the URL), empty when it failed.
+QString couchDbServer(const QStringList &arguments, const QString &directory);
 // The URL of the CouchDB-compatible server that the test fixture started, without a trailing
 // slash; empty when there is none.
 QString couchDbUrl();

@@ -24,6 +24,52 @@ int stressSeconds()
     return ok ? seconds : 30;
 }
 
+// Whether users other than the owner (and root) can open @p path: a build in a private folder,
+// such as /root or one of mktemp -d, is out of their reach.
+bool reachableByOthers(const QString &path)
+{
+    QFileInfo info(QFileInfo(path).canonicalFilePath());
+    if (!(info.permissions() & QFileDevice::ReadOther))
+        return false;
+    for (QDir folder = info.dir(); !folder.isRoot(); folder.cdUp()) {
+        if (!(QFile::permissions(folder.path()) & QFileDevice::ExeOther))
+            return false;
+    }
+    return true;
+}
+
+// Copies the helper into @p folder with the libraries it loads from places other users cannot
+// reach, under the names the loader looks for, which LD_LIBRARY_PATH=folder makes it find first.
+// Returns the copy's path; empty when ldd cannot say what it loads, or a copy failed.
+QString helperForOtherUsers(const QString &folder)
+{
+    QProcess ldd;
+    ldd.start(QStringLiteral("ldd"), { KORVEL_HELPER_PATH });
+    if (!ldd.waitForFinished() || ldd.exitStatus() != QProcess::NormalExit || ldd.exitCode() != 0)
+        return {};
+    QMap<QString, QString> copies { { QStringLiteral("korvelhelper"), KORVEL_HELPER_PATH } };
+    const QRegularExpression loaded(QStringLiteral("^\\s*(\\S+) => (\\S+)"),
+                                    QRegularExpression::MultilineOption);
+    for (auto it = loaded.globalMatch(QString::fromLocal8Bit(ldd.readAllStandardOutput()));
+         it.hasNext();) {
+        const QRegularExpressionMatch library = it.next();
+        if (!reachableByOthers(library.captured(2)))
+            copies.insert(library.captured(1), library.captured(2));
+    }
+    const auto everyone = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+        | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+        | QFileDevice::ExeOther;
+    if (!QFile::setPermissions(folder, everyone))
+        return {};
+    for (auto it = copies.cbegin(); it != copies.cend(); ++it) {
+        const QString copy = folder + '/' + it.key();
+        if (!QFile::copy(it.value(), copy) || !QFile::setPermissions(copy, everyone)
+            || !reachableByOthers(copy))
+            return {};
+    }
+    return folder + QStringLiteral("/korvelhelper");
+}
+
 constexpr int kProcesses = 4;
 // A process that made no progress for this long is stuck on the lock.
 constexpr int kWedgeTimeoutMs = 30000;
@@ -274,6 +320,11 @@ void TestRuntime::usersNeverMeetEachOthersLocks()
     // One temp directory for both, world-writable and sticky as /tmp is.
     QTemporaryDir shared(QStringLiteral("/tmp/korvel-users-XXXXXX"));
     QVERIFY(chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+    // A build in a private folder is out of the users' reach: they run a copy.
+    const QString programs = shared.filePath(QStringLiteral("programs"));
+    const QString helper = QDir().mkdir(programs) ? helperForOtherUsers(programs) : QString();
+    if (helper.isEmpty())
+        QSKIP("The helper and its libraries cannot be copied where other users reach them");
     const QString pid = QString::number(QCoreApplication::applicationPid());
     const QString a = "korvela" + pid, b = "korvelb" + pid;
     const auto cleanup = qScopeGuard([&] {
@@ -285,10 +336,11 @@ void TestRuntime::usersNeverMeetEachOthersLocks()
     for (const QString &user : { a, b })
         QCOMPARE(QProcess::execute("useradd", { "-M", user }), 0);
     // The helper as that user, with the shared temp directory and a cache of the user's own.
-    const auto as = [&shared](const QString &user, const QStringList &command) {
+    const auto as = [&](const QString &user, const QStringList &command) {
         const QString cache = "XDG_CACHE_HOME=" + shared.filePath(user);
         return QStringList { "--reuid=" + user, "--regid=" + user, "--init-groups", "env", cache }
-        + QStringList { "TMPDIR=" + shared.path(), KORVEL_HELPER_PATH } + command;
+        + QStringList { "TMPDIR=" + shared.path(), "LD_LIBRARY_PATH=" + programs, helper }
+        + command;
     };
 
     auto holder = startHelper(as(a, { "hold", kMainLock }), "setpriv");
