@@ -3,8 +3,9 @@
 //
 //   bench/bench_performance [--only ROW,ROW...] [--window SECONDS] [--stagger MS]
 //
-// Rows: record, memory, collect, flush, read, idle, sync, roundtrip, drain, destinations, publish,
-// processes, backlog. Idle watches one and then twenty idle processes, and as many bare Qt ones,
+// Rows: record, memory, collect, flush, read, idle, sync, roundtrip, drain, destinations, many,
+// publish, processes, backlog. Many records to 300 and to 10 000 new destinations (a few
+// minutes, most of it making the databases). Idle watches one and then twenty idle processes, and as many bare Qt ones,
 // for a minute each (about four and a half minutes); sync records for 40 s. The last six start
 // their own pouchdb-server through scripts/couchdb-server; drain and destinations take about a
 // minute and a half each, publish runs four processes for about 20 s of warm-up plus the window
@@ -55,6 +56,7 @@ const QVector<Group> kGroups {
     { QStringLiteral("read"), false },    { QStringLiteral("idle"), false },
     { QStringLiteral("sync"), false },    { QStringLiteral("roundtrip"), true },
     { QStringLiteral("drain"), true },    { QStringLiteral("destinations"), true },
+    { QStringLiteral("many"), true },
     { QStringLiteral("publish"), true },  { QStringLiteral("processes"), true },
     { QStringLiteral("backlog"), true },
 };
@@ -192,6 +194,7 @@ int runRow(const QString &group, int window, int stagger)
         { QStringLiteral("roundtrip"), [&] { benchRoundTrip(server); } },
         { QStringLiteral("drain"), [&] { benchDrain(server); } },
         { QStringLiteral("destinations"), [&] { benchDestinations(server); } },
+        { QStringLiteral("many"), [&] { benchManyDestinations(server); } },
         { QStringLiteral("publish"), [&] { benchPublishing(server, window, stagger); } },
         { QStringLiteral("processes"), [&] { benchProcesses(server, window); } },
         { QStringLiteral("backlog"), [&] { benchBacklog(server); } },

@@ -78,6 +78,7 @@ void benchSync();
 void benchRoundTrip(const QString &server);
 void benchDrain(const QString &server);
 void benchDestinations(const QString &server);
+void benchManyDestinations(const QString &server);
 void benchPublishing(const QString &server, int windowSeconds, int staggerMs);
 void benchProcesses(const QString &server, int windowSeconds);
 void benchBacklog(const QString &server);

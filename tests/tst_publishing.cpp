@@ -879,10 +879,13 @@ void TestPublishing::followUpAfterBatch_data()
     QTest::addColumn<bool>("deletesFail"); // another client's trigger refuses every delete
     QTest::addColumn<bool>("soon"); // whether the second batch comes within the period
     QTest::addColumn<int>("second"); // records in the second batch
-    QTest::addRow("full batch, more waiting") << 30 << 0 << false << true << 5;
-    QTest::addRow("partial batch") << 5 << 5 << false << false << 5;
+    QTest::addColumn<int>("destinations"); // each with the first records
+    QTest::addRow("full batch, more waiting") << 30 << 0 << false << true << 5 << 1;
+    QTest::addRow("partial batch") << 5 << 5 << false << false << 5 << 1;
     // As on a full disk: the stored batch stays cached and comes back as conflicts.
-    QTest::addRow("full batch, delete fails") << 30 << 0 << true << false << 25;
+    QTest::addRow("full batch, delete fails") << 30 << 0 << true << false << 25 << 1;
+    // Small backlogs of many destinations go out in one pass.
+    QTest::addRow("partial batches, two destinations") << 5 << 0 << false << true << 5 << 2;
 }
 
 void TestPublishing::followUpAfterBatch()
@@ -892,8 +895,12 @@ void TestPublishing::followUpAfterBatch()
     QFETCH(bool, deletesFail);
     QFETCH(bool, soon);
     QFETCH(int, second);
+    QFETCH(int, destinations);
     const int storageId = registerDestination(m_server->url(), QStringLiteral("backlog"));
     const QByteArray answer = storedAnswer(cacheRecords(storageId, first).mid(0, 25));
+    for (int other = 1; other < destinations; ++other)
+        cacheRecords(registerDestination(m_server->url(), QStringLiteral("other%1").arg(other)),
+                     first, 5000);
     m_server->enqueue(FakeHttpServer::json(answer));
     m_server->enqueue(FakeHttpServer::json(answer));
     CacheConnection other;

@@ -221,7 +221,10 @@ void TestRecorder::locationInfoText()
 void TestRecorder::placedRowsKeepTheirFirstStorageId()
 {
     const auto bucket = makeBucket("http://first", "db");
+    const int registered = currentBackends()->getRegisteredBackendsCount();
     bucket->placeRecord("first-record", placedDocument(1));
+    // A new destination costs the caller a read: the flush registers it, off its thread.
+    QCOMPARE(currentBackends()->getRegisteredBackendsCount(), registered);
     const int firstId = currentBackends()->getStorageID("couchdb", bucket->storageLocationInfo());
     bucket->setServer(QUrl("http://second"));
     bucket->placeRecord("second-record", placedDocument(2));

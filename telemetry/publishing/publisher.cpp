@@ -169,7 +169,10 @@ int PublisherPrivate::delayAfterUpload(int stored, int sent, bool narrowing)
     const bool allStored = stored == sent;
     m_fullBatchInPass = allStored && (m_fullBatchInPass || sent == kFullBatch);
     m_fullBatchInLastPass = allStored && m_fullBatchInLastPass;
-    return isCatchingUp() || narrowing ? kFollowUpDelayMs : DataTransferFrequency;
+    // The rest of the pass follows at once: small backlogs of many destinations drain in one
+    // pass, not one destination a period.
+    const bool passGoesOn = allStored && !q->m_uploaders.isEmpty();
+    return isCatchingUp() || narrowing || passGoesOn ? kFollowUpDelayMs : DataTransferFrequency;
 }
 
 bool PublisherPrivate::isCatchingUp() const

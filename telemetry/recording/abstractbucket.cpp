@@ -4,6 +4,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 #include "telemetry/registry/backends.h"
+#include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
 
@@ -33,7 +34,8 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record)
     QReadLocker cacheFileLocker(&cacheFileLock());
     const int generation = cacheFileGeneration();
     if (d->m_storageId == -1 || d->m_generation != generation) {
-        d->m_storageId = currentBackends()->getStorageID(storageBackend(), storageLocationInfo());
+        d->m_storageId = BackendsPrivate::get(currentBackends())
+                             ->storageIdWithoutRegistering(storageBackend(), storageLocationInfo());
         d->m_generation = generation;
         if (d->m_storageId == -1) {
             if (!std::exchange(d->m_lookupFailing, true))

@@ -167,7 +167,7 @@ int BackendsPrivate::storageIdOf(const Destination &destination)
     return id;
 }
 
-// The same destination keeps its provisional ID until the cache opens.
+// The same destination keeps its provisional ID until a flush registers it.
 int BackendsPrivate::provisionalStorageId(const Destination &destination)
 {
     int lowest = kNoStorage;
@@ -177,7 +177,48 @@ int BackendsPrivate::provisionalStorageId(const Destination &destination)
         lowest = qMin(lowest, it.key());
     }
     m_handedOut.insert(lowest - 1, destination);
+    m_provisionalRegistered = false;
     return lowest - 1;
+}
+
+// Every destination waiting under a provisional ID, in one commit: a burst of new destinations
+// costs the flush one sync, not one each, while it holds the main lock.
+bool BackendsPrivate::registerProvisionalDestinations()
+{
+    QVector<Destination> waiting;
+    for (auto it = m_handedOut.cbegin(); it != m_handedOut.cend(); ++it) {
+        if (it.key() < kNoStorage)
+            waiting.append(it.value());
+    }
+    RaiiTransaction transaction(m_db);
+    if (!transaction.openForWriting())
+        return false;
+    for (const Destination &destination : qAsConst(waiting)) {
+        const int found = findStorageId(destination);
+        if (found == kNoStorage || (found == kNotRegistered && registerStorage(destination) < 0))
+            return false;
+    }
+    m_provisionalRegistered = transaction.commit();
+    return m_provisionalRegistered;
+}
+
+int BackendsPrivate::storageIdWithoutRegistering(const QString &backend,
+                                                 const QString &locationInfo)
+{
+    {
+        ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
+        const Destination destination { backend, locationInfo };
+        if (m_initialized && m_db.isOpen()) {
+            m_lookupBusy = false;
+            const int found = findStorageId(destination);
+            if (found > 0)
+                m_handedOut.insert(found, destination);
+            if (found > 0 || (found == kNoStorage && !m_lookupBusy))
+                return found;
+            return provisionalStorageId(destination);
+        }
+    }
+    return q->getStorageID(backend, locationInfo); // answers as it does before the cache opens
 }
 
 DocumentUploader *BackendsPrivate::uploaderFor(int storageId, const Destination &destination)
@@ -261,6 +302,8 @@ std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
     const auto destination = m_handedOut.constFind(storageId);
     if (destination == m_handedOut.cend())
         return kNoStorage;
+    if (storageId < kNoStorage && !m_provisionalRegistered && !registerProvisionalDestinations())
+        return std::nullopt;
     const int id = storageIdOf(*destination);
     return id == kNoStorage ? std::nullopt : std::optional<int>(id);
 }

@@ -53,12 +53,20 @@ public:
     /// The location infos of the destinations this process handed storage IDs out for. Any
     /// thread.
     QSet<QString> recordedLocationInfos() const;
+    /**
+     * The storage ID of the pair when the cache file knows it, else a provisional one under
+     * which its records wait in the queue until a flush registers the pair; -1 on failure. It
+     * reads and never writes, so a bucket's first record of a new destination never waits for
+     * a commit, nor for another process's write. Any thread.
+     */
+    int storageIdWithoutRegistering(const QString &backend, const QString &locationInfo);
 
     bool open();
     int findStorageId(const Destination &destination);
     int registerStorage(const Destination &destination);
     int storageIdOf(const Destination &destination);
     int provisionalStorageId(const Destination &destination);
+    bool registerProvisionalDestinations();
     DocumentUploader *uploaderFor(int storageId, const Destination &destination);
     static DocumentUploader *buildOnce(UploaderCache &uploaders, int storageId,
                                        const Destination &destination);
@@ -90,6 +98,8 @@ public:
     bool m_failing = false;
     // Whether the last failed look-up or registration met another client's lock.
     bool m_lookupBusy = false;
+    // Whether every destination under a provisional ID is registered in the open file.
+    bool m_provisionalRegistered = false;
 };
 
 } // namespace kl::telemetry
