@@ -177,29 +177,40 @@ int BackendsPrivate::provisionalStorageId(const Destination &destination)
         lowest = qMin(lowest, it.key());
     }
     m_handedOut.insert(lowest - 1, destination);
-    m_provisionalRegistered = false;
+    m_unregistered.append(lowest - 1);
     return lowest - 1;
 }
 
 // Every destination waiting under a provisional ID, in one commit: a burst of new destinations
-// costs the flush one sync, not one each, while it holds the main lock.
+// costs the flush one sync, not one each, and one read of the table, not one each.
 bool BackendsPrivate::registerProvisionalDestinations()
 {
-    QVector<Destination> waiting;
-    for (auto it = m_handedOut.cbegin(); it != m_handedOut.cend(); ++it) {
-        if (it.key() < kNoStorage)
-            waiting.append(it.value());
-    }
+    if (m_unregistered.isEmpty())
+        return true;
+    // Read inside the write transaction: another process may be registering them too.
     RaiiTransaction transaction(m_db);
-    if (!transaction.openForWriting())
+    QSqlQuery query(m_db);
+    if (!transaction.openForWriting()
+        || !query.exec(QStringLiteral("SELECT storageID, backend, locationInfo FROM storages")))
         return false;
-    for (const Destination &destination : qAsConst(waiting)) {
-        const int found = findStorageId(destination);
-        if (found == kNoStorage || (found == kNotRegistered && registerStorage(destination) < 0))
+    QHash<QPair<QString, QString>, int> registered;
+    while (query.next())
+        registered.insert({ query.value(1).toString(), query.value(2).toString() },
+                          query.value(0).toInt());
+    query.finish();
+    QHash<int, int> realIds;
+    for (const int provisional : qAsConst(m_unregistered)) {
+        const Destination destination = m_handedOut.value(provisional);
+        int &id = registered[{ destination.backend, destination.locationInfo }];
+        if (id == kNotRegistered && (id = registerStorage(destination)) == kNoStorage)
             return false;
+        realIds.insert(provisional, id);
     }
-    m_provisionalRegistered = transaction.commit();
-    return m_provisionalRegistered;
+    if (!transaction.commit())
+        return false;
+    m_registeredProvisional.insert(realIds);
+    m_unregistered.clear();
+    return true;
 }
 
 int BackendsPrivate::storageIdWithoutRegistering(const QString &backend,
@@ -252,6 +263,9 @@ void BackendsPrivate::close()
     QMutexLocker locker(&m_mutex);
     m_db.close();
     m_published.clear();
+    // Registered in the file that goes: the next one registers them again.
+    m_unregistered += m_registeredProvisional.keys();
+    m_registeredProvisional.clear();
 }
 
 bool BackendsPrivate::reopen()
@@ -302,8 +316,11 @@ std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
     const auto destination = m_handedOut.constFind(storageId);
     if (destination == m_handedOut.cend())
         return kNoStorage;
-    if (storageId < kNoStorage && !m_provisionalRegistered && !registerProvisionalDestinations())
-        return std::nullopt;
+    if (storageId < kNoStorage) {
+        if (!registerProvisionalDestinations())
+            return std::nullopt;
+        return m_registeredProvisional.value(storageId, kNoStorage);
+    }
     const int id = storageIdOf(*destination);
     return id == kNoStorage ? std::nullopt : std::optional<int>(id);
 }
@@ -317,6 +334,8 @@ void BackendsPrivate::keepStorageIds(const QHash<int, int> &newIds)
             handedOut.insert(it.value(), m_handedOut.value(it.key()));
     }
     m_handedOut.swap(handedOut);
+    m_registeredProvisional.clear();
+    m_unregistered.clear();
 }
 
 Backends::Backends()

@@ -98,8 +98,10 @@ public:
     bool m_failing = false;
     // Whether the last failed look-up or registration met another client's lock.
     bool m_lookupBusy = false;
-    // Whether every destination under a provisional ID is registered in the open file.
-    bool m_provisionalRegistered = false;
+    // Provisional IDs whose destinations the open file does not hold yet, and the IDs that
+    // the others got there, until the queue is re-keyed.
+    QList<int> m_unregistered;
+    QHash<int, int> m_registeredProvisional;
 };
 
 } // namespace kl::telemetry
