@@ -105,7 +105,9 @@ Q_SIGNALS:
     void setAsidePurged(bool done);
 
 protected:
+    /// Starts watching the cache file once something listens to the counts.
     void connectNotify(const QMetaMethod &signal) override;
+    /// Stops watching it once nothing listens to the counts any more.
     void disconnectNotify(const QMetaMethod &signal) override;
 
 private:
