@@ -53,6 +53,40 @@ QString createReadIndexStatement()
         .arg(QLatin1String("storage_time_index"), kRecordTable, kStorageIdColumn, kTimestampColumn);
 }
 
+// Records of one account go out with its login only. A record's row goes when it is stored,
+// and stays while the record is set aside, so that a retry keeps its account.
+QString createAccountTableStatement()
+{
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS %1(id BLOB NOT NULL PRIMARY KEY, "
+                          "userName TEXT NOT NULL)")
+        .arg(kAccountTable);
+}
+
+// Rows without a login, the common case, cost no write here.
+bool insertAccounts(const QSqlDatabase &db, const RecordQueue::Rows &rows, QString *error)
+{
+    QVariantList ids;
+    QVariantList accounts;
+    for (const QueuedRow &row : rows) {
+        if (!row.account.isEmpty()) {
+            ids.append(row.id);
+            accounts.append(row.account);
+        }
+    }
+    if (ids.isEmpty())
+        return true;
+    QSqlQuery insert(db);
+    if (insert.prepare(
+            QStringLiteral("INSERT OR REPLACE INTO %1 VALUES (?, ?)").arg(kAccountTable))) {
+        insert.addBindValue(ids);
+        insert.addBindValue(accounts);
+        if (insert.execBatch())
+            return true;
+    }
+    *error = insert.lastError().databaseText();
+    return false;
+}
+
 QString insertStatement()
 {
     return QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5) VALUES (?, ?, ?, ?)")
@@ -133,12 +167,15 @@ bool CacheDatabase::createTables()
     }
     if (!m_db.tables(QSql::Tables).contains(kRecordTable))
         return true; // another process is creating the table
+    // Without the account table no record is read: each open tries again.
     QSqlQuery query(m_db);
-    if (query.exec(createReadIndexStatement()))
-        return true;
-    if (isBusy(query.lastError()))
-        return false;
-    qCWarning(lcTelemetry) << "Cache index creation failed:" << query.lastError();
+    for (const QString &statement : { createReadIndexStatement(), createAccountTableStatement() }) {
+        if (query.exec(statement))
+            continue;
+        if (isBusy(query.lastError()))
+            return false;
+        qCWarning(lcTelemetry) << "Cache index or table creation failed:" << query.lastError();
+    }
     return true;
 }
 
@@ -232,7 +269,7 @@ bool CacheDatabase::write(const RecordQueue::Rows &rows, MainLock lock, QString 
         *error = m_db.lastError().databaseText();
         return false;
     }
-    if (!insertRows(m_db, insertStatement(), rows, error))
+    if (!insertRows(m_db, insertStatement(), rows, error) || !insertAccounts(m_db, rows, error))
         return false;
     if (!transaction.commit()) {
         *error = m_db.lastError().text();

@@ -13,6 +13,8 @@ namespace kl::telemetry {
 
 /// The table of cached records.
 constexpr QLatin1String kRecordTable("telemetry");
+/// The user name of each cached record recorded with a login, by its id; never a password.
+constexpr QLatin1String kAccountTable("telemetry_accounts");
 
 /**
  * The condition that an id cell names a given id, for statements run through execPerId().
