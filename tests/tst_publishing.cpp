@@ -251,6 +251,9 @@ void TestPublishing::sendsRequest_data()
         "Basic d3JpdGVyOnB3", "http://{host}", "writer");
     row("unknown account at one destination", "http://{host}", "/db/_bulk_docs", {},
         "http://{host}", "writer");
+    // Records recorded without a login go with the login set last for their destination.
+    row("no account at one destination", "http://{host}", "/db/_bulk_docs", "Basic aW50cnVkZXI6",
+        "http://{host}", "writer");
     row("stored with user info", "http://old:pw@{host}", "/db/_bulk_docs", "Basic b2xkOnB3");
 }
 
@@ -264,21 +267,22 @@ void TestPublishing::sendsRequest()
     QFETCH(QString, database);
     const QString host = m_server->url().mid(int(qstrlen("http://")));
     bucketServer.replace(QLatin1String("{host}"), host);
+    const QByteArray tag = QTest::currentDataTag();
     const auto bucket = makeBucket(bucketServer, database);
     bucket->setUserName(userName);
     bucket->setPassword(QStringLiteral("pw"));
     // Another database of that server, or the same, with a login of its own, set last.
-    const bool oneDestination = QByteArray(QTest::currentDataTag()).contains("one destination");
+    const bool oneDestination = tag.contains("one destination");
     const auto neighbour
         = makeBucket(bucketServer, oneDestination ? database : QStringLiteral("neighbour"));
     neighbour->setUserName(QStringLiteral("intruder"));
-    if (QByteArray(QTest::currentDataTag()).contains("cleared"))
+    if (tag.contains("cleared"))
         bucket->setUserName(QString());
     RecordingManager *manager = installRecordingManager();
     CouchDbDocumentUploader uploader(server.replace(QLatin1String("{host}"), host), database);
-    uploader.setAccount(QByteArray(QTest::currentDataTag()).contains("unknown account")
-                            ? QStringLiteral("alice")
-                            : userName);
+    uploader.setAccount(tag.contains("unknown account")  ? QStringLiteral("alice")
+                            : tag.contains("no account") ? QString()
+                                                         : userName);
     // Neither validated nor re-serialised: blanks, line breaks, non-ASCII text and even text
     // that is not JSON go through byte for byte, as UTF-8.
     Outcome outcome;
