@@ -1043,6 +1043,7 @@ void TestPublishing::publishPendingStopsAndCounts()
     const auto bucket = makeBucket(server.url(), QStringLiteral("pending"));
     bucket->setPassword(QStringLiteral("pw"));
     QStringList alices;
+    TelemetryStatus *telemetryStatus = currentTelemetryStatus();
     if (QByteArray(QTest::currentDataTag()).contains("account")) {
         bucket->setUserName(QStringLiteral("alice"));
         for (int i = 0; i < 2; ++i) {
@@ -1083,6 +1084,7 @@ void TestPublishing::publishPendingStopsAndCounts()
     const QMap<QString, int> waiting { { "alice", 2 } };
     QCOMPARE(currentDataCollector()->accountCountsByLocation().value(bucket->storageLocationInfo()),
              waiting);
+    QTRY_COMPARE(telemetryStatus->waitingForLogin().values(), QVariantList { 2 });
     bucket->setUserName(QStringLiteral("alice"));
     QCOMPARE(publisher.publishPending(3000).published, 2);
     QCOMPARE(postedIds(server.requests().last()), alices);
