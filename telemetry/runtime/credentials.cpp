@@ -49,11 +49,11 @@ Credentials CredentialStore::find(const QUrl &server, const QString &database,
             : Credentials();
     QMutexLocker locker(&m_mutex);
     const QVector<Entry> entries = m_byDestination.value(keyOf(server, database));
-    for (auto entry = entries.crbegin(); entry != entries.crend(); ++entry) {
-        if (account.isEmpty() || entry->credentials.userName == account)
-            return entry->credentials;
-    }
-    return {};
+    const auto latest
+        = std::find_if(entries.crbegin(), entries.crend(), [&account](const Entry &entry) {
+              return account.isEmpty() || entry.credentials.userName == account;
+          });
+    return latest == entries.crend() ? Credentials() : latest->credentials;
 }
 
 QStringList CredentialStore::accounts(const QUrl &server, const QString &database) const
