@@ -900,6 +900,12 @@ void TestCache::toolListsPeeksRetriesAndPurges()
     QVERIFY2(list.contains("HTTP 401, unauthorized: Name or password is incorrect."), list);
     const QJsonObject answer = listed({ QStringLiteral("list") }).at(1)["lastAnswer"].toObject();
     QCOMPARE(answer.value("status").toInt(), 401);
+    // A record of a login goes out with that login only, which the list names.
+    QVERIFY(CacheConnection().exec("INSERT INTO telemetry_accounts VALUES ('errors-0', 'alice')"));
+    QCOMPARE(listed({ QStringLiteral("list") }).at(1)["accounts"].toObject(),
+             QJsonObject({ { "alice", 1 } }));
+    QVERIFY(runHelper({ QStringLiteral("list") }, kTool)
+                .contains("1 of them go out only with the login of alice"));
 }
 
 void TestCache::toolWritesOnlyOnceTheLockIsFree()

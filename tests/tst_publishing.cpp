@@ -245,9 +245,15 @@ void TestPublishing::sendsRequest_data()
     row("credentials of another server", "http://{host}", "/db/_bulk_docs", {},
         "http://a:b@{host}/other");
     row("credentials cleared", "http://{host}", "/db/_bulk_docs", {}, "http://{host}", "writer");
-    // Buckets of one destination share it: the login set last goes with every record.
+    // Buckets of one destination each keep their login: a batch goes with its account's, and
+    // a batch of an account without a password here goes with none.
     row("credentials of one destination's other bucket", "http://{host}", "/db/_bulk_docs",
-        "Basic aW50cnVkZXI6", "http://{host}", "writer");
+        "Basic d3JpdGVyOnB3", "http://{host}", "writer");
+    row("unknown account at one destination", "http://{host}", "/db/_bulk_docs", {},
+        "http://{host}", "writer");
+    // Records recorded without a login go with the login set last for their destination.
+    row("no account at one destination", "http://{host}", "/db/_bulk_docs", "Basic aW50cnVkZXI6",
+        "http://{host}", "writer");
     row("stored with user info", "http://old:pw@{host}", "/db/_bulk_docs", "Basic b2xkOnB3");
 }
 
@@ -261,18 +267,22 @@ void TestPublishing::sendsRequest()
     QFETCH(QString, database);
     const QString host = m_server->url().mid(int(qstrlen("http://")));
     bucketServer.replace(QLatin1String("{host}"), host);
+    const QByteArray tag = QTest::currentDataTag();
     const auto bucket = makeBucket(bucketServer, database);
     bucket->setUserName(userName);
     bucket->setPassword(QStringLiteral("pw"));
     // Another database of that server, or the same, with a login of its own, set last.
-    const bool oneDestination = QByteArray(QTest::currentDataTag()).contains("one destination");
+    const bool oneDestination = tag.contains("one destination");
     const auto neighbour
         = makeBucket(bucketServer, oneDestination ? database : QStringLiteral("neighbour"));
     neighbour->setUserName(QStringLiteral("intruder"));
-    if (QByteArray(QTest::currentDataTag()).contains("cleared"))
+    if (tag.contains("cleared"))
         bucket->setUserName(QString());
     RecordingManager *manager = installRecordingManager();
     CouchDbDocumentUploader uploader(server.replace(QLatin1String("{host}"), host), database);
+    uploader.setAccount(tag.contains("unknown account")  ? QStringLiteral("alice")
+                            : tag.contains("no account") ? QString()
+                                                         : userName);
     // Neither validated nor re-serialised: blanks, line breaks, non-ASCII text and even text
     // that is not JSON go through byte for byte, as UTF-8.
     Outcome outcome;
@@ -1014,6 +1024,9 @@ void TestPublishing::publishPendingStopsAndCounts_data()
     QTest::addRow("unsendable row")
         << 0 << QStringList { "INSERT INTO telemetry VALUES ('f1', 1, {id}, '{no json')" } << 1 << 3
         << 1 << 0 << "" << true;
+    // alice's older records, once this process knows bob's login only, wait for hers.
+    QTest::addRow("records of another account")
+        << 0 << QStringList() << 1 << 3 << 0 << 0 << "" << true;
 }
 
 // Polite to a failing server, and each record counted once, whatever the cache lets it do.
@@ -1032,7 +1045,20 @@ void TestPublishing::publishPendingStopsAndCounts()
     FakeHttpServer &server = status == 0 ? storing : *m_server;
     server.setDefaultReply(FakeHttpServer::reply(status, "Answer", "{\"error\":\"e\"}"));
     const int storageId = registerDestination(server.url(), QStringLiteral("pending"));
-    cacheRecords(storageId, 3);
+    const auto bucket = makeBucket(server.url(), QStringLiteral("pending"));
+    bucket->setPassword(QStringLiteral("pw"));
+    QStringList alices;
+    TelemetryStatus *telemetryStatus = currentTelemetryStatus();
+    if (QByteArray(QTest::currentDataTag()).contains("account")) {
+        bucket->setUserName(QStringLiteral("alice"));
+        for (int i = 0; i < 2; ++i) {
+            alices << generateUniqueId();
+            bucket->placeRecord(alices.last(),
+                                QJsonDocument(QJsonObject { { "_id", alices.last() } }));
+        }
+        bucket->setUserName(QStringLiteral("bob"));
+    }
+    cacheRecords(storageId, 3, QDateTime::currentMSecsSinceEpoch() + 1000);
     CacheConnection other;
     for (QString &statement : sql)
         QVERIFY(other.exec(statement.replace("{id}", QString::number(storageId))));
@@ -1053,6 +1079,21 @@ void TestPublishing::publishPendingStopsAndCounts()
     QCOMPARE(outcome.remaining, remaining);
     QVERIFY2(error.isEmpty() ? outcome.error.isEmpty() : outcome.error.startsWith(error),
              qPrintable(outcome.error));
+    if (alices.isEmpty())
+        return;
+    const auto login = [](const char *user) {
+        return QPair<QByteArray, QByteArray>("Authorization",
+                                             "Basic " + QByteArray(user).append(":pw").toBase64());
+    };
+    QVERIFY(server.requests().first().headers.contains(login("bob")));
+    const QMap<QString, int> waiting { { "alice", 2 } };
+    QCOMPARE(currentDataCollector()->accountCountsByLocation().value(bucket->storageLocationInfo()),
+             waiting);
+    QTRY_COMPARE(telemetryStatus->waitingForLogin().values(), QVariantList { 2 });
+    bucket->setUserName(QStringLiteral("alice"));
+    QCOMPARE(publisher.publishPending(3000).published, 2);
+    QCOMPARE(postedIds(server.requests().last()), alices);
+    QVERIFY(server.requests().last().headers.contains(login("alice")));
 }
 
 // Once everything is published the process takes no lock (each take creates a key file in the

@@ -29,6 +29,40 @@ bool isSyncDue(const QElapsedTimer &sinceSync)
     return !sinceSync.isValid() || sinceSync.hasExpired(kSyncIntervalMs);
 }
 
+// Records of one account go out with its login only. A record's row goes when it is stored,
+// and stays while the record is set aside, so that a retry keeps its account.
+QString createAccountTableStatement()
+{
+    return QStringLiteral("CREATE TABLE IF NOT EXISTS %1(id BLOB NOT NULL PRIMARY KEY, "
+                          "userName TEXT NOT NULL)")
+        .arg(kAccountTable);
+}
+
+// Rows without a login, the common case, cost no write here.
+bool insertAccounts(const QSqlDatabase &db, const RecordQueue::Rows &rows, QString *error)
+{
+    QVariantList ids;
+    QVariantList accounts;
+    for (const QueuedRow &row : rows) {
+        if (!row.account.isEmpty()) {
+            ids.append(row.id);
+            accounts.append(row.account);
+        }
+    }
+    if (ids.isEmpty())
+        return true;
+    QSqlQuery insert(db);
+    if (insert.prepare(
+            QStringLiteral("INSERT OR REPLACE INTO %1 VALUES (?, ?)").arg(kAccountTable))) {
+        insert.addBindValue(ids);
+        insert.addBindValue(accounts);
+        if (insert.execBatch())
+            return true;
+    }
+    *error = insert.lastError().databaseText();
+    return false;
+}
+
 } // namespace
 
 bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids)
@@ -87,7 +121,14 @@ bool CacheDatabase::open()
 RecordTable CacheDatabase::makeTable()
 {
     QSqlError error;
-    const RecordTable table = ensureRecordTable(m_db, &m_tableSeen, &error);
+    RecordTable table = ensureRecordTable(m_db, &m_tableSeen, &error);
+    // Without the account table no record is read: it is made with the record table.
+    QSqlQuery query(m_db);
+    if ((table == RecordTable::Ready || table == RecordTable::Made)
+        && !query.exec(createAccountTableStatement())) {
+        error = query.lastError();
+        table = isBusy(error) ? RecordTable::Busy : RecordTable::Failed;
+    }
     m_tableReady = table == RecordTable::Ready || table == RecordTable::Made;
     if (table != RecordTable::Failed)
         m_tableFailing = false;
@@ -199,7 +240,8 @@ bool CacheDatabase::insert(const RecordQueue::Rows &rows, QString *error)
         *error = m_db.lastError().databaseText();
         return false;
     }
-    if (!insertRows(m_db, insertRecordStatement(), rows, error))
+    if (!insertRows(m_db, insertRecordStatement(), rows, error)
+        || !insertAccounts(m_db, rows, error))
         return false;
     if (!transaction.commit()) {
         *error = m_db.lastError().text();

@@ -11,6 +11,9 @@
 
 namespace kl::telemetry {
 
+/// The user name of each cached record recorded with a login, by its id; never a password.
+constexpr QLatin1String kAccountTable("telemetry_accounts");
+
 /**
  * The condition that an id cell names a given id, for statements run through execPerId().
  * Other clients may have written an id as an integer, a real or a blob, which a text never

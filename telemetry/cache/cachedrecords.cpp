@@ -76,12 +76,50 @@ void DataCollector::clearCache()
     }
 }
 
-bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records,
-                                        const QStringList &skipped)
+QMap<QString, QMap<QString, int>> DataCollector::accountCountsByLocation(bool *ok)
 {
-    static const QString queryTemplate = QStringLiteral(
-        "SELECT CAST(id AS TEXT), recordData FROM telemetry WHERE storageID=%1 ORDER BY "
-        "timestamp LIMIT %2");
+    CacheDatabase &cache = d->m_cache;
+    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    QMap<QString, QMap<QString, int>> counts;
+    QSqlQuery query(cache.m_db);
+    const bool counted = cache.m_db.isOpen()
+        && query.exec(QStringLiteral(
+            "SELECT storages.locationInfo, counts.userName, counts.n FROM (SELECT storageID, "
+            "userName, COUNT(*) AS n FROM telemetry_accounts JOIN telemetry USING (id) GROUP BY "
+            "storageID, userName) AS counts JOIN storages USING (storageID)"));
+    while (query.next())
+        counts[query.value(0).toString()].insert(query.value(1).toString(), query.value(2).toInt());
+    if (ok)
+        *ok = counted;
+    return counts;
+}
+
+namespace {
+
+// The records of no login, and of the accounts in @p logins.
+QString batchQuery(int storageId, const QStringList &logins, int limit)
+{
+    QStringList placeholders;
+    for (int i = 0; i < logins.size(); ++i)
+        placeholders.append(QStringLiteral("?"));
+    const QString sendable = logins.isEmpty()
+        ? QStringLiteral("accounts.userName IS NULL")
+        : QStringLiteral("(accounts.userName IS NULL OR accounts.userName IN (%1))")
+              .arg(placeholders.join(QLatin1Char(',')));
+    return QStringLiteral("SELECT CAST(telemetry.id AS TEXT), recordData, accounts.userName FROM "
+                          "telemetry LEFT JOIN telemetry_accounts AS accounts USING (id) WHERE "
+                          "storageID=%1 AND %2 ORDER BY timestamp LIMIT %3")
+        .arg(qlonglong(storageId))
+        .arg(sendable)
+        .arg(limit);
+}
+
+} // namespace
+
+bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records,
+                                        const QStringList &skipped, const QStringList &logins,
+                                        QString *account)
+{
     constexpr int kBatch = 25;
 
     CacheDatabase &cache = d->m_cache;
@@ -92,21 +130,29 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
         return false;
     }
     QSqlQuery query(cache.m_db);
-    if (!query.exec(queryTemplate.arg(qlonglong(storageId)).arg(kBatch + skipped.size()))) {
+    const bool prepared = query.prepare(batchQuery(storageId, logins, kBatch + skipped.size()));
+    for (const QString &login : logins)
+        query.addBindValue(login);
+    if (!prepared || !query.exec()) {
         if (!isBusy(query.lastError())) // else the next attempt reads it
             qCCritical(lcTelemetry)
                 << "getCacheByStorageId() aborted, query failed:" << query.lastError();
         return false;
     }
     const QSet<QString> passedOver(skipped.cbegin(), skipped.cend());
+    std::optional<QString> batchAccount;
     for (int taken = 0; taken < kBatch && query.next();) {
         const QString id = query.value(0).toString();
-        if (passedOver.contains(id))
+        const QString rowAccount = query.value(2).toString();
+        if (passedOver.contains(id) || rowAccount != batchAccount.value_or(rowAccount))
             continue;
+        batchAccount = rowAccount;
         ids.append(id);
         records.append(query.value(1).toString());
         ++taken;
     }
+    if (account)
+        *account = batchAccount.value_or(QString());
     return true;
 }
 
@@ -138,6 +184,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
     RaiiTransaction transaction(cache.m_db);
     if (!transaction.open()
         || !execPerId(query, QLatin1String("DELETE FROM telemetry WHERE ") + idMatches(), ids)
+        || !execPerId(query, QStringLiteral("DELETE FROM telemetry_accounts WHERE id = ?"), ids)
         || !transaction.commit()) {
         if (!std::exchange(cache.m_deleteFailing, true))
             qCWarning(lcTelemetry) << "local cache update failed";

@@ -265,9 +265,14 @@ void DataCollector::collect(const QString &id, long long timestamp, int storageI
     // that holds records for a while should not keep it.
     if (record.capacity() > record.size())
         record.squeeze();
-    if (d->m_queue.append({ id, timestamp, storageId, std::move(record) }))
-        d->tellQueueFull();
-    d->flushSoon();
+    d->collect({ id, timestamp, storageId, std::move(record), QString() });
+}
+
+void DataCollectorPrivate::collect(QueuedRow &&row)
+{
+    if (m_queue.append(std::move(row)))
+        tellQueueFull();
+    flushSoon();
 }
 
 void DataCollectorPrivate::tellQueueFull() const

@@ -32,6 +32,9 @@ public:
 
     static DataCollectorPrivate *get(DataCollector *collector) { return collector->d; }
 
+    /// Queues @p row, as DataCollector::collect() does.
+    void collect(QueuedRow &&row);
+
     void flushSoon();
     void scheduleFlush();
     void moveFlushesToMainThread(const QThread *ended);

@@ -18,6 +18,8 @@ struct QueuedRow
     qint64 timestamp = 0;
     int storageId = 0;
     QByteArray record;
+    // The user name the record was recorded with; empty without a login.
+    QString account;
 };
 
 } // namespace kl::telemetry

@@ -81,7 +81,8 @@ public:
     QString error() const { return m_error.isEmpty() ? m_db.lastError().text() : m_error; }
 
     /// One object per destination: storage ID, backend, server, database, pending count,
-    /// timestamp of the oldest record and how many are set aside.
+    /// timestamp of the oldest record, how many are set aside and, where records were recorded
+    /// with a login, how many per user name ("accounts").
     std::optional<QJsonArray> destinations()
     {
         QJsonArray result;
@@ -95,6 +96,7 @@ public:
             return std::nullopt;
         const QHash<int, int> setAside = setAsideCounts();
         const QHash<int, QJsonObject> answers = lastAnswers();
+        const QHash<int, QJsonObject> accounts = accountCounts();
         while (query.next()) {
             const QJsonObject location
                 = QJsonDocument::fromJson(query.value(2).toString().toUtf8()).object();
@@ -109,6 +111,8 @@ public:
             const auto answer = answers.constFind(query.value(0).toInt());
             if (answer != answers.cend())
                 destination.insert("lastAnswer", *answer);
+            if (accounts.contains(query.value(0).toInt()))
+                destination.insert("accounts", accounts.value(query.value(0).toInt()));
             result.append(destination);
         }
         return result;
@@ -165,6 +169,22 @@ private:
                 "SELECT storageID, COUNT(*) FROM telemetry_setaside GROUP BY storageID"))) {
             while (query.next())
                 counts.insert(query.value(0).toInt(), query.value(1).toInt());
+        }
+        return counts;
+    }
+
+    // Records recorded with a login go out with that login only: without a process that has
+    // it, they wait.
+    QHash<int, QJsonObject> accountCounts()
+    {
+        QHash<int, QJsonObject> counts;
+        QSqlQuery query(m_db);
+        if (query.exec(
+                QStringLiteral("SELECT storageID, userName, COUNT(*) FROM telemetry_accounts "
+                               "JOIN telemetry USING (id) GROUP BY storageID, userName"))) {
+            while (query.next())
+                counts[query.value(0).toInt()].insert(query.value(1).toString(),
+                                                      query.value(2).toInt());
         }
         return counts;
     }
@@ -243,6 +263,11 @@ void printDestinations(const QJsonArray &destinations)
                       .arg(age(qint64(answer.value("since").toDouble())),
                            status ? QStringLiteral("HTTP %1, ").arg(status) : QString(),
                            answer.value("error").toString()));
+        const QJsonObject accounts = destination.value("accounts").toObject();
+        for (auto account = accounts.constBegin(); account != accounts.constEnd(); ++account)
+            print(QStringLiteral("      %1 of them go out only with the login of %2")
+                      .arg(account.value().toInt())
+                      .arg(account.key()));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 
 #include "telemetry/publishing/networkmanager.h"
+#include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
@@ -111,10 +112,11 @@ UploadResult perDocumentResult(int status, const QJsonArray &elements, const QSe
 // CouchDB answers a missing login with 401 and no challenge, so Qt would never send the
 // credentials of its own accord: they go with every request. Only in the header: Qt writes
 // the request's URL into the error texts that reach the log.
-void addCredentials(QNetworkRequest &request, const QString &server, const QString &database)
+void addCredentials(QNetworkRequest &request, const QString &server, const QString &database,
+                    const QString &account)
 {
     const Credentials credentials
-        = credentialStore()->find(QUrl(server, QUrl::TolerantMode), database);
+        = credentialStore()->find(QUrl(server, QUrl::TolerantMode), database, account);
     if (credentials.isEmpty())
         return;
     request.setRawHeader("Authorization", credentials.basicAuthorization());
@@ -182,7 +184,26 @@ void logTlsErrors(const QList<QSslError> &errors)
 }
 #endif
 
+// The uploaders that the registry hands the publisher; "couchdb" is the only backend known.
+QSharedPointer<DocumentUploader> makeUploader(const QString &backend, const QString &locationInfo)
+{
+    if (backend != QLatin1String("couchdb"))
+        return {};
+    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
+    return QSharedPointer<DocumentUploader>(
+        new CouchDbDocumentUploader(location.value(QLatin1String("server")).toString(),
+                                    location.value(QLatin1String("database")).toString(), nullptr));
+}
+
+// At load, so that the registry builds uploaders before any publisher exists, as it always has.
+void installUploaderFactory()
+{
+    BackendsPrivate::uploaderFactory().set(makeUploader);
+}
+
 } // namespace
+
+Q_CONSTRUCTOR_FUNCTION(installUploaderFactory)
 
 CouchDbDocumentUploader::CouchDbDocumentUploader(const QString &server, const QString &database,
                                                  QObject *parent)
@@ -195,6 +216,16 @@ CouchDbDocumentUploader::CouchDbDocumentUploader(const QString &server, const QS
 
 CouchDbDocumentUploader::~CouchDbDocumentUploader() = default;
 
+void CouchDbDocumentUploader::setAccount(const QString &account)
+{
+    m_account = account;
+}
+
+QStringList CouchDbDocumentUploader::logins() const
+{
+    return credentialStore()->accounts(QUrl(m_server, QUrl::TolerantMode), m_database);
+}
+
 void CouchDbDocumentUploader::addDocuments(const QStringList &ids, const QStringList &documents)
 {
     QUrl url = m_databaseUrl;
@@ -204,7 +235,7 @@ void CouchDbDocumentUploader::addDocuments(const QStringList &ids, const QString
     // A POST must not be replayed elsewhere, and Qt 6 would follow by default.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    addCredentials(request, m_server, m_database);
+    addCredentials(request, m_server, m_database, m_account);
 
     QNetworkAccessManager *manager
         = Singleton<NetworkManager>::getInstance()->networkAccessManager();

@@ -20,8 +20,8 @@ namespace kl::telemetry {
  * Destroying the uploader drops the outcome of its requests in flight.
  *
  * Every request carries "Authorization: Basic" when the process knows credentials for the
- * destination: from the server's user info, or given to a CouchDBBucket of this process for
- * that server and database.
+ * destination and the batch's account (see setAccount()): from the server's user info, or
+ * given to a CouchDBBucket of this process for that server and database.
  * Certificate errors of a TLS connection are logged at critical level after "TLS errors:".
  *
  * Redirects are never followed: a 3xx answer is a transient failure. A 404, or a 3xx with a
@@ -44,6 +44,16 @@ public:
      */
     void addDocuments(const QStringList &ids, const QStringList &documents) override;
 
+    /**
+     * The user name whose login the next batches go with: records recorded with a login go
+     * only with theirs, and without a password for it they go with none. Empty, as at the
+     * start, for records recorded without a login: they go with the login set last for the
+     * destination.
+     */
+    void setAccount(const QString &account);
+    /// The user names that this process can log in as at this destination.
+    QStringList logins() const;
+
 private:
     void watchReply(QNetworkReply *reply, const QSet<QString> &sent);
     void abortReply(QNetworkReply *reply, QTimer *deadline);
@@ -51,6 +61,7 @@ private:
 
     QString m_server;
     QString m_database;
+    QString m_account;
     QUrl m_databaseUrl; // the server's path joined with the encoded database name
     QString m_toldProblem; // the 404 or redirect last logged; empty after any other answer
 };

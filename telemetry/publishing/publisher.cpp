@@ -18,8 +18,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QScopedValueRollback>
 #include <QThread>
@@ -60,29 +58,17 @@ int randomDelay(int from, int to)
     return from + int(QRandomGenerator::global()->bounded(to - from));
 }
 
-// The uploaders that the registry hands the publisher; "couchdb" is the only backend known.
-QSharedPointer<DocumentUploader> makeUploader(const QString &backend, const QString &locationInfo)
+// Records recorded with a login are read for the logins that the destination's uploader has.
+QStringList loginsOf(const DocumentUploader *uploader)
 {
-    if (backend != QLatin1String("couchdb"))
-        return {};
-    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
-    return QSharedPointer<DocumentUploader>(
-        new CouchDbDocumentUploader(location.value(QLatin1String("server")).toString(),
-                                    location.value(QLatin1String("database")).toString(), nullptr));
-}
-
-// At load, so that the registry builds uploaders before any publisher exists, as it always has.
-void installUploaderFactory()
-{
-    BackendsPrivate::uploaderFactory().set(makeUploader);
+    const auto *couchDb = qobject_cast<const CouchDbDocumentUploader *>(uploader);
+    return couchDb ? couchDb->logins() : QStringList();
 }
 
 // Built at load, so that it outlives the status that listens to it.
 Hook<void(const BatchAnswer &)> s_batchAnswered;
 
 } // namespace
-
-Q_CONSTRUCTOR_FUNCTION(installUploaderFactory)
 
 Hook<void(const BatchAnswer &)> &PublisherPrivate::batchAnswered()
 {
@@ -204,7 +190,9 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         DocumentUploader *uploader = q->m_uploaders.take(key);
         QStringList ids;
         QStringList documents;
-        if (!uploader || waits(storageId) || !readBatch(storageId, walk, ids, documents))
+        QString account;
+        if (!uploader || waits(storageId)
+            || !readBatch(storageId, walk, ids, documents, loginsOf(uploader), account))
             continue;
         if (!m_out.isEmpty() && storageId != m_outStorageId) {
             q->m_uploaders.insert(key, uploader);
@@ -212,7 +200,7 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         }
         uploader = idleUploader(storageId, uploader);
         if (uploader && claim(storageId)) {
-            startUpload(storageId, uploader, ids, documents);
+            startUpload(storageId, uploader, ids, documents, account);
             return AttemptEnd::UploadStarted;
         }
     }
@@ -238,7 +226,8 @@ void PublisherPrivate::startPass()
 // there is none. Records that can never be sent are set aside as they come; a read of nothing
 // else says nothing of the records behind it, so reading goes on while the walk's time lasts.
 bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
-                                 QStringList &documents)
+                                 QStringList &documents, const QStringList &logins,
+                                 QString &account)
 {
     BatchSelection batch;
     forever
@@ -246,7 +235,8 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStri
         QStringList readIds;
         QStringList readDocuments;
         const QStringList &out = storageId == m_outStorageId ? q->m_pendingIds : QStringList();
-        if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments, out))
+        if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments, out,
+                                                         logins, &account))
             return false;
         batch = selectSendable(readIds, readDocuments);
         const int setAside = setAsideUnsendable(storageId, batch.unsendable);
@@ -305,8 +295,11 @@ DocumentUploader *PublisherPrivate::idleUploader(int storageId, DocumentUploader
 }
 
 void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
-                                   const QStringList &ids, const QStringList &documents)
+                                   const QStringList &ids, const QStringList &documents,
+                                   const QString &account)
 {
+    if (auto *couchDb = qobject_cast<CouchDbDocumentUploader *>(uploader))
+        couchDb->setAccount(account);
     m_out.append({ ids, uploader, m_narrowingState, std::nullopt });
     m_outStorageId = storageId;
     q->m_pendingIds += ids;

@@ -22,7 +22,9 @@ struct PublishOutcome
     /// Records that destinations reported stored during the call, each counted once, though
     /// it may have been sent again when the cache could not delete it.
     int published = 0;
-    int remaining = 0; ///< records this process recorded that are still queued or cached
+    /// Records this process recorded that are still queued or cached, less those that wait
+    /// for a login this process does not have.
+    int remaining = 0;
     /// Records of this process's destinations set aside during the call: refused too often, or
     /// never sendable (see DataCollector::setAsideRecords()).
     int setAside = 0;

@@ -105,7 +105,7 @@ public:
     AttemptEnd endOfPass() const;
     void startPass();
     bool readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
-                   QStringList &documents);
+                   QStringList &documents, const QStringList &logins, QString &account);
     int setAsideUnsendable(int storageId, const QVector<BatchVerdict::SetAside> &records) const;
     bool keepNarrowingState(const QByteArray &stateRead);
     bool waits(int storageId) const;
@@ -117,7 +117,7 @@ public:
     void releaseClaim();
     DocumentUploader *idleUploader(int storageId, DocumentUploader *uploader) const;
     void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
-                     const QStringList &documents);
+                     const QStringList &documents, const QString &account);
     bool mayAddBatch() const;
     void addBatches();
     void takeAnswer(DocumentUploader *uploader, const UploadResult &result);

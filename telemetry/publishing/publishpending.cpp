@@ -11,6 +11,7 @@
 #include "telemetry/registry/backends.h"
 #include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/consent_p.h"
+#include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QCoreApplication>
@@ -45,7 +46,8 @@ bool PublisherPrivate::isPublisherThread()
     return !m_thread || *m_thread == QThread::currentThread();
 }
 
-// Records of the destinations @p except are left out.
+// Records of the destinations @p except are left out, and those that wait for a login this
+// process does not have.
 int PublisherPrivate::recordsOfThisProcess(const QSet<int> &except) const
 {
     DataCollector *collector = currentDataCollector();
@@ -58,6 +60,11 @@ int PublisherPrivate::recordsOfThisProcess(const QSet<int> &except) const
     for (auto it = cached.cbegin(); it != cached.cend(); ++it) {
         if (own.contains(it.key()))
             records += it.value();
+    }
+    const QMap<QString, QMap<QString, int>> accounts = collector->accountCountsByLocation();
+    for (auto it = accounts.cbegin(); it != accounts.cend(); ++it) {
+        if (own.contains(it.key()))
+            records -= recordsWaitingForLogin(it.key(), it.value());
     }
     return records;
 }

@@ -44,8 +44,9 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record)
         }
         d->m_lookupFailing = false;
     }
-    currentDataCollector()->collect(id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId,
-                                    record.toJson(QJsonDocument::Compact));
+    DataCollectorPrivate::get(currentDataCollector())
+        ->collect({ id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId,
+                    record.toJson(QJsonDocument::Compact), d->m_account });
 }
 
 namespace {

@@ -68,6 +68,7 @@ Q_SIGNALS:
 
 private:
     Q_DISABLE_COPY(AbstractBucket)
+    friend class AbstractBucketPrivate;
     AbstractBucketPrivate *d;
 };
 

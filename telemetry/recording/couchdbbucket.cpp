@@ -1,6 +1,8 @@
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/couchdbbucket_p.h"
 
+#include "telemetry/recording/abstractbucket_p.h"
+
 #include "telemetry/runtime/credentials_p.h"
 
 #include <QJsonDocument>
@@ -9,13 +11,15 @@
 namespace kl::telemetry {
 
 // Uploaders are built from the cache file, which holds no credentials; they find them in
-// the process's store, under the destination they send to. What the bucket gave for a
-// destination it has left stays there: its records may still be cached.
+// the process's store, under the destination they send to and the account each record keeps.
+// What the bucket gave for a destination it has left stays there: its records may still be
+// cached.
 void CouchDBBucketPrivate::shareCredentials() const
 {
     const Credentials credentials = m_userName.isEmpty()
         ? Credentials { m_server.userName(), m_server.password() }
         : Credentials { m_userName, m_password };
+    AbstractBucketPrivate::get(q)->m_account = credentials.userName;
     credentialStore()->remember(q, m_server, m_database, credentials);
 }
 

@@ -1,5 +1,7 @@
 #include "telemetry/runtime/credentials_p.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QUrl>
 
 #include <algorithm>
@@ -38,13 +40,31 @@ void CredentialStore::remember(const void *bucket, const QUrl &server, const QSt
     s_credentialsRemembered.call();
 }
 
-Credentials CredentialStore::find(const QUrl &server, const QString &database) const
+Credentials CredentialStore::find(const QUrl &server, const QString &database,
+                                  const QString &account) const
 {
     if (!server.userName().isEmpty())
-        return { server.userName(), server.password() };
+        return account.isEmpty() || account == server.userName()
+            ? Credentials { server.userName(), server.password() }
+            : Credentials();
     QMutexLocker locker(&m_mutex);
     const QVector<Entry> entries = m_byDestination.value(keyOf(server, database));
-    return entries.isEmpty() ? Credentials() : entries.last().credentials;
+    const auto latest
+        = std::find_if(entries.crbegin(), entries.crend(), [&account](const Entry &entry) {
+              return account.isEmpty() || entry.credentials.userName == account;
+          });
+    return latest == entries.crend() ? Credentials() : latest->credentials;
+}
+
+QStringList CredentialStore::accounts(const QUrl &server, const QString &database) const
+{
+    if (!server.userName().isEmpty())
+        return { server.userName() };
+    QMutexLocker locker(&m_mutex);
+    QStringList names;
+    for (const Entry &entry : m_byDestination.value(keyOf(server, database)))
+        names.append(entry.credentials.userName);
+    return names;
 }
 
 Hook<void()> &credentialsRemembered()
@@ -56,6 +76,18 @@ CredentialStore *credentialStore()
 {
     static CredentialStore store;
     return &store;
+}
+
+int recordsWaitingForLogin(const QString &locationInfo, const QMap<QString, int> &recordsByAccount)
+{
+    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
+    const QStringList logins = credentialStore()->accounts(
+        QUrl(location.value(QLatin1String("server")).toString(), QUrl::TolerantMode),
+        location.value(QLatin1String("database")).toString());
+    int waiting = 0;
+    for (auto it = recordsByAccount.cbegin(); it != recordsByAccount.cend(); ++it)
+        waiting += logins.contains(it.key()) ? 0 : it.value();
+    return waiting;
 }
 
 } // namespace kl::telemetry

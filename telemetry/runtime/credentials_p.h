@@ -3,8 +3,10 @@
 #include "telemetry/runtime/hook_p.h"
 
 #include <QHash>
+#include <QMap>
 #include <QMutex>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <QVector>
 
@@ -51,9 +53,13 @@ public:
     /**
      * The credentials for a destination: the server's own user info when it has some
      * (destinations cached before credentials left the cache file), otherwise the latest
-     * remembered for it.
+     * remembered for it. With an @p account, only a login as that user name: none when this
+     * process knows no password for it there, so that a record never goes with another login.
      */
-    Credentials find(const QUrl &server, const QString &database) const;
+    Credentials find(const QUrl &server, const QString &database,
+                     const QString &account = QString()) const;
+    /// The user names that this process can log in as at a destination.
+    QStringList accounts(const QUrl &server, const QString &database) const;
 
 private:
     struct Entry
@@ -69,6 +75,13 @@ private:
 };
 
 CredentialStore *credentialStore();
+
+/**
+ * Of @p recordsByAccount, the cached records of a destination per user name, how many wait for
+ * a login that this process does not have there. @p locationInfo names the destination as a
+ * CouchDB bucket's location info does, with its "server" and "database".
+ */
+int recordsWaitingForLogin(const QString &locationInfo, const QMap<QString, int> &recordsByAccount);
 
 /// Told, on the bucket's thread, each time a bucket gives its server, database or login anew.
 Hook<void()> &credentialsRemembered();

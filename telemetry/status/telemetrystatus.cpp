@@ -134,6 +134,8 @@ void TelemetryStatusPrivate::countsMayHaveChanged(bool locked)
             counts.cached = m_refreshCounts->cached;
         if (posted && !counts.errors)
             counts.errors = m_refreshCounts->errors;
+        if (posted && !counts.waiting)
+            counts.waiting = m_refreshCounts->waiting;
         m_refreshCounts = counts;
         if (posted)
             return;
@@ -168,7 +170,7 @@ void TelemetryStatusPrivate::batchAnswered(const BatchAnswer &answer)
         QVariantMap cached = d->m_cachedCounts;
         leaveCounts(cached, answer);
         // The counts come first, so that receivers of the batch signal see them after the batch.
-        d->takeCounts({ queued, d->m_droppedCount, cached, std::nullopt });
+        d->takeCounts({ queued, d->m_droppedCount, cached, std::nullopt, std::nullopt });
         d->takeBatch(answer);
     };
     if (QThread::currentThread() != q->thread()) {
@@ -200,6 +202,16 @@ TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
         count = count.toInt() + it.value();
     }
     counts.cached = cached;
+    QVariantMap waiting;
+    const auto accounts = currentDataCollector()->accountCountsByLocation(&read);
+    for (auto it = accounts.cbegin(); read && it != accounts.cend(); ++it) {
+        if (const int records = recordsWaitingForLogin(it.key(), it.value())) {
+            QVariant &count = waiting[destinationName(it.key())];
+            count = count.toInt() + records;
+        }
+    }
+    if (read)
+        counts.waiting = waiting;
     // The answers that other processes got tell why a destination is stuck, here too.
     const QMap<QString, DestinationAnswer> answers
         = currentDataCollector()->lastAnswersByLocation(&read);
@@ -223,6 +235,10 @@ void TelemetryStatusPrivate::takeCounts(const Counts &counts)
     }
     if (counts.cached)
         setCachedCounts(*counts.cached);
+    if (counts.waiting && *counts.waiting != m_waitingForLogin) {
+        m_waitingForLogin = *counts.waiting;
+        Q_EMIT q->cachedCountsChanged();
+    }
     if (counts.errors)
         setDestinationErrors(*counts.errors);
 }
@@ -344,6 +360,11 @@ int TelemetryStatus::droppedCount() const
 QVariantMap TelemetryStatus::cachedCounts() const
 {
     return d->m_cachedCounts;
+}
+
+QVariantMap TelemetryStatus::waitingForLogin() const
+{
+    return d->m_waitingForLogin;
 }
 
 int TelemetryStatus::cachedCount() const

@@ -36,6 +36,7 @@ class KORVELTELEMETRY_EXPORT TelemetryStatus : public QObject
     Q_PROPERTY(int droppedCount READ droppedCount NOTIFY queuedCountChanged)
     Q_PROPERTY(QVariantMap cachedCounts READ cachedCounts NOTIFY cachedCountsChanged)
     Q_PROPERTY(int cachedCount READ cachedCount NOTIFY cachedCountsChanged)
+    Q_PROPERTY(QVariantMap waitingForLogin READ waitingForLogin NOTIFY cachedCountsChanged)
     Q_PROPERTY(QDateTime lastPublishTime READ lastPublishTime NOTIFY lastPublishChanged)
     Q_PROPERTY(QString lastPublishDestination READ lastPublishDestination NOTIFY lastPublishChanged)
     Q_PROPERTY(int lastPublishCount READ lastPublishCount NOTIFY lastPublishChanged)
@@ -56,6 +57,12 @@ public:
     QVariantMap cachedCounts() const;
     /// The sum of cachedCounts().
     int cachedCount() const;
+    /**
+     * Of cachedCounts(), the records recorded with a login that this process does not have
+     * for their destination (an int per destination name; absent when none): they go out
+     * only with their own login, once a process that has it publishes.
+     */
+    QVariantMap waitingForLogin() const;
     /// When this process last had records stored by a destination; invalid before that.
     QDateTime lastPublishTime() const;
     /// The destination of that batch.

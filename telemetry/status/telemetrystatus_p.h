@@ -39,6 +39,7 @@ public:
         int dropped = 0;
         std::optional<QVariantMap> cached; // empty when the cache could not be read
         std::optional<QVariantMap> errors; // of every process, as the cache file keeps them
+        std::optional<QVariantMap> waiting; // for a login this process does not have
     };
     static Counts readCounts(bool cache);
     static void leaveCounts(QVariantMap &cached, const BatchAnswer &answer);
@@ -66,6 +67,7 @@ public:
     int m_queuedCount = 0;
     int m_droppedCount = 0;
     QVariantMap m_cachedCounts;
+    QVariantMap m_waitingForLogin;
     int m_cachedCount = 0;
     QDateTime m_lastPublishTime;
     QString m_lastPublishDestination;
