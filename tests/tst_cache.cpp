@@ -227,6 +227,14 @@ void TestCache::rowsWaitForTheLockAndKeepCollectionOrder()
                         "SELECT storageID FROM telemetry WHERE timestamp IN "
                         "(7, 8) ORDER BY timestamp"),
                  (QStringList { "13", "14" }));
+
+    // A row queued under a provisional ID after the queue was re-keyed waits for the next
+    // re-keying: it never reaches the file under an ID that names no destination.
+    collect({ { 9, -5 } });
+    m_collector->flush();
+    QCOMPARE(m_collector->getQueuedElementsCount(), 1);
+    QCOMPARE(select(CacheConnection(), "SELECT COUNT(*) FROM telemetry WHERE storageID < 0"),
+             QStringList("0"));
 }
 
 void TestCache::refusedBatchIsRequeuedBehindNewRows_data()

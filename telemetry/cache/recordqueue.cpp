@@ -1,9 +1,17 @@
 #include "telemetry/cache/recordqueue_p.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace kl::telemetry {
+
+namespace {
+
+// The registry answers a failure with -1, and hands out IDs below it as provisional ones.
+constexpr int kNoStorageId = -1;
+
+} // namespace
 
 // With the mutex held; true when this drop begins a run of them.
 bool RecordQueue::dropFront()
@@ -40,6 +48,8 @@ qint64 RecordQueue::droppedCount() const
     return m_dropped;
 }
 
+// A row queued under a provisional storage ID after the flush re-keyed the queue stays for the
+// next one: its ID names no destination in the file.
 RecordQueue::Rows RecordQueue::takeAll()
 {
     Rows rows;
@@ -47,6 +57,11 @@ RecordQueue::Rows RecordQueue::takeAll()
     compact();
     m_rows.swap(rows);
     m_dropping = false;
+    const auto provisional = [](const QueuedRow &row) { return row.storageId < kNoStorageId; };
+    if (std::any_of(rows.cbegin(), rows.cend(), provisional)) {
+        std::copy_if(rows.cbegin(), rows.cend(), std::back_inserter(m_rows), provisional);
+        rows.erase(std::remove_if(rows.begin(), rows.end(), provisional), rows.end());
+    }
     return rows;
 }
 
