@@ -1240,6 +1240,12 @@ void TestPublishing::statusFollowsQueueAndBatches()
     QCoreApplication::processEvents(); // the status starts watching from its event loop
     QVERIFY(CacheConnection().exec(QStringLiteral("DELETE FROM telemetry")));
     QTRY_VERIFY(status->cachedCounts().isEmpty());
+
+    // Records show in the queue as they are recorded, before the flush that caches them.
+    for (int i = 0; i < 20; ++i)
+        currentDataCollector()->collect(generateUniqueId(), 2000 + i, otherId, "{}");
+    QTRY_COMPARE(status->queuedCount(), 20);
+    QTRY_COMPARE(status->queuedCount(), 0);
 }
 
 KORVEL_TEST_MAIN(TestPublishing)

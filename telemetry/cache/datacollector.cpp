@@ -36,6 +36,7 @@ constexpr int kFlushLockWaitMs = 100;
 Hook<void()> s_beforeExitFlush;
 Hook<void(bool)> s_afterFlush;
 Hook<void()> s_rowsCached;
+Hook<void()> s_recordQueued;
 
 bool isApplicationThread()
 {
@@ -94,6 +95,11 @@ Hook<void(bool)> &DataCollectorPrivate::afterFlush()
 Hook<void()> &DataCollectorPrivate::rowsCached()
 {
     return s_rowsCached;
+}
+
+Hook<void()> &DataCollectorPrivate::recordQueued()
+{
+    return s_recordQueued;
 }
 
 // Before the collector is initialised there is no thread to time flushes on; initialize()
@@ -272,6 +278,7 @@ void DataCollectorPrivate::collect(QueuedRow &&row)
 {
     if (m_queue.append(std::move(row)))
         tellQueueFull();
+    recordQueued().call();
     flushSoon();
 }
 

@@ -69,6 +69,8 @@ public:
     static Hook<void(bool)> &afterFlush();
     // Told, from the flushing thread, that a flush has written rows into the cache.
     static Hook<void()> &rowsCached();
+    // Told, from the recording thread, that a record joined the queue.
+    static Hook<void()> &recordQueued();
 
     DataCollector *q;
     RecordQueue m_queue;

@@ -48,6 +48,7 @@ QString destinationName(const QString &locationInfo)
 void TelemetryStatusPrivate::listen()
 {
     DataCollectorPrivate::afterFlush().set([this](bool locked) { countsMayHaveChanged(locked); });
+    DataCollectorPrivate::recordQueued().set([this] { queueChanged(); });
     PublisherPrivate::batchAnswered().set(
         [this](const BatchAnswer &answer) { batchAnswered(answer); });
 }
@@ -55,6 +56,7 @@ void TelemetryStatusPrivate::listen()
 void TelemetryStatusPrivate::stopListening()
 {
     DataCollectorPrivate::afterFlush().set(nullptr);
+    DataCollectorPrivate::recordQueued().set(nullptr);
     PublisherPrivate::batchAnswered().set(nullptr);
     QMutexLocker locker(&m_gate->mutex);
     m_gate->open = false;
@@ -148,6 +150,16 @@ void TelemetryStatusPrivate::countsMayHaveChanged(bool locked)
     });
 }
 
+// On the recording thread, for every record: cheap, and one read of the queue is on its way.
+void TelemetryStatusPrivate::queueChanged()
+{
+    if (!m_queueReadPosted.exchange(true))
+        post([](TelemetryStatusPrivate *d) {
+            d->m_queueReadPosted = false;
+            d->takeQueueCounts();
+        });
+}
+
 // The batch's records leave the counts without a read; the next flush reads what other
 // processes did meanwhile.
 void TelemetryStatusPrivate::leaveCounts(QVariantMap &cached, const BatchAnswer &answer)
@@ -165,12 +177,11 @@ void TelemetryStatusPrivate::leaveCounts(QVariantMap &cached, const BatchAnswer 
 // the answer was applied (both happen under the main lock), so the batch leaves it too.
 void TelemetryStatusPrivate::batchAnswered(const BatchAnswer &answer)
 {
-    const int queued = currentDataCollector()->getQueuedElementsCount();
-    const auto take = [answer, queued](TelemetryStatusPrivate *d) {
+    const auto take = [answer](TelemetryStatusPrivate *d) {
         QVariantMap cached = d->m_cachedCounts;
         leaveCounts(cached, answer);
         // The counts come first, so that receivers of the batch signal see them after the batch.
-        d->takeCounts({ queued, d->m_droppedCount, cached, std::nullopt, std::nullopt });
+        d->takeCounts({ cached, std::nullopt, std::nullopt });
         d->takeBatch(answer);
     };
     if (QThread::currentThread() != q->thread()) {
@@ -188,8 +199,6 @@ void TelemetryStatusPrivate::batchAnswered(const BatchAnswer &answer)
 TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
 {
     Counts counts;
-    counts.queued = currentDataCollector()->getQueuedElementsCount();
-    counts.dropped = int(currentDataCollector()->droppedQueuedRecords());
     bool read = false;
     const QMap<QString, int> byLocation
         = cache ? currentDataCollector()->getCachedCountsByLocation(&read) : QMap<QString, int>();
@@ -226,13 +235,11 @@ TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
     return counts;
 }
 
+// The queue is read as the counts are taken, never as an earlier read left it: a read that
+// a flush posted may arrive after records queued since.
 void TelemetryStatusPrivate::takeCounts(const Counts &counts)
 {
-    if (counts.queued != m_queuedCount || counts.dropped != m_droppedCount) {
-        m_queuedCount = counts.queued;
-        m_droppedCount = counts.dropped;
-        Q_EMIT q->queuedCountChanged();
-    }
+    takeQueueCounts();
     if (counts.cached)
         setCachedCounts(*counts.cached);
     if (counts.waiting && *counts.waiting != m_waitingForLogin) {
@@ -241,6 +248,17 @@ void TelemetryStatusPrivate::takeCounts(const Counts &counts)
     }
     if (counts.errors)
         setDestinationErrors(*counts.errors);
+}
+
+void TelemetryStatusPrivate::takeQueueCounts()
+{
+    const int queued = currentDataCollector()->getQueuedElementsCount();
+    const int dropped = int(currentDataCollector()->droppedQueuedRecords());
+    if (queued == m_queuedCount && dropped == m_droppedCount)
+        return;
+    m_queuedCount = queued;
+    m_droppedCount = dropped;
+    Q_EMIT q->queuedCountChanged();
 }
 
 void TelemetryStatusPrivate::setCachedCounts(const QVariantMap &counts)

@@ -30,13 +30,12 @@ public:
     void listen();
     void stopListening();
     void countsMayHaveChanged(bool locked);
+    void queueChanged();
     void batchAnswered(const BatchAnswer &answer);
 
     // Read on the thread that tells of a change, never on the status's own.
     struct Counts
     {
-        int queued = 0;
-        int dropped = 0;
         std::optional<QVariantMap> cached; // empty when the cache could not be read
         std::optional<QVariantMap> errors; // of every process, as the cache file keeps them
         std::optional<QVariantMap> waiting; // for a login this process does not have
@@ -47,6 +46,7 @@ public:
     template<typename Function>
     void post(Function function);
     void takeCounts(const Counts &counts);
+    void takeQueueCounts();
     void setCachedCounts(const QVariantMap &counts);
     void setLastError(const QString &text, int httpStatus);
     void setDestinationError(const QString &destination, const QString &text);
@@ -78,6 +78,8 @@ public:
     // While someone listens to the counts, other processes' writes refresh them too.
     std::unique_ptr<CacheFileWatch> m_cacheWatch;
     std::atomic<bool> m_refreshing { false };
+    // Records queued in a row post one read of the queue.
+    std::atomic<bool> m_queueReadPosted { false };
     // Refreshes on pool threads run while it is open; the status closes it before it goes.
     std::shared_ptr<FlushGate> m_gate = std::make_shared<FlushGate>();
 };
