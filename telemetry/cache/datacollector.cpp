@@ -179,11 +179,18 @@ bool DataCollectorPrivate::writeQueue(MainLock lock)
     return true;
 }
 
-// For a host that is about to end: the chain's next flush may come too late.
+// For a host that is about to end: the chain's next flush may come too late. The counts are
+// told of rows written, as after a flush.
 bool DataCollectorPrivate::writeQueueWithin(int milliseconds)
 {
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    return isInitialized() && mainLock.tryToRunFor(milliseconds) && writeQueue(MainLock::Held);
+    if (!isInitialized() || !mainLock.tryToRunFor(milliseconds))
+        return false;
+    const bool hadRows = m_queue.size() > 0;
+    const bool written = writeQueue(MainLock::Held);
+    if (hadRows)
+        afterFlush().call(true);
+    return written;
 }
 
 // Another process's upload holds the main lock until its answer, up to the upload time-out

@@ -81,6 +81,8 @@ void TelemetryStatusPrivate::watchCache()
     } else if (!m_cacheWatch) {
         m_cacheWatch = std::make_unique<CacheFileWatch>([this] { cacheChanged(); });
         m_cacheWatch->start();
+        // What the cache held before anyone listened shows too, with no write to wake the watch.
+        refreshCachedCounts();
     }
 }
 
