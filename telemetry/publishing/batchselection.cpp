@@ -4,7 +4,6 @@
 #include <QJsonObject>
 
 #include <algorithm>
-#include <numeric>
 
 namespace kl::telemetry {
 
@@ -44,14 +43,6 @@ QString unsendableReason(const QString &id, const QString &document)
     return {};
 }
 
-// Without making the bytes: a surrogate pair is four bytes, two for each half.
-qint64 utf8Size(const QString &text)
-{
-    return std::accumulate(text.begin(), text.end(), qint64(0), [](qint64 bytes, QChar c) {
-        return bytes + (c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 || c.isSurrogate() ? 2 : 3);
-    });
-}
-
 } // namespace
 
 BatchSelection selectSendable(const QStringList &ids, const QStringList &documents)
@@ -67,20 +58,6 @@ BatchSelection selectSendable(const QStringList &ids, const QStringList &documen
         }
     }
     return selection;
-}
-
-void trimToBytes(QStringList &ids, QStringList &documents, qint64 maxBytes)
-{
-    qint64 bytes = 0;
-    int taken = 0;
-    for (; taken < documents.size(); ++taken) {
-        // Each document brings a separating comma.
-        bytes += utf8Size(documents.at(taken)) + 1;
-        if (taken > 0 && bytes > maxBytes)
-            break;
-    }
-    ids.erase(ids.begin() + taken, ids.end());
-    documents.erase(documents.begin() + taken, documents.end());
 }
 
 } // namespace kl::telemetry

@@ -222,7 +222,7 @@ void PublisherPrivate::startPass()
     m_fullBatchInPass = false;
 }
 
-// The next batch of @p storageId, cut to the narrowing and to the byte bound; false when
+// The next batch of @p storageId, read within the byte bound and cut to the narrowing; false when
 // there is none. Records that can never be sent are set aside as they come; a read of nothing
 // else says nothing of the records behind it, so reading goes on while the walk's time lasts.
 bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
@@ -235,8 +235,9 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStri
         QStringList readIds;
         QStringList readDocuments;
         const QStringList &out = storageId == m_outStorageId ? q->m_pendingIds : QStringList();
-        if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments, out,
-                                                         logins, &account))
+        if (!currentDataCollector()->getCacheByStorageId(
+                storageId, readIds, readDocuments, out,
+                Singleton<NetworkManager>::getInstance()->maxRequestSize(), logins, &account))
             return false;
         batch = selectSendable(readIds, readDocuments);
         const int setAside = setAsideUnsendable(storageId, batch.unsendable);
@@ -252,8 +253,6 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStri
     m_narrowingState = *state;
     m_narrowing.restore(storageId, m_narrowingState);
     m_narrowing.trim(storageId, batch.ids, batch.documents);
-    trimToBytes(batch.ids, batch.documents,
-                Singleton<NetworkManager>::getInstance()->maxRequestSize());
     ids = batch.ids;
     documents = batch.documents;
     return true;
