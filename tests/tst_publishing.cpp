@@ -913,8 +913,8 @@ void TestPublishing::followUpAfterBatch_data()
     QTest::addRow("full batch, delete fails") << 30 << 0 << true << false << 25 << 1 << 0;
     // Small backlogs of many destinations go out in one pass.
     QTest::addRow("partial batches, two destinations") << 5 << 0 << false << true << 5 << 2 << 0;
-    // One fits the 4 MiB request bound; records beyond it are never read.
-    QTest::addRow("large records") << 26 << 0 << false << false << 1 << 1 << 3000000;
+    // One fits the 4 MiB request bound; records beyond it are never read, and wait no period.
+    QTest::addRow("large records") << 26 << 0 << false << true << 1 << 1 << 3000000;
 }
 
 void TestPublishing::followUpAfterBatch()

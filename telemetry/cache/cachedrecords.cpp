@@ -127,6 +127,7 @@ struct ChosenRows
 {
     QVector<ChosenRow> rows;
     QString account;
+    bool cutByBytes = false;
 };
 
 // The oldest rows of @p storageId of one account, at most @p count and @p maxBytes of request
@@ -149,28 +150,32 @@ std::optional<ChosenRows> chooseBySize(const QSqlDatabase &db, int storageId, in
     }
     const QSet<QString> passedOver(skipped.cbegin(), skipped.cend());
     std::optional<QString> batchAccount;
-    QVector<ChosenRow> chosen;
+    ChosenRows chosen;
     qint64 bytes = 0;
-    while (chosen.size() < count && query.next()) {
+    while (chosen.rows.size() < count && query.next()) {
         const QString id = query.value(1).toString();
         const QString rowAccount = query.value(3).toString();
         if (passedOver.contains(id) || rowAccount != batchAccount.value_or(rowAccount))
             continue;
         // Each document brings a separating comma; the first goes however large it is.
         bytes += query.value(2).toLongLong() + 1;
-        if (!chosen.isEmpty() && bytes > maxBytes)
+        if (!chosen.rows.isEmpty() && bytes > maxBytes) {
+            chosen.cutByBytes = true;
             break;
+        }
         batchAccount = rowAccount;
-        chosen.append({ query.value(0).toLongLong(), id });
+        chosen.rows.append({ query.value(0).toLongLong(), id });
     }
-    return ChosenRows { chosen, batchAccount.value_or(QString()) };
+    chosen.account = batchAccount.value_or(QString());
+    return chosen;
 }
 
 } // namespace
 
 bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records,
                                         const QStringList &skipped, qint64 maxBytes,
-                                        const QStringList &logins, QString *account)
+                                        const QStringList &logins, QString *account,
+                                        bool *cutByBytes)
 {
     constexpr int kBatch = 25;
 
@@ -187,6 +192,8 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
         return false;
     if (account)
         *account = chosen->account;
+    if (cutByBytes)
+        *cutByBytes = chosen->cutByBytes;
     if (chosen->rows.isEmpty())
         return true;
     QStringList rowIds;

@@ -126,11 +126,13 @@ public:
      * The records read share one account, which @p account receives where given: no login,
      * or one of the user names in @p logins, whichever has the oldest record. Records of
      * other accounts are passed over: they wait for a process that can log in as theirs.
+     * @p cutByBytes, where given, tells whether a record was left out for the byte bound.
      */
     bool getCacheByStorageId(int storageId, QStringList &ids, QStringList &records,
                              const QStringList &skipped = {},
                              qint64 maxBytes = std::numeric_limits<qint64>::max(),
-                             const QStringList &logins = {}, QString *account = nullptr);
+                             const QStringList &logins = {}, QString *account = nullptr,
+                             bool *cutByBytes = nullptr);
     /**
      * Cached records recorded with a login, per destination (keyed by its location info text)
      * and user name; empty on failure, which sets @p ok to false where given.
