@@ -259,9 +259,11 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     cache.m_deleteFailing = false;
-    cache.syncCommitsIfDue(CommitsToSync::OneMore);
+    // After large records the checkpoint and the return of free pages take seconds: the
+    // flush makes them on its pool thread, not the publisher's.
+    cache.syncCommitsIfDue(CommitsToSync::OneMoreForTheFlush);
     qCDebug(lcTelemetry) << "deleted: " << ids.size();
-    cache.giveBackFreePages();
+    d->flushSoon();
     return true;
 }
 
