@@ -310,7 +310,9 @@ void CacheDatabase::giveBackFreePages()
     QSqlQuery query(m_db);
     if (pragma(QStringLiteral("auto_vacuum")) != kIncrementalVacuum) {
         // It needs room for a copy: on a full disk it waits for the next delete.
-        if (!query.exec(QStringLiteral("VACUUM")))
+        if (query.exec(QStringLiteral("VACUUM")))
+            syncCommitsIfDue(CommitsToSync::OneThatShrinksTheFile);
+        else
             qCDebug(lcTelemetry) << "VACUUM of the cache failed:" << query.lastError();
         return;
     }
