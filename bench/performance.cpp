@@ -8,7 +8,7 @@
 // minutes, most of it making the databases). Idle watches one and then twenty idle processes, and
 // as many bare Qt ones, for a minute each (about four and a half minutes); sync records for 40 s.
 // The last seven start their own pouchdb-server through scripts/couchdb-server; drain and
-// destinations take about a minute and a half each, large (40 records of 5 MB) about eight minutes,
+// destinations take about a minute and a half each, large (40 records of 5 MB) about a minute,
 // publish runs four processes for about 20 s of warm-up plus the window (60 s by default), started
 // together unless --stagger starts them MS apart. Processes runs 1, 4, 16 and 32 recording
 // processes on one cache for the window each, plus up to the window again for what they recorded
