@@ -64,6 +64,8 @@ QStringList documents(int count);
 double postWithAccessManager(const QString &server, const QString &database,
                              const QStringList &all);
 
+/// A line of /proc/self/status in kB: VmRSS, the resident memory, or VmHWM, its peak.
+qint64 statusKb(const QByteArray &field);
 /// Nanoseconds on the CPU of the threads process @p pid has now.
 qint64 cpuNanoseconds(qint64 pid);
 
@@ -79,6 +81,7 @@ void benchRoundTrip(const QString &server);
 void benchDrain(const QString &server);
 void benchDestinations(const QString &server);
 void benchManyDestinations(const QString &server);
+void benchLarge(const QString &server);
 void benchPublishing(const QString &server, int windowSeconds, int staggerMs);
 void benchProcesses(const QString &server, int windowSeconds);
 void benchBacklog(const QString &server);

@@ -303,19 +303,6 @@ void reportProcesses(int count, const Outcome &outcome, const QVector<double> &d
 
 // ---- memory after a backlog ----
 
-// A line of /proc/self/status in kB: VmRSS, the resident memory, or VmHWM, its peak.
-qint64 statusKb(const QByteArray &field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).simplified().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
 QString megabytes(qint64 kb)
 {
     return QStringLiteral("%1 MB").arg(kb / 1024.0, 0, 'f', 1);
@@ -333,6 +320,18 @@ void recordInChunks(Recorder &recorder, int count, int chunk)
 }
 
 } // namespace
+
+qint64 statusKb(const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).simplified().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
 
 int runRecordingWorker(const QString &destination)
 {

@@ -257,8 +257,10 @@ bool CacheDatabase::write(const RecordQueue::Rows &rows, MainLock lock, QString 
     ConnectionLocker locker(&m_mutex, m_db);
     if (!insert(rows, error) && (makeTable() != RecordTable::Made || !insert(rows, error)))
         return false;
-    if (lock == MainLock::Held)
+    if (lock == MainLock::Held) {
         syncCommitsIfDue(CommitsToSync::OneMore);
+        giveBackFreePages();
+    }
     if (!rows.isEmpty())
         qCDebug(lcTelemetry) << "Commited" << rows.size() << "records to cache";
     return true;
@@ -268,7 +270,8 @@ void CacheDatabase::syncCommitsIfDue(CommitsToSync commits)
 {
     // The commits of a file that was closed, being gone or emptied, went with it.
     m_unsynced = m_logKept && m_db.isOpen() && (m_unsynced || commits != CommitsToSync::Waiting);
-    if (!m_unsynced || (commits != CommitsToSync::OneThatShrinksTheFile && !isSyncDue(m_sinceSync)))
+    if (!m_unsynced || commits == CommitsToSync::OneMoreForTheFlush
+        || (commits != CommitsToSync::OneThatShrinksTheFile && !isSyncDue(m_sinceSync)))
         return;
     const FileIdentity seen = fileIdentity(m_db.databaseName());
     if (seen.sameFileAs(m_fileIdentity) && seen.size > 0)
@@ -281,6 +284,7 @@ void CacheDatabase::syncWaitingCommits()
 {
     ConnectionLocker locker(&m_mutex, m_db);
     syncCommitsIfDue(CommitsToSync::Waiting);
+    giveBackFreePages();
 }
 
 CacheSync CacheDatabase::syncState()
@@ -306,7 +310,9 @@ void CacheDatabase::giveBackFreePages()
     QSqlQuery query(m_db);
     if (pragma(QStringLiteral("auto_vacuum")) != kIncrementalVacuum) {
         // It needs room for a copy: on a full disk it waits for the next delete.
-        if (!query.exec(QStringLiteral("VACUUM")))
+        if (query.exec(QStringLiteral("VACUUM")))
+            syncCommitsIfDue(CommitsToSync::OneThatShrinksTheFile);
+        else
             qCDebug(lcTelemetry) << "VACUUM of the cache failed:" << query.lastError();
         return;
     }

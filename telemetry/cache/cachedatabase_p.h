@@ -37,6 +37,9 @@ enum class CommitsToSync {
     OneMore, ///< a commit on the cache file has just succeeded
     OneThatShrinksTheFile, ///< a commit that freed pages: synced now, which gives them back
     Waiting, ///< only those that earlier calls left unsynced
+    /// a commit on the cache file has just succeeded on a thread that must not wait for the
+    /// sync: the flush's next run makes it
+    OneMoreForTheFlush,
 };
 
 enum class CacheSync {
@@ -85,7 +88,8 @@ public:
      * content into it. In a file without a write-ahead log every commit was synced already.
      */
     void syncCommitsIfDue(CommitsToSync commits);
-    /// Syncs the commits that earlier calls left unsynced, when due; under the main lock.
+    /// Syncs the commits that earlier calls left unsynced, when due, and gives back the free
+    /// pages that deletes left; under the main lock.
     void syncWaitingCommits();
     CacheSync syncState();
     /// Drops the oldest records beyond @p bound (0: none), with one warning that counts them.

@@ -12,6 +12,7 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/tables_p.h"
 
+#include <QHash>
 #include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -96,8 +97,8 @@ QMap<QString, QMap<QString, int>> DataCollector::accountCountsByLocation(bool *o
 
 namespace {
 
-// The records of no login, and of the accounts in @p logins.
-QString batchQuery(int storageId, const QStringList &logins, int limit)
+// The lengths of the records of no login, and of the accounts in @p logins.
+QString lengthsQuery(int storageId, const QStringList &logins, int limit)
 {
     QStringList placeholders;
     for (int i = 0; i < logins.size(); ++i)
@@ -106,19 +107,75 @@ QString batchQuery(int storageId, const QStringList &logins, int limit)
         ? QStringLiteral("accounts.userName IS NULL")
         : QStringLiteral("(accounts.userName IS NULL OR accounts.userName IN (%1))")
               .arg(placeholders.join(QLatin1Char(',')));
-    return QStringLiteral("SELECT CAST(telemetry.id AS TEXT), recordData, accounts.userName FROM "
-                          "telemetry LEFT JOIN telemetry_accounts AS accounts USING (id) WHERE "
+    return QStringLiteral("SELECT telemetry.rowid, CAST(telemetry.id AS TEXT), "
+                          "length(CAST(recordData AS BLOB)), accounts.userName FROM telemetry "
+                          "LEFT JOIN telemetry_accounts AS accounts USING (id) WHERE "
                           "storageID=%1 AND %2 ORDER BY timestamp LIMIT %3")
         .arg(qlonglong(storageId))
         .arg(sendable)
         .arg(limit);
 }
 
+// A record chosen by its size, before its document is read.
+struct ChosenRow
+{
+    qint64 rowId;
+    QString id;
+};
+
+struct ChosenRows
+{
+    QVector<ChosenRow> rows;
+    QString account;
+    bool cutByBytes = false;
+};
+
+// The oldest rows of @p storageId of one account, at most @p count and @p maxBytes of request
+// body, from their lengths alone: stepped row by row, the query reads no document beyond the
+// bound.
+std::optional<ChosenRows> chooseBySize(const QSqlDatabase &db, int storageId, int count,
+                                       qint64 maxBytes, const QStringList &skipped,
+                                       const QStringList &logins)
+{
+    QSqlQuery query(db);
+    query.setForwardOnly(true);
+    const bool prepared = query.prepare(lengthsQuery(storageId, logins, count + skipped.size()));
+    for (const QString &login : logins)
+        query.addBindValue(login);
+    if (!prepared || !query.exec()) {
+        if (!isBusy(query.lastError())) // else the next attempt reads it
+            qCCritical(lcTelemetry)
+                << "getCacheByStorageId() aborted, query failed:" << query.lastError();
+        return std::nullopt;
+    }
+    const QSet<QString> passedOver(skipped.cbegin(), skipped.cend());
+    std::optional<QString> batchAccount;
+    ChosenRows chosen;
+    qint64 bytes = 0;
+    while (chosen.rows.size() < count && query.next()) {
+        const QString id = query.value(1).toString();
+        const QString rowAccount = query.value(3).toString();
+        if (passedOver.contains(id) || rowAccount != batchAccount.value_or(rowAccount))
+            continue;
+        // Each document brings a separating comma; the first goes however large it is.
+        bytes += query.value(2).toLongLong() + 1;
+        if (!chosen.rows.isEmpty() && bytes > maxBytes) {
+            chosen.cutByBytes = true;
+            break;
+        }
+        batchAccount = rowAccount;
+        chosen.rows.append({ query.value(0).toLongLong(), id });
+    }
+    chosen.account = batchAccount.value_or(QString());
+    return chosen;
+}
+
 } // namespace
 
 bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QStringList &records,
-                                        const QStringList &skipped, const QStringList &logins,
-                                        QString *account)
+                                        const QStringList &skipped, qint64 maxBytes,
+                                        const QStringList &logins, QString *account,
+                                        bool *cutByBytes)
 {
     constexpr int kBatch = 25;
 
@@ -129,30 +186,41 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
             << "getCacheByStorageId() aborted, connection to database is closed.";
         return false;
     }
+    const std::optional<ChosenRows> chosen
+        = chooseBySize(cache.m_db, storageId, kBatch, maxBytes, skipped, logins);
+    if (!chosen)
+        return false;
+    if (account)
+        *account = chosen->account;
+    if (cutByBytes)
+        *cutByBytes = chosen->cutByBytes;
+    if (chosen->rows.isEmpty())
+        return true;
+    QStringList rowIds;
+    for (const ChosenRow &row : chosen->rows)
+        rowIds.append(QString::number(row.rowId));
     QSqlQuery query(cache.m_db);
-    const bool prepared = query.prepare(batchQuery(storageId, logins, kBatch + skipped.size()));
-    for (const QString &login : logins)
-        query.addBindValue(login);
-    if (!prepared || !query.exec()) {
-        if (!isBusy(query.lastError())) // else the next attempt reads it
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT rowid, CAST(id AS TEXT), recordData FROM telemetry "
+                                   "WHERE rowid IN (%1)")
+                        .arg(rowIds.join(QLatin1Char(','))))) {
+        if (!isBusy(query.lastError()))
             qCCritical(lcTelemetry)
                 << "getCacheByStorageId() aborted, query failed:" << query.lastError();
         return false;
     }
-    const QSet<QString> passedOver(skipped.cbegin(), skipped.cend());
-    std::optional<QString> batchAccount;
-    for (int taken = 0; taken < kBatch && query.next();) {
-        const QString id = query.value(0).toString();
-        const QString rowAccount = query.value(2).toString();
-        if (passedOver.contains(id) || rowAccount != batchAccount.value_or(rowAccount))
+    QHash<qint64, std::pair<QString, QString>> documents;
+    while (query.next())
+        documents.insert(query.value(0).toLongLong(),
+                         { query.value(1).toString(), query.value(2).toString() });
+    // A row another program replaced in between has a new id under its row id: left for later.
+    for (const ChosenRow &row : chosen->rows) {
+        const auto document = documents.constFind(row.rowId);
+        if (document == documents.cend() || document->first != row.id)
             continue;
-        batchAccount = rowAccount;
-        ids.append(id);
-        records.append(query.value(1).toString());
-        ++taken;
+        ids.append(row.id);
+        records.append(document->second);
     }
-    if (account)
-        *account = batchAccount.value_or(QString());
     return true;
 }
 
@@ -191,9 +259,11 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     cache.m_deleteFailing = false;
-    cache.syncCommitsIfDue(CommitsToSync::OneMore);
+    // After large records the checkpoint and the return of free pages take seconds: the
+    // flush makes them on its pool thread, not the publisher's.
+    cache.syncCommitsIfDue(CommitsToSync::OneMoreForTheFlush);
     qCDebug(lcTelemetry) << "deleted: " << ids.size();
-    cache.giveBackFreePages();
+    d->flushSoon();
     return true;
 }
 

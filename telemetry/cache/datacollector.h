@@ -7,6 +7,7 @@
 #include <QVector>
 
 #include <functional>
+#include <limits>
 #include <optional>
 
 class QObject;
@@ -117,15 +118,21 @@ public:
     /**
      * Appends the ids and documents of the (at most 25) oldest cached records of @p storageId
      * to @p ids and @p records, pairwise, passing over those whose ids are in @p skipped (a
-     * batch still out). False, with both lists untouched, when the query cannot run.
+     * batch still out), and stopping before the record that would take the request body past
+     * @p maxBytes (the UTF-8 documents and a comma each; the first record always comes). Only
+     * the documents returned are read into memory. False, with both lists untouched, when the
+     * query cannot run.
      *
      * The records read share one account, which @p account receives where given: no login,
      * or one of the user names in @p logins, whichever has the oldest record. Records of
      * other accounts are passed over: they wait for a process that can log in as theirs.
+     * @p cutByBytes, where given, tells whether a record was left out for the byte bound.
      */
     bool getCacheByStorageId(int storageId, QStringList &ids, QStringList &records,
-                             const QStringList &skipped = {}, const QStringList &logins = {},
-                             QString *account = nullptr);
+                             const QStringList &skipped = {},
+                             qint64 maxBytes = std::numeric_limits<qint64>::max(),
+                             const QStringList &logins = {}, QString *account = nullptr,
+                             bool *cutByBytes = nullptr);
     /**
      * Cached records recorded with a login, per destination (keyed by its location info text)
      * and user name; empty on failure, which sets @p ok to false where given.

@@ -147,7 +147,7 @@ int PublisherPrivate::applyAnswer(const OutBatch &batch)
     // The claim stays while this destination's next batch follows at once, or another is out.
     if (!narrowing && (stored < kFullBatch || stored < ids.size()) && m_out.isEmpty())
         releaseClaim();
-    return delayAfterUpload(stored, ids.size(), narrowing);
+    return delayAfterUpload(stored, batch, narrowing);
 }
 
 // False when what the destination stored could not be deleted from the cache.

@@ -1,10 +1,6 @@
 #include "telemetry/publishing/batchselection_p.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
-
-#include <algorithm>
-#include <numeric>
+#include "telemetry/publishing/jsonoutline_p.h"
 
 namespace kl::telemetry {
 
@@ -13,43 +9,37 @@ namespace {
 // CouchDB's default max_document_size.
 constexpr qint64 kMaxDocumentBytes = 8000000;
 
+// What Qt's toUtf8() would make of @p text, without making it.
+qint64 utf8Size(QStringView text)
+{
+    qint64 bytes = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i].unicode();
+        const bool pair = QChar::isHighSurrogate(c) && i + 1 < text.size()
+            && QChar::isLowSurrogate(text[i + 1].unicode());
+        bytes += c < 0x80 ? 1 : c < 0x800 ? 2 : pair ? 4 : 3;
+        i += pair ? 1 : 0;
+    }
+    return bytes;
+}
+
 // Sent, "_rev" is answered as a conflict although nothing was stored, and "_deleted" stores a
 // deletion; only a document without such members makes a conflict mean "stored already".
-QString reservedMember(const QJsonObject &object)
-{
-    const QStringList names = object.keys();
-    const auto reserved = std::find_if(names.begin(), names.end(), [](const QString &name) {
-        return name.startsWith(QLatin1Char('_')) && name != QLatin1String("_id");
-    });
-    return reserved == names.end() ? QString() : *reserved;
-}
-
 QString unsendableReason(const QString &id, const QString &document)
 {
-    const QByteArray bytes = document.toUtf8();
-    if (bytes.size() > kMaxDocumentBytes)
+    if (utf8Size(document) > kMaxDocumentBytes)
         return QStringLiteral("larger than the 8 MB that CouchDB accepts in a document");
-    const QJsonDocument json = QJsonDocument::fromJson(bytes);
-    if (!json.isObject())
+    const JsonOutline outline = outlineJson(document);
+    if (!outline.isObject)
         return QStringLiteral("not a JSON object");
-    const QJsonObject object = json.object();
-    const QJsonValue documentId = object.value(QLatin1String("_id"));
-    if (documentId.isUndefined())
+    if (!outline.hasId)
         return QStringLiteral("its _id is missing");
-    if (documentId.toString() != id)
+    if (outline.id != id)
         return QStringLiteral("its _id differs from its id");
-    const QString reserved = reservedMember(object);
-    if (!reserved.isEmpty())
-        return QStringLiteral("its member %1 has a name that CouchDB reserves").arg(reserved);
+    if (!outline.reservedMember.isEmpty())
+        return QStringLiteral("its member %1 has a name that CouchDB reserves")
+            .arg(outline.reservedMember);
     return {};
-}
-
-// Without making the bytes: a surrogate pair is four bytes, two for each half.
-qint64 utf8Size(const QString &text)
-{
-    return std::accumulate(text.begin(), text.end(), qint64(0), [](qint64 bytes, QChar c) {
-        return bytes + (c.unicode() < 0x80 ? 1 : c.unicode() < 0x800 || c.isSurrogate() ? 2 : 3);
-    });
 }
 
 } // namespace
@@ -67,20 +57,6 @@ BatchSelection selectSendable(const QStringList &ids, const QStringList &documen
         }
     }
     return selection;
-}
-
-void trimToBytes(QStringList &ids, QStringList &documents, qint64 maxBytes)
-{
-    qint64 bytes = 0;
-    int taken = 0;
-    for (; taken < documents.size(); ++taken) {
-        // Each document brings a separating comma.
-        bytes += utf8Size(documents.at(taken)) + 1;
-        if (taken > 0 && bytes > maxBytes)
-            break;
-    }
-    ids.erase(ids.begin() + taken, ids.end());
-    documents.erase(documents.begin() + taken, documents.end());
 }
 
 } // namespace kl::telemetry

@@ -25,8 +25,4 @@ struct BatchSelection
  */
 BatchSelection selectSendable(const QStringList &ids, const QStringList &documents);
 
-/// Drops from the end of @p ids and @p documents the records beyond @p maxBytes of request
-/// body; the first record always stays.
-void trimToBytes(QStringList &ids, QStringList &documents, qint64 maxBytes);
-
 } // namespace kl::telemetry

@@ -150,10 +150,11 @@ int PublisherPrivate::delayAfterAttempt(AttemptEnd end) const
 // A batch not stored in full ends a catch-up: the destination would only be asked again
 // right away. Narrowing toward a refused record goes at the catch-up pace, one attempt per
 // halving, while a record refused alone waits the usual period between its refusals.
-int PublisherPrivate::delayAfterUpload(int stored, int sent, bool narrowing)
+int PublisherPrivate::delayAfterUpload(int stored, const OutBatch &batch, bool narrowing)
 {
-    const bool allStored = stored == sent;
-    m_fullBatchInPass = allStored && (m_fullBatchInPass || sent == kFullBatch);
+    const bool allStored = stored == batch.ids.size();
+    const bool full = batch.ids.size() == kFullBatch || batch.cutByBytes;
+    m_fullBatchInPass = allStored && (m_fullBatchInPass || full);
     m_fullBatchInLastPass = allStored && m_fullBatchInLastPass;
     // The rest of the pass follows at once: small backlogs of many destinations drain in one
     // pass, not one destination a period.
@@ -188,11 +189,8 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         const QString key = q->m_uploaders.firstKey();
         const int storageId = key.toInt();
         DocumentUploader *uploader = q->m_uploaders.take(key);
-        QStringList ids;
-        QStringList documents;
-        QString account;
-        if (!uploader || waits(storageId)
-            || !readBatch(storageId, walk, ids, documents, loginsOf(uploader), account))
+        ReadBatch read;
+        if (!uploader || waits(storageId) || !readBatch(storageId, walk, loginsOf(uploader), read))
             continue;
         if (!m_out.isEmpty() && storageId != m_outStorageId) {
             q->m_uploaders.insert(key, uploader);
@@ -200,7 +198,7 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         }
         uploader = idleUploader(storageId, uploader);
         if (uploader && claim(storageId)) {
-            startUpload(storageId, uploader, ids, documents, account);
+            startUpload(storageId, uploader, read);
             return AttemptEnd::UploadStarted;
         }
     }
@@ -222,12 +220,11 @@ void PublisherPrivate::startPass()
     m_fullBatchInPass = false;
 }
 
-// The next batch of @p storageId, cut to the narrowing and to the byte bound; false when
+// The next batch of @p storageId, read within the byte bound and cut to the narrowing; false when
 // there is none. Records that can never be sent are set aside as they come; a read of nothing
 // else says nothing of the records behind it, so reading goes on while the walk's time lasts.
-bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
-                                 QStringList &documents, const QStringList &logins,
-                                 QString &account)
+bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk,
+                                 const QStringList &logins, ReadBatch &read)
 {
     BatchSelection batch;
     forever
@@ -235,8 +232,10 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStri
         QStringList readIds;
         QStringList readDocuments;
         const QStringList &out = storageId == m_outStorageId ? q->m_pendingIds : QStringList();
-        if (!currentDataCollector()->getCacheByStorageId(storageId, readIds, readDocuments, out,
-                                                         logins, &account))
+        if (!currentDataCollector()->getCacheByStorageId(
+                storageId, readIds, readDocuments, out,
+                Singleton<NetworkManager>::getInstance()->maxRequestSize(), logins, &read.account,
+                &read.cutByBytes))
             return false;
         batch = selectSendable(readIds, readDocuments);
         const int setAside = setAsideUnsendable(storageId, batch.unsendable);
@@ -252,10 +251,8 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk, QStri
     m_narrowingState = *state;
     m_narrowing.restore(storageId, m_narrowingState);
     m_narrowing.trim(storageId, batch.ids, batch.documents);
-    trimToBytes(batch.ids, batch.documents,
-                Singleton<NetworkManager>::getInstance()->maxRequestSize());
-    ids = batch.ids;
-    documents = batch.documents;
+    read.ids = batch.ids;
+    read.documents = batch.documents;
     return true;
 }
 
@@ -294,22 +291,21 @@ DocumentUploader *PublisherPrivate::idleUploader(int storageId, DocumentUploader
     return uploader;
 }
 
-void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader,
-                                   const QStringList &ids, const QStringList &documents,
-                                   const QString &account)
+void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader, const ReadBatch &read)
 {
     if (auto *couchDb = qobject_cast<CouchDbDocumentUploader *>(uploader))
-        couchDb->setAccount(account);
-    m_out.append({ ids, uploader, m_narrowingState, std::nullopt });
+        couchDb->setAccount(read.account);
+    m_out.append({ read.ids, uploader, m_narrowingState, std::nullopt, read.cutByBytes });
     m_outStorageId = storageId;
-    q->m_pendingIds += ids;
+    q->m_pendingIds += read.ids;
     QObject::connect(uploader, &DocumentUploader::resultReady, q, &Publisher::addedDocuments);
-    uploader->addDocuments(ids, documents);
+    uploader->addDocuments(read.ids, read.documents);
 }
 
 // While a backlog drains, its destination's next batches go out while full ones are out, so
 // that the server never waits for this process's work between two batches. Not while the
-// destination's batches are narrowed or it has records refused: those go one at a time.
+// destination's batches are narrowed or it has records refused, nor cut by the byte bound
+// (large records keep to one request's memory): those go one at a time.
 bool PublisherPrivate::mayAddBatch() const
 {
     const auto fullAndOut

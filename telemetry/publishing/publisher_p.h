@@ -58,6 +58,16 @@ public:
         Ends, // an attempt of publishPending(), which makes its own
     };
 
+    // The next batch of a destination, as read from the cache.
+    struct ReadBatch
+    {
+        QStringList ids;
+        QStringList documents;
+        QString account; // the login it goes with; empty for none
+        // Records wait that the request byte bound left out: a backlog, as after a full batch.
+        bool cutByBytes = false;
+    };
+
     // A batch sent and not yet applied to the cache.
     struct OutBatch
     {
@@ -66,6 +76,7 @@ public:
         // The destination's narrowing state as it was read with the batch.
         QByteArray narrowingState;
         std::optional<UploadResult> answer;
+        bool cutByBytes = false;
     };
 
     // What the answers applied during one publishPending() call achieved.
@@ -95,7 +106,7 @@ public:
     void wakeFromAnyThread();
     static int firstAttemptDelay();
     int delayAfterAttempt(AttemptEnd end) const;
-    int delayAfterUpload(int stored, int sent, bool narrowing);
+    int delayAfterUpload(int stored, const OutBatch &batch, bool narrowing);
     bool isCatchingUp() const;
 
     bool attempt(Chain chain);
@@ -104,8 +115,8 @@ public:
     AttemptEnd uploadToNextDestination();
     AttemptEnd endOfPass() const;
     void startPass();
-    bool readBatch(int storageId, const QElapsedTimer &walk, QStringList &ids,
-                   QStringList &documents, const QStringList &logins, QString &account);
+    bool readBatch(int storageId, const QElapsedTimer &walk, const QStringList &logins,
+                   ReadBatch &read);
     int setAsideUnsendable(int storageId, const QVector<BatchVerdict::SetAside> &records) const;
     bool keepNarrowingState(const QByteArray &stateRead);
     bool waits(int storageId) const;
@@ -116,8 +127,7 @@ public:
     bool claim(int storageId);
     void releaseClaim();
     DocumentUploader *idleUploader(int storageId, DocumentUploader *uploader) const;
-    void startUpload(int storageId, DocumentUploader *uploader, const QStringList &ids,
-                     const QStringList &documents, const QString &account);
+    void startUpload(int storageId, DocumentUploader *uploader, const ReadBatch &read);
     bool mayAddBatch() const;
     void addBatches();
     void takeAnswer(DocumentUploader *uploader, const UploadResult &result);
