@@ -362,8 +362,11 @@ void Backends::clearRegisteredBackends()
         return;
     }
     switch (clearTable(d->m_db, kTable)) {
-    case TableClearing::Cleared:
+    case TableClearing::Cleared: {
+        QMutexLocker idsLocker(&d->m_idsMutex);
+        d->m_inFile.clear();
         return;
+    }
     case TableClearing::TransactionRefused:
         qCCritical(lcTelemetry) << "Registered backends clearing failed: cannot create transaction";
         return;
