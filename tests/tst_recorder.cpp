@@ -241,6 +241,12 @@ void TestRecorder::placedRowsKeepTheirFirstStorageId()
             placed.at(i).text,
             QStringLiteral("{\"text\":\"a \\\"b\\\"\",\"timestamp\":42,\"value\":%1}").arg(i + 1));
     }
+    // Destinations cleared are registered anew: no row goes under a forgotten ID.
+    currentBackends()->clearRegisteredBackends();
+    const auto again = makeBucket("http://first", "db");
+    again->placeRecord("third-record", placedDocument(3));
+    QCOMPARE(placedRecords().last().storageId,
+             currentBackends()->getStorageID("couchdb", again->storageLocationInfo()));
     QCOMPARE(m_messages->all(), QStringList());
 }
 
