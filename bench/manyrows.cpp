@@ -94,14 +94,18 @@ void benchMany(const QString &server, int destinations, int perDestination, int 
     }
     const Run baseline = recordAndDrain(one, destinations * perDestination, capMs);
     const Run measured = recordAndDrain(many, perDestination, capMs);
-    if (baseline.drainSeconds < 0 || measured.drainSeconds < 0) {
-        fail(QStringLiteral("%1: not drained within %2 s").arg(shape).arg(capMs / 1000));
-        return;
-    }
     report(QStringLiteral("%1: longest record() of a new destination").arg(shape),
            milliseconds(measured.longestRecordMs),
            milliseconds(baseline.longestRecordMs) + QStringLiteral(" (one destination)"),
            measured.longestRecordMs / qMax(0.001, baseline.longestRecordMs));
+    if (baseline.drainSeconds < 0 || measured.drainSeconds < 0) {
+        fail(QStringLiteral("%1: not drained within %2 s (%3)")
+                 .arg(shape)
+                 .arg(capMs / 1000)
+                 .arg(baseline.drainSeconds < 0 ? QStringLiteral("one destination")
+                                                : QStringLiteral("many destinations")));
+        return;
+    }
     report(QStringLiteral("%1: drained in").arg(shape),
            QStringLiteral("%1 s").arg(measured.drainSeconds, 0, 'f', 1),
            QStringLiteral("%1 s (the same records, one destination)")
@@ -111,10 +115,15 @@ void benchMany(const QString &server, int destinations, int perDestination, int 
 
 } // namespace
 
+void benchTenThousandDestinations(const QString &server)
+{
+    benchMany(server, 10000, 1, 15 * 60 * 1000);
+}
+
 void benchManyDestinations(const QString &server)
 {
     benchMany(server, 300, 2, 90000);
-    benchMany(server, 10000, 1, 15 * 60 * 1000);
+    benchTenThousandDestinations(server);
 }
 
 } // namespace korvelbench

@@ -82,6 +82,8 @@ void benchDrain(const QString &server);
 void benchDestinations(const QString &server);
 void benchManyDestinations(const QString &server);
 void benchLarge(const QString &server);
+/// The 10 000 destinations of the many row alone.
+void benchTenThousandDestinations(const QString &server);
 void benchPublishing(const QString &server, int windowSeconds, int staggerMs);
 void benchProcesses(const QString &server, int windowSeconds);
 void benchBacklog(const QString &server);

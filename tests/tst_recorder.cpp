@@ -1,6 +1,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
 
@@ -10,6 +11,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
@@ -119,7 +121,8 @@ private slots:
     void locationInfoText_data();
     void locationInfoText();
     void placedRowsKeepTheirFirstStorageId();
-    void lookupsInTheEventLoopNeverWaitForAnotherClient();
+    void lookupsInTheEventLoopNeverWait_data();
+    void lookupsInTheEventLoopNeverWait();
     void minimalDocuments();
     void declaredPropertiesConvertAsQtDoes();
     void valuesAreWrittenAsQtWritesThemInAMap_data();
@@ -238,16 +241,53 @@ void TestRecorder::placedRowsKeepTheirFirstStorageId()
             placed.at(i).text,
             QStringLiteral("{\"text\":\"a \\\"b\\\"\",\"timestamp\":42,\"value\":%1}").arg(i + 1));
     }
+    // Destinations cleared are registered anew: no row goes under a forgotten ID.
+    currentBackends()->clearRegisteredBackends();
+    const auto again = makeBucket("http://first", "db");
+    again->placeRecord("third-record", placedDocument(3));
+    QCOMPARE(placedRecords().last().storageId,
+             currentBackends()->getStorageID("couchdb", again->storageLocationInfo()));
     QCOMPARE(m_messages->all(), QStringList());
 }
 
-// The look-up of a new destination meets another client's transaction: in the application's
-// event loop it takes a provisional ID at once, and the row gets the real one at a flush.
-void TestRecorder::lookupsInTheEventLoopNeverWaitForAnotherClient()
+void TestRecorder::lookupsInTheEventLoopNeverWait_data()
 {
-    const auto bucket = makeBucket("http://busy", "db");
+    QTest::addColumn<bool>("known"); // registered before
+    QTest::addColumn<bool>("registryHeld"); // else another client holds the cache file
+    QTest::addRow("new destination, another client's transaction") << false << false;
+    // As while a flush registers many new destinations on a pool thread.
+    QTest::addRow("new destination, registry's connection busy") << false << true;
+    QTest::addRow("known destination, registry's connection busy") << true << true;
+}
+
+// The look-up meets a held cache file or registry: in the application's event loop a new
+// destination takes a provisional ID at once, and the row gets the real one at a flush.
+void TestRecorder::lookupsInTheEventLoopNeverWait()
+{
+    QFETCH(bool, known);
+    QFETCH(bool, registryHeld);
+    const auto bucket = makeBucket(known ? "http://known" : "http://busy", "db");
+    if (known)
+        currentBackends()->getStorageID("couchdb", bucket->storageLocationInfo());
     CacheConnection other;
-    QVERIFY(other.exec("BEGIN EXCLUSIVE"));
+    QSemaphore held, release;
+    std::thread holder;
+    const auto letGo = [&] {
+        release.release();
+        if (holder.joinable())
+            holder.join();
+    };
+    const auto atEnd = qScopeGuard(letGo);
+    if (registryHeld) {
+        holder = std::thread([&] {
+            QMutexLocker locker(&BackendsPrivate::get(currentBackends())->m_mutex);
+            held.release();
+            release.tryAcquire(1, 5000);
+        });
+        held.acquire();
+    } else {
+        QVERIFY(other.exec("BEGIN EXCLUSIVE"));
+    }
     QEventLoop loop;
     QElapsedTimer placing;
     QTimer::singleShot(0, &loop, [&] {
@@ -257,7 +297,8 @@ void TestRecorder::lookupsInTheEventLoopNeverWaitForAnotherClient()
     });
     const int placingMs = loop.exec();
     QVERIFY2(placingMs < 1000, qPrintable(QString::number(placingMs)));
-    QVERIFY(other.exec("COMMIT"));
+    letGo();
+    QVERIFY(registryHeld || other.exec("COMMIT"));
     const QVector<Placed> placed = placedRecords();
     QCOMPARE(placed.size(), 1);
     QCOMPARE(placed.first().storageId,

@@ -192,17 +192,18 @@ bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
 // Rows queued for the older file, or under provisional IDs, are keyed by their destinations'
 // IDs in this one. The generation moves on with the queue, so that every bucket asks again.
 // The registry's look-ups reach SQLite: they run without the queue's mutex, which collect()
-// takes, and without the generation lock, which a bucket takes for each record; only rows
-// queued meanwhile under IDs not looked up yet are looked up under that lock.
+// takes, and without the generation lock, which a bucket takes for each record. Rows queued
+// meanwhile under IDs not looked up yet are answered under that lock from the registry's
+// memory, a new destination's rows keeping a provisional ID until the next flush.
 bool CacheDatabase::rekey(RecordQueue &queue)
 {
     QHash<int, int> newIds;
-    if (!lookUpStorageIds(queue, &newIds))
+    if (!lookUpStorageIds(queue, &newIds, Lookup::InFile))
         return false;
     QWriteLocker generationLocker(&cacheFileLock());
     int dropped = 0;
     while (!queue.rekey(newIds, &dropped)) {
-        if (!lookUpStorageIds(queue, &newIds))
+        if (!lookUpStorageIds(queue, &newIds, Lookup::InMemory))
             return false;
     }
     storageIdKeeper()->keepStorageIds(newIds);
@@ -214,12 +215,15 @@ bool CacheDatabase::rekey(RecordQueue &queue)
 }
 
 // False when the registry cannot tell for one of them now.
-bool CacheDatabase::lookUpStorageIds(const RecordQueue &queue, QHash<int, int> *newIds) const
+bool CacheDatabase::lookUpStorageIds(const RecordQueue &queue, QHash<int, int> *newIds,
+                                     Lookup lookup) const
 {
     StorageIdKeeper *registry = storageIdKeeper();
     const QSet<int> storageIds = queue.storageIdsOutside(*newIds);
     for (const int storageId : storageIds) {
-        std::optional<int> id = registry->storageIdInCurrentFile(storageId);
+        std::optional<int> id = lookup == Lookup::InFile
+            ? registry->storageIdInCurrentFile(storageId)
+            : registry->storageIdInMemory(storageId);
         // An ID the registry did not hand out came from the host. It means nothing in a
         // replaced file, but may be kept while this process has known no other file.
         if (id == kNoStorage && storageId > 0 && !m_dropUnknownRows)

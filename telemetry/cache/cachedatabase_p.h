@@ -113,7 +113,8 @@ private:
     bool insert(const RecordQueue::Rows &rows, QString *error);
     bool replaced();
     bool rekey(RecordQueue &queue);
-    bool lookUpStorageIds(const RecordQueue &queue, QHash<int, int> *newIds) const;
+    enum class Lookup { InFile, InMemory };
+    bool lookUpStorageIds(const RecordQueue &queue, QHash<int, int> *newIds, Lookup lookup) const;
 
     // Used under the main lock. Queued rows wait for re-keying after the file was reopened, or
     // while storage IDs were provisional.

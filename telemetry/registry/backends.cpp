@@ -76,7 +76,7 @@ QString BackendsPrivate::publishedLocationInfo(int storageId) const
 
 QSet<QString> BackendsPrivate::recordedLocationInfos() const
 {
-    QMutexLocker locker(&m_mutex);
+    QMutexLocker locker(&m_idsMutex);
     QSet<QString> locations;
     for (const Destination &destination : m_handedOut)
         locations.insert(destination.locationInfo);
@@ -107,6 +107,11 @@ bool BackendsPrivate::open()
     }
     if (creation == TableCreation::Failed)
         qCCritical(lcTelemetry) << "Backends database creation failed" << error.text();
+    QHash<Destination, int> storages;
+    if (readStorages(&storages)) {
+        QMutexLocker locker(&m_idsMutex);
+        m_inFile.insert(storages);
+    }
     return true;
 }
 
@@ -198,6 +203,9 @@ void BackendsPrivate::close()
     QMutexLocker locker(&m_mutex);
     m_db.close();
     m_published.clear();
+    QMutexLocker idsLocker(&m_idsMutex);
+    m_inFile.clear();
+    m_inFileCurrent = false;
     // Registered in the file that goes: the next one registers them again.
     m_unregistered += m_registeredProvisional.keys();
     m_registeredProvisional.clear();
@@ -214,7 +222,12 @@ bool BackendsPrivate::reopen()
 bool BackendsPrivate::namesSameDestinations()
 {
     ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
-    if (!m_db.isOpen() || (m_handedOut.isEmpty() && m_published.isEmpty()))
+    QHash<int, Destination> handedOut;
+    {
+        QMutexLocker idsLocker(&m_idsMutex);
+        handedOut = m_handedOut;
+    }
+    if (!m_db.isOpen() || (handedOut.isEmpty() && m_published.isEmpty()))
         return true;
     QSqlQuery query(m_db);
     if (!query.exec(QStringLiteral("SELECT storageID, backend, locationInfo FROM storages")))
@@ -228,7 +241,7 @@ bool BackendsPrivate::namesSameDestinations()
         && query.next())
         highest = query.value(0).toInt();
 
-    for (const QHash<int, Destination> *known : { &m_handedOut, &m_published }) {
+    for (const QHash<int, Destination> *known : { &handedOut, &m_published }) {
         for (auto it = known->cbegin(); it != known->cend(); ++it) {
             const auto row = stored.constFind(it.key());
             if (row == stored.cend() ? it.key() > highest : !(*row == it.value()))
@@ -238,39 +251,31 @@ bool BackendsPrivate::namesSameDestinations()
     return true;
 }
 
-bool BackendsPrivate::hasProvisionalIds()
-{
-    QMutexLocker locker(&m_mutex);
-    return std::any_of(m_handedOut.keyBegin(), m_handedOut.keyEnd(),
-                       [](int storageId) { return storageId < kNoStorage; });
-}
-
 std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
 {
     ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
-    const auto destination = m_handedOut.constFind(storageId);
-    if (destination == m_handedOut.cend())
-        return kNoStorage;
+    Destination destination;
+    {
+        QMutexLocker idsLocker(&m_idsMutex);
+        const auto handedOut = m_handedOut.constFind(storageId);
+        if (handedOut == m_handedOut.cend())
+            return kNoStorage;
+        destination = *handedOut;
+        const auto inFile = m_inFile.constFind(destination);
+        if (inFile != m_inFile.cend())
+            return *inFile;
+    }
     if (storageId < kNoStorage) {
         if (!registerProvisionalDestinations())
             return std::nullopt;
+        QMutexLocker idsLocker(&m_idsMutex);
         return m_registeredProvisional.value(storageId, kNoStorage);
     }
-    const int id = storageIdOf(*destination);
-    return id == kNoStorage ? std::nullopt : std::optional<int>(id);
-}
-
-void BackendsPrivate::keepStorageIds(const QHash<int, int> &newIds)
-{
-    QMutexLocker locker(&m_mutex);
-    QHash<int, Destination> handedOut;
-    for (auto it = newIds.cbegin(); it != newIds.cend(); ++it) {
-        if (it.value() != kNoStorage && m_handedOut.contains(it.key()))
-            handedOut.insert(it.value(), m_handedOut.value(it.key()));
-    }
-    m_handedOut.swap(handedOut);
-    m_registeredProvisional.clear();
-    m_unregistered.clear();
+    const int id = storageIdOf(destination);
+    if (id == kNoStorage)
+        return std::nullopt;
+    keepInFile(destination, id);
+    return id;
 }
 
 Backends::Backends()
@@ -285,6 +290,9 @@ Backends::~Backends()
 
 void Backends::initialize()
 {
+    // Every Recorder calls it: once done, it never waits for the connection.
+    if (d->m_initialized)
+        return;
     ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     if (d->m_initialized)
         return;
@@ -301,13 +309,15 @@ int Backends::getStorageID(const QString &backend, const QString &locationInfo) 
     const Destination destination { backend, locationInfo };
     // The flush cycle keeps trying to open the cache; until then rows wait in the queue. So
     // they do while another client holds the file: the flush re-keys them.
-    if (d->m_initialized && !d->m_db.isOpen())
+    const bool closed = d->m_initialized && !d->m_db.isOpen();
+    const int id = closed ? kNoStorage : d->storageIdOf(destination);
+    QMutexLocker idsLocker(&d->m_idsMutex);
+    if (closed || (id == kNoStorage && d->m_lookupBusy))
         return d->provisionalStorageId(destination);
-    const int id = d->storageIdOf(destination);
-    if (id == kNoStorage && d->m_lookupBusy)
-        return d->provisionalStorageId(destination);
-    if (id != kNoStorage)
+    if (id != kNoStorage) {
         d->m_handedOut.insert(id, destination);
+        d->m_inFile.insert(destination, id);
+    }
     return id;
 }
 
@@ -316,9 +326,12 @@ QList<int> Backends::knownStorageIds(const QString &backend, const QString &loca
     ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     const Destination destination { backend, locationInfo };
     QList<int> ids;
-    for (auto it = d->m_handedOut.cbegin(); it != d->m_handedOut.cend(); ++it) {
-        if (it.value() == destination)
-            ids.append(it.key());
+    {
+        QMutexLocker idsLocker(&d->m_idsMutex);
+        for (auto it = d->m_handedOut.cbegin(); it != d->m_handedOut.cend(); ++it) {
+            if (it.value() == destination)
+                ids.append(it.key());
+        }
     }
     const int inFile = d->m_db.isOpen() ? d->findStorageId(destination) : kNoStorage;
     if (inFile > 0 && !ids.contains(inFile))
@@ -349,8 +362,11 @@ void Backends::clearRegisteredBackends()
         return;
     }
     switch (clearTable(d->m_db, kTable)) {
-    case TableClearing::Cleared:
+    case TableClearing::Cleared: {
+        QMutexLocker idsLocker(&d->m_idsMutex);
+        d->m_inFile.clear();
         return;
+    }
     case TableClearing::TransactionRefused:
         qCCritical(lcTelemetry) << "Registered backends clearing failed: cannot create transaction";
         return;

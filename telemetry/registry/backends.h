@@ -17,9 +17,10 @@ class DocumentUploader;
  * one cache file.
  *
  * There is one per process, reached through currentBackends(). The thread that calls
- * initialize() opens its connection; every operation takes the registry's mutex, so any thread
- * may call them (flushes do, from the thread pool, when they register destinations again in a
- * replaced cache file). Failures are logged and answered with -1, 0 or nothing.
+ * initialize() opens its connection; every operation here takes the registry's mutex, so any
+ * thread may call them (flushes do, from the thread pool, when they register destinations).
+ * A bucket's record takes none of them: it reads the IDs the registry keeps in memory.
+ * Failures are logged and answered with -1, 0 or nothing.
  */
 class KORVELTELEMETRY_EXPORT Backends
 {

@@ -11,6 +11,7 @@
 #include <QSharedPointer>
 #include <QSqlDatabase>
 
+#include <atomic>
 #include <optional>
 
 namespace kl::telemetry {
@@ -26,6 +27,11 @@ struct Destination
         return backend == other.backend && locationInfo == other.locationInfo;
     }
 };
+
+inline auto qHash(const Destination &destination, decltype(qHash(QString())) seed = 0)
+{
+    return qHash(destination.backend, seed) ^ qHash(destination.locationInfo, seed);
+}
 
 // The process's registry keeps the storage IDs for the cache when its file changes.
 class BackendsPrivate : public StorageIdKeeper
@@ -54,10 +60,11 @@ public:
     /// thread.
     QSet<QString> recordedLocationInfos() const;
     /**
-     * The storage ID of the pair when the cache file knows it, else a provisional one under
-     * which its records wait in the queue until a flush registers the pair; -1 on failure. It
-     * reads and never writes, so a bucket's first record of a new destination never waits for
-     * a commit, nor for another process's write. Any thread.
+     * The storage ID of the pair when this process has seen it in the open cache file, else a
+     * provisional one under which its records wait in the queue until a flush registers the
+     * pair. It runs no SQL and never waits for the connection, so a bucket's record never
+     * waits for a look-up, a commit, a registration on a pool thread or another process's
+     * write. Before initialize() it answers as getStorageID(). Any thread.
      */
     int storageIdWithoutRegistering(const QString &backend, const QString &locationInfo);
 
@@ -65,6 +72,8 @@ public:
     int findStorageId(const Destination &destination);
     int registerStorage(const Destination &destination);
     int storageIdOf(const Destination &destination);
+    bool readStorages(QHash<Destination, int> *storages);
+    void keepInFile(const Destination &destination, int storageId);
     int provisionalStorageId(const Destination &destination);
     bool registerProvisionalDestinations();
     DocumentUploader *uploaderFor(int storageId, const Destination &destination);
@@ -77,13 +86,17 @@ public:
     bool namesSameDestinations() override;
     bool hasProvisionalIds() override;
     std::optional<int> storageIdInCurrentFile(int storageId) override;
+    std::optional<int> storageIdInMemory(int storageId) override;
     void keepStorageIds(const QHash<int, int> &newIds) override;
 
     Backends *q;
-    bool m_initialized = false;
+    std::atomic<bool> m_initialized { false };
     QSqlDatabase m_db;
     // Serialises every use of the connection, so that no two threads run SQL on it at once.
     mutable QMutex m_mutex;
+    // Guards the IDs below, which a bucket reads as it records; taken after m_mutex and never
+    // held while SQL runs, so that recording never waits behind the connection.
+    mutable QMutex m_idsMutex;
     UploaderCache m_uploaderCache;
     QVector<UploaderCache> m_spareUploaders;
     int m_uploaderGeneration = 0;
@@ -93,15 +106,24 @@ public:
     // A row queued under an ID is re-keyed by its destination when the cache file changes.
     QHash<int, Destination> m_handedOut;
     QHash<int, Destination> m_published;
+    // The IDs of the destinations this process has seen in the open file. Emptied when the
+    // file goes; buckets use it again once the queue is re-keyed for the new one (a bucket
+    // that got a new file's ID before would queue it under an ID that still names another
+    // destination of the old file).
+    QHash<Destination, int> m_inFile;
+    bool m_inFileCurrent = true;
 
     // Set by the first of a run of failures, so that the run is said once.
     bool m_failing = false;
     // Whether the last failed look-up or registration met another client's lock.
     bool m_lookupBusy = false;
     // Provisional IDs whose destinations the open file does not hold yet, and the IDs that
-    // the others got there, until the queue is re-keyed.
+    // the others got there, until the queue is re-keyed; the provisional ID of each
+    // destination that has one, and the next one to hand out.
     QList<int> m_unregistered;
     QHash<int, int> m_registeredProvisional;
+    QHash<Destination, int> m_provisional;
+    int m_nextProvisional = -2;
 };
 
 } // namespace kl::telemetry

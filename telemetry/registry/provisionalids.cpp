@@ -1,5 +1,6 @@
-// Provisional storage IDs: a bucket's first record of a new destination only reads the
-// registry, and the flush registers every new destination in one commit.
+// The IDs a bucket records under: answered from memory, never from SQL, so that recording
+// never waits behind the connection. A destination not seen in the open file gets a
+// provisional ID at once, and the flush registers every new destination in one commit.
 
 #include "telemetry/registry/backends.h"
 #include "telemetry/registry/backends_p.h"
@@ -7,7 +8,6 @@
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/tables_p.h"
 
-#include <QPair>
 #include <QSqlQuery>
 
 namespace kl::telemetry {
@@ -19,69 +19,124 @@ constexpr int kNotRegistered = 0; // storage IDs start at 1
 
 } // namespace
 
-// The same destination keeps its provisional ID until a flush registers it.
+// With m_mutex held. A full scan: the table has no index on its destinations.
+bool BackendsPrivate::readStorages(QHash<Destination, int> *storages)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT storageID, backend, locationInfo FROM storages")))
+        return false;
+    while (query.next())
+        storages->insert({ query.value(1).toString(), query.value(2).toString() },
+                         query.value(0).toInt());
+    return true;
+}
+
+void BackendsPrivate::keepInFile(const Destination &destination, int storageId)
+{
+    QMutexLocker locker(&m_idsMutex);
+    m_inFile.insert(destination, storageId);
+}
+
+// With m_idsMutex held. The same destination keeps its provisional ID until the queue is
+// re-keyed.
 int BackendsPrivate::provisionalStorageId(const Destination &destination)
 {
-    int lowest = kNoStorage;
-    for (auto it = m_handedOut.cbegin(); it != m_handedOut.cend(); ++it) {
-        if (it.key() < kNoStorage && it.value() == destination)
-            return it.key();
-        lowest = qMin(lowest, it.key());
+    int &id = m_provisional[destination];
+    if (id == kNotRegistered) {
+        id = m_nextProvisional--;
+        m_handedOut.insert(id, destination);
+        m_unregistered.append(id);
     }
-    m_handedOut.insert(lowest - 1, destination);
-    m_unregistered.append(lowest - 1);
-    return lowest - 1;
+    return id;
 }
 
 // Every destination waiting under a provisional ID, in one commit: a burst of new destinations
-// costs the flush one sync, not one each, and one read of the table, not one each.
+// costs the flush one sync, not one each, and one read of the table, not one each. Buckets
+// keep recording meanwhile: only m_mutex is held while SQL runs.
 bool BackendsPrivate::registerProvisionalDestinations()
 {
-    if (m_unregistered.isEmpty())
+    QHash<int, Destination> waiting;
+    {
+        QMutexLocker locker(&m_idsMutex);
+        for (const int provisional : qAsConst(m_unregistered))
+            waiting.insert(provisional, m_handedOut.value(provisional));
+    }
+    if (waiting.isEmpty())
         return true;
     // Read inside the write transaction: another process may be registering them too.
     RaiiTransaction transaction(m_db);
-    QSqlQuery query(m_db);
-    if (!transaction.openForWriting()
-        || !query.exec(QStringLiteral("SELECT storageID, backend, locationInfo FROM storages")))
+    QHash<Destination, int> registered;
+    if (!transaction.openForWriting() || !readStorages(&registered))
         return false;
-    QHash<QPair<QString, QString>, int> registered;
-    while (query.next())
-        registered.insert({ query.value(1).toString(), query.value(2).toString() },
-                          query.value(0).toInt());
-    query.finish();
     QHash<int, int> realIds;
-    for (const int provisional : qAsConst(m_unregistered)) {
-        const Destination destination = m_handedOut.value(provisional);
-        int &id = registered[{ destination.backend, destination.locationInfo }];
-        if (id == kNotRegistered && (id = registerStorage(destination)) == kNoStorage)
+    for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
+        int &id = registered[it.value()];
+        if (id == kNotRegistered && (id = registerStorage(it.value())) == kNoStorage)
             return false;
-        realIds.insert(provisional, id);
+        realIds.insert(it.key(), id);
     }
     if (!transaction.commit())
         return false;
+    QMutexLocker locker(&m_idsMutex);
     m_registeredProvisional.insert(realIds);
-    m_unregistered.clear();
+    m_unregistered.erase(std::remove_if(m_unregistered.begin(), m_unregistered.end(),
+                                        [&](int id) { return waiting.contains(id); }),
+                         m_unregistered.end());
+    m_inFile.insert(registered);
     return true;
 }
 
 int BackendsPrivate::storageIdWithoutRegistering(const QString &backend,
                                                  const QString &locationInfo)
 {
-    {
-        ConnectionLocker locker(&m_mutex, m_db, BusyWait::Brief);
-        const Destination destination { backend, locationInfo };
-        if (m_initialized && m_db.isOpen()) {
-            m_lookupBusy = false;
-            const int found = findStorageId(destination);
-            if (found > 0)
-                m_handedOut.insert(found, destination);
-            if (found > 0 || (found == kNoStorage && !m_lookupBusy))
-                return found;
-            return provisionalStorageId(destination);
+    if (!m_initialized)
+        return q->getStorageID(backend, locationInfo);
+    const Destination destination { backend, locationInfo };
+    QMutexLocker locker(&m_idsMutex);
+    const auto inFile = m_inFile.constFind(destination);
+    if (!m_inFileCurrent || inFile == m_inFile.cend())
+        return provisionalStorageId(destination);
+    m_handedOut.insert(*inFile, destination);
+    return *inFile;
+}
+
+bool BackendsPrivate::hasProvisionalIds()
+{
+    QMutexLocker locker(&m_idsMutex);
+    return !m_provisional.isEmpty();
+}
+
+std::optional<int> BackendsPrivate::storageIdInMemory(int storageId)
+{
+    QMutexLocker locker(&m_idsMutex);
+    const auto destination = m_handedOut.constFind(storageId);
+    if (destination == m_handedOut.cend())
+        return kNoStorage;
+    const auto inFile = m_inFile.constFind(*destination);
+    return inFile != m_inFile.cend() ? *inFile : provisionalStorageId(*destination);
+}
+
+// Provisional IDs that stay in the queue stay provisional, to be registered by a later flush.
+void BackendsPrivate::keepStorageIds(const QHash<int, int> &newIds)
+{
+    QMutexLocker locker(&m_idsMutex);
+    QHash<int, Destination> handedOut;
+    m_provisional.clear();
+    m_unregistered.clear();
+    m_registeredProvisional.clear();
+    for (auto it = newIds.cbegin(); it != newIds.cend(); ++it) {
+        const auto destination = m_handedOut.constFind(it.key());
+        if (it.value() == kNoStorage || destination == m_handedOut.cend())
+            continue;
+        handedOut.insert(it.value(), *destination);
+        if (it.value() < kNoStorage) {
+            m_provisional.insert(*destination, it.value());
+            m_unregistered.append(it.value());
         }
     }
-    return q->getStorageID(backend, locationInfo); // answers as it does before the cache opens
+    m_handedOut.swap(handedOut);
+    m_inFileCurrent = true;
 }
 
 } // namespace kl::telemetry

@@ -115,6 +115,12 @@ public:
     /// The ID that the destination of @p storageId has in the open file, registered there when
     /// new; -1 for an ID this process never handed out; empty when the file cannot tell now.
     virtual std::optional<int> storageIdInCurrentFile(int storageId);
+    /// As storageIdInCurrentFile(), from what the keeper holds in memory: a destination that it
+    /// has not seen in the open file gets a provisional ID, registered by a later flush.
+    virtual std::optional<int> storageIdInMemory(int storageId)
+    {
+        return storageIdInCurrentFile(storageId);
+    }
     /// Forgets the IDs of the older file, keeping the destinations mapped by @p newIds.
     virtual void keepStorageIds(const QHash<int, int> &newIds);
 };
