@@ -1177,7 +1177,7 @@ void TestPublishing::restsUntilAnotherClientCaches()
             TelemetryPolicy::setEnabled(true);
         }
     });
-    for (int i = 0; i < 500; ++i)
+    for (int i = 0; i < 5000; ++i)
         Publisher().initialize();
     gone = true;
     waking.join();
