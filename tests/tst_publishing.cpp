@@ -17,6 +17,7 @@
 #include <QSignalSpy>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 using namespace kl::telemetry;
@@ -1199,6 +1200,20 @@ void TestPublishing::restsUntilAnotherClientCaches()
                                        .arg(storageId)));
     QTRY_COMPARE_WITH_TIMEOUT(m_server->requestCount(), 2, DataTransferFrequency + 5000);
     QCOMPARE(postedIds(m_server->requests().at(1)), QStringList { id });
+
+    // Wakes from another thread (consent given again) meet publishers as they go: none may
+    // reach a private part already deleted (the sanitizers' pass reports freed memory used).
+    std::atomic<bool> gone { false };
+    std::thread waking([&gone] {
+        while (!gone) {
+            TelemetryPolicy::setEnabled(false);
+            TelemetryPolicy::setEnabled(true);
+        }
+    });
+    for (int i = 0; i < 5000; ++i)
+        Publisher().initialize();
+    gone = true;
+    waking.join();
 }
 
 // One destination through an upload in flight, a refusal and a success.

@@ -124,12 +124,11 @@ RecordTable CacheDatabase::makeTable()
     RecordTable table = ensureRecordTable(m_db, &m_tableSeen, &error);
     // Without the account table no record is read: it is made with the record table.
     QSqlQuery query(m_db);
-    if ((table == RecordTable::Ready || table == RecordTable::Made)
-        && !query.exec(createAccountTableStatement())) {
+    if (isThere(table) && !query.exec(createAccountTableStatement())) {
         error = query.lastError();
         table = isBusy(error) ? RecordTable::Busy : RecordTable::Failed;
     }
-    m_tableReady = table == RecordTable::Ready || table == RecordTable::Made;
+    m_tableReady = isThere(table);
     if (table != RecordTable::Failed)
         m_tableFailing = false;
     else if (!std::exchange(m_tableFailing, true))
@@ -254,12 +253,17 @@ bool CacheDatabase::insert(const RecordQueue::Rows &rows, QString *error)
     return true;
 }
 
-// A table that another client renamed, dropped or altered since is made anew, and the batch
-// written into it.
+// A table that another client renamed, dropped or altered since is made anew, by this
+// process or another one meanwhile, and the batch written into it. One that was there all along
+// failed the insert otherwise (a lock): a second would only wait as long again.
 bool CacheDatabase::write(const RecordQueue::Rows &rows, MainLock lock, QString *error)
 {
     ConnectionLocker locker(&m_mutex, m_db);
-    if (!insert(rows, error) && (makeTable() != RecordTable::Made || !insert(rows, error)))
+    const auto madeNow = [this] {
+        const RecordTable table = makeTable();
+        return table == RecordTable::Made || table == RecordTable::MadeByAnother;
+    };
+    if (!insert(rows, error) && (!madeNow() || !insert(rows, error)))
         return false;
     if (lock == MainLock::Held) {
         syncCommitsIfDue(CommitsToSync::OneMore);

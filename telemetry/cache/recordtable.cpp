@@ -119,7 +119,7 @@ RecordTable make(const QSqlDatabase &db, TableShape *shape, QString *aside, QSql
     if (!inspect(db, shape, error))
         return isBusy(*error) ? RecordTable::Busy : RecordTable::Failed;
     if (shape->ready())
-        return RecordTable::Ready;
+        return RecordTable::MadeByAnother;
     *aside = freeTableName(db, kRecordTable + QLatin1String("_altered_"));
     if (!repair(db, *shape, *aside, error))
         return RecordTable::Failed;
@@ -146,6 +146,12 @@ void sayRepair(const TableShape &found, const QString &aside, bool seen)
 
 } // namespace
 
+bool isThere(RecordTable table)
+{
+    return table == RecordTable::Ready || table == RecordTable::Made
+        || table == RecordTable::MadeByAnother;
+}
+
 QString insertRecordStatement()
 {
     return QStringLiteral("INSERT INTO %1 (%2, %3, %4, %5) VALUES (?, ?, ?, ?)")
@@ -168,7 +174,7 @@ RecordTable ensureRecordTable(const QSqlDatabase &db, bool *seen, QSqlError *err
     const RecordTable result = make(db, &shape, &aside, error);
     if (result == RecordTable::Made)
         sayRepair(shape, aside, *seen);
-    *seen = *seen || result == RecordTable::Ready || result == RecordTable::Made;
+    *seen = *seen || isThere(result);
     return result;
 }
 

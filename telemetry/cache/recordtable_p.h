@@ -16,10 +16,15 @@ QString insertRecordStatement();
 enum class RecordTable {
     Ready, ///< the table and its indexes are there
     Made, ///< made now, the first time in this file or anew
+    /// missing at the first look, made by another connection before the look under the lock
+    MadeByAnother,
     TableLockHeld, ///< a tool holds the machine-wide table lock; it is left to that tool for now
     Busy, ///< another connection's lock on the file kept it from looking or making it
     Failed, ///< SQLite refused; its reason is in the error
 };
+
+/// Whether the table is there for reads and writes after @p table.
+bool isThere(RecordTable table);
 
 /**
  * Makes the record table of @p db fit for the library's reads and writes: creates it with its
