@@ -28,18 +28,22 @@ QString couldNotSetAside(const QString &id, int storageId)
         .arg(id, QString::number(storageId));
 }
 
-// Why the destination, or the cache, failed the batch as a whole; empty when the destination
-// answered for the records and the cache took the answer.
-QString destinationFailure(const UploadResult &answer, bool deleted, bool stateKept)
+// Why the destination failed the batch as a whole; empty when it answered for the records.
+QString destinationFailure(const UploadResult &answer)
 {
-    if (answer.kind() == UploadResult::Kind::CredentialsRefused
-        || answer.kind() == UploadResult::Kind::Transient) {
-        const QString error = answer.errorText().isEmpty() ? QStringLiteral("no usable answer")
-                                                           : answer.errorText();
-        return answer.httpStatus() == 0
-            ? error
-            : QStringLiteral("HTTP %1, %2").arg(QString::number(answer.httpStatus()), error);
-    }
+    if (answer.kind() != UploadResult::Kind::CredentialsRefused
+        && answer.kind() != UploadResult::Kind::Transient)
+        return {};
+    const QString error
+        = answer.errorText().isEmpty() ? QStringLiteral("no usable answer") : answer.errorText();
+    return answer.httpStatus() == 0
+        ? error
+        : QStringLiteral("HTTP %1, %2").arg(QString::number(answer.httpStatus()), error);
+}
+
+// Why the cache could not take the destination's answer; empty when it took it.
+QString cacheFailure(bool deleted, bool stateKept)
+{
     if (!deleted)
         return QStringLiteral("the records it stored could not be deleted from the cache");
     if (!stateKept)
@@ -98,12 +102,16 @@ void PublisherPrivate::countSetAside(int storageId, int count) const
 }
 
 void PublisherPrivate::noteAnswer(const BatchVerdict &verdict, const UploadResult &answer,
-                                  const QString &failure)
+                                  bool deleted, bool stateKept)
 {
-    if (failure.isEmpty())
-        m_backoff.succeeded(m_outStorageId);
-    else
+    QString failure = destinationFailure(answer);
+    if (!failure.isEmpty()) {
         m_backoff.failed(m_outStorageId, failure);
+    } else if (failure = cacheFailure(deleted, stateKept); !failure.isEmpty()) {
+        m_backoff.cacheFailed(m_outStorageId, failure);
+    } else {
+        m_backoff.succeeded(m_outStorageId);
+    }
     if (!m_pendingCall)
         return;
     for (const QString &id : verdict.stored)
@@ -138,7 +146,7 @@ int PublisherPrivate::applyAnswer(const OutBatch &batch)
     const bool deleted = applyVerdict(verdict, ids.size());
     const bool stateKept = keepNarrowingState(batch.narrowingState);
     tellAnswer(verdict, ids.size(), *batch.answer);
-    noteAnswer(verdict, *batch.answer, destinationFailure(*batch.answer, deleted, stateKept));
+    noteAnswer(verdict, *batch.answer, deleted, stateKept);
     // Records that stay cached would only come back at once, as conflicts, in a hot loop while
     // the disk is full: no catch-up until a delete succeeds. Nor narrowing, when its state was
     // not kept: the next attempt would read the old one and send the same batch again.

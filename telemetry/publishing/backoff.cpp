@@ -24,6 +24,19 @@ int PublishingBackoff::failed(int storageId, const QString &reason)
         return int(m_failing.value(storageId).due.remainingTime());
     Failing &failing = m_failing[storageId];
     const int delay = delayAfter(++failing.failures);
+    hold(storageId, failing, delay, reason);
+    return delay;
+}
+
+void PublishingBackoff::cacheFailed(int storageId, const QString &reason)
+{
+    Failing &failing = m_failing[storageId];
+    failing.failures = 0;
+    hold(storageId, failing, DataTransferFrequency, reason);
+}
+
+void PublishingBackoff::hold(int storageId, Failing &failing, int delay, const QString &reason)
+{
     failing.due.setRemainingTime(delay);
     const QString text
         = QStringLiteral("Destination %1 failed: %2; next attempt in %3 s")
@@ -33,7 +46,6 @@ int PublishingBackoff::failed(int storageId, const QString &reason)
     else
         qCWarning(lcTelemetry).noquote() << text;
     failing.reason = reason;
-    return delay;
 }
 
 void PublishingBackoff::succeeded(int storageId)

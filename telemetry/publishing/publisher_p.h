@@ -121,8 +121,8 @@ public:
     bool keepNarrowingState(const QByteArray &stateRead);
     bool waits(int storageId) const;
     void countSetAside(int storageId, int count) const;
-    void noteAnswer(const BatchVerdict &verdict, const UploadResult &answer,
-                    const QString &failure);
+    void noteAnswer(const BatchVerdict &verdict, const UploadResult &answer, bool deleted,
+                    bool stateKept);
     void resetBackoffFromAnyThread();
     bool claim(int storageId);
     void releaseClaim();

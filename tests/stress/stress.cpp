@@ -536,6 +536,14 @@ private:
     /// removed with it. False when the lock was taken, the table unreadable, or nothing removed.
     bool observe(const std::function<void()> &removal = {})
     {
+        // A look reads every cached record under the lock that the workers publish under: on
+        // a busy machine, with a large backlog, looking every 250 ms would leave them little
+        // time to drain it. The controller looks at most a fifth of the time.
+        if (!m_nextLook.hasExpired())
+            return false;
+        QElapsedTimer look;
+        look.start();
+        const auto pace = qScopeGuard([&] { m_nextLook.setRemainingTime(4 * look.elapsed()); });
         SingleExecutor lock(test::kMainLock);
         if (!lock.tryToRun())
             return false;
@@ -1073,6 +1081,7 @@ private:
     QHash<QString, QString> m_everCached; // record key -> _id
     QSet<QString> m_removed, m_poison;
     QElapsedTimer m_clock;
+    QDeadlineTimer m_nextLook { 0 };
     std::vector<std::unique_ptr<Run>> m_runs;
     Run *m_workers[kWorkers] = {}, *m_foreign = nullptr;
     int m_cachedNow = -1, m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0, m_nextExit = -1;
