@@ -4,8 +4,6 @@
 // sleeps again); file accesses and lock takes are what inotify sees in the cache directory.
 #include "performance.h"
 
-#include "ipccleanup.h"
-
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 
@@ -155,7 +153,6 @@ Measure measureIdle(const QString &kind, int count)
         process->kill();
         process->waitForFinished();
     }
-    kl::telemetry::test::removeIpcObjects(home.filePath(QStringLiteral("cache")));
     return measure;
 }
 
