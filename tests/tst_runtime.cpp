@@ -427,7 +427,12 @@ void TestRuntime::usersNeverMeetEachOthersLocks()
         QSKIP("Two users of their own need root and useradd");
     // One temp directory for both, world-writable and sticky as /tmp is.
     QTemporaryDir shared(QStringLiteral("/tmp/korvel-users-XXXXXX"));
-    QVERIFY(chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+    // The caches on a file system of their own where there is one: the squatter's objects, keyed
+    // from its device, then meet no other program's keys.
+    QTemporaryDir caches(QDir("/dev/shm").exists() ? "/dev/shm/korvel-caches-XXXXXX"
+                                                   : shared.filePath("caches-XXXXXX"));
+    for (const QString &folder : { shared.path(), caches.path() })
+        QVERIFY(chmod(QFile::encodeName(folder).constData(), 01777) == 0);
     // A build in a private folder is out of the users' reach: they run a copy.
     const QString programs = shared.filePath(QStringLiteral("programs"));
     const QString helper = QDir().mkdir(programs) ? helperForOtherUsers(programs) : QString();
@@ -443,7 +448,7 @@ void TestRuntime::usersNeverMeetEachOthersLocks()
         QCOMPARE(QProcess::execute("useradd", { "-M", user }), 0);
     // The helper as that user, with the shared temp directory and a cache of the user's own.
     const auto as = [&](const QString &user, const QStringList &command) {
-        const QString cache = "XDG_CACHE_HOME=" + shared.filePath(user);
+        const QString cache = "XDG_CACHE_HOME=" + caches.filePath(user);
         return QStringList { "--reuid=" + user, "--regid=" + user, "--init-groups", "env", cache }
         + QStringList { "TMPDIR=" + shared.path(), "LD_LIBRARY_PATH=" + programs, helper }
         + command;
@@ -451,17 +456,19 @@ void TestRuntime::usersNeverMeetEachOthersLocks()
 
     if (neighbour == "squatter") {
         // b's cache directory exists before b's first lock, as after a boot.
-        const QString home = shared.filePath(b), folder = home + "/KorvelTelemetry";
+        const QString home = caches.filePath(b), folder = home + "/KorvelTelemetry";
         const passwd *owner = getpwnam(qPrintable(b));
         QVERIFY(owner && QDir().mkpath(folder) && chmod(QFile::encodeName(folder), 0700) == 0);
         for (const QString &path : { home, folder })
             QCOMPARE(chown(QFile::encodeName(path), owner->pw_uid, owner->pw_gid), 0);
         auto squatter = startHelper(as(a, { "plant", folder }), "setpriv");
+        const auto unplant = qScopeGuard([&] { // what it planted outlives a kill
+            squatter->closeWriteChannel();
+            squatter->waitForFinished();
+        });
         QCOMPARE(readHelperLine(*squatter), QByteArray("planted"));
         QCOMPARE(runHelper(as(b, { "flush" }), "setpriv"), QByteArray("cached"));
         QCOMPARE(runHelper(as(b, { "hold", kMainLock }), "setpriv"), QByteArray("held"));
-        squatter->closeWriteChannel();
-        QVERIFY(squatter->waitForFinished());
         return;
     }
     auto holder = startHelper(as(a, { "hold", kMainLock }), "setpriv");

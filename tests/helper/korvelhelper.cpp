@@ -91,12 +91,13 @@ int hold(const QStringList &args)
 // The keys of files near @p directory: ftok()'s, and a hash of the device and the full inode.
 QVector<key_t> derivableKeys(const QString &directory)
 {
-    constexpr int kInodesAround = 64;
+    constexpr int kInodesAround = 256;
     struct stat info;
     if (stat(QFile::encodeName(directory).constData(), &info) != 0)
         return {};
     QVector<key_t> keys;
-    for (auto inode = info.st_ino - kInodesAround; inode <= info.st_ino + kInodesAround; ++inode) {
+    const ino_t first = info.st_ino > kInodesAround ? info.st_ino - kInodesAround : 1;
+    for (ino_t inode = first; inode <= info.st_ino + kInodesAround; ++inode) {
         keys << key_t(('Q' << 24) | ((info.st_dev & 0xff) << 16) | (inode & 0xffff));
         const QByteArray identity = "korvel:" + QByteArray::number(quint64(info.st_dev)) + ':'
             + QByteArray::number(quint64(inode));
