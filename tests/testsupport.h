@@ -72,8 +72,8 @@ private:
 };
 
 // A process-shared robust mutex in a file of the temp directory, which a process enters while it
-// holds a machine-wide lock. The kernel frees it when its holder dies, before the dying process
-// loses its shared memory attachment, so finding it taken means that two live processes hold
+// holds a machine-wide lock. The kernel frees it when its holder dies, before it closes the
+// dying process's files and so its lock, so finding it taken means that two live processes hold
 // the lock at once.
 class LockWitness
 {
