@@ -16,6 +16,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -155,14 +156,20 @@ int LockQueue::wait(QDeadlineTimer deadline, QString *trouble)
     return request.fd;
 }
 
+// The thread blocks every signal: the host's handlers never run on it, and none interrupts it.
 bool LockQueue::startServing()
 {
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     m_serving = pthread_create(&thread, &attributes, &LockQueue::serve, this) == 0;
     pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return m_serving;
 }
 
