@@ -4,8 +4,6 @@
 // sleeps again); file accesses and lock takes are what inotify sees in the cache directory.
 #include "performance.h"
 
-#include "ipccleanup.h"
-
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 
@@ -72,8 +70,8 @@ Usage usageOf(qint64 pid)
     return usage;
 }
 
-// Events inotify reports in one directory: accesses of the cache file, and creations of a
-// lock's segment key file (made at each take of a lock, removed when its holder lets go).
+// Events inotify reports in one directory: accesses of the cache file, and opens of a lock
+// file (each take of a lock opens its file).
 class DirectoryWatch
 {
 public:
@@ -98,7 +96,7 @@ public:
                 const QByteArray name(event->len ? event->name : "");
                 if (name.startsWith("korvel.db"))
                     ++*fileAccesses;
-                else if (name.startsWith("qipc_sharedmemory_") && (event->mask & IN_CREATE))
+                else if (name.startsWith("korvel_lock_") && (event->mask & IN_OPEN))
                     ++*lockTakes;
                 at += ssize_t(sizeof(inotify_event)) + event->len;
             }
@@ -155,7 +153,6 @@ Measure measureIdle(const QString &kind, int count)
         process->kill();
         process->waitForFinished();
     }
-    kl::telemetry::test::removeIpcObjects(home.filePath(QStringLiteral("cache")));
     return measure;
 }
 

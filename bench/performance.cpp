@@ -18,8 +18,6 @@
 // XDG_CACHE_HOME and TMPDIR in a temporary directory.
 #include "performance.h"
 
-#include "ipccleanup.h"
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -111,7 +109,6 @@ bool runGroup(const QString &group, const QString &runDir, const QString &server
     child.start(QCoreApplication::applicationFilePath(),
                 QStringList { QStringLiteral("--row"), group } + options);
     child.waitForFinished(-1);
-    kl::telemetry::test::removeIpcObjects(dir + QStringLiteral("/cache"));
     bool ok = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
     const QStringList lines = QString::fromUtf8(child.readAllStandardOutput()).split('\n');
     for (const QString &line : lines) {

@@ -2,8 +2,6 @@
 
 #include "performance.h"
 
-#include "ipccleanup.h"
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QLoggingCategory>
@@ -55,11 +53,6 @@ SharedCache::SharedCache()
 {
     // This process's own library, if it starts one, and the locks it looks at are theirs too.
     qputenv("XDG_CACHE_HOME", QFile::encodeName(m_cacheHome));
-}
-
-SharedCache::~SharedCache()
-{
-    kl::telemetry::test::removeIpcObjects(m_cacheHome);
 }
 
 QProcessEnvironment SharedCache::environment() const

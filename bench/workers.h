@@ -18,13 +18,12 @@
 
 namespace korvelbench {
 
-/// A fresh cache home shared by the workers and this process, apart from everything else;
-/// the kernel objects of its locks go with it.
+/// A fresh cache home shared by the workers and this process, apart from everything else,
+/// its locks included.
 class SharedCache
 {
 public:
     SharedCache();
-    ~SharedCache();
     Q_DISABLE_COPY(SharedCache)
 
     /// The environment the workers start with.

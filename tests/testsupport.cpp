@@ -1,7 +1,5 @@
 #include "testsupport.h"
 
-#include "ipccleanup.h"
-
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/runtime/runtime.h"
 
@@ -18,11 +16,6 @@ IsolatedEnvironment::IsolatedEnvironment()
     QDir(m_root.path()).mkpath(QStringLiteral("tmp"));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(m_root.path()));
     qputenv("TMPDIR", QFile::encodeName(tempPath()));
-}
-
-IsolatedEnvironment::~IsolatedEnvironment()
-{
-    removeIpcObjects(m_root.path());
 }
 
 void requireSqliteDriverVersion()

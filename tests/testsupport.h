@@ -17,14 +17,12 @@ namespace kl::telemetry::test {
 inline const QString kMainLock = QString::fromLatin1(kMainLockName);
 
 // Points XDG_CACHE_HOME and TMPDIR at a fresh temporary directory for the life of the test
-// process, so that its cache file, the System V IPC keys of its locks (derived from files
-// beside the cache file) and its temporary files are its own, and helper processes inherit the
-// same. On destruction it removes the IPC objects of those locks.
+// process, so that its cache file, the lock files beside it and its temporary files are its
+// own, and helper processes inherit the same.
 class IsolatedEnvironment
 {
 public:
     IsolatedEnvironment();
-    ~IsolatedEnvironment();
     QString tempPath() const { return m_root.filePath(QStringLiteral("tmp")); }
 
 private:
@@ -74,8 +72,8 @@ private:
 };
 
 // A process-shared robust mutex in a file of the temp directory, which a process enters while it
-// holds a machine-wide lock. The kernel frees it when its holder dies, before the dying process
-// loses its shared memory attachment, so finding it taken means that two live processes hold
+// holds a machine-wide lock. The kernel frees it when its holder dies, before it closes the
+// dying process's files and so its lock, so finding it taken means that two live processes hold
 // the lock at once.
 class LockWitness
 {

@@ -5,7 +5,6 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
-#include "ipccleanup.h"
 #include "testsupport.h"
 
 #include <cstdio>
@@ -146,7 +145,6 @@ void TestCache::cleanup()
 {
     m_collector.reset();
     m_backends.reset();
-    removeIpcObjects(m_cacheHome->path());
     QSqlDatabase::removeDatabase(kCacheConnectionName);
     QSqlDatabase::removeDatabase(kRegistryConnectionName);
     m_messages.reset();

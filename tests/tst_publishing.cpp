@@ -20,6 +20,9 @@
 #include <atomic>
 #include <thread>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
 
@@ -1136,7 +1139,7 @@ void TestPublishing::publishPendingStopsAndCounts()
     QVERIFY(server.requests().last().headers.contains(login("alice")));
 }
 
-// Once everything is published the process takes no lock (each take creates a key file in the
+// Once everything is published the process takes no lock (each take opens a lock file in the
 // cache directory) and touches no file, until another client's record comes. What writes no
 // record leaves it resting: another process's start, which writes nothing, a change of mode,
 // and a checkpoint, which changes the file's time but adds nothing to the log. Right after a
@@ -1178,8 +1181,15 @@ void TestPublishing::restsUntilAnotherClientCaches()
         QFileSystemWatcher watch({ file, QFileInfo(file).path() });
         QSignalSpy changes(&watch, &QFileSystemWatcher::fileChanged);
         QSignalSpy directories(&watch, &QFileSystemWatcher::directoryChanged);
+        const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        const QByteArray folder = QFile::encodeName(QFileInfo(file).path());
+        QVERIFY(inotify_add_watch(opens, folder.constData(), IN_OPEN) != -1);
         QTest::qWait(3000);
+        alignas(inotify_event) char event[4096];
+        const ssize_t opened = read(opens, event, sizeof event); // -1: none waits
+        close(opens);
         QCOMPARE(changes.count() + directories.count(), 0);
+        QVERIFY2(opened == -1, event + offsetof(inotify_event, name));
     }
     changeAttributes({ files.last() });
     QVERIFY(!publisher.isResting());

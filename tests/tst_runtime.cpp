@@ -4,9 +4,13 @@
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/tables_p.h"
 
-#include "ipccleanup.h"
 #include "testsupport.h"
 
+#include <atomic>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +74,39 @@ QString helperForOtherUsers(const QString &folder)
     return folder + QStringLiteral("/korvelhelper");
 }
 
+// The file whose kernel lock is the lock @p name.
+QString lockFileOf(const QString &name)
+{
+    return QFileInfo(getCacheDataBaseLocation()).absolutePath() + "/korvel_lock_"
+        + generateKeyHash(name, "_lockFile");
+}
+
+// Whether a new open file of @p path gets its lock at once.
+bool canLock(const QString &path)
+{
+    const int fd = open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    const bool locked = fd != -1 && fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    close(fd);
+    return locked;
+}
+
+// How many requests wait in the kernel's queue of the lock of @p path, as /proc/locks lists them:
+// "N: -> OFDLCK ADVISORY WRITE -1 MAJOR:MINOR:INODE 0 EOF".
+int queuedWaiters(const QString &path)
+{
+    struct stat info;
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (stat(QFile::encodeName(path).constData(), &info) != 0 || !locks.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray inode = ':' + QByteArray::number(quint64(info.st_ino)) + ' ';
+    int waiters = 0;
+    for (const QByteArray &line : locks.readAll().split('\n'))
+        waiters += line.contains(" -> ") && line.contains(inode);
+    return waiters;
+}
+
 constexpr int kProcesses = 4;
 // A process that made no progress for this long is stuck on the lock.
 constexpr int kWedgeTimeoutMs = 30000;
@@ -88,6 +125,9 @@ private slots:
     void transactionCommitsOnlyWhenMarked();
     void statementsOfTheEventLoopHardlyWait();
     void processesComingAndGoingNeitherWedgeNorShareTheLock();
+    void stoppedOrKilledHolder_data();
+    void stoppedOrKilledHolder();
+    void usersNeverMeetEachOthersLocks_data();
     void usersNeverMeetEachOthersLocks();
 };
 
@@ -121,11 +161,9 @@ void TestRuntime::dispatchToFinishedThreadDropsCallable()
 
 void TestRuntime::lockWithinAProcess()
 {
-    // Reference digests from an independent SHA-1 implementation (Python's hashlib).
+    // Reference digest from an independent SHA-1 implementation (Python's hashlib).
     QCOMPARE(generateKeyHash("a", "bc"),
              QStringLiteral("a9993e364706816aba3e25717850c26c9cd0d89d"));
-    QCOMPARE(generateKeyHash(QStringLiteral("l\u00e5s"), "_sharedmemKey"),
-             QStringLiteral("c8c0776f1e252bdb5830d9f3bfaeaff5142f6cce"));
     auto first = std::make_unique<SingleExecutor>(kMainLock);
     SingleExecutor second(kMainLock);
     QVERIFY(first->tryToRun());
@@ -133,54 +171,49 @@ void TestRuntime::lockWithinAProcess()
     QVERIFY(second.isAnotherRunning());
     QVERIFY(!second.tryToRun());
     QVERIFY(SingleExecutor(QString::fromLatin1(kDbLockName)).tryToRun()); // names never mix
-    // Other builds of the library meet the lock by Qt's key file name, beside the cache file.
+    // Builds of every Qt version meet the lock on one file beside the cache file, the user's own.
     const QString folder = QFileInfo(getCacheDataBaseLocation()).absolutePath();
-    const QString qtKey = generateKeyHash(kMainLock, QStringLiteral("_sharedmemKey"));
-    QSharedMemory segment;
-    segment.setNativeKey(folder + '/' + QFileInfo(QSharedMemory(qtKey).nativeKey()).fileName());
-    QVERIFY(segment.attach());
-    segment.detach();
+    const QString lockFile = folder + "/korvel_lock_ae4d6b23f1016bc59590d8de0774e3d7d95db5cf";
+    QCOMPARE(lockFileOf(kMainLock), lockFile);
+    QVERIFY(!canLock(lockFile));
+    QCOMPARE(QFile::permissions(lockFile) & 077, QFileDevice::Permissions());
+
+    // A waiter queued on a file deleted meanwhile holds nothing: it queues on the new file.
+    SingleExecutor queued(kMainLock);
+    std::atomic<int> outcome { -1 };
+    std::unique_ptr<QThread> waiter(QThread::create([&] { outcome = queued.tryToRunFor(30000); }));
+    waiter->start();
+    QTRY_COMPARE(queuedWaiters(lockFile), 1);
+    QVERIFY(QFile::remove(lockFile));
+    SingleExecutor newcomer(kMainLock);
+    QVERIFY(newcomer.tryToRun());
     first.reset();
+    QTRY_COMPARE(queuedWaiters(lockFile), 1);
+    QCOMPARE(outcome.load(), -1);
+    newcomer.release();
+    QVERIFY(waiter->wait(10000));
+    QCOMPARE(outcome.load(), 1);
+    queued.release();
+
     QVERIFY(second.tryToRun());
     QVERIFY(!second.tryToRun()); // a second try gives the lock up
     QVERIFY(second.tryToRun()); // and the same instance takes it again, as a waiting flush does
     second.release();
-    QVERIFY(second.tryToRun());
-    second.release();
     QVERIFY(!SingleExecutor(kMainLock).isAnotherRunning());
 
-    // Without a directory for the key files every attempt fails, said once.
+    // Without a directory of the user's own for the lock files every attempt fails, said once.
     QVERIFY(QDir().rename(folder, folder + ".away") && QFile(folder).open(QIODevice::WriteOnly));
     MessageCapture capture;
     QVERIFY(!SingleExecutor(kMainLock).tryToRun());
-    QVERIFY(!SingleExecutor(kMainLock).tryToRun());
+    QVERIFY(!SingleExecutor(kMainLock).tryToRunFor(10));
     QVERIFY(QFile::remove(folder) && QDir().rename(folder + ".away", folder));
     QVERIFY(SingleExecutor(kMainLock).tryToRun());
-
-    // A semaphore of another program at the key ftok() gives the key file, as a Qt program's
-    // may have, is not the lock's; one at the lock's own key makes it fail.
-    const QString keyFile
-        = folder + "/korvel_semaphore_" + generateKeyHash(kMainLock, "_memLockKey");
-    const int qtSemaphore = semget(ftok(QFile::encodeName(keyFile), 'Q'), 1, IPC_CREAT | 0600);
-    QVERIFY(qtSemaphore != -1);
-    QVERIFY(SingleExecutor(kMainLock).tryToRun());
-    semctl(qtSemaphore, 0, IPC_RMID);
-    QCOMPARE(semctl(semget(semaphoreKey(keyFile), 0, 0), 0, IPC_RMID), 0);
-    const int foreign = semget(semaphoreKey(keyFile), 1, IPC_CREAT | 0600);
-    QVERIFY(!SingleExecutor(kMainLock).tryToRun());
-    semctl(foreign, 0, IPC_RMID);
-    QVERIFY(SingleExecutor(kMainLock).tryToRun());
     const QString lock = "The lock " + kMainLock + " ";
-    const QString again = lock + "can be taken again";
     QCOMPARE(capture.all(),
              QStringList({ messageLine(QtWarningMsg,
                                        lock + "cannot be taken: " + folder
                                            + " is not a directory of this user's own"),
-                           messageLine(QtInfoMsg, again),
-                           messageLine(QtWarningMsg,
-                                       lock + "cannot be taken: the semaphore of " + keyFile
-                                           + " has the key of another program's semaphore"),
-                           messageLine(QtInfoMsg, again) }));
+                           messageLine(QtInfoMsg, lock + "can be taken again") }));
 }
 
 void TestRuntime::transactionCommitsOnlyWhenMarked_data()
@@ -313,13 +346,93 @@ void TestRuntime::processesComingAndGoingNeitherWedgeNorShareTheLock()
     QVERIFY(SingleExecutor(kMainLock).tryToRun());
 }
 
+void TestRuntime::stoppedOrKilledHolder_data()
+{
+    QTest::addColumn<bool>("stopped");
+    QTest::addColumn<bool>("continued"); // else killed
+    QTest::addColumn<int>("waitMs");
+    QTest::addColumn<bool>("inEventLoop");
+    QTest::addColumn<int>("boundMs"); // what the wait may cost
+    QTest::addRow("killed: free at once") << false << false << 0 << false << 0;
+    QTest::addRow("stopped, then continued") << true << true << 40 << false << 40;
+    QTest::addRow("stopped, then killed; waited for in an event loop")
+        << true << false << 2000 << true << 50;
+}
+
+// A stopped holder costs a wait its bound, no more, and a waiter queued in the kernel gets the
+// lock once the holder goes on or dies.
+void TestRuntime::stoppedOrKilledHolder()
+{
+    QFETCH(bool, stopped);
+    QFETCH(bool, continued);
+    QFETCH(int, waitMs);
+    QFETCH(bool, inEventLoop);
+    QFETCH(int, boundMs);
+    auto holder = startHelper({ QStringLiteral("hold"), kMainLock });
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    if (!stopped) {
+        holder->kill();
+        QVERIFY(holder->waitForFinished());
+        QVERIFY(SingleExecutor(kMainLock).tryToRun());
+        return;
+    }
+    QCOMPARE(::kill(pid_t(holder->processId()), SIGSTOP), 0);
+    SingleExecutor lock(kMainLock);
+    bool taken = true;
+    QElapsedTimer waited;
+    waited.start();
+    if (inEventLoop) {
+        QEventLoop loop;
+        QTimer::singleShot(0, &loop, [&] {
+            taken = lock.tryToRunFor(waitMs);
+            loop.quit();
+        });
+        loop.exec();
+    } else {
+        taken = lock.tryToRunFor(waitMs);
+    }
+    const qint64 elapsedMs = waited.elapsed();
+    QVERIFY(!taken);
+    QVERIFY2(elapsedMs >= boundMs && elapsedMs < boundMs + 1000,
+             qPrintable(QStringLiteral("waited %1 ms").arg(elapsedMs)));
+
+    std::atomic<bool> acquired { false };
+    std::unique_ptr<QThread> waiter(
+        QThread::create([&] { acquired = SingleExecutor(kMainLock).tryToRunFor(60000); }));
+    waiter->start();
+    QTRY_COMPARE(queuedWaiters(lockFileOf(kMainLock)), 1);
+    if (continued) {
+        holder->closeWriteChannel();
+        QCOMPARE(::kill(pid_t(holder->processId()), SIGCONT), 0);
+    } else {
+        holder->kill();
+    }
+    QTRY_VERIFY(acquired.load());
+    QVERIFY(waiter->wait(5000));
+}
+
+void TestRuntime::usersNeverMeetEachOthersLocks_data()
+{
+    QTest::addColumn<QString>("neighbour");
+    QTest::addRow("killed holder") << "killed";
+    QTest::addRow("live holder") << "live";
+    // System V objects at every key derivable from public facts, files in /tmp and TMPDIR.
+    QTest::addRow("squatter") << "squatter";
+}
+
 void TestRuntime::usersNeverMeetEachOthersLocks()
 {
+    QFETCH(QString, neighbour);
     if (geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("useradd")).isEmpty())
         QSKIP("Two users of their own need root and useradd");
     // One temp directory for both, world-writable and sticky as /tmp is.
     QTemporaryDir shared(QStringLiteral("/tmp/korvel-users-XXXXXX"));
-    QVERIFY(chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+    // The caches on a file system of their own where there is one: the squatter's objects, keyed
+    // from its device, then meet no other program's keys.
+    QTemporaryDir caches(QDir("/dev/shm").exists() ? "/dev/shm/korvel-caches-XXXXXX"
+                                                   : shared.filePath("caches-XXXXXX"));
+    for (const QString &folder : { shared.path(), caches.path() })
+        QVERIFY(chmod(QFile::encodeName(folder).constData(), 01777) == 0);
     // A build in a private folder is out of the users' reach: they run a copy.
     const QString programs = shared.filePath(QStringLiteral("programs"));
     const QString helper = QDir().mkdir(programs) ? helperForOtherUsers(programs) : QString();
@@ -328,31 +441,47 @@ void TestRuntime::usersNeverMeetEachOthersLocks()
     const QString pid = QString::number(QCoreApplication::applicationPid());
     const QString a = "korvela" + pid, b = "korvelb" + pid;
     const auto cleanup = qScopeGuard([&] {
-        for (const QString &user : { a, b }) {
-            removeIpcObjects(shared.filePath(user));
+        for (const QString &user : { a, b })
             QProcess::execute("userdel", { user });
-        }
     });
     for (const QString &user : { a, b })
         QCOMPARE(QProcess::execute("useradd", { "-M", user }), 0);
     // The helper as that user, with the shared temp directory and a cache of the user's own.
     const auto as = [&](const QString &user, const QStringList &command) {
-        const QString cache = "XDG_CACHE_HOME=" + shared.filePath(user);
+        const QString cache = "XDG_CACHE_HOME=" + caches.filePath(user);
         return QStringList { "--reuid=" + user, "--regid=" + user, "--init-groups", "env", cache }
         + QStringList { "TMPDIR=" + shared.path(), "LD_LIBRARY_PATH=" + programs, helper }
         + command;
     };
 
+    if (neighbour == "squatter") {
+        // b's cache directory exists before b's first lock, as after a boot.
+        const QString home = caches.filePath(b), folder = home + "/KorvelTelemetry";
+        const passwd *owner = getpwnam(qPrintable(b));
+        QVERIFY(owner && QDir().mkpath(folder) && chmod(QFile::encodeName(folder), 0700) == 0);
+        for (const QString &path : { home, folder })
+            QCOMPARE(chown(QFile::encodeName(path), owner->pw_uid, owner->pw_gid), 0);
+        auto squatter = startHelper(as(a, { "plant", folder }), "setpriv");
+        const auto unplant = qScopeGuard([&] { // what it planted outlives a kill
+            squatter->closeWriteChannel();
+            squatter->waitForFinished();
+        });
+        QCOMPARE(readHelperLine(*squatter), QByteArray("planted"));
+        QCOMPARE(runHelper(as(b, { "flush" }), "setpriv"), QByteArray("cached"));
+        QCOMPARE(runHelper(as(b, { "hold", kMainLock }), "setpriv"), QByteArray("held"));
+        return;
+    }
     auto holder = startHelper(as(a, { "hold", kMainLock }), "setpriv");
     QCOMPARE(readHelperLine(*holder), QByteArray("held"));
-    holder->kill();
-    QVERIFY(holder->waitForFinished());
-    QCOMPARE(runHelper(as(b, { "flush" }), "setpriv"), QByteArray("cached")); // past a dead holder
-    holder = startHelper(as(a, { "hold", kMainLock }), "setpriv");
-    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
-    QCOMPARE(runHelper(as(b, { "flush" }), "setpriv"), QByteArray("cached")); // beside a live one
-    holder->closeWriteChannel();
-    QVERIFY(holder->waitForFinished());
+    if (neighbour == "killed") {
+        holder->kill();
+        QVERIFY(holder->waitForFinished());
+    }
+    QCOMPARE(runHelper(as(b, { "flush" }), "setpriv"), QByteArray("cached"));
+    if (neighbour == "live") {
+        holder->closeWriteChannel();
+        QVERIFY(holder->waitForFinished());
+    }
 }
 
 KORVEL_TEST_MAIN(TestRuntime)

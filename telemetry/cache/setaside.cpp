@@ -230,22 +230,29 @@ void DataCollectorPrivate::runHostCall(std::function<bool()> change, QObject *co
     QThreadPool::globalInstance()->start(new Task<decltype(task)>(task), 0);
 }
 
+/*
+ * Waits in the lock's queue in slices, without the gate: a flush holds the gate while it waits
+ * for the lock, and between slices this task sees a collector that has gone (the pool waits
+ * for it at exit). Holding the lock it only tries the gate, and gives the lock back to a flush
+ * that has it.
+ */
 bool DataCollectorPrivate::changeWhenLocked(FlushGate &gate, const std::function<bool()> &change)
 {
-    constexpr int kStepMs = 20;
+    constexpr qint64 kSliceMs = 100;
     const QDeadlineTimer deadline(kHostCallLockWaitMs);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     for (;;) {
-        {
-            QMutexLocker locker(&gate.mutex);
-            if (!gate.open)
-                return false;
-            if (mainLock.tryToRun())
-                return changeAndTell(change);
+        if (mainLock.tryToRunFor(int(qBound<qint64>(0, deadline.remainingTime(), kSliceMs)))) {
+            if (gate.mutex.tryLock()) {
+                const bool result = gate.open && changeAndTell(change);
+                gate.mutex.unlock();
+                return result;
+            }
+            mainLock.release();
         }
-        if (deadline.hasExpired())
+        QMutexLocker locker(&gate.mutex);
+        if (!gate.open || deadline.hasExpired())
             return false;
-        QThread::msleep(kStepMs);
     }
 }
 

@@ -26,6 +26,11 @@
 //   quit-uploading     cache two records, start an upload to a server that never answers,
 //                      queue three more and quit while the upload holds the lock; print
 //                      "prompt", or "waited" when the exit flush waited 3 s for that lock
+//   plant DIR          as another user would: make System V semaphore sets and segments at
+//                      every key a program could derive from the device and inode numbers of
+//                      DIR and of files made in it soon after, and files in /tmp and TMPDIR
+//                      under the names of the library's locks; print "planted", remove them all
+//                      when stdin closes
 //   storage-id SERVER DATABASE...
 //                      print the storage ID of each destination, one a line
 //   flush              queue a record and print "cached" once a flush of the collector's own
@@ -43,6 +48,11 @@
 #include <iostream>
 #include <map>
 #include <string>
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
 
 using namespace kl::telemetry;
 
@@ -78,6 +88,51 @@ int hold(const QStringList &args)
     return held ? 0 : 1;
 }
 
+// The keys of files near @p directory: ftok()'s, and a hash of the device and the full inode.
+QVector<key_t> derivableKeys(const QString &directory)
+{
+    constexpr int kInodesAround = 256;
+    struct stat info;
+    if (stat(QFile::encodeName(directory).constData(), &info) != 0)
+        return {};
+    QVector<key_t> keys;
+    const ino_t first = info.st_ino > kInodesAround ? info.st_ino - kInodesAround : 1;
+    for (ino_t inode = first; inode <= info.st_ino + kInodesAround; ++inode) {
+        keys << key_t(('Q' << 24) | ((info.st_dev & 0xff) << 16) | (inode & 0xffff));
+        const QByteArray identity = "korvel:" + QByteArray::number(quint64(info.st_dev)) + ':'
+            + QByteArray::number(quint64(inode));
+        const QByteArray hash = QCryptographicHash::hash(identity, QCryptographicHash::Sha1);
+        keys << key_t(qFromBigEndian<quint32>(hash.constData()) & 0x7fffffff);
+    }
+    return keys;
+}
+
+int plant(const QStringList &args)
+{
+    QVector<int> semaphores, segments;
+    for (const key_t key : derivableKeys(args.value(0))) {
+        semaphores << semget(key, 2, IPC_CREAT | IPC_EXCL | 0600);
+        segments << shmget(key, 8, IPC_CREAT | IPC_EXCL | 0600);
+    }
+    QStringList files;
+    for (const QString &folder : { QStringLiteral("/tmp"), QDir::tempPath() }) {
+        for (const char *name : { kMainLockName, kDbLockName }) {
+            QFile file(folder + "/korvel_lock_" + generateKeyHash(name, "_lockFile"));
+            if (file.open(QIODevice::NewOnly))
+                files << file.fileName();
+        }
+    }
+    say(semaphores.count(-1) + segments.count(-1) < semaphores.size() ? "planted" : "refused");
+    for (std::string line; std::getline(std::cin, line);) { }
+    for (const int id : semaphores)
+        semctl(id, 0, IPC_RMID);
+    for (const int id : segments)
+        shmctl(id, IPC_RMID, nullptr);
+    for (const QString &file : files)
+        QFile::remove(file);
+    return 0;
+}
+
 // Mimics the library's own pattern: a fresh executor for every flush or publish attempt,
 // held for a moment, so that a kill can land in any step of the protocol.
 int churn(const QStringList &args)
@@ -91,7 +146,9 @@ int churn(const QStringList &args)
         SingleExecutor executor(args.value(0));
         if (random->bounded(4) == 0)
             executor.isAnotherRunning();
-        if (!executor.tryToRun())
+        const bool held = random->bounded(2) == 0 ? executor.tryToRun()
+                                                  : executor.tryToRunFor(random->bounded(20));
+        if (!held)
             continue;
         if (!witness.enter()) {
             say("overlap");
@@ -326,6 +383,7 @@ int main(int argc, char **argv)
         { "quit-uploading", &quitWhileUploading },
         { "storage-id", &storageId },
         { "flush", &flush },
+        { "plant", &plant },
         { "early-recorder", &recordEarly },
     };
     const auto command = commands.find(app.arguments().value(1));

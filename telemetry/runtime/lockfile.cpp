@@ -1,0 +1,255 @@
+#include "telemetry/runtime/lockfile_p.h"
+
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/singleexecutor.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QMutex>
+#include <QWaitCondition>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kl::telemetry {
+
+namespace {
+
+// "WHAT: the system's reason for the last failure".
+QString systemError(const QString &what)
+{
+    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    return what + QStringLiteral(": ") + reason;
+}
+
+bool isOwnDirectory(const struct stat &info)
+{
+    return S_ISDIR(info.st_mode) && info.st_uid == geteuid();
+}
+
+QByteArray encodedPath(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+// Only the user can open the file: the directory is theirs alone.
+int openLockFile(const QString &path, QString *trouble)
+{
+    const int fd
+        = open(encodedPath(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd == -1)
+        *trouble = systemError(path);
+    return fd;
+}
+
+struct flock wholeFile()
+{
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
+// Whether @p fd is still the file at @p path: one deleted or replaced since it was opened locks
+// nobody out.
+bool isStillAt(int fd, const QString &path)
+{
+    struct stat opened;
+    struct stat current;
+    return fstat(fd, &opened) == 0 && stat(encodedPath(path).constData(), &current) == 0
+        && opened.st_dev == current.st_dev && opened.st_ino == current.st_ino;
+}
+
+/*
+ * Locks the file with @p command, F_OFD_SETLK or F_OFD_SETLKW. The lock belongs to the open
+ * file description, not to the process: two descriptors of one process exclude each other, the
+ * kernel drops the lock when the last descriptor of it closes, at the latest when its process
+ * dies, and a stopped process keeps it.
+ */
+int lockFileWith(const QString &path, int command, QString *trouble)
+{
+    for (;;) {
+        const int fd = openLockFile(path, trouble);
+        if (fd == -1)
+            return -1;
+        struct flock lock = wholeFile();
+        int result;
+        do {
+            result = fcntl(fd, command, &lock);
+        } while (result == -1 && errno == EINTR);
+        if (result == -1 && errno != EAGAIN && errno != EACCES)
+            *trouble = systemError(path);
+        if (result == 0 && isStillAt(fd, path))
+            return fd;
+        close(fd);
+        if (result == -1)
+            return -1;
+    }
+}
+
+struct Request
+{
+    int fd = -1;
+    bool answered = false;
+    QString trouble;
+};
+
+/*
+ * The waits of this process for one lock file. Its thread lives while somebody waits, and
+ * sleeps in the kernel's queue of the lock; the lock it gets goes to the earliest request
+ * still waiting. Never freed: the thread may still sleep there while the process ends.
+ */
+class LockQueue
+{
+public:
+    static LockQueue &of(const QString &path);
+    int wait(QDeadlineTimer deadline, QString *trouble);
+
+private:
+    explicit LockQueue(const QString &path)
+        : m_path(path)
+    {
+    }
+    static void *serve(void *queue);
+    bool startServing();
+    void answer(int fd, const QString &trouble);
+
+    const QString m_path;
+    QMutex m_mutex;
+    QWaitCondition m_answered;
+    std::deque<Request *> m_waiting;
+    bool m_serving = false;
+};
+
+LockQueue &LockQueue::of(const QString &path)
+{
+    static QBasicMutex mutex;
+    static auto *queues = new QHash<QString, LockQueue *>;
+    QMutexLocker locker(&mutex);
+    LockQueue *&queue = (*queues)[path];
+    if (!queue)
+        queue = new LockQueue(path);
+    return *queue;
+}
+
+int LockQueue::wait(QDeadlineTimer deadline, QString *trouble)
+{
+    Request request;
+    QMutexLocker locker(&m_mutex);
+    m_waiting.push_back(&request);
+    if (!m_serving && !startServing())
+        answer(-1, QStringLiteral("no thread can wait for ") + m_path);
+    while (!request.answered && m_answered.wait(&m_mutex, deadline)) { }
+    if (!request.answered)
+        m_waiting.erase(std::find(m_waiting.begin(), m_waiting.end(), &request));
+    *trouble = request.trouble;
+    return request.fd;
+}
+
+// The thread blocks every signal: the host's handlers never run on it, and none interrupts it.
+bool LockQueue::startServing()
+{
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    m_serving = pthread_create(&thread, &attributes, &LockQueue::serve, this) == 0;
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return m_serving;
+}
+
+void *LockQueue::serve(void *queue)
+{
+    auto *self = static_cast<LockQueue *>(queue);
+    for (;;) {
+        QString trouble;
+        const int fd = lockFileWith(self->m_path, F_OFD_SETLKW, &trouble);
+        QMutexLocker locker(&self->m_mutex);
+        self->answer(fd, trouble);
+        if (self->m_waiting.empty()) {
+            self->m_serving = false;
+            return nullptr;
+        }
+    }
+}
+
+// The lock @p fd goes to the earliest request, or back at once when none waits any more;
+// without a lock every request fails with @p trouble.
+void LockQueue::answer(int fd, const QString &trouble)
+{
+    if (fd != -1 && m_waiting.empty())
+        close(fd);
+    while (!m_waiting.empty()) {
+        Request *request = m_waiting.front();
+        m_waiting.pop_front();
+        request->fd = fd;
+        request->trouble = trouble;
+        request->answered = true;
+        if (fd != -1)
+            break;
+    }
+    m_answered.wakeAll();
+}
+
+} // namespace
+
+// Beside the cache file: every process that shares a cache meets the same locks, whatever its
+// temp directory, session or Qt version, and no two caches, nor two users, share one.
+QString lockFilePath(const QString &name, QString *trouble)
+{
+    const QString directory = QFileInfo(getCacheDataBaseLocation()).absolutePath();
+    struct stat info;
+    if (stat(encodedPath(directory).constData(), &info) != 0) {
+        *trouble = systemError(directory);
+        return {};
+    }
+    if (!isOwnDirectory(info)) {
+        *trouble = directory + QStringLiteral(" is not a directory of this user's own");
+        return {};
+    }
+    return directory + QStringLiteral("/korvel_lock_")
+        + generateKeyHash(name, QStringLiteral("_lockFile"));
+}
+
+int takeLockFile(const QString &path, QString *trouble)
+{
+    return lockFileWith(path, F_OFD_SETLK, trouble);
+}
+
+int waitForLockFile(const QString &path, QDeadlineTimer deadline, QString *trouble)
+{
+    const int fd = takeLockFile(path, trouble);
+    if (fd != -1 || !trouble->isEmpty() || deadline.hasExpired())
+        return fd;
+    return LockQueue::of(path).wait(deadline, trouble);
+}
+
+bool isLockFileTaken(const QString &path, QString *trouble)
+{
+    const int fd = openLockFile(path, trouble);
+    if (fd == -1)
+        return false;
+    struct flock lock = wholeFile();
+    const bool asked = fcntl(fd, F_OFD_GETLK, &lock) == 0;
+    if (!asked)
+        *trouble = systemError(path);
+    close(fd);
+    return asked && lock.l_type != F_UNLCK;
+}
+
+} // namespace kl::telemetry
