@@ -259,11 +259,13 @@ bool CacheDatabase::insert(const RecordQueue::Rows &rows, QString *error)
 bool CacheDatabase::write(const RecordQueue::Rows &rows, MainLock lock, QString *error)
 {
     ConnectionLocker locker(&m_mutex, m_db);
-    const auto madeNow = [this] {
+    const auto tableNowThere = [this, error] {
+        const bool missed = error->contains(QLatin1String("no such table"));
         const RecordTable table = makeTable();
-        return table == RecordTable::Made || table == RecordTable::MadeByAnother;
+        return table == RecordTable::Made || table == RecordTable::MadeByAnother
+            || (missed && table == RecordTable::Ready);
     };
-    if (!insert(rows, error) && (!madeNow() || !insert(rows, error)))
+    if (!insert(rows, error) && (!tableNowThere() || !insert(rows, error)))
         return false;
     if (lock == MainLock::Held) {
         syncCommitsIfDue(CommitsToSync::OneMore);
