@@ -300,6 +300,8 @@ void CacheDatabase::syncWaitingCommits()
 CacheSync CacheDatabase::syncState()
 {
     QMutexLocker locker(&m_mutex);
+    if (m_pagesFreed)
+        return CacheSync::Due; // a file without a write-ahead log gets its pages back too
     if (!m_unsynced)
         return CacheSync::None;
     return isSyncDue(m_sinceSync) ? CacheSync::Due : CacheSync::Waiting;
@@ -311,6 +313,7 @@ CacheSync CacheDatabase::syncState()
 void CacheDatabase::giveBackFreePages()
 {
     constexpr qint64 kMinFreePages = 256;
+    m_pagesFreed = false;
     const auto pragma = [this](const QString &name) {
         return firstValue(m_db, QLatin1String("PRAGMA ") + name).toLongLong();
     };

@@ -45,7 +45,7 @@ enum class CommitsToSync {
 enum class CacheSync {
     None, ///< every commit of the process is durable
     Waiting, ///< some are not, and their sync is not due yet
-    Due,
+    Due, ///< a sync, or a look at the free pages that deletes left, for the next flush
 };
 
 /**
@@ -106,6 +106,8 @@ public:
     // Under m_mutex: a delete failed and nothing has been deleted since (a full disk, or a
     // trigger of another client), so the next failure goes unsaid.
     bool m_deleteFailing = false;
+    // Rows were deleted since the free pages were last looked at.
+    bool m_pagesFreed = false;
 
 private:
     bool open();

@@ -262,6 +262,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
     // After large records the checkpoint and the return of free pages take seconds: the
     // flush makes them on its pool thread, not the publisher's.
     cache.syncCommitsIfDue(CommitsToSync::OneMoreForTheFlush);
+    cache.m_pagesFreed = true;
     qCDebug(lcTelemetry) << "deleted: " << ids.size();
     d->flushSoon();
     return true;
