@@ -54,7 +54,8 @@ bool inspect(const QSqlDatabase &db, TableShape *shape, QSqlError *error)
         *error = query.lastError();
         return false;
     };
-    if (!query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(kRecordTable)))
+    // A SELECT checks the schema against the file first, which a bare PRAGMA may not do.
+    if (!query.exec(QStringLiteral("SELECT * FROM pragma_table_info('%1')").arg(kRecordTable)))
         return failed();
     QStringList columns;
     while (query.next())
