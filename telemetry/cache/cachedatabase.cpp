@@ -63,6 +63,11 @@ bool insertAccounts(const QSqlDatabase &db, const RecordQueue::Rows &rows, QStri
     return false;
 }
 
+qint64 pragmaValue(const QSqlDatabase &db, const QString &name)
+{
+    return firstValue(db, QLatin1String("PRAGMA ") + name).toLongLong();
+}
+
 } // namespace
 
 bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids)
@@ -308,20 +313,26 @@ CacheSync CacheDatabase::syncState()
 }
 
 // Deleted rows leave free pages that SQLite keeps for good; once they are most of a file of
-// some size they go back to the file system. A file made before incremental vacuum needs one
-// whole VACUUM to take it up, which copies what is left: less than half.
-void CacheDatabase::giveBackFreePages()
+// some size they go back to the file system.
+qint64 CacheDatabase::freePagesToGiveBack() const
 {
     constexpr qint64 kMinFreePages = 256;
+    const qint64 freePages = pragmaValue(m_db, QStringLiteral("freelist_count"));
+    const bool worthIt = freePages >= kMinFreePages
+        && 2 * freePages >= pragmaValue(m_db, QStringLiteral("page_count"));
+    return worthIt ? freePages : 0;
+}
+
+// A file made before incremental vacuum needs one whole VACUUM to take them up, which copies
+// what is left: less than half.
+void CacheDatabase::giveBackFreePages()
+{
     m_pagesFreed = false;
-    const auto pragma = [this](const QString &name) {
-        return firstValue(m_db, QLatin1String("PRAGMA ") + name).toLongLong();
-    };
-    const qint64 freePages = pragma(QStringLiteral("freelist_count"));
-    if (freePages < kMinFreePages || 2 * freePages < pragma(QStringLiteral("page_count")))
+    const qint64 freePages = freePagesToGiveBack();
+    if (freePages == 0)
         return;
     QSqlQuery query(m_db);
-    if (pragma(QStringLiteral("auto_vacuum")) != kIncrementalVacuum) {
+    if (pragmaValue(m_db, QStringLiteral("auto_vacuum")) != kIncrementalVacuum) {
         // It needs room for a copy: on a full disk it waits for the next delete.
         if (query.exec(QStringLiteral("VACUUM")))
             syncCommitsIfDue(CommitsToSync::OneThatShrinksTheFile);

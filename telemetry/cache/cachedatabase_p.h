@@ -94,6 +94,9 @@ public:
     CacheSync syncState();
     /// Drops the oldest records beyond @p bound (0: none), with one warning that counts them.
     void dropOldestBeyondBound(int bound);
+    /// The file's free pages, when there are enough to give back; 0 otherwise. With m_mutex
+    /// held.
+    qint64 freePagesToGiveBack() const;
     /// Gives the file's free pages back once they are most of it; with m_mutex held, outside
     /// a transaction.
     void giveBackFreePages();
@@ -106,7 +109,7 @@ public:
     // Under m_mutex: a delete failed and nothing has been deleted since (a full disk, or a
     // trigger of another client), so the next failure goes unsaid.
     bool m_deleteFailing = false;
-    // Rows were deleted since the free pages were last looked at.
+    // Under m_mutex: deletes left free pages enough to give back, which the next flush does.
     bool m_pagesFreed = false;
 
 private:

@@ -262,7 +262,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
     // After large records the checkpoint and the return of free pages take seconds: the
     // flush makes them on its pool thread, not the publisher's.
     cache.syncCommitsIfDue(CommitsToSync::OneMoreForTheFlush);
-    cache.m_pagesFreed = true;
+    cache.m_pagesFreed = cache.m_pagesFreed || cache.freePagesToGiveBack() > 0;
     qCDebug(lcTelemetry) << "deleted: " << ids.size();
     d->flushSoon();
     return true;
