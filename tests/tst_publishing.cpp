@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include <sys/inotify.h>
@@ -29,6 +30,19 @@ using namespace kl::telemetry::test;
 Q_DECLARE_METATYPE(UploadResult::Kind)
 
 namespace {
+
+// Counts the queued calls that the main thread delivers while it lives.
+class QueuedCallCounter : public QObject
+{
+public:
+    QueuedCallCounter() { QCoreApplication::instance()->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        count += event->type() == QEvent::MetaCall;
+        return false;
+    }
+    int count = 0;
+};
 
 // Sees every request an uploader builds, before Qt turns it into bytes.
 class RecordingManager : public QNetworkAccessManager
@@ -1219,17 +1233,33 @@ void TestPublishing::restsUntilAnotherClientCaches()
 
     // Wakes from another thread (consent given again) meet publishers as they go: none may
     // reach a private part already deleted (the sanitizers' pass reports freed memory used).
-    std::atomic<bool> gone { false };
-    std::thread waking([&gone] {
-        while (!gone) {
-            TelemetryPolicy::setEnabled(false);
-            TelemetryPolicy::setEnabled(true);
-        }
-    });
-    for (int i = 0; i < 5000; ++i)
+    const auto wakeMany = [](const std::function<bool(int wakes)> &done) {
+        std::atomic<bool> gone { false };
+        std::atomic<int> wakes { 0 };
+        std::thread waking([&gone, &wakes] {
+            for (; !gone; ++wakes) {
+                TelemetryPolicy::setEnabled(false);
+                TelemetryPolicy::setEnabled(true);
+            }
+        });
+        while (!done(wakes)) { }
+        gone = true;
+        waking.join();
+    };
+    int publishers = 0;
+    wakeMany([&publishers](int) {
         Publisher().initialize();
-    gone = true;
-    waking.join();
+        return ++publishers == 5000;
+    });
+    // A burst of wakes while the main loop is busy waits there as a single call.
+    QCoreApplication::sendPostedEvents();
+    Publisher last;
+    last.initialize();
+    QCoreApplication::sendPostedEvents();
+    QueuedCallCounter calls;
+    wakeMany([](int wakes) { return wakes >= 1000; });
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(calls.count, 1);
 }
 
 // One destination through an upload in flight, a refusal and a success.

@@ -116,9 +116,13 @@ void PublisherPrivate::wake()
 
 void PublisherPrivate::wakeFromAnyThread()
 {
+    if (m_wakePosted.exchange(true))
+        return;
     dispatchToThread(*m_thread, 0, [publisher = QPointer<Publisher>(q)] {
-        if (publisher)
-            publisher->d->wake();
+        if (!publisher)
+            return;
+        publisher->d->m_wakePosted = false;
+        publisher->d->wake();
     });
 }
 

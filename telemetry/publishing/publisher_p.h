@@ -16,6 +16,7 @@
 #include <QSet>
 #include <QThread>
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -149,6 +150,8 @@ public:
     // Only the latest attempt timed runs, so that a wake can bring the next one forward.
     quint64 m_attemptSerial = 0;
     bool m_resting = false;
+    // A wake from another thread is on its way: a burst of them makes one.
+    std::atomic<bool> m_wakePosted { false };
     std::unique_ptr<CacheFileWatch> m_cacheWatch;
     BatchNarrowing m_narrowing;
     // The narrowing state of a destination as it was read with its latest batch.
