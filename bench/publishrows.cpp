@@ -766,9 +766,21 @@ qint64 cpuWaitNs()
     return stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(1).toLongLong() : 0;
 }
 
-// The longest delay of the main loop and how many were over 50 ms, seen by a 10 ms timer; and
-// the same with the main thread's waits for a CPU aside, which other processes (the server on
-// the same cores) cause.
+// The main loop's longest delay and how many were over 50 ms.
+struct Delays
+{
+    qint64 longestMs = 0;
+    int over50 = 0;
+
+    void add(qint64 gapMs)
+    {
+        longestMs = std::max(longestMs, gapMs);
+        over50 += gapMs > 50;
+    }
+};
+
+// The main loop's delays, seen by a 10 ms timer: all of them, and each less the main thread's
+// waits for a CPU, which other processes (the server on the same cores) cause.
 class LoopWatch
 {
 public:
@@ -777,36 +789,28 @@ public:
         QObject::connect(&m_timer, &QTimer::timeout, [this] {
             const qint64 gap = m_clock.restart();
             const qint64 waitNs = cpuWaitNs();
-            const qint64 ownGap = gap - (waitNs - std::exchange(m_waitNs, waitNs)) / 1000000;
-            m_longestMs = std::max(m_longestMs, gap);
-            m_over50 += gap > 50;
-            m_longestOwnMs = std::max(m_longestOwnMs, ownGap);
-            m_ownOver50 += ownGap > 50;
+            all.add(gap);
+            own.add(gap - (waitNs - std::exchange(m_waitNs, waitNs)) / 1000000);
         });
         m_waitNs = cpuWaitNs();
         m_clock.start();
         m_timer.start(10);
     }
-    qint64 longestMs() const { return m_longestMs; }
-    int over50() const { return m_over50; }
-    qint64 longestOwnMs() const { return m_longestOwnMs; }
-    int ownOver50() const { return m_ownOver50; }
+
+    Delays all;
+    Delays own;
 
 private:
     QTimer m_timer;
     QElapsedTimer m_clock;
     qint64 m_waitNs = 0;
-    qint64 m_longestMs = 0, m_longestOwnMs = 0;
-    int m_over50 = 0, m_ownOver50 = 0;
 };
 
 // What the main loop and the memory saw while 40 large documents went to the server.
 struct LargeRun
 {
-    qint64 longestMs = 0;
-    int over50 = 0;
-    qint64 longestOwnMs = 0;
-    int ownOver50 = 0;
+    Delays all;
+    Delays own;
     qint64 peakKb = 0;
     double seconds = 0;
 };
@@ -874,8 +878,7 @@ void benchLarge(const QString &server)
                 return;
             }
         }
-        baseline = { watch.longestMs(), watch.over50(),    watch.longestOwnMs(),
-                     watch.ownOver50(), statusKb("VmHWM"), seconds(clock) };
+        baseline = { watch.all, watch.own, statusKb("VmHWM"), seconds(clock) };
     }
 
     currentDataCollector()->initialize();
@@ -899,8 +902,7 @@ void benchLarge(const QString &server)
         clock.start();
         if (!spinUntil([] { return cachedRowCount() == 0; }, capSeconds * 1000))
             fail(QStringLiteral("the large records did not drain within %1 s").arg(capSeconds));
-        run = { watch.longestMs(), watch.over50(),    watch.longestOwnMs(),
-                watch.ownOver50(), statusKb("VmHWM"), seconds(clock) };
+        run = { watch.all, watch.own, statusKb("VmHWM"), seconds(clock) };
     }
     if (documentCount(manager, server, library) != records)
         fail(QStringLiteral("the server did not store the %1 large records").arg(records));
@@ -909,18 +911,18 @@ void benchLarge(const QString &server)
                                         "(4 MB request bound): ");
     const QString against = QStringLiteral(": a plain `QNetworkAccessManager` posting the same "
                                            "documents one per request from the main thread");
-    report(what + QStringLiteral("the main loop's longest delay"), milliseconds(run.longestMs),
-           milliseconds(baseline.longestMs) + against,
-           double(run.longestMs) / qMax<qint64>(1, baseline.longestMs));
-    report(what + QStringLiteral("main-loop delays over 50 ms"), QString::number(run.over50),
-           QString::number(baseline.over50) + against,
-           double(run.over50) / qMax(1, baseline.over50));
-    report(what + QStringLiteral("the main loop's longest delay, its waits for a CPU aside"),
-           milliseconds(run.longestOwnMs), milliseconds(baseline.longestOwnMs) + against,
-           double(run.longestOwnMs) / qMax<qint64>(1, baseline.longestOwnMs));
-    report(what + QStringLiteral("main-loop delays over 50 ms, waits for a CPU aside"),
-           QString::number(run.ownOver50), QString::number(baseline.ownOver50) + against,
-           double(run.ownOver50) / qMax(1, baseline.ownOver50));
+    const std::pair<Delays LargeRun::*, QString> kinds[]
+        = { { &LargeRun::all, QString() },
+            { &LargeRun::own, QStringLiteral(", waits for a CPU aside") } };
+    for (const auto &[delays, aside] : kinds) {
+        const Delays &ours = run.*delays, &plains = baseline.*delays;
+        report(what + QStringLiteral("the main loop's longest delay") + aside,
+               milliseconds(ours.longestMs), milliseconds(plains.longestMs) + against,
+               double(ours.longestMs) / qMax<qint64>(1, plains.longestMs));
+        report(what + QStringLiteral("main-loop delays over 50 ms") + aside,
+               QString::number(ours.over50), QString::number(plains.over50) + against,
+               double(ours.over50) / qMax(1, plains.over50));
+    }
     report(what + QStringLiteral("peak resident memory"),
            QStringLiteral("%1 MB").arg(run.peakKb / 1024),
            QStringLiteral("%1 MB").arg(baseline.peakKb / 1024) + against,
