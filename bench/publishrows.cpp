@@ -30,6 +30,7 @@
 #include <QTimer>
 #include <QVector>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -173,22 +174,36 @@ struct Post
     int documents = 0; // in the server's answer
 };
 
+// Kept on the main thread; the publisher's posts are noted there.
 QVector<Post> g_posts;
 
+// Runs on the publisher's thread: what it saw goes to the main thread in order, each post
+// before its end.
 void notePost(QNetworkAccessManager::Operation operation, QNetworkReply *reply)
 {
     if (operation != QNetworkAccessManager::PostOperation)
         return;
-    const int index = g_posts.size();
-    g_posts.append({ reply->url().path().section(QLatin1Char('/'), 1, 1), g_clock.nsecsElapsed() });
-    QObject::connect(reply, &QNetworkReply::finished, [reply, index] {
-        g_posts[index].endedAt = g_clock.nsecsElapsed();
-        g_posts[index].documents
-            = QJsonDocument::fromJson(reply->peek(reply->bytesAvailable())).array().size();
+    static std::atomic<int> posts { 0 };
+    const int index = posts++;
+    const auto onMainThread = [](auto &&change) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(change));
+    };
+    onMainThread([database = reply->url().path().section(QLatin1Char('/'), 1, 1),
+                  startedAt = g_clock.nsecsElapsed()] {
+        g_posts.append({ database, startedAt });
+    });
+    QObject::connect(reply, &QNetworkReply::finished, [reply, index, onMainThread] {
+        onMainThread(
+            [index, endedAt = g_clock.nsecsElapsed(),
+             documents
+             = QJsonDocument::fromJson(reply->peek(reply->bytesAvailable())).array().size()] {
+                g_posts[index].endedAt = endedAt;
+                g_posts[index].documents = documents;
+            });
     });
 }
 
-// The library's own chain, started in this process, its posts noted in g_posts.
+// The library's own chain, started as a Recorder starts it, its posts noted in g_posts.
 void startPublishing()
 {
     g_clock.start();
@@ -196,11 +211,10 @@ void startPublishing()
         new ObservedManager(notePost));
     currentDataCollector()->initialize();
     currentBackends()->initialize();
-    currentPublisher()->initialize();
+    currentPublisher()->startInBackground();
 }
 
-// How often the main lock is held, sampled every 5 ms on a thread of its own (the publisher
-// works on the main thread, which a sampler there would only see between attempts).
+// How often the main lock is held, sampled every 5 ms on a thread of its own.
 class LockSampler
 {
 public:

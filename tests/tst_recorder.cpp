@@ -134,6 +134,7 @@ private slots:
     void nonAsciiPropertyNameIsKept();
     void serverHoldsWhatWasRecorded_data();
     void serverHoldsWhatWasRecorded();
+    void publishingNeedsNoMainLoop();
 
 private:
     CouchDBBucket m_bucket;
@@ -523,6 +524,29 @@ void TestRecorder::serverHoldsWhatWasRecorded()
         QCOMPARE(stored, expected);
     }
     QCOMPARE(m_messages->all().filter("Property "), QStringList { warning });
+}
+
+// The publisher that a Recorder starts works on a thread of its own: with the main thread
+// blocked, a worker's publishPending() sends every record.
+void TestRecorder::publishingNeedsNoMainLoop()
+{
+    const QString server = couchDbUrl();
+    const QString database = createDatabase(server, "blocked");
+    QVERIFY2(!database.isEmpty(), "no CouchDB-compatible server: run through ctest");
+    const auto bucket = makeBucket(server, database);
+    Recorder recorder;
+    recorder.setType(QStringLiteral("app.blocked"));
+    recorder.setBucket(bucket.get());
+    for (int i = 0; i < 30; ++i)
+        recorder.record();
+    PublishOutcome outcome;
+    const std::unique_ptr<QThread> worker(
+        QThread::create([&outcome] { outcome = currentPublisher()->publishPending(30000); }));
+    worker->start();
+    QVERIFY(worker->wait(40000)); // the main thread processes no event meanwhile
+    QCOMPARE(outcome.published, 30);
+    QCOMPARE(outcome.remaining, 0);
+    QCOMPARE(couchDbDocuments(server, database).size(), 30);
 }
 
 KORVEL_TEST_MAIN(TestRecorder)

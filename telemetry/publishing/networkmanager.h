@@ -2,9 +2,13 @@
 
 #include "telemetry/korveltelemetry_export.h"
 
-#include <QtGlobal>
+#include <QMutex>
+#include <QPointer>
+
+#include <atomic>
 
 class QNetworkAccessManager;
+class QThread;
 
 namespace kl::telemetry {
 
@@ -13,7 +17,8 @@ namespace kl::telemetry {
  * requests, and the bounds every upload keeps to. Reached through
  * Singleton<NetworkManager>::getInstance().
  *
- * Takes no lock: the library and the host use it only from the publisher thread.
+ * Any thread may use it. Its manager belongs to the publisher's thread: the uploads use it
+ * there.
  */
 class KORVELTELEMETRY_EXPORT NetworkManager
 {
@@ -31,10 +36,15 @@ public:
 
     /**
      * Takes ownership of @p manager, which nothing else may own, and deletes the manager held
-     * before at once. Setting the manager already held does nothing; null drops the held one,
-     * so that the next networkAccessManager() call creates a fresh default manager.
+     * before (on its own thread). Setting the manager already held does nothing; null drops the
+     * held one, so that the next networkAccessManager() call creates a fresh default manager.
+     * Once the publisher runs on a thread of its own, a manager set from another thread moves
+     * there: set it from the thread it was made in.
      */
     void setNetworkAccessManager(QNetworkAccessManager *manager);
+
+    /// The thread the uploads run on from now on; the held manager moves there. Publisher only.
+    void moveToThread(QThread *thread);
 
     /**
      * The longest an upload may take, in ms (30000 unless set): a reply not finished by then
@@ -65,11 +75,16 @@ public:
 
 private:
     Q_DISABLE_COPY(NetworkManager)
+    void adopt(QNetworkAccessManager *manager);
+
+    QMutex m_mutex; // guards the manager and the thread
     QNetworkAccessManager *m_manager = nullptr;
+    QPointer<QThread> m_thread;
     bool m_ownManager = false;
-    int m_uploadTimeout = 30000;
-    qint64 m_maxReplySize = 1024 * 1024;
-    qint64 m_maxRequestSize = 4 * 1024 * 1024;
+    // Set on any thread, read on the publisher's.
+    std::atomic<int> m_uploadTimeout { 30000 };
+    std::atomic<qint64> m_maxReplySize { 1024 * 1024 };
+    std::atomic<qint64> m_maxRequestSize { 4 * 1024 * 1024 };
 };
 
 } // namespace kl::telemetry

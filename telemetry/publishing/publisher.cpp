@@ -388,32 +388,44 @@ Publisher::~Publisher()
         telemetryEnabledAgain().set(nullptr);
         credentialsRemembered().set(nullptr);
     }
+    // A thread that never finished, the application object never destroyed, is left to the
+    // process's end: deleting it would abort.
+    if (d->m_ownThread && d->m_ownThread->isFinished())
+        delete d->m_ownThread;
     delete d;
 }
 
 void Publisher::initialize()
 {
-    QMutexLocker locker(&d->m_mutex);
-    if (d->m_thread)
-        return;
-    d->m_thread = QThread::currentThread();
-    d->m_cacheWatch = std::make_unique<CacheFileWatch>([d = d] { d->wake(); });
-    DataCollectorPrivate::beforeExitFlush().set([publisher = QPointer<Publisher>(this)] {
+    {
+        QMutexLocker locker(&d->m_mutex);
+        if (d->m_thread)
+            return;
+        d->m_thread = QThread::currentThread();
+    }
+    d->startChain();
+}
+
+// On the publisher's thread, which the watch and the uploaders it builds belong to.
+void PublisherPrivate::startChain()
+{
+    m_cacheWatch = std::make_unique<CacheFileWatch>([this] { wake(); });
+    DataCollectorPrivate::beforeExitFlush().set([publisher = QPointer<Publisher>(q)] {
         if (publisher)
-            publisher->d->abandonUpload();
+            publisher->d->abandonUploadOnItsThread();
     });
-    const auto wake = [publisher = QPointer<Publisher>(this)] {
+    const auto wakeUp = [publisher = QPointer<Publisher>(q)] {
         if (publisher)
             publisher->d->wakeFromAnyThread();
     };
-    DataCollectorPrivate::rowsCached().set(wake);
-    telemetryEnabledAgain().set(wake);
+    DataCollectorPrivate::rowsCached().set(wakeUp);
+    telemetryEnabledAgain().set(wakeUp);
     // A bucket's new server, database or login may well succeed where the old ones failed.
-    credentialsRemembered().set([publisher = QPointer<Publisher>(this)] {
+    credentialsRemembered().set([publisher = QPointer<Publisher>(q)] {
         if (publisher)
             publisher->d->resetBackoffFromAnyThread();
     });
-    d->scheduleAttempt(PublisherPrivate::firstAttemptDelay());
+    scheduleAttempt(firstAttemptDelay());
 }
 
 bool Publisher::doPublishImpl()

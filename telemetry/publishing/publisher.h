@@ -34,8 +34,9 @@ struct PublishOutcome
 };
 
 /**
- * Moves cached records to their destinations: a chain of publish attempts on the thread that
- * first called initialize() (which must run an event loop). Each attempt sends at most 25
+ * Moves cached records to their destinations: a chain of publish attempts on the library's
+ * own thread (startInBackground(), as a Recorder starts it) or on the thread that called
+ * initialize(), which must run an event loop. Each attempt sends at most 25
  * records of one destination, passing over destinations that have nothing to send. Attempts
  * come DataTransferFrequency ms apart, the first ones and those after finding the lock taken
  * spread at random; after a full batch that the destination took they come within a few tens
@@ -69,8 +70,19 @@ public:
     Publisher();
     ~Publisher() override;
 
-    /// Starts the chain on the calling thread; only the first call has an effect.
+    /// Starts the chain on the calling thread; only the first call of this and
+    /// startInBackground() has an effect.
     void initialize();
+
+    /**
+     * Starts the chain on a thread of the library's own, where every step of publishing runs:
+     * reading batches from the cache, building requests, applying answers. The application's
+     * threads never wait for any of it. A Recorder starts the publisher this way. Call it on the
+     * thread the publisher was made in (else the chain starts on the calling thread, as with
+     * initialize()); only the first call of this and initialize() has an effect. The thread ends
+     * when the application object is destroyed, once the upload in flight is given up.
+     */
+    void startInBackground();
 
     /// One publish attempt, on the publisher thread; false when the main lock was taken.
     bool doPublishImpl();
@@ -89,10 +101,11 @@ public:
      * when their destination's turn comes. Every destination starts afresh from any back-off;
      * one that fails waits between its attempts as in the chain, and one that refuses the
      * credentials (401, 403) or has no such database (404) is not tried again during the
-     * call. When it returns, the last answer has been applied and the status told of it. Call it on
-     * the thread that started the library (usually the main thread), for example just before
-     * returning from main(): it runs that thread's event loop while it waits, and answers at once
-     * on another thread. The usual chain of attempts goes on as before.
+     * call. When it returns, the last answer has been applied and the status told of it. Call it,
+     * for example just before returning from main(), on the thread that started the library or,
+     * once startInBackground() has, on any thread: it processes the calling thread's events while
+     * it waits. With a chain started by initialize(), it answers at once on any other thread. The
+     * usual chain of attempts goes on as before.
      */
     PublishOutcome publishPending(int timeoutMs);
 

@@ -101,6 +101,7 @@ public:
     // Told of each answered batch, on the publisher's thread; the status shows it.
     static Hook<void(const BatchAnswer &)> &batchAnswered();
 
+    void startChain();
     void scheduleAttempt(int delayMs);
     void rest();
     void wake();
@@ -140,6 +141,10 @@ public:
     void detach(DocumentUploader *uploader);
     void abandonUpload();
     bool isPublisherThread();
+    bool isOwnThreadElsewhere();
+    PublishOutcome publishPendingOnOwnThread(int timeoutMs);
+    void abandonUploadOnItsThread();
+    void stopOwnThread();
     int recordsOfThisProcess(const QSet<int> &except = {}) const;
     int pendingStepMs(const QDeadlineTimer &deadline) const;
 
@@ -147,6 +152,8 @@ public:
     QMutex m_mutex;
     // Set once; tracked, since a host may delete the thread once it has finished.
     std::optional<QPointer<QThread>> m_thread;
+    // The library's own thread, when startInBackground() made one; it ends with the application.
+    QThread *m_ownThread = nullptr;
     // Only the latest attempt timed runs, so that a wake can bring the next one forward.
     quint64 m_attemptSerial = 0;
     bool m_resting = false;

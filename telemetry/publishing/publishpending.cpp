@@ -79,6 +79,8 @@ int PublisherPrivate::pendingStepMs(const QDeadlineTimer &deadline) const
 
 PublishOutcome Publisher::publishPending(int timeoutMs)
 {
+    if (d->isOwnThreadElsewhere())
+        return d->publishPendingOnOwnThread(timeoutMs);
     const QDeadlineTimer deadline(timeoutMs);
     PublishOutcome outcome;
     outcome.remaining = d->recordsOfThisProcess();

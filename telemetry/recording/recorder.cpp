@@ -230,7 +230,7 @@ void RecorderPrivate::init()
     }
     currentDataCollector()->initialize();
     currentBackends()->initialize();
-    currentPublisher()->initialize();
+    currentPublisher()->startInBackground();
 }
 
 Recorder::Recorder(QObject *parent)
