@@ -826,6 +826,7 @@ struct LargeRun
     Delays all;
     Delays own;
     qint64 peakKb = 0;
+    qint64 startKb = 0; // resident as the run began
     double seconds = 0;
 };
 
@@ -877,6 +878,7 @@ void benchLarge(const QString &server)
     LargeRun baseline, run;
     {
         resetPeakMemory();
+        const qint64 startKb = statusKb("VmRSS");
         LoopWatch watch;
         QNetworkRequest request(QUrl(server + '/' + plain + QStringLiteral("/_bulk_docs")));
         request.setRawHeader("Content-Type", "application/json");
@@ -892,7 +894,7 @@ void benchLarge(const QString &server)
                 return;
             }
         }
-        baseline = { watch.all, watch.own, statusKb("VmHWM"), seconds(clock) };
+        baseline = { watch.all, watch.own, statusKb("VmHWM"), startKb, seconds(clock) };
     }
 
     currentDataCollector()->initialize();
@@ -905,6 +907,7 @@ void benchLarge(const QString &server)
             currentDataCollector()->flush();
     }
     resetPeakMemory();
+    const qint64 startKb = statusKb("VmRSS");
     {
         LoopWatch watch;
         startPublishing();
@@ -916,7 +919,7 @@ void benchLarge(const QString &server)
         clock.start();
         if (!spinUntil([] { return cachedRowCount() == 0; }, capSeconds * 1000))
             fail(QStringLiteral("the large records did not drain within %1 s").arg(capSeconds));
-        run = { watch.all, watch.own, statusKb("VmHWM"), seconds(clock) };
+        run = { watch.all, watch.own, statusKb("VmHWM"), startKb, seconds(clock) };
     }
     if (documentCount(manager, server, library) != records)
         fail(QStringLiteral("the server did not store the %1 large records").arg(records));
@@ -941,6 +944,11 @@ void benchLarge(const QString &server)
            QStringLiteral("%1 MB").arg(run.peakKb / 1024),
            QStringLiteral("%1 MB").arg(baseline.peakKb / 1024) + against,
            double(run.peakKb) / baseline.peakKb);
+    const qint64 growth = run.peakKb - run.startKb, baseGrowth = baseline.peakKb - baseline.startKb;
+    report(what + QStringLiteral("peak resident memory above the start of the run"),
+           QStringLiteral("%1 MB").arg(growth / 1024),
+           QStringLiteral("%1 MB").arg(baseGrowth / 1024) + against,
+           double(growth) / qMax<qint64>(1, baseGrowth));
     report(what + QStringLiteral("time to drain, first post to an empty cache"),
            milliseconds(run.seconds * 1000), milliseconds(baseline.seconds * 1000) + against,
            run.seconds / baseline.seconds);
