@@ -35,6 +35,7 @@ QNetworkAccessManager *NetworkManager::networkAccessManager()
         m_manager = new QNetworkAccessManager(nullptr);
         m_manager->setTransferTimeout(m_uploadTimeout);
         m_ownManager = true;
+        adopt(m_manager);
     }
     return m_manager;
 }

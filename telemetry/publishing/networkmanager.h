@@ -29,8 +29,8 @@ public:
 
     /**
      * The held manager. The first call, and the first after a null was set, creates one with
-     * no parent, which therefore belongs to the calling thread, and with uploadTimeout() as its
-     * transfer time-out.
+     * no parent, on the publisher's thread once it runs on one of its own (else on the calling
+     * thread), and with uploadTimeout() as its transfer time-out.
      */
     QNetworkAccessManager *networkAccessManager();
 
