@@ -15,6 +15,8 @@
 #include <QThread>
 #include <QUrl>
 
+#include <algorithm>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -206,6 +208,86 @@ void benchIdle()
                                              thousands(bare.fileAccessesPerMinute)),
                ratio(library.fileAccessesPerMinute, bare.fileAccessesPerMinute));
     }
+}
+
+namespace {
+
+// One start of @p program, as bench/startup.cpp reports it: ns to the event loop, resident kB,
+// whether the cache file existed then.
+struct Start
+{
+    qint64 ns = 0;
+    qint64 residentKb = 0;
+    bool cacheFileExisted = false;
+};
+
+Start startOnce(const QString &program, const QProcessEnvironment &base)
+{
+    QProcessEnvironment environment = base;
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    environment.insert(QStringLiteral("KORVEL_STARTED_NS"),
+                       QString::number(qint64(now.tv_sec) * 1000000000 + now.tv_nsec));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(program, {});
+    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
+        fail(QStringLiteral("%1 did not start and quit").arg(program));
+        return {};
+    }
+    const QList<QByteArray> fields = process.readAllStandardOutput().trimmed().split(' ');
+    return { fields.value(0).toLongLong(), fields.value(1).toLongLong(), fields.value(2) == "1" };
+}
+
+template<typename T>
+T medianOf(QVector<T> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? T() : values.at(values.size() / 2);
+}
+
+} // namespace
+
+void benchStartup()
+{
+    constexpr int kStarts = 21;
+    QTemporaryDir home;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral("cache")));
+    environment.insert(QStringLiteral("TMPDIR"), home.path());
+    QVector<qint64> bareNs, libraryNs, bareKb, libraryKb;
+    int cacheFiles = 0;
+    // Taken in turn, so that a busy moment of the machine weighs on both alike.
+    for (int i = 0; i < kStarts; ++i) {
+        const Start bare = startOnce(QStringLiteral(KORVEL_STARTUP_BARE_PROGRAM), environment);
+        const Start library
+            = startOnce(QStringLiteral(KORVEL_STARTUP_LIBRARY_PROGRAM), environment);
+        bareNs << bare.ns;
+        bareKb << bare.residentKb;
+        libraryNs << library.ns;
+        libraryKb << library.residentKb;
+        cacheFiles += library.cacheFileExisted;
+    }
+    const qint64 ns = medianOf(libraryNs), baseNs = medianOf(bareNs);
+    const qint64 kb = medianOf(libraryKb), baseKb = medianOf(bareKb);
+    const QString what = QStringLiteral(", median of %1 starts (baseline: a bare "
+                                        "QCoreApplication, started in turn)")
+                             .arg(kStarts);
+    report(
+        QStringLiteral("start to the event loop with the first Recorder") + what,
+        QStringLiteral("%1 (+%2)").arg(milliseconds(ns / 1e6), milliseconds((ns - baseNs) / 1e6)),
+        milliseconds(baseNs / 1e6), double(ns) / qMax<qint64>(1, baseNs));
+    report(QStringLiteral("resident memory at the event loop with the first Recorder") + what,
+           QStringLiteral("%1 MB (+%2 MB)")
+               .arg(kb / 1024.0, 0, 'f', 1)
+               .arg((kb - baseKb) / 1024.0, 0, 'f', 1),
+           QStringLiteral("%1 MB").arg(baseKb / 1024.0, 0, 'f', 1),
+           double(kb) / qMax<qint64>(1, baseKb));
+    note(QStringLiteral("start-up: the cache file existed at the event loop in %1 of %2 starts "
+                        "(none records, so none flushes)")
+             .arg(cacheFiles)
+             .arg(kStarts));
 }
 
 } // namespace korvelbench

@@ -76,6 +76,7 @@ void benchCollect();
 void benchFlush();
 void benchRead();
 void benchIdle();
+void benchStartup();
 void benchSync();
 void benchRoundTrip(const QString &server);
 void benchDrain(const QString &server);
