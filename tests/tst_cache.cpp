@@ -516,6 +516,8 @@ void TestCache::replacedCacheFileIsReopened()
     auto road = startHelper({ "road", "http://127.0.0.1:1", "ours" });
     QByteArrayList log;
     QVERIFY(record(*road, 2, log));
+    // Made by the helper's first flush, private; a look before would make it with the umask.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(location), 15000);
     QTRY_COMPARE_WITH_TIMEOUT(cachedPerDestination(), QStringList { "ours 2" }, 15000);
     // A commit soon after the first waits for its sync, which must never write it into the
     // emptied file.
@@ -604,12 +606,12 @@ void TestCache::exitsLeaveTheQueueCached_data()
     QTest::addRow("starting thread deleted")
         << QStringList { "deleted-thread" }
         << QByteArray("critical: The thread that started telemetry has finished; flushing goes on "
-                      "in the main thread, publishing has stopped in this process")
+                      "in the main thread")
         << 1;
     QTest::addRow("starting thread ended during a flush")
         << QStringList { "deleted-thread", "busy" }
         << QByteArray("critical: The thread that started telemetry has finished; flushing goes on "
-                      "in the main thread, publishing has stopped in this process")
+                      "in the main thread")
         << 2;
     // The upload is given up, so that the exit flush gets the lock it holds.
     QTest::addRow("quit while uploading")

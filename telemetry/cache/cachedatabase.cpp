@@ -83,13 +83,11 @@ bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &id
     return query.execBatch();
 }
 
-void CacheDatabase::start()
+// Opened later, the file is opened, and the queue re-keyed, as after a failed open; the SQL
+// driver loads only then too.
+void CacheDatabase::start(CacheOpening opening)
 {
-    {
-        QMutexLocker locker(&m_mutex);
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kCacheConnectionName);
-    }
-    m_rekeyPending = !isTelemetryEnabled() || !open();
+    m_rekeyPending = opening == CacheOpening::AtFirstUse || !isTelemetryEnabled() || !open();
 }
 
 // Asks for the location again each time, which retries creating the cache directory. A
@@ -97,6 +95,8 @@ void CacheDatabase::start()
 bool CacheDatabase::open()
 {
     ConnectionLocker locker(&m_mutex, m_db);
+    if (!m_db.isValid())
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kCacheConnectionName);
     m_db.setDatabaseName(getCacheDataBaseLocation());
     keepCacheFilePrivate(m_db.databaseName());
     if (!m_db.open()) {

@@ -3,6 +3,7 @@
 #include "telemetry/cache/recordqueue_p.h"
 #include "telemetry/cache/recordtable_p.h"
 #include "telemetry/runtime/cachefile_p.h"
+#include "telemetry/runtime/runtime.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
@@ -64,7 +65,7 @@ class CacheDatabase
 public:
     /// Adds the connection and opens it, unless telemetry is disabled (no file is created
     /// before consent); until it opens, rows wait under provisional storage IDs.
-    void start();
+    void start(CacheOpening opening);
     bool isOpen();
 
     /**

@@ -142,7 +142,7 @@ void DataCollectorPrivate::moveFlushesToMainThread(const QThread *ended)
         if (std::exchange(m_threadEndSaid, true) == false)
             qCCritical(lcTelemetry)
                 << "The thread that started telemetry has finished; flushing goes on in the "
-                   "main thread, publishing has stopped in this process";
+                   "main thread";
     }
     scheduleFlush();
 }
@@ -237,7 +237,7 @@ DataCollector::~DataCollector()
     delete d;
 }
 
-void DataCollector::initialize()
+void DataCollector::initialize(CacheOpening opening)
 {
     QMutexLocker locker(&d->m_initMutex);
     if (d->m_initialized)
@@ -256,7 +256,7 @@ void DataCollector::initialize()
         d->m_applicationEndConnection
             = QObject::connect(application, &QObject::destroyed, [d = d] { d->flushAtExit(); });
     }
-    d->m_cache.start();
+    d->m_cache.start(opening);
 }
 
 void DataCollector::collect(const QString &id, long long timestamp, int storageId,

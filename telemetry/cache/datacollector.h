@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/korveltelemetry_export.h"
+#include "telemetry/runtime/runtime.h"
 
 #include <QMap>
 #include <QStringList>
@@ -58,11 +59,11 @@ public:
     ~DataCollector();
 
     /**
-     * Opens the cache database, creates the telemetry table when it is missing and times the
-     * flushes on the calling thread, which must run an event loop. Only the first call does
-     * anything.
+     * Opens the cache database (now, or at its first use off the calling thread), creates the
+     * telemetry table when it is missing and times the flushes on the calling thread, which
+     * must run an event loop. Only the first call does anything.
      */
-    void initialize();
+    void initialize(CacheOpening opening = CacheOpening::Now);
 
     /// Queues one record; safe from any thread, never waits for SQL.
     void collect(const QString &id, long long timestamp, int storageId, const QString &record);

@@ -228,8 +228,9 @@ void RecorderPrivate::init()
         std::call_once(deferred, [] { qAddPreRoutine(&RecorderPrivate::init); });
         return;
     }
-    currentDataCollector()->initialize();
-    currentBackends()->initialize();
+    // The cache file opens off this thread, at the first flush or publish attempt.
+    currentDataCollector()->initialize(CacheOpening::AtFirstUse);
+    currentBackends()->initialize(CacheOpening::AtFirstUse);
     currentPublisher()->startInBackground();
 }
 

@@ -86,6 +86,8 @@ QSet<QString> BackendsPrivate::recordedLocationInfos() const
 // Asks for the location again each time, which retries creating the cache directory.
 bool BackendsPrivate::open()
 {
+    if (!m_db.isValid())
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kRegistryConnectionName);
     m_db.setDatabaseName(getCacheDataBaseLocation());
     keepCacheFilePrivate(m_db.databaseName());
     if (!m_db.open()) {
@@ -288,7 +290,7 @@ Backends::~Backends()
     delete d;
 }
 
-void Backends::initialize()
+void Backends::initialize(CacheOpening opening)
 {
     // Every Recorder calls it: once done, it never waits for the connection.
     if (d->m_initialized)
@@ -297,9 +299,8 @@ void Backends::initialize()
     if (d->m_initialized)
         return;
     d->m_initialized = true;
-    d->m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), kRegistryConnectionName);
     // Without consent no file is created; the first flush once enabled opens it.
-    if (isTelemetryEnabled())
+    if (opening == CacheOpening::Now && isTelemetryEnabled())
         d->open();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/korveltelemetry_export.h"
+#include "telemetry/runtime/runtime.h"
 
 #include <QMap>
 #include <QString>
@@ -28,9 +29,10 @@ public:
     Backends();
     ~Backends();
 
-    /// Opens the registry's connection and creates its table when missing; only the first call
-    /// acts.
-    void initialize();
+    /// Opens the registry's connection (now, or when the first flush needs it) and creates its
+    /// table when missing; only the first call acts. Until it opens, new destinations get
+    /// provisional IDs.
+    void initialize(CacheOpening opening = CacheOpening::Now);
 
     /**
      * The storage ID of the pair, registering it first when it is new; -1 on failure. While

@@ -24,6 +24,12 @@ extern KORVELTELEMETRY_EXPORT const char *kMainLockName;
 /// Period of the publisher, in milliseconds.
 extern KORVELTELEMETRY_EXPORT const int DataTransferFrequency;
 
+/// When an initialize() opens the cache database.
+enum class CacheOpening {
+    Now,
+    AtFirstUse, ///< the first flush, publish attempt or count that needs it: applications
+};
+
 /**
  * Absolute path of the cache database shared by every process of the user.
  *

@@ -106,9 +106,11 @@ void TelemetryStatusPrivate::refreshCachedCounts()
         SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
         const bool locked = mainLock.tryToRunFor(kRefreshLockWaitMs);
         m_refreshing = false;
-        if (locked)
+        if (locked) {
+            // A cache that an application has not used yet opens here, off the status's thread.
+            currentDataCollector()->checkCacheFile();
             countsMayHaveChanged(true);
-        else
+        } else
             dispatchToThread(q->thread(), kRefreshRetryMs, [this, status] {
                 if (status)
                     refreshCachedCounts();
