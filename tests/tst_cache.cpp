@@ -602,6 +602,9 @@ void TestCache::exitsLeaveTheQueueCached_data()
     // What was recorded while disabled is dropped, and no file was made for it.
     QTest::addRow("started disabled")
         << QStringList { "start-disabled" } << QByteArray("no-file") << 2;
+    // The first flush or publish attempt opens it, off the application's thread.
+    QTest::addRow("started, nothing recorded")
+        << QStringList { "start-idle" } << QByteArray("no-file") << 0;
     // The thread ended; the cycle goes on in the main thread.
     QTest::addRow("starting thread deleted")
         << QStringList { "deleted-thread" }

@@ -20,6 +20,8 @@
 //                      that gives IDs itself, and print "recorded"; quit when stdin closes
 //   start-disabled     record while telemetry is disabled, print "file" or "no-file" for the
 //                      cache past the first flush, then record two enabled and exit at once
+//   start-idle         make a Recorder that records nothing, print "file" or "no-file" as
+//                      start-disabled does
 //   purge-disabled DATABASE
 //                      start with telemetry disabled and purge that destination of
 //                      http://127.0.0.1:9; print "purged" or "refused"
@@ -324,6 +326,13 @@ int quitWhileUploading(const QStringList &)
     return qApp->exec();
 }
 
+// Past the first flush, had there been anything to write.
+void sayWhetherCacheFileExists()
+{
+    QTest::qWait(1500);
+    say(QFile::exists(getCacheDataBaseLocation()) ? "file" : "no-file");
+}
+
 // Records while disabled, tells whether the cache file exists past the first flush, then
 // records two more once enabled and returns at once, leaving them to the flush at the end of
 // the application object.
@@ -333,11 +342,19 @@ int startDisabled(const QStringList &)
     TelemetryPolicy::setEnabled(false);
     Recorder *consent = recorder(QStringLiteral("consent"), bucket(kUnreachable, "consent"));
     consent->record();
-    QTest::qWait(1500);
-    say(QFile::exists(getCacheDataBaseLocation()) ? "file" : "no-file");
+    sayWhetherCacheFileExists();
     TelemetryPolicy::setEnabled(true);
     consent->record();
     consent->record();
+    return 0;
+}
+
+// A Recorder that records nothing.
+int startIdle(const QStringList &)
+{
+    test::parkPublisherChain();
+    recorder(QStringLiteral("idle"), bucket(kUnreachable, "idle"));
+    sayWhetherCacheFileExists();
     return 0;
 }
 
@@ -377,6 +394,7 @@ int main(int argc, char **argv)
         { "churn", &churn },
         { "collect-exit", &collectAndExit },
         { "start-disabled", &startDisabled },
+        { "start-idle", &startIdle },
         { "deleted-thread", &deletedThread },
         { "road", &road },
         { "purge-disabled", &purgeDisabled },
