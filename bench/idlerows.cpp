@@ -231,7 +231,7 @@ Start startOnce(const QString &program, const QProcessEnvironment &base)
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(program, {});
+    process.start(program, QStringList());
     if (!process.waitForFinished(30000) || process.exitCode() != 0) {
         fail(QStringLiteral("%1 did not start and quit").arg(program));
         return {};
