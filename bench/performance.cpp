@@ -12,10 +12,10 @@
 // half each, large (40 records of 5 MB) about a minute, publish runs four processes for about 20 s
 // of warm-up plus the window (60 s by default), started together unless --stagger starts them MS
 // apart. Processes runs 1, 4, 16, 32 and 64 recording processes on one cache for the window each,
-// plus up to the window again for what they recorded to drain (up to 12 minutes by default); backlog
-// records 100 000 records in one process and waits for them to reach the server and 30 s more (one
-// to five minutes). Nothing touches the user's own cache or locks: every process runs with
-// XDG_CACHE_HOME and TMPDIR in a temporary directory.
+// plus up to the window again for what they recorded to drain (up to 12 minutes by default);
+// backlog records 100 000 records in one process and waits for them to reach the server and 30 s
+// more (one to five minutes). Nothing touches the user's own cache or locks: every process runs
+// with XDG_CACHE_HOME and TMPDIR in a temporary directory.
 #include "performance.h"
 
 #include <QCoreApplication>
