@@ -110,11 +110,12 @@ void TelemetryStatusPrivate::refreshCachedCounts()
             // A cache that an application has not used yet opens here, off the status's thread.
             currentDataCollector()->checkCacheFile();
             countsMayHaveChanged(true);
-        } else
+        } else {
             dispatchToThread(q->thread(), kRefreshRetryMs, [this, status] {
                 if (status)
                     refreshCachedCounts();
             });
+        }
     };
     QThreadPool::globalInstance()->start(new Task<decltype(refresh)>(refresh), 0);
 }
