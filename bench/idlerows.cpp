@@ -240,13 +240,6 @@ Start startOnce(const QString &program, const QProcessEnvironment &base)
     return { fields.value(0).toLongLong(), fields.value(1).toLongLong(), fields.value(2) == "1" };
 }
 
-template<typename T>
-T medianOf(QVector<T> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.isEmpty() ? T() : values.at(values.size() / 2);
-}
-
 } // namespace
 
 void benchStartup()
@@ -269,8 +262,8 @@ void benchStartup()
         libraryKb << library.residentKb;
         cacheFiles += library.cacheFileExisted;
     }
-    const qint64 ns = medianOf(libraryNs), baseNs = medianOf(bareNs);
-    const qint64 kb = medianOf(libraryKb), baseKb = medianOf(bareKb);
+    const qint64 ns = median(libraryNs), baseNs = median(bareNs);
+    const qint64 kb = median(libraryKb), baseKb = median(bareKb);
     const QString what = QStringLiteral(", median of %1 starts (baseline: a bare "
                                         "QCoreApplication, started in turn)")
                              .arg(kStarts);

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <algorithm>
 #include <functional>
@@ -41,6 +42,14 @@ double bestOf(int runs, F &&run)
     for (int i = 0; i < runs; ++i)
         best = std::min(best, run());
     return best;
+}
+
+/// The middle one of @p values, the upper of the two middle ones for an even count; T() for none.
+template<typename T>
+T median(QVector<T> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.isEmpty() ? T() : values.at(values.size() / 2);
 }
 
 inline double seconds(const QElapsedTimer &timer)

@@ -89,12 +89,6 @@ QStringList batch()
     return documents;
 }
 
-double median(QVector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.at(values.size() / 2);
-}
-
 // ---- draining a backlog, and destinations with nothing to send ----
 
 // Caches @p records for @p storageId, oldest first, later than anything cached before.
