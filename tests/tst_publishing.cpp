@@ -21,6 +21,7 @@
 #include <functional>
 #include <thread>
 
+#include <signal.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -212,6 +213,7 @@ private slots:
     void storesBehindAPathPrefix();
     void passesServeTenBeforeTwo();
     void attemptsWaitForConsentAndTheLock();
+    void workGoesPastAStoppedHolder();
     void keepsWhatTheServerDidNotStore_data();
     void keepsWhatTheServerDidNotStore();
     void poisonRecordIsSetAside();
@@ -679,6 +681,33 @@ void TestPublishing::attemptsWaitForConsentAndTheLock()
     waitForBatch(publisher);
     QCOMPARE(m_server->requestCount(), 1);
     QCOMPARE(m_messages->all(), QStringList());
+}
+
+// A holder of the main lock that stops holds flushes and publishing up for a while only: the
+// records reach the cache and the server without it, once, and the log says why.
+void TestPublishing::workGoesPastAStoppedHolder()
+{
+    const int storageId = registerDestination(m_server->url(), "past");
+    auto holder = startHelper({ QStringLiteral("hold"), kMainLock });
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    QCOMPARE(::kill(pid_t(holder->processId()), SIGSTOP), 0);
+    const QStringList ids = cacheRecords(storageId, 3);
+    m_server->enqueue(FakeHttpServer::json(storedAnswer(ids)));
+    Publisher publisher;
+    attempt(publisher);
+    QCOMPARE(m_server->requestCount(), 1);
+    QCOMPARE(postedIds(m_server->requests().first()), ids);
+    QCOMPARE(cachedIds(storageId), QStringList());
+    QVERIFY(SingleExecutor(kMainLock).isAnotherRunning());
+    holder->kill();
+    QVERIFY(holder->waitForFinished());
+    QTRY_VERIFY(SingleExecutor(kMainLock).tryToRun());
+    const QString lock = "The lock " + kMainLock;
+    QCOMPARE(m_messages->all(),
+             QStringList({ "warning: " + lock
+                               + " cannot be taken: its holder has kept it for over 10 s; work "
+                                 "goes on without it",
+                           "info: " + lock + " can be taken again" }));
 }
 
 void TestPublishing::keepsWhatTheServerDidNotStore_data()

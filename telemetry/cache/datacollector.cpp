@@ -334,7 +334,8 @@ void DataCollector::flush()
         d->flushSoon();
 }
 
-// Syncing what was committed needs no consent: it records nothing.
+// Syncing what was committed needs no consent: it records nothing. Past a holder that has
+// stopped, rows go in as at exit, without the lock; syncing and shrinking wait for it.
 void DataCollectorPrivate::flushQueue()
 {
     const int rows = m_queue.size();
@@ -347,11 +348,13 @@ void DataCollectorPrivate::flushQueue()
         m_cache.syncWaitingCommits();
         return;
     }
-    if (locked && writeQueue(MainLock::Held) && rows >= kLargeFlushRows)
+    const bool writes = locked || (enabled && mainLock.isHolderStuck());
+    if (writes && writeQueue(locked ? MainLock::Held : MainLock::NotHeld)
+        && rows >= kLargeFlushRows)
         m_cache.releaseMemory();
-    else if (!locked && enabled)
+    else if (!writes && enabled)
         qCDebug(lcTelemetry) << "Flush postponed, another process holds the cache lock";
-    afterFlush().call(locked);
+    afterFlush().call(writes);
 }
 
 int DataCollector::maxCachedRecords() const

@@ -4,6 +4,7 @@
 #include "telemetry/runtime/runtime.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMutex>
 #include <QThread>
@@ -18,6 +19,10 @@ namespace {
 
 // The longest wait of a thread whose event loop runs: its timers and events come first.
 constexpr int kEventLoopWaitMs = 50;
+
+// A live holder keeps a lock for a flush or the reading of a batch: a second at most, even for
+// a full queue on a slow disk.
+constexpr int kStuckHolderMs = 10000;
 
 /*
  * Says a lock's trouble when it begins or changes, and once when it is over: every flush and
@@ -38,6 +43,34 @@ void sayLockState(const QString &name, const QString &trouble)
     else
         qCWarning(lcTelemetry).noquote() << "The lock" << name << "cannot be taken:" << trouble;
     last = trouble;
+}
+
+/*
+ * Whether the lock @p name, @p refused now because it is held elsewhere, has been so at every
+ * attempt of this process for kStuckHolderMs. Attempts come about once a second while there is
+ * work; a pause longer than half that time between two of them starts the count again, as the
+ * holder may have changed meanwhile.
+ */
+bool refusedForLong(const QString &name, bool refused)
+{
+    struct Refusals
+    {
+        QElapsedTimer first;
+        QElapsedTimer last;
+    };
+    static QBasicMutex mutex;
+    static auto *refusals = new QHash<QString, Refusals>; // as in sayLockState()
+
+    QMutexLocker locker(&mutex);
+    if (!refused) {
+        refusals->remove(name);
+        return false;
+    }
+    Refusals &seen = (*refusals)[name];
+    if (!seen.last.isValid() || seen.last.hasExpired(kStuckHolderMs / 2))
+        seen.first.start();
+    seen.last.start();
+    return seen.first.hasExpired(kStuckHolderMs);
 }
 
 int boundedWait(int milliseconds)
@@ -71,7 +104,9 @@ bool SingleExecutor::isAnotherRunning() const
     QString trouble;
     const QString path = lockFilePath(m_key, &trouble);
     const bool taken = !path.isEmpty() && isLockFileTaken(path, &trouble);
-    sayLockState(m_key, trouble);
+    // Taken, it may still be a stopped holder's: only an attempt to take it can tell.
+    if (!taken)
+        sayLockState(m_key, trouble);
     return taken;
 }
 
@@ -96,8 +131,17 @@ bool SingleExecutor::takeWithin(int milliseconds)
     const QString path = lockFilePath(m_key, &trouble);
     if (!path.isEmpty())
         m_file = waitForLockFile(path, deadline, &trouble);
+    m_holderStuck = refusedForLong(m_key, m_file == -1 && trouble.isEmpty());
+    if (m_holderStuck)
+        trouble = QStringLiteral("its holder has kept it for over %1 s; work goes on without it")
+                      .arg(kStuckHolderMs / 1000);
     sayLockState(m_key, trouble);
     return m_file != -1;
+}
+
+bool SingleExecutor::isHolderStuck() const
+{
+    return m_holderStuck;
 }
 
 void SingleExecutor::release()
@@ -110,6 +154,7 @@ void SingleExecutor::swap(SingleExecutor &other)
 {
     std::swap(m_key, other.m_key);
     std::swap(m_file, other.m_file);
+    std::swap(m_holderStuck, other.m_holderStuck);
 }
 
 } // namespace kl::telemetry

@@ -23,7 +23,8 @@ KORVELTELEMETRY_EXPORT QString generateKeyHash(const QString &key, const QString
  *
  * While that directory or the file cannot be used, every attempt fails: a warning of
  * lcTelemetry says why when that begins or changes, and an info message when the lock can be
- * taken again.
+ * taken again. The same warning tells of a holder that has kept the lock for longer than any
+ * live one does (isHolderStuck()).
  *
  * An instance is used from one thread at a time. Nothing here throws.
  */
@@ -47,6 +48,13 @@ public:
      * A call on a holder returns false and gives the lock up.
      */
     bool tryToRunFor(int milliseconds);
+    /**
+     * True when every attempt of this process to take the lock, over the last 10 s, found it
+     * held elsewhere: its holder is stopped (a debugger, a job control stop, a frozen cgroup)
+     * or hangs, as no live holder keeps it for so long. The work the lock orders may then go on
+     * without it, in the ways that stay safe when two do it at once.
+     */
+    bool isHolderStuck() const;
     /// Gives up the lock if this instance holds it.
     void release();
     /// Exchanges the locks, held or not, of two instances.
@@ -58,6 +66,7 @@ private:
 
     QString m_key;
     int m_file = -1; // the open lock file while this instance holds the lock
+    bool m_holderStuck = false;
 };
 
 } // namespace kl::telemetry

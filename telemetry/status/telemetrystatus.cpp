@@ -94,7 +94,8 @@ void TelemetryStatusPrivate::cacheChanged()
     refreshCachedCounts();
 }
 
-// The counts are read under the main lock, as a flush reads them, off the status's thread.
+// The counts are read under the main lock, as a flush reads them, off the status's thread;
+// past a stopped holder without it.
 void TelemetryStatusPrivate::refreshCachedCounts()
 {
     if (m_refreshing.exchange(true))
@@ -106,7 +107,7 @@ void TelemetryStatusPrivate::refreshCachedCounts()
         SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
         const bool locked = mainLock.tryToRunFor(kRefreshLockWaitMs);
         m_refreshing = false;
-        if (locked) {
+        if (locked || mainLock.isHolderStuck()) {
             // A cache that an application has not used yet opens here, off the status's thread.
             currentDataCollector()->checkCacheFile();
             countsMayHaveChanged(true);
