@@ -23,6 +23,7 @@
 #include <QUrl>
 #include <QVector>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace kl::telemetry;
@@ -73,7 +74,13 @@ public:
     }
     int arrived() const { return m_latenciesMs.size(); }
     const QVector<double> &latenciesMs() const { return m_latenciesMs; }
-    qint64 lastArrival() const { return m_lastArrival; }
+    qint64 lastArrival() const { return m_arrivals.isEmpty() ? 0 : m_arrivals.last(); }
+    /// How many documents arrived from @p from to @p to (milliseconds since the epoch).
+    int arrivedBetween(qint64 from, qint64 to) const
+    {
+        return int(std::count_if(m_arrivals.cbegin(), m_arrivals.cend(),
+                                 [from, to](qint64 at) { return at >= from && at < to; }));
+    }
     /// Whether the server stopped answering the feed.
     bool lost() const { return m_lost; }
 
@@ -114,7 +121,7 @@ private:
         m_seen.insert(id);
         m_latenciesMs << double(now
                                 - qint64(document.value(QLatin1String("recordedAt")).toDouble()));
-        m_lastArrival = now;
+        m_arrivals << now;
     }
 
     QNetworkAccessManager m_manager;
@@ -123,7 +130,7 @@ private:
     QNetworkReply *m_reply = nullptr;
     QSet<QString> m_seen;
     QVector<double> m_latenciesMs;
-    qint64 m_lastArrival = 0;
+    QVector<qint64> m_arrivals;
     bool m_stopped = false;
     bool m_lost = false;
 };
@@ -171,6 +178,7 @@ struct Outcome
     int recorded = 0;
     QVector<double> latenciesMs;
     double arrivalRate = 0; // records/s, from the start of recording to the last arrival
+    double steadyRate = 0; // records/s arriving over the second half of the recording
     bool drained = false;
     double drainSeconds = 0; // from the end of recording to the last arrival
     int wrote = 0; // flushes that wrote rows
@@ -242,6 +250,9 @@ bool runProcesses(const QString &server, int count, int windowSeconds, Outcome &
     outcome.arrivalRate
         = watch.arrived() ? watch.arrived() / ((watch.lastArrival() - startedAt) / 1e3) : 0;
     outcome.drainSeconds = std::max<qint64>(0, watch.lastArrival() - stoppedAt) / 1e3;
+    // The first half has the first records' latency in it; the second, only the pace.
+    const qint64 halfway = startedAt + windowMs / 2;
+    outcome.steadyRate = watch.arrivedBetween(halfway, stoppedAt) / ((stoppedAt - halfway) / 1e3);
     return true;
 }
 
@@ -393,6 +404,12 @@ void benchProcesses(const QString &server, int windowSeconds)
         if (!runProcesses(server, count, windowSeconds, outcome))
             continue;
         reportProcesses(count, outcome, direct);
+        const int offered = count * kRecordsPerSecond;
+        report(QStringLiteral("%1: records arriving on the server per second over the second "
+                              "half of the recording")
+                   .arg(processesText(count)),
+               QStringLiteral("%1 records/s").arg(outcome.steadyRate, 0, 'f', 0),
+               QStringLiteral("%1 records/s offered").arg(offered), outcome.steadyRate / offered);
         if (count >= 32)
             report(QStringLiteral("%1: records arriving on the server per second, from the "
                                   "start of recording to the last arrival")

@@ -3,6 +3,7 @@
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/tables_p.h"
+#include "telemetry/runtime/watchduty_p.h"
 
 #include "testsupport.h"
 
@@ -127,6 +128,7 @@ private slots:
     void processesComingAndGoingNeitherWedgeNorShareTheLock();
     void stoppedOrKilledHolder_data();
     void stoppedOrKilledHolder();
+    void watchDutyPassesOnWhenItsHolderEnds();
     void usersNeverMeetEachOthersLocks_data();
     void usersNeverMeetEachOthersLocks();
 };
@@ -409,6 +411,26 @@ void TestRuntime::stoppedOrKilledHolder()
     }
     QTRY_VERIFY(acquired.load());
     QVERIFY(waiter->wait(5000));
+}
+
+// One process of a cache is on watch duty at a time; another waits in the kernel's queue of its
+// lock, and comes on duty, told once, when the one on it dies. Then it keeps the duty.
+void TestRuntime::watchDutyPassesOnWhenItsHolderEnds()
+{
+    const QString duty = QString::fromLatin1(kWatchLockName);
+    std::atomic<int> told { 0 };
+    watchDutyTaken().set([&told] { ++told; });
+    const auto unset = qScopeGuard([] { watchDutyTaken().set(nullptr); });
+    auto holder = startHelper({ QStringLiteral("hold"), duty });
+    QCOMPARE(readHelperLine(*holder), QByteArray("held"));
+    QVERIFY(!isOnWatchDuty());
+    QTRY_COMPARE(queuedWaiters(lockFileOf(duty)), 1);
+    QVERIFY(!isOnWatchDuty());
+    holder->kill();
+    QVERIFY(holder->waitForFinished());
+    QTRY_VERIFY(isOnWatchDuty());
+    QCOMPARE(told.load(), 1);
+    QCOMPARE(readHelperLine(*startHelper({ QStringLiteral("hold"), duty })), QByteArray("busy"));
 }
 
 void TestRuntime::usersNeverMeetEachOthersLocks_data()

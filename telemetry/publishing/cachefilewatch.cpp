@@ -46,6 +46,7 @@ void CacheFileWatch::stop()
     if (!m_watcher.files().isEmpty())
         m_watcher.removePaths(m_watcher.files());
     m_seen.clear();
+    m_replaced = false;
 }
 
 void CacheFileWatch::watch(const QString &path)
@@ -56,8 +57,14 @@ void CacheFileWatch::watch(const QString &path)
 
 void CacheFileWatch::fileChanged(const QString &path)
 {
+    m_replaced = m_replaced || !fileIdentity(path).sameFileAs(m_seen.value(path));
     if (mayBeWrite(path))
         m_changed();
+}
+
+bool CacheFileWatch::sawFileReplaced() const
+{
+    return m_replaced;
 }
 
 // A change of owner or mode writes nothing, and SQLite run as root sets the log's owner at each

@@ -11,8 +11,8 @@ namespace kl::telemetry {
 
 /**
  * Tells a publisher that rests, having found the cache empty, that another process may have
- * written records into it: any write to the cache file or to its write-ahead log. Watching
- * costs nothing while nothing changes. Lives on the publisher's thread.
+ * written records into it: any write to the cache file or to its write-ahead log, until it is
+ * stopped. Watching costs nothing while nothing changes. Lives on the publisher's thread.
  */
 class CacheFileWatch
 {
@@ -22,6 +22,8 @@ public:
     /// Watches the cache file; false when it cannot be, and changes would go unseen.
     bool start();
     void stop();
+    /// Whether a watched file was deleted or replaced since the watch started.
+    bool sawFileReplaced() const;
 
 private:
     void watch(const QString &path);
@@ -34,6 +36,7 @@ private:
     // Each watched file as it was when the watch started.
     QHash<QString, FileIdentity> m_seen;
     qint64 m_startedNs = 0; ///< since the epoch, as file times
+    bool m_replaced = false;
 };
 
 } // namespace kl::telemetry

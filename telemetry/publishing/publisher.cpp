@@ -15,6 +15,7 @@
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
+#include "telemetry/runtime/watchduty_p.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -39,8 +40,6 @@ constexpr int kBatchesOutWhileDraining = 4;
 constexpr int kClaimMarginMs = 10000;
 // Reads of destinations with nothing to send, per attempt, before the lock is given back.
 constexpr int kWalkBudgetMs = 20;
-// How long a resting publisher that cannot watch the cache file may miss what others cached.
-constexpr int kUnwatchedRestMs = 5 * 60 * 1000;
 
 // Names this process in the claims of the destinations it uploads; its publishers share them.
 // The process ID lets others see that a claim ended with its process; the random part, that a
@@ -88,41 +87,6 @@ void PublisherPrivate::scheduleAttempt(int delayMs)
     dispatchToThread(*m_thread, delayMs, [publisher = QPointer<Publisher>(q), serial] {
         if (publisher && publisher->d->m_attemptSerial == serial)
             publisher->doPublishImpl();
-    });
-}
-
-// With nothing cached that any process could publish, no attempt comes until this process
-// caches records, telemetry is switched on again or the cache file changes; so an idle
-// process takes no lock and reads no file. Called under the main lock: a write that comes
-// after the empty cache was seen changes the watched file.
-void PublisherPrivate::rest()
-{
-    if (!m_cacheWatch)
-        return;
-    ++m_attemptSerial; // one timed before, as after an attempt made from outside, comes no more
-    if (!m_cacheWatch->start())
-        scheduleAttempt(kUnwatchedRestMs);
-    m_resting = true;
-    currentDataCollector()->releaseMemory();
-}
-
-// The attempt comes a period later, as it would have without the rest: what was cached may
-// well be sent by the process that cached it meanwhile.
-void PublisherPrivate::wake()
-{
-    if (m_resting)
-        scheduleAttempt(DataTransferFrequency);
-}
-
-void PublisherPrivate::wakeFromAnyThread()
-{
-    if (m_wakePosted.exchange(true))
-        return;
-    dispatchToThread(*m_thread, 0, [publisher = QPointer<Publisher>(q)] {
-        if (!publisher)
-            return;
-        publisher->d->m_wakePosted = false;
-        publisher->d->wake();
     });
 }
 
@@ -409,7 +373,7 @@ void Publisher::initialize()
 // On the publisher's thread, which the watch and the uploaders it builds belong to.
 void PublisherPrivate::startChain()
 {
-    m_cacheWatch = std::make_unique<CacheFileWatch>([this] { wake(); });
+    m_cacheWatch = std::make_unique<CacheFileWatch>([this] { cacheWritten(); });
     DataCollectorPrivate::beforeExitFlush().set([publisher = QPointer<Publisher>(q)] {
         if (publisher)
             publisher->d->abandonUploadOnItsThread();
@@ -420,6 +384,10 @@ void PublisherPrivate::startChain()
     };
     DataCollectorPrivate::rowsCached().set(wakeUp);
     telemetryEnabledAgain().set(wakeUp);
+    watchDutyTaken().set([publisher = QPointer<Publisher>(q)] {
+        if (publisher)
+            publisher->d->watchDutyTakenFromAnyThread();
+    });
     // A bucket's new server, database or login may well succeed where the old ones failed.
     credentialsRemembered().set([publisher = QPointer<Publisher>(q)] {
         if (publisher)

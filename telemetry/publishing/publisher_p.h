@@ -104,8 +104,12 @@ public:
     void startChain();
     void scheduleAttempt(int delayMs);
     void rest();
+    void watchWhileResting();
     void wake();
     void wakeFromAnyThread();
+    void cacheWritten();
+    void lookForLeftRecords();
+    void watchDutyTakenFromAnyThread();
     static int firstAttemptDelay();
     int delayAfterAttempt(AttemptEnd end) const;
     int delayAfterUpload(int stored, const OutBatch &batch, bool narrowing);
@@ -157,6 +161,8 @@ public:
     // Only the latest attempt timed runs, so that a wake can bring the next one forward.
     quint64 m_attemptSerial = 0;
     bool m_resting = false;
+    // A look for records that another client left is timed.
+    bool m_lookPending = false;
     // A wake from another thread is on its way: a burst of them makes one.
     std::atomic<bool> m_wakePosted { false };
     std::unique_ptr<CacheFileWatch> m_cacheWatch;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <memory>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -97,6 +98,42 @@ int lockFileWith(const QString &path, int command, QString *trouble)
     }
 }
 
+/*
+ * A detached thread that may sleep in a lock's queue while the process ends. It blocks every
+ * signal: the host's handlers never run on it, and none interrupts it.
+ */
+bool startWaitingThread(void *(*run)(void *), void *argument)
+{
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attributes, run, argument) == 0;
+    pthread_attr_destroy(&attributes);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return started;
+}
+
+struct LockForGood
+{
+    QString path;
+    std::function<void()> taken;
+};
+
+// Its descriptor stays open, so that the lock is held until the process ends.
+void *waitForGood(void *argument)
+{
+    const std::unique_ptr<LockForGood> lock(static_cast<LockForGood *>(argument));
+    QString trouble;
+    if (lockFileWith(lock->path, F_OFD_SETLKW, &trouble) != -1)
+        lock->taken();
+    return nullptr;
+}
+
 struct Request
 {
     int fd = -1;
@@ -156,20 +193,9 @@ int LockQueue::wait(QDeadlineTimer deadline, QString *trouble)
     return request.fd;
 }
 
-// The thread blocks every signal: the host's handlers never run on it, and none interrupts it.
 bool LockQueue::startServing()
 {
-    sigset_t all;
-    sigset_t before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    m_serving = pthread_create(&thread, &attributes, &LockQueue::serve, this) == 0;
-    pthread_attr_destroy(&attributes);
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    m_serving = startWaitingThread(&LockQueue::serve, this);
     return m_serving;
 }
 
@@ -237,6 +263,42 @@ int waitForLockFile(const QString &path, QDeadlineTimer deadline, QString *troub
     if (fd != -1 || !trouble->isEmpty() || deadline.hasExpired())
         return fd;
     return LockQueue::of(path).wait(deadline, trouble);
+}
+
+bool keepLockFile(const QString &path, std::function<void()> taken, QString *trouble)
+{
+    if (takeLockFile(path, trouble) != -1)
+        return true;
+    if (!trouble->isEmpty())
+        return false;
+    auto *lock = new LockForGood { path, std::move(taken) };
+    if (!startWaitingThread(&waitForGood, lock)) {
+        delete lock;
+        *trouble = QStringLiteral("no thread can wait for ") + path;
+    }
+    return false;
+}
+
+// The count is the file's first eight bytes, written only by a holder.
+void countTake(int fd)
+{
+    quint64 takes = 0;
+    if (pread(fd, &takes, sizeof takes, 0) < 0)
+        takes = 0;
+    ++takes;
+    if (pwrite(fd, &takes, sizeof takes, 0) != ssize_t(sizeof takes))
+        return; // a full disk: the holder looks stopped to others after a while, no worse
+}
+
+quint64 takesOf(const QString &path)
+{
+    const int fd = open(encodedPath(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    quint64 takes = 0;
+    if (fd != -1 && pread(fd, &takes, sizeof takes, 0) != ssize_t(sizeof takes))
+        takes = 0;
+    if (fd != -1)
+        close(fd);
+    return takes;
 }
 
 bool isLockFileTaken(const QString &path, QString *trouble)

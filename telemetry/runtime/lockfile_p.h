@@ -3,6 +3,8 @@
 #include <QDeadlineTimer>
 #include <QString>
 
+#include <functional>
+
 namespace kl::telemetry {
 
 /**
@@ -26,6 +28,22 @@ int takeLockFile(const QString &path, QString *trouble);
  * thread may call this.
  */
 int waitForLockFile(const QString &path, QDeadlineTimer deadline, QString *trouble);
+
+/**
+ * Takes the lock of the file @p path for the rest of the process's life: at once when it is
+ * free (true), and otherwise from a thread that waits in the kernel's queue of the lock for as
+ * long as it takes and then calls @p taken there. False with @p trouble when the lock cannot be
+ * used or waited for. Nothing gives the lock up: the kernel does when the process ends.
+ */
+bool keepLockFile(const QString &path, std::function<void()> taken, QString *trouble);
+
+/**
+ * Counts a take of the lock held through @p fd in the lock's file, so that those who find it
+ * held can tell a holder that goes on taking it from one that has stopped.
+ */
+void countTake(int fd);
+/// How often the lock of @p path has been taken, as far as countTake() was told; 0 if unknown.
+quint64 takesOf(const QString &path);
 
 /// Whether another open file holds the lock of @p path; false, with @p trouble, when unknown.
 bool isLockFileTaken(const QString &path, QString *trouble);

@@ -46,31 +46,33 @@ void sayLockState(const QString &name, const QString &trouble)
 }
 
 /*
- * Whether the lock @p name, @p refused now because it is held elsewhere, has been so at every
- * attempt of this process for kStuckHolderMs. Attempts come about once a second while there is
- * work; a pause longer than half that time between two of them starts the count again, as the
- * holder may have changed meanwhile.
+ * Whether the lock of @p path, @p refused now because it is held elsewhere, has been so at every
+ * attempt of this process for kStuckHolderMs while nobody took it: a holder that goes on takes
+ * it again and again, and the count of takes moves.
  */
-bool refusedForLong(const QString &name, bool refused)
+bool refusedForLong(const QString &path, bool refused)
 {
     struct Refusals
     {
-        QElapsedTimer first;
-        QElapsedTimer last;
+        QElapsedTimer since;
+        quint64 takes = 0;
     };
     static QBasicMutex mutex;
     static auto *refusals = new QHash<QString, Refusals>; // as in sayLockState()
 
-    QMutexLocker locker(&mutex);
     if (!refused) {
-        refusals->remove(name);
+        QMutexLocker locker(&mutex);
+        refusals->remove(path);
         return false;
     }
-    Refusals &seen = (*refusals)[name];
-    if (!seen.last.isValid() || seen.last.hasExpired(kStuckHolderMs / 2))
-        seen.first.start();
-    seen.last.start();
-    return seen.first.hasExpired(kStuckHolderMs);
+    const quint64 takes = takesOf(path);
+    QMutexLocker locker(&mutex);
+    Refusals &seen = (*refusals)[path];
+    if (!seen.since.isValid() || seen.takes != takes) {
+        seen.since.start();
+        seen.takes = takes;
+    }
+    return seen.since.hasExpired(kStuckHolderMs);
 }
 
 int boundedWait(int milliseconds)
@@ -131,7 +133,9 @@ bool SingleExecutor::takeWithin(int milliseconds)
     const QString path = lockFilePath(m_key, &trouble);
     if (!path.isEmpty())
         m_file = waitForLockFile(path, deadline, &trouble);
-    m_holderStuck = refusedForLong(m_key, m_file == -1 && trouble.isEmpty());
+    if (m_file != -1)
+        countTake(m_file);
+    m_holderStuck = !path.isEmpty() && refusedForLong(path, m_file == -1 && trouble.isEmpty());
     if (m_holderStuck)
         trouble = QStringLiteral("its holder has kept it for over %1 s; work goes on without it")
                       .arg(kStuckHolderMs / 1000);

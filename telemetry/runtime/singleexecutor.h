@@ -50,9 +50,10 @@ public:
     bool tryToRunFor(int milliseconds);
     /**
      * True when every attempt of this process to take the lock, over the last 10 s, found it
-     * held elsewhere: its holder is stopped (a debugger, a job control stop, a frozen cgroup)
-     * or hangs, as no live holder keeps it for so long. The work the lock orders may then go on
-     * without it, in the ways that stay safe when two do it at once.
+     * held, and nobody took it meanwhile (each take is counted in the lock's file): its holder
+     * is stopped (a debugger, a job control stop, a frozen cgroup) or hangs, as no live holder
+     * keeps it for so long. The work the lock orders may then go on without it, in the ways
+     * that stay safe when two do it at once.
      */
     bool isHolderStuck() const;
     /// Gives up the lock if this instance holds it.
