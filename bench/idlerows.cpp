@@ -1,5 +1,6 @@
 // The idle rows: what processes that have built their Recorder and record nothing cost the
-// desktop, against bare Qt applications doing the same nothing in the same run. Wake-ups are
+// desktop, against bare Qt applications doing the same nothing in the same run, alone and
+// beside an application that records a document every 30 s into the same cache. Wake-ups are
 // the context switches of every thread (a thread that wakes from a sleep switches once when it
 // sleeps again); file accesses and lock takes are what inotify sees in the cache directory.
 #include "performance.h"
@@ -13,6 +14,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 #include <QUrl>
 
 #include <algorithm>
@@ -30,8 +32,10 @@ namespace {
 // Past the first publish attempt, which looks for what other processes left, 10 to 20 s after
 // the start.
 constexpr int kWarmUpMs = 25000;
+constexpr int kFirstAttemptDoneMs = 21000;
 constexpr int kWindowMs = 60000;
 constexpr int kManyProcesses = 20;
+constexpr int kTrickleMs = 30000;
 
 struct Usage
 {
@@ -51,25 +55,49 @@ qint64 field(const QByteArray &line)
     return line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
 }
 
-Usage usageOf(qint64 pid)
+// Per thread ID: a thread that ends (the pool's idle ones do after 30 s) takes its counts along.
+using TaskUsage = QHash<QString, Usage>;
+
+TaskUsage taskUsageOf(qint64 pid)
 {
-    Usage usage;
+    TaskUsage usage;
     const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
     for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile status(tasks.filePath(task + QStringLiteral("/status")));
         if (!status.open(QIODevice::ReadOnly))
             continue;
+        Usage &ofTask = usage[task];
         for (const QByteArray &line : status.readAll().split('\n')) {
             if (line.startsWith("voluntary_ctxt_switches")
                 || line.startsWith("nonvoluntary_ctxt_switches"))
-                usage.switches += field(line);
+                ofTask.switches += field(line);
         }
         // Nanoseconds on the CPU: clock ticks are too coarse for a process that sleeps.
         QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
         if (schedstat.open(QIODevice::ReadOnly))
-            usage.cpuNs += schedstat.readAll().split(' ').value(0).toLongLong();
+            ofTask.cpuNs += schedstat.readAll().split(' ').value(0).toLongLong();
     }
     return usage;
+}
+
+Usage usageOf(qint64 pid)
+{
+    Usage usage;
+    for (const Usage &ofTask : taskUsageOf(pid))
+        usage += ofTask;
+    return usage;
+}
+
+// What the threads alive at the end spent since @p before: an ended thread's last moments are
+// not counted, a new one's are in full.
+Usage usageSince(const TaskUsage &before, const TaskUsage &after)
+{
+    Usage spent;
+    for (auto task = after.cbegin(); task != after.cend(); ++task) {
+        const Usage then = before.value(task.key());
+        spent += { task->switches - then.switches, task->cpuNs - then.cpuNs };
+    }
+    return spent;
 }
 
 // Events inotify reports in one directory: accesses of the cache file, and opens of a lock
@@ -117,8 +145,21 @@ struct Measure
     qint64 lockTakesPerMinute = 0;
 };
 
-// Runs @p count idle processes of @p kind ("library" or "bare") sharing one cache home.
-Measure measureIdle(const QString &kind, int count)
+std::unique_ptr<QProcess> startIdleProcess(const QString &kind,
+                                           const QProcessEnvironment &environment)
+{
+    auto process = std::make_unique<QProcess>();
+    process->setProcessEnvironment(environment);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(QCoreApplication::applicationFilePath(), { QStringLiteral("--idle"), kind });
+    process->waitForStarted();
+    return process;
+}
+
+// Runs @p count idle processes of @p kind ("library" or "bare") sharing one cache home, started
+// well before an application that records into it every 30 s when @p trickling; their usage
+// alone is measured, the file accesses and lock takes of all.
+Measure measureIdle(const QString &kind, int count, bool trickling = false)
 {
     QTemporaryDir home;
     const QString cacheDirectory = home.filePath(QStringLiteral("cache/KorvelTelemetry"));
@@ -127,30 +168,36 @@ Measure measureIdle(const QString &kind, int count)
     environment.insert(QStringLiteral("XDG_CACHE_HOME"), home.filePath(QStringLiteral("cache")));
     environment.insert(QStringLiteral("TMPDIR"), home.path());
     std::vector<std::unique_ptr<QProcess>> processes;
-    for (int i = 0; i < count; ++i) {
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(environment);
-        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(QCoreApplication::applicationFilePath(), { QStringLiteral("--idle"), kind });
-        process->waitForStarted();
-        processes.push_back(std::move(process));
+    for (int i = 0; i < count; ++i)
+        processes.push_back(startIdleProcess(kind, environment));
+    std::unique_ptr<QProcess> trickler;
+    if (trickling) {
+        // Once the others rest: one of them, not the trickler, watches for the rest of them.
+        QThread::msleep(kFirstAttemptDoneMs);
+        trickler = startIdleProcess(QStringLiteral("trickle"), environment);
     }
     QThread::msleep(kWarmUpMs);
     const auto total = [&processes] {
-        Usage usage;
-        for (const auto &process : processes)
-            usage += usageOf(process->processId());
+        TaskUsage usage;
+        for (const auto &process : processes) {
+            const QString pid = QString::number(process->processId()) + QLatin1Char('/');
+            const TaskUsage ofProcess = taskUsageOf(process->processId());
+            for (auto task = ofProcess.cbegin(); task != ofProcess.cend(); ++task)
+                usage.insert(pid + task.key(), *task);
+        }
         return usage;
     };
     qint64 startUp = 0;
     watch.drain(&startUp, &startUp);
     Measure measure;
-    const Usage before = total();
+    const TaskUsage before = total();
     QThread::msleep(kWindowMs);
-    const Usage after = total();
+    const Usage spent = usageSince(before, total());
     watch.drain(&measure.fileAccessesPerMinute, &measure.lockTakesPerMinute);
-    measure.wakeUpsPerSecond = (after.switches - before.switches) / (kWindowMs / 1000.0);
-    measure.cpuSeconds = (after.cpuNs - before.cpuNs) / 1e9;
+    measure.wakeUpsPerSecond = spent.switches / (kWindowMs / 1000.0);
+    measure.cpuSeconds = spent.cpuNs / 1e9;
+    if (trickler)
+        processes.push_back(std::move(trickler));
     for (const auto &process : processes) {
         process->kill();
         process->waitForFinished();
@@ -170,18 +217,52 @@ qint64 cpuNanoseconds(qint64 pid)
     return usageOf(pid).cpuNs;
 }
 
+// "bare", "library", or "trickle": the library, recording a document every 30 s to the
+// benchmark's server.
 int runIdleProcess(const QString &kind)
 {
     kl::telemetry::CouchDBBucket bucket;
     std::unique_ptr<kl::telemetry::Recorder> recorder;
-    if (kind == QLatin1String("library")) {
-        bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:9")));
+    QTimer trickle;
+    const bool trickles = kind == QLatin1String("trickle");
+    if (kind == QLatin1String("library") || trickles) {
+        bucket.setServer(QUrl(trickles ? benchServer() : QStringLiteral("http://127.0.0.1:9")));
         bucket.setDatabase(QStringLiteral("idle"));
         recorder = std::make_unique<kl::telemetry::Recorder>(); // starts the library
         recorder->setType(QStringLiteral("bench.idle"));
         recorder->setBucket(&bucket);
     }
+    if (trickles) {
+        QObject::connect(&trickle, &QTimer::timeout, recorder.get(),
+                         &kl::telemetry::Recorder::record);
+        trickle.start(kTrickleMs);
+        recorder->record();
+    }
     return QCoreApplication::exec();
+}
+
+void benchNeighbours(const QString &server)
+{
+    if (server.isEmpty() || !createDatabase(server, QStringLiteral("idle"))) {
+        fail(QStringLiteral("no pouchdb-server to record to"));
+        return;
+    }
+    const Measure bare = measureIdle(QStringLiteral("bare"), kManyProcesses, true);
+    const Measure library = measureIdle(QStringLiteral("library"), kManyProcesses, true);
+    const QString processes
+        = QStringLiteral("%1 idle processes beside one recording every 30 s").arg(kManyProcesses);
+    report(QStringLiteral("wake-ups per second of the %1 (baseline: bare Qt)").arg(processes),
+           QString::number(library.wakeUpsPerSecond, 'f', 2),
+           QString::number(bare.wakeUpsPerSecond, 'f', 2),
+           ratio(library.wakeUpsPerSecond, bare.wakeUpsPerSecond));
+    report(QStringLiteral("main-lock takes / cache-file reads and writes per minute of all, %1 "
+                          "(baseline: the recording one's beside bare Qt)")
+               .arg(processes),
+           QStringLiteral("%1 / %2").arg(thousands(library.lockTakesPerMinute),
+                                         thousands(library.fileAccessesPerMinute)),
+           QStringLiteral("%1 / %2").arg(thousands(bare.lockTakesPerMinute),
+                                         thousands(bare.fileAccessesPerMinute)),
+           ratio(library.lockTakesPerMinute, bare.lockTakesPerMinute));
 }
 
 void benchIdle()

@@ -58,7 +58,7 @@ const QVector<Group> kGroups {
     { QStringLiteral("destinations"), true }, { QStringLiteral("many"), true },
     { QStringLiteral("large"), true },        { QStringLiteral("many10000"), true },
     { QStringLiteral("publish"), true },      { QStringLiteral("processes"), true },
-    { QStringLiteral("backlog"), true },
+    { QStringLiteral("backlog"), true },      { QStringLiteral("neighbours"), true },
 };
 
 void writeLine(const QStringList &fields)
@@ -179,9 +179,18 @@ int runAll(const QStringList &selected, const QStringList &options)
     return ok ? 0 : 1;
 }
 
+} // namespace
+
+QString benchServer()
+{
+    return qEnvironmentVariable(qPrintable(kServerVariable));
+}
+
+namespace {
+
 int runRow(const QString &group, int window, int stagger)
 {
-    const QString server = qEnvironmentVariable(qPrintable(kServerVariable));
+    const QString server = benchServer();
     const QHash<QString, std::function<void()>> rows {
         { QStringLiteral("record"), benchRecord },
         { QStringLiteral("memory"), benchMemory },
@@ -200,6 +209,7 @@ int runRow(const QString &group, int window, int stagger)
         { QStringLiteral("publish"), [&] { benchPublishing(server, window, stagger); } },
         { QStringLiteral("processes"), [&] { benchProcesses(server, window); } },
         { QStringLiteral("backlog"), [&] { benchBacklog(server); } },
+        { QStringLiteral("neighbours"), [&] { benchNeighbours(server); } },
     };
     const auto row = rows.find(group);
     if (row == rows.end())

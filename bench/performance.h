@@ -69,9 +69,10 @@ QNetworkReply *await(QNetworkReply *reply);
 int documentCount(QNetworkAccessManager &manager, const QString &server, const QString &database);
 /// Documents of about 200 bytes, with a running number in "value".
 QStringList documents(int count);
-/// Posts @p all in batches of 25 back to back through a fresh access manager; records/s.
-double postWithAccessManager(const QString &server, const QString &database,
-                             const QStringList &all);
+/// Posts @p all in batches of 25 through a fresh access manager, @p inFlight out at a time, the
+/// next as soon as one is answered; records/s.
+double postWithAccessManager(const QString &server, const QString &database, const QStringList &all,
+                             int inFlight = 1);
 
 /// A line of /proc/self/status in kB: VmRSS, the resident memory, or VmHWM, its peak.
 qint64 statusKb(const QByteArray &field);
@@ -85,6 +86,7 @@ void benchCollect();
 void benchFlush();
 void benchRead();
 void benchIdle();
+void benchNeighbours(const QString &server);
 void benchStartup();
 void benchSync();
 void benchRoundTrip(const QString &server);
@@ -110,5 +112,7 @@ std::unique_ptr<kl::telemetry::Recorder> newFivePropertyRecorder();
 
 /// A database on the server, made with PUT; true when it exists afterwards.
 bool createDatabase(const QString &server, const QString &database);
+/// The server that the benchmark started, as its processes find it in their environment.
+QString benchServer();
 
 } // namespace korvelbench

@@ -43,6 +43,7 @@ namespace {
 
 constexpr int kWorkers = 4;
 constexpr int kBatch = 25; // the most one publish attempt sends
+constexpr int kBatchesOut = 4; // what the library keeps out while a backlog drains
 // The first attempts come within two periods of the start; a backlog they find is drained.
 constexpr int kWarmUpSeconds = 30;
 constexpr int kFlushDelayMs = 1000; // the period of a process's flushes
@@ -418,21 +419,36 @@ QStringList documents(int count)
     return all.mid(0, count);
 }
 
-double postWithAccessManager(const QString &server, const QString &database, const QStringList &all)
+double postWithAccessManager(const QString &server, const QString &database, const QStringList &all,
+                             int inFlight)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request(QUrl(server + '/' + database + QStringLiteral("/_bulk_docs")));
     request.setRawHeader("Content-Type", "application/json");
+    QEventLoop loop;
+    int next = 0, out = 0, refusedWith = 0;
+    std::function<void()> postMore = [&] {
+        for (; out < inFlight && next < all.size() && !refusedWith; next += kBatch, ++out) {
+            QNetworkReply *reply = manager.post(request, bulkDocsBody(all.mid(next, kBatch)));
+            QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply] {
+                reply->deleteLater();
+                --out;
+                const int status
+                    = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                refusedWith = status == 201 ? refusedWith : status;
+                postMore();
+                if (out == 0)
+                    loop.quit();
+            });
+        }
+    };
     QElapsedTimer clock;
     clock.start();
-    for (int i = 0; i < all.size(); i += kBatch) {
-        const int status = await(manager.post(request, bulkDocsBody(all.mid(i, kBatch))))
-                               ->attribute(QNetworkRequest::HttpStatusCodeAttribute)
-                               .toInt();
-        if (status != 201) {
-            fail(QStringLiteral("a plain post was answered with %1").arg(status));
-            return 0;
-        }
+    postMore();
+    loop.exec();
+    if (refusedWith) {
+        fail(QStringLiteral("a plain post was answered with %1").arg(refusedWith));
+        return 0;
     }
     return all.size() / seconds(clock);
 }
@@ -688,7 +704,11 @@ void benchDrain(const QString &server)
     const QStringList all = documents(records);
     // The server's first thousands of requests run slower, while its JIT compiles them.
     postWithAccessManager(server, QStringLiteral("drain_warm_up"), all);
-    QVector<double> plainRates { postWithAccessManager(server, database("plain", 0), all) };
+    // As many batches out as the library keeps while it drains.
+    const auto plainRate = [&](int round) {
+        return postWithAccessManager(server, database("plain", round), all, kBatchesOut);
+    };
+    QVector<double> plainRates { plainRate(0) };
     const double rawRate = postWithSocket(server, QStringLiteral("drain_raw"), all);
 
     const FlushCounts &flushCounts = countFlushes();
@@ -710,7 +730,7 @@ void benchDrain(const QString &server)
         if (!drain)
             return;
         drains << *drain;
-        plainRates << postWithAccessManager(server, database("plain", round + 1), all);
+        plainRates << plainRate(round + 1);
         ratios << drain->rate / ((plainRates.at(round) + plainRates.at(round + 1)) / 2);
     }
     recording.stop();
@@ -747,8 +767,9 @@ void benchDrain(const QString &server)
                .arg(rounds),
            QStringLiteral("%1 records/s").arg(median(libraryRates), 0, 'f', 0),
            QStringLiteral("%1 records/s: a plain `QNetworkAccessManager` posting the same "
-                          "batches back to back, before and after each drain")
-               .arg(median(plainRates), 0, 'f', 0),
+                          "batches, %2 out at a time, before and after each drain")
+               .arg(median(plainRates), 0, 'f', 0)
+               .arg(kBatchesOut),
            median(ratios));
     note(QStringLiteral("draining: each drain against the mean of the plain client's before and "
                         "after it: %1; a post took %2 from request to reply and posts came %3 "

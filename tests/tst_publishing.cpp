@@ -1245,9 +1245,10 @@ void TestPublishing::restsUntilAnotherClientCaches()
     if (files.contains(log))
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).lastModified() != modifiedAtRest, 15000);
     // The log was written just before the rest: any change of it may be a write. A look a period
-    // later, without a lock, finds the cache still empty.
+    // and a half later, without a lock, finds the cache still empty.
+    const int lookMs = DataTransferFrequency * 3 / 2;
     changeAttributes({ files.last() });
-    staysQuietFor(DataTransferFrequency + 2000);
+    staysQuietFor(lookMs + 2000);
     QVERIFY(!QTest::currentTestFailed());
 
     QVERIFY(publisher.doPublishImpl()); // rests again, seconds after the last write
@@ -1270,7 +1271,7 @@ void TestPublishing::restsUntilAnotherClientCaches()
                                                   "'{\"_id\":\"%1\"}')")
                                        .arg(id)
                                        .arg(storageId)));
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->requestCount(), 2, DataTransferFrequency + 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->requestCount(), 2, lookMs + 5000);
     QCOMPARE(postedIds(m_server->requests().at(1)), QStringList { id });
 
     // Wakes from another thread (consent given again) meet publishers as they go: none may

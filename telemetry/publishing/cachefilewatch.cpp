@@ -33,6 +33,7 @@ CacheFileWatch::CacheFileWatch(std::function<void()> changed)
 bool CacheFileWatch::start()
 {
     m_file = getCacheDataBaseLocation();
+    m_seen.clear();
     const QString log = logOf(m_file);
     m_startedNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
     if (QFileInfo::exists(log))
@@ -45,8 +46,6 @@ void CacheFileWatch::stop()
 {
     if (!m_watcher.files().isEmpty())
         m_watcher.removePaths(m_watcher.files());
-    m_seen.clear();
-    m_replaced = false;
 }
 
 void CacheFileWatch::watch(const QString &path)
@@ -57,14 +56,13 @@ void CacheFileWatch::watch(const QString &path)
 
 void CacheFileWatch::fileChanged(const QString &path)
 {
-    m_replaced = m_replaced || !fileIdentity(path).sameFileAs(m_seen.value(path));
     if (mayBeWrite(path))
         m_changed();
 }
 
-bool CacheFileWatch::sawFileReplaced() const
+bool CacheFileWatch::fileReplaced() const
 {
-    return m_replaced;
+    return !fileIdentity(m_file).sameFileAs(m_seen.value(m_file));
 }
 
 // A change of owner or mode writes nothing, and SQLite run as root sets the log's owner at each

@@ -22,8 +22,8 @@ public:
     /// Watches the cache file; false when it cannot be, and changes would go unseen.
     bool start();
     void stop();
-    /// Whether a watched file was deleted or replaced since the watch started.
-    bool sawFileReplaced() const;
+    /// Whether the cache file was deleted or replaced since the watch last started.
+    bool fileReplaced() const;
 
 private:
     void watch(const QString &path);
@@ -33,10 +33,9 @@ private:
     QFileSystemWatcher m_watcher;
     std::function<void()> m_changed;
     QString m_file; ///< the cache file when the watch started
-    // Each watched file as it was when the watch started.
+    // Each watched file as it was when the watch last started.
     QHash<QString, FileIdentity> m_seen;
     qint64 m_startedNs = 0; ///< since the epoch, as file times
-    bool m_replaced = false;
 };
 
 } // namespace kl::telemetry

@@ -17,6 +17,11 @@ namespace {
 
 // How long a resting publisher that cannot watch the cache file may miss what others cached.
 constexpr int kUnwatchedRestMs = 5 * 60 * 1000;
+// From a write that another client made to the look for what it left.
+int lookDelayMs()
+{
+    return DataTransferFrequency * 3 / 2;
+}
 
 } // namespace
 
@@ -61,27 +66,28 @@ void PublisherPrivate::wakeFromAnyThread()
 }
 
 // Another client wrote into the cache file. Most often it is a process that sends what it
-// cached itself, within the period: a look a period later, without the main lock, tells
-// whether anything was left to this one. The watch goes on meanwhile.
+// cached itself, a period later: a look half a period after that, without the main lock, tells
+// whether anything was left to this one. Until then the watch rests too, as the writer's next
+// writes (its flush, its claim, its deletes) would only wake this thread again.
 void PublisherPrivate::cacheWritten()
 {
     if (!m_resting || std::exchange(m_lookPending, true))
         return;
-    dispatchToThread(*m_thread, DataTransferFrequency, [publisher = QPointer<Publisher>(q)] {
+    m_cacheWatch->stop();
+    dispatchToThread(*m_thread, lookDelayMs(), [publisher = QPointer<Publisher>(q)] {
         if (publisher)
             publisher->d->lookForLeftRecords();
     });
 }
 
-// The watch starts over first: a write after that is seen by it, one before by the look. A
+// The watch starts again first: a write after that is seen by it, one before by the look. A
 // file replaced meanwhile is one the collector has not opened yet: an attempt opens it.
 void PublisherPrivate::lookForLeftRecords()
 {
     m_lookPending = false;
     if (!m_resting)
         return;
-    const bool replaced = m_cacheWatch->sawFileReplaced();
-    m_cacheWatch->stop();
+    const bool replaced = m_cacheWatch->fileReplaced();
     watchWhileResting();
     if (replaced || currentDataCollector()->hasCachedRecords() != std::optional<bool>(false))
         scheduleAttempt(0);
@@ -91,10 +97,8 @@ void PublisherPrivate::lookForLeftRecords()
 void PublisherPrivate::watchDutyTakenFromAnyThread()
 {
     dispatchToThread(*m_thread, 0, [publisher = QPointer<Publisher>(q)] {
-        if (publisher && publisher->d->m_resting) {
-            publisher->d->watchWhileResting();
+        if (publisher)
             publisher->d->cacheWritten();
-        }
     });
 }
 

@@ -14,8 +14,9 @@
 // as a witness that every holder enters shows), "stall MS" (its main loop ran MS ms late, when
 // over 50 ms, time spent waiting for a CPU aside). A worker obeys commands on stdin: "stop"
 // (recording), "poison" (record one document whose batches the server refuses whole),
-// "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or upload);
-// it quits once stdin closes.
+// "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or upload),
+// "stop-holding-lock" and "stop-in-upload" (SIGSTOP itself once it holds the main lock, or once
+// an upload's request is written, its destination claimed); it quits once stdin closes.
 #include "fakehttpserver.h"
 #include "testsupport.h"
 
@@ -157,13 +158,19 @@ qint64 cpuWaitNs()
     return stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(1).toLongLong() : 0;
 }
 
-// Dies once the whole request of @p reply has been written: the server may or may not have it.
+// Calls @p then once the whole request of @p reply has been written: the server may or may not
+// have it.
+void onceSent(QNetworkReply *reply, const std::function<void()> &then)
+{
+    QObject::connect(reply, &QNetworkReply::uploadProgress, [then](qint64 sent, qint64 total) {
+        if (total > 0 && sent == total)
+            then();
+    });
+}
+
 void dieOnceSent(QNetworkReply *reply)
 {
-    QObject::connect(reply, &QNetworkReply::uploadProgress, [](qint64 sent, qint64 total) {
-        if (total > 0 && sent == total)
-            std::raise(SIGKILL);
-    });
+    onceSent(reply, [] { std::raise(SIGKILL); });
 }
 
 // The processes the controller starts, with arguments MODE SERVER SOURCE: "worker" records
@@ -200,9 +207,19 @@ int runProcess(const QStringList &arguments)
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&process] { process.record(); });
     timer.start(40);
+    // A 10 ms beat that comes late tells how long something kept the main loop waiting; the
+    // time it waited for a CPU, on a busy machine, and a stop of its own are left out.
+    QTimer beat;
+    QElapsedTimer sinceBeat;
+    const auto stopHere = [&sinceBeat] {
+        std::fflush(stdout);
+        std::raise(SIGSTOP);
+        sinceBeat.restart();
+    };
     QTimer probe;
     test::LockWitness witness;
-    QObject::connect(&probe, &QTimer::timeout, [&witness] {
+    bool stopHoldingLock = false;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
         SingleExecutor lock(test::kMainLock);
         if (!lock.tryToRun())
             return;
@@ -210,12 +227,10 @@ int runProcess(const QStringList &arguments)
             std::printf("overlap\n");
         else
             witness.leave();
+        if (std::exchange(stopHoldingLock, false))
+            stopHere();
     });
     probe.start(250);
-    // A 10 ms beat that comes late tells how long something kept the main loop waiting; the
-    // time it waited for a CPU, on a busy machine, is left out.
-    QTimer beat;
-    QElapsedTimer sinceBeat;
     qint64 waitedForCpuNs = cpuWaitNs();
     QObject::connect(&beat, &QTimer::timeout, [&] {
         const qint64 now = cpuWaitNs(), waited = now - std::exchange(waitedForCpuNs, now);
@@ -239,6 +254,14 @@ int runProcess(const QStringList &arguments)
               QLoggingCategory::setFilterRules(QStringLiteral("korvel.telemetry.debug=true"));
           } },
         { "kill-in-upload", [&process] { process.onUpload = dieOnceSent; } },
+        { "stop-holding-lock", [&stopHoldingLock] { stopHoldingLock = true; } },
+        { "stop-in-upload",
+          [&] {
+              process.onUpload = [&process, stopHere](QNetworkReply *reply) {
+                  onceSent(reply, stopHere);
+                  process.onUpload = [](QNetworkReply *) {}; // ends this closure: nothing after
+              };
+          } },
     };
     test::readInputLines(
         &process,
@@ -766,6 +789,10 @@ private:
         QVector<Fault> faults {
             { "SIGKILL in a flush", [this] { return killWorker(1, "kill-in-flush\n"); } },
             { "SIGKILL in an upload", [this] { return killWorker(2, "kill-in-upload\n"); } },
+            { "SIGSTOP for 60 s, holding the main lock",
+              [this] { return stopWorker(0, "stop-holding-lock\n"); } },
+            { "SIGSTOP for 60 s in an upload, its destination claimed",
+              [this] { return stopWorker(1, "stop-in-upload\n"); } },
             { "pouchdb-server stopped in an upload, back 1 s later",
               [this] { return restartServerInUpload(); } },
             { "cache directory read-only for 3 s", [this] { return refuseWrites(false); } },
@@ -834,6 +861,40 @@ private:
             m_workers[index]
                 = launch("worker", QStringLiteral("w%1.%2").arg(index).arg(m_runs.size()));
         return worker->killed;
+    }
+
+    // While a worker is stopped with what it holds, the records another one makes in the first
+    // 10 s reach the server within a minute of being made.
+    bool stopWorker(int index, const QByteArray &command)
+    {
+        Run *stopped = m_workers[index];
+        const Run *other = m_workers[(index + 1) % kWorkers];
+        const auto state = [stopped] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(stopped->process->processId()));
+            return stat.open(QIODevice::ReadOnly) ? stat.readAll().split(')').value(1).trimmed()
+                                                  : QByteArray();
+        };
+        if (!check(stopped->process->write(command) > 0, "a worker took no command")
+            || !waitFor([&] { return state().startsWith('T'); }, kPatienceMs,
+                        "a worker did not stop itself"))
+            return false;
+        const auto resume
+            = qScopeGuard([stopped] { ::kill(pid_t(stopped->process->processId()), SIGCONT); });
+        const int from = other->printed;
+        QTest::qWait(10000);
+        const int to = other->printed;
+        QTest::qWait(50000);
+        QSet<QString> onServer;
+        for (const QString &database : { databaseFor(0), databaseFor(1) }) {
+            for (const QJsonObject &document : test::couchDbDocuments(m_server, database))
+                onServer.insert(
+                    recordKey(document["source"].toString(), document["sequence"].toInt()));
+        }
+        int missing = 0;
+        for (int sequence = from; sequence < to; ++sequence)
+            missing += !onServer.contains(recordKey(other->source, sequence));
+        return check(to > from && missing == 0,
+                     "records made beside a stopped worker did not reach the server in a minute");
     }
 
     bool restartServerInUpload()
