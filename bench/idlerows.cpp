@@ -241,6 +241,27 @@ int runIdleProcess(const QString &kind)
     return QCoreApplication::exec();
 }
 
+// The rows of @p library against @p bare, for @p processes; wake-ups and CPU are those of the
+// idle processes, lock takes and file accesses those of all in the cache directory.
+void reportIdle(const QString &processes, const Measure &library, const Measure &bare)
+{
+    report(QStringLiteral("wake-ups per second, %1 (baseline: bare Qt)").arg(processes),
+           QString::number(library.wakeUpsPerSecond, 'f', 2),
+           QString::number(bare.wakeUpsPerSecond, 'f', 2),
+           ratio(library.wakeUpsPerSecond, bare.wakeUpsPerSecond));
+    report(QStringLiteral("CPU seconds per minute, %1 (baseline: bare Qt)").arg(processes),
+           QString::number(library.cpuSeconds, 'f', 4), QString::number(bare.cpuSeconds, 'f', 4),
+           ratio(library.cpuSeconds, bare.cpuSeconds));
+    report(QStringLiteral("main-lock takes / cache-file reads and writes per minute, %1 "
+                          "(baseline: bare Qt)")
+               .arg(processes),
+           QStringLiteral("%1 / %2").arg(thousands(library.lockTakesPerMinute),
+                                         thousands(library.fileAccessesPerMinute)),
+           QStringLiteral("%1 / %2").arg(thousands(bare.lockTakesPerMinute),
+                                         thousands(bare.fileAccessesPerMinute)),
+           ratio(library.fileAccessesPerMinute, bare.fileAccessesPerMinute));
+}
+
 void benchNeighbours(const QString &server)
 {
     if (server.isEmpty() || !createDatabase(server, QStringLiteral("idle"))) {
@@ -249,20 +270,10 @@ void benchNeighbours(const QString &server)
     }
     const Measure bare = measureIdle(QStringLiteral("bare"), kManyProcesses, true);
     const Measure library = measureIdle(QStringLiteral("library"), kManyProcesses, true);
-    const QString processes
-        = QStringLiteral("%1 idle processes beside one recording every 30 s").arg(kManyProcesses);
-    report(QStringLiteral("wake-ups per second of the %1 (baseline: bare Qt)").arg(processes),
-           QString::number(library.wakeUpsPerSecond, 'f', 2),
-           QString::number(bare.wakeUpsPerSecond, 'f', 2),
-           ratio(library.wakeUpsPerSecond, bare.wakeUpsPerSecond));
-    report(QStringLiteral("main-lock takes / cache-file reads and writes per minute of all, %1 "
-                          "(baseline: the recording one's beside bare Qt)")
-               .arg(processes),
-           QStringLiteral("%1 / %2").arg(thousands(library.lockTakesPerMinute),
-                                         thousands(library.fileAccessesPerMinute)),
-           QStringLiteral("%1 / %2").arg(thousands(bare.lockTakesPerMinute),
-                                         thousands(bare.fileAccessesPerMinute)),
-           ratio(library.lockTakesPerMinute, bare.lockTakesPerMinute));
+    reportIdle(QStringLiteral("%1 idle processes beside one recording every 30 s, whose lock "
+                              "takes and file accesses count too")
+                   .arg(kManyProcesses),
+               library, bare);
 }
 
 void benchIdle()
@@ -270,24 +281,9 @@ void benchIdle()
     for (const int count : { 1, kManyProcesses }) {
         const Measure bare = measureIdle(QStringLiteral("bare"), count);
         const Measure library = measureIdle(QStringLiteral("library"), count);
-        const QString processes = count == 1 ? QStringLiteral("one idle process")
-                                             : QStringLiteral("%1 idle processes").arg(count);
-        report(QStringLiteral("wake-ups per second, %1 (baseline: bare Qt)").arg(processes),
-               QString::number(library.wakeUpsPerSecond, 'f', 1),
-               QString::number(bare.wakeUpsPerSecond, 'f', 1),
-               ratio(library.wakeUpsPerSecond, bare.wakeUpsPerSecond));
-        report(QStringLiteral("CPU seconds per minute, %1 (baseline: bare Qt)").arg(processes),
-               QString::number(library.cpuSeconds, 'f', 4),
-               QString::number(bare.cpuSeconds, 'f', 4),
-               ratio(library.cpuSeconds, bare.cpuSeconds));
-        report(QStringLiteral("main-lock takes / cache-file reads and writes per minute, %1 "
-                              "(baseline: bare Qt)")
-                   .arg(processes),
-               QStringLiteral("%1 / %2").arg(thousands(library.lockTakesPerMinute),
-                                             thousands(library.fileAccessesPerMinute)),
-               QStringLiteral("%1 / %2").arg(thousands(bare.lockTakesPerMinute),
-                                             thousands(bare.fileAccessesPerMinute)),
-               ratio(library.fileAccessesPerMinute, bare.fileAccessesPerMinute));
+        reportIdle(count == 1 ? QStringLiteral("one idle process")
+                              : QStringLiteral("%1 idle processes").arg(count),
+                   library, bare);
     }
 }
 

@@ -283,11 +283,12 @@ bool keepLockFile(const QString &path, std::function<void()> taken, QString *tro
 void countTake(int fd)
 {
     quint64 takes = 0;
-    if (pread(fd, &takes, sizeof takes, 0) < 0)
+    if (pread(fd, &takes, sizeof takes, 0) != ssize_t(sizeof takes))
         takes = 0;
     ++takes;
-    if (pwrite(fd, &takes, sizeof takes, 0) != ssize_t(sizeof takes))
-        return; // a full disk: the holder looks stopped to others after a while, no worse
+    // Where the count cannot be written (a full disk before its first write) it stands still,
+    // and others take a busy lock for a stopped one after 10 s: they go on without it, safely.
+    [[maybe_unused]] const ssize_t written = pwrite(fd, &takes, sizeof takes, 0);
 }
 
 quint64 takesOf(const QString &path)
