@@ -350,6 +350,7 @@ Publisher::~Publisher()
         DataCollectorPrivate::beforeExitFlush().set(nullptr);
         DataCollectorPrivate::rowsCached().set(nullptr);
         telemetryEnabledAgain().set(nullptr);
+        watchDutyTaken().set(nullptr);
         credentialsRemembered().set(nullptr);
     }
     // A thread that never finished, the application object never destroyed, is left to the
