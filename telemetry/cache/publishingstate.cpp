@@ -1,8 +1,8 @@
 // The publisher's progress per destination, such as how far a refused batch was narrowed, and
 // which process is uploading its records, kept in the cache file beside the records it
 // concerns: every process of the user goes on from it, also one started after the process
-// that began. The text is the publisher's own; this part only keeps it. Runs under the
-// machine-wide main lock, on the publisher's thread.
+// that began. The text is the publisher's own; this part only keeps it. Runs on the
+// publisher's thread, under the machine-wide main lock unless its holder has stopped.
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
@@ -83,18 +83,21 @@ bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
 
 // The first claim makes the table. Made before the read, it lets a failed read mean only that
 // the claims cannot be known now (another client holds the file), never that there are none to
-// respect. The write lock, taken first, keeps two publishers from claiming at once even without
-// the main lock.
+// respect. The write lock, taken first, keeps two publishers from claiming at once also where
+// one went past a stopped holder of the main lock.
 bool DataCollector::claimDestination(int storageId, const QString &owner, int durationMs)
 {
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen())
         return false;
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     RaiiTransaction transaction(cache.m_db);
     QSqlQuery query(cache.m_db);
-    if (!transaction.openForWriting() || !query.exec(kCreateClaimTable)
+    if (!transaction.openForWriting())
+        return false;
+    // Read under the write lock: a claim committed before is never from later than now.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (!query.exec(kCreateClaimTable)
         || !query.exec(
             QStringLiteral("SELECT owner, until FROM telemetry_claims WHERE storageID = %1")
                 .arg(storageId)))

@@ -218,14 +218,15 @@ void PublisherPrivate::takeAnswer(DocumentUploader *uploader, const UploadResult
 }
 
 // Under the main lock, as a flush writes: the counts that a flush reads agree with the
-// batches answered. A flush holds it for a moment only, so the answer waits a little for it.
+// batches answered. A flush holds it for a moment only, so the answer waits a little for it;
+// a stopped holder not for long.
 void PublisherPrivate::finishBatch()
 {
     const auto answered = [](const OutBatch &batch) { return batch.answer.has_value(); };
     if (std::none_of(m_out.cbegin(), m_out.cend(), answered))
         return;
     q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
-    if (!q->m_executor->tryToRun()) {
+    if (!q->m_executor->tryToRun() && !q->m_executor->isHolderStuck()) {
         q->m_executor.reset();
         dispatchToThread(QThread::currentThread(), kLockRetryMs,
                          [publisher = QPointer<Publisher>(q)] {

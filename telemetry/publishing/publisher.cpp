@@ -426,8 +426,9 @@ bool PublisherPrivate::attempt(Chain chain)
         endAttempt(chain, AttemptEnd::NothingToDo);
         return false;
     }
+    // Past a stopped holder the claim alone keeps other publishers off the destination.
     q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
-    if (!q->m_executor->tryToRun()) {
+    if (!q->m_executor->tryToRun() && !q->m_executor->isHolderStuck()) {
         endAttempt(chain, AttemptEnd::LockTaken);
         return false;
     }
