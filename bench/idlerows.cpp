@@ -1,26 +1,38 @@
 // The idle rows: what processes that have built their Recorder and record nothing cost the
 // desktop, against bare Qt applications doing the same nothing in the same run, alone and
-// beside an application that records a document every 30 s into the same cache. Wake-ups are
-// the context switches of every thread (a thread that wakes from a sleep switches once when it
-// sleeps again); file accesses and lock takes are what inotify sees in the cache directory.
+// beside an application that records a document every 30 s into the same cache; and what that
+// application costs itself, against a plain Qt program doing its work. Wake-ups are the context
+// switches of every thread (a thread that wakes from a sleep switches once when it sleeps
+// again); file accesses and lock takes are what inotify sees in the cache directory; system
+// calls are what `perf stat` counts at the kernel's raw_syscalls:sys_enter tracepoint.
 #include "performance.h"
 
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <QUuid>
 
 #include <algorithm>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <vector>
+
+#include <csignal>
 
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -137,12 +149,50 @@ private:
     int m_fd;
 };
 
+// The system calls of one process and the threads it starts, while this object lives; -1
+// where perf cannot count them.
+class SystemCallCount
+{
+public:
+    explicit SystemCallCount(qint64 pid)
+    {
+        m_perf.setProcessChannelMode(QProcess::SeparateChannels);
+        m_perf.start(QStringLiteral("perf"),
+                     { QStringLiteral("stat"), QStringLiteral("-x"), QStringLiteral(","),
+                       QStringLiteral("-e"), QStringLiteral("raw_syscalls:sys_enter"),
+                       QStringLiteral("-p"), QString::number(pid) });
+        m_perf.waitForStarted();
+    }
+    ~SystemCallCount() { take(); }
+    Q_DISABLE_COPY(SystemCallCount)
+
+    qint64 take()
+    {
+        if (m_perf.state() == QProcess::Running) {
+            ::kill(pid_t(m_perf.processId()), SIGINT);
+            m_perf.waitForFinished(10000);
+            const QByteArray line = m_perf.readAllStandardError().trimmed();
+            bool counted = false;
+            const qint64 count = line.split(',').value(0).toLongLong(&counted);
+            m_count = counted ? count : -1;
+        }
+        return m_count;
+    }
+
+private:
+    QProcess m_perf;
+    qint64 m_count = -1;
+};
+
 struct Measure
 {
     double wakeUpsPerSecond = 0;
     double cpuSeconds = 0;
     qint64 fileAccessesPerMinute = 0;
     qint64 lockTakesPerMinute = 0;
+    // Of the recording application, when there is one.
+    double recorderWakeUpsPerSecond = 0;
+    qint64 recorderSystemCalls = -1;
 };
 
 std::unique_ptr<QProcess> startIdleProcess(const QString &kind,
@@ -157,9 +207,10 @@ std::unique_ptr<QProcess> startIdleProcess(const QString &kind,
 }
 
 // Runs @p count idle processes of @p kind ("library" or "bare") sharing one cache home, started
-// well before an application that records into it every 30 s when @p trickling; their usage
-// alone is measured, the file accesses and lock takes of all.
-Measure measureIdle(const QString &kind, int count, bool trickling = false)
+// well before an application that records into it every 30 s when @p trickler names its kind;
+// their usage is measured apart from the recording application's, the file accesses and lock
+// takes of all.
+Measure measureIdle(const QString &kind, int count, const QString &trickler = QString())
 {
     QTemporaryDir home;
     const QString cacheDirectory = home.filePath(QStringLiteral("cache/KorvelTelemetry"));
@@ -170,11 +221,11 @@ Measure measureIdle(const QString &kind, int count, bool trickling = false)
     std::vector<std::unique_ptr<QProcess>> processes;
     for (int i = 0; i < count; ++i)
         processes.push_back(startIdleProcess(kind, environment));
-    std::unique_ptr<QProcess> trickler;
-    if (trickling) {
+    std::unique_ptr<QProcess> recording;
+    if (!trickler.isEmpty()) {
         // Once the others rest: one of them, not the trickler, watches for the rest of them.
         QThread::msleep(kFirstAttemptDoneMs);
-        trickler = startIdleProcess(QStringLiteral("trickle"), environment);
+        recording = startIdleProcess(trickler, environment);
     }
     QThread::msleep(kWarmUpMs);
     const auto total = [&processes] {
@@ -190,14 +241,23 @@ Measure measureIdle(const QString &kind, int count, bool trickling = false)
     qint64 startUp = 0;
     watch.drain(&startUp, &startUp);
     Measure measure;
+    const qint64 recordingPid = recording ? recording->processId() : 0;
+    std::optional<SystemCallCount> systemCalls;
+    if (recording)
+        systemCalls.emplace(recordingPid);
     const TaskUsage before = total();
+    const TaskUsage recordingBefore = taskUsageOf(recordingPid);
     QThread::msleep(kWindowMs);
     const Usage spent = usageSince(before, total());
+    const Usage recordingSpent = usageSince(recordingBefore, taskUsageOf(recordingPid));
     watch.drain(&measure.fileAccessesPerMinute, &measure.lockTakesPerMinute);
     measure.wakeUpsPerSecond = spent.switches / (kWindowMs / 1000.0);
     measure.cpuSeconds = spent.cpuNs / 1e9;
-    if (trickler)
-        processes.push_back(std::move(trickler));
+    if (recording) {
+        measure.recorderWakeUpsPerSecond = recordingSpent.switches / (kWindowMs / 1000.0);
+        measure.recorderSystemCalls = systemCalls->take();
+        processes.push_back(std::move(recording));
+    }
     for (const auto &process : processes) {
         process->kill();
         process->waitForFinished();
@@ -217,10 +277,66 @@ qint64 cpuNanoseconds(qint64 pid)
     return usageOf(pid).cpuNs;
 }
 
-// "bare", "library", or "trickle": the library, recording a document every 30 s to the
-// benchmark's server.
+namespace {
+
+// The recording application's work without the library: each record inserted into an SQLite
+// file, posted to the benchmark's server, and deleted once the server has stored it.
+class PlainTrickle : public QObject
+{
+public:
+    PlainTrickle()
+        : m_database(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE")))
+    {
+        m_database.setDatabaseName(QDir::temp().filePath(QStringLiteral("plain.db")));
+        m_database.open();
+        QSqlQuery(m_database)
+            .exec(QStringLiteral("CREATE TABLE records (id INTEGER PRIMARY KEY, document TEXT)"));
+        connect(&m_timer, &QTimer::timeout, this, &PlainTrickle::recordOne);
+        m_timer.start(kTrickleMs);
+        recordOne();
+    }
+
+private:
+    void recordOne()
+    {
+        const QByteArray document = "{\"_id\":\""
+            + QUuid::createUuid().toByteArray(QUuid::WithoutBraces)
+            + "\",\"type\":\"bench.idle\",\"timestamp\":"
+            + QByteArray::number(QDateTime::currentMSecsSinceEpoch()) + "}";
+        QSqlQuery insert(m_database);
+        insert.prepare(QStringLiteral("INSERT INTO records (document) VALUES (?)"));
+        insert.addBindValue(document);
+        insert.exec();
+        const QVariant id = insert.lastInsertId();
+        QNetworkRequest request(QUrl(benchServer() + QStringLiteral("/idle/_bulk_docs")));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+        QNetworkReply *reply = m_network.post(request, "{\"docs\":[" + document + "]}");
+        connect(reply, &QNetworkReply::finished, this, [this, reply, id] {
+            reply->deleteLater();
+            if (reply->error() != QNetworkReply::NoError)
+                return;
+            QSqlQuery remove(m_database);
+            remove.prepare(QStringLiteral("DELETE FROM records WHERE id = ?"));
+            remove.addBindValue(id);
+            remove.exec();
+        });
+    }
+
+    QSqlDatabase m_database;
+    QNetworkAccessManager m_network;
+    QTimer m_timer;
+};
+
+} // namespace
+
+// "bare", "library", "trickle": the library, recording a document every 30 s to the
+// benchmark's server, or "plain": the same work without the library.
 int runIdleProcess(const QString &kind)
 {
+    if (kind == QLatin1String("plain")) {
+        PlainTrickle plain;
+        return QCoreApplication::exec();
+    }
     kl::telemetry::CouchDBBucket bucket;
     std::unique_ptr<kl::telemetry::Recorder> recorder;
     QTimer trickle;
@@ -268,12 +384,35 @@ void benchNeighbours(const QString &server)
         fail(QStringLiteral("no pouchdb-server to record to"));
         return;
     }
-    const Measure bare = measureIdle(QStringLiteral("bare"), kManyProcesses, true);
-    const Measure library = measureIdle(QStringLiteral("library"), kManyProcesses, true);
+    const Measure bare
+        = measureIdle(QStringLiteral("bare"), kManyProcesses, QStringLiteral("plain"));
+    const Measure library
+        = measureIdle(QStringLiteral("library"), kManyProcesses, QStringLiteral("trickle"));
     reportIdle(QStringLiteral("%1 idle processes beside one recording every 30 s, whose lock "
                               "takes and file accesses count too")
                    .arg(kManyProcesses),
                library, bare);
+    const QString plain = QStringLiteral("a plain Qt program writing each record into an SQLite "
+                                         "file and posting it with `QNetworkAccessManager`");
+    report(QStringLiteral("wake-ups per second of the application recording every 30 s "
+                          "(baseline: %1)")
+               .arg(plain),
+           QString::number(library.recorderWakeUpsPerSecond, 'f', 2),
+           QString::number(bare.recorderWakeUpsPerSecond, 'f', 2),
+           ratio(library.recorderWakeUpsPerSecond, bare.recorderWakeUpsPerSecond));
+    if (library.recorderSystemCalls < 0 || bare.recorderSystemCalls < 0) {
+        note(QStringLiteral("no system-call rows: `perf stat -e raw_syscalls:sys_enter` did not "
+                            "count (Debian's linux-perf, run as root)"));
+        return;
+    }
+    constexpr int recordsInWindow = kWindowMs / kTrickleMs;
+    report(QStringLiteral("system calls per record, recorded and published, of the application "
+                          "recording every 30 s, flushes and publish attempts included "
+                          "(baseline: %1)")
+               .arg(plain),
+           thousands(double(library.recorderSystemCalls) / recordsInWindow),
+           thousands(double(bare.recorderSystemCalls) / recordsInWindow),
+           ratio(library.recorderSystemCalls, bare.recorderSystemCalls));
 }
 
 void benchIdle()

@@ -173,6 +173,72 @@ void readInputLines(QObject *context, std::function<void(const QByteArray &)> on
                      });
 }
 
+namespace {
+
+// Whether users other than the owner (and root) can open @p path: a build in a private folder,
+// such as /root or one of mktemp -d, is out of their reach.
+bool reachableByOthers(const QString &path)
+{
+    QFileInfo info(QFileInfo(path).canonicalFilePath());
+    if (!(info.permissions() & QFileDevice::ReadOther))
+        return false;
+    for (QDir folder = info.dir(); !folder.isRoot(); folder.cdUp()) {
+        if (!(QFile::permissions(folder.path()) & QFileDevice::ExeOther))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString helperForOtherUsers(const QString &folder)
+{
+    QProcess ldd;
+    ldd.start(QStringLiteral("ldd"), { KORVEL_HELPER_PATH });
+    if (!ldd.waitForFinished() || ldd.exitStatus() != QProcess::NormalExit || ldd.exitCode() != 0)
+        return {};
+    QMap<QString, QString> copies { { QStringLiteral("korvelhelper"), KORVEL_HELPER_PATH } };
+    const QRegularExpression loaded(QStringLiteral("^\\s*(\\S+) => (\\S+)"),
+                                    QRegularExpression::MultilineOption);
+    for (auto it = loaded.globalMatch(QString::fromLocal8Bit(ldd.readAllStandardOutput()));
+         it.hasNext();) {
+        const QRegularExpressionMatch library = it.next();
+        if (!reachableByOthers(library.captured(2)))
+            copies.insert(library.captured(1), library.captured(2));
+    }
+    const auto everyone = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+        | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+        | QFileDevice::ExeOther;
+    if (!QFile::setPermissions(folder, everyone))
+        return {};
+    for (auto it = copies.cbegin(); it != copies.cend(); ++it) {
+        const QString copy = folder + '/' + it.key();
+        if (!QFile::copy(it.value(), copy) || !QFile::setPermissions(copy, everyone)
+            || !reachableByOthers(copy))
+            return {};
+    }
+    return folder + QStringLiteral("/korvelhelper");
+}
+
+OtherUser::OtherUser(const QString &name)
+    : m_name(name)
+    , m_exists(QProcess::execute(QStringLiteral("useradd"), { QStringLiteral("-M"), name }) == 0)
+{
+}
+
+OtherUser::~OtherUser()
+{
+    if (m_exists)
+        QProcess::execute(QStringLiteral("userdel"), { m_name });
+}
+
+QStringList OtherUser::commandAs(const QString &user, const QStringList &environment,
+                                 const QString &libraries, const QStringList &command)
+{
+    return QStringList { "--reuid=" + user, "--regid=" + user, "--init-groups", "env" }
+    + environment + QStringList { "LD_LIBRARY_PATH=" + libraries } + command;
+}
+
 std::unique_ptr<QProcess> startHelper(const QStringList &arguments, const QString &program)
 {
     auto helper = std::make_unique<QProcess>();

@@ -111,6 +111,30 @@ QByteArray runHelper(const QStringList &arguments,
 // Reads one line the helper printed, waiting up to @p timeoutMs; empty on time-out.
 QByteArray readHelperLine(QProcess &helper, int timeoutMs = 10000);
 
+// A user of its own, made with useradd for the life of the object, for the tests that show
+// what another user of the machine can do; they run as root.
+class OtherUser
+{
+public:
+    explicit OtherUser(const QString &name);
+    ~OtherUser();
+    bool exists() const { return m_exists; }
+    QString name() const { return m_name; }
+    // The arguments of setpriv that run @p command as @p user with @p environment added, its
+    // libraries looked for in @p libraries first.
+    static QStringList commandAs(const QString &user, const QStringList &environment,
+                                 const QString &libraries, const QStringList &command);
+
+private:
+    Q_DISABLE_COPY(OtherUser)
+    QString m_name;
+    bool m_exists = false;
+};
+// Copies the helper into @p folder with the libraries it loads from places other users cannot
+// reach, under the names the loader looks for, which LD_LIBRARY_PATH=folder makes it find first.
+// Returns the copy's path; empty when ldd cannot say what it loads, or a copy failed.
+QString helperForOtherUsers(const QString &folder);
+
 // An HTTP answer, waited for (10 s at most); status 0 when none came. The URL's user info goes
 // out as Basic credentials.
 struct HttpAnswer

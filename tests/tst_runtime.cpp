@@ -29,52 +29,6 @@ int stressSeconds()
     return ok ? seconds : 30;
 }
 
-// Whether users other than the owner (and root) can open @p path: a build in a private folder,
-// such as /root or one of mktemp -d, is out of their reach.
-bool reachableByOthers(const QString &path)
-{
-    QFileInfo info(QFileInfo(path).canonicalFilePath());
-    if (!(info.permissions() & QFileDevice::ReadOther))
-        return false;
-    for (QDir folder = info.dir(); !folder.isRoot(); folder.cdUp()) {
-        if (!(QFile::permissions(folder.path()) & QFileDevice::ExeOther))
-            return false;
-    }
-    return true;
-}
-
-// Copies the helper into @p folder with the libraries it loads from places other users cannot
-// reach, under the names the loader looks for, which LD_LIBRARY_PATH=folder makes it find first.
-// Returns the copy's path; empty when ldd cannot say what it loads, or a copy failed.
-QString helperForOtherUsers(const QString &folder)
-{
-    QProcess ldd;
-    ldd.start(QStringLiteral("ldd"), { KORVEL_HELPER_PATH });
-    if (!ldd.waitForFinished() || ldd.exitStatus() != QProcess::NormalExit || ldd.exitCode() != 0)
-        return {};
-    QMap<QString, QString> copies { { QStringLiteral("korvelhelper"), KORVEL_HELPER_PATH } };
-    const QRegularExpression loaded(QStringLiteral("^\\s*(\\S+) => (\\S+)"),
-                                    QRegularExpression::MultilineOption);
-    for (auto it = loaded.globalMatch(QString::fromLocal8Bit(ldd.readAllStandardOutput()));
-         it.hasNext();) {
-        const QRegularExpressionMatch library = it.next();
-        if (!reachableByOthers(library.captured(2)))
-            copies.insert(library.captured(1), library.captured(2));
-    }
-    const auto everyone = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
-        | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
-        | QFileDevice::ExeOther;
-    if (!QFile::setPermissions(folder, everyone))
-        return {};
-    for (auto it = copies.cbegin(); it != copies.cend(); ++it) {
-        const QString copy = folder + '/' + it.key();
-        if (!QFile::copy(it.value(), copy) || !QFile::setPermissions(copy, everyone)
-            || !reachableByOthers(copy))
-            return {};
-    }
-    return folder + QStringLiteral("/korvelhelper");
-}
-
 // The file whose kernel lock is the lock @p name.
 QString lockFileOf(const QString &name)
 {
@@ -196,6 +150,46 @@ void TestRuntime::lockWithinAProcess()
     QVERIFY(waiter->wait(10000));
     QCOMPARE(outcome.load(), 1);
     queued.release();
+
+    // Queued from an event loop without waiting: the lock comes as soon as it is given up, a
+    // wait that timed out gets none, and a lock for a thread that has ended goes back.
+    QVector<int> answers;
+    std::unique_ptr<SingleExecutor> handed;
+    const auto answer = [&](int number) {
+        return [&, number](std::unique_ptr<SingleExecutor> lock) {
+            answers << (lock ? number : -number);
+            handed = std::move(lock);
+        };
+    };
+    SingleExecutor holder(kMainLock);
+    QVERIFY(holder.tryToRun());
+    SingleExecutor::whenFree(kMainLock, QThread::currentThread(), 100, answer(1));
+    SingleExecutor::whenFree(kMainLock, QThread::currentThread(), 30000, answer(2));
+    QTRY_COMPARE(answers, QVector<int>({ -1 }));
+    holder.release();
+    QTRY_COMPARE(answers, QVector<int>({ -1, 2 }));
+    QVERIFY(!SingleExecutor(kMainLock).tryToRun());
+    QVERIFY(holder.tryToRun() == false && handed);
+    handed.reset();
+    QVERIFY(holder.tryToRun());
+    QThread ended;
+    ended.start();
+    ended.quit();
+    QVERIFY(ended.wait());
+    SingleExecutor::whenFree(kMainLock, &ended, 30000, answer(3));
+    QTRY_COMPARE(queuedWaiters(lockFile), 1);
+    const auto takes = [&lockFile] { // counted in the file's first eight bytes
+        QFile file(lockFile);
+        quint64 count = 0;
+        return file.open(QIODevice::ReadOnly) && file.read(reinterpret_cast<char *>(&count), 8)
+            ? count
+            : 0;
+    };
+    const quint64 takesBefore = takes();
+    holder.release();
+    QTRY_COMPARE(takes(), takesBefore + 1);
+    QVERIFY(SingleExecutor(kMainLock).tryToRun());
+    QCOMPARE(answers.size(), 2);
 
     QVERIFY(second.tryToRun());
     QVERIFY(!second.tryToRun()); // a second try gives the lock up
@@ -429,7 +423,7 @@ void TestRuntime::watchDutyPassesOnWhenItsHolderEnds()
     holder->kill();
     QVERIFY(holder->waitForFinished());
     QTRY_VERIFY(isOnWatchDuty());
-    QCOMPARE(told.load(), 1);
+    QTRY_COMPARE(told.load(), 1); // told on the waiting thread, just after the duty is taken
     QCOMPARE(readHelperLine(*startHelper({ QStringLiteral("hold"), duty })), QByteArray("busy"));
 }
 
@@ -461,19 +455,14 @@ void TestRuntime::usersNeverMeetEachOthersLocks()
     if (helper.isEmpty())
         QSKIP("The helper and its libraries cannot be copied where other users reach them");
     const QString pid = QString::number(QCoreApplication::applicationPid());
-    const QString a = "korvela" + pid, b = "korvelb" + pid;
-    const auto cleanup = qScopeGuard([&] {
-        for (const QString &user : { a, b })
-            QProcess::execute("userdel", { user });
-    });
-    for (const QString &user : { a, b })
-        QCOMPARE(QProcess::execute("useradd", { "-M", user }), 0);
+    const OtherUser userA("korvela" + pid), userB("korvelb" + pid);
+    QVERIFY(userA.exists() && userB.exists());
+    const QString a = userA.name(), b = userB.name();
     // The helper as that user, with the shared temp directory and a cache of the user's own.
     const auto as = [&](const QString &user, const QStringList &command) {
         const QString cache = "XDG_CACHE_HOME=" + caches.filePath(user);
-        return QStringList { "--reuid=" + user, "--regid=" + user, "--init-groups", "env", cache }
-        + QStringList { "TMPDIR=" + shared.path(), "LD_LIBRARY_PATH=" + programs, helper }
-        + command;
+        return OtherUser::commandAs(user, { cache, "TMPDIR=" + shared.path() }, programs,
+                                    QStringList { helper } + command);
     };
 
     if (neighbour == "squatter") {

@@ -218,21 +218,19 @@ void PublisherPrivate::takeAnswer(DocumentUploader *uploader, const UploadResult
 }
 
 // Under the main lock, as a flush writes: the counts that a flush reads agree with the
-// batches answered. A flush holds it for a moment only, so the answer waits a little for it;
-// a stopped holder not for long.
+// batches answered. A flush holds it for a moment only, so the answers wait in its queue; a
+// stopped holder not for long.
 void PublisherPrivate::finishBatch()
 {
     const auto answered = [](const OutBatch &batch) { return batch.answer.has_value(); };
     if (std::none_of(m_out.cbegin(), m_out.cend(), answered))
         return;
-    q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
-    if (!q->m_executor->tryToRun() && !q->m_executor->isHolderStuck()) {
-        q->m_executor.reset();
-        dispatchToThread(QThread::currentThread(), kLockRetryMs,
-                         [publisher = QPointer<Publisher>(q)] {
-                             if (publisher)
-                                 publisher->d->finishBatch();
-                         });
+    if (!holdMainLock()) {
+        if (!std::exchange(m_answersWaitForLock, true))
+            waitForMainLock(QThread::currentThread(), [this] {
+                m_answersWaitForLock = false;
+                finishBatch();
+            });
         return;
     }
     int delay = DataTransferFrequency;

@@ -19,8 +19,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QRandomGenerator>
-#include <QScopedValueRollback>
 #include <QThread>
 
 #include <algorithm>
@@ -51,12 +49,6 @@ const QString &claimOwner()
     return owner;
 }
 
-// Uniform in [from, to).
-int randomDelay(int from, int to)
-{
-    return from + int(QRandomGenerator::global()->bounded(to - from));
-}
-
 // Records recorded with a login are read for the logins that the destination's uploader has.
 QStringList loginsOf(const DocumentUploader *uploader)
 {
@@ -72,47 +64,6 @@ Hook<void(const BatchAnswer &)> s_batchAnswered;
 Hook<void(const BatchAnswer &)> &PublisherPrivate::batchAnswered()
 {
     return s_batchAnswered;
-}
-
-// Attempts made outside the chain, before initialize(), start none. The chain ends with its
-// publisher.
-void PublisherPrivate::scheduleAttempt(int delayMs)
-{
-    if (!m_thread)
-        return;
-    if (m_cacheWatch)
-        m_cacheWatch->stop();
-    m_resting = false;
-    const quint64 serial = ++m_attemptSerial;
-    dispatchToThread(*m_thread, delayMs, [publisher = QPointer<Publisher>(q), serial] {
-        if (publisher && publisher->d->m_attemptSerial == serial)
-            publisher->doPublishImpl();
-    });
-}
-
-// Processes started together would otherwise meet at the lock on every attempt: the one that
-// loses retries a period later, just when the winner comes back.
-int PublisherPrivate::firstAttemptDelay()
-{
-    return randomDelay(DataTransferFrequency, 2 * DataTransferFrequency);
-}
-
-int PublisherPrivate::delayAfterAttempt(AttemptEnd end) const
-{
-    switch (end) {
-    case AttemptEnd::LockTaken:
-        if (isCatchingUp())
-            return kLockRetryMs;
-        return randomDelay(DataTransferFrequency / 2, DataTransferFrequency * 3 / 2);
-    case AttemptEnd::WalkPaused:
-        return kLockRetryMs;
-    case AttemptEnd::UploadStarted:
-    case AttemptEnd::NothingToSend:
-    case AttemptEnd::NothingToDo:
-    case AttemptEnd::AnswerAwaited:
-        break;
-    }
-    return DataTransferFrequency;
 }
 
 // A batch not stored in full ends a catch-up: the destination would only be asked again
@@ -410,62 +361,6 @@ bool Publisher::isUploading() const
 bool Publisher::isResting() const
 {
     return d->m_resting;
-}
-
-bool PublisherPrivate::attempt(Chain chain)
-{
-    // An attempt of another chain (a call from outside starts one) must not send a second
-    // batch while this publisher's own is out.
-    if (!m_out.isEmpty()) {
-        if (chain == Chain::Continues)
-            scheduleAttempt(delayAfterAttempt(AttemptEnd::LockTaken));
-        return false;
-    }
-    // Switched off, the chain rests without touching the cache until it is switched on.
-    if (!isTelemetryEnabled()) {
-        endAttempt(chain, AttemptEnd::NothingToDo);
-        return false;
-    }
-    // Past a stopped holder the claim alone keeps other publishers off the destination.
-    q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
-    if (!q->m_executor->tryToRun() && !q->m_executor->isHolderStuck()) {
-        endAttempt(chain, AttemptEnd::LockTaken);
-        return false;
-    }
-    attemptUnderLock(chain);
-    return true;
-}
-
-void PublisherPrivate::attemptUnderLock(Chain chain)
-{
-    const QScopedValueRollback<bool> attempting(m_attempting, true);
-    // A file that another client holds, or that could not be opened again, is tried again a
-    // period later; the collector says why.
-    if (!checkCacheFile()) {
-        endAttempt(chain, AttemptEnd::NothingToSend);
-        return;
-    }
-    const AttemptEnd end = uploadToNextDestination();
-    if (end == AttemptEnd::UploadStarted)
-        m_uploadChain = chain;
-    addBatches();
-    endAttempt(chain, end);
-}
-
-// Gives the main lock back before any upload the attempt started is answered; the chain goes
-// on at once, or from that answer.
-void PublisherPrivate::endAttempt(Chain chain, AttemptEnd end)
-{
-    if (end == AttemptEnd::UploadStarted) {
-        q->m_executor.reset();
-        return;
-    }
-    const bool rests = chain == Chain::Continues && end == AttemptEnd::NothingToDo;
-    if (rests)
-        rest();
-    q->m_executor.reset();
-    if (chain == Chain::Continues && !rests)
-        scheduleAttempt(delayAfterAttempt(end));
 }
 
 Publisher *currentPublisher()

@@ -7,6 +7,7 @@
 #include "telemetry/publishing/cachefilewatch_p.h"
 #include "telemetry/publishing/uploadresult.h"
 #include "telemetry/runtime/hook_p.h"
+#include "telemetry/runtime/singleexecutor.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -17,6 +18,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -40,8 +42,10 @@ public:
     // After a full batch that was taken the next goes at once, to drain a backlog at the
     // server's pace: no lock is held across the network, so flushes find it free meanwhile.
     static constexpr int kFollowUpDelayMs = 0;
-    // While a flush holds the lock for a moment.
-    static constexpr int kLockRetryMs = 20;
+    // A walk that ran out of time goes on after a moment, so that flushes get the lock.
+    static constexpr int kWalkResumeMs = 20;
+    // How long the main lock is waited for in its queue before a take looks at its holder.
+    static constexpr int kQueuedLockWaitMs = 1000;
 
     // How a publish attempt ended; it decides when the next one comes.
     enum class AttemptEnd {
@@ -103,6 +107,10 @@ public:
 
     void startChain();
     void scheduleAttempt(int delayMs);
+    void queueAttempt();
+    quint64 nextAttemptSerial();
+    bool holdMainLock();
+    void waitForMainLock(QThread *thread, std::function<void()> then);
     void rest();
     void watchWhileResting();
     void wake();
@@ -183,6 +191,10 @@ public:
     Chain m_uploadChain = Chain::Continues;
     // While an attempt runs under the lock: an answer within it does not start the next inline.
     bool m_attempting = false;
+    // The main lock out of its queue, for the work that waited for it; held meanwhile.
+    std::unique_ptr<SingleExecutor> m_lockFromQueue;
+    // Answers wait in the lock's queue once, however many arrive meanwhile.
+    bool m_answersWaitForLock = false;
     PublishingBackoff m_backoff;
     // While publishPending() runs: what its answers achieved so far.
     PendingCall *m_pendingCall = nullptr;

@@ -139,6 +139,9 @@ struct Request
     int fd = -1;
     bool answered = false;
     QString trouble;
+    // A request nobody waits on is answered through this, and numbered for its withdrawal.
+    std::function<void(int, const QString &)> onAnswer;
+    quint64 ticket = 0;
 };
 
 /*
@@ -151,6 +154,8 @@ class LockQueue
 public:
     static LockQueue &of(const QString &path);
     int wait(QDeadlineTimer deadline, QString *trouble);
+    quint64 enqueue(std::function<void(int, const QString &)> onAnswer);
+    bool withdraw(quint64 ticket);
 
 private:
     explicit LockQueue(const QString &path)
@@ -166,6 +171,7 @@ private:
     QWaitCondition m_answered;
     std::deque<Request *> m_waiting;
     bool m_serving = false;
+    quint64 m_lastTicket = 0;
 };
 
 LockQueue &LockQueue::of(const QString &path)
@@ -191,6 +197,31 @@ int LockQueue::wait(QDeadlineTimer deadline, QString *trouble)
         m_waiting.erase(std::find(m_waiting.begin(), m_waiting.end(), &request));
     *trouble = request.trouble;
     return request.fd;
+}
+
+quint64 LockQueue::enqueue(std::function<void(int, const QString &)> onAnswer)
+{
+    auto *request = new Request;
+    request->onAnswer = std::move(onAnswer);
+    QMutexLocker locker(&m_mutex);
+    request->ticket = ++m_lastTicket;
+    m_waiting.push_back(request);
+    const quint64 ticket = request->ticket; // answered and deleted at once without a thread
+    if (!m_serving && !startServing())
+        answer(-1, QStringLiteral("no thread can wait for ") + m_path);
+    return ticket;
+}
+
+bool LockQueue::withdraw(quint64 ticket)
+{
+    QMutexLocker locker(&m_mutex);
+    const auto request = std::find_if(m_waiting.begin(), m_waiting.end(),
+                                      [ticket](const Request *r) { return r->ticket == ticket; });
+    if (request == m_waiting.end())
+        return false;
+    delete *request;
+    m_waiting.erase(request);
+    return true;
 }
 
 bool LockQueue::startServing()
@@ -226,6 +257,10 @@ void LockQueue::answer(int fd, const QString &trouble)
         request->fd = fd;
         request->trouble = trouble;
         request->answered = true;
+        if (request->onAnswer) {
+            request->onAnswer(fd, trouble);
+            delete request;
+        }
         if (fd != -1)
             break;
     }
@@ -263,6 +298,23 @@ int waitForLockFile(const QString &path, QDeadlineTimer deadline, QString *troub
     if (fd != -1 || !trouble->isEmpty() || deadline.hasExpired())
         return fd;
     return LockQueue::of(path).wait(deadline, trouble);
+}
+
+quint64 queueForLockFile(const QString &path, std::function<void(int, const QString &)> answered)
+{
+    QString trouble;
+    const int fd = takeLockFile(path, &trouble);
+    // cppcheck-suppress knownConditionTrueFalse ; takeLockFile() says its trouble
+    if (fd != -1 || !trouble.isEmpty()) {
+        answered(fd, trouble);
+        return 0;
+    }
+    return LockQueue::of(path).enqueue(std::move(answered));
+}
+
+bool withdrawLockWait(const QString &path, quint64 ticket)
+{
+    return ticket != 0 && LockQueue::of(path).withdraw(ticket);
 }
 
 bool keepLockFile(const QString &path, std::function<void()> taken, QString *trouble)

@@ -30,6 +30,16 @@ int takeLockFile(const QString &path, QString *trouble);
 int waitForLockFile(const QString &path, QDeadlineTimer deadline, QString *trouble);
 
 /**
+ * As waitForLockFile(), without blocking and without a deadline: @p answered gets the
+ * descriptor, or -1 and the trouble, once the lock is taken or cannot be waited for, at once
+ * or later on the thread that waits. It must close the descriptor. Returns the ticket of a wait
+ * that goes on, 0 when @p answered has been called already.
+ */
+quint64 queueForLockFile(const QString &path, std::function<void(int, const QString &)> answered);
+/// Withdraws a wait of queueForLockFile() before its answer; false when the answer has come.
+bool withdrawLockWait(const QString &path, quint64 ticket);
+
+/**
  * Takes the lock of the file @p path for the rest of the process's life: at once when it is
  * free (true), and otherwise from a thread that waits in the kernel's queue of the lock for as
  * long as it takes and then calls @p taken there. False with @p trouble when the lock cannot be

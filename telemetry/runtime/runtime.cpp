@@ -5,6 +5,8 @@
 #include <QStandardPaths>
 #include <QUuid>
 
+#include <cerrno>
+
 #include <sys/stat.h>
 
 Q_LOGGING_CATEGORY(lcTelemetry, "korvel.telemetry", QtInfoMsg)
@@ -26,8 +28,12 @@ QString getCacheDataBaseLocation()
     const QString directory
         = QDir::cleanPath(base + QDir::separator() + QString::fromLatin1(kCacheDirectoryName));
     // Owner-only from the start, whatever the umask: what applications record is the user's.
-    QDir().mkpath(base);
-    ::mkdir(QFile::encodeName(directory).constData(), S_IRWXU);
+    // Each lock take asks for the path: one system call when the directory exists.
+    const QByteArray encoded = QFile::encodeName(directory);
+    if (::mkdir(encoded.constData(), S_IRWXU) != 0 && errno == ENOENT) {
+        QDir().mkpath(base);
+        ::mkdir(encoded.constData(), S_IRWXU);
+    }
     return QDir(directory).absoluteFilePath(QString::fromLatin1(kDbFileName));
 }
 

@@ -1,5 +1,6 @@
 #include "telemetry/runtime/singleexecutor.h"
 
+#include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/lockfile_p.h"
 #include "telemetry/runtime/runtime.h"
 
@@ -141,6 +142,37 @@ bool SingleExecutor::takeWithin(int milliseconds)
                       .arg(kStuckHolderMs / 1000);
     sayLockState(m_key, trouble);
     return m_file != -1;
+}
+
+void SingleExecutor::whenFree(const QString &key, QThread *thread, int milliseconds, Taken taken)
+{
+    QString trouble;
+    const QString path = lockFilePath(key, &trouble);
+    auto once = std::make_shared<Taken>(std::move(taken));
+    const auto answer = [key, path, thread, once](int fd, const QString &trouble) {
+        // Held until the callable runs, or is dropped with its thread.
+        auto lock = std::make_shared<SingleExecutor>(key);
+        lock->m_file = fd;
+        if (fd != -1)
+            countTake(fd);
+        refusedForLong(path, false);
+        sayLockState(key, trouble);
+        dispatchToThread(thread, 0, [once, lock] {
+            auto held = std::make_unique<SingleExecutor>(lock->m_key);
+            held->swap(*lock);
+            (*once)(held->m_file != -1 ? std::move(held) : nullptr);
+        });
+    };
+    if (path.isEmpty()) {
+        answer(-1, trouble);
+        return;
+    }
+    const quint64 ticket = queueForLockFile(path, answer);
+    if (ticket != 0)
+        dispatchToThread(thread, milliseconds, [path, ticket, once] {
+            if (withdrawLockWait(path, ticket))
+                (*once)(nullptr);
+        });
 }
 
 bool SingleExecutor::isHolderStuck() const

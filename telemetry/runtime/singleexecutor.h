@@ -4,6 +4,11 @@
 
 #include <QString>
 
+#include <functional>
+#include <memory>
+
+class QThread;
+
 namespace kl::telemetry {
 
 /**
@@ -56,6 +61,15 @@ public:
      * that stay safe when two do it at once.
      */
     bool isHolderStuck() const;
+    /// What whenFree() hands on: an instance holding the lock, or none.
+    using Taken = std::function<void(std::unique_ptr<SingleExecutor>)>;
+    /**
+     * Joins the kernel's queue of the lock @p key without waiting for it: @p taken runs once
+     * on the event loop of @p thread, with an instance that holds the lock as soon as it is
+     * given up, or with none when @p milliseconds pass first or the lock cannot be used. A lock
+     * taken for a thread that has finished is given back.
+     */
+    static void whenFree(const QString &key, QThread *thread, int milliseconds, Taken taken);
     /// Gives up the lock if this instance holds it.
     void release();
     /// Exchanges the locks, held or not, of two instances.

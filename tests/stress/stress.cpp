@@ -32,6 +32,7 @@
 #include <limits>
 #include <numeric>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kl::telemetry::stress {
@@ -738,8 +739,9 @@ private:
             });
         // The library's messages come between the lines of the protocol.
         run->process->setProcessChannelMode(QProcess::MergedChannels);
-        // Root ignores directory permissions unless it gives up these capabilities.
-        const QStringList drop { "--bounding-set", "-dac_override,-dac_read_search" };
+        // Root ignores directory permissions, and other users' IPC objects, unless it gives up
+        // these capabilities.
+        const QStringList drop { "--bounding-set", "-dac_override,-dac_read_search,-ipc_owner" };
         const QString program = !m_peer.isEmpty() && m_runs.size() % 2 == 0
             ? m_peer
             : QCoreApplication::applicationFilePath();
@@ -840,6 +842,10 @@ private:
               [this] { return m_tmpfs && refuseWrites(true); } },
             { "exclusive transaction of another client for 60 s",
               [this] { return holdExclusive(); } },
+            { canAddUsers() ? "IPC objects and files planted by a second user"
+                            : "IPC objects and files planted by a second user (skipped: needs "
+                              "root and useradd)",
+              [this] { return canAddUsers() && plantAsSecondUser(); } },
         };
         const int rounds = qMax(1, m_loadMs / 45000),
                   step = m_loadMs / rounds / (faults.size() + 1);
@@ -922,6 +928,47 @@ private:
             missing += !onServer.contains(recordKey(other->source, sequence));
         return check(to > from && missing == 0,
                      "records made beside a stopped worker did not reach the server in a minute");
+    }
+
+    static bool canAddUsers()
+    {
+        return geteuid() == 0 && !QStandardPaths::findExecutable("useradd").isEmpty();
+    }
+
+    // Another user plants System V objects at every key derivable from what `stat` shows of
+    // the cache directory through a home of mode 0711, and files named as the locks in /tmp.
+    // A process started meanwhile, root without its power over other users' objects, takes
+    // its locks, caches and publishes as before.
+    bool plantAsSecondUser()
+    {
+        QTemporaryDir programs(QStringLiteral("/tmp/korvel-planter-XXXXXX"));
+        const QString helper = test::helperForOtherUsers(programs.path());
+        const test::OtherUser planter("korvelp" + QString::number(getpid()));
+        if (!check(!helper.isEmpty() && planter.exists(), "no second user to plant"))
+            return false;
+        const QByteArray home = QFile::encodeName(qEnvironmentVariable("XDG_CACHE_HOME"));
+        chmod(home.constData(), 0711);
+        const auto closeHome = qScopeGuard([&home] { chmod(home.constData(), 0700); });
+        auto squatter = test::startHelper(
+            test::OtherUser::commandAs(planter.name(), { "TMPDIR=" + QDir::tempPath() },
+                                       programs.path(), { helper, "plant", m_cacheDirectory }),
+            "setpriv");
+        const auto unplant = qScopeGuard([&squatter] {
+            squatter->closeWriteChannel();
+            squatter->waitForFinished();
+        });
+        if (!check(test::readHelperLine(*squatter) == "planted", "a second user planted nothing"))
+            return false;
+        // A process whose first lock comes after the planting, as after a boot.
+        const Run *fresh = launch("exit-upload", QStringLiteral("planted"));
+        const bool ended = waitFor([fresh] { return fresh->finished; }, kPatienceMs,
+                                   "a process beside the planted objects did not end");
+        const QList<QByteArray> said = m_messages[m_window].keys();
+        return ended
+            && check(std::none_of(
+                         said.cbegin(), said.cend(),
+                         [](const QByteArray &line) { return line.contains("cannot be taken"); }),
+                     "a lock could not be taken beside another user's planted objects");
     }
 
     bool restartServerInUpload()
