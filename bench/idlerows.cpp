@@ -384,23 +384,25 @@ void benchNeighbours(const QString &server)
         fail(QStringLiteral("no pouchdb-server to record to"));
         return;
     }
-    const Measure bare
+    const QString trickle = QStringLiteral("trickle");
+    const Measure bare = measureIdle(QStringLiteral("bare"), kManyProcesses, trickle);
+    const Measure library = measureIdle(QStringLiteral("library"), kManyProcesses, trickle);
+    const Measure plain
         = measureIdle(QStringLiteral("bare"), kManyProcesses, QStringLiteral("plain"));
-    const Measure library
-        = measureIdle(QStringLiteral("library"), kManyProcesses, QStringLiteral("trickle"));
     reportIdle(QStringLiteral("%1 idle processes beside one recording every 30 s, whose lock "
                               "takes and file accesses count too")
                    .arg(kManyProcesses),
                library, bare);
-    const QString plain = QStringLiteral("a plain Qt program writing each record into an SQLite "
-                                         "file and posting it with `QNetworkAccessManager`");
+    const QString baseline = QStringLiteral("a plain Qt program writing each record into an "
+                                            "SQLite file and posting it with "
+                                            "`QNetworkAccessManager`, beside bare Qt ones");
     report(QStringLiteral("wake-ups per second of the application recording every 30 s "
                           "(baseline: %1)")
-               .arg(plain),
+               .arg(baseline),
            QString::number(library.recorderWakeUpsPerSecond, 'f', 2),
-           QString::number(bare.recorderWakeUpsPerSecond, 'f', 2),
-           ratio(library.recorderWakeUpsPerSecond, bare.recorderWakeUpsPerSecond));
-    if (library.recorderSystemCalls < 0 || bare.recorderSystemCalls < 0) {
+           QString::number(plain.recorderWakeUpsPerSecond, 'f', 2),
+           ratio(library.recorderWakeUpsPerSecond, plain.recorderWakeUpsPerSecond));
+    if (library.recorderSystemCalls < 0 || plain.recorderSystemCalls < 0) {
         note(QStringLiteral("no system-call rows: `perf stat -e raw_syscalls:sys_enter` did not "
                             "count (Debian's linux-perf, run as root)"));
         return;
@@ -409,10 +411,10 @@ void benchNeighbours(const QString &server)
     report(QStringLiteral("system calls per record, recorded and published, of the application "
                           "recording every 30 s, flushes and publish attempts included "
                           "(baseline: %1)")
-               .arg(plain),
+               .arg(baseline),
            thousands(double(library.recorderSystemCalls) / recordsInWindow),
-           thousands(double(bare.recorderSystemCalls) / recordsInWindow),
-           ratio(library.recorderSystemCalls, bare.recorderSystemCalls));
+           thousands(double(plain.recorderSystemCalls) / recordsInWindow),
+           ratio(library.recorderSystemCalls, plain.recorderSystemCalls));
 }
 
 void benchIdle()

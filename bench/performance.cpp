@@ -4,17 +4,19 @@
 //   bench/bench_performance [--only ROW,ROW...] [--window SECONDS] [--stagger MS]
 //
 // Rows: record, memory, collect, flush, read, idle, startup, sync, roundtrip, drain,
-// destinations, many, large, many10000, publish, processes, backlog. Many records to 300 and to 10
-// 000 new destinations (a few minutes, most of it making the databases); many10000 to the 10 000
-// alone. Idle watches one and then twenty idle processes, and as many bare Qt ones, for a minute
-// each (about four and a half minutes); sync records for 40 s. The last eight start their own
-// pouchdb-server through scripts/couchdb-server; drain and destinations take about a minute and a
-// half each, large (40 records of 5 MB) about a minute, publish runs four processes for about 20 s
-// of warm-up plus the window (60 s by default), started together unless --stagger starts them MS
+// destinations, many, large, many10000, publish, processes, backlog, neighbours. Many records to
+// 300 and to 10 000 new destinations (a few minutes, most of it making the databases); many10000 to
+// the 10 000 alone. Idle watches one and then twenty idle processes, and as many bare Qt ones, for
+// a minute each (about four and a half minutes); sync records for 40 s. The last nine start their
+// own pouchdb-server through scripts/couchdb-server; drain and destinations take about a minute and
+// a half each, large (40 records of 5 MB) about a minute, publish runs four processes for about 20
+// s of warm-up plus the window (60 s by default), started together unless --stagger starts them MS
 // apart. Processes runs 1, 4, 16, 32 and 64 recording processes on one cache for the window each,
 // plus up to the window again for what they recorded to drain (up to 12 minutes by default);
 // backlog records 100 000 records in one process and waits for them to reach the server and 30 s
-// more (one to five minutes). Nothing touches the user's own cache or locks: every process runs
+// more (one to five minutes). Neighbours runs twenty idle processes beside one that records
+// every 30 s, with the library and bare, and bare beside a plain Qt program doing the same work
+// (about six minutes). Nothing touches the user's own cache or locks: every process runs
 // with XDG_CACHE_HOME and TMPDIR in a temporary directory.
 #include "performance.h"
 
