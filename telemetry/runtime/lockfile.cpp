@@ -206,7 +206,7 @@ quint64 LockQueue::enqueue(std::function<void(int, const QString &)> onAnswer)
     QMutexLocker locker(&m_mutex);
     request->ticket = ++m_lastTicket;
     m_waiting.push_back(request);
-    const quint64 ticket = request->ticket; // answered and deleted at once without a thread
+    const quint64 ticket = request->ticket; // without a thread, answer() deletes the request
     if (!m_serving && !startServing())
         answer(-1, QStringLiteral("no thread can wait for ") + m_path);
     return ticket;
