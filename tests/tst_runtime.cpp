@@ -424,7 +424,10 @@ void TestRuntime::watchDutyPassesOnWhenItsHolderEnds()
     QVERIFY(holder->waitForFinished());
     QTRY_VERIFY(isOnWatchDuty());
     QTRY_COMPARE(told.load(), 1); // told on the waiting thread, just after the duty is taken
-    QCOMPARE(readHelperLine(*startHelper({ QStringLiteral("hold"), duty })), QByteArray("busy"));
+    auto refused = startHelper({ QStringLiteral("hold"), duty });
+    refused->closeWriteChannel();
+    QVERIFY(refused->waitForFinished());
+    QCOMPARE(refused->readAll().trimmed(), QByteArray("busy"));
 }
 
 void TestRuntime::usersNeverMeetEachOthersLocks_data()
