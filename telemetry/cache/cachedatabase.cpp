@@ -63,22 +63,26 @@ bool insertAccounts(const QSqlDatabase &db, const RecordQueue::Rows &rows, QStri
     return false;
 }
 
-qint64 pragmaValue(const QSqlDatabase &db, const QString &name)
-{
-    return firstValue(db, QLatin1String("PRAGMA ") + name).toLongLong();
-}
-
 } // namespace
 
 bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids)
 {
-    if (!query.prepare(statement))
-        return false;
+    return query.prepare(statement) && execPreparedPerId(query, ids);
+}
+
+bool execPerId(const ReusedQuery &query, const QStringList &ids)
+{
+    return query.isPrepared() && execPreparedPerId(*query, ids);
+}
+
+bool execPreparedPerId(QSqlQuery &query, const QStringList &ids)
+{
     QVariantList values;
     values.reserve(ids.size());
     for (const QString &id : ids)
         values.append(id);
-    for (int placeholder = statement.count(QLatin1Char('?')); placeholder > 0; --placeholder)
+    for (int placeholder = query.lastQuery().count(QLatin1Char('?')); placeholder > 0;
+         --placeholder)
         query.addBindValue(values);
     return query.execBatch();
 }
@@ -111,7 +115,7 @@ bool CacheDatabase::open()
     setUpCacheConnection(m_db);
     m_tableSeen = false;
     if (makeTable() == RecordTable::Busy) { // another client holds the file
-        m_db.close(); // the next flush opens it again
+        close(); // the next flush opens it again
         return false;
     }
     if (std::exchange(m_openFailing, false))
@@ -119,6 +123,20 @@ bool CacheDatabase::open()
     m_fileIdentity = fileIdentity(m_db.databaseName());
     m_logKept = false;
     return true;
+}
+
+// With m_mutex held; 0 when the pragma cannot be read.
+qint64 CacheDatabase::pragmaValue(const QString &name)
+{
+    const ReusedQuery query = statement(QLatin1String("PRAGMA ") + name);
+    return query.isPrepared() && query->exec() && query->next() ? query->value(0).toLongLong() : 0;
+}
+
+// With m_mutex held. Closing finalizes the prepared statements: they go first.
+void CacheDatabase::close()
+{
+    m_statements.clear();
+    m_db.close();
 }
 
 // Runs with m_mutex held. What a tool that holds the table lock, or a failure, keeps from being
@@ -166,7 +184,7 @@ bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
         qCWarning(lcTelemetry) << "Cache database was deleted, replaced or emptied; reopening it";
         {
             QMutexLocker locker(&m_mutex);
-            m_db.close();
+            close();
         }
         registry->close();
         m_rekeyPending = m_dropUnknownRows = true;
@@ -314,12 +332,12 @@ CacheSync CacheDatabase::syncState()
 
 // Deleted rows leave free pages that SQLite keeps for good; once they are most of a file of
 // some size they go back to the file system.
-qint64 CacheDatabase::freePagesToGiveBack() const
+qint64 CacheDatabase::freePagesToGiveBack()
 {
     constexpr qint64 kMinFreePages = 256;
-    const qint64 freePages = pragmaValue(m_db, QStringLiteral("freelist_count"));
-    const bool worthIt = freePages >= kMinFreePages
-        && 2 * freePages >= pragmaValue(m_db, QStringLiteral("page_count"));
+    const qint64 freePages = pragmaValue(QStringLiteral("freelist_count"));
+    const bool worthIt
+        = freePages >= kMinFreePages && 2 * freePages >= pragmaValue(QStringLiteral("page_count"));
     return worthIt ? freePages : 0;
 }
 
@@ -332,7 +350,7 @@ void CacheDatabase::giveBackFreePages()
     if (freePages == 0)
         return;
     QSqlQuery query(m_db);
-    if (pragmaValue(m_db, QStringLiteral("auto_vacuum")) != kIncrementalVacuum) {
+    if (pragmaValue(QStringLiteral("auto_vacuum")) != kIncrementalVacuum) {
         // It needs room for a copy: on a full disk it waits for the next delete.
         if (query.exec(QStringLiteral("VACUUM")))
             syncCommitsIfDue(CommitsToSync::OneThatShrinksTheFile);

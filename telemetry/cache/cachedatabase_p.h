@@ -4,6 +4,7 @@
 #include "telemetry/cache/recordtable_p.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/statementcache_p.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
@@ -30,6 +31,10 @@ inline QString idMatches()
 /// Prepares @p statement and runs it once per id of @p ids, with the id bound to each of its
 /// placeholders; false, with the error in @p query, when it fails.
 bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids);
+/// As execPerId(), for a statement prepared once; false when it could not be.
+bool execPerId(const ReusedQuery &query, const QStringList &ids);
+/// As execPerId(), for @p query prepared already.
+bool execPreparedPerId(QSqlQuery &query, const QStringList &ids);
 
 /// Whether the caller holds the machine-wide main lock; at exit a flush may go in without it.
 enum class MainLock { Held, NotHeld };
@@ -97,13 +102,16 @@ public:
     void dropOldestBeyondBound(int bound);
     /// The file's free pages, when there are enough to give back; 0 otherwise. With m_mutex
     /// held.
-    qint64 freePagesToGiveBack() const;
+    qint64 freePagesToGiveBack();
     /// Gives the file's free pages back once they are most of it; with m_mutex held, outside
     /// a transaction.
     void giveBackFreePages();
     /// Gives back the memory that a burst of work left with the connection's page cache and
     /// the C library's heap.
     void releaseMemory();
+
+    /// @p sql prepared once for the open connection; with m_mutex held.
+    ReusedQuery statement(const QString &sql) { return m_statements.prepared(m_db, sql); }
 
     QMutex m_mutex;
     QSqlDatabase m_db;
@@ -115,6 +123,8 @@ public:
 
 private:
     bool open();
+    void close();
+    qint64 pragmaValue(const QString &name);
     RecordTable makeTable();
     bool insert(const RecordQueue::Rows &rows, QString *error);
     bool replaced();
@@ -134,6 +144,8 @@ private:
     bool m_tableReady = false;
     bool m_tableSeen = false;
     bool m_tableFailing = false;
+    // Under m_mutex: the statements prepared on the open connection.
+    StatementCache m_statements;
     // Whether the open connection's file keeps a write-ahead log.
     bool m_logKept = false;
     // Under m_mutex: commits that no checkpoint has synced yet, and the time since the last.

@@ -97,23 +97,43 @@ QMap<QString, QMap<QString, int>> DataCollector::accountCountsByLocation(bool *o
 
 namespace {
 
-// The lengths of the records of no login, and of the accounts in @p logins.
-QString lengthsQuery(int storageId, const QStringList &logins, int limit)
+// The lengths of the oldest records of a storage ID, of no login and of @p logins accounts;
+// bound in that order: the storage ID, each login, the limit.
+QString lengthsQuery(int logins)
 {
     QStringList placeholders;
-    for (int i = 0; i < logins.size(); ++i)
+    for (int i = 0; i < logins; ++i)
         placeholders.append(QStringLiteral("?"));
-    const QString sendable = logins.isEmpty()
+    const QString sendable = logins == 0
         ? QStringLiteral("accounts.userName IS NULL")
         : QStringLiteral("(accounts.userName IS NULL OR accounts.userName IN (%1))")
               .arg(placeholders.join(QLatin1Char(',')));
     return QStringLiteral("SELECT telemetry.rowid, CAST(telemetry.id AS TEXT), "
                           "length(CAST(recordData AS BLOB)), accounts.userName FROM telemetry "
                           "LEFT JOIN telemetry_accounts AS accounts USING (id) WHERE "
-                          "storageID=%1 AND %2 ORDER BY timestamp LIMIT %3")
-        .arg(qlonglong(storageId))
-        .arg(sendable)
-        .arg(limit);
+                          "storageID=? AND %1 ORDER BY timestamp LIMIT ?")
+        .arg(sendable);
+}
+
+// The library writes ids as text, each found with one look-up; those that another client wrote
+// as a number or a blob need the match of every type, which costs four.
+bool deleteRecords(CacheDatabase &cache, const QStringList &ids)
+{
+    const ReusedQuery byText
+        = cache.statement(QStringLiteral("DELETE FROM telemetry WHERE id = ?"));
+    if (!byText.isPrepared())
+        return false;
+    QStringList notText;
+    for (const QString &id : ids) {
+        byText->addBindValue(id);
+        if (!byText->exec())
+            return false;
+        if (byText->numRowsAffected() == 0)
+            notText << id;
+    }
+    return notText.isEmpty()
+        || execPerId(cache.statement(QLatin1String("DELETE FROM telemetry WHERE ") + idMatches()),
+                     notText);
 }
 
 // A record chosen by its size, before its document is read.
@@ -133,16 +153,19 @@ struct ChosenRows
 // The oldest rows of @p storageId of one account, at most @p count and @p maxBytes of request
 // body, from their lengths alone: stepped row by row, the query reads no document beyond the
 // bound.
-std::optional<ChosenRows> chooseBySize(const QSqlDatabase &db, int storageId, int count,
+std::optional<ChosenRows> chooseBySize(CacheDatabase &cache, int storageId, int count,
                                        qint64 maxBytes, const QStringList &skipped,
                                        const QStringList &logins)
 {
-    QSqlQuery query(db);
-    query.setForwardOnly(true);
-    const bool prepared = query.prepare(lengthsQuery(storageId, logins, count + skipped.size()));
-    for (const QString &login : logins)
-        query.addBindValue(login);
-    if (!prepared || !query.exec()) {
+    const ReusedQuery lengths = cache.statement(lengthsQuery(logins.size()));
+    QSqlQuery &query = *lengths;
+    if (lengths.isPrepared()) {
+        query.addBindValue(storageId);
+        for (const QString &login : logins)
+            query.addBindValue(login);
+        query.addBindValue(count + skipped.size());
+    }
+    if (!lengths.isPrepared() || !query.exec()) {
         if (!isBusy(query.lastError())) // else the next attempt reads it
             qCCritical(lcTelemetry)
                 << "getCacheByStorageId() aborted, query failed:" << query.lastError();
@@ -187,7 +210,7 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
         return false;
     }
     const std::optional<ChosenRows> chosen
-        = chooseBySize(cache.m_db, storageId, kBatch, maxBytes, skipped, logins);
+        = chooseBySize(cache, storageId, kBatch, maxBytes, skipped, logins);
     if (!chosen)
         return false;
     if (account)
@@ -196,14 +219,15 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
         *cutByBytes = chosen->cutByBytes;
     if (chosen->rows.isEmpty())
         return true;
-    QStringList rowIds;
+    // One statement per batch size, which is mostly the full one.
+    const ReusedQuery read = cache.statement(
+        QStringLiteral("SELECT rowid, CAST(id AS TEXT), recordData FROM telemetry WHERE rowid IN "
+                       "(?%1)")
+            .arg(QStringLiteral(", ?").repeated(chosen->rows.size() - 1)));
+    QSqlQuery &query = *read;
     for (const ChosenRow &row : chosen->rows)
-        rowIds.append(QString::number(row.rowId));
-    QSqlQuery query(cache.m_db);
-    query.setForwardOnly(true);
-    if (!query.exec(QStringLiteral("SELECT rowid, CAST(id AS TEXT), recordData FROM telemetry "
-                                   "WHERE rowid IN (%1)")
-                        .arg(rowIds.join(QLatin1Char(','))))) {
+        query.addBindValue(row.rowId);
+    if (!read.isPrepared() || !query.exec()) {
         if (!isBusy(query.lastError()))
             qCCritical(lcTelemetry)
                 << "getCacheByStorageId() aborted, query failed:" << query.lastError();
@@ -228,10 +252,12 @@ std::optional<bool> DataCollector::hasCachedRecords()
 {
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    QSqlQuery query(cache.m_db);
-    if (!cache.m_db.isOpen() || !query.exec(QStringLiteral("SELECT 1 FROM telemetry LIMIT 1")))
+    if (!cache.m_db.isOpen())
         return std::nullopt;
-    return query.next();
+    const ReusedQuery query = cache.statement(QStringLiteral("SELECT 1 FROM telemetry LIMIT 1"));
+    if (!query.isPrepared() || !query->exec())
+        return std::nullopt;
+    return query->next();
 }
 
 void DataCollector::releaseMemory()
@@ -248,11 +274,10 @@ bool DataCollector::deleteByIds(const QStringList &ids)
             << "deleteByIds operation aborted, because connection to database is closed.";
         return false;
     }
-    QSqlQuery query(cache.m_db);
     RaiiTransaction transaction(cache.m_db);
-    if (!transaction.open()
-        || !execPerId(query, QLatin1String("DELETE FROM telemetry WHERE ") + idMatches(), ids)
-        || !execPerId(query, QStringLiteral("DELETE FROM telemetry_accounts WHERE id = ?"), ids)
+    if (!transaction.open() || !deleteRecords(cache, ids)
+        || !execPerId(
+            cache.statement(QStringLiteral("DELETE FROM telemetry_accounts WHERE id = ?")), ids)
         || !transaction.commit()) {
         if (!std::exchange(cache.m_deleteFailing, true))
             qCWarning(lcTelemetry) << "local cache update failed";

@@ -54,11 +54,13 @@ std::optional<QByteArray> DataCollector::publishingState(int storageId)
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen())
         return std::nullopt;
-    QSqlQuery query(cache.m_db);
-    if (!query.exec(QStringLiteral("SELECT state FROM telemetry_publishing WHERE storageID = %1")
-                        .arg(storageId)))
-        return isBusy(query.lastError()) ? std::nullopt : std::optional<QByteArray>(QByteArray());
-    return query.next() ? query.value(0).toByteArray() : QByteArray();
+    const ReusedQuery query = cache.statement(
+        QStringLiteral("SELECT state FROM telemetry_publishing WHERE storageID = ?"));
+    if (query.isPrepared())
+        query->addBindValue(storageId);
+    if (!query.isPrepared() || !query->exec())
+        return isBusy(query->lastError()) ? std::nullopt : std::optional<QByteArray>(QByteArray());
+    return query->next() ? query->value(0).toByteArray() : QByteArray();
 }
 
 bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
@@ -92,32 +94,35 @@ bool DataCollector::claimDestination(int storageId, const QString &owner, int du
     if (!cache.m_db.isOpen())
         return false;
     RaiiTransaction transaction(cache.m_db);
-    QSqlQuery query(cache.m_db);
-    if (!transaction.openForWriting())
+    if (!transaction.openForWriting() || !cache.statement(kCreateClaimTable)->exec())
         return false;
     // Read under the write lock: a claim committed before is never from later than now.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (!query.exec(kCreateClaimTable)
-        || !query.exec(
-            QStringLiteral("SELECT owner, until FROM telemetry_claims WHERE storageID = %1")
-                .arg(storageId)))
-        return false;
-    if (query.next()) {
-        const qint64 until = query.value(1).toLongLong();
-        const QString holder = query.value(0).toString();
-        const bool running = until > now && until <= now + durationMs;
-        if (running && holder != owner && ownerRuns(holder))
+    {
+        const ReusedQuery claim = cache.statement(
+            QStringLiteral("SELECT owner, until FROM telemetry_claims WHERE storageID = ?"));
+        if (claim.isPrepared())
+            claim->addBindValue(storageId);
+        if (!claim.isPrepared() || !claim->exec())
             return false;
-        if (running && holder == owner && until > now + durationMs / 2)
-            return true;
+        if (claim->next()) {
+            const qint64 until = claim->value(1).toLongLong();
+            const QString holder = claim->value(0).toString();
+            const bool running = until > now && until <= now + durationMs;
+            if (running && holder != owner && ownerRuns(holder))
+                return false;
+            if (running && holder == owner && until > now + durationMs / 2)
+                return true;
+        }
     }
-    query.finish();
-    if (!query.prepare(QStringLiteral("INSERT OR REPLACE INTO telemetry_claims VALUES (?, ?, ?)")))
+    const ReusedQuery renewal = cache.statement(
+        QStringLiteral("INSERT OR REPLACE INTO telemetry_claims VALUES (?, ?, ?)"));
+    if (!renewal.isPrepared())
         return false;
-    query.addBindValue(storageId);
-    query.addBindValue(owner);
-    query.addBindValue(now + durationMs);
-    return query.exec() && transaction.commit();
+    renewal->addBindValue(storageId);
+    renewal->addBindValue(owner);
+    renewal->addBindValue(now + durationMs);
+    return renewal->exec() && transaction.commit();
 }
 
 bool DataCollector::releaseDestination(int storageId, const QString &owner)
@@ -126,13 +131,13 @@ bool DataCollector::releaseDestination(int storageId, const QString &owner)
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen())
         return false;
-    QSqlQuery query(cache.m_db);
-    if (!query.prepare(
-            QStringLiteral("DELETE FROM telemetry_claims WHERE storageID = ? AND owner = ?")))
+    const ReusedQuery query = cache.statement(
+        QStringLiteral("DELETE FROM telemetry_claims WHERE storageID = ? AND owner = ?"));
+    if (!query.isPrepared())
         return false;
-    query.addBindValue(storageId);
-    query.addBindValue(owner);
-    return query.exec();
+    query->addBindValue(storageId);
+    query->addBindValue(owner);
+    return query->exec();
 }
 
 // Nothing is written while the answer stays the same: the select finds the row and inserts
@@ -143,18 +148,19 @@ bool DataCollector::keepAnswer(int storageId, int httpStatus, const QString &err
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen())
         return false;
-    QSqlQuery query(cache.m_db);
-    if (!query.exec(kCreateAnswerTable)
-        || !query.prepare(QStringLiteral(
-            "INSERT OR REPLACE INTO telemetry_answers SELECT :id, :status, :error, :since WHERE "
-            "NOT EXISTS (SELECT 1 FROM telemetry_answers WHERE storageID = :id AND status = "
-            ":status AND error = :error)")))
+    if (!cache.statement(kCreateAnswerTable)->exec())
         return false;
-    query.bindValue(QStringLiteral(":id"), storageId);
-    query.bindValue(QStringLiteral(":status"), httpStatus);
-    query.bindValue(QStringLiteral(":error"), error.isNull() ? QLatin1String("") : error);
-    query.bindValue(QStringLiteral(":since"), QDateTime::currentMSecsSinceEpoch());
-    return query.exec();
+    const ReusedQuery query = cache.statement(QStringLiteral(
+        "INSERT OR REPLACE INTO telemetry_answers SELECT :id, :status, :error, :since WHERE "
+        "NOT EXISTS (SELECT 1 FROM telemetry_answers WHERE storageID = :id AND status = "
+        ":status AND error = :error)"));
+    if (!query.isPrepared())
+        return false;
+    query->bindValue(QStringLiteral(":id"), storageId);
+    query->bindValue(QStringLiteral(":status"), httpStatus);
+    query->bindValue(QStringLiteral(":error"), error.isNull() ? QLatin1String("") : error);
+    query->bindValue(QStringLiteral(":since"), QDateTime::currentMSecsSinceEpoch());
+    return query->exec();
 }
 
 // Before the first answer the table does not exist: there is nothing to tell, and no failure.

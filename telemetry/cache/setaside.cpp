@@ -88,12 +88,14 @@ int DataCollector::setAsideOrphans()
 
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    QSqlQuery query(cache.m_db);
     QMap<QString, int> counts;
-    if (!query.exec(orphans))
-        return 0;
-    while (query.next())
-        counts.insert(query.value(0).toString(), query.value(1).toInt());
+    {
+        const ReusedQuery query = cache.statement(orphans);
+        if (!query.isPrepared() || !query->exec())
+            return 0;
+        while (query->next())
+            counts.insert(query->value(0).toString(), query->value(1).toInt());
+    }
     if (counts.isEmpty())
         return 0;
 

@@ -104,6 +104,7 @@ bool BackendsPrivate::open()
         = createTableIfMissing(m_db, kTable, { createTableStatement() }, &error);
     // Another client holds the file: the next flush opens it again.
     if (isBusy(error) || creation == TableCreation::CommitRefused) {
+        m_statements.clear();
         m_db.close();
         return false;
     }
@@ -203,6 +204,7 @@ bool BackendsPrivate::needsOpening()
 void BackendsPrivate::close()
 {
     QMutexLocker locker(&m_mutex);
+    m_statements.clear(); // closing finalizes them
     m_db.close();
     m_published.clear();
     QMutexLocker idsLocker(&m_idsMutex);
@@ -231,17 +233,21 @@ bool BackendsPrivate::namesSameDestinations()
     }
     if (!m_db.isOpen() || (handedOut.isEmpty() && m_published.isEmpty()))
         return true;
-    QSqlQuery query(m_db);
-    if (!query.exec(QStringLiteral("SELECT storageID, backend, locationInfo FROM storages")))
-        return isBusy(query.lastError()); // busy: ask again later
     QHash<int, Destination> stored;
-    while (query.next())
-        stored.insert(query.value(0).toInt(),
-                      { query.value(1).toString(), query.value(2).toString() });
+    {
+        const ReusedQuery query = m_statements.prepared(
+            m_db, QStringLiteral("SELECT storageID, backend, locationInfo FROM storages"));
+        if (!query.isPrepared() || !query->exec())
+            return isBusy(query->lastError()); // busy: ask again later
+        while (query->next())
+            stored.insert(query->value(0).toInt(),
+                          { query->value(1).toString(), query->value(2).toString() });
+    }
     int highest = 0;
-    if (query.exec(QStringLiteral("SELECT seq FROM sqlite_sequence WHERE name = 'storages'"))
-        && query.next())
-        highest = query.value(0).toInt();
+    const ReusedQuery sequence = m_statements.prepared(
+        m_db, QStringLiteral("SELECT seq FROM sqlite_sequence WHERE name = 'storages'"));
+    if (sequence.isPrepared() && sequence->exec() && sequence->next())
+        highest = sequence->value(0).toInt();
 
     for (const QHash<int, Destination> *known : { &handedOut, &m_published }) {
         for (auto it = known->cbegin(); it != known->cend(); ++it) {

@@ -3,6 +3,7 @@
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/hook_p.h"
+#include "telemetry/runtime/statementcache_p.h"
 
 #include <QHash>
 #include <QMap>
@@ -94,6 +95,8 @@ public:
     QSqlDatabase m_db;
     // Serialises every use of the connection, so that no two threads run SQL on it at once.
     mutable QMutex m_mutex;
+    // Under m_mutex: the statements prepared on the open connection.
+    StatementCache m_statements;
     // Guards the IDs below, which a bucket reads as it records; taken after m_mutex and never
     // held while SQL runs, so that recording never waits behind the connection.
     mutable QMutex m_idsMutex;

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+
+#include <map>
+#include <memory>
+
+namespace kl::telemetry {
+
+/**
+ * A statement that a StatementCache lends out. It is reset when this goes, so that between
+ * uses it keeps no read transaction open, which would hold back every checkpoint of the file.
+ */
+class ReusedQuery
+{
+public:
+    explicit ReusedQuery(QSqlQuery *query, bool prepared);
+    ReusedQuery(ReusedQuery &&other) noexcept;
+    ReusedQuery &operator=(ReusedQuery &&) = delete;
+    ~ReusedQuery();
+
+    /// False when the statement could not be prepared; lastError() says why.
+    bool isPrepared() const { return m_prepared; }
+    QSqlQuery &operator*() const { return *m_query; }
+    QSqlQuery *operator->() const { return m_query; }
+
+private:
+    QSqlQuery *m_query;
+    bool m_prepared;
+};
+
+/**
+ * The statements a connection runs again and again, each prepared once: preparing one costs
+ * SQLite more than running it. Used with the connection's mutex held; clear() it before the
+ * connection closes, which invalidates them.
+ */
+class StatementCache
+{
+public:
+    /// @p sql, prepared on @p db once and lent until the returned query goes.
+    ReusedQuery prepared(const QSqlDatabase &db, const QString &sql);
+    void clear();
+
+private:
+    std::map<QString, std::unique_ptr<QSqlQuery>> m_queries;
+    // The statement whose preparation failed last, kept for its error.
+    std::unique_ptr<QSqlQuery> m_failed;
+};
+
+} // namespace kl::telemetry
