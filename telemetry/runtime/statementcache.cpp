@@ -30,6 +30,14 @@ ReusedQuery::~ReusedQuery()
         m_query->finish();
 }
 
+// A QSqlQuery frees its statement only while QtSql's null query exists, which is made when first
+// needed and destroyed at exit in the reverse order of making. Made now, it outlives a cache
+// that lives as long as the process.
+StatementCache::StatementCache()
+{
+    const QSqlQuery madeFirst;
+}
+
 ReusedQuery StatementCache::prepared(const QSqlDatabase &db, const QString &sql)
 {
     const auto found = m_queries.find(sql);

@@ -39,6 +39,8 @@ private:
 class StatementCache
 {
 public:
+    StatementCache();
+
     /// @p sql, prepared on @p db once and lent until the returned query goes.
     ReusedQuery prepared(const QSqlDatabase &db, const QString &sql);
     void clear();
