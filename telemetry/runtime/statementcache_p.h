@@ -10,13 +10,15 @@
 namespace kl::telemetry {
 
 /**
- * A statement that a StatementCache lends out. It is reset when this goes, so that between
- * uses it keeps no read transaction open, which would hold back every checkpoint of the file.
+ * A statement that a StatementCache lends out, or one made for a single use when the cache
+ * does not keep it. A kept one is reset when this goes, so that between uses it keeps no read
+ * transaction open, which would hold back every checkpoint of the file.
  */
 class ReusedQuery
 {
 public:
-    explicit ReusedQuery(QSqlQuery *query, bool prepared);
+    explicit ReusedQuery(QSqlQuery *kept);
+    ReusedQuery(std::unique_ptr<QSqlQuery> own, bool prepared);
     ReusedQuery(ReusedQuery &&other) noexcept;
     ReusedQuery &operator=(ReusedQuery &&) = delete;
     ~ReusedQuery();
@@ -27,14 +29,15 @@ public:
     QSqlQuery *operator->() const { return m_query; }
 
 private:
+    std::unique_ptr<QSqlQuery> m_own;
     QSqlQuery *m_query;
     bool m_prepared;
 };
 
 /**
  * The statements a connection runs again and again, each prepared once: preparing one costs
- * SQLite more than running it. Used with the connection's mutex held; clear() it before the
- * connection closes, which invalidates them.
+ * SQLite more than running it. Used with the connection's mutex held, and a statement by one
+ * caller at a time; clear() it before the connection closes, which invalidates them.
  */
 class StatementCache
 {
@@ -47,8 +50,6 @@ public:
 
 private:
     std::map<QString, std::unique_ptr<QSqlQuery>> m_queries;
-    // The statement whose preparation failed last, kept for its error.
-    std::unique_ptr<QSqlQuery> m_failed;
 };
 
 } // namespace kl::telemetry
