@@ -2,6 +2,7 @@
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
+#include "telemetry/runtime/statementcache_p.h"
 #include "telemetry/runtime/tables_p.h"
 #include "telemetry/runtime/watchduty_p.h"
 
@@ -79,6 +80,7 @@ private slots:
     void transactionCommitsOnlyWhenMarked_data();
     void transactionCommitsOnlyWhenMarked();
     void statementsOfTheEventLoopHardlyWait();
+    void statementsKeptPreparedStayUsable();
     void processesComingAndGoingNeitherWedgeNorShareTheLock();
     void stoppedOrKilledHolder_data();
     void stoppedOrKilledHolder();
@@ -246,6 +248,36 @@ void TestRuntime::transactionCommitsOnlyWhenMarked()
     QSqlQuery count(QStringLiteral("SELECT COUNT(*) FROM child"), db);
     QVERIFY(count.next());
     QCOMPARE(count.value(0).toInt(), rows);
+}
+
+// A statement lent out stays usable while more are prepared than the cache keeps, and runs
+// again, reset, with new values.
+void TestRuntime::statementsKeptPreparedStayUsable()
+{
+    CacheConnection connection;
+    const QSqlDatabase db = connection.database();
+    StatementCache cache;
+    const auto plusOne = [&](int value) {
+        const ReusedQuery query = cache.prepared(db, QStringLiteral("SELECT ? + 1"));
+        query->addBindValue(value);
+        return query.isPrepared() && query->exec() && query->next() ? query->value(0).toInt() : -1;
+    };
+    QCOMPARE(plusOne(1), 2);
+    {
+        const ReusedQuery lent = cache.prepared(db, QStringLiteral("SELECT ? + 1"));
+        for (int i = 0; i < 100; ++i) {
+            const ReusedQuery other = cache.prepared(db, QStringLiteral("SELECT %1").arg(i));
+            QVERIFY(other.isPrepared() && other->exec() && other->next());
+            QCOMPARE(other->value(0).toInt(), i);
+        }
+        lent->addBindValue(41);
+        QVERIFY(lent->exec() && lent->next());
+        QCOMPARE(lent->value(0).toInt(), 42);
+    }
+    QCOMPARE(plusOne(2), 3);
+    const ReusedQuery failed = cache.prepared(db, QStringLiteral("SELECT FROM nowhere"));
+    QVERIFY(!failed.isPrepared());
+    QVERIFY(failed->lastError().isValid());
 }
 
 // The busy time-out each use of a connection got, while another client holds the file.
