@@ -1,5 +1,7 @@
 #pragma once
 
+#include "telemetry/korveltelemetry_export.h"
+
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -14,7 +16,7 @@ namespace kl::telemetry {
  * does not keep it. A kept one is reset when this goes, so that between uses it keeps no read
  * transaction open, which would hold back every checkpoint of the file.
  */
-class ReusedQuery
+class KORVELTELEMETRY_EXPORT ReusedQuery
 {
 public:
     explicit ReusedQuery(QSqlQuery *kept);
@@ -39,7 +41,7 @@ private:
  * SQLite more than running it. Used with the connection's mutex held, and a statement by one
  * caller at a time; clear() it before the connection closes, which invalidates them.
  */
-class StatementCache
+class KORVELTELEMETRY_EXPORT StatementCache
 {
 public:
     StatementCache();
