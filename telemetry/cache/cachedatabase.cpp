@@ -63,18 +63,6 @@ bool insertAccounts(const QSqlDatabase &db, const RecordQueue::Rows &rows, QStri
     return false;
 }
 
-} // namespace
-
-bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids)
-{
-    return query.prepare(statement) && execPreparedPerId(query, ids);
-}
-
-bool execPerId(const ReusedQuery &query, const QStringList &ids)
-{
-    return query.isPrepared() && execPreparedPerId(*query, ids);
-}
-
 bool execPreparedPerId(QSqlQuery &query, const QStringList &ids)
 {
     QVariantList values;
@@ -85,6 +73,18 @@ bool execPreparedPerId(QSqlQuery &query, const QStringList &ids)
          --placeholder)
         query.addBindValue(values);
     return query.execBatch();
+}
+
+} // namespace
+
+bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids)
+{
+    return query.prepare(statement) && execPreparedPerId(query, ids);
+}
+
+bool execPerId(const ReusedQuery &query, const QStringList &ids)
+{
+    return query.isPrepared() && execPreparedPerId(*query, ids);
 }
 
 // Opened later, the file is opened, and the queue re-keyed, as after a failed open; the SQL
@@ -115,7 +115,7 @@ bool CacheDatabase::open()
     setUpCacheConnection(m_db);
     m_tableSeen = false;
     if (makeTable() == RecordTable::Busy) { // another client holds the file
-        close(); // the next flush opens it again
+        m_statements.close(m_db); // the next flush opens it again
         return false;
     }
     if (std::exchange(m_openFailing, false))
@@ -130,13 +130,6 @@ qint64 CacheDatabase::pragmaValue(const QString &name)
 {
     const ReusedQuery query = statement(QLatin1String("PRAGMA ") + name);
     return query.isPrepared() && query->exec() && query->next() ? query->value(0).toLongLong() : 0;
-}
-
-// With m_mutex held. Closing finalizes the prepared statements: they go first.
-void CacheDatabase::close()
-{
-    m_statements.clear();
-    m_db.close();
 }
 
 // Runs with m_mutex held. What a tool that holds the table lock, or a failure, keeps from being
@@ -184,7 +177,7 @@ bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
         qCWarning(lcTelemetry) << "Cache database was deleted, replaced or emptied; reopening it";
         {
             QMutexLocker locker(&m_mutex);
-            close();
+            m_statements.close(m_db);
         }
         registry->close();
         m_rekeyPending = m_dropUnknownRows = true;

@@ -33,8 +33,6 @@ inline QString idMatches()
 bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &ids);
 /// As execPerId(), for a statement prepared once; false when it could not be.
 bool execPerId(const ReusedQuery &query, const QStringList &ids);
-/// As execPerId(), for @p query prepared already.
-bool execPreparedPerId(QSqlQuery &query, const QStringList &ids);
 
 /// Whether the caller holds the machine-wide main lock; at exit a flush may go in without it.
 enum class MainLock { Held, NotHeld };
@@ -123,7 +121,6 @@ public:
 
 private:
     bool open();
-    void close();
     qint64 pragmaValue(const QString &name);
     RecordTable makeTable();
     bool insert(const RecordQueue::Rows &rows, QString *error);

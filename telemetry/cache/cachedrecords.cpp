@@ -159,12 +159,10 @@ std::optional<ChosenRows> chooseBySize(CacheDatabase &cache, int storageId, int 
 {
     const ReusedQuery lengths = cache.statement(lengthsQuery(logins.size()));
     QSqlQuery &query = *lengths;
-    if (lengths.isPrepared()) {
-        query.addBindValue(storageId);
-        for (const QString &login : logins)
-            query.addBindValue(login);
-        query.addBindValue(count + skipped.size());
-    }
+    query.addBindValue(storageId);
+    for (const QString &login : logins)
+        query.addBindValue(login);
+    query.addBindValue(count + skipped.size());
     if (!lengths.isPrepared() || !query.exec()) {
         if (!isBusy(query.lastError())) // else the next attempt reads it
             qCCritical(lcTelemetry)

@@ -56,8 +56,7 @@ std::optional<QByteArray> DataCollector::publishingState(int storageId)
         return std::nullopt;
     const ReusedQuery query = cache.statement(
         QStringLiteral("SELECT state FROM telemetry_publishing WHERE storageID = ?"));
-    if (query.isPrepared())
-        query->addBindValue(storageId);
+    query->addBindValue(storageId);
     if (!query.isPrepared() || !query->exec())
         return isBusy(query->lastError()) ? std::nullopt : std::optional<QByteArray>(QByteArray());
     return query->next() ? query->value(0).toByteArray() : QByteArray();
@@ -101,8 +100,7 @@ bool DataCollector::claimDestination(int storageId, const QString &owner, int du
     {
         const ReusedQuery claim = cache.statement(
             QStringLiteral("SELECT owner, until FROM telemetry_claims WHERE storageID = ?"));
-        if (claim.isPrepared())
-            claim->addBindValue(storageId);
+        claim->addBindValue(storageId);
         if (!claim.isPrepared() || !claim->exec())
             return false;
         if (claim->next()) {

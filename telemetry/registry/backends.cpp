@@ -104,8 +104,7 @@ bool BackendsPrivate::open()
         = createTableIfMissing(m_db, kTable, { createTableStatement() }, &error);
     // Another client holds the file: the next flush opens it again.
     if (isBusy(error) || creation == TableCreation::CommitRefused) {
-        m_statements.clear();
-        m_db.close();
+        m_statements.close(m_db);
         return false;
     }
     if (creation == TableCreation::Failed)
@@ -204,8 +203,7 @@ bool BackendsPrivate::needsOpening()
 void BackendsPrivate::close()
 {
     QMutexLocker locker(&m_mutex);
-    m_statements.clear(); // closing finalizes them
-    m_db.close();
+    m_statements.close(m_db);
     m_published.clear();
     QMutexLocker idsLocker(&m_idsMutex);
     m_inFile.clear();

@@ -59,9 +59,10 @@ ReusedQuery StatementCache::prepared(const QSqlDatabase &db, const QString &sql)
     return ReusedQuery(m_queries.emplace(sql, std::move(query)).first->second.get());
 }
 
-void StatementCache::clear()
+void StatementCache::close(QSqlDatabase &db)
 {
     m_queries.clear();
+    db.close();
 }
 
 } // namespace kl::telemetry

@@ -39,7 +39,7 @@ private:
 /**
  * The statements a connection runs again and again, each prepared once: preparing one costs
  * SQLite more than running it. Used with the connection's mutex held, and a statement by one
- * caller at a time; clear() it before the connection closes, which invalidates them.
+ * caller at a time; the connection is closed through close(), which drops them first.
  */
 class KORVELTELEMETRY_EXPORT StatementCache
 {
@@ -48,7 +48,8 @@ public:
 
     /// @p sql, prepared on @p db once and lent until the returned query goes.
     ReusedQuery prepared(const QSqlDatabase &db, const QString &sql);
-    void clear();
+    /// Closes @p db, which would finalize the statements, once they are dropped.
+    void close(QSqlDatabase &db);
 
 private:
     std::map<QString, std::unique_ptr<QSqlQuery>> m_queries;
