@@ -150,6 +150,17 @@ struct ChosenRows
     bool cutByBytes = false;
 };
 
+// False when @p statement could not run; a busy file is read by the next attempt.
+bool ranRead(const ReusedQuery &statement)
+{
+    if (statement.isPrepared() && statement->exec())
+        return true;
+    if (!isBusy(statement->lastError()))
+        qCCritical(lcTelemetry) << "getCacheByStorageId() aborted, query failed:"
+                                << statement->lastError();
+    return false;
+}
+
 // The oldest rows of @p storageId of one account, at most @p count and @p maxBytes of request
 // body, from their lengths alone: stepped row by row, the query reads no document beyond the
 // bound.
@@ -163,12 +174,8 @@ std::optional<ChosenRows> chooseBySize(CacheDatabase &cache, int storageId, int 
     for (const QString &login : logins)
         query.addBindValue(login);
     query.addBindValue(count + skipped.size());
-    if (!lengths.isPrepared() || !query.exec()) {
-        if (!isBusy(query.lastError())) // else the next attempt reads it
-            qCCritical(lcTelemetry)
-                << "getCacheByStorageId() aborted, query failed:" << query.lastError();
+    if (!ranRead(lengths))
         return std::nullopt;
-    }
     const QSet<QString> passedOver(skipped.cbegin(), skipped.cend());
     std::optional<QString> batchAccount;
     ChosenRows chosen;
@@ -225,12 +232,8 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
     QSqlQuery &query = *read;
     for (const ChosenRow &row : chosen->rows)
         query.addBindValue(row.rowId);
-    if (!read.isPrepared() || !query.exec()) {
-        if (!isBusy(query.lastError()))
-            qCCritical(lcTelemetry)
-                << "getCacheByStorageId() aborted, query failed:" << query.lastError();
+    if (!ranRead(read))
         return false;
-    }
     QHash<qint64, std::pair<QString, QString>> documents;
     while (query.next())
         documents.insert(query.value(0).toLongLong(),

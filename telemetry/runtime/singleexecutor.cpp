@@ -76,6 +76,22 @@ bool refusedForLong(const QString &path, bool refused)
     return seen.since.hasExpired(kStuckHolderMs);
 }
 
+/*
+ * Counts a take of @p fd, follows how long a holder has kept the lock of @p path when it was
+ * refused, and says the lock's state; true past a holder that has stopped.
+ */
+bool noteAttempt(const QString &key, const QString &path, int fd, QString trouble)
+{
+    if (fd != -1)
+        countTake(fd);
+    const bool stuck = !path.isEmpty() && refusedForLong(path, fd == -1 && trouble.isEmpty());
+    if (stuck)
+        trouble = QStringLiteral("its holder has kept it for over %1 s; work goes on without it")
+                      .arg(kStuckHolderMs / 1000);
+    sayLockState(key, trouble);
+    return stuck;
+}
+
 int boundedWait(int milliseconds)
 {
     const bool inEventLoop = QThread::currentThread()->loopLevel() > 0;
@@ -134,13 +150,7 @@ bool SingleExecutor::takeWithin(int milliseconds)
     const QString path = lockFilePath(m_key, &trouble);
     if (!path.isEmpty())
         m_file = waitForLockFile(path, deadline, &trouble);
-    if (m_file != -1)
-        countTake(m_file);
-    m_holderStuck = !path.isEmpty() && refusedForLong(path, m_file == -1 && trouble.isEmpty());
-    if (m_holderStuck)
-        trouble = QStringLiteral("its holder has kept it for over %1 s; work goes on without it")
-                      .arg(kStuckHolderMs / 1000);
-    sayLockState(m_key, trouble);
+    m_holderStuck = noteAttempt(m_key, path, m_file, trouble);
     return m_file != -1;
 }
 
@@ -153,10 +163,7 @@ void SingleExecutor::whenFree(const QString &key, QThread *thread, int milliseco
         // Held until the callable runs, or is dropped with its thread.
         auto lock = std::make_shared<SingleExecutor>(key);
         lock->m_file = fd;
-        if (fd != -1)
-            countTake(fd);
-        refusedForLong(path, false);
-        sayLockState(key, trouble);
+        noteAttempt(key, path, fd, trouble);
         dispatchToThread(thread, 0, [once, lock] {
             auto held = std::make_unique<SingleExecutor>(lock->m_key);
             held->swap(*lock);
