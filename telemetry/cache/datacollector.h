@@ -4,6 +4,7 @@
 #include "telemetry/runtime/runtime.h"
 
 #include <QMap>
+#include <QSet>
 #include <QStringList>
 #include <QVector>
 
@@ -211,10 +212,11 @@ public:
 
     /**
      * Sets aside the cached records whose storage ID names no destination (no row of the
-     * storages table), which no publisher would ever read, with one warning per storage ID;
-     * the number of records moved.
+     * storages table), which no publisher would ever read, with one warning per storage ID.
+     * Returns the storage IDs of destinations that have records cached; none when the cache
+     * could not be read.
      */
-    int setAsideOrphans();
+    std::optional<QSet<int>> setAsideOrphans();
 
     /// Whether the cache holds records to publish; none while it cannot be read.
     std::optional<bool> hasCachedRecords();

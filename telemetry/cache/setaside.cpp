@@ -74,30 +74,37 @@ bool DataCollector::setAside(const QString &id, const QString &reason)
 
 // A walk over the read index finds the storage IDs in use with a few look-ups each, so that
 // every pass can afford it.
-int DataCollector::setAsideOrphans()
+std::optional<QSet<int>> DataCollector::setAsideOrphans()
 {
-    static const QString orphans = QStringLiteral(
+    // One step of the storage-ID index per storage ID; only orphans are counted.
+    static const QString used = QStringLiteral(
         "WITH RECURSIVE used(storageID) AS (SELECT MIN(storageID) FROM telemetry UNION ALL "
         "SELECT (SELECT MIN(storageID) FROM telemetry WHERE storageID > used.storageID) FROM "
-        "used WHERE used.storageID IS NOT NULL) SELECT storageID, (SELECT COUNT(*) FROM "
-        "telemetry WHERE telemetry.storageID = used.storageID) FROM used WHERE storageID IS "
-        "NOT NULL AND storageID NOT IN (SELECT storageID FROM storages)");
+        "used WHERE used.storageID IS NOT NULL) SELECT storageID, storageID IN (SELECT "
+        "storageID FROM storages) AS known, CASE WHEN storageID IN (SELECT storageID FROM "
+        "storages) THEN 0 ELSE (SELECT COUNT(*) FROM telemetry WHERE telemetry.storageID = "
+        "used.storageID) END FROM used WHERE storageID IS NOT NULL");
     static const QString move = QStringLiteral(
         "INSERT OR REPLACE INTO telemetry_setaside SELECT id, timestamp, storageID, recordData, "
         "'its storage ID names no destination', %1 FROM telemetry WHERE storageID = ?");
 
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    QSet<int> published;
     QMap<QString, int> counts;
     {
-        const ReusedQuery query = cache.statement(orphans);
+        const ReusedQuery query = cache.statement(used);
         if (!query.isPrepared() || !query->exec())
-            return 0;
-        while (query->next())
-            counts.insert(query->value(0).toString(), query->value(1).toInt());
+            return std::nullopt;
+        while (query->next()) {
+            if (query->value(1).toBool())
+                published.insert(query->value(0).toInt());
+            else
+                counts.insert(query->value(0).toString(), query->value(2).toInt());
+        }
     }
     if (counts.isEmpty())
-        return 0;
+        return published;
 
     const QStringList storageIds = counts.keys();
     QSqlQuery create(cache.m_db);
@@ -107,16 +114,13 @@ int DataCollector::setAsideOrphans()
         || !runPerId(cache.m_db, QStringLiteral("DELETE FROM telemetry WHERE storageID = ?"),
                      storageIds)
         || !transaction.commit())
-        return 0;
-    int moved = 0;
-    for (auto orphan = counts.cbegin(); orphan != counts.cend(); ++orphan) {
+        return published;
+    for (auto orphan = counts.cbegin(); orphan != counts.cend(); ++orphan)
         qCWarning(lcTelemetry).noquote()
             << QStringLiteral("%1 cached records set aside: their storage ID %2 names no "
                               "destination")
                    .arg(QString::number(orphan.value()), orphan.key());
-        moved += orphan.value();
-    }
-    return moved;
+    return published;
 }
 
 QVector<SetAsideRecord> DataCollector::setAsideRecords()

@@ -133,8 +133,13 @@ PublisherPrivate::AttemptEnd PublisherPrivate::endOfPass() const
 
 void PublisherPrivate::startPass()
 {
-    currentDataCollector()->setAsideOrphans();
+    const std::optional<QSet<int>> cached = currentDataCollector()->setAsideOrphans();
     q->m_uploaders = currentBackends()->getBackends();
+    // A destination with nothing cached is passed by unread: a draining backlog starts a pass
+    // with each batch.
+    for (auto uploader = q->m_uploaders.begin(); cached && uploader != q->m_uploaders.end();)
+        uploader = cached->contains(uploader.key().toInt()) ? std::next(uploader)
+                                                            : q->m_uploaders.erase(uploader);
     m_fullBatchInLastPass = m_fullBatchInPass;
     m_fullBatchInPass = false;
 }
