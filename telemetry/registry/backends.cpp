@@ -27,6 +27,12 @@ QString createTableStatement()
              QLatin1String("locationInfo"));
 }
 
+// Every destination, as a pass and the check of a replaced file read them.
+QString destinationsQuery()
+{
+    return QStringLiteral("SELECT storageID, backend, locationInfo FROM storages");
+}
+
 // The values are bound, never spliced into the text, so no quote, percent sign or other
 // character in a destination can change the statement; SQLite compares them byte for byte.
 bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values)
@@ -233,8 +239,7 @@ bool BackendsPrivate::namesSameDestinations()
         return true;
     QHash<int, Destination> stored;
     {
-        const ReusedQuery query = m_statements.prepared(
-            m_db, QStringLiteral("SELECT storageID, backend, locationInfo FROM storages"));
+        const ReusedQuery query = m_statements.prepared(m_db, destinationsQuery());
         if (!query.isPrepared() || !query->exec())
             return isBusy(query->lastError()); // busy: ask again later
         while (query->next())
@@ -401,8 +406,10 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
             qCCritical(lcTelemetry) << "getBackends() aborted, connection to database is closed.";
         return uploaders;
     }
-    QSqlQuery query(d->m_db);
-    if (!query.exec(QStringLiteral("SELECT storageID, locationInfo, backend FROM storages"))) {
+    // Each pass reads them; a draining backlog starts one with each batch.
+    const ReusedQuery destinations = d->m_statements.prepared(d->m_db, destinationsQuery());
+    QSqlQuery &query = *destinations;
+    if (!destinations.isPrepared() || !query.exec()) {
         if (!isBusy(query.lastError())) // else the next pass reads them
             qCCritical(lcTelemetry) << "getBackends() aborted, SELECT query failed.";
         return uploaders;
@@ -410,7 +417,7 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
     while (query.next()) {
         const int storageId = query.value(0).toInt();
         if (DocumentUploader *uploader
-            = d->uploaderFor(storageId, { query.value(2).toString(), query.value(1).toString() }))
+            = d->uploaderFor(storageId, { query.value(1).toString(), query.value(2).toString() }))
             uploaders.insert(QString::number(storageId), uploader);
     }
     return uploaders;
