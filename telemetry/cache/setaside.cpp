@@ -80,10 +80,10 @@ std::optional<QSet<int>> DataCollector::setAsideOrphans()
     static const QString used = QStringLiteral(
         "WITH RECURSIVE used(storageID) AS (SELECT MIN(storageID) FROM telemetry UNION ALL "
         "SELECT (SELECT MIN(storageID) FROM telemetry WHERE storageID > used.storageID) FROM "
-        "used WHERE used.storageID IS NOT NULL) SELECT storageID, storageID IN (SELECT "
-        "storageID FROM storages) AS known, CASE WHEN storageID IN (SELECT storageID FROM "
-        "storages) THEN 0 ELSE (SELECT COUNT(*) FROM telemetry WHERE telemetry.storageID = "
-        "used.storageID) END FROM used WHERE storageID IS NOT NULL");
+        "used WHERE used.storageID IS NOT NULL), seen AS (SELECT storageID, storageID IN "
+        "(SELECT storageID FROM storages) AS known FROM used WHERE storageID IS NOT NULL) "
+        "SELECT storageID, known, CASE WHEN known THEN 0 ELSE (SELECT COUNT(*) FROM telemetry "
+        "WHERE telemetry.storageID = seen.storageID) END FROM seen");
     static const QString move = QStringLiteral(
         "INSERT OR REPLACE INTO telemetry_setaside SELECT id, timestamp, storageID, recordData, "
         "'its storage ID names no destination', %1 FROM telemetry WHERE storageID = ?");
