@@ -56,20 +56,28 @@ endif()
 
 build_cmake_consumer(cmake-consumer ${prefix})
 
-# pkg-config alone, with a program that needs no moc; it reads the generated version header.
+# pkg-config alone, with a program that needs no moc; it reads the generated version header,
+# and its network access manager proves that the library finds its network part in the prefix.
 string(TOLOWER ${PACKAGE} pc_name)
 file(GLOB_RECURSE pc_file ${prefix}/${pc_name}.pc)
 get_filename_component(pc_dir "${pc_file}" DIRECTORY)
 file(WRITE ${WORK_DIR}/pkgconfig/main.cpp [=[
 #include <telemetry/korveltelemetry_version.h>
+#include <telemetry/publishing/networkmanager.h>
 #include <telemetry/runtime/runtime.h>
+#include <telemetry/runtime/singleton.h>
+
+#include <QCoreApplication>
 
 #include <cstdio>
 
-int main()
+int main(int argc, char **argv)
 {
-    std::printf("%s %lld\n", KORVELTELEMETRY_VERSION_STRING,
-                static_cast<long long>(kl::telemetry::generateUniqueId().size()));
+    QCoreApplication app(argc, argv);
+    using namespace kl::telemetry;
+    std::printf("%s %lld %d\n", KORVELTELEMETRY_VERSION_STRING,
+                static_cast<long long>(generateUniqueId().size()),
+                Singleton<NetworkManager>::getInstance()->networkAccessManager() != nullptr);
 }
 ]=])
 run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir} pkg-config --cflags --libs ${pc_name})
@@ -80,7 +88,7 @@ run(c++ -std=c++17 -fPIC ${cxx_flags} ${WORK_DIR}/pkgconfig/main.cpp ${flags}
 run(${WORK_DIR}/pkgconfig/consumer)
 file(READ ${SOURCE_DIR}/CMakeLists.txt project)
 string(REGEX MATCH "project\\(KorvelTelemetry VERSION ([0-9.]+)" version "${project}")
-if(NOT output STREQUAL "${CMAKE_MATCH_1} 16\n")
+if(NOT output STREQUAL "${CMAKE_MATCH_1} 16 1\n")
     message(FATAL_ERROR "the pkg-config consumer printed: ${output}")
 endif()
 

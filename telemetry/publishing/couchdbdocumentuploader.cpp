@@ -1,7 +1,6 @@
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 
 #include "telemetry/publishing/networkmanager.h"
-#include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
@@ -184,26 +183,7 @@ void logTlsErrors(const QList<QSslError> &errors)
 }
 #endif
 
-// The uploaders that the registry hands the publisher; "couchdb" is the only backend known.
-QSharedPointer<DocumentUploader> makeUploader(const QString &backend, const QString &locationInfo)
-{
-    if (backend != QLatin1String("couchdb"))
-        return {};
-    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
-    return QSharedPointer<DocumentUploader>(
-        new CouchDbDocumentUploader(location.value(QLatin1String("server")).toString(),
-                                    location.value(QLatin1String("database")).toString(), nullptr));
-}
-
-// At load, so that the registry builds uploaders before any publisher exists, as it always has.
-void installUploaderFactory()
-{
-    BackendsPrivate::uploaderFactory().set(makeUploader);
-}
-
 } // namespace
-
-Q_CONSTRUCTOR_FUNCTION(installUploaderFactory)
 
 CouchDbDocumentUploader::CouchDbDocumentUploader(const QString &server, const QString &database,
                                                  QObject *parent)

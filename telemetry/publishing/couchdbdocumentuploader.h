@@ -1,5 +1,6 @@
 #pragma once
 
+#include "telemetry/korveltelemetrynetwork_export.h"
 #include "telemetry/publishing/documentuploader.h"
 
 #include <QSet>
@@ -28,7 +29,7 @@ namespace kl::telemetry {
  * Location, is logged with what to correct once, and again only when the answer changes or
  * after a batch was stored.
  */
-class KORVELTELEMETRY_EXPORT CouchDbDocumentUploader : public DocumentUploader
+class KORVELTELEMETRYNETWORK_EXPORT CouchDbDocumentUploader : public DocumentUploader
 {
     Q_OBJECT
 
@@ -44,15 +45,8 @@ public:
      */
     void addDocuments(const QStringList &ids, const QStringList &documents) override;
 
-    /**
-     * The user name whose login the next batches go with: records recorded with a login go
-     * only with theirs, and without a password for it they go with none. Empty, as at the
-     * start, for records recorded without a login: they go with the login set last for the
-     * destination.
-     */
-    void setAccount(const QString &account);
-    /// The user names that this process can log in as at this destination.
-    QStringList logins() const;
+    void setAccount(const QString &account) override;
+    QStringList logins() const override;
 
 private:
     void watchReply(QNetworkReply *reply, const QSet<QString> &sent);

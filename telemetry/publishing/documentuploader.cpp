@@ -12,4 +12,11 @@ DocumentUploader::DocumentUploader(QObject *parent)
 
 DocumentUploader::~DocumentUploader() = default;
 
+void DocumentUploader::setAccount(const QString &) { }
+
+QStringList DocumentUploader::logins() const
+{
+    return {};
+}
+
 } // namespace kl::telemetry

@@ -34,6 +34,17 @@ public:
      */
     virtual void addDocuments(const QStringList &ids, const QStringList &documents) = 0;
 
+    /**
+     * The user name whose login the next batches go with: records recorded with a login go
+     * only with theirs, and without a password for it they go with none. Empty, as at the
+     * start, for records recorded without a login: they go with the login set last for the
+     * destination. An uploader without logins ignores it.
+     */
+    virtual void setAccount(const QString &account);
+    /// The user names that this process can log in as at this destination; none unless the
+    /// uploader knows logins.
+    virtual QStringList logins() const;
+
 Q_SIGNALS:
     /**
      * @p success is true when the destination answered the batch with a JSON array. The pair

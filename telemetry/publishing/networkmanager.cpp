@@ -1,41 +1,31 @@
 #include "telemetry/publishing/networkmanager.h"
 
-#include <QNetworkAccessManager>
+#include "telemetry/publishing/networkaccess_p.h"
+
 #include <QThread>
 
 namespace kl::telemetry {
 
-namespace {
-
-// A manager that lives on another thread, still running, goes there to be deleted.
-void dispose(QNetworkAccessManager *manager)
-{
-    if (!manager)
-        return;
-    QThread *home = manager->thread();
-    if (home && home != QThread::currentThread() && home->isRunning())
-        manager->deleteLater();
-    else
-        delete manager;
-}
-
-} // namespace
+// A held manager means the network part is loaded: it made the manager, or took it in.
 
 NetworkManager::NetworkManager() = default;
 
 NetworkManager::~NetworkManager()
 {
-    delete m_manager;
+    if (m_manager)
+        networkAccess()->dispose(m_manager);
 }
 
 QNetworkAccessManager *NetworkManager::networkAccessManager()
 {
     QMutexLocker locker(&m_mutex);
     if (!m_manager) {
-        m_manager = new QNetworkAccessManager(nullptr);
-        m_manager->setTransferTimeout(m_uploadTimeout);
+        NetworkAccess *access = networkAccess();
+        if (!access)
+            return nullptr;
+        m_manager = access->makeManager(m_uploadTimeout);
         m_ownManager = true;
-        adopt(m_manager);
+        access->adopt(m_manager, m_thread);
     }
     return m_manager;
 }
@@ -45,12 +35,16 @@ void NetworkManager::setNetworkAccessManager(QNetworkAccessManager *manager)
     QMutexLocker locker(&m_mutex);
     if (manager == m_manager)
         return;
+    NetworkAccess *access = networkAccess();
+    if (!access)
+        return;
     QNetworkAccessManager *previous = m_manager;
     m_manager = manager;
     m_ownManager = false;
     if (manager)
-        adopt(manager);
-    dispose(previous);
+        access->adopt(manager, m_thread);
+    if (previous)
+        access->dispose(previous);
 }
 
 void NetworkManager::moveToThread(QThread *thread)
@@ -58,13 +52,7 @@ void NetworkManager::moveToThread(QThread *thread)
     QMutexLocker locker(&m_mutex);
     m_thread = thread;
     if (m_manager)
-        adopt(m_manager);
-}
-
-void NetworkManager::adopt(QNetworkAccessManager *manager)
-{
-    if (m_thread && manager->thread() != m_thread)
-        manager->moveToThread(m_thread);
+        networkAccess()->adopt(m_manager, thread);
 }
 
 void NetworkManager::setUploadTimeout(int milliseconds)
@@ -72,7 +60,7 @@ void NetworkManager::setUploadTimeout(int milliseconds)
     QMutexLocker locker(&m_mutex);
     m_uploadTimeout = qMax(1, milliseconds);
     if (m_manager && m_ownManager)
-        m_manager->setTransferTimeout(m_uploadTimeout);
+        networkAccess()->setTransferTimeout(m_manager, m_uploadTimeout);
 }
 
 void NetworkManager::setMaxReplySize(qint64 bytes)

@@ -30,7 +30,8 @@ public:
     /**
      * The held manager. The first call, and the first after a null was set, creates one with
      * no parent, on the publisher's thread once it runs on one of its own (else on the calling
-     * thread), and with uploadTimeout() as its transfer time-out.
+     * thread), and with uploadTimeout() as its transfer time-out. Null when the library's
+     * network part cannot be loaded (a critical message says why).
      */
     QNetworkAccessManager *networkAccessManager();
 
@@ -39,7 +40,8 @@ public:
      * before (on its own thread). Setting the manager already held does nothing; null drops the
      * held one, so that the next networkAccessManager() call creates a fresh default manager.
      * Once the publisher runs on a thread of its own, a manager set from another thread moves
-     * there: set it from the thread it was made in.
+     * there: set it from the thread it was made in. When the library's network part cannot be
+     * loaded, nothing changes.
      */
     void setNetworkAccessManager(QNetworkAccessManager *manager);
 
@@ -49,7 +51,7 @@ public:
     /**
      * The longest an upload may take, in ms (30000 unless set): a reply not finished by then
      * is aborted and counts as a transient failure, whichever manager carries it, so that no
-     * upload holds the machine-wide lock for longer. It is also the transfer time-out of the
+     * upload outlives its claim on the destination. It is also the transfer time-out of the
      * library's own manager; a manager the host set keeps its own.
      */
     int uploadTimeout() const { return m_uploadTimeout; }
@@ -75,7 +77,6 @@ public:
 
 private:
     Q_DISABLE_COPY(NetworkManager)
-    void adopt(QNetworkAccessManager *manager);
 
     QMutex m_mutex; // guards the manager and the thread
     QNetworkAccessManager *m_manager = nullptr;

@@ -4,7 +4,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 #include "telemetry/publishing/batchselection_p.h"
-#include "telemetry/publishing/couchdbdocumentuploader.h"
+#include "telemetry/publishing/documentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/uploadresult.h"
 #include "telemetry/registry/backends.h"
@@ -47,13 +47,6 @@ const QString &claimOwner()
     static const QString owner = QString::number(QCoreApplication::applicationPid())
         + QLatin1Char(':') + generateUniqueId();
     return owner;
-}
-
-// Records recorded with a login are read for the logins that the destination's uploader has.
-QStringList loginsOf(const DocumentUploader *uploader)
-{
-    const auto *couchDb = qobject_cast<const CouchDbDocumentUploader *>(uploader);
-    return couchDb ? couchDb->logins() : QStringList();
 }
 
 // Built at load, so that it outlives the status that listens to it.
@@ -109,7 +102,7 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
         const int storageId = key.toInt();
         DocumentUploader *uploader = q->m_uploaders.take(key);
         ReadBatch read;
-        if (!uploader || waits(storageId) || !readBatch(storageId, walk, loginsOf(uploader), read))
+        if (!uploader || waits(storageId) || !readBatch(storageId, walk, uploader->logins(), read))
             continue;
         if (!m_out.isEmpty() && storageId != m_outStorageId) {
             q->m_uploaders.insert(key, uploader);
@@ -217,8 +210,7 @@ DocumentUploader *PublisherPrivate::idleUploader(int storageId, DocumentUploader
 
 void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader, const ReadBatch &read)
 {
-    if (auto *couchDb = qobject_cast<CouchDbDocumentUploader *>(uploader))
-        couchDb->setAccount(read.account);
+    uploader->setAccount(read.account);
     m_out.append({ read.ids, uploader, m_narrowingState, std::nullopt, read.cutByBytes });
     m_outStorageId = storageId;
     q->m_pendingIds += read.ids;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "telemetry/korveltelemetry_export.h"
 #include "telemetry/runtime/hook_p.h"
 
 #include <QHash>
@@ -24,7 +25,7 @@ inline QString withoutUserInfo(const QUrl &url)
 }
 
 /// A user name and password for HTTP Basic authentication; none without a user name.
-struct Credentials
+struct KORVELTELEMETRY_EXPORT Credentials
 {
     QString userName;
     QString password;
@@ -41,7 +42,7 @@ struct Credentials
  * login does not take another's. Safe from any thread: buckets fill it where they record,
  * uploaders read it where they publish.
  */
-class CredentialStore
+class KORVELTELEMETRY_EXPORT CredentialStore
 {
 public:
     /**
@@ -74,7 +75,7 @@ private:
     QHash<QString, QVector<Entry>> m_byDestination;
 };
 
-CredentialStore *credentialStore();
+KORVELTELEMETRY_EXPORT CredentialStore *credentialStore();
 
 /**
  * Of @p recordsByAccount, the cached records of a destination per user name, how many wait for
