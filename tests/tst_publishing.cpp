@@ -1009,7 +1009,8 @@ void TestPublishing::followUpAfterBatch()
         waitForBatch(publisher);
         cacheRecords(storageId, later, 5000);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(m_server->requestCount(), 2, 2 * DataTransferFrequency + 5000);
+    // A backlog goes on at once: more may follow before the count is looked at.
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->requestCount() >= 2, 2 * DataTransferFrequency + 5000);
     // Reading 25 records of 3 MB and parsing them all stalled the loop for seconds; a batch
     // within the request bound stays far below, also under a sanitizer on a busy machine.
     QVERIFY2(longestGap.ms() < 3000, qPrintable(QString::number(longestGap.ms())));

@@ -22,6 +22,13 @@
 
 namespace kl::telemetry {
 
+namespace {
+
+// The records of a batch, as they are read and deleted.
+constexpr int kBatch = 25;
+
+} // namespace
+
 int DataCollector::getCachedElementsCount()
 {
     CacheDatabase &cache = d->m_cache;
@@ -115,25 +122,44 @@ QString lengthsQuery(int logins)
         .arg(sendable);
 }
 
-// The library writes ids as text, each found with one look-up; those that another client wrote
-// as a number or a blob need the match of every type, which costs four.
+// "(?, ?, …)" with @p count placeholders: one statement per batch size, mostly the full one.
+QString placeholders(int count)
+{
+    return QLatin1Char('(') + QStringLiteral("?, ").repeated(count - 1) + QStringLiteral("?)");
+}
+
+// Runs "DELETE FROM <table> WHERE id IN (…)" with @p ids, a batch at a time (older SQLite
+// takes 999 values per statement); the number of rows it deleted, or -1 when it could not run.
+int deleteIn(CacheDatabase &cache, QLatin1String table, const QStringList &ids)
+{
+    int deleted = 0;
+    for (int from = 0; from < ids.size(); from += kBatch) {
+        const QStringList some = ids.mid(from, kBatch);
+        const ReusedQuery query
+            = cache.statement(QLatin1String("DELETE FROM ") + table + QLatin1String(" WHERE id IN ")
+                              + placeholders(some.size()));
+        if (!query.isPrepared())
+            return -1;
+        for (const QString &id : some)
+            query->addBindValue(id);
+        if (!query->exec())
+            return -1;
+        deleted += query->numRowsAffected();
+    }
+    return deleted;
+}
+
+// The library writes ids as text, all found with one statement; those that another client
+// wrote as a number or a blob need the match of every type, which costs four look-ups each.
 bool deleteRecords(CacheDatabase &cache, const QStringList &ids)
 {
-    const ReusedQuery byText
-        = cache.statement(QStringLiteral("DELETE FROM telemetry WHERE id = ?"));
-    if (!byText.isPrepared())
+    const int deleted = deleteIn(cache, QLatin1String("telemetry"), ids);
+    if (deleted < 0)
         return false;
-    QStringList notText;
-    for (const QString &id : ids) {
-        byText->addBindValue(id);
-        if (!byText->exec())
-            return false;
-        if (byText->numRowsAffected() == 0)
-            notText << id;
-    }
-    return notText.isEmpty()
+    // A text id names one row at most, so a full count means that no id is left.
+    return deleted == ids.size()
         || execPerId(cache.statement(QLatin1String("DELETE FROM telemetry WHERE ") + idMatches()),
-                     notText);
+                     ids);
 }
 
 // A record chosen by its size, before its document is read.
@@ -205,8 +231,6 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
                                         const QStringList &logins, QString *account,
                                         bool *cutByBytes)
 {
-    constexpr int kBatch = 25;
-
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen()) {
@@ -224,11 +248,9 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
         *cutByBytes = chosen->cutByBytes;
     if (chosen->rows.isEmpty())
         return true;
-    // One statement per batch size, which is mostly the full one.
     const ReusedQuery read = cache.statement(
-        QStringLiteral("SELECT rowid, CAST(id AS TEXT), recordData FROM telemetry WHERE rowid IN "
-                       "(?%1)")
-            .arg(QStringLiteral(", ?").repeated(chosen->rows.size() - 1)));
+        QStringLiteral("SELECT rowid, CAST(id AS TEXT), recordData FROM telemetry WHERE rowid IN ")
+        + placeholders(chosen->rows.size()));
     QSqlQuery &query = *read;
     for (const ChosenRow &row : chosen->rows)
         query.addBindValue(row.rowId);
@@ -276,9 +298,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     RaiiTransaction transaction(cache.m_db);
-    if (!transaction.open() || !deleteRecords(cache, ids)
-        || !execPerId(
-            cache.statement(QStringLiteral("DELETE FROM telemetry_accounts WHERE id = ?")), ids)
+    if (!transaction.open() || !deleteRecords(cache, ids) || deleteIn(cache, kAccountTable, ids) < 0
         || !transaction.commit()) {
         if (!std::exchange(cache.m_deleteFailing, true))
             qCWarning(lcTelemetry) << "local cache update failed";
