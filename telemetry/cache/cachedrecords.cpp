@@ -104,28 +104,25 @@ QMap<QString, QMap<QString, int>> DataCollector::accountCountsByLocation(bool *o
 
 namespace {
 
+// "(?, ?, …)" with @p count placeholders, for a statement kept per count.
+QString placeholders(int count)
+{
+    return QLatin1Char('(') + QStringLiteral("?, ").repeated(count - 1) + QStringLiteral("?)");
+}
+
 // The lengths of the oldest records of a storage ID, of no login and of @p logins accounts;
 // bound in that order: the storage ID, each login, the limit.
 QString lengthsQuery(int logins)
 {
-    QStringList placeholders;
-    for (int i = 0; i < logins; ++i)
-        placeholders.append(QStringLiteral("?"));
     const QString sendable = logins == 0
         ? QStringLiteral("accounts.userName IS NULL")
-        : QStringLiteral("(accounts.userName IS NULL OR accounts.userName IN (%1))")
-              .arg(placeholders.join(QLatin1Char(',')));
+        : QStringLiteral("(accounts.userName IS NULL OR accounts.userName IN %1)")
+              .arg(placeholders(logins));
     return QStringLiteral("SELECT telemetry.rowid, CAST(telemetry.id AS TEXT), "
                           "length(CAST(recordData AS BLOB)), accounts.userName FROM telemetry "
                           "LEFT JOIN telemetry_accounts AS accounts USING (id) WHERE "
                           "storageID=? AND %1 ORDER BY timestamp LIMIT ?")
         .arg(sendable);
-}
-
-// "(?, ?, …)" with @p count placeholders: one statement per batch size, mostly the full one.
-QString placeholders(int count)
-{
-    return QLatin1Char('(') + QStringLiteral("?, ").repeated(count - 1) + QStringLiteral("?)");
 }
 
 // Runs "DELETE FROM <table> WHERE id IN (…)" with @p ids, a batch at a time (older SQLite
