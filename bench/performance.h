@@ -73,6 +73,10 @@ QStringList documents(int count);
 /// next as soon as one is answered; records/s.
 double postWithAccessManager(const QString &server, const QString &database, const QStringList &all,
                              int inFlight = 1);
+/// The same batches drained from an SQLite file as a plain Qt client keeps its records: read in
+/// the order they went in, each batch deleted once the server has stored it; records/s.
+double drainWithAccessManager(const QString &server, const QString &database,
+                              const QStringList &all, int inFlight);
 
 /// A line of /proc/self/status in kB: VmRSS, the resident memory, or VmHWM, its peak.
 qint64 statusKb(const QByteArray &field);

@@ -16,6 +16,7 @@
 #include "telemetry/runtime/singleton.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -35,6 +36,7 @@
 #include <functional>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include <sys/resource.h>
 
@@ -422,38 +424,127 @@ QStringList documents(int count)
     return all.mid(0, count);
 }
 
-double postWithAccessManager(const QString &server, const QString &database, const QStringList &all,
-                             int inFlight)
+namespace {
+
+// A batch for the plain client to post, and what it does once the server has stored it.
+struct PlainBatch
+{
+    QByteArray body;
+    std::function<void()> stored;
+};
+
+// Posts the batches that @p next hands out through a fresh access manager, @p inFlight out at
+// a time, the next as soon as one is answered; records/s of the @p records they hold.
+double postBatches(const QString &server, const QString &database, int records, int inFlight,
+                   const std::function<std::optional<PlainBatch>()> &next)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request(QUrl(server + '/' + database + QStringLiteral("/_bulk_docs")));
     request.setRawHeader("Content-Type", "application/json");
     QEventLoop loop;
-    int next = 0, out = 0, refusedWith = 0;
+    int out = 0, refusedWith = 0;
+    bool more = true;
     std::function<void()> postMore = [&] {
-        for (; out < inFlight && next < all.size() && !refusedWith; next += kBatch, ++out) {
-            QNetworkReply *reply = manager.post(request, bulkDocsBody(all.mid(next, kBatch)));
-            QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply] {
-                reply->deleteLater();
-                --out;
-                const int status
-                    = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                refusedWith = status == 201 ? refusedWith : status;
-                postMore();
-                if (out == 0)
-                    loop.quit();
-            });
+        for (; out < inFlight && more && !refusedWith; ++out) {
+            std::optional<PlainBatch> batch = next();
+            if (!(more = batch.has_value()))
+                break;
+            QNetworkReply *reply = manager.post(request, batch->body);
+            QObject::connect(
+                reply, &QNetworkReply::finished, &loop,
+                [&, reply, stored = std::move(batch->stored)] {
+                    reply->deleteLater();
+                    --out;
+                    const int status
+                        = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                    refusedWith = status == 201 ? refusedWith : status;
+                    if (status == 201 && stored)
+                        stored();
+                    postMore();
+                    if (out == 0)
+                        loop.quit();
+                });
         }
     };
     QElapsedTimer clock;
     clock.start();
     postMore();
-    loop.exec();
+    if (out > 0)
+        loop.exec();
     if (refusedWith) {
         fail(QStringLiteral("a plain post was answered with %1").arg(refusedWith));
         return 0;
     }
-    return all.size() / seconds(clock);
+    return records / seconds(clock);
+}
+
+} // namespace
+
+double postWithAccessManager(const QString &server, const QString &database, const QStringList &all,
+                             int inFlight)
+{
+    int next = 0;
+    return postBatches(server, database, all.size(), inFlight, [&]() -> std::optional<PlainBatch> {
+        if (next >= all.size())
+            return std::nullopt;
+        next += kBatch;
+        return PlainBatch { bulkDocsBody(all.mid(next - kBatch, kBatch)), {} };
+    });
+}
+
+double drainWithAccessManager(const QString &server, const QString &database,
+                              const QStringList &all, int inFlight)
+{
+    const QString connection = QStringLiteral("plain_drain");
+    double rate = 0;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+        db.setDatabaseName(QDir::temp().filePath(QStringLiteral("plain_drain.db")));
+        QSqlQuery query(db);
+        const bool ready = db.open() && query.exec(QStringLiteral("PRAGMA journal_mode = WAL"))
+            && query.exec(QStringLiteral("PRAGMA synchronous = NORMAL"))
+            && query.exec(QStringLiteral("DROP TABLE IF EXISTS records"))
+            && query.exec(QStringLiteral(
+                "CREATE TABLE records (id INTEGER PRIMARY KEY, document TEXT NOT NULL)"))
+            && db.transaction()
+            && query.prepare(QStringLiteral("INSERT INTO records (document) VALUES (?)"));
+        for (int i = 0; ready && i < all.size(); ++i) {
+            query.addBindValue(all.at(i));
+            query.exec();
+        }
+        if (!ready || !db.commit()) {
+            fail(QStringLiteral("the plain client's SQLite file could not be filled"));
+            return 0;
+        }
+        qint64 lastRead = 0;
+        rate = postBatches(
+            server, database, all.size(), inFlight, [&]() -> std::optional<PlainBatch> {
+                QSqlQuery read(db);
+                read.prepare(QStringLiteral("SELECT id, document FROM records "
+                                            "WHERE id > ? ORDER BY id LIMIT ?"));
+                read.addBindValue(lastRead);
+                read.addBindValue(kBatch);
+                read.exec();
+                QStringList documents;
+                const qint64 first = lastRead + 1;
+                while (read.next()) {
+                    lastRead = read.value(0).toLongLong();
+                    documents << read.value(1).toString();
+                }
+                if (documents.isEmpty())
+                    return std::nullopt;
+                return PlainBatch { bulkDocsBody(documents), [&db, first, last = lastRead] {
+                                       QSqlQuery remove(db);
+                                       remove.prepare(QStringLiteral("DELETE FROM records WHERE id "
+                                                                     "BETWEEN ? AND ?"));
+                                       remove.addBindValue(first);
+                                       remove.addBindValue(last);
+                                       remove.exec();
+                                   } };
+            });
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return rate;
 }
 
 QString milliseconds(double ms)
@@ -705,6 +796,37 @@ std::optional<DrainRound> drainOnce(const QString &server, const QString &databa
 
 } // namespace
 
+namespace {
+
+// A plain client's drains, before and after each of the library's: the server's pace drifts
+// over a run, so each of the library's is measured against the mean of the two around it.
+struct PlainSeries
+{
+    explicit PlainSeries(std::function<double(int round)> drain)
+        : drain(std::move(drain))
+    {
+    }
+
+    std::function<double(int round)> drain;
+    QVector<double> rates, cpuMsPerPost;
+
+    void run(int round, int batches)
+    {
+        const qint64 cpuBefore = processCpuNs();
+        rates << drain(round);
+        cpuMsPerPost << (processCpuNs() - cpuBefore) / 1e6 / batches;
+    }
+    double around(int round) const { return (rates.at(round) + rates.at(round + 1)) / 2; }
+    QString roundText(int round) const
+    {
+        return QStringLiteral("%1 and %2")
+            .arg(rates.at(round), 0, 'f', 0)
+            .arg(rates.at(round + 1), 0, 'f', 0);
+    }
+};
+
+} // namespace
+
 void benchDrain(const QString &server)
 {
     constexpr int records = 10000, rounds = 10;
@@ -713,7 +835,8 @@ void benchDrain(const QString &server)
     };
     QStringList databases { QStringLiteral("drain_raw"), QStringLiteral("drain_warm_up") };
     for (int round = 0; round <= rounds; ++round)
-        databases << database("plain", round) << database("library", round);
+        databases << database("plain", round) << database("memory", round)
+                  << database("library", round);
     for (const QString &name : qAsConst(databases)) {
         if (server.isEmpty() || !createDatabase(server, name)) {
             fail(QStringLiteral("no pouchdb-server to drain to"));
@@ -722,19 +845,19 @@ void benchDrain(const QString &server)
     }
     // The same documents go to each database, so every client posts the same batches.
     const QStringList all = documents(records);
+    const int batches = (all.size() + kBatch - 1) / kBatch;
     // The server's first thousands of requests run slower, while its JIT compiles them.
     postWithAccessManager(server, QStringLiteral("drain_warm_up"), all);
-    // As many batches out as the library keeps while it drains.
-    QVector<double> plainCpuMsPerPost;
-    const auto plainRate = [&](int round) {
-        const qint64 cpuBefore = processCpuNs();
-        const double rate
-            = postWithAccessManager(server, database("plain", round), all, kBatchesOut);
-        plainCpuMsPerPost << (processCpuNs() - cpuBefore) / 1e6
-                / ((all.size() + kBatch - 1) / kBatch);
-        return rate;
-    };
-    QVector<double> plainRates { plainRate(0) };
+    // As many batches out as the library keeps while it drains: a plain client draining its
+    // SQLite file, and one posting from memory, which has no file to read or delete from.
+    PlainSeries plain { [&](int round) {
+        return drainWithAccessManager(server, database("plain", round), all, kBatchesOut);
+    } };
+    PlainSeries memory { [&](int round) {
+        return postWithAccessManager(server, database("memory", round), all, kBatchesOut);
+    } };
+    plain.run(0, batches);
+    memory.run(0, batches);
     const double rawRate = postWithSocket(server, QStringLiteral("drain_raw"), all);
 
     const FlushCounts &flushCounts = countFlushes();
@@ -746,18 +869,18 @@ void benchDrain(const QString &server)
         currentDataCollector()->collect(generateUniqueId(), 1, 0, QStringLiteral("{}"));
     });
     recording.start(100);
-    // The server's pace drifts over a run: each of the library's drains is measured between
-    // two of the plain client's, against their mean.
     QVector<DrainRound> drains;
-    QVector<double> ratios;
+    QVector<double> ratios, memoryRatios;
     for (int round = 0; round < rounds; ++round) {
         const std::optional<DrainRound> drain
             = drainOnce(server, database("library", round), all, flushCounts);
         if (!drain)
             return;
         drains << *drain;
-        plainRates << plainRate(round + 1);
-        ratios << drain->rate / ((plainRates.at(round) + plainRates.at(round + 1)) / 2);
+        plain.run(round + 1, batches);
+        memory.run(round + 1, batches);
+        ratios << drain->rate / plain.around(round);
+        memoryRatios << drain->rate / memory.around(round);
     }
     recording.stop();
 
@@ -779,33 +902,44 @@ void benchDrain(const QString &server)
         libraryCpuMsPerPost << drain.cpuMsPerPost;
         lockSamples += drain.lockSamples;
         lockHeld += drain.lockHeld;
-        roundTexts << QStringLiteral("%1 (%2 records/s in %3 posts against %4 and %5; its own "
-                                     "flushes wrote %6 times in %7 s)")
+        roundTexts << QStringLiteral("%1 (%2 records/s in %3 posts against %4; %5 against %6 "
+                                     "from memory; its own flushes wrote %7 times in %8 s)")
                           .arg(ratios.at(round), 0, 'f', 2)
                           .arg(drain.rate, 0, 'f', 0)
                           .arg(drain.posts)
-                          .arg(plainRates.at(round), 0, 'f', 0)
-                          .arg(plainRates.at(round + 1), 0, 'f', 0)
+                          .arg(plain.roundText(round))
+                          .arg(memoryRatios.at(round), 0, 'f', 2)
+                          .arg(memory.roundText(round))
                           .arg(drain.flushes)
                           .arg(drain.seconds, 0, 'f', 0);
     }
-    report(QStringLiteral("draining %1 cached records of one destination to pouchdb-server on "
-                          "127.0.0.1, one process, first post to last reply, median of %2 drains")
-               .arg(thousands(records))
-               .arg(rounds),
-           QStringLiteral("%1 records/s").arg(median(libraryRates), 0, 'f', 0),
-           QStringLiteral("%1 records/s: a plain `QNetworkAccessManager` posting the same "
-                          "batches, %2 out at a time, before and after each drain")
-               .arg(median(plainRates), 0, 'f', 0)
+    const QString what = QStringLiteral("draining %1 cached records of one destination to "
+                                        "pouchdb-server on 127.0.0.1, one process, first post to "
+                                        "last reply, median of %2 drains")
+                             .arg(thousands(records))
+                             .arg(rounds);
+    const QString rate = QStringLiteral("%1 records/s").arg(median(libraryRates), 0, 'f', 0);
+    report(what, rate,
+           QStringLiteral("%1 records/s: a plain Qt client draining the same records from an "
+                          "SQLite file, with `QNetworkAccessManager`, %2 batches out at a time, "
+                          "before and after each drain")
+               .arg(median(plain.rates), 0, 'f', 0)
                .arg(kBatchesOut),
            median(ratios));
+    report(what, rate,
+           QStringLiteral("%1 records/s: the same batches posted from memory, %2 out at a time, "
+                          "with no file to read or delete from")
+               .arg(median(memory.rates), 0, 'f', 0)
+               .arg(kBatchesOut),
+           median(memoryRatios));
     note(QStringLiteral("draining: each drain against the mean of the plain client's before and "
                         "after it: %1; a post took %2 from request to reply and posts came %3 "
                         "apart (medians), %4 % of them while the one before was out; the main "
                         "lock was held in %5 % of %6 samples taken every 5 ms; a raw socket "
                         "writing each request at once posts the same batches at %7 records/s; "
                         "this process's CPU per batch (medians): %8 while the library drained, "
-                        "%9 while the plain client posted")
+                        "%9 while the plain client drained its file, %10 while it posted from "
+                        "memory")
              .arg(roundTexts.join(QLatin1String(", ")))
              .arg(milliseconds(median(trips)))
              .arg(milliseconds(median(gaps)))
@@ -814,7 +948,8 @@ void benchDrain(const QString &server)
              .arg(lockSamples)
              .arg(rawRate, 0, 'f', 0)
              .arg(milliseconds(median(libraryCpuMsPerPost)))
-             .arg(milliseconds(median(plainCpuMsPerPost))));
+             .arg(milliseconds(median(plain.cpuMsPerPost)))
+             .arg(milliseconds(median(memory.cpuMsPerPost))));
 }
 
 namespace {

@@ -159,6 +159,13 @@ bool deleteRecords(CacheDatabase &cache, const QStringList &ids)
                      ids);
 }
 
+// Said once for a run of failed deletes.
+void failedDelete(CacheDatabase &cache)
+{
+    if (!std::exchange(cache.m_deleteFailing, true))
+        qCWarning(lcTelemetry) << "local cache update failed";
+}
+
 // A record chosen by its size, before its document is read.
 struct ChosenRow
 {
@@ -235,6 +242,10 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
             << "getCacheByStorageId() aborted, connection to database is closed.";
         return false;
     }
+    // One read for both statements: the documents are those of the rows chosen.
+    RaiiTransaction read(cache.m_db);
+    if (!read.open())
+        return false;
     const std::optional<ChosenRows> chosen
         = chooseBySize(cache, storageId, kBatch, maxBytes, skipped, logins);
     if (!chosen)
@@ -245,25 +256,20 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
         *cutByBytes = chosen->cutByBytes;
     if (chosen->rows.isEmpty())
         return true;
-    const ReusedQuery read = cache.statement(
-        QStringLiteral("SELECT rowid, CAST(id AS TEXT), recordData FROM telemetry WHERE rowid IN ")
-        + placeholders(chosen->rows.size()));
-    QSqlQuery &query = *read;
+    const ReusedQuery documentsRead
+        = cache.statement(QStringLiteral("SELECT rowid, recordData FROM telemetry WHERE rowid IN ")
+                          + placeholders(chosen->rows.size()));
+    QSqlQuery &query = *documentsRead;
     for (const ChosenRow &row : chosen->rows)
         query.addBindValue(row.rowId);
-    if (!ranRead(read))
+    if (!ranRead(documentsRead))
         return false;
-    QHash<qint64, std::pair<QString, QString>> documents;
+    QHash<qint64, QString> documents;
     while (query.next())
-        documents.insert(query.value(0).toLongLong(),
-                         { query.value(1).toString(), query.value(2).toString() });
-    // A row another program replaced in between has a new id under its row id: left for later.
+        documents.insert(query.value(0).toLongLong(), query.value(1).toString());
     for (const ChosenRow &row : chosen->rows) {
-        const auto document = documents.constFind(row.rowId);
-        if (document == documents.cend() || document->first != row.id)
-            continue;
         ids.append(row.id);
-        records.append(document->second);
+        records.append(documents.value(row.rowId));
     }
     return true;
 }
@@ -295,17 +301,22 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     RaiiTransaction transaction(cache.m_db);
-    if (!transaction.open() || !deleteRecords(cache, ids) || deleteIn(cache, kAccountTable, ids) < 0
-        || !transaction.commit()) {
-        if (!std::exchange(cache.m_deleteFailing, true))
-            qCWarning(lcTelemetry) << "local cache update failed";
+    if (!transaction.open() || !deleteRecords(cache, ids)
+        || deleteIn(cache, kAccountTable, ids) < 0) {
+        failedDelete(cache);
+        return false;
+    }
+    // Counted before the commit, which then ends the read too.
+    const bool pagesFreed = cache.freePagesToGiveBack() > 0;
+    if (!transaction.commit()) {
+        failedDelete(cache);
         return false;
     }
     cache.m_deleteFailing = false;
     // After large records the checkpoint and the return of free pages take seconds: the
     // flush makes them on its pool thread, not the publisher's.
     cache.syncCommitsIfDue(CommitsToSync::OneMoreForTheFlush);
-    cache.m_pagesFreed = cache.m_pagesFreed || cache.freePagesToGiveBack() > 0;
+    cache.m_pagesFreed = cache.m_pagesFreed || pagesFreed;
     qCDebug(lcTelemetry) << "deleted: " << ids.size();
     d->flushSoon();
     return true;

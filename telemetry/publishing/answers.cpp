@@ -17,6 +17,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <utility>
 
 namespace kl::telemetry {
 
@@ -189,14 +190,18 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
     return deleted;
 }
 
-void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
-                                  const UploadResult &result) const
+void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result)
 {
     const QString locationInfo
         = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_outStorageId);
     const QString error = verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError;
     // Every process, and korvel-cache, can then tell why a destination is stuck.
-    currentDataCollector()->keepAnswer(m_outStorageId, result.httpStatus(), error);
+    const std::pair<int, QString> answer { result.httpStatus(), error };
+    if (m_claimedStorageId != m_outStorageId || m_keptAnswer != answer) {
+        const bool kept = currentDataCollector()->keepAnswer(m_outStorageId, answer.first, error);
+        if (kept && m_claimedStorageId == m_outStorageId)
+            m_keptAnswer = answer;
+    }
     batchAnswered().call(
         { locationInfo, sent, int(verdict.stored.size()), error, result.httpStatus() });
 }
