@@ -17,7 +17,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <utility>
 
 namespace kl::telemetry {
 
@@ -190,18 +189,14 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
     return deleted;
 }
 
-void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result)
+void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
+                                  const UploadResult &result) const
 {
     const QString locationInfo
         = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_outStorageId);
     const QString error = verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError;
     // Every process, and korvel-cache, can then tell why a destination is stuck.
-    const std::pair<int, QString> answer { result.httpStatus(), error };
-    if (m_claimedStorageId != m_outStorageId || m_keptAnswer != answer) {
-        const bool kept = currentDataCollector()->keepAnswer(m_outStorageId, answer.first, error);
-        if (kept && m_claimedStorageId == m_outStorageId)
-            m_keptAnswer = answer;
-    }
+    currentDataCollector()->keepAnswer(m_outStorageId, result.httpStatus(), error);
     batchAnswered().call(
         { locationInfo, sent, int(verdict.stored.size()), error, result.httpStatus() });
 }

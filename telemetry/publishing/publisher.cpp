@@ -179,28 +179,17 @@ bool PublisherPrivate::claim(int storageId)
 {
     if (m_claimedStorageId != storageId)
         releaseClaim();
-    else if (!m_claimFresh.hasExpired())
-        return true;
     const int duration = Singleton<NetworkManager>::getInstance()->uploadTimeout() + kClaimMarginMs;
     if (!currentDataCollector()->claimDestination(storageId, claimOwner(), duration))
         return false;
     m_claimedStorageId = storageId;
-    m_claimFresh.setRemainingTime(duration / 2);
     return true;
 }
 
 void PublisherPrivate::releaseClaim()
 {
-    forgetClaim();
     if (const int storageId = std::exchange(m_claimedStorageId, 0))
         currentDataCollector()->releaseDestination(storageId, claimOwner());
-}
-
-// What this process knows of its claim without reading the file holds no more.
-void PublisherPrivate::forgetClaim()
-{
-    m_claimFresh = QDeadlineTimer();
-    m_keptAnswer.reset();
 }
 
 // An uploader answers one batch at a time, so that each answer is known by its sender: a batch
@@ -264,7 +253,6 @@ bool PublisherPrivate::checkCacheFile()
         return usable;
     m_cacheGeneration = generation;
     q->m_uploaders.clear();
-    forgetClaim();
     // Narrowing state is kept per storage ID, which may name another destination now.
     m_narrowing = BatchNarrowing();
     return usable;

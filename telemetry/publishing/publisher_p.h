@@ -21,7 +21,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <utility>
 
 namespace kl::telemetry {
 
@@ -141,7 +140,6 @@ public:
     void resetBackoffFromAnyThread();
     bool claim(int storageId);
     void releaseClaim();
-    void forgetClaim();
     DocumentUploader *idleUploader(int storageId, DocumentUploader *uploader) const;
     void startUpload(int storageId, DocumentUploader *uploader, const ReadBatch &read);
     bool mayAddBatch() const;
@@ -150,7 +148,7 @@ public:
     void finishBatch();
     int applyAnswer(const OutBatch &batch);
     bool applyVerdict(const BatchVerdict &verdict, int sent) const;
-    void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result);
+    void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
     bool checkCacheFile();
     void detach(DocumentUploader *uploader);
     void abandonUpload();
@@ -185,12 +183,6 @@ public:
     int m_outStorageId = 0;
     // The destination this process has claimed; 0 when none.
     int m_claimedStorageId = 0;
-    // Until then the claim runs for longer than half its duration: no other process takes it,
-    // and it needs no renewal in the file.
-    QDeadlineTimer m_claimFresh;
-    // The answer of the claimed destination as this process last kept it in the file, which
-    // no other process writes while the claim runs.
-    std::optional<std::pair<int, QString>> m_keptAnswer;
     // The cache file generation the uploaders of the current pass were taken from.
     int m_cacheGeneration = 0;
     // A backlog is assumed while the current pass or the one before it had a full batch taken.
