@@ -237,6 +237,10 @@ bool BackendsPrivate::namesSameDestinations()
     }
     if (!m_db.isOpen() || (handedOut.isEmpty() && m_published.isEmpty()))
         return true;
+    // One read for both statements: a destination registered in between is in both or neither.
+    RaiiTransaction read(m_db);
+    if (!read.open())
+        return true; // cannot tell now: the next use asks again
     QHash<int, Destination> stored;
     {
         const ReusedQuery query = m_statements.prepared(m_db, destinationsQuery());
