@@ -159,13 +159,6 @@ bool deleteRecords(CacheDatabase &cache, const QStringList &ids)
                      ids);
 }
 
-// Said once for a run of failed deletes.
-void failedDelete(CacheDatabase &cache)
-{
-    if (!std::exchange(cache.m_deleteFailing, true))
-        qCWarning(lcTelemetry) << "local cache update failed";
-}
-
 // A record chosen by its size, before its document is read.
 struct ChosenRow
 {
@@ -301,15 +294,13 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     RaiiTransaction transaction(cache.m_db);
-    if (!transaction.open() || !deleteRecords(cache, ids)
-        || deleteIn(cache, kAccountTable, ids) < 0) {
-        failedDelete(cache);
-        return false;
-    }
+    const bool deleted = transaction.open() && deleteRecords(cache, ids)
+        && deleteIn(cache, kAccountTable, ids) >= 0;
     // Counted before the commit, which then ends the read too.
-    const bool pagesFreed = cache.freePagesToGiveBack() > 0;
-    if (!transaction.commit()) {
-        failedDelete(cache);
+    const bool pagesFreed = deleted && cache.freePagesToGiveBack() > 0;
+    if (!deleted || !transaction.commit()) {
+        if (!std::exchange(cache.m_deleteFailing, true))
+            qCWarning(lcTelemetry) << "local cache update failed";
         return false;
     }
     cache.m_deleteFailing = false;
