@@ -1,6 +1,7 @@
 #include "telemetry/cache/cachedatabase_p.h"
 
 #include "telemetry/cache/batchinsert_p.h"
+#include "telemetry/cache/consentstore_p.h"
 #include "telemetry/cache/recordtable_p.h"
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/raiitransaction.h"
@@ -27,15 +28,6 @@ bool isSyncDue(const QElapsedTimer &sinceSync)
 {
     constexpr qint64 kSyncIntervalMs = 5000;
     return !sinceSync.isValid() || sinceSync.hasExpired(kSyncIntervalMs);
-}
-
-// Records of one account go out with its login only. A record's row goes when it is stored,
-// and stays while the record is set aside, so that a retry keeps its account.
-QString createAccountTableStatement()
-{
-    return QStringLiteral("CREATE TABLE IF NOT EXISTS %1(id BLOB NOT NULL PRIMARY KEY, "
-                          "userName TEXT NOT NULL)")
-        .arg(kAccountTable);
 }
 
 // Rows without a login, the common case, cost no write here.
@@ -138,10 +130,8 @@ RecordTable CacheDatabase::makeTable()
 {
     QSqlError error;
     RecordTable table = ensureRecordTable(m_db, &m_tableSeen, &error);
-    // Without the account table no record is read: it is made with the record table.
-    QSqlQuery query(m_db);
-    if (isThere(table) && !query.exec(createAccountTableStatement())) {
-        error = query.lastError();
+    // Made with the record table in a new file; a file of an older version may lack them.
+    if (isThere(table) && !execAll(m_db, sideTableStatements(), &error)) {
         table = isBusy(error) ? RecordTable::Busy : RecordTable::Failed;
     }
     m_tableReady = isThere(table);
@@ -260,7 +250,7 @@ bool CacheDatabase::insert(const RecordQueue::Rows &rows, QString *error)
         return false;
     }
     if (!insertRows(m_db, insertRecordStatement(), rows, error)
-        || !insertAccounts(m_db, rows, error))
+        || !insertAccounts(m_db, rows, error) || !keepLevels(m_db, rows, error))
         return false;
     if (!transaction.commit()) {
         *error = m_db.lastError().text();

@@ -5,6 +5,7 @@
 // mutex for its statements.
 
 #include "telemetry/cache/cachedatabase_p.h"
+#include "telemetry/cache/consentstore_p.h"
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
 
@@ -295,7 +296,7 @@ bool DataCollector::deleteByIds(const QStringList &ids)
     }
     RaiiTransaction transaction(cache.m_db);
     const bool deleted = transaction.open() && deleteRecords(cache, ids)
-        && deleteIn(cache, kAccountTable, ids) >= 0;
+        && deleteIn(cache, kAccountTable, ids) >= 0 && deleteIn(cache, kLevelTable, ids) >= 0;
     // Counted before the commit, which then ends the read too.
     const bool pagesFreed = deleted && cache.freePagesToGiveBack() > 0;
     if (!deleted || !transaction.commit()) {

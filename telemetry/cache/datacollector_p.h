@@ -3,6 +3,7 @@
 #include "telemetry/cache/cachedatabase_p.h"
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/recordqueue_p.h"
+#include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/hook_p.h"
 
 #include <QMutex>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace kl::telemetry {
 
@@ -50,6 +52,13 @@ public:
     bool purge(const QStringList &ids);
     bool purgeDestinations(const QList<int> &storageIds);
     void openExistingCacheFile();
+    // Keeps @p decision for @p application, drops the records it does not allow, and tells the
+    // other processes; the decision kept, which a later one may have overruled, or none.
+    std::optional<ConsentDecision> storeConsent(const QString &application,
+                                                ConsentDecision decision);
+    // Drops the queued rows that @p decision, of the application that governs the process,
+    // does not allow.
+    void dropQueuedRowsRefusedBy(ConsentDecision decision);
     bool change(const QStringList &statements, const QStringList &ids);
     // Makes @p change under the main lock, waiting a little for it on the calling thread.
     static bool withMainLock(const std::function<bool()> &change);

@@ -78,13 +78,14 @@ bool RecordQueue::putBack(const Rows &rows)
 
 void RecordQueue::dropDestinations(const QList<int> &storageIds)
 {
+    dropWhere([&storageIds](const QueuedRow &row) { return storageIds.contains(row.storageId); });
+}
+
+void RecordQueue::dropWhere(const std::function<bool(const QueuedRow &)> &unwanted)
+{
     QMutexLocker locker(&m_mutex);
     compact();
-    m_rows.erase(std::remove_if(m_rows.begin(), m_rows.end(),
-                                [&storageIds](const QueuedRow &row) {
-                                    return storageIds.contains(row.storageId);
-                                }),
-                 m_rows.end());
+    m_rows.erase(std::remove_if(m_rows.begin(), m_rows.end(), unwanted), m_rows.end());
 }
 
 void RecordQueue::clear()

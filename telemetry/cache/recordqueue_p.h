@@ -1,5 +1,7 @@
 #pragma once
 
+#include "telemetry/runtime/consent_p.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -7,6 +9,8 @@
 #include <QSet>
 #include <QString>
 #include <QVector>
+
+#include <functional>
 
 namespace kl::telemetry {
 
@@ -20,6 +24,8 @@ struct QueuedRow
     QByteArray record;
     // The user name the record was recorded with; empty without a login.
     QString account;
+    // The consent level the record needs (TelemetryConsent::Level).
+    int level = kUsageLevel;
 };
 
 } // namespace kl::telemetry
@@ -61,6 +67,7 @@ public:
     /// true, as for append(), when that begins to drop rows.
     bool putBack(const Rows &rows);
     void dropDestinations(const QList<int> &storageIds);
+    void dropWhere(const std::function<bool(const QueuedRow &)> &unwanted);
     void clear();
     int size() const;
 

@@ -1,5 +1,6 @@
 #include "telemetry/cache/recordtable_p.h"
 
+#include "telemetry/cache/consentstore_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -35,6 +36,19 @@ QStringList createIndexStatements()
     return { statement.arg(kTimeIndex, kRecordTable, kTimestampColumn),
              statement.arg(kReadIndex, kRecordTable, readColumns) };
 }
+
+} // namespace
+
+// Records of one account go out with its login only. A record's row goes when it is stored,
+// and stays while the record is set aside, so that a retry keeps its account.
+QStringList sideTableStatements()
+{
+    return QStringList { QStringLiteral("CREATE TABLE IF NOT EXISTS telemetry_accounts(id BLOB "
+                                        "NOT NULL PRIMARY KEY, userName TEXT NOT NULL)") }
+    << consentTableStatements();
+}
+
+namespace {
 
 // What the file holds under the record table's and its indexes' names.
 struct TableShape
@@ -93,19 +107,12 @@ bool repair(const QSqlDatabase &db, const TableShape &shape, const QString &asid
     QStringList statements;
     if (shape.exists && !shape.hasColumns)
         statements << QStringLiteral("ALTER TABLE %1 RENAME TO %2").arg(kRecordTable, aside);
-    QSqlQuery query(db);
     for (const QString &index : shape.strayIndexes)
         statements << QStringLiteral("DROP INDEX %1").arg(index);
     if (!shape.hasColumns)
         statements << createTableStatement();
-    statements << createIndexStatements();
-    for (const QString &statement : qAsConst(statements)) {
-        if (!query.exec(statement)) {
-            *error = query.lastError();
-            return false;
-        }
-    }
-    return true;
+    statements << createIndexStatements() << sideTableStatements();
+    return execAll(db, statements, error);
 }
 
 RecordTable make(const QSqlDatabase &db, TableShape *shape, QString *aside, QSqlError *error)

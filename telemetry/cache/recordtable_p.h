@@ -4,11 +4,16 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QString>
+#include <QStringList>
 
 namespace kl::telemetry {
 
 /// The table of cached records.
 constexpr QLatin1String kRecordTable("telemetry");
+
+/// The statements that make the tables beside the record table where they are missing: the
+/// accounts and consent levels of records, and the decisions. Made with the record table.
+QStringList sideTableStatements();
 
 /// The statement that inserts one row of the record table, its columns in the queue's order.
 QString insertRecordStatement();

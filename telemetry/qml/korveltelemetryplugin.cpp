@@ -2,6 +2,7 @@
 // buckets without registering anything in C++.
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/recording/telemetryconsent.h"
 #include "telemetry/status/telemetrystatus.h"
 
 #include <QQmlExtensionPlugin>
@@ -19,6 +20,7 @@ public:
     {
         qmlRegisterType<Recorder>(uri, 1, 0, "Recorder");
         qmlRegisterType<CouchDBBucket>(uri, 1, 0, "CouchDBBucket");
+        qmlRegisterType<TelemetryConsent>(uri, 1, 0, "TelemetryConsent");
         qmlRegisterUncreatableType<AbstractBucket>(uri, 1, 0, "AbstractBucket",
                                                    QStringLiteral("Use CouchDBBucket"));
         // The process's one status, which C++ reaches through currentTelemetryStatus().

@@ -24,7 +24,8 @@ AbstractBucket::~AbstractBucket()
     delete d;
 }
 
-void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record)
+void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record,
+                                 TelemetryConsent::Level level)
 {
     if (!isValid()) {
         qCWarning(lcTelemetry) << "Bucket state is invalid, recording is impossible";
@@ -46,7 +47,7 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record)
     }
     DataCollectorPrivate::get(currentDataCollector())
         ->collect({ id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId,
-                    record.toJson(QJsonDocument::Compact), d->m_account });
+                    record.toJson(QJsonDocument::Compact), d->m_account, level });
 }
 
 namespace {

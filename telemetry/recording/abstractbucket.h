@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/korveltelemetry_export.h"
+#include "telemetry/recording/telemetryconsent.h"
 
 #include <QObject>
 
@@ -30,9 +31,11 @@ public:
      * the bucket is not valid or its storage ID cannot be obtained (the next call retries).
      * The storage ID, once obtained, stays with the bucket until the cache file is replaced;
      * the bucket then asks for its destination's ID in the new file. A lookup failure is
-     * logged once, until a lookup succeeds again.
+     * logged once, until a lookup succeeds again. Where a TelemetryConsent governs the
+     * process, the record is kept with @p level, and dropped once the user's level is lower.
      */
-    void placeRecord(const QString &id, const QJsonDocument &record);
+    void placeRecord(const QString &id, const QJsonDocument &record,
+                     TelemetryConsent::Level level = TelemetryConsent::Usage);
 
     /**
      * Drops every record of this bucket's destination: those queued in this process, and those

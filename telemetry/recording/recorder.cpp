@@ -55,7 +55,7 @@ bool hasJsonForm(const QMetaProperty &property)
 {
     const int type = property.userType();
     return type != QMetaType::UnknownType && type < QMetaType::User
-        && type != QMetaType::QObjectStar;
+        && type != QMetaType::QObjectStar && !property.isEnumType();
 }
 
 // Values that QJsonValue::fromVariant writes exactly as QJsonDocument::fromVariant writes them
@@ -272,6 +272,19 @@ void Recorder::setBucket(AbstractBucket *bucket)
     Q_EMIT bucketChanged();
 }
 
+TelemetryConsent::Level Recorder::level() const
+{
+    return d->m_level;
+}
+
+void Recorder::setLevel(TelemetryConsent::Level level)
+{
+    if (d->m_level == level)
+        return;
+    d->m_level = level;
+    Q_EMIT levelChanged();
+}
+
 void Recorder::record()
 {
     if (!TelemetryPolicy::isEnabled()) {
@@ -280,6 +293,11 @@ void Recorder::record()
     }
     if (!d->m_bucket) {
         qCWarning(lcTelemetry) << "No bucket to place record";
+        return;
+    }
+    if (!isLevelAllowed(d->m_level)) {
+        qCDebug(lcTelemetry) << "Dropping record, the user's consent does not include it"
+                             << d->m_type;
         return;
     }
     if (!TelemetryPolicy::isTrackedMetric(d->m_type)) {
@@ -297,7 +315,7 @@ void Recorder::record()
 
     const QString id = generateUniqueId();
     const qint64 timestamp = QDateTime::currentMSecsSinceEpoch();
-    d->m_bucket->placeRecord(id, recordDocument(id, timestamp, recordedMembers(this)));
+    d->m_bucket->placeRecord(id, recordDocument(id, timestamp, recordedMembers(this)), d->m_level);
 }
 
 } // namespace kl::telemetry

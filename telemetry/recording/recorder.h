@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/korveltelemetry_export.h"
+#include "telemetry/recording/telemetryconsent.h"
 
 #include <QObject>
 #include <QString>
@@ -28,6 +29,9 @@ class RecorderPrivate;
  * while no application object exists are dropped, with one warning. Should
  * that thread end, flushing moves to the main thread and publishing stops, with a critical
  * message. The recorder does not own its bucket; a destroyed bucket counts as no bucket.
+ *
+ * Where a TelemetryConsent governs the process, a record is made only when the level the user
+ * decided includes the recorder's level().
  */
 class KORVELTELEMETRY_EXPORT Recorder : public QObject
 {
@@ -35,6 +39,8 @@ class KORVELTELEMETRY_EXPORT Recorder : public QObject
     Q_PROPERTY(QString type READ type WRITE setType NOTIFY typeChanged)
     Q_PROPERTY(
         kl::telemetry::AbstractBucket *bucket READ bucket WRITE setBucket NOTIFY bucketChanged)
+    Q_PROPERTY(
+        kl::telemetry::TelemetryConsent::Level level READ level WRITE setLevel NOTIFY levelChanged)
 
 public:
     /// A recorder with no type and no bucket; the first one starts the library.
@@ -49,16 +55,22 @@ public:
     AbstractBucket *bucket() const;
     /// Sets bucket(); emits bucketChanged() when it changes. The bucket is not owned.
     void setBucket(AbstractBucket *bucket);
+    /// The consent level that the records need; TelemetryConsent::Usage unless set.
+    TelemetryConsent::Level level() const;
+    /// Sets level(); emits levelChanged() when it changes.
+    void setLevel(TelemetryConsent::Level level);
 
 Q_SIGNALS:
     /// type() changed.
     void typeChanged();
     /// bucket() changed.
     void bucketChanged();
+    /// level() changed.
+    void levelChanged();
 
 public Q_SLOTS:
-    /// Records one metric; drops it with a log line when there is no bucket or the policy
-    /// does not track the type.
+    /// Records one metric; drops it with a log line when there is no bucket, or the policy or
+    /// the user's consent does not allow it.
     void record();
 
 private:

@@ -22,6 +22,7 @@ public:
     QString m_type;
     // Cleared when the bucket is destroyed, which then counts as no bucket.
     QPointer<AbstractBucket> m_bucket;
+    TelemetryConsent::Level m_level = TelemetryConsent::Usage;
 };
 
 } // namespace kl::telemetry

@@ -1,5 +1,7 @@
 #include "telemetry/runtime/consent_p.h"
 
+#include <QMutex>
+
 #include <atomic>
 
 namespace kl::telemetry {
@@ -7,6 +9,23 @@ namespace kl::telemetry {
 namespace {
 std::atomic<bool> s_enabled { true };
 Hook<void()> s_enabledAgain;
+
+// The most detailed level records may have: kUngoverned while no consent governs.
+constexpr int kUngoverned = -2;
+std::atomic<int> s_allowedLevel { kUngoverned };
+
+struct Governor
+{
+    QMutex mutex;
+    QString application;
+    ConsentDecision decision;
+};
+
+Governor &governor()
+{
+    static Governor instance;
+    return instance;
+}
 } // namespace
 
 bool isTelemetryEnabled()
@@ -23,6 +42,35 @@ void setTelemetryEnabled(bool enabled)
 Hook<void()> &telemetryEnabledAgain()
 {
     return s_enabledAgain;
+}
+
+void governRecords(const QString &application, ConsentDecision decision)
+{
+    Governor &state = governor();
+    QMutexLocker locker(&state.mutex);
+    state.application = application;
+    state.decision = decision;
+    s_allowedLevel.store(decision.level, std::memory_order_relaxed);
+}
+
+QString governingApplication()
+{
+    Governor &state = governor();
+    QMutexLocker locker(&state.mutex);
+    return state.application;
+}
+
+ConsentDecision governingDecision()
+{
+    Governor &state = governor();
+    QMutexLocker locker(&state.mutex);
+    return state.decision;
+}
+
+bool isLevelAllowed(int level)
+{
+    const int allowed = s_allowedLevel.load(std::memory_order_relaxed);
+    return allowed == kUngoverned || levelAllows(allowed, level);
 }
 
 } // namespace kl::telemetry

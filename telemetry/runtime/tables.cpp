@@ -31,13 +31,8 @@ TableCreation createTable(const QSqlDatabase &db, const QString &table,
     // committing a second table.
     if (db.tables(QSql::Tables).contains(table))
         return TableCreation::Skipped;
-    for (const QString &statement : statements) {
-        if (!query.exec(statement)) {
-            if (error)
-                *error = query.lastError();
-            return TableCreation::Failed;
-        }
-    }
+    if (!execAll(db, statements, error))
+        return TableCreation::Failed;
     // A reader that keeps the file (one with a write-ahead log open on a file emptied under
     // it) refuses the commit alone; the caller must not take a table that is not there.
     if (!transaction.commit()) {
@@ -61,6 +56,19 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
     if (creation == TableCreation::Failed && db.tables(QSql::Tables).contains(table))
         return TableCreation::Skipped;
     return creation;
+}
+
+bool execAll(const QSqlDatabase &db, const QStringList &statements, QSqlError *error)
+{
+    QSqlQuery query(db);
+    for (const QString &statement : statements) {
+        if (!query.exec(statement)) {
+            if (error)
+                *error = query.lastError();
+            return false;
+        }
+    }
+    return true;
 }
 
 QVariant firstValue(const QSqlDatabase &db, const QString &statement)

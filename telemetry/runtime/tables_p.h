@@ -32,6 +32,10 @@ enum class TableCreation {
 TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
                                    const QStringList &statements, QSqlError *error = nullptr);
 
+/// Runs @p statements in order, stopping at the first that fails; false then, with its error in
+/// @p error where given.
+bool execAll(const QSqlDatabase &db, const QStringList &statements, QSqlError *error = nullptr);
+
 /// The first column of the first row that @p statement gives; invalid when it fails or gives
 /// no row.
 QVariant firstValue(const QSqlDatabase &db, const QString &statement);

@@ -37,6 +37,12 @@
 //                      print the storage ID of each destination, one a line
 //   flush              queue a record and print "cached" once a flush of the collector's own
 //                      chain has written it, or "stalled" after 10 s
+//   consent APPLICATION
+//                      make a TelemetryConsent of APPLICATION, print its level ("undecided" or
+//                      the number) and again whenever it changes; on "decide L" decide level L
+//                      and print "stored" or "unstored"; on "reset" forget the decision; on
+//                      "record L N" record N metrics of level L and print "recorded"; on
+//                      "queued" flush and print "queued <rows left>"; quit when stdin closes
 //   early-recorder     make a Recorder and record twice before the application exists, then
 //                      record twice and quit at once; print every log line as "road" does
 #include "testsupport.h"
@@ -44,6 +50,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/recording/telemetryconsent.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 
@@ -294,6 +301,51 @@ int road(const QStringList &args)
 
 const QString kUnreachable = QStringLiteral("http://127.0.0.1:9");
 
+void sayDecision(const TelemetryConsent *consent)
+{
+    static std::string said;
+    const std::string now = consent->isDecided() ? std::to_string(consent->level()) : "undecided";
+    if (std::exchange(said, now) != now)
+        std::cout << now << std::endl;
+}
+
+void answerConsentLine(TelemetryConsent *consent, Recorder *recorder, const QByteArray &line)
+{
+    const QList<QByteArray> words = line.split(' ');
+    if (words.value(0) == "decide") {
+        consent->setLevel(TelemetryConsent::Level(words.value(1).toInt()));
+    } else if (words.value(0) == "reset") {
+        consent->reset();
+    } else if (words.value(0) == "record") {
+        recorder->setLevel(TelemetryConsent::Level(words.value(1).toInt()));
+        for (int i = words.value(2).toInt(); i > 0; --i)
+            recorder->record();
+        say("recorded");
+    } else if (words.value(0) == "queued") {
+        currentDataCollector()->flush();
+        std::cout << "queued " << currentDataCollector()->getQueuedElementsCount() << std::endl;
+    }
+}
+
+int consent(const QStringList &args)
+{
+    test::parkPublisherChain();
+    auto *consent = new TelemetryConsent(qApp);
+    consent->setApplication(args.value(0));
+    sayDecision(consent);
+    for (const auto changed :
+         { &TelemetryConsent::levelChanged, &TelemetryConsent::decidedChanged })
+        QObject::connect(consent, changed, [consent] { sayDecision(consent); });
+    QObject::connect(consent, &TelemetryConsent::decisionStored,
+                     [](bool stored) { say(stored ? "stored" : "unstored"); });
+    Recorder *levelled = recorder(QStringLiteral("consent"), bucket(kUnreachable, "consent"));
+    test::readInputLines(
+        qApp,
+        [consent, levelled](const QByteArray &line) { answerConsentLine(consent, levelled, line); },
+        [] { qApp->quit(); });
+    return qApp->exec();
+}
+
 int purgeDisabled(const QStringList &args)
 {
     TelemetryPolicy::setEnabled(false);
@@ -403,6 +455,7 @@ int main(int argc, char **argv)
         { "flush", &flush },
         { "plant", &plant },
         { "early-recorder", &recordEarly },
+        { "consent", &consent },
     };
     const auto command = commands.find(app.arguments().value(1));
     if (command != commands.end())

@@ -1,0 +1,225 @@
+// The user's consent in the cache file: each application's decision, and the level of each
+// record made under one, so that lowering the level drops what it no longer allows. Every
+// process of the user reads the decision there, and hears of a change through a marker file
+// that each stored decision rewrites.
+
+#include "telemetry/cache/consentstore_p.h"
+
+#include "telemetry/cache/datacollector_p.h"
+#include "telemetry/runtime/raiitransaction.h"
+#include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/tables_p.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QUuid>
+
+#include <algorithm>
+
+namespace kl::telemetry {
+
+namespace {
+
+} // namespace
+
+QStringList consentTableStatements()
+{
+    return {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS telemetry_consent(application TEXT NOT NULL "
+                       "PRIMARY KEY, level INTEGER, changedAt INTEGER NOT NULL)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS telemetry_levels(id BLOB NOT NULL PRIMARY KEY, "
+                       "application TEXT NOT NULL, level INTEGER NOT NULL)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS telemetry_levels_by_application ON "
+                       "telemetry_levels(application, level)"),
+    };
+}
+
+namespace {
+
+bool insertLevels(const QSqlDatabase &db, const QString &application, const RecordQueue::Rows &rows,
+                  QString *error)
+{
+    QVariantList ids;
+    QVariantList applications;
+    QVariantList levels;
+    for (const QueuedRow &row : rows) {
+        ids.append(row.id);
+        applications.append(application);
+        levels.append(row.level);
+    }
+    QSqlQuery insert(db);
+    if (insert.prepare(
+            QStringLiteral("INSERT OR REPLACE INTO telemetry_levels VALUES (?, ?, ?)"))) {
+        insert.addBindValue(ids);
+        insert.addBindValue(applications);
+        insert.addBindValue(levels);
+        if (insert.execBatch())
+            return true;
+    }
+    *error = insert.lastError().databaseText();
+    return false;
+}
+
+// Prepares @p statement, binds @p values and runs it; false, with SQLite's reason in @p error
+// where given, on failure.
+bool run(QSqlQuery &query, const QString &statement, const QVariantList &values,
+         QString *error = nullptr)
+{
+    if (query.prepare(statement)) {
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        if (query.exec())
+            return true;
+    }
+    if (error)
+        *error = query.lastError().databaseText();
+    return false;
+}
+
+// Records of a level above the decision's go from both tables, and their levels with them.
+bool dropRecordsAbove(const QSqlDatabase &db, const QString &application, int level,
+                      QString *error = nullptr)
+{
+    const QString refused = QStringLiteral(
+        "id IN (SELECT id FROM telemetry_levels WHERE application = ? AND level > ?)");
+    QStringList statements = { QStringLiteral("DELETE FROM telemetry WHERE ") + refused };
+    if (db.tables().contains(QStringLiteral("telemetry_setaside")))
+        statements << QStringLiteral("DELETE FROM telemetry_setaside WHERE ") + refused;
+    statements << QStringLiteral(
+        "DELETE FROM telemetry_levels WHERE application = ? AND level > ?");
+    QSqlQuery query(db);
+    return std::all_of(statements.begin(), statements.end(), [&](const QString &statement) {
+        return run(query, statement, { application, level }, error);
+    });
+}
+
+} // namespace
+
+std::optional<ConsentDecision> storedDecision(const QSqlDatabase &db, const QString &application,
+                                              QString *error)
+{
+    QSqlQuery query(db);
+    if (!run(query,
+             QStringLiteral("SELECT level, changedAt FROM telemetry_consent WHERE application = ?"),
+             { application }, error))
+        return std::nullopt;
+    if (!query.next())
+        return ConsentDecision {};
+    const QVariant level = query.value(0);
+    return ConsentDecision { level.isNull() ? kUndecided : level.toInt(),
+                             query.value(1).toLongLong() };
+}
+
+bool keepLevels(const QSqlDatabase &db, const RecordQueue::Rows &rows, QString *error)
+{
+    const QString application = governingApplication();
+    if (application.isEmpty() || rows.isEmpty())
+        return true;
+    QSqlError failure;
+    if (!execAll(db, consentTableStatements(), &failure)) {
+        *error = failure.databaseText();
+        return false;
+    }
+    const std::optional<ConsentDecision> stored = storedDecision(db, application, error);
+    if (!stored || !insertLevels(db, application, rows, error))
+        return false;
+    // Rows made before this process heard of a lower level go, as do those of other processes.
+    const ConsentDecision decision = laterDecision(governingDecision(), *stored);
+    return decision.level >= kDetailedLevel
+        || dropRecordsAbove(db, application, decision.level, error);
+}
+
+std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QString &application,
+                                             ConsentDecision decision)
+{
+    // Of two processes that decide at once, the later decision holds, whichever commits last.
+    QSqlQuery upsert(db);
+    if (!run(upsert,
+             QStringLiteral("INSERT INTO telemetry_consent VALUES (?, ?, ?) ON "
+                            "CONFLICT(application) DO UPDATE SET level = excluded.level, "
+                            "changedAt = excluded.changedAt WHERE excluded.changedAt >= "
+                            "telemetry_consent.changedAt"),
+             { application, decision.isDecided() ? QVariant(decision.level) : QVariant(),
+               decision.changedAt }))
+        return std::nullopt;
+    const std::optional<ConsentDecision> kept = storedDecision(db, application);
+    if (!kept || !dropRecordsAbove(db, application, kept->level))
+        return std::nullopt;
+    return kept;
+}
+
+std::optional<ConsentDecision> readStoredDecision(const QString &application)
+{
+    const QString path = getCacheDataBaseLocation();
+    if (!QFileInfo::exists(path))
+        return ConsentDecision {};
+    const QString name = QLatin1String("korvel.telemetry.consent.")
+        + QUuid::createUuid().toString(QUuid::WithoutBraces);
+    std::optional<ConsentDecision> decision;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (db.open()) {
+            applyBusyTimeout(db, BusyWait::Brief);
+            const bool hasTable = db.tables().contains(kConsentTable);
+            decision = hasTable ? storedDecision(db, application) : ConsentDecision {};
+        }
+        if (!decision)
+            qCWarning(lcTelemetry)
+                << "The user's consent cannot be read from the cache:" << db.lastError().text();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return decision;
+}
+
+QString consentChangeMarkerPath()
+{
+    return QFileInfo(getCacheDataBaseLocation())
+        .dir()
+        .filePath(QStringLiteral("korvel.telemetry.consent"));
+}
+
+void touchConsentChangeMarker()
+{
+    QFile marker(consentChangeMarkerPath());
+    if (!marker.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || marker.write(QByteArray::number(QDateTime::currentMSecsSinceEpoch())) < 0)
+        qCWarning(lcTelemetry) << "Other processes cannot be told of the new consent:"
+                               << marker.errorString();
+}
+
+// Under the main lock, on a pool thread.
+std::optional<ConsentDecision> DataCollectorPrivate::storeConsent(const QString &application,
+                                                                  ConsentDecision decision)
+{
+    if (!isInitialized() || !m_cache.makeUsable(m_queue))
+        return std::nullopt;
+    std::optional<ConsentDecision> kept;
+    {
+        ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
+        RaiiTransaction transaction(m_cache.m_db);
+        QSqlError error;
+        if (transaction.open() && execAll(m_cache.m_db, consentTableStatements(), &error))
+            kept = storeDecision(m_cache.m_db, application, decision);
+        if (!kept || !transaction.commit()) {
+            qCWarning(lcTelemetry) << "The user's consent cannot be kept in the cache:"
+                                   << m_cache.m_db.lastError().text();
+            return std::nullopt;
+        }
+    }
+    if (application == governingApplication())
+        dropQueuedRowsRefusedBy(*kept);
+    touchConsentChangeMarker();
+    return kept;
+}
+
+void DataCollectorPrivate::dropQueuedRowsRefusedBy(ConsentDecision decision)
+{
+    m_queue.dropWhere([decision](const QueuedRow &row) { return !decision.allows(row.level); });
+}
+
+} // namespace kl::telemetry

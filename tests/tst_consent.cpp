@@ -1,0 +1,209 @@
+#include "telemetry/cache/datacollector.h"
+#include "telemetry/recording/couchdbbucket.h"
+#include "telemetry/recording/recorder.h"
+#include "telemetry/recording/telemetryconsent.h"
+
+#include "testsupport.h"
+
+using namespace kl::telemetry;
+using namespace kl::telemetry::test;
+
+namespace {
+
+using Level = TelemetryConsent::Level;
+
+constexpr int kNoConsent = -2;
+constexpr int kReset = -1;
+
+// Decides, or forgets, and waits until the cache file keeps it.
+bool decide(TelemetryConsent &consent, int level)
+{
+    QSignalSpy stored(&consent, &TelemetryConsent::decisionStored);
+    if (level == kReset)
+        consent.reset();
+    else
+        consent.setLevel(Level(level));
+    return (!stored.isEmpty() || stored.wait(15000)) && stored.first().first().toBool();
+}
+
+// "<level> <rows>" of the records cached for @p application, lowest level first.
+QStringList cachedLevels(const QString &application)
+{
+    CacheConnection cache;
+    QSqlQuery query(cache.database());
+    query.prepare("SELECT level, COUNT(*) FROM telemetry JOIN telemetry_levels USING (id) WHERE "
+                  "application = ? GROUP BY level ORDER BY level");
+    query.addBindValue(application);
+    QStringList levels;
+    for (query.exec(); query.next();)
+        levels << query.value(0).toString() + ' ' + query.value(1).toString();
+    return levels;
+}
+
+QByteArray askHelper(QProcess &helper, const QByteArray &line)
+{
+    helper.write(line + '\n');
+    return readHelperLine(helper);
+}
+
+} // namespace
+
+class TestConsent : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void recordsFollowTheDecision_data();
+    void recordsFollowTheDecision();
+    void decisionsReachEveryProcessAndTheNextRun();
+    void loweringDropsWhatItNoLongerAllows();
+
+private:
+    void recordAt(int level, int count);
+
+    CouchDBBucket m_bucket;
+    Recorder m_recorder;
+};
+
+void TestConsent::initTestCase()
+{
+    m_bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:1")));
+    m_bucket.setDatabase(QStringLiteral("consent"));
+    m_recorder.setType(QStringLiteral("consent"));
+    m_recorder.setBucket(&m_bucket);
+}
+
+void TestConsent::cleanup()
+{
+    currentDataCollector()->clearQueue();
+    currentDataCollector()->clearCache();
+}
+
+void TestConsent::recordAt(int level, int count)
+{
+    m_recorder.setLevel(Level(level));
+    for (int i = 0; i < count; ++i)
+        m_recorder.record();
+}
+
+// The rows run in order: the first, before any consent exists, records as every process did.
+void TestConsent::recordsFollowTheDecision_data()
+{
+    QTest::addColumn<int>("decided");
+    QTest::addColumn<int>("needed");
+    QTest::addColumn<bool>("made");
+    QTest::addRow("no consent made") << kNoConsent << int(TelemetryConsent::Detailed) << true;
+    QTest::addRow("undecided") << kReset << int(TelemetryConsent::Basic) << false;
+    QTest::addRow("no telemetry") << int(TelemetryConsent::NoTelemetry)
+                                  << int(TelemetryConsent::Basic) << false;
+    QTest::addRow("basic, basic record")
+        << int(TelemetryConsent::Basic) << int(TelemetryConsent::Basic) << true;
+    QTest::addRow("basic, usage record")
+        << int(TelemetryConsent::Basic) << int(TelemetryConsent::Usage) << false;
+    QTest::addRow("usage, usage record")
+        << int(TelemetryConsent::Usage) << int(TelemetryConsent::Usage) << true;
+    QTest::addRow("usage, detailed record")
+        << int(TelemetryConsent::Usage) << int(TelemetryConsent::Detailed) << false;
+    QTest::addRow("detailed, detailed record")
+        << int(TelemetryConsent::Detailed) << int(TelemetryConsent::Detailed) << true;
+}
+
+void TestConsent::recordsFollowTheDecision()
+{
+    QFETCH(int, decided);
+    QFETCH(int, needed);
+    QFETCH(bool, made);
+    std::unique_ptr<TelemetryConsent> consent;
+    if (decided != kNoConsent) {
+        consent = std::make_unique<TelemetryConsent>();
+        QVERIFY(decide(*consent, decided));
+        QCOMPARE(consent->isDecided(), decided != kReset);
+    }
+    recordAt(needed, 1);
+    QCOMPARE(currentDataCollector()->getQueuedElementsCount(), made ? 1 : 0);
+    // The record that was made reaches the cache with its level.
+    currentDataCollector()->flush();
+    QCOMPARE(currentDataCollector()->getCachedElementsCount(), made ? 1 : 0);
+    if (consent && made)
+        QCOMPARE(cachedLevels(consent->application()), QStringList(QString::number(needed) + " 1"));
+}
+
+void TestConsent::decisionsReachEveryProcessAndTheNextRun()
+{
+    const QString application = QStringLiteral("example.org/reach");
+    TelemetryConsent mine;
+    mine.setApplication(application);
+    QVERIFY(!mine.isDecided());
+    auto other = startHelper({ "consent", application });
+    QCOMPARE(readHelperLine(*other), QByteArray("undecided"));
+
+    QSignalSpy levelChanged(&mine, &TelemetryConsent::levelChanged);
+    QCOMPARE(askHelper(*other, "decide 2"), QByteArray("2"));
+    QCOMPARE(readHelperLine(*other), QByteArray("stored"));
+    QTRY_COMPARE_WITH_TIMEOUT(mine.level(), TelemetryConsent::Usage, 10000);
+    QVERIFY(mine.isDecided());
+    QCOMPARE(levelChanged.count(), 1);
+    QCOMPARE(runHelper({ "consent", application }), QByteArray("2"));
+
+    QVERIFY(decide(mine, kReset));
+    QCOMPARE(readHelperLine(*other), QByteArray("undecided"));
+    QCOMPARE(runHelper({ "consent", application }), QByteArray("undecided"));
+    // Another application's decision stays its own.
+    QCOMPARE(runHelper({ "consent", "example.org/other" }), QByteArray("undecided"));
+    other->closeWriteChannel();
+    QVERIFY(other->waitForFinished());
+}
+
+// Records of another process, queued while it could not flush, are dropped whichever comes
+// first: its flush, or the decision that lowers the level.
+void TestConsent::loweringDropsWhatItNoLongerAllows()
+{
+    const QString application = QStringLiteral("example.org/lowering");
+    TelemetryConsent consent;
+    consent.setApplication(application);
+    QVERIFY(decide(consent, TelemetryConsent::Detailed));
+    for (int level = TelemetryConsent::Basic; level <= TelemetryConsent::Detailed; ++level)
+        recordAt(level, 2);
+    currentDataCollector()->flush();
+    QCOMPARE(cachedLevels(application), (QStringList { "1 2", "2 2", "3 2" }));
+
+    auto other = startHelper({ "consent", application });
+    QCOMPARE(readHelperLine(*other), QByteArray("3"));
+    auto lock = startHelper({ "hold", kMainLock });
+    QCOMPARE(readHelperLine(*lock), QByteArray("held"));
+    QCOMPARE(askHelper(*other, "record 3 4"), QByteArray("recorded"));
+    QCOMPARE(askHelper(*other, "record 1 1"), QByteArray("recorded"));
+    recordAt(TelemetryConsent::Detailed, 3);
+
+    QSignalSpy stored(&consent, &TelemetryConsent::decisionStored);
+    consent.setLevel(TelemetryConsent::Basic);
+    QCOMPARE(currentDataCollector()->getQueuedElementsCount(), 0);
+    lock->closeWriteChannel();
+    QVERIFY(lock->waitForFinished());
+    QVERIFY(stored.wait(15000));
+    QCOMPARE(stored.first().first().toBool(), true);
+    QCOMPARE(readHelperLine(*other), QByteArray("1"));
+    QCOMPARE(askHelper(*other, "queued"), QByteArray("queued 0"));
+    QCOMPARE(cachedLevels(application), QStringList { "1 3" });
+    QCOMPARE(currentDataCollector()->getCachedElementsCount(), 3);
+
+    // A process that has not heard of a lower level yet finds it in the cache file as it flushes.
+    QVERIFY(decide(consent, TelemetryConsent::Detailed));
+    QCOMPARE(readHelperLine(*other), QByteArray("3"));
+    QVERIFY(CacheConnection().exec(
+        QStringLiteral("UPDATE telemetry_consent SET level = 1, changedAt = %1")
+            .arg(QDateTime::currentMSecsSinceEpoch() + 1)));
+    QCOMPARE(askHelper(*other, "record 3 2"), QByteArray("recorded"));
+    QCOMPARE(askHelper(*other, "queued"), QByteArray("queued 0"));
+    QCOMPARE(cachedLevels(application), QStringList { "1 3" });
+
+    QVERIFY(decide(consent, TelemetryConsent::NoTelemetry));
+    QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
+    other->closeWriteChannel();
+    QVERIFY(other->waitForFinished());
+}
+
+KORVEL_TEST_MAIN(TestConsent)
+#include "tst_consent.moc"
