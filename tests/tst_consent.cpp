@@ -5,6 +5,8 @@
 
 #include "testsupport.h"
 
+#include <QtQml>
+
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
 
@@ -59,6 +61,7 @@ private slots:
     void recordsFollowTheDecision();
     void decisionsReachEveryProcessAndTheNextRun();
     void loweringDropsWhatItNoLongerAllows();
+    void qmlDialogSeesTheDecisionAndWhatEachLevelSends();
 
 private:
     void recordAt(int level, int count);
@@ -203,6 +206,59 @@ void TestConsent::loweringDropsWhatItNoLongerAllows()
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
     other->closeWriteChannel();
     QVERIFY(other->waitForFinished());
+}
+
+// What a consent dialog binds to: whether to ask, and the types of each level with an example.
+void TestConsent::qmlDialogSeesTheDecisionAndWhatEachLevelSends()
+{
+    QQmlEngine engine;
+    engine.addImportPath(QStringLiteral(KORVEL_QML_IMPORT_DIR));
+    QQmlComponent component(&engine);
+    const QByteArray imports = QT_VERSION_MAJOR == 5
+        ? "import QtQml 2.15\nimport Korvel.Telemetry 1.0\n"
+        : "import QtQml\nimport Korvel.Telemetry\n";
+    component.setData(imports + R"(
+        QtObject {
+            property TelemetryConsent consent: TelemetryConsent { application: "example.org/qml" }
+            property bool asks: !consent.decided
+            property var basic: consent.metrics.filter(m => m.level === TelemetryConsent.Basic)
+            property Recorder startup: Recorder {
+                type: "app.startup"
+                level: TelemetryConsent.Basic
+                description: "How long the application takes to start"
+                property int milliseconds: 420
+            }
+            property Recorder undescribed: Recorder { type: "app.undescribed" }
+        })",
+                      QUrl());
+    std::unique_ptr<QObject> dialog(component.create());
+    QVERIFY2(dialog, qPrintable(component.errorString()));
+    auto *consent = dialog->property("consent").value<TelemetryConsent *>();
+    QVERIFY(dialog->property("asks").toBool());
+    QTRY_COMPARE(dialog->property("basic").toList().size(), 1);
+    const QVariantMap startup = dialog->property("basic").toList().first().toMap();
+    QCOMPARE(startup.value("type").toString(), "app.startup");
+    QCOMPARE(startup.value("description").toString(), "How long the application takes to start");
+    const QJsonObject example
+        = QJsonDocument::fromJson(startup.value("example").toString().toUtf8()).object();
+    QCOMPARE(example.value("milliseconds").toInt(), 420);
+    QCOMPARE(example.keys(), (QStringList { "_id", "milliseconds", "timestamp", "type" }));
+
+    // An undescribed type is listed once recorded, whether or not the user allows it.
+    auto *undescribedRecorder = dialog->property("undescribed").value<Recorder *>();
+    undescribedRecorder->setBucket(&m_bucket);
+    undescribedRecorder->record();
+    const auto undescribed = [consent] {
+        for (const QVariant &metric : consent->metricsOfLevel(TelemetryConsent::Usage)) {
+            if (metric.toMap().value("type") == "app.undescribed")
+                return !metric.toMap().value("described").toBool();
+        }
+        return false;
+    };
+    QTRY_VERIFY(undescribed());
+    QVERIFY(decide(*consent, TelemetryConsent::Basic));
+    QVERIFY(!dialog->property("asks").toBool());
+    QCOMPARE(consent->level(), TelemetryConsent::Basic);
 }
 
 KORVEL_TEST_MAIN(TestConsent)

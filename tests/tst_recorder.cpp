@@ -16,6 +16,8 @@
 using namespace kl::telemetry;
 using namespace kl::telemetry::test;
 
+Q_DECLARE_METATYPE(TelemetryPolicy::RecordFilter)
+
 namespace {
 
 // What QML does when it declares properties on a Recorder.
@@ -131,6 +133,8 @@ private slots:
     void noBucketNeverAsksThePolicy();
     void untrackedTypeIsDropped_data();
     void untrackedTypeIsDropped();
+    void filterChangesOrDropsRecords_data();
+    void filterChangesOrDropsRecords();
     void nonAsciiPropertyNameIsKept();
     void serverHoldsWhatWasRecorded_data();
     void serverHoldsWhatWasRecorded();
@@ -156,6 +160,7 @@ void TestRecorder::cleanup()
 {
     m_messages.reset();
     TelemetryPolicy::setPolicyImplementation([](const QString &) { return true; });
+    TelemetryPolicy::setRecordFilter({});
     TelemetryPolicy::setEnabled(true);
     QLoggingCategory::setFilterRules(QString());
     currentDataCollector()->flush();
@@ -442,6 +447,46 @@ void TestRecorder::untrackedTypeIsDropped()
         recorder.record();
         QCOMPARE(placedRecords().size(), 1);
     }
+}
+
+void TestRecorder::filterChangesOrDropsRecords_data()
+{
+    using Filter = TelemetryPolicy::RecordFilter;
+    QTest::addColumn<Filter>("filter");
+    QTest::addColumn<QVariantMap>("expected"); // empty: dropped
+    const QVariantMap recorded { { "text", "/home/alice/notes.txt" }, { "number", 2.5 } };
+    QTest::addRow("keeps") << Filter([](QJsonObject &) { return true; }) << recorded;
+    QTest::addRow("removed") << Filter() << recorded;
+    QTest::addRow("drops") << Filter([](QJsonObject &) { return false; }) << QVariantMap();
+    QTest::addRow("scrubs and rounds") << Filter([](QJsonObject &record) {
+        record.insert("text", record.value("text").toString().section('/', -1));
+        record.insert("number", std::round(record.value("number").toDouble()));
+        return true;
+    }) << QVariantMap { { "text", "notes.txt" }, { "number", 3 } };
+    QTest::addRow("id changed is put back")
+        << Filter([](QJsonObject &record) { return record.insert("_id", "mine"), true; })
+        << recorded;
+}
+
+// The record reaches the cache as the filter left it, under the id the library gave it.
+void TestRecorder::filterChangesOrDropsRecords()
+{
+    QFETCH(TelemetryPolicy::RecordFilter, filter);
+    QFETCH(QVariantMap, expected);
+    TelemetryPolicy::setRecordFilter([](QJsonObject &) { return false; });
+    TelemetryPolicy::setRecordFilter(filter);
+    DetailedRecorder recorder;
+    recorder.m_text = "/home/alice/notes.txt";
+    recorder.m_list.clear();
+    recorder.setBucket(&m_bucket);
+    recorder.record();
+    const QVector<Placed> placed = placedRecords();
+    QCOMPARE(placed.size(), expected.isEmpty() ? 0 : 1);
+    if (expected.isEmpty())
+        return;
+    QCOMPARE(placed.first().document.value("_id").toString(), placed.first().id);
+    expected.insert({ { "type", QString() }, { "timestamp", 7 }, { "list", QVariantList() } });
+    QCOMPARE(placed.first().text, asQtWritesIt(expected, placed.first()));
 }
 
 // The module as applications import it, from the build tree (Qt 6 needs no version). QML gives

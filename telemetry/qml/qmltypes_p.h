@@ -4,6 +4,7 @@
 // classes live in the library, which knows nothing of QML, so they are declared foreign here.
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/recording/telemetryconsent.h"
 #include "telemetry/status/telemetrystatus.h"
 
 #include <QQmlEngine>
@@ -15,6 +16,13 @@ struct RecorderType
     Q_GADGET
     QML_FOREIGN(kl::telemetry::Recorder)
     QML_NAMED_ELEMENT(Recorder)
+};
+
+struct TelemetryConsentType
+{
+    Q_GADGET
+    QML_FOREIGN(kl::telemetry::TelemetryConsent)
+    QML_NAMED_ELEMENT(TelemetryConsent)
 };
 
 struct AbstractBucketType

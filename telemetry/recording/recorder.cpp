@@ -4,6 +4,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/abstractbucket.h"
+#include "telemetry/recording/metriccatalogue_p.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/runtime.h"
@@ -18,7 +19,9 @@
 #include <QVarLengthArray>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <memory>
 #include <mutex>
 
 namespace kl::telemetry {
@@ -34,6 +37,22 @@ bool TelemetryPolicy::isTrackedMetric(const QString &type)
 void TelemetryPolicy::setPolicyImplementation(std::function<bool(const QString &)> policy)
 {
     m_policyImpl = std::move(policy);
+}
+
+namespace {
+// Read by every record: the flag spares those of a process without a filter the shared
+// pointer's lock.
+std::atomic<bool> s_filtering { false };
+std::shared_ptr<const TelemetryPolicy::RecordFilter> s_recordFilter;
+} // namespace
+
+void TelemetryPolicy::setRecordFilter(RecordFilter filter)
+{
+    const bool filtering = bool(filter);
+    std::atomic_store(&s_recordFilter,
+                      filtering ? std::make_shared<const RecordFilter>(std::move(filter))
+                                : std::shared_ptr<const RecordFilter>());
+    s_filtering.store(filtering, std::memory_order_release);
 }
 
 bool TelemetryPolicy::isEnabled()
@@ -197,11 +216,13 @@ QJsonDocument recordDocument(const QString &id, qint64 timestamp, const Members 
 Members recordedMembers(const Recorder *recorder)
 {
     static const int firstOwnProperty = Recorder::staticMetaObject.propertyOffset();
+    // The words for the user describe the type; they are no part of its records.
+    static const int description = Recorder::staticMetaObject.indexOfProperty("description");
     Members members;
     const QMetaObject *meta = recorder->metaObject();
     for (int index = firstOwnProperty; index < meta->propertyCount(); ++index) {
         const QMetaProperty property = meta->property(index);
-        if (!hasJsonForm(property))
+        if (index == description || !hasJsonForm(property))
             continue;
         if (isReserved(property.name())) {
             tellLeftOut(recorder->type(), property.name());
@@ -214,6 +235,23 @@ Members recordedMembers(const Recorder *recorder)
         }
     }
     return members;
+}
+
+// False when the host's filter drops the record.
+bool passFilter(const QString &id, QJsonDocument *document)
+{
+    const std::shared_ptr<const TelemetryPolicy::RecordFilter> filter
+        = std::atomic_load(&s_recordFilter);
+    if (!filter)
+        return true;
+    QJsonObject record = document->object();
+    if (!(*filter)(record))
+        return false;
+    // Inserting unchanged would copy the whole object.
+    if (record.value(QLatin1String("_id")) != id)
+        record.insert(QLatin1String("_id"), id);
+    *document = QJsonDocument(record);
+    return true;
 }
 
 } // namespace
@@ -256,6 +294,7 @@ void Recorder::setType(const QString &type)
     if (d->m_type == type)
         return;
     d->m_type = type;
+    d->catalogueAgain();
     Q_EMIT typeChanged();
 }
 
@@ -282,11 +321,48 @@ void Recorder::setLevel(TelemetryConsent::Level level)
     if (d->m_level == level)
         return;
     d->m_level = level;
+    d->catalogueAgain();
     Q_EMIT levelChanged();
+}
+
+QString Recorder::description() const
+{
+    return d->m_description;
+}
+
+void Recorder::setDescription(const QString &description)
+{
+    if (d->m_description == description)
+        return;
+    d->m_description = description;
+    d->catalogueAgain();
+    Q_EMIT descriptionChanged();
+}
+
+QJsonDocument RecorderPrivate::document(const QString &id, qint64 timestamp) const
+{
+    return recordDocument(id, timestamp, recordedMembers(q));
+}
+
+// Described types are listed as soon as they are described; others once they are recorded.
+void RecorderPrivate::catalogueAgain()
+{
+    m_catalogued = false;
+    if (!m_description.isEmpty())
+        enterCatalogue();
+}
+
+void RecorderPrivate::enterCatalogue()
+{
+    if (m_catalogued || m_type.isEmpty())
+        return;
+    m_catalogued = true;
+    MetricCatalogue::instance()->enter(q);
 }
 
 void Recorder::record()
 {
+    d->enterCatalogue();
     if (!TelemetryPolicy::isEnabled()) {
         qCDebug(lcTelemetry) << "Dropping record, telemetry is disabled" << d->m_type;
         return;
@@ -315,7 +391,12 @@ void Recorder::record()
 
     const QString id = generateUniqueId();
     const qint64 timestamp = QDateTime::currentMSecsSinceEpoch();
-    d->m_bucket->placeRecord(id, recordDocument(id, timestamp, recordedMembers(this)), d->m_level);
+    QJsonDocument document = d->document(id, timestamp);
+    if (s_filtering.load(std::memory_order_acquire) && !passFilter(id, &document)) {
+        qCDebug(lcTelemetry) << "Dropping record, the record filter refused it" << d->m_type;
+        return;
+    }
+    d->m_bucket->placeRecord(id, document, d->m_level);
 }
 
 } // namespace kl::telemetry

@@ -3,6 +3,7 @@
 #include "telemetry/korveltelemetry_export.h"
 #include "telemetry/recording/telemetryconsent.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 
@@ -41,6 +42,7 @@ class KORVELTELEMETRY_EXPORT Recorder : public QObject
         kl::telemetry::AbstractBucket *bucket READ bucket WRITE setBucket NOTIFY bucketChanged)
     Q_PROPERTY(
         kl::telemetry::TelemetryConsent::Level level READ level WRITE setLevel NOTIFY levelChanged)
+    Q_PROPERTY(QString description READ description WRITE setDescription NOTIFY descriptionChanged)
 
 public:
     /// A recorder with no type and no bucket; the first one starts the library.
@@ -59,6 +61,14 @@ public:
     TelemetryConsent::Level level() const;
     /// Sets level(); emits levelChanged() when it changes.
     void setLevel(TelemetryConsent::Level level);
+    /**
+     * What the records of type() are for, in words the user understands; TelemetryConsent
+     * lists it, with level() and an example record, for the consent dialog. Empty unless set:
+     * the type is listed as undescribed once recorded.
+     */
+    QString description() const;
+    /// Sets description(); emits descriptionChanged() when it changes.
+    void setDescription(const QString &description);
 
 Q_SIGNALS:
     /// type() changed.
@@ -67,6 +77,8 @@ Q_SIGNALS:
     void bucketChanged();
     /// level() changed.
     void levelChanged();
+    /// description() changed.
+    void descriptionChanged();
 
 public Q_SLOTS:
     /// Records one metric; drops it with a log line when there is no bucket, or the policy or
@@ -75,6 +87,7 @@ public Q_SLOTS:
 
 private:
     Q_DISABLE_COPY(Recorder)
+    friend class RecorderPrivate;
     RecorderPrivate *d;
 };
 
@@ -98,6 +111,16 @@ public:
      * process that starts with it off creates no cache file until it is switched on.
      */
     static void setEnabled(bool enabled);
+
+    /**
+     * What a record filter gets: each record as a JSON object, before it is queued, on the
+     * recording thread. It may change the record (scrub a path, round a number) and returns
+     * false to drop it. The library's "_id" is put back should the filter change it.
+     */
+    using RecordFilter = std::function<bool(QJsonObject &record)>;
+    /// Installs @p filter for every record from now on; an empty one removes it. Any thread;
+    /// a record() running meanwhile on another thread finishes with the filter it began with.
+    static void setRecordFilter(RecordFilter filter);
 
     /// The installed filter; by default it tracks every type.
     static std::function<bool(const QString &)> m_policyImpl;

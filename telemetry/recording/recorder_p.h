@@ -3,6 +3,7 @@
 #include "telemetry/recording/abstractbucket.h"
 #include "telemetry/recording/recorder.h"
 
+#include <QJsonDocument>
 #include <QPointer>
 
 namespace kl::telemetry {
@@ -15,14 +16,26 @@ public:
     {
     }
 
+    static const RecorderPrivate *get(const Recorder *recorder) { return recorder->d; }
+
     /// Starts the collector, the registry and the publisher, in this order, once per process.
     static void init();
+
+    /// The record that record() would make now, under @p id and @p timestamp.
+    QJsonDocument document(const QString &id, qint64 timestamp) const;
+    /// Enters the recorder into the catalogue of metric types, unless it is there as it is.
+    void enterCatalogue();
+    /// After a change: enters a described recorder at once, an undescribed one at its next record.
+    void catalogueAgain();
 
     Recorder *q;
     QString m_type;
     // Cleared when the bucket is destroyed, which then counts as no bucket.
     QPointer<AbstractBucket> m_bucket;
     TelemetryConsent::Level m_level = TelemetryConsent::Usage;
+    QString m_description;
+    // Whether the catalogue of metric types knows the type, level and description as they are.
+    bool m_catalogued = false;
 };
 
 } // namespace kl::telemetry

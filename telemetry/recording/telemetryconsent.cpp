@@ -4,12 +4,15 @@
 #include "telemetry/cache/consentstore_p.h"
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
+#include "telemetry/recording/metriccatalogue_p.h"
 #include "telemetry/recording/recorder_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+
+#include <algorithm>
 
 namespace kl::telemetry {
 
@@ -133,6 +136,8 @@ TelemetryConsent::TelemetryConsent(QObject *parent)
     d->m_application = defaultApplication();
     d->m_decision = book->decisionOf(d->m_application);
     book->govern(d->m_application);
+    connect(MetricCatalogue::instance(), &MetricCatalogue::changed, this,
+            &TelemetryConsent::metricsChanged);
 }
 
 TelemetryConsent::~TelemetryConsent()
@@ -172,6 +177,23 @@ TelemetryConsent::Level TelemetryConsent::level() const
 bool TelemetryConsent::isDecided() const
 {
     return d->m_decision.isDecided();
+}
+
+QVariantList TelemetryConsent::metrics() const
+{
+    return MetricCatalogue::instance()->metrics();
+}
+
+QVariantList TelemetryConsent::metricsOfLevel(Level level) const
+{
+    QVariantList ofLevel = metrics();
+    ofLevel.erase(std::remove_if(ofLevel.begin(), ofLevel.end(),
+                                 [level](const QVariant &metric) {
+                                     return metric.toMap().value(QStringLiteral("level")).toInt()
+                                         != level;
+                                 }),
+                  ofLevel.end());
+    return ofLevel;
 }
 
 void TelemetryConsent::setLevel(Level level)

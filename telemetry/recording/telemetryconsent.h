@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVariantList>
 
 namespace kl::telemetry {
 
@@ -33,6 +34,7 @@ class KORVELTELEMETRY_EXPORT TelemetryConsent : public QObject
     Q_PROPERTY(QString application READ application WRITE setApplication NOTIFY applicationChanged)
     Q_PROPERTY(Level level READ level NOTIFY levelChanged)
     Q_PROPERTY(bool decided READ isDecided NOTIFY decidedChanged)
+    Q_PROPERTY(QVariantList metrics READ metrics NOTIFY metricsChanged)
 
 public:
     /// What the user lets the application send; each level includes those below it.
@@ -61,6 +63,16 @@ public:
     /// Whether the user has decided.
     bool isDecided() const;
 
+    /**
+     * The metric types of this process, described (Recorder::description) or recorded, by
+     * level and then by type: maps with the keys "type", "level", "description", "described"
+     * (false for a type recorded without a description) and "example" (a record as the type's
+     * recorder would make it now, indented JSON).
+     */
+    QVariantList metrics() const;
+    /// The metrics() of @p level alone: what choosing it adds to the levels below.
+    Q_INVOKABLE QVariantList metricsOfLevel(kl::telemetry::TelemetryConsent::Level level) const;
+
     /// Records the user's decision for @p level; it is kept in the cache file off this thread.
     Q_INVOKABLE void setLevel(kl::telemetry::TelemetryConsent::Level level);
     /// Forgets the decision: the user is asked again, and nothing is recorded until then.
@@ -73,6 +85,8 @@ Q_SIGNALS:
     void levelChanged();
     /// isDecided() changed, here or in another process.
     void decidedChanged();
+    /// metrics() changed: a type was described or recorded, or its description changed.
+    void metricsChanged();
     /// A setLevel() or reset() of this object was kept in the cache file (@p stored), or could
     /// not be (the cache file cannot be written); the decision holds in this process either way.
     void decisionStored(bool stored);
