@@ -23,6 +23,7 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace kl::telemetry {
 
@@ -40,19 +41,28 @@ void TelemetryPolicy::setPolicyImplementation(std::function<bool(const QString &
 }
 
 namespace {
-// Read by every record: the flag spares those of a process without a filter the shared
-// pointer's lock.
-std::atomic<bool> s_filtering { false };
-std::shared_ptr<const TelemetryPolicy::RecordFilter> s_recordFilter;
+// Read by every record, so without a lock: a filter that was replaced stays alive, as a
+// record() on another thread may still be calling it, until the process ends.
+std::atomic<const TelemetryPolicy::RecordFilter *> s_recordFilter { nullptr };
+
+void keepFilter(std::unique_ptr<const TelemetryPolicy::RecordFilter> filter)
+{
+    static QMutex mutex;
+    static std::vector<std::unique_ptr<const TelemetryPolicy::RecordFilter>> installed;
+    QMutexLocker locker(&mutex);
+    installed.push_back(std::move(filter));
+}
 } // namespace
 
 void TelemetryPolicy::setRecordFilter(RecordFilter filter)
 {
-    const bool filtering = bool(filter);
-    std::atomic_store(&s_recordFilter,
-                      filtering ? std::make_shared<const RecordFilter>(std::move(filter))
-                                : std::shared_ptr<const RecordFilter>());
-    s_filtering.store(filtering, std::memory_order_release);
+    if (!filter) {
+        s_recordFilter.store(nullptr, std::memory_order_release);
+        return;
+    }
+    auto kept = std::make_unique<const RecordFilter>(std::move(filter));
+    s_recordFilter.store(kept.get(), std::memory_order_release);
+    keepFilter(std::move(kept));
 }
 
 bool TelemetryPolicy::isEnabled()
@@ -189,27 +199,48 @@ struct Member
 // Room for the properties of nearly any recorder without touching the heap.
 using Members = QVarLengthArray<Member, 16>;
 
-// A later member replaces an earlier one of the same name, in both forms.
-QJsonDocument recordDocument(const QString &id, qint64 timestamp, const Members &members)
+bool isPlain(const Members &members)
 {
-    const bool plain = std::all_of(members.begin(), members.end(), [](const Member &member) {
-        return convertsAlone(member.value);
-    });
-    if (plain) {
-        // The common case skips the map's nodes and key copies, about a fifth of record()'s time.
-        QJsonObject object;
+    return std::all_of(members.begin(), members.end(),
+                       [](const Member &member) { return convertsAlone(member.value); });
+}
+
+// The common case skips the map's nodes and key copies, about a fifth of record()'s time.
+// A null @p id leaves "_id" out.
+QJsonObject plainObject(const QString &id, qint64 timestamp, const Members &members)
+{
+    QJsonObject object;
+    if (!id.isNull())
         object.insert(QLatin1String("_id"), id);
-        object.insert(QLatin1String("timestamp"), timestamp);
-        for (const Member &member : members)
-            member.insertInto(object);
-        return QJsonDocument(object);
-    }
+    object.insert(QLatin1String("timestamp"), timestamp);
+    for (const Member &member : members)
+        member.insertInto(object);
+    return object;
+}
+
+QJsonDocument mapDocument(const QString &id, qint64 timestamp, const Members &members)
+{
     QVariantMap map;
-    map.insert(QStringLiteral("_id"), id);
+    if (!id.isNull())
+        map.insert(QStringLiteral("_id"), id);
     map.insert(QStringLiteral("timestamp"), timestamp);
     for (const Member &member : members)
         map.insert(member.name(), member.value);
     return QJsonDocument::fromVariant(map);
+}
+
+// A later member replaces an earlier one of the same name, in both forms.
+QJsonDocument recordDocument(const QString &id, qint64 timestamp, const Members &members)
+{
+    return isPlain(members) ? QJsonDocument(plainObject(id, timestamp, members))
+                            : mapDocument(id, timestamp, members);
+}
+
+// The same without "_id", as the host's filter sees it.
+QJsonObject filteredObject(qint64 timestamp, const Members &members)
+{
+    return isPlain(members) ? plainObject(QString(), timestamp, members)
+                            : mapDocument(QString(), timestamp, members).object();
 }
 
 // Properties that subclasses and QML declare come after ours and are read the same way.
@@ -235,23 +266,6 @@ Members recordedMembers(const Recorder *recorder)
         }
     }
     return members;
-}
-
-// False when the host's filter drops the record.
-bool passFilter(const QString &id, QJsonDocument *document)
-{
-    const std::shared_ptr<const TelemetryPolicy::RecordFilter> filter
-        = std::atomic_load(&s_recordFilter);
-    if (!filter)
-        return true;
-    QJsonObject record = document->object();
-    if (!(*filter)(record))
-        return false;
-    // Inserting unchanged would copy the whole object.
-    if (record.value(QLatin1String("_id")) != id)
-        record.insert(QLatin1String("_id"), id);
-    *document = QJsonDocument(record);
-    return true;
 }
 
 } // namespace
@@ -391,12 +405,18 @@ void Recorder::record()
 
     const QString id = generateUniqueId();
     const qint64 timestamp = QDateTime::currentMSecsSinceEpoch();
-    QJsonDocument document = d->document(id, timestamp);
-    if (s_filtering.load(std::memory_order_acquire) && !passFilter(id, &document)) {
+    const TelemetryPolicy::RecordFilter *filter = s_recordFilter.load(std::memory_order_acquire);
+    if (!filter) {
+        d->m_bucket->placeRecord(id, d->document(id, timestamp), d->m_level);
+        return;
+    }
+    QJsonObject record = filteredObject(timestamp, recordedMembers(this));
+    if (!(*filter)(record)) {
         qCDebug(lcTelemetry) << "Dropping record, the record filter refused it" << d->m_type;
         return;
     }
-    d->m_bucket->placeRecord(id, document, d->m_level);
+    record.insert(QLatin1String("_id"), id);
+    d->m_bucket->placeRecord(id, QJsonDocument(record), d->m_level);
 }
 
 } // namespace kl::telemetry

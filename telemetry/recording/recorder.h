@@ -115,7 +115,7 @@ public:
     /**
      * What a record filter gets: each record as a JSON object, before it is queued, on the
      * recording thread. It may change the record (scrub a path, round a number) and returns
-     * false to drop it. The library's "_id" is put back should the filter change it.
+     * false to drop it. It sees the record without "_id": the library adds its own afterwards.
      */
     using RecordFilter = std::function<bool(QJsonObject &record)>;
     /// Installs @p filter for every record from now on; an empty one removes it. Any thread;
