@@ -34,6 +34,18 @@ bool execPerId(QSqlQuery &query, const QString &statement, const QStringList &id
 /// As execPerId(), for a statement prepared once; false when it could not be.
 bool execPerId(const ReusedQuery &query, const QStringList &ids);
 
+/// "(?, ?, …)" with @p count placeholders, for a statement kept per count.
+QString placeholders(int count);
+
+class CacheDatabase;
+/**
+ * Runs "@p statement (?, …)", kept prepared, over @p ids a batch at a time (older SQLite takes
+ * 999 values per statement), each with @p leading bound first; with the connection's mutex
+ * held. The rows it changed, or -1 when it could not run.
+ */
+int runInBatches(CacheDatabase &cache, const QString &statement, const QStringList &ids,
+                 const QVariantList &leading = {});
+
 /// Whether the caller holds the machine-wide main lock; at exit a flush may go in without it.
 enum class MainLock { Held, NotHeld };
 

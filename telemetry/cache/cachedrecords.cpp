@@ -8,6 +8,7 @@
 #include "telemetry/cache/consentstore_p.h"
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
+#include "telemetry/cache/sentrecords_p.h"
 
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
@@ -103,13 +104,33 @@ QMap<QString, QMap<QString, int>> DataCollector::accountCountsByLocation(bool *o
     return counts;
 }
 
-namespace {
-
 // "(?, ?, …)" with @p count placeholders, for a statement kept per count.
 QString placeholders(int count)
 {
     return QLatin1Char('(') + QStringLiteral("?, ").repeated(count - 1) + QStringLiteral("?)");
 }
+
+int runInBatches(CacheDatabase &cache, const QString &statement, const QStringList &ids,
+                 const QVariantList &leading)
+{
+    int affected = 0;
+    for (int from = 0; from < ids.size(); from += kBatch) {
+        const QStringList some = ids.mid(from, kBatch);
+        const ReusedQuery query = cache.statement(statement + placeholders(some.size()));
+        if (!query.isPrepared())
+            return -1;
+        for (const QVariant &value : leading)
+            query->addBindValue(value);
+        for (const QString &id : some)
+            query->addBindValue(id);
+        if (!query->exec())
+            return -1;
+        affected += query->numRowsAffected();
+    }
+    return affected;
+}
+
+namespace {
 
 // The lengths of the oldest records of a storage ID, of no login and of @p logins accounts;
 // bound in that order: the storage ID, each login, the limit.
@@ -126,25 +147,10 @@ QString lengthsQuery(int logins)
         .arg(sendable);
 }
 
-// Runs "DELETE FROM <table> WHERE id IN (…)" with @p ids, a batch at a time (older SQLite
-// takes 999 values per statement); the number of rows it deleted, or -1 when it could not run.
 int deleteIn(CacheDatabase &cache, QLatin1String table, const QStringList &ids)
 {
-    int deleted = 0;
-    for (int from = 0; from < ids.size(); from += kBatch) {
-        const QStringList some = ids.mid(from, kBatch);
-        const ReusedQuery query
-            = cache.statement(QLatin1String("DELETE FROM ") + table + QLatin1String(" WHERE id IN ")
-                              + placeholders(some.size()));
-        if (!query.isPrepared())
-            return -1;
-        for (const QString &id : some)
-            query->addBindValue(id);
-        if (!query->exec())
-            return -1;
-        deleted += query->numRowsAffected();
-    }
-    return deleted;
+    return runInBatches(
+        cache, QLatin1String("DELETE FROM ") + table + QLatin1String(" WHERE id IN "), ids);
 }
 
 // The library writes ids as text, all found with one statement; those that another client
@@ -295,8 +301,9 @@ bool DataCollector::deleteByIds(const QStringList &ids)
         return false;
     }
     RaiiTransaction transaction(cache.m_db);
-    const bool deleted = transaction.open() && deleteRecords(cache, ids)
-        && deleteIn(cache, kAccountTable, ids) >= 0 && deleteIn(cache, kLevelTable, ids) >= 0;
+    const bool deleted = transaction.open() && keepSentRecords(cache, ids)
+        && deleteRecords(cache, ids) && deleteIn(cache, kAccountTable, ids) >= 0
+        && deleteIn(cache, kLevelTable, ids) >= 0;
     // Counted before the commit, which then ends the read too.
     const bool pagesFreed = deleted && cache.freePagesToGiveBack() > 0;
     if (!deleted || !transaction.commit()) {

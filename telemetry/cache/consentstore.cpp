@@ -6,6 +6,8 @@
 #include "telemetry/cache/consentstore_p.h"
 
 #include "telemetry/cache/datacollector_p.h"
+#include "telemetry/cache/recordtable_p.h"
+#include "telemetry/cache/sentrecords_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/tables_p.h"
@@ -63,17 +65,12 @@ bool insertLevels(const QSqlDatabase &db, const QString &application, const Reco
     return false;
 }
 
-// Prepares @p statement, binds @p values and runs it; false, with SQLite's reason in @p error
-// where given, on failure.
+// As execBound(), with SQLite's reason in @p error where given on failure.
 bool run(QSqlQuery &query, const QString &statement, const QVariantList &values,
          QString *error = nullptr)
 {
-    if (query.prepare(statement)) {
-        for (const QVariant &value : values)
-            query.addBindValue(value);
-        if (query.exec())
-            return true;
-    }
+    if (execBound(query, statement, values))
+        return true;
     if (error)
         *error = query.lastError().databaseText();
     return false;
@@ -128,8 +125,10 @@ bool keepLevels(const QSqlDatabase &db, const RecordQueue::Rows &rows, QString *
         return false;
     // Rows made before this process heard of a lower level go, as do those of other processes.
     const ConsentDecision decision = laterDecision(governingDecision(), *stored);
-    return decision.level >= kDetailedLevel
-        || dropRecordsAbove(db, application, decision.level, error);
+    const SentRecordBounds &bounds = sentRecordBounds();
+    return (decision.level >= kDetailedLevel
+            || dropRecordsAbove(db, application, decision.level, error))
+        && pruneSentRecords(db, bounds.days, bounds.maxBytes);
 }
 
 std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QString &application,
@@ -215,6 +214,30 @@ std::optional<ConsentDecision> DataCollectorPrivate::storeConsent(const QString 
         dropQueuedRowsRefusedBy(*kept);
     touchConsentChangeMarker();
     return kept;
+}
+
+// Under the main lock, on a pool thread.
+bool DataCollectorPrivate::deleteApplicationData(const QString &application)
+{
+    if (application == governingApplication())
+        dropQueuedRowsRefusedBy({});
+    openExistingCacheFile();
+    if (!m_cache.isOpen())
+        return !QFileInfo::exists(getCacheDataBaseLocation());
+    ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
+    RaiiTransaction transaction(m_cache.m_db);
+    QSqlQuery query(m_cache.m_db);
+    QSqlError error;
+    const bool deleted = transaction.open() && execAll(m_cache.m_db, sideTableStatements(), &error)
+        && dropRecordsAbove(m_cache.m_db, application, kUndecided)
+        && execBound(query, QStringLiteral("DELETE FROM telemetry_sent WHERE application = ?"),
+                     { application });
+    if (!deleted || !transaction.commit()) {
+        qCWarning(lcTelemetry) << "The application's data cannot be deleted from the cache:"
+                               << m_cache.m_db.lastError().text();
+        return false;
+    }
+    return true;
 }
 
 void DataCollectorPrivate::dropQueuedRowsRefusedBy(ConsentDecision decision)

@@ -96,6 +96,20 @@ public:
     int maxQueuedRecords() const;
     /// Sets maxQueuedRecords(); any thread, applied from the next record on.
     void setMaxQueuedRecords(int records);
+    /**
+     * How many days the records that servers stored are kept in the cache file for the user to
+     * see, those made under a TelemetryConsent; 30 by default, 0 keeps none. Applied at the
+     * next flush of such records.
+     */
+    int sentRecordsDays() const;
+    /// Sets sentRecordsDays(); any thread.
+    void setSentRecordsDays(int days);
+    /// The most bytes of documents kept of sent records, the oldest going first; 10 MiB by
+    /// default, 0 keeps none.
+    qint64 maxSentRecordsBytes() const;
+    /// Sets maxSentRecordsBytes(); any thread.
+    void setMaxSentRecordsBytes(qint64 bytes);
+
     /// Records dropped from the queue at its bound since the process started.
     qint64 droppedQueuedRecords() const;
 

@@ -56,6 +56,9 @@ public:
     // other processes; the decision kept, which a later one may have overruled, or none.
     std::optional<ConsentDecision> storeConsent(const QString &application,
                                                 ConsentDecision decision);
+    // Deletes every record of @p application: queued in this process, cached, set aside and
+    // sent; true when nothing of it is left.
+    bool deleteApplicationData(const QString &application);
     // Drops the queued rows that @p decision, of the application that governs the process,
     // does not allow.
     void dropQueuedRowsRefusedBy(ConsentDecision decision);

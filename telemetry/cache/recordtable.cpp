@@ -1,6 +1,7 @@
 #include "telemetry/cache/recordtable_p.h"
 
 #include "telemetry/cache/consentstore_p.h"
+#include "telemetry/cache/sentrecords_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -45,7 +46,7 @@ QStringList sideTableStatements()
 {
     return QStringList { QStringLiteral("CREATE TABLE IF NOT EXISTS telemetry_accounts(id BLOB "
                                         "NOT NULL PRIMARY KEY, userName TEXT NOT NULL)") }
-    << consentTableStatements();
+    << consentTableStatements() << sentTableStatements();
 }
 
 namespace {

@@ -201,6 +201,16 @@ void TelemetryConsent::setLevel(Level level)
     d->decide(level);
 }
 
+void TelemetryConsent::deleteMyData()
+{
+    DataCollectorPrivate *collector = DataCollectorPrivate::get(currentDataCollector());
+    collector->runHostCall(
+        [collector, application = d->m_application] {
+            return collector->deleteApplicationData(application);
+        },
+        this, [this](bool deleted) { Q_EMIT dataDeleted(deleted); });
+}
+
 void TelemetryConsent::reset()
 {
     d->decide(kUndecided);

@@ -77,8 +77,17 @@ public:
     Q_INVOKABLE void setLevel(kl::telemetry::TelemetryConsent::Level level);
     /// Forgets the decision: the user is asked again, and nothing is recorded until then.
     Q_INVOKABLE void reset();
+    /**
+     * The user's "delete my data": drops every record of the application, those queued in
+     * this process and those that any process cached, set aside or kept as sent; off this
+     * thread, dataDeleted() tells the result. The decision stays as it is.
+     */
+    Q_INVOKABLE void deleteMyData();
 
 Q_SIGNALS:
+    /// deleteMyData() has deleted everything (@p deleted), or could not (the cache file cannot
+    /// be written, or another process held it for 10 s); then nothing of it was deleted.
+    void dataDeleted(bool deleted);
     /// application() changed.
     void applicationChanged();
     /// level() changed, here or in another process.

@@ -33,17 +33,6 @@ QString destinationsQuery()
     return QStringLiteral("SELECT storageID, backend, locationInfo FROM storages");
 }
 
-// The values are bound, never spliced into the text, so no quote, percent sign or other
-// character in a destination can change the statement; SQLite compares them byte for byte.
-bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values)
-{
-    if (!query.prepare(statement))
-        return false;
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    return query.exec();
-}
-
 } // namespace
 
 BackendsPrivate::BackendsPrivate(Backends *qq)

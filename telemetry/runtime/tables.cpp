@@ -71,6 +71,15 @@ bool execAll(const QSqlDatabase &db, const QStringList &statements, QSqlError *e
     return true;
 }
 
+bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values)
+{
+    if (!query.prepare(statement))
+        return false;
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return query.exec();
+}
+
 QVariant firstValue(const QSqlDatabase &db, const QString &statement)
 {
     QSqlQuery query(db);

@@ -6,6 +6,7 @@
 #include <QMutex>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
 
@@ -35,6 +36,10 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
 /// Runs @p statements in order, stopping at the first that fails; false then, with its error in
 /// @p error where given.
 bool execAll(const QSqlDatabase &db, const QStringList &statements, QSqlError *error = nullptr);
+
+/// Prepares @p statement on @p query, binds @p values in order and runs it; false on failure,
+/// with the error in @p query. Values are bound, never spliced into the text.
+bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values);
 
 /// The first column of the first row that @p statement gives; invalid when it fails or gives
 /// no row.
