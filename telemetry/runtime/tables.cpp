@@ -19,7 +19,6 @@ namespace {
 TableCreation createTable(const QSqlDatabase &db, const QString &table,
                           const QStringList &statements, QSqlError *error)
 {
-    QSqlQuery query(db);
     RaiiTransaction transaction(db);
     if (!transaction.open()) {
         if (error)
