@@ -5,6 +5,7 @@
 
 #include "testsupport.h"
 
+#include <QSqlRecord>
 #include <QtQml>
 
 using namespace kl::telemetry;
@@ -28,42 +29,38 @@ bool decide(TelemetryConsent &consent, int level)
     return (!stored.isEmpty() || stored.wait(15000)) && stored.first().first().toBool();
 }
 
-// "<level> <rows>" of the records cached for @p application, lowest level first.
-QStringList cachedLevels(const QString &application)
+// The rows of @p statement, run with @p values bound, each as its columns joined by spaces.
+QStringList rows(const char *statement, const QVariantList &values = {})
 {
     CacheConnection cache;
     QSqlQuery query(cache.database());
-    query.prepare("SELECT level, COUNT(*) FROM telemetry JOIN telemetry_levels USING (id) WHERE "
-                  "application = ? GROUP BY level ORDER BY level");
-    query.addBindValue(application);
-    QStringList levels;
-    for (query.exec(); query.next();)
-        levels << query.value(0).toString() + ' ' + query.value(1).toString();
-    return levels;
+    query.prepare(statement);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    QStringList rows;
+    for (query.exec(); query.next();) {
+        QStringList columns;
+        for (int column = 0; column < query.record().count(); ++column)
+            columns << query.value(column).toString();
+        rows << columns.join(' ');
+    }
+    return rows;
+}
+
+// "<level> <rows>" of the records cached for @p application, lowest level first.
+QStringList cachedLevels(const QString &application)
+{
+    return rows("SELECT level, COUNT(*) FROM telemetry JOIN telemetry_levels USING (id) WHERE "
+                "application = ? GROUP BY level ORDER BY level",
+                { application });
 }
 
 // "<destination> <document>" of each record kept as sent for @p application, oldest first.
 QStringList sentRecords(const QString &application)
 {
-    CacheConnection cache;
-    QSqlQuery query(cache.database());
-    query.prepare("SELECT locationInfo, recordData FROM telemetry_sent JOIN storages USING "
-                  "(storageID) WHERE application = ? ORDER BY sentAt, telemetry_sent.rowid");
-    query.addBindValue(application);
-    QStringList sent;
-    for (query.exec(); query.next();)
-        sent << query.value(0).toString() + ' ' + query.value(1).toString();
-    return sent;
-}
-
-QStringList cachedDocuments()
-{
-    CacheConnection cache;
-    QSqlQuery query("SELECT recordData FROM telemetry ORDER BY rowid", cache.database());
-    QStringList documents;
-    while (query.next())
-        documents << query.value(0).toString();
-    return documents;
+    return rows("SELECT locationInfo, recordData FROM telemetry_sent JOIN storages USING "
+                "(storageID) WHERE application = ? ORDER BY sentAt, telemetry_sent.rowid",
+                { application });
 }
 
 QByteArray askHelper(QProcess &helper, const QByteArray &line)
@@ -298,7 +295,7 @@ void TestConsent::sentRecordsAreKeptBoundedAndDeletedOnRequest()
     m_recorder.setBucket(bucket.get());
     recordAt(TelemetryConsent::Usage, 3);
     currentDataCollector()->flush();
-    const QStringList documents = cachedDocuments();
+    const QStringList documents = rows("SELECT recordData FROM telemetry ORDER BY rowid");
     QCOMPARE(documents.size(), 3);
     const auto idOf = [](const QString &document) {
         return QJsonDocument::fromJson(document.toUtf8()).object().value("_id").toString();

@@ -6,7 +6,6 @@
 #include "telemetry/cache/consentstore_p.h"
 
 #include "telemetry/cache/datacollector_p.h"
-#include "telemetry/cache/recordtable_p.h"
 #include "telemetry/cache/sentrecords_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
@@ -22,10 +21,6 @@
 #include <algorithm>
 
 namespace kl::telemetry {
-
-namespace {
-
-} // namespace
 
 QStringList consentTableStatements()
 {
@@ -115,11 +110,6 @@ bool keepLevels(const QSqlDatabase &db, const RecordQueue::Rows &rows, QString *
     const QString application = governingApplication();
     if (application.isEmpty() || rows.isEmpty())
         return true;
-    QSqlError failure;
-    if (!execAll(db, consentTableStatements(), &failure)) {
-        *error = failure.databaseText();
-        return false;
-    }
     const std::optional<ConsentDecision> stored = storedDecision(db, application, error);
     if (!stored || !insertLevels(db, application, rows, error))
         return false;
@@ -201,8 +191,7 @@ std::optional<ConsentDecision> DataCollectorPrivate::storeConsent(const QString 
     {
         ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
         RaiiTransaction transaction(m_cache.m_db);
-        QSqlError error;
-        if (transaction.open() && execAll(m_cache.m_db, consentTableStatements(), &error))
+        if (transaction.open())
             kept = storeDecision(m_cache.m_db, application, decision);
         if (!kept || !transaction.commit()) {
             qCWarning(lcTelemetry) << "The user's consent cannot be kept in the cache:"
@@ -227,8 +216,7 @@ bool DataCollectorPrivate::deleteApplicationData(const QString &application)
     ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
     RaiiTransaction transaction(m_cache.m_db);
     QSqlQuery query(m_cache.m_db);
-    QSqlError error;
-    const bool deleted = transaction.open() && execAll(m_cache.m_db, sideTableStatements(), &error)
+    const bool deleted = transaction.open()
         && dropRecordsAbove(m_cache.m_db, application, kUndecided)
         && execBound(query, QStringLiteral("DELETE FROM telemetry_sent WHERE application = ?"),
                      { application });
