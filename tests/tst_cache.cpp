@@ -943,6 +943,20 @@ void TestCache::toolListsPeeksRetriesAndPurges()
              QJsonObject({ { "alice", 1 } }));
     QVERIFY(runHelper({ QStringLiteral("list") }, kTool)
                 .contains("1 of them go out only with the login of alice"));
+    // What a server stored of an application under a consent, with where it went.
+    QVERIFY(CacheConnection().exec(QStringLiteral("INSERT INTO telemetry_sent VALUES ('errors-9', "
+                                                  "%1, %2, 'example.org/app', '{\"n\":9}')")
+                                       .arg(QDateTime::currentMSecsSinceEpoch())
+                                       .arg(errors)));
+    const QJsonArray sent = listed({ QStringLiteral("sent") });
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent.at(0)["application"].toString(), QStringLiteral("example.org/app"));
+    QCOMPARE(sent.at(0)["database"].toString(), QStringLiteral("errors"));
+    QCOMPARE(sent.at(0)["record"].toString(), QStringLiteral("{\"n\":9}"));
+    const QByteArray text = runHelper({ QStringLiteral("sent") }, kTool);
+    QVERIFY2(text.startsWith("errors-9 (example.org/app, sent ")
+                 && text.contains(" ago to http://127.0.0.1:5984/errors)\n  {\"n\":9}"),
+             text);
 }
 
 void TestCache::toolWritesOnlyOnceTheLockIsFree()

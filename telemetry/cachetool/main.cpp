@@ -5,6 +5,8 @@
 #include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 
+#include "output.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -31,11 +33,6 @@ namespace {
 
 constexpr int kLockWaitMs = 10000;
 
-void print(const QString &text)
-{
-    std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
-}
-
 int fail(const QString &text)
 {
     std::fputs(qPrintable(QStringLiteral("korvel-cache: %1\n").arg(text)), stderr);
@@ -48,16 +45,6 @@ int usageError(const QCommandLineParser &parser, const QString &text)
     fail(text);
     std::fputs(qPrintable(parser.helpText()), stderr);
     return 2;
-}
-
-QString age(qint64 timestamp)
-{
-    const qint64 seconds = (QDateTime::currentMSecsSinceEpoch() - timestamp) / 1000;
-    if (seconds < 120)
-        return QStringLiteral("%1 s").arg(seconds);
-    if (seconds < 7200)
-        return QStringLiteral("%1 min").arg(seconds / 60);
-    return QStringLiteral("%1 h").arg(seconds / 3600);
 }
 
 // Older versions kept the credentials of a server in its location; they are never shown.
@@ -149,6 +136,32 @@ public:
         return result;
     }
 
+    /// What servers stored of applications under a consent, newest first: id, time,
+    /// application, server, database and the document as text.
+    std::optional<QJsonArray> sent()
+    {
+        QJsonArray result;
+        if (!m_db.tables().contains(QStringLiteral("telemetry_sent")))
+            return result; // a file of a version that kept none
+        QSqlQuery query(m_db);
+        if (!run(query,
+                 QStringLiteral("SELECT id, sentAt, application, locationInfo, recordData FROM "
+                                "telemetry_sent LEFT JOIN storages USING (storageID) ORDER BY "
+                                "sentAt DESC, telemetry_sent.rowid DESC")))
+            return std::nullopt;
+        while (query.next()) {
+            const QJsonObject location
+                = QJsonDocument::fromJson(query.value(3).toString().toUtf8()).object();
+            result.append(QJsonObject { { "id", query.value(0).toString() },
+                                        { "sentAt", query.value(1).toLongLong() },
+                                        { "application", query.value(2).toString() },
+                                        { "server", serverWithoutUserInfo(location) },
+                                        { "database", location.value("database") },
+                                        { "record", query.value(4).toString() } });
+        }
+        return result;
+    }
+
 private:
     bool run(QSqlQuery &query, const QString &statement, const QVariantList &values = {})
     {
@@ -235,61 +248,6 @@ bool underLock(const std::function<bool()> &change)
     return true;
 }
 
-void printDestinations(const QJsonArray &destinations)
-{
-    print(QStringLiteral("%1  %2  %3  %4  %5")
-              .arg("ID", 4)
-              .arg("pending", 8)
-              .arg("oldest", 8)
-              .arg("set aside", 9)
-              .arg("destination"));
-    for (const QJsonValue &value : destinations) {
-        const QJsonObject destination = value.toObject();
-        const QString oldest = destination.contains("oldest")
-            ? age(qint64(destination.value("oldest").toDouble()))
-            : QStringLiteral("-");
-        print(QStringLiteral("%1  %2  %3  %4  %5 %6/%7")
-                  .arg(destination.value("storageId").toInt(), 4)
-                  .arg(destination.value("pending").toInt(), 8)
-                  .arg(oldest, 8)
-                  .arg(destination.value("setAside").toInt(), 9)
-                  .arg(destination.value("backend").toString(),
-                       destination.value("server").toString(),
-                       destination.value("database").toString()));
-        const QJsonObject answer = destination.value("lastAnswer").toObject();
-        const int status = answer.value("status").toInt();
-        if (!answer.value("error").toString().isEmpty())
-            print(QStringLiteral("      failing for %1: %2%3")
-                      .arg(age(qint64(answer.value("since").toDouble())),
-                           status ? QStringLiteral("HTTP %1, ").arg(status) : QString(),
-                           answer.value("error").toString()));
-        const QJsonObject accounts = destination.value("accounts").toObject();
-        for (auto account = accounts.constBegin(); account != accounts.constEnd(); ++account)
-            print(QStringLiteral("      %1 of them go out only with the login of %2")
-                      .arg(account.value().toInt())
-                      .arg(account.key()));
-    }
-}
-
-void printRecords(const QJsonArray &records)
-{
-    for (const QJsonValue &value : records) {
-        const QJsonObject record = value.toObject();
-        QString line = record.value("id").toString();
-        if (record.contains("reason"))
-            line += QStringLiteral(" (destination %1, set aside %2 ago: %3)")
-                        .arg(record.value("storageId").toInt())
-                        .arg(age(qint64(record.value("setAsideAt").toDouble())),
-                             record.value("reason").toString());
-        print(line);
-        const QJsonValue document = record.value("record");
-        print(QStringLiteral("  ")
-              + (document.isObject() ? QString::fromUtf8(
-                     QJsonDocument(document.toObject()).toJson(QJsonDocument::Compact))
-                                     : document.toString()));
-    }
-}
-
 QStringList idsOf(const QJsonArray &records)
 {
     QStringList ids;
@@ -312,6 +270,7 @@ int main(int argc, char **argv)
         "  list                  destinations: pending records, age of the oldest, set aside,\n"
         "                        and why the last batch failed\n"
         "  peek ID [COUNT]       the oldest records of destination ID (10)\n"
+        "  sent                  what servers stored of applications under a consent\n"
         "  purge ID...           deletes every cached record of these destinations\n"
         "  set-aside             records their destination kept refusing\n"
         "  retry ID...|--all     moves set-aside records back into the cache\n"
@@ -327,9 +286,10 @@ int main(int argc, char **argv)
     const QStringList arguments = parser.positionalArguments();
     const QString command = arguments.value(0, QStringLiteral("list"));
     const QStringList operands = arguments.mid(1);
-    const QStringList commands { QStringLiteral("list"),  QStringLiteral("peek"),
-                                 QStringLiteral("purge"), QStringLiteral("set-aside"),
-                                 QStringLiteral("retry"), QStringLiteral("drop") };
+    const QStringList commands { QStringLiteral("list"),      QStringLiteral("peek"),
+                                 QStringLiteral("sent"),      QStringLiteral("purge"),
+                                 QStringLiteral("set-aside"), QStringLiteral("retry"),
+                                 QStringLiteral("drop") };
     if (!commands.contains(command))
         return usageError(parser, QStringLiteral("unknown command %1").arg(command));
     const QString path = getCacheDataBaseLocation();
@@ -355,6 +315,8 @@ int main(int argc, char **argv)
 
     if (command == QLatin1String("list"))
         return output(cache.destinations(), printDestinations);
+    if (command == QLatin1String("sent"))
+        return output(cache.sent(), printSent);
     if (command == QLatin1String("peek") || command == QLatin1String("purge")) {
         const QStringList destinations = operands.mid(0, command == QLatin1String("peek") ? 1 : -1);
         if (destinations.isEmpty())
