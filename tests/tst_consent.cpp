@@ -2,6 +2,7 @@
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/recording/telemetryconsent.h"
+#include "telemetry/status/sentrecordsmodel.h"
 
 #include "testsupport.h"
 
@@ -251,12 +252,15 @@ void TestConsent::qmlDialogSeesTheDecisionAndWhatEachLevelSends()
                 property int milliseconds: 420
             }
             property Recorder undescribed: Recorder { type: "app.undescribed" }
+            property int sentCount: sent.count
+            property SentRecordsModel sent: SentRecordsModel { application: "example.org/qml" }
         })",
                       QUrl());
     std::unique_ptr<QObject> dialog(component.create());
     QVERIFY2(dialog, qPrintable(component.errorString()));
     auto *consent = dialog->property("consent").value<TelemetryConsent *>();
     QVERIFY(dialog->property("asks").toBool());
+    QCOMPARE(dialog->property("sentCount").toInt(), 0);
     QTRY_COMPARE(dialog->property("basic").toList().size(), 1);
     const QVariantMap startup = dialog->property("basic").toList().first().toMap();
     QCOMPARE(startup.value("type").toString(), "app.startup");
@@ -309,6 +313,18 @@ void TestConsent::sentRecordsAreKeptBoundedAndDeletedOnRequest()
     QStringList expected { destination + ' ' + documents[0], destination + ' ' + documents[1] };
     expected.sort();
     QCOMPARE(sent, expected);
+    // The user's view lists them, and follows as more are stored.
+    SentRecordsModel model;
+    model.setApplication(application);
+    QTRY_COMPARE(model.count(), 2);
+    const QModelIndex first = model.index(0);
+    QCOMPARE(first.data(SentRecordsModel::TypeRole).toString(), "consent");
+    QCOMPARE(first.data(SentRecordsModel::DestinationRole).toString(), "http://127.0.0.1:1/sent");
+    QVERIFY(qAbs(first.data(SentRecordsModel::SentAtRole)
+                     .toDateTime()
+                     .secsTo(QDateTime::currentDateTime()))
+            < 60);
+    QVERIFY(documents.mid(0, 2).contains(first.data(SentRecordsModel::DocumentRole).toString()));
 
     QVERIFY(CacheConnection().exec(
         QStringLiteral("UPDATE telemetry_sent SET sentAt = sentAt - 31 * 86400000 WHERE id = '%1'")
@@ -319,6 +335,8 @@ void TestConsent::sentRecordsAreKeptBoundedAndDeletedOnRequest()
     currentDataCollector()->flush();
     QCOMPARE(sentRecords(application), QStringList { destination + ' ' + documents[1] });
     QVERIFY(currentDataCollector()->deleteByIds({ idOf(documents[2]) }));
+    QTRY_COMPARE(model.index(0).data(SentRecordsModel::DocumentRole).toString(), documents[2]);
+    QCOMPARE(model.count(), 2);
     currentDataCollector()->setMaxSentRecordsBytes(documents[2].toUtf8().size());
     recordAt(TelemetryConsent::Usage, 1);
     currentDataCollector()->flush();
@@ -330,6 +348,7 @@ void TestConsent::sentRecordsAreKeptBoundedAndDeletedOnRequest()
     QVERIFY(deleted.wait(15000));
     QCOMPARE(deleted.first().first().toBool(), true);
     QCOMPARE(sentRecords(application), QStringList());
+    QTRY_COMPARE(model.count(), 0);
     QCOMPARE(cachedLevels(application), QStringList());
     QCOMPARE(currentDataCollector()->getQueuedElementsCount(), 0);
     QVERIFY(consent.isDecided());

@@ -140,28 +140,36 @@ std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QStri
     return kept;
 }
 
-std::optional<ConsentDecision> readStoredDecision(const QString &application)
+bool readCacheFile(const std::function<bool(const QSqlDatabase &)> &read)
 {
-    const QString path = getCacheDataBaseLocation();
-    if (!QFileInfo::exists(path))
-        return ConsentDecision {};
-    const QString name = QLatin1String("korvel.telemetry.consent.")
+    const QString name = QLatin1String("korvel.telemetry.reader.")
         + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    std::optional<ConsentDecision> decision;
+    bool done = false;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(path);
+        db.setDatabaseName(getCacheDataBaseLocation());
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         if (db.open()) {
             applyBusyTimeout(db, BusyWait::Brief);
-            const bool hasTable = db.tables().contains(kConsentTable);
-            decision = hasTable ? storedDecision(db, application) : ConsentDecision {};
+            done = read(db);
         }
-        if (!decision)
-            qCWarning(lcTelemetry)
-                << "The user's consent cannot be read from the cache:" << db.lastError().text();
+        if (!done)
+            qCWarning(lcTelemetry) << "The cache cannot be read:" << db.lastError().text();
     }
     QSqlDatabase::removeDatabase(name);
+    return done;
+}
+
+std::optional<ConsentDecision> readStoredDecision(const QString &application)
+{
+    if (!QFileInfo::exists(getCacheDataBaseLocation()))
+        return ConsentDecision {};
+    std::optional<ConsentDecision> decision;
+    readCacheFile([&](const QSqlDatabase &db) {
+        decision = db.tables().contains(kConsentTable) ? storedDecision(db, application)
+                                                       : ConsentDecision {};
+        return decision.has_value();
+    });
     return decision;
 }
 

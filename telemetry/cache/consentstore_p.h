@@ -7,6 +7,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 
+#include <functional>
 #include <optional>
 
 namespace kl::telemetry {
@@ -39,6 +40,14 @@ std::optional<ConsentDecision> storedDecision(const QSqlDatabase &db, const QStr
  */
 std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QString &application,
                                              ConsentDecision decision);
+
+/**
+ * Runs @p read on a read-only connection to the cache file of its own, made on the calling
+ * thread for the call: it neither creates nor changes the file, and waits for another client's
+ * lock a moment at most. False, with a warning, when the file cannot be opened or @p read
+ * fails.
+ */
+bool readCacheFile(const std::function<bool(const QSqlDatabase &)> &read);
 
 /**
  * @p application's decision, read from the cache file through a read-only connection of the

@@ -30,6 +30,15 @@ struct SetAsideRecord
     long long setAsideAt = 0; ///< when it was set aside, in ms since the epoch
 };
 
+/// A record that a server stored, kept for the user to see.
+struct SentRecord
+{
+    QString id; ///< the document's "_id"
+    long long sentAt = 0; ///< when the server stored it, in ms since the epoch
+    QString location; ///< the destination's location info text, which holds no credentials
+    QString record; ///< the document, as it was sent
+};
+
 /// The latest answer of a destination to a batch, kept in the cache file for every process.
 struct DestinationAnswer
 {
@@ -109,6 +118,15 @@ public:
     qint64 maxSentRecordsBytes() const;
     /// Sets maxSentRecordsBytes(); any thread.
     void setMaxSentRecordsBytes(qint64 bytes);
+
+    /**
+     * The newest (at most @p limit) records that servers stored of @p application, newest
+     * first, read through a read-only connection of the calling thread, which waits a moment
+     * at most for another client; empty when there are none or the cache cannot be read, which
+     * sets @p ok to false where given.
+     */
+    static QVector<SentRecord> sentRecords(const QString &application, int limit,
+                                           bool *ok = nullptr);
 
     /// Records dropped from the queue at its bound since the process started.
     qint64 droppedQueuedRecords() const;

@@ -3,12 +3,15 @@
 
 #include "telemetry/cache/sentrecords_p.h"
 
+#include "telemetry/cache/consentstore_p.h"
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/runtime/runtime.h"
 
 #include "telemetry/runtime/tables_p.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QSqlQuery>
 
 namespace kl::telemetry {
@@ -59,6 +62,31 @@ qint64 DataCollector::maxSentRecordsBytes() const
 void DataCollector::setMaxSentRecordsBytes(qint64 bytes)
 {
     sentRecordBounds().maxBytes = qMax<qint64>(0, bytes);
+}
+
+QVector<SentRecord> DataCollector::sentRecords(const QString &application, int limit, bool *ok)
+{
+    QVector<SentRecord> sent;
+    const bool read = !QFileInfo::exists(getCacheDataBaseLocation())
+        || readCacheFile([&](const QSqlDatabase &db) {
+               if (!db.tables().contains(kSentTable))
+                   return true; // none kept yet
+               QSqlQuery query(db);
+               if (!execBound(query,
+                              QStringLiteral("SELECT id, sentAt, locationInfo, recordData FROM "
+                                             "telemetry_sent LEFT JOIN storages USING "
+                                             "(storageID) WHERE application = ? ORDER BY sentAt "
+                                             "DESC, telemetry_sent.rowid DESC LIMIT ?"),
+                              { application, limit }))
+                   return false;
+               while (query.next())
+                   sent.append({ query.value(0).toString(), query.value(1).toLongLong(),
+                                 query.value(2).toString(), query.value(3).toString() });
+               return true;
+           });
+    if (ok)
+        *ok = read;
+    return sent;
 }
 
 SentRecordBounds &sentRecordBounds()

@@ -3,6 +3,7 @@
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/recording/telemetryconsent.h"
+#include "telemetry/status/sentrecordsmodel.h"
 #include "telemetry/status/telemetrystatus.h"
 
 #include <QQmlExtensionPlugin>
@@ -21,6 +22,7 @@ public:
         qmlRegisterType<Recorder>(uri, 1, 0, "Recorder");
         qmlRegisterType<CouchDBBucket>(uri, 1, 0, "CouchDBBucket");
         qmlRegisterType<TelemetryConsent>(uri, 1, 0, "TelemetryConsent");
+        qmlRegisterType<SentRecordsModel>(uri, 1, 0, "SentRecordsModel");
         qmlRegisterUncreatableType<AbstractBucket>(uri, 1, 0, "AbstractBucket",
                                                    QStringLiteral("Use CouchDBBucket"));
         // The process's one status, which C++ reaches through currentTelemetryStatus().

@@ -5,6 +5,7 @@
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/recording/telemetryconsent.h"
+#include "telemetry/status/sentrecordsmodel.h"
 #include "telemetry/status/telemetrystatus.h"
 
 #include <QQmlEngine>
@@ -23,6 +24,13 @@ struct TelemetryConsentType
     Q_GADGET
     QML_FOREIGN(kl::telemetry::TelemetryConsent)
     QML_NAMED_ELEMENT(TelemetryConsent)
+};
+
+struct SentRecordsModelType
+{
+    Q_GADGET
+    QML_FOREIGN(kl::telemetry::SentRecordsModel)
+    QML_NAMED_ELEMENT(SentRecordsModel)
 };
 
 struct AbstractBucketType

@@ -165,8 +165,7 @@ void TelemetryConsent::setApplication(const QString &application)
 
 QString TelemetryConsent::defaultApplication()
 {
-    return QCoreApplication::organizationDomain() + QLatin1Char('/')
-        + QCoreApplication::applicationName();
+    return defaultConsentApplication();
 }
 
 TelemetryConsent::Level TelemetryConsent::level() const

@@ -1,5 +1,6 @@
 #include "telemetry/runtime/consent_p.h"
 
+#include <QCoreApplication>
 #include <QMutex>
 
 #include <atomic>
@@ -42,6 +43,12 @@ void setTelemetryEnabled(bool enabled)
 Hook<void()> &telemetryEnabledAgain()
 {
     return s_enabledAgain;
+}
+
+QString defaultConsentApplication()
+{
+    return QCoreApplication::organizationDomain() + QLatin1Char('/')
+        + QCoreApplication::applicationName();
 }
 
 void governRecords(const QString &application, ConsentDecision decision)

@@ -20,6 +20,9 @@ void setTelemetryEnabled(bool enabled);
 /// cache meanwhile may be published.
 Hook<void()> &telemetryEnabledAgain();
 
+/// The application a consent is about unless set: "<organisation domain>/<application name>".
+KORVELTELEMETRY_EXPORT QString defaultConsentApplication();
+
 /// The level of a decision not made yet, or forgotten; others are TelemetryConsent::Level's.
 constexpr int kUndecided = -1;
 /// The level a record needs when nobody said: TelemetryConsent::Usage.

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "telemetry/korveltelemetry_export.h"
+
+#include <QAbstractListModel>
+
+namespace kl::telemetry {
+
+class SentRecordsModelPrivate;
+
+/**
+ * What servers stored of an application's records, newest first, for the user to see: the
+ * records made while a TelemetryConsent governed the application (at most the newest 1000,
+ * within the bounds DataCollector::setSentRecordsDays() and setMaxSentRecordsBytes() set).
+ * The list is read off the model's thread, and again whenever a process of the user writes to
+ * the cache file, as batches are stored; the file is watched, never polled.
+ *
+ * Roles: "sentAt" (a QDateTime), "destination" (the database URL, without credentials),
+ * "type" (the record's metric type) and "document" (the record as sent, JSON text).
+ */
+class KORVELTELEMETRY_EXPORT SentRecordsModel : public QAbstractListModel
+{
+    Q_OBJECT
+    Q_PROPERTY(QString application READ application WRITE setApplication NOTIFY applicationChanged)
+    Q_PROPERTY(int count READ count NOTIFY countChanged)
+
+public:
+    enum Role { SentAtRole = Qt::UserRole + 1, DestinationRole, TypeRole, DocumentRole };
+    Q_ENUM(Role)
+
+    /// The records of the application a TelemetryConsent names by default.
+    explicit SentRecordsModel(QObject *parent = nullptr);
+    ~SentRecordsModel() override;
+
+    /// The application whose records are listed; "<organisation domain>/<name>" unless set.
+    QString application() const;
+    /// Sets application() and reads its records; emits applicationChanged() when it changes.
+    void setApplication(const QString &application);
+    /// The records listed.
+    int count() const;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    QHash<int, QByteArray> roleNames() const override;
+
+Q_SIGNALS:
+    /// application() changed.
+    void applicationChanged();
+    /// count() changed.
+    void countChanged();
+
+private:
+    Q_DISABLE_COPY(SentRecordsModel)
+    friend class SentRecordsModelPrivate;
+    SentRecordsModelPrivate *d;
+};
+
+} // namespace kl::telemetry
