@@ -13,8 +13,7 @@
 #include <QThreadPool>
 #include <QUrl>
 
-#include <atomic>
-#include <memory>
+#include <optional>
 
 namespace kl::telemetry {
 
@@ -57,7 +56,8 @@ public:
 
     void cacheChanged();
     void refresh();
-    void show(QVector<Row> rows);
+    // Ends a read; rows that could not be read leave the list as it is.
+    void readDone(std::optional<QVector<Row>> rows);
 
     SentRecordsModel *q;
     QString m_application = defaultConsentApplication();
@@ -88,23 +88,25 @@ void SentRecordsModelPrivate::refresh()
         bool ok = false;
         for (const SentRecord &record : DataCollector::sentRecords(application, kMostListed, &ok))
             rows.append(rowOf(record));
-        dispatchToThread(thread, 0, [model, rows, ok] {
+        dispatchToThread(thread, 0, [model, rows = ok ? std::optional(rows) : std::nullopt] {
             if (model)
-                model->d->show(ok ? rows : model->d->m_rows);
+                model->d->readDone(rows);
         });
     };
     QThreadPool::globalInstance()->start(new Task<decltype(read)>(read), 0);
 }
 
-void SentRecordsModelPrivate::show(QVector<Row> rows)
+void SentRecordsModelPrivate::readDone(std::optional<QVector<Row>> rows)
 {
     m_reading = false;
-    const int before = m_rows.size();
-    q->beginResetModel();
-    m_rows = std::move(rows);
-    q->endResetModel();
-    if (m_rows.size() != before)
-        Q_EMIT q->countChanged();
+    if (rows) {
+        const int before = m_rows.size();
+        q->beginResetModel();
+        m_rows = std::move(*rows);
+        q->endResetModel();
+        if (m_rows.size() != before)
+            Q_EMIT q->countChanged();
+    }
     if (std::exchange(m_readAgain, false))
         refresh();
 }
@@ -132,7 +134,6 @@ void SentRecordsModel::setApplication(const QString &application)
     if (d->m_application == application)
         return;
     d->m_application = application;
-    d->m_readAgain = d->m_reading;
     d->refresh();
     Q_EMIT applicationChanged();
 }
