@@ -25,7 +25,13 @@ class KORVELTELEMETRY_EXPORT SentRecordsModel : public QAbstractListModel
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
-    enum Role { SentAtRole = Qt::UserRole + 1, DestinationRole, TypeRole, DocumentRole };
+    /// The data of a record; QML names them by roleNames().
+    enum Role {
+        SentAtRole = Qt::UserRole + 1, ///< "sentAt"
+        DestinationRole, ///< "destination"
+        TypeRole, ///< "type", also the display role
+        DocumentRole, ///< "document"
+    };
     Q_ENUM(Role)
 
     /// The records of the application a TelemetryConsent names by default.
@@ -39,8 +45,11 @@ public:
     /// The records listed.
     int count() const;
 
+    /// count() for the root, 0 below it.
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    /// The @p role of the record at @p index; invalid for an index out of the list.
     QVariant data(const QModelIndex &index, int role) const override;
+    /// The names of the roles, for QML.
     QHash<int, QByteArray> roleNames() const override;
 
 Q_SIGNALS:
