@@ -1,6 +1,7 @@
 #include "telemetry/recording/metriccatalogue_p.h"
 
 #include "telemetry/recording/recorder_p.h"
+#include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include <QCoreApplication>
@@ -47,12 +48,13 @@ void MetricCatalogue::enter(Recorder *recorder)
     QMetaObject::invokeMethod(this, &MetricCatalogue::changed, Qt::QueuedConnection);
 }
 
-// A host describes every type it records; in a debug build it hears of those it forgot.
+// A host that asks for consent describes every type it records, for its consent dialog; in a
+// debug build it hears of those it forgot.
 void MetricCatalogue::tellUndescribed(const QString &type) const
 {
 #ifdef QT_DEBUG
     QMutexLocker locker(&m_mutex);
-    if (!m_entries.contains(type))
+    if (!governingApplication().isEmpty() && !m_entries.contains(type))
         qCWarning(lcTelemetry) << "Metric type" << type
                                << "is recorded without a description for the user";
 #else

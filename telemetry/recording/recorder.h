@@ -64,7 +64,8 @@ public:
     /**
      * What the records of type() are for, in words the user understands; TelemetryConsent
      * lists it, with level() and an example record, for the consent dialog. Empty unless set:
-     * the type is listed as undescribed once recorded.
+     * the type is listed as undescribed once recorded, with a warning in debug builds of a
+     * process that makes a TelemetryConsent.
      */
     QString description() const;
     /// Sets description(); emits descriptionChanged() when it changes.
