@@ -165,11 +165,12 @@ QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QStrin
 
 } // namespace kl::telemetry::test
 
-#define KORVEL_TEST_MAIN(TestObject) \
+#define KORVEL_TEST_MAIN(TestObject) KORVEL_TEST_MAIN_APP(TestObject, QCoreApplication)
+#define KORVEL_TEST_MAIN_APP(TestObject, Application) \
     int main(int argc, char **argv) \
     { \
         kl::telemetry::test::IsolatedEnvironment environment; \
-        QCoreApplication app(argc, argv); \
+        Application app(argc, argv); \
         kl::telemetry::test::requireSqliteDriverVersion(); \
         TestObject testObject; \
         QTEST_SET_MAIN_SOURCE_PATH \

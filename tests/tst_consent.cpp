@@ -178,6 +178,23 @@ void TestConsent::decisionsReachEveryProcessAndTheNextRun()
     QCOMPARE(runHelper({ "consent", application }), QByteArray("undecided"));
     // Another application's decision stays its own.
     QCOMPARE(runHelper({ "consent", "example.org/other" }), QByteArray("undecided"));
+
+    // A cache file that cannot be read is no answer: the decision is read again until it can
+    // be. It is written straight into the file, so that no process hears of it.
+    const QString held = QStringLiteral("example.org/held");
+    QVERIFY(CacheConnection().exec("INSERT INTO telemetry_consent VALUES ('example.org/held', 1, "
+                                   + QString::number(QDateTime::currentMSecsSinceEpoch()) + ")"));
+    const QString file = getCacheDataBaseLocation();
+    QVERIFY(QFile::rename(file, file + ".kept"));
+    QFile unreadable(file);
+    QVERIFY(unreadable.open(QIODevice::WriteOnly) && unreadable.write(QByteArray(4096, 'x')));
+    unreadable.close();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^The cache cannot be read: .+"));
+    TelemetryConsent late;
+    late.setApplication(held);
+    QVERIFY(!late.isDecided());
+    QVERIFY(QFile::remove(file) && QFile::rename(file + ".kept", file));
+    QTRY_COMPARE(late.level(), TelemetryConsent::Basic);
     other->closeWriteChannel();
     QVERIFY(other->waitForFinished());
 }

@@ -60,17 +60,6 @@ bool insertLevels(const QSqlDatabase &db, const QString &application, const Reco
     return false;
 }
 
-// As execBound(), with SQLite's reason in @p error where given on failure.
-bool run(QSqlQuery &query, const QString &statement, const QVariantList &values,
-         QString *error = nullptr)
-{
-    if (execBound(query, statement, values))
-        return true;
-    if (error)
-        *error = query.lastError().databaseText();
-    return false;
-}
-
 // Records of a level above the decision's go from both tables, and their levels with them.
 bool dropRecordsAbove(const QSqlDatabase &db, const QString &application, int level,
                       QString *error = nullptr)
@@ -84,7 +73,7 @@ bool dropRecordsAbove(const QSqlDatabase &db, const QString &application, int le
         "DELETE FROM telemetry_levels WHERE application = ? AND level > ?");
     QSqlQuery query(db);
     return std::all_of(statements.begin(), statements.end(), [&](const QString &statement) {
-        return run(query, statement, { application, level }, error);
+        return execBound(query, statement, { application, level }, error);
     });
 }
 
@@ -94,9 +83,10 @@ std::optional<ConsentDecision> storedDecision(const QSqlDatabase &db, const QStr
                                               QString *error)
 {
     QSqlQuery query(db);
-    if (!run(query,
-             QStringLiteral("SELECT level, changedAt FROM telemetry_consent WHERE application = ?"),
-             { application }, error))
+    if (!execBound(
+            query,
+            QStringLiteral("SELECT level, changedAt FROM telemetry_consent WHERE application = ?"),
+            { application }, error))
         return std::nullopt;
     if (!query.next())
         return ConsentDecision {};
@@ -126,13 +116,13 @@ std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QStri
 {
     // Of two processes that decide at once, the later decision holds, whichever commits last.
     QSqlQuery upsert(db);
-    if (!run(upsert,
-             QStringLiteral("INSERT INTO telemetry_consent VALUES (?, ?, ?) ON "
-                            "CONFLICT(application) DO UPDATE SET level = excluded.level, "
-                            "changedAt = excluded.changedAt WHERE excluded.changedAt >= "
-                            "telemetry_consent.changedAt"),
-             { application, decision.isDecided() ? QVariant(decision.level) : QVariant(),
-               decision.changedAt }))
+    if (!execBound(upsert,
+                   QStringLiteral("INSERT INTO telemetry_consent VALUES (?, ?, ?) ON "
+                                  "CONFLICT(application) DO UPDATE SET level = excluded.level, "
+                                  "changedAt = excluded.changedAt WHERE excluded.changedAt >= "
+                                  "telemetry_consent.changedAt"),
+                   { application, decision.isDecided() ? QVariant(decision.level) : QVariant(),
+                     decision.changedAt }))
         return std::nullopt;
     const std::optional<ConsentDecision> kept = storedDecision(db, application);
     if (!kept || !dropRecordsAbove(db, application, kept->level))
@@ -140,7 +130,7 @@ std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QStri
     return kept;
 }
 
-bool readCacheFile(const std::function<bool(const QSqlDatabase &)> &read)
+bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error)> &read)
 {
     const QString name = QLatin1String("korvel.telemetry.reader.")
         + QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -149,12 +139,15 @@ bool readCacheFile(const std::function<bool(const QSqlDatabase &)> &read)
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         db.setDatabaseName(getCacheDataBaseLocation());
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        QString error;
         if (db.open()) {
             applyBusyTimeout(db, BusyWait::Brief);
-            done = read(db);
+            done = read(db, &error);
+        } else {
+            error = db.lastError().text();
         }
         if (!done)
-            qCWarning(lcTelemetry) << "The cache cannot be read:" << db.lastError().text();
+            qCWarning(lcTelemetry) << "The cache cannot be read:" << error;
     }
     QSqlDatabase::removeDatabase(name);
     return done;
@@ -165,9 +158,10 @@ std::optional<ConsentDecision> readStoredDecision(const QString &application)
     if (!QFileInfo::exists(getCacheDataBaseLocation()))
         return ConsentDecision {};
     std::optional<ConsentDecision> decision;
-    readCacheFile([&](const QSqlDatabase &db) {
-        decision = db.tables().contains(kConsentTable) ? storedDecision(db, application)
-                                                       : ConsentDecision {};
+    readCacheFile([&](const QSqlDatabase &db, QString *error) {
+        const std::optional<bool> made = hasTable(db, kConsentTable, error);
+        if (made)
+            decision = *made ? storedDecision(db, application, error) : ConsentDecision {};
         return decision.has_value();
     });
     return decision;

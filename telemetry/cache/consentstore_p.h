@@ -45,9 +45,9 @@ std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QStri
  * Runs @p read on a read-only connection to the cache file of its own, made on the calling
  * thread for the call: it neither creates nor changes the file, and waits for another client's
  * lock a moment at most. False, with a warning, when the file cannot be opened or @p read
- * fails.
+ * fails; @p read tells why in its error.
  */
-bool readCacheFile(const std::function<bool(const QSqlDatabase &)> &read);
+bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error)> &read);
 
 /**
  * @p application's decision, read from the cache file through a read-only connection of the

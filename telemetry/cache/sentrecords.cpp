@@ -68,16 +68,17 @@ QVector<SentRecord> DataCollector::sentRecords(const QString &application, int l
 {
     QVector<SentRecord> sent;
     const bool read = !QFileInfo::exists(getCacheDataBaseLocation())
-        || readCacheFile([&](const QSqlDatabase &db) {
-               if (!db.tables().contains(kSentTable))
-                   return true; // none kept yet
+        || readCacheFile([&](const QSqlDatabase &db, QString *error) {
+               const std::optional<bool> made = hasTable(db, kSentTable, error);
+               if (!made || !*made)
+                   return made.has_value(); // none kept yet, or unreadable
                QSqlQuery query(db);
                if (!execBound(query,
                               QStringLiteral("SELECT id, sentAt, locationInfo, recordData FROM "
                                              "telemetry_sent LEFT JOIN storages USING "
                                              "(storageID) WHERE application = ? ORDER BY sentAt "
                                              "DESC, telemetry_sent.rowid DESC LIMIT ?"),
-                              { application, limit }))
+                              { application, limit }, error))
                    return false;
                while (query.next())
                    sent.append({ query.value(0).toString(), query.value(1).toLongLong(),

@@ -26,6 +26,10 @@ CacheFileWatch::CacheFileWatch(std::function<void()> changed)
 {
     QObject::connect(&m_watcher, &QFileSystemWatcher::fileChanged, &m_watcher,
                      [this](const QString &path) { fileChanged(path); });
+    QObject::connect(&m_watcher, &QFileSystemWatcher::directoryChanged, &m_watcher, [this] {
+        if (QFileInfo::exists(m_file))
+            m_changed();
+    });
 }
 
 // Writers in write-ahead-log mode change the log, not the file, until a checkpoint. Called
@@ -39,13 +43,20 @@ bool CacheFileWatch::start()
     if (QFileInfo::exists(log))
         watch(log);
     watch(m_file);
-    return m_watcher.files().contains(m_file);
+    if (m_watcher.files().contains(m_file))
+        return true;
+    // Until the file exists, its making is the change to see.
+    const QString folder = QFileInfo(m_file).absolutePath();
+    if (QFileInfo::exists(folder))
+        m_watcher.addPath(folder);
+    return false;
 }
 
 void CacheFileWatch::stop()
 {
-    if (!m_watcher.files().isEmpty())
-        m_watcher.removePaths(m_watcher.files());
+    const QStringList watched = m_watcher.files() + m_watcher.directories();
+    if (!watched.isEmpty())
+        m_watcher.removePaths(watched);
 }
 
 void CacheFileWatch::watch(const QString &path)

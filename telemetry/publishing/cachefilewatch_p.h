@@ -19,7 +19,8 @@ class CacheFileWatch
 public:
     explicit CacheFileWatch(std::function<void()> changed);
 
-    /// Watches the cache file; false when it cannot be, and changes would go unseen.
+    /// Watches the cache file; false when it cannot be, and changes would go unseen but for
+    /// the file's making, which is seen while its directory exists.
     bool start();
     void stop();
     /// Whether the cache file was deleted or replaced since the watch last started.

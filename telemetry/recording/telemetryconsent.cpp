@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -64,9 +65,10 @@ ConsentDecision ConsentBook::decisionOf(const QString &application)
     const auto known = m_decisions.constFind(application);
     if (known != m_decisions.constEnd())
         return *known;
-    const ConsentDecision stored = readStoredDecision(application).value_or(ConsentDecision {});
-    m_decisions.insert(application, stored);
-    return stored;
+    const std::optional<ConsentDecision> stored = readStoredDecision(application);
+    if (!stored)
+        readAgainSoon();
+    return *m_decisions.insert(application, stored.value_or(ConsentDecision {}));
 }
 
 void ConsentBook::govern(const QString &application)
@@ -88,11 +90,30 @@ void ConsentBook::decide(const QString &application, ConsentDecision decision, T
 // A decision that this process made and has not stored yet is later than the one read.
 void ConsentBook::readAgain()
 {
+    bool allRead = true;
     for (auto known = m_decisions.begin(); known != m_decisions.end(); ++known) {
         const std::optional<ConsentDecision> stored = readStoredDecision(known.key());
         if (stored)
             apply(known.key(), laterDecision(known.value(), *stored));
+        allRead = allRead && stored;
     }
+    if (allRead)
+        m_rereadDelayMs = kFirstRereadDelayMs;
+    else
+        readAgainSoon();
+}
+
+// A file that another client holds, or that cannot be read, must not pass for a user who has
+// not decided for longer than it takes to read it again; each further attempt waits longer.
+void ConsentBook::readAgainSoon()
+{
+    if (std::exchange(m_rereadPending, true))
+        return;
+    QTimer::singleShot(m_rereadDelayMs, this, [this] {
+        m_rereadPending = false;
+        m_rereadDelayMs = qMin(m_rereadDelayMs * 2, kLastRereadDelayMs);
+        readAgain();
+    });
 }
 
 void ConsentBook::apply(const QString &application, ConsentDecision decision)

@@ -57,9 +57,15 @@ private:
     ConsentBook();
     void watchMarker();
     void readAgain();
+    void readAgainSoon();
     void apply(const QString &application, ConsentDecision decision);
 
+    static constexpr int kFirstRereadDelayMs = 250;
+    static constexpr int kLastRereadDelayMs = 30000;
+
     QHash<QString, ConsentDecision> m_decisions;
+    int m_rereadDelayMs = kFirstRereadDelayMs;
+    bool m_rereadPending = false;
     QVector<TelemetryConsent *> m_consents;
     QFileSystemWatcher m_watcher;
 };

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 
@@ -70,13 +71,26 @@ bool execAll(const QSqlDatabase &db, const QStringList &statements, QSqlError *e
     return true;
 }
 
-bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values)
+bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values,
+               QString *error)
 {
-    if (!query.prepare(statement))
-        return false;
+    bool done = query.prepare(statement);
     for (const QVariant &value : values)
         query.addBindValue(value);
-    return query.exec();
+    done = done && query.exec();
+    if (!done && error)
+        *error = query.lastError().databaseText();
+    return done;
+}
+
+std::optional<bool> hasTable(const QSqlDatabase &db, const QString &table, QString *error)
+{
+    QSqlQuery query(db);
+    if (!execBound(query,
+                   QStringLiteral("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?"),
+                   { table }, error))
+        return std::nullopt;
+    return query.next();
 }
 
 QVariant firstValue(const QSqlDatabase &db, const QString &statement)

@@ -38,8 +38,15 @@ TableCreation createTableIfMissing(const QSqlDatabase &db, const QString &table,
 bool execAll(const QSqlDatabase &db, const QStringList &statements, QSqlError *error = nullptr);
 
 /// Prepares @p statement on @p query, binds @p values in order and runs it; false on failure,
-/// with the error in @p query. Values are bound, never spliced into the text.
-bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values);
+/// with the error in @p query, and SQLite's reason in @p error where given. Values are bound,
+/// never spliced into the text.
+bool execBound(QSqlQuery &query, const QString &statement, const QVariantList &values,
+               QString *error = nullptr);
+
+/// Whether the file of @p db has @p table; none, with SQLite's reason in @p error where given,
+/// when it cannot be read (QSqlDatabase::tables() lists no tables then).
+std::optional<bool> hasTable(const QSqlDatabase &db, const QString &table,
+                             QString *error = nullptr);
 
 /// The first column of the first row that @p statement gives; invalid when it fails or gives
 /// no row.
