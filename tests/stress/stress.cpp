@@ -16,7 +16,10 @@
 // (recording), "poison" (record one document whose batches the server refuses whole),
 // "kill-in-flush" and "kill-in-upload" (SIGKILL itself at that moment of its next flush or upload),
 // "stop-holding-lock" and "stop-in-upload" (SIGSTOP itself once it holds the main lock, or once
-// an upload's request is written, its destination claimed); it quits once stdin closes.
+// an upload's request is written, its destination claimed); it quits once stdin closes. A
+// consent worker records under a TelemetryConsent, at the levels Basic, Usage and Detailed in
+// turn, first allowed all; "lower" lowers the consent to Basic, and it says "lowered SEQUENCE"
+// (the first record made under Basic) and "consent LEVEL" once the cache file keeps it.
 #include "fakehttpserver.h"
 #include "testsupport.h"
 
@@ -24,6 +27,7 @@
 #include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/recorder.h"
+#include "telemetry/recording/telemetryconsent.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleexecutor.h"
 #include "telemetry/runtime/singleton.h"
@@ -53,6 +57,13 @@ constexpr int kDrainStallMs = 60000;
 // its moment, a process that ends. A busy machine is slow, but never this slow.
 constexpr int kPatienceMs = 90000;
 const QStringList kTables { "telemetry", "telemetry_setaside" }; // queued, set aside
+const QString kConsentSource = QStringLiteral("c0");
+
+/// The level a consent worker records @p sequence at: Basic, Usage and Detailed in turn.
+TelemetryConsent::Level levelFor(int sequence)
+{
+    return TelemetryConsent::Level(TelemetryConsent::Basic + sequence % 3);
+}
 
 /// The shared destination of a record: one of two, by its sequence number.
 QString databaseFor(int sequence)
@@ -121,6 +132,7 @@ public:
     {
         StressRecorder *recorder = m_recorders[poison].get();
         recorder->setBucket(m_buckets[m_next % 2].get());
+        recorder->setLevel(levelFor(m_next));
         recorder->m_sequence = m_next;
         recorder->record();
         std::printf("r %d%s\n", m_next++, poison ? " poison" : "");
@@ -138,6 +150,8 @@ public:
         }
         m_nextPublish.start(100);
     }
+
+    int next() const { return m_next; }
 
     std::function<void(QNetworkReply *)> onUpload = [](QNetworkReply *) {};
 
@@ -159,6 +173,24 @@ qint64 cpuWaitNs()
     return stat.open(QIODevice::ReadOnly) ? stat.readAll().split(' ').value(1).toLongLong() : 0;
 }
 
+// A consent worker's consent, allowing everything until "lower"; a decision the cache file
+// could not keep is made again.
+std::unique_ptr<TelemetryConsent> makeConsent()
+{
+    auto consent = std::make_unique<TelemetryConsent>();
+    consent->setApplication(QStringLiteral("stress.example/consent"));
+    QObject::connect(consent.get(), &TelemetryConsent::decisionStored,
+                     [consent = consent.get()](bool stored) {
+                         if (stored)
+                             std::printf("consent %d\n", consent->level());
+                         else
+                             QTimer::singleShot(1000, consent,
+                                                [consent] { consent->setLevel(consent->level()); });
+                     });
+    consent->setLevel(TelemetryConsent::Detailed);
+    return consent;
+}
+
 // Calls @p then once the whole request of @p reply has been written: the server may or may not
 // have it.
 void onceSent(QNetworkReply *reply, const std::function<void()> &then)
@@ -175,9 +207,10 @@ void dieOnceSent(QNetworkReply *reply)
 }
 
 // The processes the controller starts, with arguments MODE SERVER SOURCE: "worker" records
-// continuously and publishes, obeying commands on stdin; "exit-record" records three documents
-// and exits at once; "exit-upload" records three, waits until they are cached and exits as soon
-// as an upload is in flight. Returns the process's exit code.
+// continuously and publishes, obeying commands on stdin ("consent-worker" too, under a
+// consent); "exit-record" records three documents and exits at once; "exit-upload" records
+// three, waits until they are cached and exits as soon as an upload is in flight. Returns the
+// process's exit code.
 int runProcess(const QStringList &arguments)
 {
     const QString mode = arguments.value(1);
@@ -187,7 +220,8 @@ int runProcess(const QStringList &arguments)
     // Far below the library's own time-out, so that a silent server costs the run little.
     Singleton<NetworkManager>::getInstance()->setUploadTimeout(kUploadTimeoutMs);
     StressProcess process(arguments.value(2), arguments.value(3));
-    if (mode != QLatin1String("worker")) {
+    const auto consent = mode == QLatin1String("consent-worker") ? makeConsent() : nullptr;
+    if (!mode.endsWith(QLatin1String("worker"))) {
         for (int i = 0; i < 3; ++i)
             process.record();
         if (mode == QLatin1String("exit-record"))
@@ -256,6 +290,13 @@ int runProcess(const QStringList &arguments)
           } },
         { "kill-in-upload", [&process] { process.onUpload = dieOnceSent; } },
         { "stop-holding-lock", [&stopHoldingLock] { stopHoldingLock = true; } },
+        { "lower",
+          [&] {
+              if (!consent)
+                  return;
+              consent->setLevel(TelemetryConsent::Basic);
+              std::printf("lowered %d\n", process.next());
+          } },
         { "stop-in-upload",
           [&] {
               process.onUpload = [&process, stopHere](QNetworkReply *reply) {
@@ -513,6 +554,7 @@ struct Run
     QString mode, source;
     std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
     int printed = 0, queued = -1;
+    int loweredAt = -1; // a consent worker's first record under Basic
     QList<QByteArray> said; // the library's messages
     QElapsedTimer sinceUpload;
     bool killed = false, finished = false;
@@ -559,6 +601,9 @@ public:
         m_foreign->mode = m_foreign->source = "foreign";
         for (int i = 0; i < kWorkers; ++i)
             m_workers[i] = launch("worker", QStringLiteral("w%1").arg(i));
+        Run *consenting = m_workers[kWorkers] = launch("consent-worker", kConsentSource);
+        QTimer::singleShot(m_loadMs / 2, consenting->process.get(),
+                           [consenting] { consenting->process->write("lower\n"); });
         startExitLoop(m_exitProcesses);
         QTimer snapshots;
         QObject::connect(&snapshots, &QTimer::timeout, [this] { observe(); });
@@ -605,6 +650,12 @@ private:
             return false;
         m_cachedNow = ids.size();
         m_everCached.insert(ids);
+        if (m_lowered) {
+            for (auto id = ids.keyBegin(); id != ids.keyEnd(); ++id) {
+                if (refusedByConsent(*id))
+                    m_cachedPastLowering.insert(*id);
+            }
+        }
         if (removal) {
             const QSet<QString> keys(ids.keyBegin(), ids.keyEnd());
             m_removed.unite(keys);
@@ -619,8 +670,21 @@ private:
     /// the wrong database, or the records set aside are not exactly the poison records.
     bool verify(QStringList &rows)
     {
-        // The table's first rows; the last five must stay 0.
-        enum { Recorded, Sent, Killed, Removed, Doubled, AtExit, Lost, Wrong, Misrouted, Rows };
+        // The table's first rows; the last six must stay 0.
+        enum {
+            Recorded,
+            Sent,
+            Killed,
+            Removed,
+            Refused,
+            Doubled,
+            AtExit,
+            Lost,
+            Wrong,
+            Misrouted,
+            Disallowed,
+            Rows
+        };
         QHash<QString, int> onServer; // record key -> copies
         int counts[Rows] = {};
         for (const QString &database : { databaseFor(0), databaseFor(1) }) {
@@ -645,6 +709,13 @@ private:
                 const int copies = onServer.value(key);
                 counts[Sent] += copies > 0;
                 counts[Doubled] += qMax(0, copies - 1);
+                // Made under Basic, or cached when the level was lowered: never to be sent.
+                if (run->loweredAt >= 0 && levelFor(sequence) > TelemetryConsent::Basic) {
+                    counts[Disallowed] += copies > 0 && sequence >= run->loweredAt;
+                    counts[Refused] += copies == 0;
+                    if (copies == 0)
+                        continue;
+                }
                 if (copies > 0 || setAside.contains(key))
                     continue;
                 // Never cached: queued in a killed process, or at an exit process's end (a
@@ -652,7 +723,7 @@ private:
                 const bool cached = m_everCached.contains(key);
                 if (m_removed.contains(key)) {
                     ++counts[Removed];
-                } else if (cached || (run->mode == "worker" && !run->killed)) {
+                } else if (cached || (run->mode.endsWith("worker") && !run->killed)) {
                     ++counts[Lost];
                     std::printf("lost: %s%s\n", qPrintable(key), cached ? ", once cached" : "");
                 } else if (run->killed) {
@@ -664,12 +735,16 @@ private:
                 }
             }
         }
+        counts[Disallowed] += m_cachedPastLowering.size();
         const QStringList names
             = QStringLiteral(
                   "records recorded;records published;lost, expected: queued in a process "
                   "killed with SIGKILL;lost, expected: in a cache file the faults "
-                  "removed, truncated or replaced;duplicates on the server;lost, "
-                  "queued at a normal exit;lost, unexpected;content mismatches;misrouted")
+                  "removed, truncated or replaced;dropped, expected: of a level the user's "
+                  "consent no longer allowed;duplicates on the server;lost, "
+                  "queued at a normal exit;lost, unexpected;content mismatches;misrouted;"
+                  "of a level the consent no longer allowed: made and sent, or cached after "
+                  "the lowering was kept")
                   .split(';');
         for (int i = 0; i < Rows; ++i)
             rows << names.at(i) + " | " + QString::number(counts[i]);
@@ -771,6 +846,10 @@ private:
                     run.sinceUpload.start();
             } else if (words.first() == "queued") {
                 run.queued = words.value(1).toInt();
+            } else if (words.first() == "lowered") {
+                run.loweredAt = words.value(1).toInt();
+            } else if (words.first() == "consent") {
+                m_lowered = words.value(1).toInt() == TelemetryConsent::Basic;
             } else if (words.first() == "stall") {
                 for (const QString &window : { QString(), m_window })
                     m_stalls[window] = qMax(m_stalls.value(window), words.value(1).toInt());
@@ -1123,7 +1202,7 @@ private:
         // Queues reported empty after the stop, and nothing cached: twice, some time apart,
         // so that a batch requeued between a report and the look is not missed.
         const auto drained = [&] {
-            return std::all_of(m_workers, m_workers + kWorkers,
+            return std::all_of(std::begin(m_workers), std::end(m_workers),
                                [](Run *w) { return w->queued == 0; })
                 && observe() && m_cachedNow == 0;
         };
@@ -1188,6 +1267,14 @@ private:
         return text;
     }
 
+    // Whether the record of @p key is one the consent worker's lowered level refuses.
+    static bool refusedByConsent(const QString &key)
+    {
+        const QStringList parts = key.split(QLatin1Char('/'));
+        return parts.size() == 2 && parts.first() == kConsentSource
+            && levelFor(parts.last().toInt()) > TelemetryConsent::Basic;
+    }
+
     bool check(bool condition, const char *problem, const Run *run = nullptr)
     {
         if (!condition)
@@ -1215,10 +1302,13 @@ private:
     QHash<QString, QHash<QByteArray, int>> m_messages; // fault -> worker message -> times
     QHash<QString, QString> m_everCached; // record key -> _id
     QSet<QString> m_removed, m_poison;
+    bool m_lowered = false; // the cache file keeps the consent worker's lowered level
+    QSet<QString> m_cachedPastLowering; // records of a level it refuses, cached since
+
     QElapsedTimer m_clock;
     QDeadlineTimer m_nextLook { 0 };
     std::vector<std::unique_ptr<Run>> m_runs;
-    Run *m_workers[kWorkers] = {}, *m_foreign = nullptr;
+    Run *m_workers[kWorkers + 1] = {}, *m_foreign = nullptr; // the last with a consent
     int m_cachedNow = -1, m_exitsDone = 0, m_uploads = 0, m_refusedWrites = 0, m_nextExit = -1;
     bool m_exitsPaused = false, m_tmpfs = false;
     QStringList m_rows, m_problems;
