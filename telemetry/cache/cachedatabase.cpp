@@ -273,10 +273,11 @@ bool CacheDatabase::write(const RecordQueue::Rows &rows, MainLock lock, QString 
     };
     if (!insert(rows, error) && (!tableNowThere() || !insert(rows, error)))
         return false;
-    if (lock == MainLock::Held) {
-        syncCommitsIfDue(CommitsToSync::OneMore);
+    // Past a stopped holder too: the log would grow for as long as it stays stopped, up to a
+    // full disk, where no checkpoint finds the room to empty it.
+    syncCommitsIfDue(CommitsToSync::OneMore);
+    if (lock == MainLock::Held)
         giveBackFreePages();
-    }
     if (!rows.isEmpty())
         qCDebug(lcTelemetry) << "Commited" << rows.size() << "records to cache";
     return true;

@@ -335,7 +335,7 @@ void DataCollector::flush()
 }
 
 // Syncing what was committed needs no consent: it records nothing. Past a holder that has
-// stopped, rows go in as at exit, without the lock; syncing and shrinking wait for it.
+// stopped, rows go in as at exit, without the lock, and are synced; shrinking waits for it.
 void DataCollectorPrivate::flushQueue()
 {
     const int rows = m_queue.size();
