@@ -709,8 +709,8 @@ void TestPublishing::workGoesPastAStoppedHolder()
     QCOMPARE(::kill(pid_t(holder->processId()), SIGSTOP), 0);
     ids += cacheRecords(storageId, 2);
     // Copied into the file all the same: the log would grow for as long as the holder stays
-    // stopped, up to a full disk.
-    QVERIFY(logCopiedIntoFile());
+    // stopped, up to a full disk. A driver with its own SQLite keeps no log.
+    QVERIFY(logCopiedIntoFile() || qEnvironmentVariableIsSet("KORVEL_TEST_SQLITE_VERSION"));
     m_server->enqueue(FakeHttpServer::json(storedAnswer(ids)));
     Publisher publisher;
     attempt(publisher);
