@@ -146,7 +146,7 @@ void TestConsentExample::initTestCase()
 
 void TestConsentExample::decideRecordSeeLowerAndDelete()
 {
-    // Asked first, with what each level sends; nothing is recorded meanwhile.
+    // Asked first, with what each level sends.
     const QQuickItem *question = find("firstRunPage");
     QVERIFY(question);
     QVERIFY(!m_consent->isDecided());
@@ -176,7 +176,7 @@ void TestConsentExample::decideRecordSeeLowerAndDelete()
         stored << document.value(QLatin1String("type")).toString();
     stored.sort();
     QCOMPARE(stored, allowed);
-    QVERIFY(find("sentList")->property("count").toInt() == 2);
+    QCOMPARE(find("sentList")->property("count").toInt(), 2);
     QVERIFY(saveScreenshot(QStringLiteral("consent-sent")));
 
     // Lowered to Basic, the application's actions are recorded no more.
