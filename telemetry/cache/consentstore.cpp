@@ -66,8 +66,11 @@ bool dropRecordsAbove(const QSqlDatabase &db, const QString &application, int le
 {
     const QString refused = QStringLiteral(
         "id IN (SELECT id FROM telemetry_levels WHERE application = ? AND level > ?)");
+    const std::optional<bool> setAside = hasTable(db, QStringLiteral("telemetry_setaside"), error);
+    if (!setAside)
+        return false;
     QStringList statements = { QStringLiteral("DELETE FROM telemetry WHERE ") + refused };
-    if (db.tables().contains(QStringLiteral("telemetry_setaside")))
+    if (*setAside)
         statements << QStringLiteral("DELETE FROM telemetry_setaside WHERE ") + refused;
     statements << QStringLiteral(
         "DELETE FROM telemetry_levels WHERE application = ? AND level > ?");

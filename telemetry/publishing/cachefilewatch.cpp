@@ -47,7 +47,7 @@ bool CacheFileWatch::start()
         return true;
     // Until the file exists, its making is the change to see.
     const QString folder = QFileInfo(m_file).absolutePath();
-    if (QFileInfo::exists(folder))
+    if (!m_watcher.directories().contains(folder) && QFileInfo::exists(folder))
         m_watcher.addPath(folder);
     return false;
 }
