@@ -1,5 +1,6 @@
 // The QML module "Korvel.Telemetry 1.0": applications import it and declare Recorders and
 // buckets without registering anything in C++.
+#include "telemetry/facts/contextrecorder.h"
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/recording/telemetryconsent.h"
@@ -20,6 +21,7 @@ public:
     void registerTypes(const char *uri) override
     {
         qmlRegisterType<Recorder>(uri, 1, 0, "Recorder");
+        qmlRegisterType<ContextRecorder>(uri, 1, 0, "ContextRecorder");
         qmlRegisterType<CouchDBBucket>(uri, 1, 0, "CouchDBBucket");
         qmlRegisterType<TelemetryConsent>(uri, 1, 0, "TelemetryConsent");
         qmlRegisterType<SentRecordsModel>(uri, 1, 0, "SentRecordsModel");

@@ -2,6 +2,7 @@
 
 // The types of the QML module Korvel.Telemetry, for Qt 6's registration at build time. The
 // classes live in the library, which knows nothing of QML, so they are declared foreign here.
+#include "telemetry/facts/contextrecorder.h"
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/recording/telemetryconsent.h"
@@ -17,6 +18,13 @@ struct RecorderType
     Q_GADGET
     QML_FOREIGN(kl::telemetry::Recorder)
     QML_NAMED_ELEMENT(Recorder)
+};
+
+struct ContextRecorderType
+{
+    Q_GADGET
+    QML_FOREIGN(kl::telemetry::ContextRecorder)
+    QML_NAMED_ELEMENT(ContextRecorder)
 };
 
 struct TelemetryConsentType

@@ -182,6 +182,11 @@ struct Member
         return member;
     }
 
+    static Member named(const QString &name, QVariant value)
+    {
+        return { QLatin1String(), name, std::move(value) };
+    }
+
     QString name() const { return decoded.isNull() ? QString(ascii) : decoded; }
     void insertInto(QJsonObject &object) const
     {
@@ -264,6 +269,11 @@ Members recordedMembers(const Recorder *recorder)
             tellNull(recorder->type(), members.last().name());
             members.last().value = QVariant::fromValue(nullptr);
         }
+    }
+    if (const auto &more = RecorderPrivate::get(recorder)->m_moreMembers) {
+        const QVariantMap added = more();
+        for (auto member = added.cbegin(); member != added.cend(); ++member)
+            members.append(Member::named(member.key(), member.value()));
     }
     return members;
 }

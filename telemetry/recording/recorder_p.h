@@ -5,6 +5,9 @@
 
 #include <QJsonDocument>
 #include <QPointer>
+#include <QVariantMap>
+
+#include <functional>
 
 namespace kl::telemetry {
 
@@ -17,6 +20,7 @@ public:
     }
 
     static const RecorderPrivate *get(const Recorder *recorder) { return recorder->d; }
+    static RecorderPrivate *get(Recorder *recorder) { return recorder->d; }
 
     /// Starts the collector, the registry and the publisher, in this order, once per process.
     static void init();
@@ -36,6 +40,8 @@ public:
     QString m_description;
     // Whether the catalogue of metric types knows the type, level and description as they are.
     bool m_catalogued = false;
+    // Members that a subclass adds after the properties, by name; called by every record.
+    std::function<QVariantMap()> m_moreMembers;
 };
 
 } // namespace kl::telemetry

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "telemetry/facts/factsource.h"
+#include "telemetry/recording/recorder.h"
+
+namespace kl::telemetry {
+
+class ContextRecorderPrivate;
+
+/**
+ * Records the facts about the application and the system: one document of type
+ * "korvel.context" per record(), with one member per source, named by the source's id and
+ * holding its facts ("application": {"version": …}, "platform": {"os": …}, …).
+ *
+ * A source is left out where a TelemetryConsent governs the process and its decided level does
+ * not include the source's level; without one, every source is recorded, as every record is.
+ * The record itself needs level(), Basic unless set. The sources are the built-in ones, and
+ * those the host adds.
+ */
+class KORVELTELEMETRY_EXPORT ContextRecorder : public Recorder
+{
+    Q_OBJECT
+
+public:
+    /// A recorder of type "korvel.context" at level Basic, described for a consent dialog,
+    /// with the built-in sources.
+    explicit ContextRecorder(QObject *parent = nullptr);
+    ~ContextRecorder() override;
+
+    /// The sources whose facts the records carry, in the order they were added.
+    QList<std::shared_ptr<const FactSource>> sources() const;
+    /// Adds @p source; a source of the same id is replaced.
+    void addSource(std::shared_ptr<const FactSource> source);
+
+private:
+    Q_DISABLE_COPY(ContextRecorder)
+    friend class ContextRecorderPrivate;
+    ContextRecorderPrivate *d;
+};
+
+} // namespace kl::telemetry
