@@ -34,7 +34,6 @@ public:
 
 private:
     Q_DISABLE_COPY(ContextRecorder)
-    friend class ContextRecorderPrivate;
     ContextRecorderPrivate *d;
 };
 
