@@ -556,7 +556,7 @@ struct Run
     int printed = 0, queued = -1;
     int loweredAt = -1; // a consent worker's first record under Basic
     QList<QByteArray> said; // the library's messages
-    QElapsedTimer sinceUpload;
+    QElapsedTimer sinceUpload, sinceAttempt;
     bool killed = false, finished = false;
 };
 
@@ -846,6 +846,7 @@ private:
                     run.sinceUpload.start();
             } else if (words.first() == "queued") {
                 run.queued = words.value(1).toInt();
+                run.sinceAttempt.start();
             } else if (words.first() == "lowered") {
                 run.loweredAt = words.value(1).toInt();
             } else if (words.first() == "consent") {
@@ -1238,7 +1239,38 @@ private:
             }
             QTest::qWait(250);
         }
+        if (!done)
+            printWhyNotDrained();
         return check(done, problem);
+    }
+
+    // What a stalled drain leaves to look at once the run's directory is gone: whether the
+    // workers still attempt, and what the cache holds and claims.
+    void printWhyNotDrained()
+    {
+        for (const Run *worker : m_workers)
+            std::printf("%s: queued %d, last attempt %lld ms ago%s\n", qPrintable(worker->source),
+                        worker->queued, worker->sinceAttempt.elapsed(),
+                        worker->finished ? ", ended" : "");
+        std::printf("now %lld\n", QDateTime::currentMSecsSinceEpoch());
+        m_db.open();
+        for (const char *select :
+             { "SELECT storageID, count(*) FROM telemetry GROUP BY storageID",
+               "SELECT * FROM telemetry_claims", "SELECT * FROM telemetry_answers",
+               "SELECT * FROM telemetry_publishing" }) {
+            QSqlQuery query(m_db);
+            std::printf("%s:%s\n", select,
+                        query.exec(QString::fromLatin1(select))
+                            ? ""
+                            : qPrintable(' ' + query.lastError().text()));
+            while (query.next()) {
+                QStringList cells;
+                for (int i = 0; i < query.record().count(); ++i)
+                    cells << query.value(i).toString();
+                std::printf("  %s\n", qPrintable(cells.join(QLatin1String(", "))));
+            }
+        }
+        m_db.close();
     }
 
     QString table()
