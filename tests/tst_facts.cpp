@@ -1,6 +1,7 @@
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/facts/contextrecorder.h"
 #include "telemetry/facts/factsource.h"
+#include "telemetry/recording/telemetryconsent.h"
 
 #include "testsupport.h"
 
@@ -53,6 +54,11 @@ QStringList cachedContextMembers()
     return records;
 }
 
+QJsonValue fact(const QJsonObject &context, const char *source, const char *field)
+{
+    return context.value(QLatin1String(source)).toObject().value(QLatin1String(field));
+}
+
 } // namespace
 
 class TestFacts : public QObject
@@ -66,6 +72,8 @@ private slots:
     void qmlDeclaresAContextRecorder();
     void contextRecordsCarryWhatTheConsentAllows_data();
     void contextRecordsCarryWhatTheConsentAllows();
+    void schedulesRecordOncePerStartAndDay();
+    void contextOfEachStartReachesTheServer();
 
 private:
     CouchDBBucket m_bucket;
@@ -79,6 +87,9 @@ void TestFacts::initTestCase()
     m_bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:1")));
     m_bucket.setDatabase(QStringLiteral("context"));
     QLocale::setDefault(QLocale(QStringLiteral("de_CH")));
+    // The usage facts come once the first flush has counted this start.
+    ContextRecorder counting;
+    QTRY_VERIFY(currentDataCollector()->usage().has_value());
 }
 
 // The fields are what context records carry: renaming one changes what servers receive.
@@ -87,16 +98,22 @@ void TestFacts::builtInSourcesCarryTheirDocumentedFields_data()
     QTest::addColumn<QStringList>("fields");
     QTest::addColumn<QString>("known"); // a field whose value this process knows
     QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<TelemetryConsent::Level>("level");
 
+    const auto basic = TelemetryConsent::Basic;
     QTest::newRow("application") << QStringList { "library", "name", "organization", "version" }
-                                 << "version" << QJsonValue("1.2.3");
+                                 << "version" << QJsonValue("1.2.3") << basic;
     QTest::newRow("platform") << QStringList { "arch",          "cpus", "kernel",
                                                "kernelVersion", "os",   "osVersion" }
-                              << "cpus" << QJsonValue(QThread::idealThreadCount());
-    QTest::newRow("qt") << QStringList { "build", "runtime" } << "runtime"
-                        << QJsonValue(qVersion());
+                              << "cpus" << QJsonValue(QThread::idealThreadCount()) << basic;
+    QTest::newRow("qt") << QStringList { "build", "runtime" } << "runtime" << QJsonValue(qVersion())
+                        << basic;
     QTest::newRow("locale") << QStringList { "language", "territory", "uiLanguages" } << "territory"
-                            << QJsonValue("CH");
+                            << QJsonValue("CH") << basic;
+    // The first start in this test's own cache.
+    QTest::newRow("usage") << QStringList { "firstStart", "lastStart", "startCount",
+                                            "usageSeconds" }
+                           << "startCount" << QJsonValue(1) << TelemetryConsent::Usage;
 }
 
 void TestFacts::builtInSourcesCarryTheirDocumentedFields()
@@ -104,13 +121,14 @@ void TestFacts::builtInSourcesCarryTheirDocumentedFields()
     QFETCH(QStringList, fields);
     QFETCH(QString, known);
     QFETCH(QJsonValue, value);
+    QFETCH(TelemetryConsent::Level, level);
 
     const auto sources = FactSource::builtInSources();
     const auto source = std::find_if(sources.cbegin(), sources.cend(), [](const auto &source) {
         return source->id() == QLatin1String(QTest::currentDataTag());
     });
     QVERIFY(source != sources.cend());
-    QCOMPARE((*source)->level(), TelemetryConsent::Basic);
+    QCOMPARE((*source)->level(), level);
     QVERIFY(!(*source)->description().isEmpty());
     const QJsonObject facts = (*source)->value();
     QCOMPARE(facts.keys(), fields);
@@ -138,7 +156,7 @@ void TestFacts::qmlDeclaresAContextRecorder()
     QVERIFY(QMetaObject::invokeMethod(recorder.get(), "record"));
     const auto clear = qScopeGuard([] { currentDataCollector()->clearCache(); });
     QCOMPARE(cachedContextMembers(),
-             QStringList { "korvel.context: application locale platform qt" });
+             QStringList { "korvel.context: application locale platform qt usage" });
 }
 
 // The rows run in order: the first before any consent governs the process.
@@ -147,7 +165,8 @@ void TestFacts::contextRecordsCarryWhatTheConsentAllows_data()
     QTest::addColumn<int>("decided");
     QTest::addColumn<QStringList>("records");
 
-    const QString all = QStringLiteral("korvel.context: application locale platform plugins qt");
+    const QString all
+        = QStringLiteral("korvel.context: application locale platform plugins qt usage");
     QTest::newRow("no consent") << kNoConsent << QStringList { all };
     QTest::newRow("basic") << int(TelemetryConsent::Basic)
                            << QStringList { "korvel.context: application locale platform qt" };
@@ -172,6 +191,71 @@ void TestFacts::contextRecordsCarryWhatTheConsentAllows()
     recorder.record();
     const auto clear = qScopeGuard([] { currentDataCollector()->clearCache(); });
     QCOMPARE(cachedContextMembers(), records);
+}
+
+// Each recorder looks in the order it was given its bucket: once the last one has recorded,
+// every earlier one has had its turn.
+void TestFacts::schedulesRecordOncePerStartAndDay()
+{
+    if (m_consent)
+        m_consent->setLevel(TelemetryConsent::Detailed);
+    const auto clear = qScopeGuard([] { currentDataCollector()->clearCache(); });
+    std::vector<std::unique_ptr<ContextRecorder>> recorders;
+    const auto add = [&](ContextRecorder::Schedule schedule) {
+        auto &recorder = recorders.emplace_back(std::make_unique<ContextRecorder>());
+        recorder->setSchedule(schedule);
+        recorder->setBucket(&m_bucket);
+    };
+    add(ContextRecorder::WhenTold);
+    add(ContextRecorder::Daily); // the first of the day
+    QTRY_COMPARE(cachedContextMembers().size(), 1);
+    add(ContextRecorder::EachStart);
+    QTRY_COMPARE(cachedContextMembers().size(), 2);
+    add(ContextRecorder::Daily); // within the day: nothing
+    add(ContextRecorder::EachStart);
+    QTRY_COMPARE(cachedContextMembers().size(), 3);
+    recorders.back()->setSchedule(ContextRecorder::Daily);
+    recorders.back()->setSchedule(ContextRecorder::EachStart); // done for this start
+    QCoreApplication::processEvents();
+    QCOMPARE(cachedContextMembers().size(), 3);
+}
+
+// Three runs of a host, two at level Usage and one at Basic, each recording its context at its
+// start; the documents on the server carry what the process knows, and the runs are counted.
+void TestFacts::contextOfEachStartReachesTheServer()
+{
+    const QString server = couchDbUrl();
+    const QString database = createDatabase(server, QStringLiteral("context"));
+    QVERIFY(!database.isEmpty());
+    QVector<QJsonObject> contexts;
+    for (const char *level : { "usage", "usage", "basic" }) {
+        auto helper = startHelper({ "context", server, database, level });
+        QTRY_VERIFY_WITH_TIMEOUT(couchDbDocuments(server, database).size() > contexts.size(),
+                                 30000);
+        helper->closeWriteChannel();
+        QVERIFY(helper->waitForFinished());
+        QCOMPARE(helper->exitCode(), 0);
+        const QHash<QString, QJsonObject> documents = couchDbDocuments(server, database);
+        for (const QJsonObject &document : documents) {
+            if (document.value("type") == "korvel.context" && !contexts.contains(document))
+                contexts << document;
+        }
+    }
+    QCOMPARE(contexts.size(), 3);
+    std::sort(contexts.begin(), contexts.end(), [](const QJsonObject &a, const QJsonObject &b) {
+        return a.value("timestamp").toDouble() < b.value("timestamp").toDouble();
+    });
+    for (const QJsonObject &context : qAsConst(contexts)) {
+        QCOMPARE(fact(context, "application", "version"), QJsonValue("4.5.6"));
+        QCOMPARE(fact(context, "qt", "runtime"), QJsonValue(qVersion()));
+        QVERIFY(!fact(context, "platform", "os").toString().isEmpty());
+        QVERIFY(!context.contains("screens")); // no QGuiApplication
+    }
+    const int firstCount = fact(contexts[0], "usage", "startCount").toInt();
+    QVERIFY(firstCount > 0);
+    QCOMPARE(fact(contexts[1], "usage", "startCount").toInt(), firstCount + 1);
+    QVERIFY(fact(contexts[1], "usage", "usageSeconds").toInt() >= 1); // the first run's
+    QVERIFY(!contexts[2].contains("usage"));
 }
 
 KORVEL_TEST_MAIN(TestFacts)

@@ -3,6 +3,7 @@
 #include "telemetry/cache/batchinsert_p.h"
 #include "telemetry/cache/consentstore_p.h"
 #include "telemetry/cache/recordtable_p.h"
+#include "telemetry/cache/usage_p.h"
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
@@ -250,12 +251,14 @@ bool CacheDatabase::insert(const RecordQueue::Rows &rows, QString *error)
         return false;
     }
     if (!insertRows(m_db, insertRecordStatement(), rows, error)
-        || !insertAccounts(m_db, rows, error) || !keepLevels(m_db, rows, error))
+        || !insertAccounts(m_db, rows, error) || !keepLevels(m_db, rows, error)
+        || !usageLedger().write(m_db, error))
         return false;
     if (!transaction.commit()) {
         *error = m_db.lastError().text();
         return false;
     }
+    usageLedger().committed();
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "telemetry/cache/datacollector_p.h"
 #include "telemetry/cache/sentrecords_p.h"
+#include "telemetry/cache/usage_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/tables_p.h"
@@ -224,7 +225,8 @@ bool DataCollectorPrivate::deleteApplicationData(const QString &application)
     const bool deleted = transaction.open()
         && dropRecordsAbove(m_cache.m_db, application, kUndecided)
         && execBound(query, QStringLiteral("DELETE FROM telemetry_sent WHERE application = ?"),
-                     { application });
+                     { application })
+        && dropUsage(m_cache.m_db, application);
     if (!deleted || !transaction.commit()) {
         qCWarning(lcTelemetry) << "The application's data cannot be deleted from the cache:"
                                << m_cache.m_db.lastError().text();

@@ -7,6 +7,7 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
+#include "telemetry/cache/usage_p.h"
 
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/dispatch.h"
@@ -147,6 +148,29 @@ void DataCollectorPrivate::moveFlushesToMainThread(const QThread *ended)
     scheduleFlush();
 }
 
+// Rows to write, or usage to count although none are; nothing is counted while telemetry is off.
+bool DataCollectorPrivate::hasWork() const
+{
+    return m_queue.size() > 0 || (usageLedger().hasNews() && isTelemetryEnabled());
+}
+
+void DataCollector::countUsage(const QString &application, std::function<void()> counted)
+{
+    usageLedger().start(application, std::move(counted));
+    d->flushSoon();
+}
+
+std::optional<ApplicationUsage> DataCollector::usage() const
+{
+    return usageLedger().figures();
+}
+
+void DataCollector::noteContextRecorded(long long at)
+{
+    usageLedger().noteContext(at);
+    d->flushSoon();
+}
+
 bool DataCollectorPrivate::isInitialized()
 {
     QMutexLocker locker(&m_initMutex);
@@ -205,7 +229,7 @@ void DataCollectorPrivate::flushAtExit()
     if (!isInitialized())
         return;
     beforeExitFlush().call();
-    if (!isTelemetryEnabled() || m_queue.size() == 0)
+    if (!isTelemetryEnabled() || (m_queue.size() == 0 && !usageLedger().isCounting()))
         return;
     QMutexLocker gateLocker(&m_gate->mutex);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
@@ -247,7 +271,7 @@ void DataCollector::initialize(CacheOpening opening)
         QMutexLocker threadLocker(&d->m_threadMutex);
         d->m_thread = QThread::currentThread();
     }
-    if (d->m_queue.size() > 0 && !d->m_flushTimed.exchange(true))
+    if (d->hasWork() && !d->m_flushTimed.exchange(true))
         d->scheduleFlush();
     if (const QCoreApplication *application = QCoreApplication::instance()) {
         d->m_quitConnection = QObject::connect(application, &QCoreApplication::aboutToQuit,
@@ -327,10 +351,10 @@ void DataCollector::flush()
     // Cleared first: a record collected from here on times the next flush itself, or finds the
     // check below still to come.
     d->m_flushTimed.store(false);
-    if (d->m_queue.size() > 0 || d->m_cache.syncState() == CacheSync::Due)
+    if (d->hasWork() || d->m_cache.syncState() == CacheSync::Due)
         d->flushQueue();
     // The chain goes on a few seconds past the last rows, until their commit is synced.
-    if (d->m_queue.size() > 0 || d->m_cache.syncState() != CacheSync::None)
+    if (d->hasWork() || d->m_cache.syncState() != CacheSync::None)
         d->flushSoon();
 }
 
@@ -343,7 +367,7 @@ void DataCollectorPrivate::flushQueue()
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
     const int waitMs = isApplicationThread() ? 0 : kFlushLockWaitMs;
     const bool locked = (enabled || rows == 0) && mainLock.tryToRunFor(waitMs);
-    if (locked && rows == 0) {
+    if (locked && !hasWork()) {
         m_cache.makeUsable(m_queue); // what a failure leaves unsynced went with the file
         m_cache.syncWaitingCommits();
         return;

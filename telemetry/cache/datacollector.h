@@ -47,6 +47,16 @@ struct DestinationAnswer
     long long since = 0; ///< when the destination first answered so, in ms since the epoch
 };
 
+/// An application's starts and usage time, as the flushes of its processes count them.
+struct ApplicationUsage
+{
+    long long startCount = 0; ///< how many of its processes started and were counted
+    long long usageMs = 0; ///< how long they ran, this process so far included
+    long long firstStart = 0; ///< when the first counted one started, in ms since the epoch
+    long long lastStart = 0; ///< when the last one started, in ms since the epoch
+    long long lastContext = 0; ///< when its context was last recorded, 0 for never
+};
+
 /**
  * The local cache: an in-memory queue of records and the SQLite table they are flushed into,
  * about a second after the queue got its first record, on a thread of the global pool. An idle
@@ -278,6 +288,17 @@ public:
     /// they differ from the answer kept, so that a draining backlog costs no extra write. False
     /// when it cannot be kept.
     bool keepAnswer(int storageId, int httpStatus, const QString &error);
+    /**
+     * Counts this process as a start of @p application, and its running time, in the cache
+     * file: with the next flush, and then with every flush and at exit. @p counted is called
+     * once the start is counted, on the flushing thread. The first call only.
+     */
+    void countUsage(const QString &application, std::function<void()> counted);
+    /// The usage of the application counted by countUsage(); none until its start is counted.
+    std::optional<ApplicationUsage> usage() const;
+    /// Keeps @p at (ms since the epoch) as the time of the application's last context record,
+    /// with the next flush.
+    void noteContextRecorded(long long at);
     ///@}
 
 private:

@@ -41,6 +41,7 @@ public:
     void scheduleFlush();
     void moveFlushesToMainThread(const QThread *ended);
     bool isInitialized();
+    bool hasWork() const;
     void flushQueue();
     bool writeQueue(MainLock lock);
     bool writeQueueWithin(int milliseconds);

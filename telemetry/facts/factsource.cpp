@@ -1,5 +1,7 @@
 #include "telemetry/facts/factsource.h"
 
+#include "telemetry/facts/usagefacts_p.h"
+
 #include "telemetry/korveltelemetry_version.h"
 
 #include <QCoreApplication>
@@ -105,6 +107,7 @@ QList<std::shared_ptr<const FactSource>> FactSource::builtInSources()
             "locale",
             QT_TRANSLATE_NOOP("KorvelTelemetry", "The language and region the application uses"),
             localeFacts),
+        std::make_shared<UsageFacts>(),
     };
     return sources;
 }

@@ -35,7 +35,7 @@ public:
     virtual QJsonObject value() const = 0;
 
     /**
-     * The sources of every process, each at level Basic and read once, when first asked:
+     * The sources of every process; those at level Basic are read once, when first asked:
      * - "application": "name", "version" and "organization", as QCoreApplication has them,
      *   and "library", the version of this library;
      * - "platform": "os" and "osVersion" (QSysInfo::productType() and productVersion()),
@@ -43,7 +43,13 @@ public:
      * - "qt": "runtime" (qVersion()) and "build" (the version the library was built with);
      * - "locale": "language" and "territory" (ISO codes of the default QLocale; an empty
      *   territory for the "C" locale) and "uiLanguages" (the languages of its user interface,
-     *   in order of preference).
+     *   in order of preference);
+     * - "usage", at level Usage: "startCount", how many processes of the application have
+     *   started, "usageSeconds", how long they ran altogether, and "firstStart" and
+     *   "lastStart", when the first and the latest started (ISO 8601, UTC). The cache file
+     *   counts them per user and application for the processes that made a ContextRecorder,
+     *   with their flushes and at exit, without a timer: a crash loses the time since the last
+     *   flush. The facts are empty, and left out, until this process's start is counted.
      */
     static QList<std::shared_ptr<const FactSource>> builtInSources();
 

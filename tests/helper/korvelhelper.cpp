@@ -48,6 +48,7 @@
 #include "testsupport.h"
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/facts/contextrecorder.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/recording/telemetryconsent.h"
@@ -346,6 +347,22 @@ int consent(const QStringList &args)
     return qApp->exec();
 }
 
+// Records the application's context at its start, under a consent of level Basic or Usage
+// (args: SERVER DATABASE LEVEL), publishing as a host does, until its input closes.
+int recordContext(const QStringList &args)
+{
+    QCoreApplication::setApplicationVersion(QStringLiteral("4.5.6"));
+    auto *consent = new TelemetryConsent(qApp);
+    consent->setLevel(args.value(2) == QLatin1String("basic") ? TelemetryConsent::Basic
+                                                              : TelemetryConsent::Usage);
+    auto *context = new ContextRecorder(qApp);
+    context->setBucket(bucket(args.value(0), args.value(1)));
+    context->setSchedule(ContextRecorder::EachStart);
+    test::readInputLines(
+        qApp, [](const QByteArray &) {}, [] { qApp->quit(); });
+    return qApp->exec();
+}
+
 int purgeDisabled(const QStringList &args)
 {
     TelemetryPolicy::setEnabled(false);
@@ -456,6 +473,7 @@ int main(int argc, char **argv)
         { "plant", &plant },
         { "early-recorder", &recordEarly },
         { "consent", &consent },
+        { "context", &recordContext },
     };
     const auto command = commands.find(app.arguments().value(1));
     if (command != commands.end())
