@@ -147,6 +147,7 @@ private:
 
 void TestRecorder::initTestCase()
 {
+    QCoreApplication::setApplicationVersion(QStringLiteral("7.1")); // what buckets attach
     m_bucket.setServer(QUrl(QStringLiteral("http://127.0.0.1:1")));
     m_bucket.setDatabase(QStringLiteral("recorder"));
 }
@@ -510,25 +511,42 @@ void TestRecorder::serverHoldsWhatWasRecorded_data()
     QTest::addColumn<QByteArray>("declaration"); // of the QML recorder, beside "count: 3"
     QTest::addColumn<QJsonObject>("members"); // of each record, beside "_id", "timestamp", "type"
     QTest::addColumn<QString>("warning"); // said once for the three records
+    QTest::addColumn<QStringList>("facts"); // that the bucket attaches
     const QJsonObject count { { "count", 3 } };
     const QString leftOut = "warning: Property \"%1\" of metric \"%1 row\" left out of its "
                             "records: CouchDB reserves names that begin with \"_\"";
     // Sent, "_rev" was answered as a conflict and counted as stored; "_deleted" was stored as a
     // deletion that no reader sees; "_id" replaced the generated one in every record.
+    const QStringList none;
     QTest::addRow("_rev") << QByteArray("property string _rev: \"1-0123\"") << count
-                          << leftOut.arg("_rev");
+                          << leftOut.arg("_rev") << none;
     QTest::addRow("_deleted") << QByteArray("property bool _deleted: true") << count
-                              << leftOut.arg("_deleted");
+                              << leftOut.arg("_deleted") << none;
     QTest::addRow("_attachments") << QByteArray("property var _attachments: ({})") << count
-                                  << leftOut.arg("_attachments");
+                                  << leftOut.arg("_attachments") << none;
     QTest::addRow("_id") << QByteArray("property string _id: \"chosen\"") << count
-                         << leftOut.arg("_id");
+                         << leftOut.arg("_id") << none;
     const QJsonObject ratioNull { { "count", 3 }, { "ratio", QJsonValue::Null } };
     const QString null = "warning: Property \"ratio\" of metric \"%1 row\" is not a finite "
                          "number, recorded as null";
-    QTest::addRow("NaN") << QByteArray("property real ratio: NaN") << ratioNull << null.arg("NaN");
+    QTest::addRow("NaN") << QByteArray("property real ratio: NaN") << ratioNull << null.arg("NaN")
+                         << none;
     QTest::addRow("infinity") << QByteArray("property real ratio: -Infinity") << ratioNull
-                              << null.arg("infinity");
+                              << null.arg("infinity") << none;
+    QTest::addRow("facts") << QByteArray()
+                           << QJsonObject { { "count", 3 },
+                                            { "applicationVersion", "7.1" },
+                                            { "platformOs", QSysInfo::productType() } }
+                           << QString() << QStringList { "application.version", "platform.os" };
+    QTest::addRow("a property before a fact")
+        << QByteArray("property string applicationVersion: \"mine\"")
+        << QJsonObject { { "count", 3 }, { "applicationVersion", "mine" } } << QString()
+        << QStringList { "application.version" };
+    QTest::addRow("unknown facts")
+        << QByteArray() << count
+        << "warning: Unknown fact platform left out of the records: facts are named "
+           "SOURCE.FIELD, of the sources application, platform, qt, locale"
+        << QStringList { "platform" };
 }
 
 // The records of a QML recorder, three of each kind, published to a real server: in the cache
@@ -538,6 +556,7 @@ void TestRecorder::serverHoldsWhatWasRecorded()
     QFETCH(QByteArray, declaration);
     QFETCH(QJsonObject, members);
     QFETCH(QString, warning);
+    QFETCH(QStringList, facts);
     const QString server = couchDbUrl();
     static int rows = 0;
     const QString database = createDatabase(server, "trial" + QString::number(++rows));
@@ -547,6 +566,7 @@ void TestRecorder::serverHoldsWhatWasRecorded()
         = qmlRecorder(engine, "property int count: 3; " + declaration);
     QVERIFY(recorder);
     const auto bucket = makeBucket(server, database);
+    bucket->setFacts(facts);
     recorder->setBucket(bucket.get());
     recorder->setType(QString::fromLatin1(QTest::currentDataTag()) + " row");
     for (int i = 0; i < 3; ++i)
@@ -568,7 +588,8 @@ void TestRecorder::serverHoldsWhatWasRecorded()
         QVERIFY(stored.take("_rev").toString().startsWith("1-"));
         QCOMPARE(stored, expected);
     }
-    QCOMPARE(m_messages->all().filter("Property "), QStringList { warning });
+    QCOMPARE(m_messages->all().filter(QRegularExpression("Property |Unknown fact")),
+             warning.isEmpty() ? QStringList() : QStringList { warning });
 }
 
 // The publisher that a Recorder starts works on a thread of its own: with the main thread

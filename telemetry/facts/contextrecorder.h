@@ -49,9 +49,11 @@ public:
     /// When it records by itself; WhenTold unless set. Daily counts the day from the last
     /// context record of any process of the application.
     Schedule schedule() const;
+    /// Sets schedule(); emits scheduleChanged() when it changes.
     void setSchedule(Schedule schedule);
 
 Q_SIGNALS:
+    /// schedule() changed.
     void scheduleChanged();
 
 private:

@@ -1,17 +1,9 @@
 #include "telemetry/facts/factsource.h"
 
 #include "telemetry/facts/usagefacts_p.h"
-
-#include "telemetry/korveltelemetry_version.h"
+#include "telemetry/runtime/steadyfacts_p.h"
 
 #include <QCoreApplication>
-#include <QJsonArray>
-#include <QLocale>
-#include <QSysInfo>
-#include <QThread>
-
-#include <functional>
-#include <mutex>
 
 namespace kl::telemetry {
 
@@ -21,10 +13,9 @@ namespace {
 class SteadyFacts : public FactSource
 {
 public:
-    SteadyFacts(const char *id, const char *description, std::function<QJsonObject()> read)
+    SteadyFacts(const char *id, const char *description)
         : m_id(QLatin1String(id))
         , m_description(description)
-        , m_read(std::move(read))
     {
     }
 
@@ -34,53 +25,12 @@ public:
         return QCoreApplication::translate("KorvelTelemetry", m_description);
     }
     TelemetryConsent::Level level() const override { return TelemetryConsent::Basic; }
-    QJsonObject value() const override
-    {
-        std::call_once(m_once, [this] { m_value = m_read(); });
-        return m_value;
-    }
+    QJsonObject value() const override { return steadyFacts(m_id); }
 
 private:
     const QString m_id;
     const char *const m_description;
-    const std::function<QJsonObject()> m_read;
-    mutable std::once_flag m_once;
-    mutable QJsonObject m_value;
 };
-
-QJsonObject applicationFacts()
-{
-    return { { QStringLiteral("name"), QCoreApplication::applicationName() },
-             { QStringLiteral("version"), QCoreApplication::applicationVersion() },
-             { QStringLiteral("organization"), QCoreApplication::organizationName() },
-             { QStringLiteral("library"), QStringLiteral(KORVELTELEMETRY_VERSION_STRING) } };
-}
-
-QJsonObject platformFacts()
-{
-    return { { QStringLiteral("os"), QSysInfo::productType() },
-             { QStringLiteral("osVersion"), QSysInfo::productVersion() },
-             { QStringLiteral("kernel"), QSysInfo::kernelType() },
-             { QStringLiteral("kernelVersion"), QSysInfo::kernelVersion() },
-             { QStringLiteral("arch"), QSysInfo::currentCpuArchitecture() },
-             { QStringLiteral("cpus"), QThread::idealThreadCount() } };
-}
-
-QJsonObject qtFacts()
-{
-    return { { QStringLiteral("runtime"), QLatin1String(qVersion()) },
-             { QStringLiteral("build"), QStringLiteral(QT_VERSION_STR) } };
-}
-
-// The codes come from the locale's name ("de_CH"), which Qt 5 and Qt 6 write alike.
-QJsonObject localeFacts()
-{
-    const QLocale locale;
-    const QStringList codes = locale.name().split(QLatin1Char('_'));
-    return { { QStringLiteral("language"), codes.value(0) },
-             { QStringLiteral("territory"), codes.value(1) },
-             { QStringLiteral("uiLanguages"), QJsonArray::fromStringList(locale.uiLanguages()) } };
-}
 
 } // namespace
 
@@ -92,21 +42,18 @@ QList<std::shared_ptr<const FactSource>> FactSource::builtInSources()
         std::make_shared<SteadyFacts>(
             "application",
             QT_TRANSLATE_NOOP("KorvelTelemetry",
-                              "The application's name and version, and the telemetry library's"),
-            applicationFacts),
+                              "The application's name and version, and the telemetry library's")),
         std::make_shared<SteadyFacts>(
             "platform",
             QT_TRANSLATE_NOOP("KorvelTelemetry",
                               "The operating system and its version, the processor's kind and "
-                              "how many cores it has"),
-            platformFacts),
+                              "how many cores it has")),
         std::make_shared<SteadyFacts>(
-            "qt", QT_TRANSLATE_NOOP("KorvelTelemetry", "The version of Qt the application runs on"),
-            qtFacts),
+            "qt",
+            QT_TRANSLATE_NOOP("KorvelTelemetry", "The version of Qt the application runs on")),
         std::make_shared<SteadyFacts>(
             "locale",
-            QT_TRANSLATE_NOOP("KorvelTelemetry", "The language and region the application uses"),
-            localeFacts),
+            QT_TRANSLATE_NOOP("KorvelTelemetry", "The language and region the application uses")),
         std::make_shared<UsageFacts>(),
     };
     return sources;

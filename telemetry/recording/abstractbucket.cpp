@@ -7,9 +7,12 @@
 #include "telemetry/registry/backends_p.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
+#include "telemetry/runtime/steadyfacts_p.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
+
+#include <algorithm>
 
 namespace kl::telemetry {
 
@@ -22,6 +25,69 @@ AbstractBucket::AbstractBucket(QObject *parent)
 AbstractBucket::~AbstractBucket()
 {
     delete d;
+}
+
+QStringList AbstractBucket::facts() const
+{
+    return d->m_facts;
+}
+
+void AbstractBucket::setFacts(const QStringList &facts)
+{
+    if (d->m_facts == facts)
+        return;
+    d->m_facts = facts;
+    d->m_factMembers.reset();
+    Q_EMIT factsChanged();
+}
+
+const AbstractBucketPrivate::FactMembers &AbstractBucketPrivate::factMembers()
+{
+    if (m_factMembers)
+        return *m_factMembers;
+    QJsonObject members;
+    for (const QString &fact : qAsConst(m_facts)) {
+        const QString source = fact.section(QLatin1Char('.'), 0, 0);
+        const QString field = fact.section(QLatin1Char('.'), 1);
+        const QJsonValue value = steadyFacts(source).value(field);
+        if (field.isEmpty() || value.isUndefined()) {
+            qCWarning(lcTelemetry).noquote()
+                << QStringLiteral("Unknown fact %1 left out of the records: facts are named "
+                                  "SOURCE.FIELD, of the sources %2")
+                       .arg(fact, steadySourceIds().join(QLatin1String(", ")));
+            continue;
+        }
+        members.insert(source + field.left(1).toUpper() + field.mid(1), value);
+    }
+    const QByteArray text = QJsonDocument(members).toJson(QJsonDocument::Compact);
+    m_factMembers = FactMembers { members, members.keys(), text.mid(1, text.size() - 2) };
+    return *m_factMembers;
+}
+
+// Appended to the text, which is the cheap way, unless the record has a member of the same
+// name already: then that one stays.
+void AbstractBucketPrivate::attachFacts(const QJsonDocument &record, QByteArray &json)
+{
+    if (m_facts.isEmpty() || !json.endsWith('}'))
+        return;
+    const FactMembers &facts = factMembers();
+    if (facts.members.isEmpty())
+        return;
+    QJsonObject object = record.object();
+    const auto taken = [&object](const QString &name) { return object.contains(name); };
+    if (std::none_of(facts.names.cbegin(), facts.names.cend(), taken)) {
+        json.chop(1);
+        if (json.size() > 1)
+            json += ',';
+        json += facts.text;
+        json += '}';
+        return;
+    }
+    for (auto fact = facts.members.begin(); fact != facts.members.end(); ++fact) {
+        if (!object.contains(fact.key()))
+            object.insert(fact.key(), fact.value());
+    }
+    json = QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
 void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record,
@@ -45,9 +111,11 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record,
         }
         d->m_lookupFailing = false;
     }
+    QByteArray json = record.toJson(QJsonDocument::Compact);
+    d->attachFacts(record, json);
     DataCollectorPrivate::get(currentDataCollector())
-        ->collect({ id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId,
-                    record.toJson(QJsonDocument::Compact), d->m_account, level });
+        ->collect({ id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId, std::move(json),
+                    d->m_account, level });
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "telemetry/recording/telemetryconsent.h"
 
 #include <QObject>
+#include <QStringList>
 
 class QJsonDocument;
 
@@ -20,6 +21,7 @@ class AbstractBucketPrivate;
 class KORVELTELEMETRY_EXPORT AbstractBucket : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(QStringList facts READ facts WRITE setFacts NOTIFY factsChanged)
 
 public:
     /// A bucket with no storage ID yet; the first placed record obtains one.
@@ -57,6 +59,20 @@ public:
      */
     Q_INVOKABLE void startPurgeDestination();
 
+    /**
+     * Facts about the application and the system that every record of the bucket carries, as
+     * flat members: "SOURCE.FIELD" names the field of a built-in source that does not change
+     * while the process runs ("application", "platform", "qt" or "locale", fields as listed
+     * by FactSource::builtInSources()), and the member is named SOURCE followed by FIELD with
+     * its first letter in upper case: "application.version" becomes "applicationVersion",
+     * "platform.os" "platformOs". They are added as the bucket places a record, past the
+     * record filter; a member of the record of the same name wins. Unknown names are left out,
+     * with a warning at the next record. Empty unless set: records are placed as they come.
+     */
+    QStringList facts() const;
+    /// Sets facts(); emits factsChanged() when they change.
+    void setFacts(const QStringList &facts);
+
     /// The name of the storage backend, for example "couchdb".
     virtual QString storageBackend() const = 0;
     /// The text that names the destination within its backend; compared byte for byte.
@@ -65,6 +81,8 @@ public:
     virtual bool isValid() const = 0;
 
 Q_SIGNALS:
+    /// facts() changed.
+    void factsChanged();
     /// A purge that startPurgeDestination() began has ended; @p purged as purgeDestination()
     /// answers.
     void purgeDestinationFinished(bool purged);
