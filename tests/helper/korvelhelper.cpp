@@ -323,7 +323,12 @@ void answerConsentLine(TelemetryConsent *consent, Recorder *recorder, const QByt
             recorder->record();
         say("recorded");
     } else if (words.value(0) == "queued") {
-        currentDataCollector()->flush();
+        // A flush of the main thread does not wait for the main lock, which another process
+        // may hold for a moment.
+        [[maybe_unused]] const bool written = QTest::qWaitFor([] {
+            currentDataCollector()->flush();
+            return currentDataCollector()->getQueuedElementsCount() == 0;
+        });
         std::cout << "queued " << currentDataCollector()->getQueuedElementsCount() << std::endl;
     }
 }
