@@ -1,4 +1,5 @@
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/facts/factsource.h"
 #include "telemetry/recording/telemetryconsent.h"
 #include "telemetry/status/sentrecordsmodel.h"
 
@@ -24,6 +25,7 @@ class TestConsentExample : public QObject
 
 private slots:
     void initTestCase();
+    void moduleAddsTheScreens();
     void decideRecordSeeLowerAndDelete();
     void cleanupTestCase();
 
@@ -142,6 +144,23 @@ void TestConsentExample::initTestCase()
     m_consent = telemetry->property("consent").value<TelemetryConsent *>();
     m_sent = telemetry->property("sent").value<SentRecordsModel *>();
     QVERIFY(m_consent && m_sent);
+}
+
+// The example imports the QML module in a QGuiApplication: its screens become facts.
+void TestConsentExample::moduleAddsTheScreens()
+{
+    const auto sources = FactSource::builtInSources();
+    const auto screens = std::find_if(sources.cbegin(), sources.cend(), [](const auto &source) {
+        return source->id() == QLatin1String("screens");
+    });
+    QVERIFY(screens != sources.cend());
+    QCOMPARE((*screens)->level(), TelemetryConsent::Detailed);
+    const QJsonObject facts = (*screens)->value();
+    QCOMPARE(facts.value("count").toInt(), QGuiApplication::screens().size());
+    const QJsonObject first = facts.value("screens").toArray().first().toObject();
+    QCOMPARE(first.value("width").toInt(), QGuiApplication::screens().first()->size().width());
+    QCOMPARE(first.value("devicePixelRatio").toDouble(),
+             QGuiApplication::screens().first()->devicePixelRatio());
 }
 
 void TestConsentExample::decideRecordSeeLowerAndDelete()

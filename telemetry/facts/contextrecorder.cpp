@@ -10,8 +10,6 @@
 #include <QMutex>
 #include <QTimer>
 
-#include <algorithm>
-
 namespace kl::telemetry {
 
 namespace {
@@ -127,13 +125,7 @@ QList<std::shared_ptr<const FactSource>> ContextRecorder::sources() const
 void ContextRecorder::addSource(std::shared_ptr<const FactSource> source)
 {
     QMutexLocker locker(&d->m_mutex);
-    const auto sameId
-        = std::find_if(d->m_sources.begin(), d->m_sources.end(),
-                       [&source](const auto &kept) { return kept->id() == source->id(); });
-    if (sameId != d->m_sources.end())
-        *sameId = std::move(source);
-    else
-        d->m_sources.append(std::move(source));
+    FactSource::addOrReplace(d->m_sources, std::move(source));
 }
 
 ContextRecorder::Schedule ContextRecorder::schedule() const

@@ -4,6 +4,9 @@
 #include "telemetry/runtime/steadyfacts_p.h"
 
 #include <QCoreApplication>
+#include <QMutex>
+
+#include <algorithm>
 
 namespace kl::telemetry {
 
@@ -36,9 +39,14 @@ private:
 
 FactSource::~FactSource() = default;
 
-QList<std::shared_ptr<const FactSource>> FactSource::builtInSources()
+namespace {
+
+QBasicMutex s_sourcesMutex;
+
+// Under s_sourcesMutex.
+QList<std::shared_ptr<const FactSource>> &sources()
 {
-    static const QList<std::shared_ptr<const FactSource>> sources {
+    static QList<std::shared_ptr<const FactSource>> sources {
         std::make_shared<SteadyFacts>(
             "application",
             QT_TRANSLATE_NOOP("KorvelTelemetry",
@@ -57,6 +65,32 @@ QList<std::shared_ptr<const FactSource>> FactSource::builtInSources()
         std::make_shared<UsageFacts>(),
     };
     return sources;
+}
+
+} // namespace
+
+QList<std::shared_ptr<const FactSource>> FactSource::builtInSources()
+{
+    QMutexLocker locker(&s_sourcesMutex);
+    return sources();
+}
+
+void FactSource::addToBuiltInSources(std::shared_ptr<const FactSource> source)
+{
+    QMutexLocker locker(&s_sourcesMutex);
+    addOrReplace(sources(), std::move(source));
+}
+
+void FactSource::addOrReplace(QList<std::shared_ptr<const FactSource>> &sources,
+                              std::shared_ptr<const FactSource> source)
+{
+    const auto sameId = std::find_if(sources.begin(), sources.end(), [&source](const auto &kept) {
+        return kept->id() == source->id();
+    });
+    if (sameId != sources.end())
+        *sameId = std::move(source);
+    else
+        sources.append(std::move(source));
 }
 
 } // namespace kl::telemetry

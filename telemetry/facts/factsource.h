@@ -53,10 +53,22 @@ public:
      */
     static QList<std::shared_ptr<const FactSource>> builtInSources();
 
+    /**
+     * Adds @p source to builtInSources() in this process, for the ContextRecorders made from
+     * now on; a source of the same id is replaced. The QML module adds "screens" this way
+     * where a QGuiApplication runs: "count", and "screens", the size ("width", "height", in
+     * device-independent pixels) and "devicePixelRatio" of each, at level Detailed.
+     */
+    static void addToBuiltInSources(std::shared_ptr<const FactSource> source);
+
 protected:
     FactSource() = default;
 
 private:
+    friend class ContextRecorder;
+    /// Adds @p source to @p sources, in place of one of the same id.
+    static void addOrReplace(QList<std::shared_ptr<const FactSource>> &sources,
+                             std::shared_ptr<const FactSource> source);
     Q_DISABLE_COPY(FactSource)
 };
 
