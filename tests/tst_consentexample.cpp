@@ -62,10 +62,21 @@ QQuickItem *TestConsentExample::find(const char *objectName, QQuickItem *below) 
     return nullptr;
 }
 
-// As a user clicks: on the middle of what shows, which must be in the window.
+// As a user clicks: on the middle of what shows, which must be in the window once the view
+// that holds it has scrolled it into sight.
 bool TestConsentExample::click(const char *objectName)
 {
     const QQuickItem *item = find(objectName);
+    for (QQuickItem *view = item ? item->parentItem() : nullptr; view; view = view->parentItem()) {
+        if (!view->inherits("QQuickFlickable"))
+            continue;
+        const qreal top
+            = item->mapToItem(view->property("contentItem").value<QQuickItem *>(), QPointF()).y();
+        const qreal bottom = view->property("contentHeight").toReal() - view->height();
+        view->setProperty("contentY",
+                          qBound<qreal>(0, top - view->height() / 2, qMax<qreal>(0, bottom)));
+        break;
+    }
     const QPoint middle = item
         ? item->mapToScene(QPointF(item->width() / 2, item->height() / 2)).toPoint()
         : QPoint(-1, -1);

@@ -8,6 +8,7 @@ Page {
     id: page
 
     property TelemetryConsent consent
+    property ContextRecorder context
 
     objectName: "firstRunPage"
     title: qsTr("Before you start")
@@ -47,6 +48,7 @@ Page {
                 Layout.leftMargin: 16
                 Layout.rightMargin: 16
                 consent: page.consent
+                context: page.context
                 onChosen: function (level) { levels.selected = level }
             }
         }

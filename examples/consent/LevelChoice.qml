@@ -9,6 +9,7 @@ ColumnLayout {
     id: choice
 
     property TelemetryConsent consent
+    property ContextRecorder context
     // The level shown as chosen; -1 for none. Clicks only ask for a change through chosen().
     property int selected: -1
     signal chosen(int level)
@@ -51,6 +52,17 @@ ColumnLayout {
                 delegate: MetricDescription {
                     Layout.fillWidth: true
                     Layout.leftMargin: 40
+                }
+            }
+            Repeater {
+                model: choice.context ? choice.context.describeSources().filter(
+                                            source => source.level === modelData.level)
+                                      : []
+                delegate: MetricDescription {
+                    Layout.fillWidth: true
+                    Layout.leftMargin: 52
+                    description: modelData.description
+                    example: JSON.stringify(modelData.value)
                 }
             }
         }

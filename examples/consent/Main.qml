@@ -51,6 +51,7 @@ ApplicationWindow {
 
         FirstRunPage {
             consent: window.telemetry.consent
+            context: window.telemetry.context
         }
         HomePage {
             telemetry: window.telemetry
@@ -60,6 +61,7 @@ ApplicationWindow {
         }
         PrivacyPage {
             consent: window.telemetry.consent
+            context: window.telemetry.context
         }
     }
 }

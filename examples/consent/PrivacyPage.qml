@@ -8,6 +8,7 @@ Page {
     id: page
 
     property TelemetryConsent consent
+    property ContextRecorder context
 
     objectName: "privacyPage"
 
@@ -44,6 +45,7 @@ Page {
                 Layout.fillWidth: true
                 Layout.margins: 16
                 consent: page.consent
+                context: page.context
                 selected: page.consent.level
                 onChosen: function (level) { page.consent.setLevel(level) }
             }

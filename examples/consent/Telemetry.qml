@@ -14,6 +14,11 @@ QtObject {
         database: databaseName
     }
 
+    // The facts about the application and the system, each source shown with its level.
+    property ContextRecorder context: ContextRecorder {
+        bucket: root.bucket
+    }
+
     property Recorder startup: Recorder {
         type: "example.startup"
         level: TelemetryConsent.Basic

@@ -128,6 +128,18 @@ void ContextRecorder::addSource(std::shared_ptr<const FactSource> source)
     FactSource::addOrReplace(d->m_sources, std::move(source));
 }
 
+QVariantList ContextRecorder::describeSources() const
+{
+    QVariantList described;
+    for (const auto &source : sources())
+        described.append(
+            QVariantMap { { QStringLiteral("id"), source->id() },
+                          { QStringLiteral("description"), source->description() },
+                          { QStringLiteral("level"), int(source->level()) },
+                          { QStringLiteral("value"), source->value().toVariantMap() } });
+    return described;
+}
+
 ContextRecorder::Schedule ContextRecorder::schedule() const
 {
     return d->m_schedule;

@@ -45,6 +45,12 @@ public:
     QList<std::shared_ptr<const FactSource>> sources() const;
     /// Adds @p source; a source of the same id is replaced.
     void addSource(std::shared_ptr<const FactSource> source);
+    /**
+     * Every source, whatever the user's consent allows, for a consent view to show: a map per
+     * source with its "id", "description", "level" (a TelemetryConsent::Level) and current
+     * "value" (an object of its facts).
+     */
+    Q_INVOKABLE QVariantList describeSources() const;
 
     /// When it records by itself; WhenTold unless set. Daily counts the day from the last
     /// context record of any process of the application.
