@@ -233,9 +233,11 @@ void DataCollectorPrivate::flushAtExit()
         return;
     QMutexLocker gateLocker(&m_gate->mutex);
     SingleExecutor mainLock(QString::fromLatin1(kMainLockName));
-    const bool locked = mainLock.tryToRunFor(waited ? 0 : kExitLockWaitMs);
+    // The usage time alone is not worth a slower exit.
+    const bool wait = !waited && m_queue.size() > 0;
+    const bool locked = mainLock.tryToRunFor(wait ? kExitLockWaitMs : 0);
     // The application's end calls this twice: after aboutToQuit, and as it is destroyed.
-    if (!writeQueue(locked ? MainLock::Held : MainLock::NotHeld)
+    if (!writeQueue(locked ? MainLock::Held : MainLock::NotHeld) && m_queue.size() > 0
         && !std::exchange(m_exitLossSaid, true))
         qCWarning(lcTelemetry) << "Records lost at exit, the cache could not be written:"
                                << m_queue.size();
