@@ -134,6 +134,25 @@ std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QStri
     return kept;
 }
 
+namespace {
+
+// Whether @p path starts as an SQLite file does. SQLite takes an empty file for a new database
+// and a file of another kind for one it cannot read, but in both cases opens the write-ahead
+// log and the shared memory of the file that stood there before, a second time in this
+// process: closing it drops the process's locks on them, and another process may then reset
+// the shared memory that the first connection still reads, which ends this one with SIGBUS.
+bool isDatabaseFile(const QString &path, QString *error)
+{
+    QFile file(path);
+    const bool database
+        = file.open(QIODevice::ReadOnly) && file.read(16) == QByteArray("SQLite format 3\0", 16);
+    if (!database)
+        *error = path + QStringLiteral(" holds no database now");
+    return database;
+}
+
+} // namespace
+
 bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error)> &read)
 {
     const QString name = QLatin1String("korvel.telemetry.reader.")
@@ -144,10 +163,10 @@ bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error
         db.setDatabaseName(getCacheDataBaseLocation());
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         QString error;
-        if (db.open()) {
+        if (isDatabaseFile(db.databaseName(), &error) && db.open()) {
             applyBusyTimeout(db, BusyWait::Brief);
             done = read(db, &error);
-        } else {
+        } else if (error.isEmpty()) {
             error = db.lastError().text();
         }
         if (!done)
