@@ -59,10 +59,12 @@
 #include <map>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace kl::telemetry;
 
@@ -368,6 +370,25 @@ int recordContext(const QStringList &args)
     return qApp->exec();
 }
 
+// The process whose SQLite connections hold the byte of the cache's shared memory by which they
+// say that they use it (128, SQLite's "DMS" lock), or 0 when none holds it: a process that
+// opens the cache while none does resets the memory.
+int shmHolder(const QStringList &)
+{
+    const QByteArray path = QFile::encodeName(getCacheDataBaseLocation() + "-shm");
+    const int fd = open(path.constData(), O_RDONLY | O_CLOEXEC);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 128;
+    lock.l_len = 1;
+    const bool asked = fd != -1 && fcntl(fd, F_GETLK, &lock) == 0;
+    std::cout << (asked && lock.l_type != F_UNLCK ? lock.l_pid : 0) << std::endl;
+    if (fd != -1)
+        close(fd);
+    return 0;
+}
+
 int purgeDisabled(const QStringList &args)
 {
     TelemetryPolicy::setEnabled(false);
@@ -479,6 +500,7 @@ int main(int argc, char **argv)
         { "early-recorder", &recordEarly },
         { "consent", &consent },
         { "context", &recordContext },
+        { "shm-holder", &shmHolder },
     };
     const auto command = commands.find(app.arguments().value(1));
     if (command != commands.end())
