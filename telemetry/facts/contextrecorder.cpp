@@ -25,7 +25,6 @@ public:
     QVariantMap allowedFacts() const;
     void recordIfDue();
     qint64 dueAt() const;
-    bool mayRecord() const;
 
     ContextRecorder *q;
     // Read by record() on whatever thread records, changed by addSource().
@@ -68,11 +67,6 @@ qint64 ContextRecorderPrivate::dueAt() const
     return last == 0 ? 1 : last + kDayMs;
 }
 
-bool ContextRecorderPrivate::mayRecord() const
-{
-    return TelemetryPolicy::isEnabled() && q->bucket() && isLevelAllowed(q->level());
-}
-
 void ContextRecorderPrivate::recordIfDue()
 {
     if (m_schedule == ContextRecorder::WhenTold || !q->bucket()
@@ -81,7 +75,7 @@ void ContextRecorderPrivate::recordIfDue()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     qint64 due = dueAt();
     if (due != 0 && due <= now) {
-        if (mayRecord()) {
+        if (RecorderPrivate::get(q)->mayRecord()) {
             q->record();
             currentDataCollector()->noteContextRecorded(now);
         }

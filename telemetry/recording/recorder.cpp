@@ -384,34 +384,50 @@ void RecorderPrivate::enterCatalogue()
     MetricCatalogue::instance()->enter(q);
 }
 
-void Recorder::record()
+// A record dropped on purpose is worth a debug line; one dropped by a mistake of the host, a
+// warning.
+bool RecorderPrivate::mayRecord(Explain explain) const
 {
-    d->enterCatalogue();
+    const bool say = explain == Explain::InTheLog;
     if (!TelemetryPolicy::isEnabled()) {
-        qCDebug(lcTelemetry) << "Dropping record, telemetry is disabled" << d->m_type;
-        return;
+        if (say)
+            qCDebug(lcTelemetry) << "Dropping record, telemetry is disabled" << m_type;
+        return false;
     }
-    if (!d->m_bucket) {
-        qCWarning(lcTelemetry) << "No bucket to place record";
-        return;
+    if (!m_bucket) {
+        if (say)
+            qCWarning(lcTelemetry) << "No bucket to place record";
+        return false;
     }
-    if (!isLevelAllowed(d->m_level)) {
-        qCDebug(lcTelemetry) << "Dropping record, the user's consent does not include it"
-                             << d->m_type;
-        return;
+    if (!isLevelAllowed(m_level)) {
+        if (say)
+            qCDebug(lcTelemetry) << "Dropping record, the user's consent does not include it"
+                                 << m_type;
+        return false;
     }
-    if (!TelemetryPolicy::isTrackedMetric(d->m_type)) {
-        qCDebug(lcTelemetry) << "Dropping untracked metric" << d->m_type;
-        return;
+    if (!TelemetryPolicy::isTrackedMetric(m_type)) {
+        if (say)
+            qCDebug(lcTelemetry) << "Dropping untracked metric" << m_type;
+        return false;
     }
     if (Q_UNLIKELY(!QCoreApplication::instance())) {
         static std::once_flag said;
-        std::call_once(said, [] {
-            qCWarning(lcTelemetry) << "Records made while no application object exists are "
-                                      "dropped: create the QCoreApplication first";
-        });
-        return;
+        if (say) {
+            std::call_once(said, [] {
+                qCWarning(lcTelemetry) << "Records made while no application object exists are "
+                                          "dropped: create the QCoreApplication first";
+            });
+        }
+        return false;
     }
+    return true;
+}
+
+void Recorder::record()
+{
+    d->enterCatalogue();
+    if (!d->mayRecord(RecorderPrivate::Explain::InTheLog))
+        return;
 
     const QString id = generateUniqueId();
     const qint64 timestamp = QDateTime::currentMSecsSinceEpoch();

@@ -141,10 +141,14 @@ void TelemetryConsentPrivate::show(ConsentDecision decision)
         Q_EMIT q->decidedChanged();
 }
 
+// Stamped later than any decision this process knows, even one of the same millisecond, so
+// that no process can take the earlier one for the later.
 void TelemetryConsentPrivate::decide(int level)
 {
-    ConsentBook::instance()->decide(m_application, { level, QDateTime::currentMSecsSinceEpoch() },
-                                    q);
+    ConsentBook *book = ConsentBook::instance();
+    const qint64 at
+        = qMax(QDateTime::currentMSecsSinceEpoch(), book->decisionOf(m_application).changedAt + 1);
+    book->decide(m_application, { level, at }, q);
 }
 
 TelemetryConsent::TelemetryConsent(QObject *parent)
