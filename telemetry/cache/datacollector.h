@@ -20,6 +20,7 @@ class AbstractBucket;
 class DataCollectorPrivate;
 
 /// A record its destination kept refusing, waiting in the set-aside table of the cache file.
+/// \ingroup application
 struct SetAsideRecord
 {
     QString id; ///< the record identifier, the document's "_id"
@@ -31,6 +32,7 @@ struct SetAsideRecord
 };
 
 /// A record that a server stored, kept for the user to see.
+/// \ingroup application
 struct SentRecord
 {
     QString id; ///< the document's "_id"
@@ -40,6 +42,7 @@ struct SentRecord
 };
 
 /// The latest answer of a destination to a batch, kept in the cache file for every process.
+/// \ingroup advanced
 struct DestinationAnswer
 {
     int httpStatus = 0; ///< 0 when no answer came (connection refused, time-out)
@@ -48,6 +51,7 @@ struct DestinationAnswer
 };
 
 /// An application's starts and usage time, as the flushes of its processes count them.
+/// \ingroup advanced
 struct ApplicationUsage
 {
     long long startCount = 0; ///< how many of its processes started and were counted
@@ -71,11 +75,14 @@ struct ApplicationUsage
  *
  * When the application quits (QCoreApplication::aboutToQuit, or the collector's destruction
  * without one), the queue is written, waiting up to 3 s for the main lock.
+ * \ingroup application advanced
  */
 class KORVELTELEMETRY_EXPORT DataCollector
 {
 public:
+    /// The collector; the process has one, currentDataCollector().
     DataCollector();
+    /// Destroys the collector.
     ~DataCollector();
 
     /**
@@ -308,6 +315,7 @@ private:
 };
 
 /// The collector of the process.
+/// \ingroup application
 KORVELTELEMETRY_EXPORT DataCollector *currentDataCollector();
 
 } // namespace kl::telemetry

@@ -21,10 +21,12 @@ class ContextRecorderPrivate;
  * With a schedule() other than WhenTold it also records by itself, once it has a bucket and
  * the cache file has counted this start (the "usage" facts). A record the consent does not
  * allow when it is due is not made up for: the next one is.
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT ContextRecorder : public Recorder
 {
     Q_OBJECT
+    /// When the recorder records by itself; see schedule().
     Q_PROPERTY(Schedule schedule READ schedule WRITE setSchedule NOTIFY scheduleChanged)
 
 public:
@@ -39,6 +41,7 @@ public:
     /// A recorder of type "korvel.context" at level Basic, described for a consent dialog,
     /// with the built-in sources.
     explicit ContextRecorder(QObject *parent = nullptr);
+    /// Destroys the recorder.
     ~ContextRecorder() override;
 
     /// The sources whose facts the records carry, in the order they were added.

@@ -19,10 +19,12 @@ namespace kl::telemetry {
  * builtInSources() lists those that every process has. A host adds its own (the plugins it
  * loaded, the features it enabled) by implementing this interface. value() may be called from
  * any thread.
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT FactSource
 {
 public:
+    /// Destroys the source.
     virtual ~FactSource();
 
     /// The name of the member that carries the facts, such as "platform".

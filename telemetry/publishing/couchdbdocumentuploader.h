@@ -28,6 +28,7 @@ namespace kl::telemetry {
  * Redirects are never followed: a 3xx answer is a transient failure. A 404, or a 3xx with a
  * Location, is logged with what to correct once, and again only when the answer changes or
  * after a batch was stored.
+ * \ingroup advanced
  */
 class KORVELTELEMETRYNETWORK_EXPORT CouchDbDocumentUploader : public DocumentUploader
 {
@@ -37,6 +38,7 @@ public:
     /// @p server is the base URL as text (scheme, host, optional port and path); nothing is sent.
     CouchDbDocumentUploader(const QString &server, const QString &database,
                             QObject *parent = nullptr);
+    /// Destroys the uploader, dropping the outcome of its requests in flight.
     ~CouchDbDocumentUploader() override;
 
     /**

@@ -15,6 +15,7 @@ namespace kl::telemetry {
  *
  * The publisher drives uploaders without owning them. Use from the thread the uploader lives
  * in; that thread must run an event loop.
+ * \ingroup advanced
  */
 class KORVELTELEMETRY_EXPORT DocumentUploader : public QObject
 {
@@ -23,6 +24,7 @@ class KORVELTELEMETRY_EXPORT DocumentUploader : public QObject
 public:
     /// An uploader that sends nothing until addDocuments() is called.
     explicit DocumentUploader(QObject *parent = nullptr);
+    /// Destroys the uploader.
     ~DocumentUploader() override;
 
     /**

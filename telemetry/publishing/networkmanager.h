@@ -19,10 +19,12 @@ namespace kl::telemetry {
  *
  * Any thread may use it. Its manager belongs to the publisher's thread: the uploads use it
  * there.
+ * \ingroup advanced
  */
 class KORVELTELEMETRY_EXPORT NetworkManager
 {
 public:
+    /// Holds no manager until the first networkAccessManager() call.
     NetworkManager();
     /// Deletes the held manager.
     ~NetworkManager();

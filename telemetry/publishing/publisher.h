@@ -17,6 +17,7 @@ class SingleExecutor;
 class UploadResult;
 
 /// What Publisher::publishPending() achieved.
+/// \ingroup application
 struct PublishOutcome
 {
     /// Records that destinations reported stored during the call, each counted once, though
@@ -61,13 +62,17 @@ struct PublishOutcome
  * others go on as usual. It is back at the usual pace after an answer for its records, a
  * change of a bucket's server, database or login, or publishPending(). A destination that
  * starts failing, or fails for another reason, is logged once as a warning; its recovery once.
+ * \ingroup application advanced
  */
 class KORVELTELEMETRY_EXPORT Publisher : public QObject, public Singleton<Publisher>
 {
     Q_OBJECT
 
 public:
+    /// The publisher; the process has one, currentPublisher(). Nothing starts before initialize()
+    /// or startInBackground().
     Publisher();
+    /// Destroys the publisher.
     ~Publisher() override;
 
     /// Starts the chain on the calling thread; only the first call of this and
@@ -124,6 +129,7 @@ private:
 };
 
 /// The publisher of the process.
+/// \ingroup application
 KORVELTELEMETRY_EXPORT Publisher *currentPublisher();
 
 } // namespace kl::telemetry

@@ -16,6 +16,7 @@ namespace kl::telemetry {
  * "conflict" (a document with that id is there already, which holds because the library sends
  * no document with "_rev"). Entries for ids that were not in the batch are ignored; ids of the
  * batch the answer does not name are neither stored nor refused.
+ * \ingroup advanced
  */
 class KORVELTELEMETRY_EXPORT UploadResult
 {

@@ -17,15 +17,18 @@ class AbstractBucketPrivate;
  * it; placeRecord() finds the destination's storage ID once and hands records to the cache.
  *
  * Use a bucket from one thread, the thread that records.
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT AbstractBucket : public QObject
 {
     Q_OBJECT
+    /// Steady facts that every record of the bucket carries as flat members; see facts().
     Q_PROPERTY(QStringList facts READ facts WRITE setFacts NOTIFY factsChanged)
 
 public:
     /// A bucket with no storage ID yet; the first placed record obtains one.
     explicit AbstractBucket(QObject *parent = nullptr);
+    /// Destroys the bucket.
     ~AbstractBucket() override;
 
     /**

@@ -18,18 +18,24 @@ class CouchDBBucketPrivate;
  * waiting for a challenge) by every upload of this process, and never reach the cache file:
  * the destination is named by the URL without user info, so it is the same destination with
  * or without credentials.
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT CouchDBBucket : public AbstractBucket
 {
     Q_OBJECT
+    /// The server's base URL; see server().
     Q_PROPERTY(QUrl server READ server WRITE setServer NOTIFY serverChanged)
+    /// The name of the database on the server; see database().
     Q_PROPERTY(QString database READ database WRITE setDatabase NOTIFY databaseChanged)
+    /// The user name for the server; see userName().
     Q_PROPERTY(QString userName READ userName WRITE setUserName NOTIFY userNameChanged)
+    /// The password that goes with userName; see password().
     Q_PROPERTY(QString password READ password WRITE setPassword NOTIFY passwordChanged)
 
 public:
     /// A bucket with no server and no database, not valid until both are set.
     explicit CouchDBBucket(QObject *parent = nullptr);
+    /// Destroys the bucket.
     ~CouchDBBucket() override;
 
     /// The server's base URL: scheme, host, optional port and path, optional user info.

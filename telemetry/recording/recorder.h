@@ -33,20 +33,26 @@ class RecorderPrivate;
  *
  * Where a TelemetryConsent governs the process, a record is made only when the level the user
  * decided includes the recorder's level().
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT Recorder : public QObject
 {
     Q_OBJECT
+    /// The metric type written into every record; see type().
     Q_PROPERTY(QString type READ type WRITE setType NOTIFY typeChanged)
+    /// Where records go; see bucket().
     Q_PROPERTY(
         kl::telemetry::AbstractBucket *bucket READ bucket WRITE setBucket NOTIFY bucketChanged)
+    /// The consent level that the records need; see level().
     Q_PROPERTY(
         kl::telemetry::TelemetryConsent::Level level READ level WRITE setLevel NOTIFY levelChanged)
+    /// What the records are for, in words the user understands; see description().
     Q_PROPERTY(QString description READ description WRITE setDescription NOTIFY descriptionChanged)
 
 public:
     /// A recorder with no type and no bucket; the first one starts the library.
     explicit Recorder(QObject *parent = nullptr);
+    /// Destroys the recorder.
     ~Recorder() override;
 
     /// The metric type, written as "type" into every record and checked by the policy.
@@ -95,6 +101,7 @@ private:
 /**
  * The process-wide filter of metric types; by default every type is recorded. Replace it
  * while no record() runs on another thread, normally once at start-up.
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT TelemetryPolicy
 {

@@ -27,13 +27,18 @@ class TelemetryConsentPrivate;
  * process changes it; decisions are written off the calling thread, which never waits for
  * the cache. Use a consent from the thread that runs the application's event loop; give all
  * consents of a process the same application: the last one named governs its records.
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT TelemetryConsent : public QObject
 {
     Q_OBJECT
+    /// The application the decision is about; see application().
     Q_PROPERTY(QString application READ application WRITE setApplication NOTIFY applicationChanged)
+    /// The level the user decided (read-only; setLevel() records a decision); see level().
     Q_PROPERTY(Level level READ level NOTIFY levelChanged)
+    /// Whether the user has decided (read-only); see isDecided().
     Q_PROPERTY(bool decided READ isDecided NOTIFY decidedChanged)
+    /// The metric types of this process, by level (read-only); see metrics().
     Q_PROPERTY(QVariantList metrics READ metrics NOTIFY metricsChanged)
 
 public:
@@ -48,6 +53,7 @@ public:
 
     /// The decision of defaultApplication(), as the cache file keeps it.
     explicit TelemetryConsent(QObject *parent = nullptr);
+    /// Destroys the consent.
     ~TelemetryConsent() override;
 
     /// The application the decision is about; defaultApplication() unless set.

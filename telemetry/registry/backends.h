@@ -22,11 +22,14 @@ class DocumentUploader;
  * thread may call them (flushes do, from the thread pool, when they register destinations).
  * A bucket's record takes none of them: it reads the IDs the registry keeps in memory.
  * Failures are logged and answered with -1, 0 or nothing.
+ * \ingroup advanced
  */
 class KORVELTELEMETRY_EXPORT Backends
 {
 public:
+    /// The registry; the process has one, currentBackends().
     Backends();
+    /// Destroys the registry.
     ~Backends();
 
     /// Opens the registry's connection (now, or when the first flush needs it) and creates its
@@ -72,6 +75,7 @@ private:
 };
 
 /// The registry of the process.
+/// \ingroup advanced
 KORVELTELEMETRY_EXPORT Backends *currentBackends();
 
 } // namespace kl::telemetry

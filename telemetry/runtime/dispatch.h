@@ -15,12 +15,14 @@ namespace kl::telemetry {
  * loop has picked up the request. Never runs it synchronously, even when @p thread is the
  * calling thread. A thread that has finished, or a null one, drops the callable. Safe from any
  * thread, including pool threads without an event loop.
+ * \ingroup advanced
  */
 KORVELTELEMETRY_EXPORT void dispatchToThread(QThread *thread, int delay,
                                              std::function<void()> callable);
 
 /**
  * A thread-pool job that calls a callable once; the pool deletes it after run().
+ * \ingroup advanced
  */
 template<typename F>
 class Task : public QRunnable

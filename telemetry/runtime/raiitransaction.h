@@ -11,12 +11,14 @@ namespace kl::telemetry {
  * every other case (also when open() failed or was never called, and after a failed commit).
  * A connection's handle works from any thread, but not from two at once: use the guard where
  * no other thread uses that connection meanwhile.
+ * \ingroup advanced
  */
 class KORVELTELEMETRY_EXPORT RaiiTransaction
 {
 public:
     /// A guard for a transaction on @p db; nothing begins until open().
     explicit RaiiTransaction(const QSqlDatabase &db);
+    /// Destroys the guard, committing or rolling back as its class says.
     ~RaiiTransaction();
 
     /// Begins the transaction; false when the database refuses.

@@ -14,6 +14,7 @@ namespace kl::telemetry {
 /**
  * The lowercase hexadecimal SHA-1 digest of the UTF-8 bytes of @p key followed by those of
  * @p suffix: a fixed-length name that is safe for any file system.
+ * \ingroup advanced
  */
 KORVELTELEMETRY_EXPORT QString generateKeyHash(const QString &key, const QString &suffix);
 
@@ -32,12 +33,14 @@ KORVELTELEMETRY_EXPORT QString generateKeyHash(const QString &key, const QString
  * live one does (isHolderStuck()).
  *
  * An instance is used from one thread at a time. Nothing here throws.
+ * \ingroup advanced
  */
 class KORVELTELEMETRY_EXPORT SingleExecutor
 {
 public:
     /// A handle on the lock named @p key, not holding it.
     explicit SingleExecutor(const QString &key);
+    /// Destroys the handle, giving up the lock if it holds it.
     ~SingleExecutor();
 
     /// True while some other instance, in this or another process, holds the lock; false

@@ -10,6 +10,7 @@ namespace kl::telemetry {
  *
  * The template is exported so that the library and the application share one instance:
  * with hidden visibility each shared object would otherwise keep a copy of its own.
+ * \ingroup advanced
  */
 template<typename T>
 class KORVELTELEMETRY_EXPORT Singleton

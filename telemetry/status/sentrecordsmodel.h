@@ -17,11 +17,14 @@ class SentRecordsModelPrivate;
  *
  * Roles: "sentAt" (a QDateTime), "destination" (the database URL, without credentials),
  * "type" (the record's metric type) and "document" (the record as sent, JSON text).
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT SentRecordsModel : public QAbstractListModel
 {
     Q_OBJECT
+    /// The application whose sent records are listed; see application().
     Q_PROPERTY(QString application READ application WRITE setApplication NOTIFY applicationChanged)
+    /// How many records are listed (read-only); see count().
     Q_PROPERTY(int count READ count NOTIFY countChanged)
 
 public:
@@ -36,6 +39,7 @@ public:
 
     /// The records of the application a TelemetryConsent names by default.
     explicit SentRecordsModel(QObject *parent = nullptr);
+    /// Destroys the model.
     ~SentRecordsModel() override;
 
     /// The application whose records are listed; "<organisation domain>/<name>" unless set.

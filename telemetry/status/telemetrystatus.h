@@ -12,6 +12,7 @@ class TelemetryStatus;
 class TelemetryStatusPrivate;
 
 /// The status of the process, created on the first call.
+/// \ingroup application
 KORVELTELEMETRY_EXPORT TelemetryStatus *currentTelemetryStatus();
 
 /**
@@ -28,23 +29,38 @@ KORVELTELEMETRY_EXPORT TelemetryStatus *currentTelemetryStatus();
  * destination is named by its database URL, the bucket's server followed by its database
  * ("http://host:5984/events"): the same in every process and across cache files, and what the
  * application itself configured.
+ * \ingroup application
  */
 class KORVELTELEMETRY_EXPORT TelemetryStatus : public QObject
 {
     Q_OBJECT
+    /// Records queued in this process and not yet cached (read-only); see queuedCount().
     Q_PROPERTY(int queuedCount READ queuedCount NOTIFY queuedCountChanged)
+    /// Records dropped at the queue's bound since the process started (read-only); see
+    /// droppedCount().
     Q_PROPERTY(int droppedCount READ droppedCount NOTIFY queuedCountChanged)
+    /// Cached records per destination name (read-only); see cachedCounts().
     Q_PROPERTY(QVariantMap cachedCounts READ cachedCounts NOTIFY cachedCountsChanged)
+    /// The sum of cachedCounts (read-only); see cachedCount().
     Q_PROPERTY(int cachedCount READ cachedCount NOTIFY cachedCountsChanged)
+    /// Cached records that wait for a login this process does not have, per destination
+    /// (read-only); see waitingForLogin().
     Q_PROPERTY(QVariantMap waitingForLogin READ waitingForLogin NOTIFY cachedCountsChanged)
+    /// When this process last had records stored (read-only); see lastPublishTime().
     Q_PROPERTY(QDateTime lastPublishTime READ lastPublishTime NOTIFY lastPublishChanged)
+    /// The destination of the last stored batch (read-only); see lastPublishDestination().
     Q_PROPERTY(QString lastPublishDestination READ lastPublishDestination NOTIFY lastPublishChanged)
+    /// How many records of the last batch were stored (read-only); see lastPublishCount().
     Q_PROPERTY(int lastPublishCount READ lastPublishCount NOTIFY lastPublishChanged)
+    /// Why the last batch not stored in full failed (read-only); see lastError().
     Q_PROPERTY(QString lastError READ lastError NOTIFY lastErrorChanged)
+    /// The HTTP status of that failure (read-only); see lastErrorStatus().
     Q_PROPERTY(int lastErrorStatus READ lastErrorStatus NOTIFY lastErrorChanged)
+    /// The error of each destination whose last batch failed (read-only); see destinationErrors().
     Q_PROPERTY(QVariantMap destinationErrors READ destinationErrors NOTIFY destinationErrorsChanged)
 
 public:
+    /// Destroys the status.
     ~TelemetryStatus() override;
 
     /// Records queued in this process and not yet written into the cache.
