@@ -93,9 +93,11 @@ if(NOT output STREQUAL "${CMAKE_MATCH_1} 16 1\n")
 endif()
 
 # Installed programs and plugins find the library through their relative RUNPATH.
-string(REPLACE KorvelTelemetry korvel-cache tool ${PACKAGE})
-run(${CMAKE_COMMAND} -E env XDG_CACHE_HOME=${WORK_DIR}/cache TMPDIR=${WORK_DIR}
-    ${prefix}/bin/${tool} --help)
+foreach(program korvel-cache korvel-dashboard)
+    string(REPLACE KorvelTelemetry ${program} tool ${PACKAGE})
+    run(${CMAKE_COMMAND} -E env XDG_CACHE_HOME=${WORK_DIR}/cache TMPDIR=${WORK_DIR}
+        ${prefix}/bin/${tool} --help)
+endforeach()
 file(GLOB_RECURSE plugin ${prefix}/*/qt${QT_MAJOR_VERSION}/qml/Korvel/Telemetry/*.so)
 if(NOT plugin)
     message(FATAL_ERROR "the QML module Korvel.Telemetry is not installed for Qt ${QT_MAJOR_VERSION}")

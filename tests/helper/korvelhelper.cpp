@@ -370,6 +370,25 @@ int recordContext(const QStringList &args)
     return qApp->exec();
 }
 
+// Records COUNT records of TYPE as version VERSION of the application, each carrying the
+// version and the system (args: SERVER DATABASE VERSION TYPE COUNT), and ends once they are in
+// the cache, for another process to publish.
+int recordVersion(const QStringList &args)
+{
+    test::parkPublisherChain();
+    QCoreApplication::setApplicationVersion(args.value(2));
+    CouchDBBucket *target = bucket(args.value(0), args.value(1));
+    target->setFacts({ QStringLiteral("application.version"), QStringLiteral("platform.os") });
+    Recorder *made = recorder(args.value(3), target);
+    for (int i = 0; i < args.value(4).toInt(); ++i)
+        made->record();
+    DataCollector *collector = currentDataCollector();
+    collector->flush();
+    const auto cached = [collector] { return collector->getQueuedElementsCount() == 0; };
+    say(QTest::qWaitFor(cached, 10000) ? "cached" : "stalled");
+    return 0;
+}
+
 // The process whose SQLite connections hold the byte of the cache's shared memory by which they
 // say that they use it (128, SQLite's "DMS" lock), or 0 when none holds it: a process that
 // opens the cache while none does resets the memory.
@@ -500,6 +519,7 @@ int main(int argc, char **argv)
         { "early-recorder", &recordEarly },
         { "consent", &consent },
         { "context", &recordContext },
+        { "record-version", &recordVersion },
         { "shm-holder", &shmHolder },
     };
     const auto command = commands.find(app.arguments().value(1));
