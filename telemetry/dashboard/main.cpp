@@ -7,7 +7,7 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
-#include <cstdio>
+#include <optional>
 
 #ifdef Q_OS_UNIX
 #include <termios.h>
@@ -31,19 +31,13 @@ QTextStream &err()
     return stream;
 }
 
-bool isTerminal()
-{
 #ifdef Q_OS_UNIX
-    return isatty(STDIN_FILENO);
-#else
-    return false;
-#endif
-}
-
-QString ask(const QString &question, bool secret)
+// A line typed on the terminal, not echoed when @p secret; nothing when no terminal is there.
+std::optional<QString> askTerminal(const QString &question, bool secret)
 {
+    if (!isatty(STDIN_FILENO))
+        return std::nullopt;
     err() << question << Qt::flush;
-#ifdef Q_OS_UNIX
     termios before {};
     const bool hide = secret && tcgetattr(STDIN_FILENO, &before) == 0;
     if (hide) {
@@ -51,26 +45,36 @@ QString ask(const QString &question, bool secret)
         quiet.c_lflag &= ~tcflag_t(ECHO);
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
-#endif
     const QString answer = QTextStream(stdin).readLine();
-#ifdef Q_OS_UNIX
     if (hide) {
         tcsetattr(STDIN_FILENO, TCSAFLUSH, &before);
         err() << '\n';
     }
-#endif
     return answer;
 }
+#else
+// Elsewhere credentials come in the address only.
+std::optional<QString> askTerminal(const QString &, bool)
+{
+    return std::nullopt;
+}
+#endif
 
 // Credentials are asked for only when the server wants them, and kept only in memory.
 bool askCredentials(QUrl *server)
 {
-    if (!isTerminal())
+    if (server->userName().isEmpty()) {
+        const std::optional<QString> user
+            = askTerminal(QStringLiteral("User for %1: ").arg(server->host()), false);
+        if (!user || user->isEmpty())
+            return false;
+        server->setUserName(*user);
+    }
+    const std::optional<QString> password = askTerminal(QStringLiteral("Password: "), true);
+    if (!password)
         return false;
-    if (server->userName().isEmpty())
-        server->setUserName(ask(QStringLiteral("User for %1: ").arg(server->host()), false));
-    server->setPassword(ask(QStringLiteral("Password: "), true));
-    return !server->userName().isEmpty();
+    server->setPassword(*password);
+    return true;
 }
 
 int install(QUrl server, const QString &database)
