@@ -411,7 +411,7 @@ void TestCache::unusableCache_data()
     QTest::addRow("no file") << false
                              << QStringList { "critical: Connection to database failed \"unable to "
                                               "open database file Error opening database\"",
-                                              "warning: getCacheElementCount " + closed,
+                                              "warning: getCachedElementsCount " + closed,
                                               "warning: clearCache " + closed,
                                               "critical: getCacheByStorageId() aborted, connection "
                                               "to database is closed.",
@@ -423,7 +423,7 @@ void TestCache::unusableCache_data()
     QTest::addRow("table dropped")
         << true
         << QStringList { "warning: local cache clearing failed: cannot create transaction",
-                         "warning: getCacheElementCount operation aborted, because SELECT query "
+                         "warning: getCachedElementsCount operation aborted, because SELECT query "
                          "failed.",
                          "warning: local cache clearing failed: query or commit DELETE",
                          "critical: getCacheByStorageId() aborted, query failed: QSqlError(\"1\", "

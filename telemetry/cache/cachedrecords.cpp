@@ -10,6 +10,7 @@
 #include "telemetry/cache/datacollector_p.h"
 #include "telemetry/cache/sentrecords_p.h"
 
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/tables_p.h"
@@ -27,7 +28,6 @@ namespace kl::telemetry {
 namespace {
 
 // The records of a batch, as they are read and deleted.
-constexpr int kBatch = 25;
 
 } // namespace
 
@@ -36,14 +36,14 @@ int DataCollector::getCachedElementsCount()
     CacheDatabase &cache = d->m_cache;
     ConnectionLocker locker(&cache.m_mutex, cache.m_db);
     if (!cache.m_db.isOpen()) {
-        qCWarning(lcTelemetry)
-            << "getCacheElementCount operation aborted, because connection to database is closed.";
+        qCWarning(lcTelemetry) << "getCachedElementsCount operation aborted, because connection to "
+                                  "database is closed.";
         return 0;
     }
     if (const auto rows = countRows(cache.m_db, kRecordTable))
         return *rows;
     qCWarning(lcTelemetry)
-        << "getCacheElementCount operation aborted, because SELECT query failed.";
+        << "getCachedElementsCount operation aborted, because SELECT query failed.";
     return 0;
 }
 
@@ -114,8 +114,8 @@ int runInBatches(CacheDatabase &cache, const QString &statement, const QStringLi
                  const QVariantList &leading)
 {
     int affected = 0;
-    for (int from = 0; from < ids.size(); from += kBatch) {
-        const QStringList some = ids.mid(from, kBatch);
+    for (int from = 0; from < ids.size(); from += kBatchSize) {
+        const QStringList some = ids.mid(from, kBatchSize);
         const ReusedQuery query = cache.statement(statement + placeholders(some.size()));
         if (!query.isPrepared())
             return -1;
@@ -247,7 +247,7 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
     if (!read.open())
         return false;
     const std::optional<ChosenRows> chosen
-        = chooseBySize(cache, storageId, kBatch, maxBytes, skipped, logins);
+        = chooseBySize(cache, storageId, kBatchSize, maxBytes, skipped, logins);
     if (!chosen)
         return false;
     if (account)

@@ -1,4 +1,5 @@
 #include "telemetry/cache/recordqueue_p.h"
+#include "telemetry/runtime/cachefile_p.h"
 
 #include <algorithm>
 #include <iterator>
@@ -9,7 +10,6 @@ namespace kl::telemetry {
 namespace {
 
 // The registry answers a failure with -1, and hands out IDs below it as provisional ones.
-constexpr int kNoStorageId = -1;
 
 } // namespace
 

@@ -153,7 +153,7 @@ int PublisherPrivate::applyAnswer(const OutBatch &batch)
     const bool narrowing = deleted && stateKept && m_narrowing.isNarrowing(m_outStorageId);
     const int stored = deleted ? int(verdict.stored.size()) : 0;
     // The claim stays while this destination's next batch follows at once, or another is out.
-    if (!narrowing && (stored < kFullBatch || stored < ids.size()) && m_out.isEmpty())
+    if (!narrowing && (stored < kBatchSize || stored < ids.size()) && m_out.isEmpty())
         releaseClaim();
     return delayAfterUpload(stored, batch, narrowing);
 }

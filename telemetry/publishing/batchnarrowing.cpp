@@ -83,19 +83,19 @@ void BatchNarrowing::judgePerDocument(Destination &destination, const QStringLis
     // A batch stored whole doubles the next one, back up to a full batch: the halving has
     // passed the refused record, or the batch had merely been too large.
     if (verdict.stored.size() == sentIds.size())
-        destination.batchSize = qMin(kFullBatch, 2 * destination.batchSize);
+        destination.batchSize = qMin(kBatchSize, 2 * destination.batchSize);
 }
 
 bool BatchNarrowing::isNarrowing(int storageId) const
 {
     const int size = m_destinations.value(storageId).batchSize;
-    return size > 1 && size < kFullBatch;
+    return size > 1 && size < kBatchSize;
 }
 
 QByteArray BatchNarrowing::state(int storageId) const
 {
     const Destination destination = m_destinations.value(storageId);
-    if (destination.batchSize == kFullBatch && destination.soloRefusals.isEmpty())
+    if (destination.batchSize == kBatchSize && destination.soloRefusals.isEmpty())
         return {};
     QJsonObject refusals;
     for (auto refusal = destination.soloRefusals.cbegin();
@@ -111,7 +111,7 @@ void BatchNarrowing::restore(int storageId, const QByteArray &state)
     const QJsonObject object = QJsonDocument::fromJson(state).object();
     Destination destination;
     destination.batchSize
-        = qBound(1, object.value(QLatin1String("batchSize")).toInt(kFullBatch), kFullBatch);
+        = qBound(1, object.value(QLatin1String("batchSize")).toInt(kBatchSize), kBatchSize);
     const QJsonObject refusals = object.value(QLatin1String("refusals")).toObject();
     for (auto refusal = refusals.constBegin(); refusal != refusals.constEnd(); ++refusal)
         destination.soloRefusals.insert(refusal.key(), refusal.value().toInt());
@@ -125,7 +125,7 @@ void BatchNarrowing::countSoloRefusal(Destination &destination, const QString &i
     if (++count < kSoloRefusalsToSetAside)
         return;
     destination.soloRefusals.remove(id);
-    destination.batchSize = kFullBatch;
+    destination.batchSize = kBatchSize;
     verdict.setAside.append({ id, reason });
 }
 

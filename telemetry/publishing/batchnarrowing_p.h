@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/publishing/uploadresult.h"
+#include "telemetry/runtime/cachefile_p.h"
 
 #include <QHash>
 #include <QStringList>
@@ -41,7 +42,6 @@ struct BatchVerdict
 class BatchNarrowing
 {
 public:
-    static constexpr int kFullBatch = 25;
     static constexpr int kSoloRefusalsToSetAside = 3;
 
     /// Drops from the oldest-first @p ids and @p documents what this destination's next batch
@@ -64,7 +64,7 @@ public:
 private:
     struct Destination
     {
-        int batchSize = kFullBatch;
+        int batchSize = kBatchSize;
         QHash<QString, int> soloRefusals;
     };
 

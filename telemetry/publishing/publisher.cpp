@@ -65,7 +65,7 @@ Hook<void(const BatchAnswer &)> &PublisherPrivate::batchAnswered()
 int PublisherPrivate::delayAfterUpload(int stored, const OutBatch &batch, bool narrowing)
 {
     const bool allStored = stored == batch.ids.size();
-    const bool full = batch.ids.size() == kFullBatch || batch.cutByBytes;
+    const bool full = batch.ids.size() == kBatchSize || batch.cutByBytes;
     m_fullBatchInPass = allStored && (m_fullBatchInPass || full);
     m_fullBatchInLastPass = allStored && m_fullBatchInLastPass;
     // The rest of the pass follows at once: small backlogs of many destinations drain in one
@@ -225,7 +225,7 @@ void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader, co
 bool PublisherPrivate::mayAddBatch() const
 {
     const auto fullAndOut
-        = [](const OutBatch &batch) { return !batch.answer && batch.ids.size() == kFullBatch; };
+        = [](const OutBatch &batch) { return !batch.answer && batch.ids.size() == kBatchSize; };
     return m_thread && m_uploadChain == Chain::Continues && !m_out.isEmpty()
         && m_out.size() < kBatchesOutWhileDraining
         && std::all_of(m_out.cbegin(), m_out.cend(), fullAndOut) && isCatchingUp()

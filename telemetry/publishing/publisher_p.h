@@ -38,7 +38,6 @@ class PublisherPrivate
 {
 public:
     // A batch this full suggests that more are waiting.
-    static constexpr int kFullBatch = BatchNarrowing::kFullBatch;
     // After a full batch that was taken the next goes at once, to drain a backlog at the
     // server's pace: no lock is held across the network, so flushes find it free meanwhile.
     static constexpr int kFollowUpDelayMs = 0;

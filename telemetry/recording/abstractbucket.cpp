@@ -100,11 +100,11 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record,
     // Held until the row is queued, so that the queue is never re-keyed in between.
     QReadLocker cacheFileLocker(&cacheFileLock());
     const int generation = cacheFileGeneration();
-    if (d->m_storageId == -1 || d->m_generation != generation) {
+    if (d->m_storageId == kNoStorageId || d->m_generation != generation) {
         d->m_storageId = BackendsPrivate::get(currentBackends())
                              ->storageIdWithoutRegistering(storageBackend(), storageLocationInfo());
         d->m_generation = generation;
-        if (d->m_storageId == -1) {
+        if (d->m_storageId == kNoStorageId) {
             if (!std::exchange(d->m_lookupFailing, true))
                 qCWarning(lcTelemetry) << "Unable to retrieve storage ID";
             return;

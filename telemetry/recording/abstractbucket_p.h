@@ -1,6 +1,7 @@
 #pragma once
 
 #include "telemetry/recording/abstractbucket.h"
+#include "telemetry/runtime/cachefile_p.h"
 
 #include <QJsonObject>
 
@@ -24,7 +25,7 @@ public:
     AbstractBucket *q;
     // The user name that the bucket's records go out with; empty without a login.
     QString m_account;
-    int m_storageId = -1;
+    int m_storageId = kNoStorageId;
     // The cache file generation the storage ID belongs to.
     int m_generation = 0;
     bool m_lookupFailing = false;

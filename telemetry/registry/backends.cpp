@@ -15,7 +15,6 @@ namespace kl::telemetry {
 
 namespace {
 
-constexpr int kNoStorage = -1;
 constexpr int kNotRegistered = 0; // storage IDs start at 1
 constexpr QLatin1String kTable("storages");
 
@@ -124,7 +123,7 @@ int BackendsPrivate::findStorageId(const Destination &destination)
         if (!m_lookupBusy && !std::exchange(m_failing, true))
             qCCritical(lcTelemetry) << "Unable to search database for existing storage information "
                                     << query.lastError().text();
-        return kNoStorage;
+        return kNoStorageId;
     }
     m_failing = false;
     return query.next() ? query.value(0).toInt() : kNotRegistered;
@@ -142,7 +141,7 @@ int BackendsPrivate::registerStorage(const Destination &destination)
     if (!m_lookupBusy)
         qCCritical(lcTelemetry) << "Unable to insert new storage information do database"
                                 << query.lastError();
-    return kNoStorage;
+    return kNoStorageId;
 }
 
 // Looked up again in a write transaction before the insert: two processes that both found
@@ -157,14 +156,14 @@ int BackendsPrivate::storageIdOf(const Destination &destination)
     RaiiTransaction transaction(m_db);
     if (!transaction.openForWriting()) {
         m_lookupBusy = true; // whatever refused it, the record waits and asks again
-        return kNoStorage;
+        return kNoStorageId;
     }
     int id = findStorageId(destination);
     if (id == kNotRegistered)
         id = registerStorage(destination);
-    if (id != kNoStorage && !transaction.commit()) {
+    if (id != kNoStorageId && !transaction.commit()) {
         m_lookupBusy = true;
-        return kNoStorage;
+        return kNoStorageId;
     }
     return id;
 }
@@ -263,20 +262,20 @@ std::optional<int> BackendsPrivate::storageIdInCurrentFile(int storageId)
         QMutexLocker idsLocker(&m_idsMutex);
         const auto handedOut = m_handedOut.constFind(storageId);
         if (handedOut == m_handedOut.cend())
-            return kNoStorage;
+            return kNoStorageId;
         destination = *handedOut;
         const auto inFile = m_inFile.constFind(destination);
         if (inFile != m_inFile.cend())
             return *inFile;
     }
-    if (storageId < kNoStorage) {
+    if (storageId < kNoStorageId) {
         if (!registerProvisionalDestinations())
             return std::nullopt;
         QMutexLocker idsLocker(&m_idsMutex);
-        return m_registeredProvisional.value(storageId, kNoStorage);
+        return m_registeredProvisional.value(storageId, kNoStorageId);
     }
     const int id = storageIdOf(destination);
-    if (id == kNoStorage)
+    if (id == kNoStorageId)
         return std::nullopt;
     keepInFile(destination, id);
     return id;
@@ -313,11 +312,11 @@ int Backends::getStorageID(const QString &backend, const QString &locationInfo) 
     // The flush cycle keeps trying to open the cache; until then rows wait in the queue. So
     // they do while another client holds the file: the flush re-keys them.
     const bool closed = d->m_initialized && !d->m_db.isOpen();
-    const int id = closed ? kNoStorage : d->storageIdOf(destination);
+    const int id = closed ? kNoStorageId : d->storageIdOf(destination);
     QMutexLocker idsLocker(&d->m_idsMutex);
-    if (closed || (id == kNoStorage && d->m_lookupBusy))
+    if (closed || (id == kNoStorageId && d->m_lookupBusy))
         return d->provisionalStorageId(destination);
-    if (id != kNoStorage) {
+    if (id != kNoStorageId) {
         d->m_handedOut.insert(id, destination);
         d->m_inFile.insert(destination, id);
     }
@@ -336,7 +335,7 @@ QList<int> Backends::knownStorageIds(const QString &backend, const QString &loca
                 ids.append(it.key());
         }
     }
-    const int inFile = d->m_db.isOpen() ? d->findStorageId(destination) : kNoStorage;
+    const int inFile = d->m_db.isOpen() ? d->findStorageId(destination) : kNoStorageId;
     if (inFile > 0 && !ids.contains(inFile))
         ids.append(inFile);
     return ids;

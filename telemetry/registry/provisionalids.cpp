@@ -5,6 +5,7 @@
 #include "telemetry/registry/backends.h"
 #include "telemetry/registry/backends_p.h"
 
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/tables_p.h"
 
@@ -14,7 +15,6 @@ namespace kl::telemetry {
 
 namespace {
 
-constexpr int kNoStorage = -1;
 constexpr int kNotRegistered = 0; // storage IDs start at 1
 
 } // namespace
@@ -72,7 +72,7 @@ bool BackendsPrivate::registerProvisionalDestinations()
     QHash<int, int> realIds;
     for (auto it = waiting.cbegin(); it != waiting.cend(); ++it) {
         int &id = registered[it.value()];
-        if (id == kNotRegistered && (id = registerStorage(it.value())) == kNoStorage)
+        if (id == kNotRegistered && (id = registerStorage(it.value())) == kNoStorageId)
             return false;
         realIds.insert(it.key(), id);
     }
@@ -112,7 +112,7 @@ std::optional<int> BackendsPrivate::storageIdInMemory(int storageId)
     QMutexLocker locker(&m_idsMutex);
     const auto destination = m_handedOut.constFind(storageId);
     if (destination == m_handedOut.cend())
-        return kNoStorage;
+        return kNoStorageId;
     const auto inFile = m_inFile.constFind(*destination);
     return inFile != m_inFile.cend() ? *inFile : provisionalStorageId(*destination);
 }
@@ -127,10 +127,10 @@ void BackendsPrivate::keepStorageIds(const QHash<int, int> &newIds)
     m_registeredProvisional.clear();
     for (auto it = newIds.cbegin(); it != newIds.cend(); ++it) {
         const auto destination = m_handedOut.constFind(it.key());
-        if (it.value() == kNoStorage || destination == m_handedOut.cend())
+        if (it.value() == kNoStorageId || destination == m_handedOut.cend())
             continue;
         handedOut.insert(it.value(), *destination);
-        if (it.value() < kNoStorage) {
+        if (it.value() < kNoStorageId) {
             m_provisional.insert(*destination, it.value());
             m_unregistered.append(it.value());
         }

@@ -17,6 +17,11 @@ namespace kl::telemetry {
 constexpr QLatin1String kCacheConnectionName("korvel.telemetry.cache");
 constexpr QLatin1String kRegistryConnectionName("korvel.telemetry.registry");
 
+/// The storage ID of no destination; provisional IDs lie below it.
+constexpr int kNoStorageId = -1;
+/// The most records of one destination that one request carries.
+constexpr int kBatchSize = 25;
+
 /// Which file a path names at a given moment; two files are the same only with equal ids.
 struct FileIdentity
 {
