@@ -798,15 +798,15 @@ void TestCache::idsAreStableAndNeverReused()
     QCOMPARE(query.value(1).toString(), hostile);
 
     // One uploader per couchdb destination, keyed by storage ID, built once.
-    const QMap<QString, DocumentUploader *> uploaders = m_backends->getBackends();
-    QCOMPARE(uploaders.keys(), (QStringList { "1", "2", "3", "4" }));
+    const QMap<int, DocumentUploader *> uploaders = m_backends->getBackends();
+    QCOMPARE(uploaders.keys(), (QList<int> { 1, 2, 3, 4 }));
     QVERIFY(!uploaders.values().contains(nullptr));
     QCOMPARE(m_backends->getBackends(), uploaders);
     m_backends->clearRegisteredBackends();
     QCOMPARE(m_backends->getRegisteredBackendsCount(), 0);
     QVERIFY(m_backends->getBackends().isEmpty());
     QCOMPARE(m_backends->getStorageID(couchdb, "{\"a\": 1}"), 7);
-    QVERIFY(!uploaders.values().contains(m_backends->getBackends().value("7")));
+    QVERIFY(!uploaders.values().contains(m_backends->getBackends().value(7)));
     // A registry opened later, as in the next process, finds the table and the IDs in the file.
     cleanup();
     m_messages = std::make_unique<MessageCapture>();

@@ -226,7 +226,7 @@ private slots:
     void ownsOneAccessManager();
     void tlsThroughAPrivateCa();
     void storesBehindAPathPrefix();
-    void passesServeTenBeforeTwo();
+    void passesServeDestinationsByStorageId();
     void attemptsWaitForConsentAndTheLock();
     void workGoesPastAStoppedHolder();
     void keepsWhatTheServerDidNotStore_data();
@@ -641,14 +641,14 @@ void TestPublishing::storesBehindAPathPrefix()
     QCOMPARE(couchDbDocuments(server, encoded).value("behind").value("n"), QJsonValue(1));
 }
 
-void TestPublishing::passesServeTenBeforeTwo()
+void TestPublishing::passesServeDestinationsByStorageId()
 {
     // Ten destinations on a fresh registry: storage IDs 1 to 10, records for 2 and 10 only.
     for (int i = 1; i <= 10; ++i)
         QCOMPARE(registerDestination(m_server->url(), QStringLiteral("d%1").arg(i)), i);
     const QStringList two = cacheRecords(2, 30);
     const QStringList ten = cacheRecords(10, 30, 5000);
-    const QVector<QStringList> batches { ten.mid(0, 25), two.mid(0, 25), ten.mid(25), two.mid(25) };
+    const QVector<QStringList> batches { two.mid(0, 25), ten.mid(0, 25), two.mid(25), ten.mid(25) };
     for (const QStringList &batch : batches)
         m_server->enqueue(FakeHttpServer::json(storedAnswer(batch)));
 
@@ -661,7 +661,7 @@ void TestPublishing::passesServeTenBeforeTwo()
     const QVector<FakeHttpServer::Request> requests = m_server->requests();
     QCOMPARE(requests.size(), 4);
     for (int i = 0; i < 4; ++i) {
-        QCOMPARE(requests.at(i).target, QByteArray(i % 2 ? "/d2/_bulk_docs" : "/d10/_bulk_docs"));
+        QCOMPARE(requests.at(i).target, QByteArray(i % 2 ? "/d10/_bulk_docs" : "/d2/_bulk_docs"));
         QCOMPARE(postedIds(requests.at(i)), batches.at(i));
     }
     QCOMPARE(m_messages->all(), QStringList()); // stored batches are quiet

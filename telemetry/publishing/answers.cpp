@@ -240,14 +240,14 @@ void PublisherPrivate::finishBatch()
         m_out.erase(batch);
         delay = applyAnswer(applied);
     }
-    q->m_pendingIds.clear();
+    m_pendingIds.clear();
     for (const OutBatch &out : qAsConst(m_out))
-        q->m_pendingIds += out.ids;
+        m_pendingIds += out.ids;
     // The chain goes on from the answers to the batches still out.
     if (!m_out.isEmpty()) {
         if (delay == kFollowUpDelayMs)
             addBatches();
-        q->m_executor.reset();
+        m_executor.reset();
         return;
     }
     // A backlog drains at the server's pace: the next attempt goes on under this lock, rather
@@ -260,7 +260,7 @@ void PublisherPrivate::finishBatch()
         attemptUnderLock(Chain::Continues);
         return;
     }
-    q->m_executor.reset();
+    m_executor.reset();
     if (m_uploadChain == Chain::Continues)
         scheduleAttempt(delay);
 }

@@ -63,13 +63,13 @@ quint64 PublisherPrivate::nextAttemptSerial()
 bool PublisherPrivate::holdMainLock()
 {
     if (m_lockFromQueue) {
-        q->m_executor = std::move(m_lockFromQueue);
+        m_executor = std::move(m_lockFromQueue);
         return true;
     }
-    q->m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
-    if (q->m_executor->tryToRun() || q->m_executor->isHolderStuck())
+    m_executor = std::make_unique<SingleExecutor>(QString::fromLatin1(kMainLockName));
+    if (m_executor->tryToRun() || m_executor->isHolderStuck())
         return true;
-    q->m_executor.reset();
+    m_executor.reset();
     return false;
 }
 
@@ -158,13 +158,13 @@ void PublisherPrivate::attemptUnderLock(Chain chain)
 void PublisherPrivate::endAttempt(Chain chain, AttemptEnd end)
 {
     if (end == AttemptEnd::UploadStarted) {
-        q->m_executor.reset();
+        m_executor.reset();
         return;
     }
     const bool rests = chain == Chain::Continues && end == AttemptEnd::NothingToDo;
     if (rests)
         rest();
-    q->m_executor.reset();
+    m_executor.reset();
     if (chain == Chain::Continues && !rests)
         scheduleAttempt(delayAfterAttempt(end));
 }

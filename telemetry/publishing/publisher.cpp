@@ -70,7 +70,7 @@ int PublisherPrivate::delayAfterUpload(int stored, const OutBatch &batch, bool n
     m_fullBatchInLastPass = allStored && m_fullBatchInLastPass;
     // The rest of the pass follows at once: small backlogs of many destinations drain in one
     // pass, not one destination a period.
-    const bool passGoesOn = allStored && !q->m_uploaders.isEmpty();
+    const bool passGoesOn = allStored && !m_uploaders.isEmpty();
     return isCatchingUp() || narrowing || passGoesOn ? kFollowUpDelayMs : DataTransferFrequency;
 }
 
@@ -89,23 +89,21 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
     walk.start();
     bool passStarted = false;
     while (!walk.hasExpired(kWalkBudgetMs)) {
-        if (q->m_uploaders.isEmpty()) {
+        if (m_uploaders.isEmpty()) {
             if (passStarted)
                 return endOfPass();
             startPass();
             passStarted = true;
-            if (q->m_uploaders.isEmpty())
+            if (m_uploaders.isEmpty())
                 return endOfPass();
         }
-        // Keys are storage IDs as text, so a pass visits "10" before "2".
-        const QString key = q->m_uploaders.firstKey();
-        const int storageId = key.toInt();
-        DocumentUploader *uploader = q->m_uploaders.take(key);
+        const int storageId = m_uploaders.firstKey();
+        DocumentUploader *uploader = m_uploaders.take(storageId);
         ReadBatch read;
         if (!uploader || waits(storageId) || !readBatch(storageId, walk, uploader->logins(), read))
             continue;
         if (!m_out.isEmpty() && storageId != m_outStorageId) {
-            q->m_uploaders.insert(key, uploader);
+            m_uploaders.insert(storageId, uploader);
             return AttemptEnd::AnswerAwaited;
         }
         uploader = idleUploader(storageId, uploader);
@@ -127,12 +125,12 @@ PublisherPrivate::AttemptEnd PublisherPrivate::endOfPass() const
 void PublisherPrivate::startPass()
 {
     const std::optional<QSet<int>> cached = currentDataCollector()->setAsideOrphans();
-    q->m_uploaders = currentBackends()->getBackends();
+    m_uploaders = currentBackends()->getBackends();
     // A destination with nothing cached is passed by unread: a draining backlog starts a pass
     // with each batch.
-    for (auto uploader = q->m_uploaders.begin(); cached && uploader != q->m_uploaders.end();)
-        uploader = cached->contains(uploader.key().toInt()) ? std::next(uploader)
-                                                            : q->m_uploaders.erase(uploader);
+    for (auto uploader = m_uploaders.begin(); cached && uploader != m_uploaders.end();)
+        uploader
+            = cached->contains(uploader.key()) ? std::next(uploader) : m_uploaders.erase(uploader);
     m_fullBatchInLastPass = m_fullBatchInPass;
     m_fullBatchInPass = false;
 }
@@ -148,7 +146,7 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk,
     {
         QStringList readIds;
         QStringList readDocuments;
-        const QStringList &out = storageId == m_outStorageId ? q->m_pendingIds : QStringList();
+        const QStringList &out = storageId == m_outStorageId ? m_pendingIds : QStringList();
         if (!currentDataCollector()->getCacheByStorageId(
                 storageId, readIds, readDocuments, out,
                 Singleton<NetworkManager>::getInstance()->maxRequestSize(), logins, &read.account,
@@ -213,7 +211,7 @@ void PublisherPrivate::startUpload(int storageId, DocumentUploader *uploader, co
     uploader->setAccount(read.account);
     m_out.append({ read.ids, uploader, m_narrowingState, std::nullopt, read.cutByBytes });
     m_outStorageId = storageId;
-    q->m_pendingIds += read.ids;
+    m_pendingIds += read.ids;
     QObject::connect(uploader, &DocumentUploader::resultReady, q, &Publisher::addedDocuments);
     uploader->addDocuments(read.ids, read.documents);
 }
@@ -252,7 +250,7 @@ bool PublisherPrivate::checkCacheFile()
     if (generation == m_cacheGeneration)
         return usable;
     m_cacheGeneration = generation;
-    q->m_uploaders.clear();
+    m_uploaders.clear();
     // Narrowing state is kept per storage ID, which may name another destination now.
     m_narrowing = BatchNarrowing();
     return usable;
@@ -278,7 +276,7 @@ void PublisherPrivate::abandonUpload()
         for (const OutBatch &batch : qAsConst(m_out))
             detach(batch.uploader);
         m_out.clear();
-        q->m_pendingIds.clear();
+        m_pendingIds.clear();
         // While the application still exists: a manager deleted with the statics, after it,
         // leaks the request in flight. Deleting it closes its connections.
         Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);

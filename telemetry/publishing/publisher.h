@@ -3,17 +3,12 @@
 #include "telemetry/korveltelemetry_export.h"
 #include "telemetry/runtime/singleton.h"
 
-#include <QMap>
 #include <QObject>
-#include <QStringList>
-
-#include <memory>
+#include <QString>
 
 namespace kl::telemetry {
 
-class DocumentUploader;
 class PublisherPrivate;
-class SingleExecutor;
 class UploadResult;
 
 /// What Publisher::publishPending() achieved.
@@ -123,9 +118,6 @@ private:
     friend class PublisherPrivate;
 
     PublisherPrivate *d;
-    std::unique_ptr<SingleExecutor> m_executor;
-    QMap<QString, DocumentUploader *> m_uploaders;
-    QStringList m_pendingIds;
 };
 
 /// The publisher of the process.

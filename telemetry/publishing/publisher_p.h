@@ -5,6 +5,7 @@
 #include "telemetry/publishing/backoff_p.h"
 #include "telemetry/publishing/batchnarrowing_p.h"
 #include "telemetry/publishing/cachefilewatch_p.h"
+#include "telemetry/publishing/documentuploader.h"
 #include "telemetry/publishing/uploadresult.h"
 #include "telemetry/runtime/hook_p.h"
 #include "telemetry/runtime/singleexecutor.h"
@@ -12,6 +13,7 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QMap>
 #include <QMutex>
 #include <QPointer>
 #include <QSet>
@@ -195,6 +197,12 @@ public:
     // Answers wait in the lock's queue once, however many arrive meanwhile.
     bool m_answersWaitForLock = false;
     PublishingBackoff m_backoff;
+    // The main lock while an attempt or the applying of answers holds it.
+    std::unique_ptr<SingleExecutor> m_executor;
+    // The destinations the current pass has yet to visit, by storage ID.
+    QMap<int, DocumentUploader *> m_uploaders;
+    // The records of the batches out, oldest first.
+    QStringList m_pendingIds;
     // While publishPending() runs: what its answers achieved so far.
     PendingCall *m_pendingCall = nullptr;
 };

@@ -382,7 +382,7 @@ QString Backends::findBackendLocation(const QString &backend) const
     return backend;
 }
 
-QMap<QString, DocumentUploader *> Backends::getBackends()
+QMap<int, DocumentUploader *> Backends::getBackends()
 {
     ConnectionLocker locker(&d->m_mutex, d->m_db, BusyWait::Brief);
     // Uploaders built for an older cache file may be keyed by IDs that now name others; they
@@ -392,7 +392,7 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
         d->m_uploaderCache.clear();
         d->m_spareUploaders.clear();
     }
-    QMap<QString, DocumentUploader *> uploaders;
+    QMap<int, DocumentUploader *> uploaders;
     if (!d->m_db.isOpen()) {
         if (!std::exchange(d->m_failing, true))
             qCCritical(lcTelemetry) << "getBackends() aborted, connection to database is closed.";
@@ -410,7 +410,7 @@ QMap<QString, DocumentUploader *> Backends::getBackends()
         const int storageId = query.value(0).toInt();
         if (DocumentUploader *uploader
             = d->uploaderFor(storageId, { query.value(1).toString(), query.value(2).toString() }))
-            uploaders.insert(QString::number(storageId), uploader);
+            uploaders.insert(storageId, uploader);
     }
     return uploaders;
 }

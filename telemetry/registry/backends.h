@@ -62,11 +62,10 @@ public:
 
     /**
      * Despite its name, the uploaders, not the backends: one uploader per registered
-     * destination whose backend is known, keyed by storage ID
-     * as decimal text (so "10" comes before "9"). The registry builds each uploader once and
-     * owns it until process exit; the uploaders belong to the calling thread.
+     * destination whose backend is known, keyed by storage ID. The registry builds each
+     * uploader once and owns it until process exit; the uploaders belong to the calling thread.
      */
-    QMap<QString, DocumentUploader *> getBackends();
+    QMap<int, DocumentUploader *> getBackends();
 
 private:
     Q_DISABLE_COPY(Backends)
