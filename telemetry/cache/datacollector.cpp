@@ -217,9 +217,9 @@ bool DataCollectorPrivate::writeQueueWithin(int milliseconds)
     return written;
 }
 
-// Another process's upload holds the main lock until its answer, up to the upload time-out
-// (30 s by default), and the queue would die with the process. Past a short wait it goes in
-// without the lock: SQLite serialises the writers, and an upload deletes only the ids it sent.
+// Another process may hold the main lock for long (stopped, or stuck in a slow disk), and the
+// queue would die with the process. Past a short wait it goes in without the lock: SQLite
+// serialises the writers, and the applying of an answer deletes only the ids that were sent.
 // Only the first call at exit waits: the collector's end after aboutToQuit has waited already
 // must not double the time to exit. A flush of the pool may still be running, in SQLite's busy
 // wait at worst, on the same connection: the gate keeps the two apart.

@@ -1,46 +1,61 @@
 #include "telemetry/runtime/raiitransaction.h"
 
+#include <QSqlDatabase>
 #include <QSqlQuery>
 
 namespace kl::telemetry {
 
+class RaiiTransactionPrivate
+{
+public:
+    explicit RaiiTransactionPrivate(const QSqlDatabase &db)
+        : m_db(db)
+    {
+    }
+
+    QSqlDatabase m_db;
+    bool m_success = false;
+    bool m_ended = false;
+};
+
 RaiiTransaction::RaiiTransaction(const QSqlDatabase &db)
-    : m_db(db)
+    : d(new RaiiTransactionPrivate(db))
 {
 }
 
 RaiiTransaction::~RaiiTransaction()
 {
-    if (m_ended || (m_success && m_db.commit()))
-        return;
-    // Nobody is left to tell: a failed rollback leaves SQLite to end the transaction itself.
-    // cppcheck-suppress ignoredReturnErrorCode
-    m_db.rollback();
+    if (!d->m_ended && !(d->m_success && d->m_db.commit())) {
+        // Nobody is left to tell: a failed rollback leaves SQLite to end the transaction itself.
+        // cppcheck-suppress ignoredReturnErrorCode
+        d->m_db.rollback();
+    }
+    delete d;
 }
 
 bool RaiiTransaction::open()
 {
-    return m_db.transaction();
+    return d->m_db.transaction();
 }
 
 bool RaiiTransaction::openForWriting()
 {
-    return QSqlQuery(m_db).exec(QStringLiteral("BEGIN IMMEDIATE"));
+    return QSqlQuery(d->m_db).exec(QStringLiteral("BEGIN IMMEDIATE"));
 }
 
 void RaiiTransaction::markSuccessfull()
 {
-    m_success = true;
+    d->m_success = true;
 }
 
 // SQLite may have rolled a failed commit back itself. The rollback runs as a query, so that the
 // connection's last error stays the commit's, which the caller reports.
 bool RaiiTransaction::commit()
 {
-    m_ended = true;
-    if (m_db.commit())
+    d->m_ended = true;
+    if (d->m_db.commit())
         return true;
-    QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
+    QSqlQuery(d->m_db).exec(QStringLiteral("ROLLBACK"));
     return false;
 }
 

@@ -2,9 +2,13 @@
 
 #include "telemetry/korveltelemetry_export.h"
 
-#include <QSqlDatabase>
+#include <QtGlobal>
+
+class QSqlDatabase;
 
 namespace kl::telemetry {
+
+class RaiiTransactionPrivate;
 
 /**
  * A scoped SQL transaction: commits at destruction when marked successful, rolls back in
@@ -41,9 +45,7 @@ public:
 private:
     Q_DISABLE_COPY(RaiiTransaction)
 
-    bool m_success = false;
-    bool m_ended = false;
-    QSqlDatabase m_db;
+    RaiiTransactionPrivate *d;
 };
 
 } // namespace kl::telemetry
