@@ -73,6 +73,7 @@ class TestDashboard : public QObject
 private Q_SLOTS:
     void initTestCase();
     void installsOnceAndOnlyWhereItCan();
+    void wantsAnAdminAndPrintsNoCredentials();
     void pageShowsWhatTheServerHolds();
 
 private:
@@ -134,6 +135,45 @@ void TestDashboard::installsOnceAndOnlyWhereItCan()
     QCOMPARE(runDashboardTool({ QStringLiteral("install"), QStringLiteral("--database"), database })
                  .exitCode,
              2);
+}
+
+// A server of its own, on disk: the shared one must stay open to every test.
+void TestDashboard::wantsAnAdminAndPrintsNoCredentials()
+{
+    QTemporaryDir dir;
+    const QString server = test::couchDbServer({ "start" }, dir.path());
+    const auto stop = qScopeGuard([&] { test::couchDbServer({ "stop" }, dir.path()); });
+    QVERIFY2(!server.isEmpty(), "no CouchDB-compatible server: Node.js is missing");
+    const auto as = [&server](const char *login) {
+        return QStringLiteral("http://%1@%2").arg(QLatin1String(login), server.mid(7));
+    };
+    QCOMPARE(httpRequest("PUT", server + "/members").status, 201);
+    QCOMPARE(httpRequest("PUT", server + "/_config/admins/admin", "\"4dm1n\"").status, 200);
+    QCOMPARE(httpRequest("PUT", as("admin:4dm1n") + "/_users/org.couchdb.user:writer",
+                         R"({"name":"writer","password":"pw","roles":[],"type":"user"})")
+                 .status,
+             201);
+
+    const struct
+    {
+        QString address;
+        int exitCode;
+        QString says;
+    } rows[] = {
+        { server, 1, "The server wants an admin's credentials" },
+        { as("admin:wrong"), 1, "The server refused the credentials of admin" },
+        { as("writer:pw"), 1, "The server refused the credentials of writer" },
+        { as("admin:4dm1n"), 0, "Installed the dashboard in members" },
+    };
+    for (const auto &row : rows) {
+        const ToolRun run
+            = runDashboardTool({ QStringLiteral("install"), QStringLiteral("--server"), row.address,
+                                 QStringLiteral("--database"), QStringLiteral("members") });
+        QVERIFY2(run.exitCode == row.exitCode && run.output.contains(row.says),
+                 qPrintable(row.address + QStringLiteral(": ") + run.output));
+        QVERIFY2(!run.output.contains(QStringLiteral("4dm1n")) && !run.output.contains(":pw"),
+                 qPrintable(run.output));
+    }
 }
 
 void TestDashboard::pageShowsWhatTheServerHolds()

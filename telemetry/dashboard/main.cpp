@@ -93,7 +93,8 @@ int install(QUrl server, const QString &database)
             break;
         case Installation::NeedsCredentials:
             if (!server.password().isEmpty()) {
-                err() << "The server refused the credentials of " << server.userName() << '\n';
+                err() << "The server refused the credentials of " << server.userName()
+                      << " (design documents are written by an admin of the database)\n";
                 return 1;
             }
             if (askCredentials(&server))
