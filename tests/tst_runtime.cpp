@@ -81,6 +81,7 @@ private slots:
     void transactionCommitsOnlyWhenMarked();
     void statementsOfTheEventLoopHardlyWait();
     void statementsKeptPreparedStayUsable();
+    void oneConnectionServesThreadsInTurn();
     void processesComingAndGoingNeitherWedgeNorShareTheLock();
     void stoppedOrKilledHolder_data();
     void stoppedOrKilledHolder();
@@ -278,6 +279,48 @@ void TestRuntime::statementsKeptPreparedStayUsable()
     const ReusedQuery failed = cache.prepared(db, QStringLiteral("SELECT FROM nowhere"));
     QVERIFY(!failed.isPrepared());
     QVERIFY(failed->lastError().isValid());
+}
+
+// The cache's connection is opened on one thread and used in turn by the pool's flushes, the
+// publisher's thread and host calls, never by two at once: Qt's SQLite driver and a SQLite
+// built thread-safe allow that. This fails on the Qt or the SQLite that stops allowing it.
+void TestRuntime::oneConnectionServesThreadsInTurn()
+{
+    CacheConnection connection;
+    const QSqlDatabase db = connection.database();
+    QVERIFY(connection.exec(QStringLiteral("CREATE TABLE turns(n INTEGER)")));
+    QSqlQuery options(db);
+    QStringList compiledWith;
+    for (options.exec(QStringLiteral("PRAGMA compile_options")); options.next();)
+        compiledWith << options.value(0).toString();
+    QVERIFY2(compiledWith.contains(QStringLiteral("THREADSAFE=1"))
+                 || compiledWith.contains(QStringLiteral("THREADSAFE=2")),
+             qPrintable(compiledWith.join(' ')));
+    MessageCapture messages;
+    QMutex turn;
+    std::atomic<int> failures { 0 };
+    const auto insert = [&](int first) {
+        for (int n = first; n < first + 50; ++n) {
+            QMutexLocker locker(&turn);
+            QSqlQuery query(db);
+            query.prepare(QStringLiteral("INSERT INTO turns VALUES (?)"));
+            query.addBindValue(n);
+            failures += query.exec() ? 0 : 1;
+        }
+    };
+    QThreadPool pool;
+    for (int i = 0; i < 4; ++i)
+        pool.start([&insert, i] { insert(i * 50); });
+    std::unique_ptr<QThread> thread(QThread::create([&insert] { insert(200); }));
+    thread->start();
+    insert(250);
+    pool.waitForDone();
+    thread->wait();
+    QCOMPARE(failures.load(), 0);
+    QSqlQuery count(db);
+    QVERIFY(count.exec(QStringLiteral("SELECT COUNT(DISTINCT n) FROM turns")) && count.next());
+    QCOMPARE(count.value(0).toInt(), 300);
+    QCOMPARE(messages.all(), QStringList());
 }
 
 // The busy time-out each use of a connection got, while another client holds the file.
