@@ -153,7 +153,8 @@ bool isDatabaseFile(const QString &path, QString *error)
 
 } // namespace
 
-bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error)> &read)
+bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error)> &read,
+                   BusyWait wait, QString *why)
 {
     const QString name = QLatin1String("korvel.telemetry.reader.")
         + QUuid::createUuid().toString(QUuid::WithoutBraces);
@@ -164,13 +165,15 @@ bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         QString error;
         if (isDatabaseFile(db.databaseName(), &error) && db.open()) {
-            applyBusyTimeout(db, BusyWait::Brief);
+            applyBusyTimeout(db, wait);
             done = read(db, &error);
         } else if (error.isEmpty()) {
             error = db.lastError().text();
         }
         if (!done)
             qCWarning(lcTelemetry) << "The cache cannot be read:" << error;
+        if (!done && why)
+            *why = error;
     }
     QSqlDatabase::removeDatabase(name);
     return done;

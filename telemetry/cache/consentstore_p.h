@@ -3,6 +3,7 @@
 #include "telemetry/cache/recordqueue_p.h"
 #include "telemetry/korveltelemetry_export.h"
 #include "telemetry/runtime/consent_p.h"
+#include "telemetry/runtime/tables_p.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -44,10 +45,11 @@ std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QStri
 /**
  * Runs @p read on a read-only connection to the cache file of its own, made on the calling
  * thread for the call: it neither creates nor changes the file, and waits for another client's
- * lock a moment at most. False, with a warning, when the file cannot be opened or @p read
- * fails; @p read tells why in its error.
+ * lock as @p wait says. False, with a warning, when the file cannot be opened or @p read
+ * fails; @p read tells why in its error, which @p why receives where given.
  */
-bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error)> &read);
+bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error)> &read,
+                   BusyWait wait = BusyWait::Brief, QString *why = nullptr);
 
 /**
  * @p application's decision, read from the cache file through a read-only connection of the

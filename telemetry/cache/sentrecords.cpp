@@ -3,6 +3,7 @@
 
 #include "telemetry/cache/sentrecords_p.h"
 
+#include "telemetry/cache/cachecontents_p.h"
 #include "telemetry/cache/consentstore_p.h"
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/runtime/runtime.h"
@@ -64,29 +65,59 @@ void DataCollector::setMaxSentRecordsBytes(qint64 bytes)
     sentRecordBounds().maxBytes = qMax<qint64>(0, bytes);
 }
 
+namespace {
+
+// Those of @p application, or of every application when it is none, newest first; at most
+// @p limit, or all of them when it is negative.
+bool readSent(const QSqlDatabase &db, const std::optional<QString> &application, int limit,
+              QVector<ApplicationSentRecord> &sent, QString *error)
+{
+    const std::optional<bool> made = hasTable(db, kSentTable, error);
+    if (!made || !*made)
+        return made.has_value(); // none kept yet, or unreadable
+    QVariantList values { limit };
+    if (application)
+        values.prepend(*application);
+    QSqlQuery query(db);
+    if (!execBound(query,
+                   QStringLiteral("SELECT id, sentAt, locationInfo, recordData, application FROM "
+                                  "telemetry_sent LEFT JOIN storages USING (storageID) %1 ORDER "
+                                  "BY sentAt DESC, telemetry_sent.rowid DESC LIMIT ?")
+                       .arg(application ? QStringLiteral("WHERE application = ?") : QString()),
+                   values, error))
+        return false;
+    while (query.next())
+        sent.append({ query.value(4).toString(),
+                      { query.value(0).toString(), query.value(1).toLongLong(),
+                        query.value(2).toString(), query.value(3).toString() } });
+    return true;
+}
+
+} // namespace
+
 QVector<SentRecord> DataCollector::sentRecords(const QString &application, int limit, bool *ok)
 {
-    QVector<SentRecord> sent;
+    QVector<ApplicationSentRecord> sent;
     const bool read = !QFileInfo::exists(getCacheDataBaseLocation())
         || readCacheFile([&](const QSqlDatabase &db, QString *error) {
-               const std::optional<bool> made = hasTable(db, kSentTable, error);
-               if (!made || !*made)
-                   return made.has_value(); // none kept yet, or unreadable
-               QSqlQuery query(db);
-               if (!execBound(query,
-                              QStringLiteral("SELECT id, sentAt, locationInfo, recordData FROM "
-                                             "telemetry_sent LEFT JOIN storages USING "
-                                             "(storageID) WHERE application = ? ORDER BY sentAt "
-                                             "DESC, telemetry_sent.rowid DESC LIMIT ?"),
-                              { application, limit }, error))
-                   return false;
-               while (query.next())
-                   sent.append({ query.value(0).toString(), query.value(1).toLongLong(),
-                                 query.value(2).toString(), query.value(3).toString() });
-               return true;
+               return readSent(db, application, limit, sent, error);
            });
     if (ok)
         *ok = read;
+    QVector<SentRecord> records;
+    records.reserve(sent.size());
+    for (const ApplicationSentRecord &record : qAsConst(sent))
+        records.append(record.sent);
+    return records;
+}
+
+std::optional<QVector<ApplicationSentRecord>> readAllSentRecords(QString *error)
+{
+    QVector<ApplicationSentRecord> sent;
+    if (!readCacheFile([&](const QSqlDatabase &db,
+                           QString *why) { return readSent(db, std::nullopt, -1, sent, why); },
+                       BusyWait::BriefOnEventLoop, error))
+        return std::nullopt;
     return sent;
 }
 

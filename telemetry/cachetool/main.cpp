@@ -1,6 +1,8 @@
 // korvel-cache: what the telemetry cache of this user holds, for people debugging telemetry on
-// a desktop. Reads go straight to the cache file; every change goes through the library, under
-// the machine-wide lock, so it is safe while applications run.
+// a desktop. Reads go through the library's read-only readers of the cache file, which create
+// nothing and take no lock; every change goes through the collector, under the machine-wide
+// lock, so it is safe while applications run.
+#include "telemetry/cache/cachecontents_p.h"
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
@@ -16,9 +18,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QThread>
 #include <QUrl>
 
@@ -53,174 +52,94 @@ QString serverWithoutUserInfo(const QJsonObject &location)
     return withoutUserInfo(QUrl(location.value(QLatin1String("server")).toString()));
 }
 
-class Cache
+// A location info or a document, as the cache keeps them: JSON text.
+QJsonObject objectOf(const QString &json)
 {
-public:
-    explicit Cache(const QString &path)
-        : m_db(QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("korvel-cache")))
-    {
-        m_db.setDatabaseName(path);
-        m_db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-    }
+    return QJsonDocument::fromJson(json.toUtf8()).object();
+}
 
-    bool open() { return m_db.open(); }
-    /// Why the last step failed.
-    QString error() const { return m_error.isEmpty() ? m_db.lastError().text() : m_error; }
-
-    /// One object per destination: storage ID, backend, server, database, pending count,
-    /// timestamp of the oldest record, how many are set aside and, where records were recorded
-    /// with a login, how many per user name ("accounts").
-    std::optional<QJsonArray> destinations()
-    {
-        QJsonArray result;
-        QSqlQuery query(m_db);
-        if (!run(query,
-                 QStringLiteral(
-                     "SELECT s.storageID, s.backend, s.locationInfo, "
-                     "(SELECT COUNT(*) FROM telemetry t WHERE t.storageID = s.storageID), "
-                     "(SELECT MIN(timestamp) FROM telemetry t WHERE t.storageID = s.storageID) "
-                     "FROM storages s ORDER BY s.storageID")))
-            return std::nullopt;
-        const QHash<int, int> setAside = setAsideCounts();
-        const QHash<int, QJsonObject> answers = lastAnswers();
-        const QHash<int, QJsonObject> accounts = accountCounts();
-        while (query.next()) {
-            const QJsonObject location
-                = QJsonDocument::fromJson(query.value(2).toString().toUtf8()).object();
-            QJsonObject destination { { "storageId", query.value(0).toInt() },
-                                      { "backend", query.value(1).toString() },
-                                      { "server", serverWithoutUserInfo(location) },
-                                      { "database", location.value("database") },
-                                      { "pending", query.value(3).toInt() },
-                                      { "setAside", setAside.value(query.value(0).toInt()) } };
-            if (!query.value(4).isNull())
-                destination.insert("oldest", query.value(4).toLongLong());
-            const auto answer = answers.constFind(query.value(0).toInt());
-            if (answer != answers.cend())
-                destination.insert("lastAnswer", *answer);
-            if (accounts.contains(query.value(0).toInt()))
-                destination.insert("accounts", accounts.value(query.value(0).toInt()));
-            result.append(destination);
+/// One object per destination: storage ID, backend, server, database, pending count,
+/// timestamp of the oldest record, how many are set aside, why the last batch failed and,
+/// where records were recorded with a login, how many per user name ("accounts").
+std::optional<QJsonArray> destinationObjects(QString *error)
+{
+    const std::optional<QVector<CachedDestination>> read = readCachedDestinations(error);
+    if (!read)
+        return std::nullopt;
+    QJsonArray result;
+    for (const CachedDestination &cached : *read) {
+        const QJsonObject location = objectOf(cached.locationInfo);
+        QJsonObject destination { { "storageId", cached.storageId },
+                                  { "backend", cached.backend },
+                                  { "server", serverWithoutUserInfo(location) },
+                                  { "database", location.value("database") },
+                                  { "pending", cached.pending },
+                                  { "setAside", cached.setAside } };
+        if (cached.oldest)
+            destination.insert("oldest", *cached.oldest);
+        if (const auto &answer = cached.lastAnswer)
+            destination.insert("lastAnswer",
+                               QJsonObject { { "status", answer->httpStatus },
+                                             { "error", answer->error },
+                                             { "since", answer->since } });
+        if (!cached.accounts.isEmpty()) {
+            QJsonObject accounts;
+            for (auto account = cached.accounts.cbegin(); account != cached.accounts.cend();
+                 ++account)
+                accounts.insert(account.key(), account.value());
+            destination.insert("accounts", accounts);
         }
-        return result;
+        result.append(destination);
     }
+    return result;
+}
 
-    /// The storage IDs of every destination the cache file knows.
-    std::optional<QSet<int>> storageIds()
-    {
-        QSqlQuery query(m_db);
-        if (!run(query, QStringLiteral("SELECT storageID FROM storages")))
-            return std::nullopt;
-        QSet<int> ids;
-        while (query.next())
-            ids.insert(query.value(0).toInt());
-        return ids;
+/// The storage IDs of every destination the cache file knows.
+std::optional<QSet<int>> storageIds(QString *error)
+{
+    const std::optional<QVector<CachedDestination>> read = readCachedDestinations(error);
+    if (!read)
+        return std::nullopt;
+    QSet<int> ids;
+    for (const CachedDestination &destination : *read)
+        ids.insert(destination.storageId);
+    return ids;
+}
+
+/// The @p limit oldest cached records of @p storageId.
+std::optional<QJsonArray> oldestRecords(int storageId, int limit, QString *error)
+{
+    const std::optional<QVector<CachedRecord>> read
+        = readOldestCachedRecords(storageId, limit, error);
+    if (!read)
+        return std::nullopt;
+    QJsonArray result;
+    for (const CachedRecord &record : *read)
+        result.append(QJsonObject { { "id", record.id },
+                                    { "timestamp", record.timestamp },
+                                    { "record", objectOf(record.record) } });
+    return result;
+}
+
+/// What servers stored of applications under a consent, newest first: id, time,
+/// application, server, database and the document as text.
+std::optional<QJsonArray> sent(QString *error)
+{
+    const std::optional<QVector<ApplicationSentRecord>> read = readAllSentRecords(error);
+    if (!read)
+        return std::nullopt;
+    QJsonArray result;
+    for (const ApplicationSentRecord &record : *read) {
+        const QJsonObject location = objectOf(record.sent.location);
+        result.append(QJsonObject { { "id", record.sent.id },
+                                    { "sentAt", record.sent.sentAt },
+                                    { "application", record.application },
+                                    { "server", serverWithoutUserInfo(location) },
+                                    { "database", location.value("database") },
+                                    { "record", record.sent.record } });
     }
-
-    /// The @p limit oldest cached records of @p storageId.
-    std::optional<QJsonArray> records(int storageId, int limit)
-    {
-        QSqlQuery query(m_db);
-        if (!run(query,
-                 QStringLiteral("SELECT id, timestamp, recordData FROM telemetry WHERE "
-                                "storageID = ? ORDER BY timestamp LIMIT ?"),
-                 { storageId, limit }))
-            return std::nullopt;
-        QJsonArray result;
-        while (query.next())
-            result.append(QJsonObject {
-                { "id", query.value(0).toString() },
-                { "timestamp", query.value(1).toLongLong() },
-                { "record",
-                  QJsonDocument::fromJson(query.value(2).toString().toUtf8()).object() } });
-        return result;
-    }
-
-    /// What servers stored of applications under a consent, newest first: id, time,
-    /// application, server, database and the document as text.
-    std::optional<QJsonArray> sent()
-    {
-        QJsonArray result;
-        if (!m_db.tables().contains(QStringLiteral("telemetry_sent")))
-            return result; // a file of a version that kept none
-        QSqlQuery query(m_db);
-        if (!run(query,
-                 QStringLiteral("SELECT id, sentAt, application, locationInfo, recordData FROM "
-                                "telemetry_sent LEFT JOIN storages USING (storageID) ORDER BY "
-                                "sentAt DESC, telemetry_sent.rowid DESC")))
-            return std::nullopt;
-        while (query.next()) {
-            const QJsonObject location
-                = QJsonDocument::fromJson(query.value(3).toString().toUtf8()).object();
-            result.append(QJsonObject { { "id", query.value(0).toString() },
-                                        { "sentAt", query.value(1).toLongLong() },
-                                        { "application", query.value(2).toString() },
-                                        { "server", serverWithoutUserInfo(location) },
-                                        { "database", location.value("database") },
-                                        { "record", query.value(4).toString() } });
-        }
-        return result;
-    }
-
-private:
-    bool run(QSqlQuery &query, const QString &statement, const QVariantList &values = {})
-    {
-        bool done = query.prepare(statement);
-        for (const QVariant &value : values)
-            query.addBindValue(value);
-        done = done && query.exec();
-        if (!done)
-            m_error = query.lastError().text();
-        return done;
-    }
-
-    QHash<int, int> setAsideCounts()
-    {
-        QHash<int, int> counts;
-        QSqlQuery query(m_db);
-        if (query.exec(QStringLiteral(
-                "SELECT storageID, COUNT(*) FROM telemetry_setaside GROUP BY storageID"))) {
-            while (query.next())
-                counts.insert(query.value(0).toInt(), query.value(1).toInt());
-        }
-        return counts;
-    }
-
-    // Records recorded with a login go out with that login only: without a process that has
-    // it, they wait.
-    QHash<int, QJsonObject> accountCounts()
-    {
-        QHash<int, QJsonObject> counts;
-        QSqlQuery query(m_db);
-        if (query.exec(
-                QStringLiteral("SELECT storageID, userName, COUNT(*) FROM telemetry_accounts "
-                               "JOIN telemetry USING (id) GROUP BY storageID, userName"))) {
-            while (query.next())
-                counts[query.value(0).toInt()].insert(query.value(1).toString(),
-                                                      query.value(2).toInt());
-        }
-        return counts;
-    }
-
-    // Kept by the publishers of every process: why a destination is stuck, if it is.
-    QHash<int, QJsonObject> lastAnswers()
-    {
-        QHash<int, QJsonObject> answers;
-        QSqlQuery query(m_db);
-        if (query.exec(QStringLiteral("SELECT storageID, status, error, since FROM "
-                                      "telemetry_answers"))) {
-            while (query.next())
-                answers.insert(query.value(0).toInt(),
-                               { { "status", query.value(1).toInt() },
-                                 { "error", query.value(2).toString() },
-                                 { "since", query.value(3).toLongLong() } });
-        }
-        return answers;
-    }
-
-    QSqlDatabase m_db;
-    QString m_error;
-};
+    return result;
+}
 
 QJsonArray setAsideRecords()
 {
@@ -296,13 +215,11 @@ int main(int argc, char **argv)
     if (!QFileInfo::exists(path))
         return fail(QStringLiteral("no cache at %1").arg(path));
 
-    Cache cache(path);
-    if (!cache.open())
-        return fail(QStringLiteral("cannot open %1: %2").arg(path, cache.error()));
+    QString error; // why the last read failed
     const auto output = [&](const std::optional<QJsonArray> &read,
                             const std::function<void(const QJsonArray &)> &text) {
         if (!read)
-            return fail(QStringLiteral("cannot read %1: %2").arg(path, cache.error()));
+            return fail(QStringLiteral("cannot read %1: %2").arg(path, error));
         const QJsonArray &items = *read;
         if (parser.isSet(json))
             print(QString::fromUtf8(QJsonDocument(items).toJson(QJsonDocument::Indented)));
@@ -314,16 +231,16 @@ int main(int argc, char **argv)
     };
 
     if (command == QLatin1String("list"))
-        return output(cache.destinations(), printDestinations);
+        return output(destinationObjects(&error), printDestinations);
     if (command == QLatin1String("sent"))
-        return output(cache.sent(), printSent);
+        return output(sent(&error), printSent);
     if (command == QLatin1String("peek") || command == QLatin1String("purge")) {
         const QStringList destinations = operands.mid(0, command == QLatin1String("peek") ? 1 : -1);
         if (destinations.isEmpty())
             return usageError(parser, QStringLiteral("%1 needs a destination ID").arg(command));
-        const std::optional<QSet<int>> known = cache.storageIds();
+        const std::optional<QSet<int>> known = storageIds(&error);
         if (!known)
-            return fail(QStringLiteral("cannot read %1: %2").arg(path, cache.error()));
+            return fail(QStringLiteral("cannot read %1: %2").arg(path, error));
         const auto unknown
             = std::find_if(destinations.begin(), destinations.end(),
                            [&known](const QString &id) { return !known->contains(id.toInt()); });
@@ -331,8 +248,9 @@ int main(int argc, char **argv)
             return usageError(parser, QStringLiteral("no destination %1").arg(*unknown));
     }
     if (command == QLatin1String("peek"))
-        return output(cache.records(operands.at(0).toInt(), operands.value(1, "10").toInt()),
-                      printRecords);
+        return output(
+            oldestRecords(operands.at(0).toInt(), operands.value(1, "10").toInt(), &error),
+            printRecords);
 
     // The library's collector makes every change, under the machine-wide lock.
     DataCollector *collector = currentDataCollector();
