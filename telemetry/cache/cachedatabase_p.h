@@ -5,6 +5,7 @@
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/statementcache_p.h"
+#include "telemetry/runtime/tables_p.h"
 
 #include <QElapsedTimer>
 #include <QMutex>
@@ -72,8 +73,8 @@ enum class CacheSync {
  * makeUsable() and the writes run under the machine-wide main lock, on the pool thread that
  * flushes or on the publisher's thread (or at exit, past a wait for that lock). The
  * connection serves host calls on any thread too: every use of m_db, here and in the queries,
- * holds m_mutex. Lock order: main lock, queue mutex, m_mutex; nothing takes the queue mutex
- * while it holds m_mutex.
+ * holds lock(). Lock order: main lock, queue mutex, lock(); nothing takes the queue mutex
+ * while it holds lock().
  */
 class CacheDatabase
 {
@@ -99,7 +100,7 @@ public:
     /**
      * Makes the process's commits durable, with a checkpoint, when some are not and none was
      * made for a few seconds; a power cut can thus cost the commits of those seconds, never
-     * the file. Call it under the main lock, with m_mutex held, outside a transaction. A file
+     * the file. Call it under the main lock, under lock(), outside a transaction. A file
      * that is not the one opened any more is left alone: the checkpoint would write the former
      * content into it. In a file without a write-ahead log every commit was synced already.
      */
@@ -110,28 +111,37 @@ public:
     CacheSync syncState();
     /// Drops the oldest records beyond @p bound (0: none), with one warning that counts them.
     void dropOldestBeyondBound(int bound);
-    /// The file's free pages, when there are enough to give back; 0 otherwise. With m_mutex
-    /// held.
+    /// The file's free pages, when there are enough to give back; 0 otherwise. Under lock().
     qint64 freePagesToGiveBack();
-    /// Gives the file's free pages back once they are most of it; with m_mutex held, outside
+    /// Gives the file's free pages back once they are most of it; under lock(), outside
     /// a transaction.
     void giveBackFreePages();
     /// Gives back the memory that a burst of work left with the connection's page cache and
     /// the C library's heap.
     void releaseMemory();
 
-    /// @p sql prepared once for the open connection; with m_mutex held.
+    /// @p sql prepared once for the open connection; under lock().
     ReusedQuery statement(const QString &sql) { return m_statements.prepared(m_db, sql); }
 
-    QMutex m_mutex;
-    QSqlDatabase m_db;
-    // Under m_mutex: a delete failed and nothing has been deleted since (a full disk, or a
+    /// Keeps every other thread off the connection until the locker goes, and gives it the
+    /// calling thread's busy time-out: each use of connection() is made under one.
+    ConnectionLocker lock(BusyWait wait = BusyWait::BriefOnEventLoop)
+    {
+        return ConnectionLocker(&m_mutex, m_db, wait);
+    }
+    /// The connection to the cache file; use it under lock() only.
+    const QSqlDatabase &connection() const { return m_db; }
+
+    // Under lock(): a delete failed and nothing has been deleted since (a full disk, or a
     // trigger of another client), so the next failure goes unsaid.
     bool m_deleteFailing = false;
-    // Under m_mutex: deletes left free pages enough to give back, which the next flush does.
+    // Under lock(): deletes left free pages enough to give back, which the next flush does.
     bool m_pagesFreed = false;
 
 private:
+    QMutex m_mutex;
+    QSqlDatabase m_db;
+
     bool open();
     qint64 pragmaValue(const QString &name);
     RecordTable makeTable();

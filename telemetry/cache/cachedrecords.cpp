@@ -34,13 +34,13 @@ namespace {
 int DataCollector::getCachedElementsCount()
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen()) {
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen()) {
         qCWarning(lcTelemetry) << "getCachedElementsCount operation aborted, because connection to "
                                   "database is closed.";
         return 0;
     }
-    if (const auto rows = countRows(cache.m_db, kRecordTable))
+    if (const auto rows = countRows(cache.connection(), kRecordTable))
         return *rows;
     qCWarning(lcTelemetry)
         << "getCachedElementsCount operation aborted, because SELECT query failed.";
@@ -51,11 +51,11 @@ int DataCollector::getCachedElementsCount()
 QMap<QString, int> DataCollector::getCachedCountsByLocation(bool *ok)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    const ConnectionLocker locker = cache.lock();
     QMap<QString, int> counts;
-    QSqlQuery query(cache.m_db);
+    QSqlQuery query(cache.connection());
     // Counting first looks each destination up once, not once per row.
-    const bool counted = cache.m_db.isOpen()
+    const bool counted = cache.connection().isOpen()
         && query.exec(QStringLiteral(
             "SELECT storages.locationInfo, counts.n FROM (SELECT storageID, COUNT(*) AS n "
             "FROM telemetry GROUP BY storageID) AS counts JOIN storages USING (storageID)"));
@@ -69,13 +69,13 @@ QMap<QString, int> DataCollector::getCachedCountsByLocation(bool *ok)
 void DataCollector::clearCache()
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen()) {
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen()) {
         qCWarning(lcTelemetry)
             << "clearCache operation aborted, because connection to database is closed.";
         return;
     }
-    switch (clearTable(cache.m_db, kRecordTable)) {
+    switch (clearTable(cache.connection(), kRecordTable)) {
     case TableClearing::Cleared:
         return;
     case TableClearing::TransactionRefused:
@@ -89,10 +89,10 @@ void DataCollector::clearCache()
 QMap<QString, QMap<QString, int>> DataCollector::accountCountsByLocation(bool *ok)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    const ConnectionLocker locker = cache.lock();
     QMap<QString, QMap<QString, int>> counts;
-    QSqlQuery query(cache.m_db);
-    const bool counted = cache.m_db.isOpen()
+    QSqlQuery query(cache.connection());
+    const bool counted = cache.connection().isOpen()
         && query.exec(QStringLiteral(
             "SELECT storages.locationInfo, counts.userName, counts.n FROM (SELECT storageID, "
             "userName, COUNT(*) AS n FROM telemetry_accounts JOIN telemetry USING (id) GROUP BY "
@@ -236,14 +236,14 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
                                         bool *cutByBytes)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen()) {
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen()) {
         qCCritical(lcTelemetry)
             << "getCacheByStorageId() aborted, connection to database is closed.";
         return false;
     }
     // One read for both statements: the documents are those of the rows chosen.
-    RaiiTransaction read(cache.m_db);
+    RaiiTransaction read(cache.connection());
     if (!read.open())
         return false;
     const std::optional<ChosenRows> chosen
@@ -277,8 +277,8 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
 std::optional<bool> DataCollector::hasCachedRecords()
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen())
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen())
         return std::nullopt;
     const ReusedQuery query = cache.statement(QStringLiteral("SELECT 1 FROM telemetry LIMIT 1"));
     if (!query.isPrepared() || !query->exec())
@@ -294,13 +294,13 @@ void DataCollector::releaseMemory()
 bool DataCollector::deleteByIds(const QStringList &ids)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen()) {
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen()) {
         qCWarning(lcTelemetry)
             << "deleteByIds operation aborted, because connection to database is closed.";
         return false;
     }
-    RaiiTransaction transaction(cache.m_db);
+    RaiiTransaction transaction(cache.connection());
     const bool deleted = transaction.open() && keepSentRecords(cache, ids)
         && deleteRecords(cache, ids) && deleteIn(cache, kAccountTable, ids) >= 0
         && deleteIn(cache, kLevelTable, ids) >= 0;

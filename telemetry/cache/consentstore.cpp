@@ -217,13 +217,13 @@ std::optional<ConsentDecision> DataCollectorPrivate::storeConsent(const QString 
         return std::nullopt;
     std::optional<ConsentDecision> kept;
     {
-        ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
-        RaiiTransaction transaction(m_cache.m_db);
+        const ConnectionLocker locker = m_cache.lock();
+        RaiiTransaction transaction(m_cache.connection());
         if (transaction.open())
-            kept = storeDecision(m_cache.m_db, application, decision);
+            kept = storeDecision(m_cache.connection(), application, decision);
         if (!kept || !transaction.commit()) {
             qCWarning(lcTelemetry) << "The user's consent cannot be kept in the cache:"
-                                   << m_cache.m_db.lastError().text();
+                                   << m_cache.connection().lastError().text();
             return std::nullopt;
         }
     }
@@ -241,17 +241,17 @@ bool DataCollectorPrivate::deleteApplicationData(const QString &application)
     openExistingCacheFile();
     if (!m_cache.isOpen())
         return !QFileInfo::exists(getCacheDataBaseLocation());
-    ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
-    RaiiTransaction transaction(m_cache.m_db);
-    QSqlQuery query(m_cache.m_db);
+    const ConnectionLocker locker = m_cache.lock();
+    RaiiTransaction transaction(m_cache.connection());
+    QSqlQuery query(m_cache.connection());
     const bool deleted = transaction.open()
-        && dropRecordsAbove(m_cache.m_db, application, kUndecided)
+        && dropRecordsAbove(m_cache.connection(), application, kUndecided)
         && execBound(query, QStringLiteral("DELETE FROM telemetry_sent WHERE application = ?"),
                      { application })
-        && dropUsage(m_cache.m_db, application);
+        && dropUsage(m_cache.connection(), application);
     if (!deleted || !transaction.commit()) {
         qCWarning(lcTelemetry) << "The application's data cannot be deleted from the cache:"
-                               << m_cache.m_db.lastError().text();
+                               << m_cache.connection().lastError().text();
         return false;
     }
     return true;

@@ -51,8 +51,8 @@ bool ownerRuns(const QString &owner)
 std::optional<QByteArray> DataCollector::publishingState(int storageId)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen())
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen())
         return std::nullopt;
     const ReusedQuery query = cache.statement(
         QStringLiteral("SELECT state FROM telemetry_publishing WHERE storageID = ?"));
@@ -65,10 +65,10 @@ std::optional<QByteArray> DataCollector::publishingState(int storageId)
 bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen())
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen())
         return false;
-    QSqlQuery query(cache.m_db);
+    QSqlQuery query(cache.connection());
     if (!query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS telemetry_publishing(storageID "
                                    "INTEGER NOT NULL PRIMARY KEY, state TEXT NOT NULL)")))
         return false;
@@ -89,10 +89,10 @@ bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
 bool DataCollector::claimDestination(int storageId, const QString &owner, int durationMs)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen())
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen())
         return false;
-    RaiiTransaction transaction(cache.m_db);
+    RaiiTransaction transaction(cache.connection());
     if (!transaction.openForWriting() || !cache.statement(kCreateClaimTable)->exec())
         return false;
     // Read under the write lock: a claim committed before is never from later than now.
@@ -126,8 +126,8 @@ bool DataCollector::claimDestination(int storageId, const QString &owner, int du
 bool DataCollector::releaseDestination(int storageId, const QString &owner)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen())
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen())
         return false;
     const ReusedQuery query = cache.statement(
         QStringLiteral("DELETE FROM telemetry_claims WHERE storageID = ? AND owner = ?"));
@@ -143,8 +143,8 @@ bool DataCollector::releaseDestination(int storageId, const QString &owner)
 bool DataCollector::keepAnswer(int storageId, int httpStatus, const QString &error)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.isOpen())
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().isOpen())
         return false;
     if (!cache.statement(kCreateAnswerTable)->exec())
         return false;
@@ -165,11 +165,11 @@ bool DataCollector::keepAnswer(int storageId, int httpStatus, const QString &err
 QMap<QString, DestinationAnswer> DataCollector::lastAnswersByLocation(bool *ok)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    const ConnectionLocker locker = cache.lock();
     QMap<QString, DestinationAnswer> answers;
-    QSqlQuery query(cache.m_db);
-    const bool read = cache.m_db.isOpen()
-        && (!cache.m_db.tables().contains(QStringLiteral("telemetry_answers"))
+    QSqlQuery query(cache.connection());
+    const bool read = cache.connection().isOpen()
+        && (!cache.connection().tables().contains(QStringLiteral("telemetry_answers"))
             || query.exec(QStringLiteral(
                 "SELECT storages.locationInfo, status, error, since FROM telemetry_answers "
                 "JOIN storages USING (storageID)")));

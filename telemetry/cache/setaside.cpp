@@ -50,11 +50,11 @@ bool runPerId(const QSqlDatabase &db, const QString &statement, const QStringLis
 bool DataCollector::setAside(const QString &id, const QString &reason)
 {
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    QSqlQuery create(cache.m_db);
-    QSqlQuery copy(cache.m_db);
-    RaiiTransaction transaction(cache.m_db);
-    if (!cache.m_db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable)
+    const ConnectionLocker locker = cache.lock();
+    QSqlQuery create(cache.connection());
+    QSqlQuery copy(cache.connection());
+    RaiiTransaction transaction(cache.connection());
+    if (!cache.connection().isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable)
         || !copy.prepare(QStringLiteral("INSERT OR REPLACE INTO telemetry_setaside SELECT id, "
                                         "timestamp, storageID, recordData, ?, ? FROM telemetry "
                                         "WHERE ")
@@ -65,8 +65,8 @@ bool DataCollector::setAside(const QString &id, const QString &reason)
     for (int placeholder = idMatches().count(QLatin1Char('?')); placeholder > 0; --placeholder)
         copy.addBindValue(id);
     if (!copy.exec() || copy.numRowsAffected() != 1
-        || !runPerId(cache.m_db, QLatin1String("DELETE FROM telemetry WHERE ") + idMatches(),
-                     { id }))
+        || !runPerId(cache.connection(),
+                     QLatin1String("DELETE FROM telemetry WHERE ") + idMatches(), { id }))
         return false;
     transaction.markSuccessfull();
     return true;
@@ -89,7 +89,7 @@ std::optional<QSet<int>> DataCollector::setAsideOrphans()
         "'its storage ID names no destination', %1 FROM telemetry WHERE storageID = ?");
 
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
+    const ConnectionLocker locker = cache.lock();
     QSet<int> published;
     QMap<QString, int> counts;
     {
@@ -107,12 +107,12 @@ std::optional<QSet<int>> DataCollector::setAsideOrphans()
         return published;
 
     const QStringList storageIds = counts.keys();
-    QSqlQuery create(cache.m_db);
-    RaiiTransaction transaction(cache.m_db);
+    QSqlQuery create(cache.connection());
+    RaiiTransaction transaction(cache.connection());
     if (!transaction.open() || !create.exec(kCreateSetAsideTable)
-        || !runPerId(cache.m_db, move.arg(QDateTime::currentMSecsSinceEpoch()), storageIds)
-        || !runPerId(cache.m_db, QStringLiteral("DELETE FROM telemetry WHERE storageID = ?"),
-                     storageIds)
+        || !runPerId(cache.connection(), move.arg(QDateTime::currentMSecsSinceEpoch()), storageIds)
+        || !runPerId(cache.connection(),
+                     QStringLiteral("DELETE FROM telemetry WHERE storageID = ?"), storageIds)
         || !transaction.commit())
         return published;
     for (auto orphan = counts.cbegin(); orphan != counts.cend(); ++orphan)
@@ -127,10 +127,10 @@ QVector<SetAsideRecord> DataCollector::setAsideRecords()
 {
     QVector<SetAsideRecord> records;
     CacheDatabase &cache = d->m_cache;
-    ConnectionLocker locker(&cache.m_mutex, cache.m_db);
-    if (!cache.m_db.tables(QSql::Tables).contains(QLatin1String("telemetry_setaside")))
+    const ConnectionLocker locker = cache.lock();
+    if (!cache.connection().tables(QSql::Tables).contains(QLatin1String("telemetry_setaside")))
         return records;
-    QSqlQuery query(cache.m_db);
+    QSqlQuery query(cache.connection());
     if (!query.exec(QStringLiteral("SELECT CAST(id AS TEXT), timestamp, storageID, recordData, "
                                    "reason, setAsideAt FROM telemetry_setaside ORDER BY "
                                    "setAsideAt"))) {
@@ -274,8 +274,8 @@ bool DataCollectorPrivate::changeAndTell(const std::function<bool()> &change)
 // The caller holds the main lock.
 bool DataCollectorPrivate::change(const QStringList &statements, const QStringList &ids)
 {
-    ConnectionLocker locker(&m_cache.m_mutex, m_cache.m_db);
-    const QSqlDatabase &db = m_cache.m_db;
+    const ConnectionLocker locker = m_cache.lock();
+    const QSqlDatabase &db = m_cache.connection();
     QSqlQuery create(db);
     RaiiTransaction transaction(db);
     if (!db.isOpen() || !transaction.open() || !create.exec(kCreateSetAsideTable))
