@@ -546,7 +546,7 @@ void TestCache::replacedCacheFileIsReopened()
     QVERIFY(record(*road, 1, log));
     QTRY_COMPARE_WITH_TIMEOUT(cachedPerDestination(), cached, 15000);
     QVERIFY(record(*road, 0, log));
-    QCOMPARE(log, logged);
+    QVERIFY2(log == logged, log.join("\n").constData());
     QCOMPARE(select(CacheConnection(),
                     "SELECT name FROM sqlite_master WHERE tbl_name = "
                     "'telemetry' AND type = 'index' AND sql NOT NULL"),
