@@ -84,12 +84,13 @@ bool execPerId(const ReusedQuery &query, const QStringList &ids)
 // driver loads only then too.
 void CacheDatabase::start(CacheOpening opening)
 {
-    m_rekeyPending = opening == CacheOpening::AtFirstUse || !isTelemetryEnabled() || !open();
+    m_rekeyPending
+        = opening == CacheOpening::AtFirstUse || !isTelemetryEnabled() || open() != Opening::Opened;
 }
 
 // Asks for the location again each time, which retries creating the cache directory. A
-// failure is said once, until the file has opened again.
-bool CacheDatabase::open()
+// failure is said once, until the file has opened again; a busy file is no failure.
+CacheDatabase::Opening CacheDatabase::open()
 {
     ConnectionLocker locker(&m_mutex, m_db);
     if (!m_db.isValid())
@@ -99,7 +100,7 @@ bool CacheDatabase::open()
     if (!m_db.open()) {
         if (!std::exchange(m_openFailing, true))
             qCCritical(lcTelemetry) << "Connection to database failed" << m_db.lastError().text();
-        return false;
+        return Opening::Failed;
     }
     // Briefly, as the table creation holds the main lock: what keeps it out may be another
     // process's connection to a file emptied under it, which lets go once that process can
@@ -109,13 +110,13 @@ bool CacheDatabase::open()
     m_tableSeen = false;
     if (makeTable() == RecordTable::Busy) { // another client holds the file
         m_statements.close(m_db); // the next flush opens it again
-        return false;
+        return Opening::Busy;
     }
     if (std::exchange(m_openFailing, false))
         qCInfo(lcTelemetry) << "Connection to database restored";
     m_fileIdentity = fileIdentity(m_db.databaseName());
     m_logKept = false;
-    return true;
+    return Opening::Opened;
 }
 
 // With m_mutex held; 0 when the pragma cannot be read.
@@ -173,7 +174,8 @@ bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
         registry->close();
         m_rekeyPending = m_dropUnknownRows = true;
     }
-    if (isOpen() || open()) {
+    const Opening opening = isOpen() ? Opening::Opened : open();
+    if (opening == Opening::Opened) {
         if (registry->needsOpening()) {
             m_rekeyPending = true;
             if (!registry->reopen())
@@ -190,7 +192,7 @@ bool CacheDatabase::makeUsable(RecordQueue &queue, MainLock lock)
         }
         return m_tableReady && (!m_rekeyPending || rekey(queue));
     }
-    if (!std::exchange(m_unusableSaid, true))
+    if (opening == Opening::Failed && !std::exchange(m_unusableSaid, true))
         qCWarning(lcTelemetry) << "Flush operation aborted, connection to database is closed.";
     return false;
 }
@@ -247,7 +249,7 @@ bool CacheDatabase::insert(const RecordQueue::Rows &rows, QString *error)
 {
     RaiiTransaction transaction(m_db);
     if (!transaction.open()) {
-        *error = m_db.lastError().databaseText();
+        *error = transaction.lastError().databaseText();
         return false;
     }
     if (!insertRows(m_db, insertRecordStatement(), rows, error)
@@ -255,7 +257,7 @@ bool CacheDatabase::insert(const RecordQueue::Rows &rows, QString *error)
         || !usageLedger().write(m_db, error))
         return false;
     if (!transaction.commit()) {
-        *error = m_db.lastError().text();
+        *error = transaction.lastError().databaseText();
         return false;
     }
     usageLedger().committed();

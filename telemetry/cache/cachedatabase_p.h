@@ -142,7 +142,8 @@ private:
     QMutex m_mutex;
     QSqlDatabase m_db;
 
-    bool open();
+    enum class Opening { Opened, Busy, Failed };
+    Opening open();
     qint64 pragmaValue(const QString &name);
     RecordTable makeTable();
     bool insert(const RecordQueue::Rows &rows, QString *error);

@@ -116,7 +116,7 @@ bool keepLevels(const QSqlDatabase &db, const RecordQueue::Rows &rows, QString *
 }
 
 std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QString &application,
-                                             ConsentDecision decision)
+                                             ConsentDecision decision, QString *error)
 {
     // Of two processes that decide at once, the later decision holds, whichever commits last.
     QSqlQuery upsert(db);
@@ -126,10 +126,11 @@ std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QStri
                                   "changedAt = excluded.changedAt WHERE excluded.changedAt >= "
                                   "telemetry_consent.changedAt"),
                    { application, decision.isDecided() ? QVariant(decision.level) : QVariant(),
-                     decision.changedAt }))
+                     decision.changedAt },
+                   error))
         return std::nullopt;
-    const std::optional<ConsentDecision> kept = storedDecision(db, application);
-    if (!kept || !dropRecordsAbove(db, application, kept->level))
+    const std::optional<ConsentDecision> kept = storedDecision(db, application, error);
+    if (!kept || !dropRecordsAbove(db, application, kept->level, error))
         return std::nullopt;
     return kept;
 }
@@ -219,11 +220,13 @@ std::optional<ConsentDecision> DataCollectorPrivate::storeConsent(const QString 
     {
         const ConnectionLocker locker = m_cache.lock();
         RaiiTransaction transaction(m_cache.connection());
+        QString error;
         if (transaction.open())
-            kept = storeDecision(m_cache.connection(), application, decision);
+            kept = storeDecision(m_cache.connection(), application, decision, &error);
         if (!kept || !transaction.commit()) {
-            qCWarning(lcTelemetry) << "The user's consent cannot be kept in the cache:"
-                                   << m_cache.connection().lastError().text();
+            qCWarning(lcTelemetry)
+                << "The user's consent cannot be kept in the cache:"
+                << (error.isEmpty() ? transaction.lastError().databaseText() : error);
             return std::nullopt;
         }
     }
@@ -244,14 +247,16 @@ bool DataCollectorPrivate::deleteApplicationData(const QString &application)
     const ConnectionLocker locker = m_cache.lock();
     RaiiTransaction transaction(m_cache.connection());
     QSqlQuery query(m_cache.connection());
+    QString error;
     const bool deleted = transaction.open()
-        && dropRecordsAbove(m_cache.connection(), application, kUndecided)
+        && dropRecordsAbove(m_cache.connection(), application, kUndecided, &error)
         && execBound(query, QStringLiteral("DELETE FROM telemetry_sent WHERE application = ?"),
-                     { application })
-        && dropUsage(m_cache.connection(), application);
+                     { application }, &error)
+        && dropUsage(m_cache.connection(), application, &error);
     if (!deleted || !transaction.commit()) {
         qCWarning(lcTelemetry) << "The application's data cannot be deleted from the cache:"
-                               << m_cache.connection().lastError().text();
+                               << (error.isEmpty() ? transaction.lastError().databaseText()
+                                                   : error);
         return false;
     }
     return true;

@@ -37,10 +37,10 @@ std::optional<ConsentDecision> storedDecision(const QSqlDatabase &db, const QStr
 /**
  * Inside a transaction: keeps @p decision for @p application unless a later one is kept, and
  * drops the application's cached and set-aside records that the decision kept does not allow.
- * Returns the decision kept; none on failure.
+ * Returns the decision kept; none on failure, with SQLite's reason in @p error.
  */
 std::optional<ConsentDecision> storeDecision(const QSqlDatabase &db, const QString &application,
-                                             ConsentDecision decision);
+                                             ConsentDecision decision, QString *error);
 
 /**
  * Runs @p read on a read-only connection to the cache file of its own, made on the calling

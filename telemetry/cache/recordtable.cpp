@@ -120,7 +120,7 @@ RecordTable make(const QSqlDatabase &db, TableShape *shape, QString *aside, QSql
 {
     RaiiTransaction transaction(db);
     if (!transaction.openForWriting()) {
-        *error = db.lastError();
+        *error = transaction.lastError();
         return isBusy(*error) ? RecordTable::Busy : RecordTable::Failed;
     }
     // Looked at again with the write lock held: another process may have made it meanwhile,
@@ -133,7 +133,7 @@ RecordTable make(const QSqlDatabase &db, TableShape *shape, QString *aside, QSql
     if (!repair(db, *shape, *aside, error))
         return RecordTable::Failed;
     if (!transaction.commit()) {
-        *error = db.lastError();
+        *error = transaction.lastError();
         return isBusy(*error) ? RecordTable::Busy : RecordTable::Failed;
     }
     return RecordTable::Made;

@@ -1,6 +1,7 @@
 #include "telemetry/runtime/raiitransaction.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 
 namespace kl::telemetry {
@@ -13,10 +14,24 @@ public:
     {
     }
 
+    bool exec(const QString &statement);
+
     QSqlDatabase m_db;
+    QSqlError m_error;
     bool m_success = false;
     bool m_ended = false;
 };
+
+// As queries, not through the driver's transaction calls: Qt 5's drop SQLite's error code, which
+// tells a busy file from a broken one.
+bool RaiiTransactionPrivate::exec(const QString &statement)
+{
+    QSqlQuery query(m_db);
+    if (query.exec(statement))
+        return true;
+    m_error = query.lastError();
+    return false;
+}
 
 RaiiTransaction::RaiiTransaction(const QSqlDatabase &db)
     : d(new RaiiTransactionPrivate(db))
@@ -35,12 +50,12 @@ RaiiTransaction::~RaiiTransaction()
 
 bool RaiiTransaction::open()
 {
-    return d->m_db.transaction();
+    return d->exec(QStringLiteral("BEGIN"));
 }
 
 bool RaiiTransaction::openForWriting()
 {
-    return QSqlQuery(d->m_db).exec(QStringLiteral("BEGIN IMMEDIATE"));
+    return d->exec(QStringLiteral("BEGIN IMMEDIATE"));
 }
 
 void RaiiTransaction::markSuccessfull()
@@ -48,15 +63,19 @@ void RaiiTransaction::markSuccessfull()
     d->m_success = true;
 }
 
-// SQLite may have rolled a failed commit back itself. The rollback runs as a query, so that the
-// connection's last error stays the commit's, which the caller reports.
+// SQLite may have rolled a failed commit back itself.
 bool RaiiTransaction::commit()
 {
     d->m_ended = true;
-    if (d->m_db.commit())
+    if (d->exec(QStringLiteral("COMMIT")))
         return true;
     QSqlQuery(d->m_db).exec(QStringLiteral("ROLLBACK"));
     return false;
+}
+
+QSqlError RaiiTransaction::lastError() const
+{
+    return d->m_error;
 }
 
 } // namespace kl::telemetry

@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 class QSqlDatabase;
+class QSqlError;
 
 namespace kl::telemetry {
 
@@ -25,22 +26,28 @@ public:
     /// Destroys the guard, committing or rolling back as its class says.
     ~RaiiTransaction();
 
-    /// Begins the transaction; false when the database refuses.
+    /// Begins the transaction; false, with the refusal in lastError(), when the database refuses.
     bool open();
     /**
      * Begins the transaction with the file's write lock taken at once, so that what it reads
      * stays true until it commits: no other connection writes meanwhile. False when the
-     * database refuses, also when another connection holds that lock past the busy time-out.
+     * database refuses (see lastError()), also when another connection holds that lock past the
+     * busy time-out.
      */
     bool openForWriting();
     /// Marks the work as done, so that destruction commits.
     void markSuccessfull();
     /**
      * Commits now, for callers that must know whether the work is stored: false, with the work
-     * rolled back and the refusal in the connection's lastError(), when the database refuses
-     * (a full disk, a lock held past the busy time-out). Destruction then does nothing more.
+     * rolled back and the refusal in lastError(), when the database refuses (a full disk, a
+     * lock held past the busy time-out). Destruction then does nothing more.
      */
     bool commit();
+    /**
+     * Why the last open(), openForWriting() or commit() failed, with SQLite's own error code
+     * as its nativeErrorCode() (5 for a busy file) in Qt 5 and Qt 6 alike.
+     */
+    QSqlError lastError() const;
 
 private:
     Q_DISABLE_COPY(RaiiTransaction)

@@ -23,7 +23,7 @@ TableCreation createTable(const QSqlDatabase &db, const QString &table,
     RaiiTransaction transaction(db);
     if (!transaction.open()) {
         if (error)
-            *error = db.lastError();
+            *error = transaction.lastError();
         return TableCreation::TransactionRefused;
     }
     // Looked at again inside the transaction: another process may have made it meanwhile, and
@@ -37,7 +37,7 @@ TableCreation createTable(const QSqlDatabase &db, const QString &table,
     // it) refuses the commit alone; the caller must not take a table that is not there.
     if (!transaction.commit()) {
         if (error)
-            *error = db.lastError();
+            *error = transaction.lastError();
         return TableCreation::CommitRefused;
     }
     return TableCreation::Created;
