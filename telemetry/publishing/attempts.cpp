@@ -9,7 +9,8 @@
 #include "telemetry/runtime/singleexecutor.h"
 
 #include <QRandomGenerator>
-#include <QScopedValueRollback>
+
+#include <utility>
 
 namespace kl::telemetry {
 
@@ -49,12 +50,14 @@ void PublisherPrivate::queueAttempt()
     });
 }
 
-// The attempt about to be timed or queued is the only one that runs: a rest ends with it.
+// The attempt about to be timed or queued is the only one that runs: a rest ends with it. With
+// batches out, the publisher goes on uploading meanwhile.
 quint64 PublisherPrivate::nextAttemptSerial()
 {
     if (m_cacheWatch)
         m_cacheWatch->stop();
-    m_resting = false;
+    if (m_out.isEmpty())
+        m_state = State::Waiting;
     return ++m_attemptSerial;
 }
 
@@ -137,20 +140,22 @@ bool PublisherPrivate::attempt(Chain chain)
     return true;
 }
 
+// An attempt from outside the chain that starts no upload leaves the chain as it found it.
 void PublisherPrivate::attemptUnderLock(Chain chain)
 {
-    const QScopedValueRollback<bool> attempting(m_attempting, true);
+    const State found = std::exchange(m_state, State::Attempting);
     // A file that another client holds, or that could not be opened again, is tried again a
     // period later; the collector says why.
-    if (!checkCacheFile()) {
-        endAttempt(chain, AttemptEnd::NothingToSend);
-        return;
+    AttemptEnd end = AttemptEnd::NothingToSend;
+    if (checkCacheFile()) {
+        end = uploadToNextDestination();
+        if (end == AttemptEnd::UploadStarted)
+            m_uploadChain = chain;
+        addBatches();
     }
-    const AttemptEnd end = uploadToNextDestination();
-    if (end == AttemptEnd::UploadStarted)
-        m_uploadChain = chain;
-    addBatches();
     endAttempt(chain, end);
+    if (m_state == State::Attempting)
+        m_state = found;
 }
 
 // Gives the main lock back before any upload the attempt started is answered; the chain goes
@@ -158,6 +163,9 @@ void PublisherPrivate::attemptUnderLock(Chain chain)
 void PublisherPrivate::endAttempt(Chain chain, AttemptEnd end)
 {
     if (end == AttemptEnd::UploadStarted) {
+        // Unless the answers came within the attempt and were applied, or wait for the lock.
+        if (m_state == State::Attempting && !m_out.isEmpty())
+            m_state = State::Uploading;
         m_executor.reset();
         return;
     }

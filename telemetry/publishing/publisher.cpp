@@ -277,6 +277,7 @@ void PublisherPrivate::abandonUpload()
             detach(batch.uploader);
         m_out.clear();
         m_pendingIds.clear();
+        m_state = State::Stopped; // no answer comes to go on from
         // While the application still exists: a manager deleted with the statics, after it,
         // leaks the request in flight. Deleting it closes its connections.
         Singleton<NetworkManager>::getInstance()->setNetworkAccessManager(nullptr);
@@ -355,7 +356,7 @@ bool Publisher::isUploading() const
 
 bool Publisher::isResting() const
 {
-    return d->m_resting;
+    return d->m_state == PublisherPrivate::State::Resting;
 }
 
 Publisher *currentPublisher()

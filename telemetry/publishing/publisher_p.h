@@ -48,6 +48,17 @@ public:
     // How long the main lock is waited for in its queue before a take looks at its holder.
     static constexpr int kQueuedLockWaitMs = 1000;
 
+    // What the publisher is doing. Attempts from outside the chain, those of publishPending(),
+    // pass through attempting, uploading and finishing too.
+    enum class State {
+        Stopped, // no chain: before initialize(), attempts come from publishPending() only
+        Waiting, // the next attempt is timed, or waits in the main lock's queue
+        Resting, // nothing to send: no attempt comes until a wake
+        Attempting, // an attempt runs under the main lock
+        Uploading, // batches are out, their answers awaited
+        Finishing, // answers wait in the main lock's queue to be applied
+    };
+
     // How a publish attempt ended; it decides when the next one comes.
     enum class AttemptEnd {
         LockTaken,
@@ -147,6 +158,7 @@ public:
     void addBatches();
     void takeAnswer(DocumentUploader *uploader, const UploadResult &result);
     void finishBatch();
+    void resumeChain(int delayMs);
     int applyAnswer(const OutBatch &batch);
     bool applyVerdict(const BatchVerdict &verdict, int sent) const;
     void tellAnswer(const BatchVerdict &verdict, int sent, const UploadResult &result) const;
@@ -169,7 +181,7 @@ public:
     QThread *m_ownThread = nullptr;
     // Only the latest attempt timed runs, so that a wake can bring the next one forward.
     quint64 m_attemptSerial = 0;
-    bool m_resting = false;
+    State m_state = State::Stopped;
     // A look for records that another client left is timed.
     bool m_lookPending = false;
     // A wake from another thread is on its way: a burst of them makes one.
@@ -190,12 +202,8 @@ public:
     bool m_fullBatchInPass = false;
     bool m_fullBatchInLastPass = false;
     Chain m_uploadChain = Chain::Continues;
-    // While an attempt runs under the lock: an answer within it does not start the next inline.
-    bool m_attempting = false;
     // The main lock out of its queue, for the work that waited for it; held meanwhile.
     std::unique_ptr<SingleExecutor> m_lockFromQueue;
-    // Answers wait in the lock's queue once, however many arrive meanwhile.
-    bool m_answersWaitForLock = false;
     PublishingBackoff m_backoff;
     // The main lock while an attempt or the applying of answers holds it.
     std::unique_ptr<SingleExecutor> m_executor;

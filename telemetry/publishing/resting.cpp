@@ -34,7 +34,7 @@ void PublisherPrivate::rest()
         return;
     ++m_attemptSerial; // one timed before, as after an attempt made from outside, comes no more
     watchWhileResting();
-    m_resting = true;
+    m_state = State::Resting;
     currentDataCollector()->releaseMemory();
 }
 
@@ -49,7 +49,7 @@ void PublisherPrivate::watchWhileResting()
 // well be sent by the process that cached it meanwhile.
 void PublisherPrivate::wake()
 {
-    if (m_resting)
+    if (m_state == State::Resting)
         scheduleAttempt(DataTransferFrequency);
 }
 
@@ -71,7 +71,7 @@ void PublisherPrivate::wakeFromAnyThread()
 // writes (its flush, its claim, its deletes) would only wake this thread again.
 void PublisherPrivate::cacheWritten()
 {
-    if (!m_resting || std::exchange(m_lookPending, true))
+    if (m_state != State::Resting || std::exchange(m_lookPending, true))
         return;
     m_cacheWatch->stop();
     dispatchToThread(*m_thread, lookDelayMs(), [publisher = QPointer<Publisher>(q)] {
@@ -85,7 +85,7 @@ void PublisherPrivate::cacheWritten()
 void PublisherPrivate::lookForLeftRecords()
 {
     m_lookPending = false;
-    if (!m_resting)
+    if (m_state != State::Resting)
         return;
     const bool replaced = m_cacheWatch->fileReplaced();
     watchWhileResting();
