@@ -790,7 +790,11 @@ void TestPublishing::keepsWhatTheServerDidNotStore()
     const auto bucket = makeBucket(m_server->url(), QStringLiteral("partial"));
     attempt(publisher);
     QCOMPARE(m_server->requestCount(), requests + 1);
+    // Named as korvel-cache and the status name it.
+    const QString named = QStringLiteral("warning: Destination %1 (%2/partial) ")
+                              .arg(QString::number(storageId), m_server->url());
     QCOMPARE(m_messages->all().filter("warning: Destination ").size(), warnings);
+    QCOMPARE(m_messages->all().filter(named).size(), warnings);
 }
 
 // pouchdb-server refuses a whole batch with 400 for one document whose id begins with "_".

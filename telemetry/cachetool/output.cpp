@@ -1,6 +1,8 @@
 // What korvel-cache prints: the text forms of its listings.
 #include "output.h"
 
+#include "telemetry/runtime/credentials_p.h"
+
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -18,6 +20,13 @@ QString age(qint64 timestamp)
     if (seconds < 7200)
         return QStringLiteral("%1 min").arg(seconds / 60);
     return QStringLiteral("%1 h").arg(seconds / 3600);
+}
+
+// Of a listed destination or sent record, which carry its server and database.
+QString nameOf(const QJsonObject &listed)
+{
+    return kl::telemetry::destinationName(QUrl(listed.value("server").toString()),
+                                          listed.value("database").toString());
 }
 
 } // namespace
@@ -40,14 +49,12 @@ void printDestinations(const QJsonArray &destinations)
         const QString oldest = destination.contains("oldest")
             ? age(qint64(destination.value("oldest").toDouble()))
             : QStringLiteral("-");
-        print(QStringLiteral("%1  %2  %3  %4  %5 %6/%7")
+        print(QStringLiteral("%1  %2  %3  %4  %5 %6")
                   .arg(destination.value("storageId").toInt(), 4)
                   .arg(destination.value("pending").toInt(), 8)
                   .arg(oldest, 8)
                   .arg(destination.value("setAside").toInt(), 9)
-                  .arg(destination.value("backend").toString(),
-                       destination.value("server").toString(),
-                       destination.value("database").toString()));
+                  .arg(destination.value("backend").toString(), nameOf(destination)));
         const QJsonObject answer = destination.value("lastAnswer").toObject();
         const int status = answer.value("status").toInt();
         if (!answer.value("error").toString().isEmpty())
@@ -86,10 +93,9 @@ void printSent(const QJsonArray &records)
 {
     for (const QJsonValue &value : records) {
         const QJsonObject record = value.toObject();
-        print(QStringLiteral("%1 (%2, sent %3 ago to %4/%5)")
+        print(QStringLiteral("%1 (%2, sent %3 ago to %4)")
                   .arg(record.value("id").toString(), record.value("application").toString(),
-                       age(qint64(record.value("sentAt").toDouble())),
-                       record.value("server").toString(), record.value("database").toString()));
+                       age(qint64(record.value("sentAt").toDouble())), nameOf(record)));
         print(QStringLiteral("  ") + record.value("record").toString());
     }
 }

@@ -25,7 +25,7 @@ namespace {
 QString couldNotSetAside(const QString &id, int storageId)
 {
     return QStringLiteral("Record %1 of destination %2 could not be set aside; it stays cached")
-        .arg(id, QString::number(storageId));
+        .arg(id, loggedDestination(storageId));
 }
 
 // Why the destination failed the batch as a whole; empty when it answered for the records.
@@ -69,7 +69,7 @@ int PublisherPrivate::setAsideUnsendable(int storageId,
             ++setAside;
             qCWarning(lcTelemetry).noquote()
                 << QStringLiteral("Record %1 of destination %2 set aside unsent: %3")
-                       .arg(record.id, QString::number(storageId), record.reason);
+                       .arg(record.id, loggedDestination(storageId), record.reason);
         } else {
             qCWarning(lcTelemetry).noquote() << couldNotSetAside(record.id, storageId);
         }
@@ -167,7 +167,7 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
         deleted = currentDataCollector()->deleteByIds(verdict.stored);
     }
     // One line per batch; the multi-argument arg() leaves "%" in the server's texts alone.
-    const QString destination = QString::number(m_outStorageId);
+    const QString destination = loggedDestination(m_outStorageId);
     if (!verdict.firstError.isEmpty())
         qCWarning(lcTelemetry).noquote()
             << QStringLiteral("Destination %1 stored %2 of %3 records, %4 kept in the cache, %5 "
@@ -226,9 +226,11 @@ void PublisherPrivate::finishBatch()
     if (std::none_of(m_out.cbegin(), m_out.cend(), answered))
         return;
     if (!holdMainLock()) {
-        if (!std::exchange(m_answersWaitForLock, true))
+        // Once, however many answers arrive meanwhile.
+        if (std::exchange(m_state, State::Finishing) != State::Finishing)
             waitForMainLock(QThread::currentThread(), [this] {
-                m_answersWaitForLock = false;
+                if (m_state == State::Finishing)
+                    m_state = State::Uploading;
                 finishBatch();
             });
         return;
@@ -254,15 +256,24 @@ void PublisherPrivate::finishBatch()
     // than take it again from the event loop (where scheduling would start one at all). Not
     // from within an attempt whose uploader answered at once: a backlog would then drain in one
     // ever deeper call.
-    if (m_thread && m_uploadChain == Chain::Continues && delay == kFollowUpDelayMs && !m_attempting
-        && isTelemetryEnabled()) {
+    if (m_thread && m_uploadChain == Chain::Continues && delay == kFollowUpDelayMs
+        && m_state != State::Attempting && isTelemetryEnabled()) {
         ++m_attemptSerial; // as scheduling it would: one timed before comes no more
         attemptUnderLock(Chain::Continues);
         return;
     }
     m_executor.reset();
-    if (m_uploadChain == Chain::Continues)
-        scheduleAttempt(delay);
+    resumeChain(m_uploadChain == Chain::Continues ? delay : DataTransferFrequency);
+}
+
+// After the answers of an attempt from outside the chain the chain goes on a period later, as
+// it may have rested meanwhile; without a chain the publisher stops again.
+void PublisherPrivate::resumeChain(int delayMs)
+{
+    if (m_thread)
+        scheduleAttempt(delayMs);
+    else if (m_state != State::Attempting)
+        m_state = State::Stopped;
 }
 
 } // namespace kl::telemetry

@@ -1,5 +1,8 @@
 #include "telemetry/publishing/backoff_p.h"
 
+#include "telemetry/registry/backends.h"
+#include "telemetry/registry/backends_p.h"
+#include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 
 namespace kl::telemetry {
@@ -11,6 +14,15 @@ namespace {
 constexpr qint64 kEarlyTimerMs = 1000;
 
 } // namespace
+
+QString loggedDestination(int storageId)
+{
+    const QString location
+        = BackendsPrivate::get(currentBackends())->publishedLocationInfo(storageId);
+    return location.isEmpty()
+        ? QString::number(storageId)
+        : QStringLiteral("%1 (%2)").arg(QString::number(storageId), destinationNameOf(location));
+}
 
 int PublishingBackoff::delayAfter(int failures)
 {
@@ -40,7 +52,7 @@ void PublishingBackoff::hold(int storageId, Failing &failing, int delay, const Q
     failing.due.setRemainingTime(delay);
     const QString text
         = QStringLiteral("Destination %1 failed: %2; next attempt in %3 s")
-              .arg(QString::number(storageId), reason, QString::number(delay / 1000));
+              .arg(loggedDestination(storageId), reason, QString::number(delay / 1000));
     if (failing.reason == reason)
         qCDebug(lcTelemetry).noquote() << text;
     else
@@ -52,7 +64,7 @@ void PublishingBackoff::succeeded(int storageId)
 {
     if (m_failing.remove(storageId) > 0)
         qCInfo(lcTelemetry).noquote()
-            << QStringLiteral("Destination %1 answers again").arg(storageId);
+            << QStringLiteral("Destination %1 answers again").arg(loggedDestination(storageId));
 }
 
 void PublishingBackoff::reset()

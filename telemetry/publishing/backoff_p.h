@@ -6,6 +6,9 @@
 
 namespace kl::telemetry {
 
+/// A destination in the log: its storage ID, which korvel-cache takes, and its name.
+QString loggedDestination(int storageId);
+
 /**
  * Spaces the attempts of a destination whose batches keep failing: credentials refused, no
  * connection, time-outs, server errors. After the n-th failure running, the destination waits

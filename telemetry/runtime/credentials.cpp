@@ -90,4 +90,20 @@ int recordsWaitingForLogin(const QString &locationInfo, const QMap<QString, int>
     return waiting;
 }
 
+QString destinationName(const QUrl &server, const QString &database)
+{
+    QString name = withoutUserInfo(server);
+    while (name.endsWith(QLatin1Char('/')))
+        name.chop(1);
+    return name + QLatin1Char('/') + database;
+}
+
+// Older versions kept the credentials of a server in its location: they never show.
+QString destinationNameOf(const QString &locationInfo)
+{
+    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
+    return destinationName(QUrl(location.value(QLatin1String("server")).toString()),
+                           location.value(QLatin1String("database")).toString());
+}
+
 } // namespace kl::telemetry

@@ -10,13 +10,10 @@
 #include "telemetry/runtime/singleexecutor.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMetaMethod>
 #include <QPointer>
 #include <QThread>
 #include <QThreadPool>
-#include <QUrl>
 
 #include <numeric>
 #include <utility>
@@ -30,17 +27,6 @@ namespace {
 constexpr int kRefreshRetryMs = 1000;
 // As a flush waits for the lock, off the application's thread.
 constexpr int kRefreshLockWaitMs = 100;
-
-// The database URL of a CouchDB location info text.
-QString destinationName(const QString &locationInfo)
-{
-    const QJsonObject location = QJsonDocument::fromJson(locationInfo.toUtf8()).object();
-    // Older versions kept the credentials of a server in its location.
-    QString server = withoutUserInfo(QUrl(location.value(QLatin1String("server")).toString()));
-    while (server.endsWith(QLatin1Char('/')))
-        server.chop(1);
-    return server + QLatin1Char('/') + location.value(QLatin1String("database")).toString();
-}
 
 } // namespace
 
@@ -170,7 +156,7 @@ void TelemetryStatusPrivate::queueChanged()
 // processes did meanwhile.
 void TelemetryStatusPrivate::leaveCounts(QVariantMap &cached, const BatchAnswer &answer)
 {
-    const QString destination = destinationName(answer.locationInfo);
+    const QString destination = destinationNameOf(answer.locationInfo);
     const int left = cached.value(destination).toInt() - answer.stored;
     if (left > 0)
         cached.insert(destination, left);
@@ -213,7 +199,7 @@ TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
     // Locations that differ only in a trailing slash or in credentials share a name.
     QVariantMap cached;
     for (auto it = byLocation.cbegin(); it != byLocation.cend(); ++it) {
-        QVariant &count = cached[destinationName(it.key())];
+        QVariant &count = cached[destinationNameOf(it.key())];
         count = count.toInt() + it.value();
     }
     counts.cached = cached;
@@ -221,7 +207,7 @@ TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
     const auto accounts = currentDataCollector()->accountCountsByLocation(&read);
     for (auto it = accounts.cbegin(); read && it != accounts.cend(); ++it) {
         if (const int records = recordsWaitingForLogin(it.key(), it.value())) {
-            QVariant &count = waiting[destinationName(it.key())];
+            QVariant &count = waiting[destinationNameOf(it.key())];
             count = count.toInt() + records;
         }
     }
@@ -235,7 +221,7 @@ TelemetryStatusPrivate::Counts TelemetryStatusPrivate::readCounts(bool cache)
     QVariantMap errors;
     for (auto it = answers.cbegin(); it != answers.cend(); ++it) {
         if (!it->error.isEmpty())
-            errors.insert(destinationName(it.key()), it->error);
+            errors.insert(destinationNameOf(it.key()), it->error);
     }
     counts.errors = errors;
     return counts;
@@ -310,7 +296,7 @@ void TelemetryStatusPrivate::setDestinationErrors(const QVariantMap &errors)
 void TelemetryStatusPrivate::takeBatch(const BatchAnswer &answer)
 {
     const bool allStored = answer.stored == answer.sent;
-    const QString destination = destinationName(answer.locationInfo);
+    const QString destination = destinationNameOf(answer.locationInfo);
     setLastError(allStored ? QString() : answer.error, allStored ? 0 : answer.httpStatus);
     setDestinationError(destination, allStored ? QString() : answer.error);
     if (answer.stored == 0)
