@@ -18,6 +18,12 @@ IsolatedEnvironment::IsolatedEnvironment()
     qputenv("TMPDIR", QFile::encodeName(tempPath()));
 }
 
+QStringList testArguments(const QStringList &commandLine)
+{
+    const QString only = qEnvironmentVariable("KORVEL_TEST_ONLY");
+    return only.isEmpty() ? commandLine : commandLine + QStringList(only);
+}
+
 void requireSqliteDriverVersion()
 {
     const QString expected = qEnvironmentVariable("KORVEL_TEST_SQLITE_VERSION");

@@ -162,6 +162,10 @@ QString couchDbUrl();
 QString createDatabase(const QString &server, const QString &name);
 // The documents of @p database, as _all_docs?include_docs=true lists them, keyed by "_id".
 QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QString &database);
+// The command line, and the one test function (with its data tag, "function:tag") that
+// KORVEL_TEST_ONLY names: scripts/mutations runs one function of a suite under ctest so, its
+// fixtures with it.
+QStringList testArguments(const QStringList &commandLine);
 
 } // namespace kl::telemetry::test
 
@@ -174,5 +178,5 @@ QHash<QString, QJsonObject> couchDbDocuments(const QString &server, const QStrin
         kl::telemetry::test::requireSqliteDriverVersion(); \
         TestObject testObject; \
         QTEST_SET_MAIN_SOURCE_PATH \
-        return QTest::qExec(&testObject, argc, argv); \
+        return QTest::qExec(&testObject, kl::telemetry::test::testArguments(app.arguments())); \
     }
