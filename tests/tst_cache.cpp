@@ -1,4 +1,5 @@
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/publishing/documentuploader.h"
 #include "telemetry/publishing/publisher.h"
 #include "telemetry/runtime/cachefile_p.h"
@@ -264,7 +265,8 @@ void TestCache::refusedBatchIsRequeuedBehindNewRows()
     if (bound)
         m_collector->setMaxQueuedRecords(bound);
     m_collector->initialize();
-    QVERIFY(m_collector->checkCacheFile()); // as every flush does first
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())
+                ->checkCacheFile()); // as every flush does first
     // A shorter busy time-out than the driver's 5 s on the collector's connection: the wait
     // only has to outlast collecting two rows.
     QVERIFY(QSqlQuery(QSqlDatabase::database(kCacheConnectionName))
@@ -453,7 +455,8 @@ void TestCache::unusableCache()
     QVERIFY(!m_collector->deleteByIds(ids));
     QCOMPARE(ids + records, QStringList { "a" });
     // Unknown, not "none": a publisher would restart a narrowing it cannot read.
-    QCOMPARE(m_collector->publishingState(1).has_value(), tableDropped);
+    QCOMPARE(DataCollectorPrivate::get(m_collector.get())->publishingState(1).has_value(),
+             tableDropped);
     // A publish attempt leaves a cache it cannot use alone.
     QVERIFY(Publisher().doPublishImpl());
     m_collector->collect("a", 1, 1, document(1));
@@ -754,21 +757,21 @@ void TestCache::claimsKeepOtherProcessesOff()
     const QString live = QString::number(getppid()) + ":live";
     const auto until
         = [] { return select(CacheConnection(), "SELECT until FROM telemetry_claims"); };
-    QVERIFY(m_collector->claimDestination(1, live, 60000));
-    QVERIFY(!m_collector->claimDestination(1, self, 60000));
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
+    QVERIFY(!DataCollectorPrivate::get(m_collector.get())->claimDestination(1, self, 60000));
     const QStringList first = until();
-    QVERIFY(m_collector->claimDestination(1, live, 60000));
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
     QCOMPARE(until(), first);
-    QVERIFY(m_collector->claimDestination(1, live, 200000));
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 200000));
     QVERIFY(until() != first);
     // Ending further ahead than a claim can, it was made before the clock went back.
-    QVERIFY(m_collector->claimDestination(1, self, 60000));
-    m_collector->releaseDestination(1, live);
-    QVERIFY(!m_collector->claimDestination(1, live, 60000));
-    m_collector->releaseDestination(1, self);
-    QVERIFY(m_collector->claimDestination(1, dead, 60000));
-    QVERIFY(m_collector->claimDestination(1, live, 60000));
-    QVERIFY(!m_collector->claimDestination(1, self, 60000));
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, self, 60000));
+    DataCollectorPrivate::get(m_collector.get())->releaseDestination(1, live);
+    QVERIFY(!DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
+    DataCollectorPrivate::get(m_collector.get())->releaseDestination(1, self);
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, dead, 60000));
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
+    QVERIFY(!DataCollectorPrivate::get(m_collector.get())->claimDestination(1, self, 60000));
 }
 
 void TestCache::idsAreStableAndNeverReused()
@@ -890,7 +893,8 @@ void TestCache::toolListsPeeksRetriesAndPurges()
 {
     const int events = cacheRecords(QStringLiteral("events"), 3);
     const int errors = cacheRecords(QStringLiteral("errors"), 2);
-    QVERIFY(m_collector->setAside(QStringLiteral("events-1"), "forbidden: no"));
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())
+                ->setAside(QStringLiteral("events-1"), "forbidden: no"));
 
     const QJsonObject first = listed({ QStringLiteral("list") }).at(0).toObject();
     QCOMPARE(first.value("storageId").toInt(), events);
@@ -930,7 +934,8 @@ void TestCache::toolListsPeeksRetriesAndPurges()
                             { "database", "old" } };
     m_backends->getStorageID("couchdb", QJsonDocument(old).toJson());
     // Why a destination is stuck, as a publisher of any process kept it.
-    QVERIFY(m_collector->keepAnswer(errors, 401, "unauthorized: Name or password is incorrect."));
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())
+                ->keepAnswer(errors, 401, "unauthorized: Name or password is incorrect."));
     const QByteArray list = runHelper({ QStringLiteral("list") }, kTool);
     QVERIFY(list.contains("couchdb http://127.0.0.1:5984/old") && !list.contains("secret"));
     QVERIFY2(list.contains("HTTP 401, unauthorized: Name or password is incorrect."), list);

@@ -1,4 +1,5 @@
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/facts/contextrecorder.h"
 #include "telemetry/facts/factsource.h"
 #include "telemetry/recording/telemetryconsent.h"
@@ -89,7 +90,7 @@ void TestFacts::initTestCase()
     QLocale::setDefault(QLocale(QStringLiteral("de_CH")));
     // The usage facts come once the first flush has counted this start.
     ContextRecorder counting;
-    QTRY_VERIFY(currentDataCollector()->usage().has_value());
+    QTRY_VERIFY(DataCollectorPrivate::get(currentDataCollector())->usage().has_value());
 }
 
 // The fields are what context records carry: renaming one changes what servers receive.

@@ -1,4 +1,5 @@
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 #include "telemetry/publishing/networkmanager.h"
 #include "telemetry/publishing/publisher.h"
@@ -866,14 +867,16 @@ void TestPublishing::poisonRecordIsSetAside()
     QVERIFY(currentDataCollector()->retrySetAside({ poisonId }));
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 1);
     QCOMPARE(setAsideIds(), QStringList());
-    QVERIFY(currentDataCollector()->setAside(poisonId, QStringLiteral("by hand")));
+    QVERIFY(DataCollectorPrivate::get(currentDataCollector())
+                ->setAside(poisonId, QStringLiteral("by hand")));
     QVERIFY(currentDataCollector()->purgeSetAside({ poisonId }));
     QCOMPARE(setAsideIds(), QStringList());
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
     // Purging the destination takes its set-aside records too.
     currentDataCollector()->collect(poisonId, 1010, storageId, poison);
     writeQueue();
-    QVERIFY(currentDataCollector()->setAside(poisonId, QStringLiteral("by hand")));
+    QVERIFY(DataCollectorPrivate::get(currentDataCollector())
+                ->setAside(poisonId, QStringLiteral("by hand")));
     QVERIFY(makeBucket(server, database)->purgeDestination());
     QCOMPARE(setAsideIds(), QStringList());
 }
@@ -901,7 +904,8 @@ void TestPublishing::hostCallsReturnAtOnce()
     const QByteArray row = QTest::currentDataTag();
     const int storageId = registerDestination(m_server->url(), QStringLiteral("host"));
     const QStringList ids = cacheRecords(storageId, 2);
-    QVERIFY(currentDataCollector()->setAside(ids.first(), QStringLiteral("by hand")));
+    QVERIFY(DataCollectorPrivate::get(currentDataCollector())
+                ->setAside(ids.first(), QStringLiteral("by hand")));
     auto holder = startHelper({ QStringLiteral("hold"), kMainLock });
     QCOMPARE(readHelperLine(*holder), QByteArray("held"));
 

@@ -274,9 +274,9 @@ bool DataCollector::getCacheByStorageId(int storageId, QStringList &ids, QString
     return true;
 }
 
-std::optional<bool> DataCollector::hasCachedRecords()
+std::optional<bool> DataCollectorPrivate::hasCachedRecords()
 {
-    CacheDatabase &cache = d->m_cache;
+    CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
     if (!cache.connection().isOpen())
         return std::nullopt;
@@ -286,9 +286,9 @@ std::optional<bool> DataCollector::hasCachedRecords()
     return query->next();
 }
 
-void DataCollector::releaseMemory()
+void DataCollectorPrivate::releaseMemory()
 {
-    d->m_cache.releaseMemory();
+    m_cache.releaseMemory();
 }
 
 bool DataCollector::deleteByIds(const QStringList &ids)

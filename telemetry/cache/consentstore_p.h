@@ -57,12 +57,11 @@ bool readCacheFile(const std::function<bool(const QSqlDatabase &, QString *error
  * nor changes the file: undecided when there is no file or no decision; none when it cannot be
  * read. For the application's thread, before the library has opened the file.
  */
-KORVELTELEMETRY_EXPORT std::optional<ConsentDecision>
-readStoredDecision(const QString &application);
+std::optional<ConsentDecision> readStoredDecision(const QString &application);
 
 /// The file beside the cache file that each stored decision rewrites, so that the other
 /// processes of the user, watching it, read the decisions again.
-KORVELTELEMETRY_EXPORT QString consentChangeMarkerPath();
+QString consentChangeMarkerPath();
 /// Rewrites the marker in place (creating it when missing), which keeps watches on it working.
 void touchConsentChangeMarker();
 

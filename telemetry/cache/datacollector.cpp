@@ -154,21 +154,21 @@ bool DataCollectorPrivate::hasWork() const
     return m_queue.size() > 0 || (usageLedger().hasNews() && isTelemetryEnabled());
 }
 
-void DataCollector::countUsage(const QString &application, std::function<void()> counted)
+void DataCollectorPrivate::countUsage(const QString &application, std::function<void()> counted)
 {
     usageLedger().start(application, std::move(counted));
-    d->flushSoon();
+    flushSoon();
 }
 
-std::optional<ApplicationUsage> DataCollector::usage() const
+std::optional<ApplicationUsage> DataCollectorPrivate::usage() const
 {
     return usageLedger().figures();
 }
 
-void DataCollector::noteContextRecorded(long long at)
+void DataCollectorPrivate::noteContextRecorded(long long at)
 {
     usageLedger().noteContext(at);
-    d->flushSoon();
+    flushSoon();
 }
 
 bool DataCollectorPrivate::isInitialized()
@@ -338,9 +338,9 @@ qint64 DataCollector::droppedQueuedRecords() const
     return d->m_queue.droppedCount();
 }
 
-bool DataCollector::checkCacheFile()
+bool DataCollectorPrivate::checkCacheFile()
 {
-    return d->isInitialized() && d->m_cache.makeUsable(d->m_queue);
+    return isInitialized() && m_cache.makeUsable(m_queue);
 }
 
 void DataCollector::flush()

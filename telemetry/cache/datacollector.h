@@ -4,13 +4,11 @@
 #include "telemetry/runtime/runtime.h"
 
 #include <QMap>
-#include <QSet>
 #include <QStringList>
 #include <QVector>
 
 #include <functional>
 #include <limits>
-#include <optional>
 
 class QObject;
 
@@ -50,17 +48,6 @@ struct DestinationAnswer
     long long since = 0; ///< when the destination first answered so, in ms since the epoch
 };
 
-/// An application's starts and usage time, as the flushes of its processes count them.
-/// \ingroup advanced
-struct ApplicationUsage
-{
-    long long startCount = 0; ///< how many of its processes started and were counted
-    long long usageMs = 0; ///< how long they ran, this process so far included
-    long long firstStart = 0; ///< when the first counted one started, in ms since the epoch
-    long long lastStart = 0; ///< when the last one started, in ms since the epoch
-    long long lastContext = 0; ///< when its context was last recorded, 0 for never
-};
-
 /**
  * The local cache: an in-memory queue of records and the SQLite table they are flushed into,
  * about a second after the queue got its first record, on a thread of the global pool. An idle
@@ -70,8 +57,8 @@ struct ApplicationUsage
  * the disk; flushes write only while they hold the machine-wide main lock, so that no upload
  * of any process is under way meanwhile. The exception is the write at exit, which goes in
  * without the lock once it has waited 3 s for it: SQLite serialises the writers, and an upload
- * deletes only the ids it sent. Every operation may be called from any thread, except those
- * marked as the library's plumbing. Failures are logged, never thrown.
+ * deletes only the ids it sent. Every operation may be called from any thread. Failures are
+ * logged, never thrown.
  *
  * When the application quits (QCoreApplication::aboutToQuit, or the collector's destruction
  * without one), the queue is written, waiting up to 3 s for the main lock.
@@ -238,75 +225,6 @@ public:
      * destination.
      */
     bool purgeDestination(const AbstractBucket &bucket);
-
-    /**
-     * \name Plumbing of the library's own flush and publisher
-     * Public for the library's parts; a host must not call these. They assume that the caller
-     * holds the machine-wide main lock (kMainLockName) and runs the flush or the publisher.
-     */
-    ///@{
-    /**
-     * Opens the cache database when it could not be opened so far, or again when its file was
-     * deleted, replaced or emptied since it was opened, and gives the queued rows their
-     * destinations' storage IDs in that file; false while the cache cannot be used.
-     */
-    bool checkCacheFile();
-
-    /**
-     * Moves the cached record @p id into the set-aside table (telemetry_setaside), with
-     * @p reason and the current time, in one transaction; false, with the record still cached,
-     * on failure.
-     */
-    bool setAside(const QString &id, const QString &reason);
-
-    /**
-     * Sets aside the cached records whose storage ID names no destination (no row of the
-     * storages table), which no publisher would ever read, with one warning per storage ID.
-     * Returns the storage IDs of destinations that have records cached; none when the cache
-     * could not be read.
-     */
-    std::optional<QSet<int>> setAsideOrphans();
-
-    /// Whether the cache holds records to publish; none while it cannot be read.
-    std::optional<bool> hasCachedRecords();
-    /// Gives back the memory a burst of work left behind, for a process that goes idle.
-    void releaseMemory();
-
-    /// The publisher's state for @p storageId, kept in the cache file so that every process,
-    /// and the next run, goes on from it; empty when none is kept, none while another client's
-    /// lock keeps it from being read.
-    std::optional<QByteArray> publishingState(int storageId);
-    /// Keeps @p state for @p storageId; an empty one drops it. False when it cannot be kept.
-    bool setPublishingState(int storageId, const QByteArray &state);
-
-    /**
-     * Claims @p storageId for the uploads of @p owner ("<pid>:<name>") for @p durationMs, so
-     * that publishers of other processes pass over it meanwhile; false while another owner's
-     * claim runs, or when the claim cannot be written. A claim of the owner with more than
-     * half its time left is kept as it is. A claim has run out once its process has ended, or
-     * when it ends further ahead than @p durationMs, as after the clock was set back.
-     */
-    bool claimDestination(int storageId, const QString &owner, int durationMs);
-    /// Ends the claim of @p owner on @p storageId, if it has one; false when the cache file
-    /// cannot be written, and the claim runs out by itself.
-    bool releaseDestination(int storageId, const QString &owner);
-
-    /// Keeps @p httpStatus and @p error as the latest answer of @p storageId; writes only when
-    /// they differ from the answer kept, so that a draining backlog costs no extra write. False
-    /// when it cannot be kept.
-    bool keepAnswer(int storageId, int httpStatus, const QString &error);
-    /**
-     * Counts this process as a start of @p application, and its running time, in the cache
-     * file: with the next flush, and then with every flush and at exit. @p counted is called
-     * once the start is counted, on the flushing thread. The first call only.
-     */
-    void countUsage(const QString &application, std::function<void()> counted);
-    /// The usage of the application counted by countUsage(); none until its start is counted.
-    std::optional<ApplicationUsage> usage() const;
-    /// Keeps @p at (ms since the epoch) as the time of the application's last context record,
-    /// with the next flush.
-    void noteContextRecorded(long long at);
-    ///@}
 
 private:
     Q_DISABLE_COPY(DataCollector)

@@ -3,11 +3,13 @@
 #include "telemetry/cache/cachedatabase_p.h"
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/recordqueue_p.h"
+#include "telemetry/cache/usage_p.h"
 #include "telemetry/runtime/consent_p.h"
 #include "telemetry/runtime/hook_p.h"
 
 #include <QMutex>
 #include <QPointer>
+#include <QSet>
 #include <QThread>
 
 #include <atomic>
@@ -27,7 +29,7 @@ struct FlushGate
     bool open = true;
 };
 
-class DataCollectorPrivate
+class KORVELTELEMETRY_TESTS_EXPORT DataCollectorPrivate
 {
 public:
     explicit DataCollectorPrivate(DataCollector *qq);
@@ -71,6 +73,70 @@ public:
     void runHostCall(std::function<bool()> change, QObject *context, DataCollector::Done done);
     static bool changeWhenLocked(FlushGate &gate, const std::function<bool()> &change);
     static bool changeAndTell(const std::function<bool()> &change);
+
+    // The plumbing of the library's own flush, publisher and facts. Each assumes that the
+    // caller holds the machine-wide main lock and runs the flush or the publisher.
+    /**
+     * Opens the cache database when it could not be opened so far, or again when its file was
+     * deleted, replaced or emptied since it was opened, and gives the queued rows their
+     * destinations' storage IDs in that file; false while the cache cannot be used.
+     */
+    bool checkCacheFile();
+
+    /**
+     * Moves the cached record @p id into the set-aside table (telemetry_setaside), with
+     * @p reason and the current time, in one transaction; false, with the record still cached,
+     * on failure.
+     */
+    bool setAside(const QString &id, const QString &reason);
+
+    /**
+     * Sets aside the cached records whose storage ID names no destination (no row of the
+     * storages table), which no publisher would ever read, with one warning per storage ID.
+     * Returns the storage IDs of destinations that have records cached; none when the cache
+     * could not be read.
+     */
+    std::optional<QSet<int>> setAsideOrphans();
+
+    /// Whether the cache holds records to publish; none while it cannot be read.
+    std::optional<bool> hasCachedRecords();
+    /// Gives back the memory a burst of work left behind, for a process that goes idle.
+    void releaseMemory();
+
+    /// The publisher's state for @p storageId, kept in the cache file so that every process,
+    /// and the next run, goes on from it; empty when none is kept, none while another client's
+    /// lock keeps it from being read.
+    std::optional<QByteArray> publishingState(int storageId);
+    /// Keeps @p state for @p storageId; an empty one drops it. False when it cannot be kept.
+    bool setPublishingState(int storageId, const QByteArray &state);
+
+    /**
+     * Claims @p storageId for the uploads of @p owner ("<pid>:<name>") for @p durationMs, so
+     * that publishers of other processes pass over it meanwhile; false while another owner's
+     * claim runs, or when the claim cannot be written. A claim of the owner with more than
+     * half its time left is kept as it is. A claim has run out once its process has ended, or
+     * when it ends further ahead than @p durationMs, as after the clock was set back.
+     */
+    bool claimDestination(int storageId, const QString &owner, int durationMs);
+    /// Ends the claim of @p owner on @p storageId, if it has one; false when the cache file
+    /// cannot be written, and the claim runs out by itself.
+    bool releaseDestination(int storageId, const QString &owner);
+
+    /// Keeps @p httpStatus and @p error as the latest answer of @p storageId; writes only when
+    /// they differ from the answer kept, so that a draining backlog costs no extra write. False
+    /// when it cannot be kept.
+    bool keepAnswer(int storageId, int httpStatus, const QString &error);
+    /**
+     * Counts this process as a start of @p application, and its running time, in the cache
+     * file: with the next flush, and then with every flush and at exit. @p counted is called
+     * once the start is counted, on the flushing thread. The first call only.
+     */
+    void countUsage(const QString &application, std::function<void()> counted);
+    /// The usage of the application counted by countUsage(); none until its start is counted.
+    std::optional<ApplicationUsage> usage() const;
+    /// Keeps @p at (ms since the epoch) as the time of the application's last context record,
+    /// with the next flush.
+    void noteContextRecorded(long long at);
 
     // The process's publisher gives up an upload in flight, and its claim of a destination,
     // here: the answer would come through the event loop, which runs no more, and other

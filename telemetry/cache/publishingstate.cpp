@@ -48,9 +48,9 @@ bool ownerRuns(const QString &owner)
 // Before the first state is kept the table does not exist, and the read finds nothing. A
 // closed connection (its file replaced, or held by another client) knows nothing, as a busy
 // one; here and below it is not asked, which would only have Qt warn at every query.
-std::optional<QByteArray> DataCollector::publishingState(int storageId)
+std::optional<QByteArray> DataCollectorPrivate::publishingState(int storageId)
 {
-    CacheDatabase &cache = d->m_cache;
+    CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
     if (!cache.connection().isOpen())
         return std::nullopt;
@@ -62,9 +62,9 @@ std::optional<QByteArray> DataCollector::publishingState(int storageId)
     return query->next() ? query->value(0).toByteArray() : QByteArray();
 }
 
-bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
+bool DataCollectorPrivate::setPublishingState(int storageId, const QByteArray &state)
 {
-    CacheDatabase &cache = d->m_cache;
+    CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
     if (!cache.connection().isOpen())
         return false;
@@ -86,9 +86,9 @@ bool DataCollector::setPublishingState(int storageId, const QByteArray &state)
 // the claims cannot be known now (another client holds the file), never that there are none to
 // respect. The write lock, taken first, keeps two publishers from claiming at once also where
 // one went past a stopped holder of the main lock.
-bool DataCollector::claimDestination(int storageId, const QString &owner, int durationMs)
+bool DataCollectorPrivate::claimDestination(int storageId, const QString &owner, int durationMs)
 {
-    CacheDatabase &cache = d->m_cache;
+    CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
     if (!cache.connection().isOpen())
         return false;
@@ -123,9 +123,9 @@ bool DataCollector::claimDestination(int storageId, const QString &owner, int du
     return renewal->exec() && transaction.commit();
 }
 
-bool DataCollector::releaseDestination(int storageId, const QString &owner)
+bool DataCollectorPrivate::releaseDestination(int storageId, const QString &owner)
 {
-    CacheDatabase &cache = d->m_cache;
+    CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
     if (!cache.connection().isOpen())
         return false;
@@ -140,9 +140,9 @@ bool DataCollector::releaseDestination(int storageId, const QString &owner)
 
 // Nothing is written while the answer stays the same: the select finds the row and inserts
 // nothing, and SQLite commits no page.
-bool DataCollector::keepAnswer(int storageId, int httpStatus, const QString &error)
+bool DataCollectorPrivate::keepAnswer(int storageId, int httpStatus, const QString &error)
 {
-    CacheDatabase &cache = d->m_cache;
+    CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
     if (!cache.connection().isOpen())
         return false;

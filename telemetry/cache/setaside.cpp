@@ -47,9 +47,9 @@ bool runPerId(const QSqlDatabase &db, const QString &statement, const QStringLis
 
 } // namespace
 
-bool DataCollector::setAside(const QString &id, const QString &reason)
+bool DataCollectorPrivate::setAside(const QString &id, const QString &reason)
 {
-    CacheDatabase &cache = d->m_cache;
+    CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
     QSqlQuery create(cache.connection());
     QSqlQuery copy(cache.connection());
@@ -74,7 +74,7 @@ bool DataCollector::setAside(const QString &id, const QString &reason)
 
 // A walk over the read index finds the storage IDs in use with a few look-ups each, so that
 // every pass can afford it.
-std::optional<QSet<int>> DataCollector::setAsideOrphans()
+std::optional<QSet<int>> DataCollectorPrivate::setAsideOrphans()
 {
     // One step of the storage-ID index per storage ID; only orphans are counted.
     static const QString used = QStringLiteral(
@@ -88,7 +88,7 @@ std::optional<QSet<int>> DataCollector::setAsideOrphans()
         "INSERT OR REPLACE INTO telemetry_setaside SELECT id, timestamp, storageID, recordData, "
         "'its storage ID names no destination', %1 FROM telemetry WHERE storageID = ?");
 
-    CacheDatabase &cache = d->m_cache;
+    CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
     QSet<int> published;
     QMap<QString, int> counts;

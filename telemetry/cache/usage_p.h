@@ -10,6 +10,16 @@
 
 namespace kl::telemetry {
 
+// An application's starts and usage time, as the flushes of its processes count them.
+struct ApplicationUsage
+{
+    long long startCount = 0; // how many of its processes started and were counted
+    long long usageMs = 0; // how long they ran, this process so far included
+    long long firstStart = 0; // when the first counted one started, in ms since the epoch
+    long long lastStart = 0; // when the last one started, in ms since the epoch
+    long long lastContext = 0; // when its context was last recorded, 0 for never
+};
+
 /// Each application's starts and usage time (telemetry_usage).
 constexpr QLatin1String kUsageTable("telemetry_usage");
 

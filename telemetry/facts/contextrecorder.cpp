@@ -1,6 +1,7 @@
 #include "telemetry/facts/contextrecorder.h"
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/facts/usagefacts_p.h"
 #include "telemetry/recording/recorder_p.h"
 #include "telemetry/runtime/consent_p.h"
@@ -62,7 +63,8 @@ qint64 ContextRecorderPrivate::dueAt() const
 {
     if (m_schedule == ContextRecorder::EachStart)
         return m_recordedAt == 0 ? 1 : 0;
-    const std::optional<ApplicationUsage> usage = currentDataCollector()->usage();
+    const std::optional<ApplicationUsage> usage
+        = DataCollectorPrivate::get(currentDataCollector())->usage();
     const qint64 last = qMax(m_recordedAt, usage ? usage->lastContext : 0);
     return last == 0 ? 1 : last + kDayMs;
 }
@@ -77,7 +79,7 @@ void ContextRecorderPrivate::recordIfDue()
     if (due != 0 && due <= now) {
         if (RecorderPrivate::get(q)->mayRecord()) {
             q->record();
-            currentDataCollector()->noteContextRecorded(now);
+            DataCollectorPrivate::get(currentDataCollector())->noteContextRecorded(now);
         }
         m_recordedAt = now;
         due = dueAt();

@@ -1,6 +1,7 @@
 #include "telemetry/facts/usagefacts_p.h"
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/runtime/consent_p.h"
 
 #include <QCoreApplication>
@@ -38,7 +39,8 @@ TelemetryConsent::Level UsageFacts::level() const
 
 QJsonObject UsageFacts::value() const
 {
-    const std::optional<ApplicationUsage> usage = currentDataCollector()->usage();
+    const std::optional<ApplicationUsage> usage
+        = DataCollectorPrivate::get(currentDataCollector())->usage();
     if (!usage)
         return {};
     return { { QStringLiteral("startCount"), usage->startCount },
@@ -63,8 +65,8 @@ void countThisStart()
     static std::once_flag once;
     std::call_once(once, [] {
         const QString governing = governingApplication();
-        currentDataCollector()->countUsage(
-            governing.isEmpty() ? defaultConsentApplication() : governing, [] {
+        DataCollectorPrivate::get(currentDataCollector())
+            ->countUsage(governing.isEmpty() ? defaultConsentApplication() : governing, [] {
                 UsageCount::instance()->m_counted.store(true);
                 Q_EMIT UsageCount::instance()->counted();
             });

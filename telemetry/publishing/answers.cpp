@@ -6,6 +6,7 @@
 #include "telemetry/publishing/publisher_p.h"
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/publishing/documentuploader.h"
 #include "telemetry/registry/backends.h"
 #include "telemetry/registry/backends_p.h"
@@ -65,7 +66,7 @@ int PublisherPrivate::setAsideUnsendable(int storageId,
 {
     int setAside = 0;
     for (const BatchVerdict::SetAside &record : records) {
-        if (currentDataCollector()->setAside(record.id, record.reason)) {
+        if (DataCollectorPrivate::get(currentDataCollector())->setAside(record.id, record.reason)) {
             ++setAside;
             qCWarning(lcTelemetry).noquote()
                 << QStringLiteral("Record %1 of destination %2 set aside unsent: %3")
@@ -83,7 +84,9 @@ int PublisherPrivate::setAsideUnsendable(int storageId,
 bool PublisherPrivate::keepNarrowingState(const QByteArray &stateRead)
 {
     const QByteArray state = m_narrowing.state(m_outStorageId);
-    return state == stateRead || currentDataCollector()->setPublishingState(m_outStorageId, state);
+    return state == stateRead
+        || DataCollectorPrivate::get(currentDataCollector())
+               ->setPublishingState(m_outStorageId, state);
 }
 
 // Whether the next attempts pass @p storageId by.
@@ -176,7 +179,7 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
                         QString::number(verdict.kept), QString::number(verdict.setAside.size()),
                         verdict.firstError);
     for (const BatchVerdict::SetAside &record : verdict.setAside) {
-        if (currentDataCollector()->setAside(record.id, record.reason))
+        if (DataCollectorPrivate::get(currentDataCollector())->setAside(record.id, record.reason))
             qCWarning(lcTelemetry).noquote()
                 << QStringLiteral("Record %1 of destination %2 set aside after %3 refusals: %4")
                        .arg(record.id, destination,
@@ -196,7 +199,8 @@ void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
         = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_outStorageId);
     const QString error = verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError;
     // Every process, and korvel-cache, can then tell why a destination is stuck.
-    currentDataCollector()->keepAnswer(m_outStorageId, result.httpStatus(), error);
+    DataCollectorPrivate::get(currentDataCollector())
+        ->keepAnswer(m_outStorageId, result.httpStatus(), error);
     batchAnswered().call(
         { locationInfo, sent, int(verdict.stored.size()), error, result.httpStatus() });
 }

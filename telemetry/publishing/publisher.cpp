@@ -118,13 +118,15 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
 // Records that no pass could send (their file busy, their backend unknown) keep the period.
 PublisherPrivate::AttemptEnd PublisherPrivate::endOfPass() const
 {
-    const std::optional<bool> cached = currentDataCollector()->hasCachedRecords();
+    const std::optional<bool> cached
+        = DataCollectorPrivate::get(currentDataCollector())->hasCachedRecords();
     return cached.has_value() && !*cached ? AttemptEnd::NothingToDo : AttemptEnd::NothingToSend;
 }
 
 void PublisherPrivate::startPass()
 {
-    const std::optional<QSet<int>> cached = currentDataCollector()->setAsideOrphans();
+    const std::optional<QSet<int>> cached
+        = DataCollectorPrivate::get(currentDataCollector())->setAsideOrphans();
     m_uploaders = currentBackends()->getBackends();
     // A destination with nothing cached is passed by unread: a draining backlog starts a pass
     // with each batch.
@@ -160,7 +162,8 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk,
     if (batch.ids.isEmpty())
         return false;
 
-    const std::optional<QByteArray> state = currentDataCollector()->publishingState(storageId);
+    const std::optional<QByteArray> state
+        = DataCollectorPrivate::get(currentDataCollector())->publishingState(storageId);
     if (!state)
         return false;
     m_narrowingState = *state;
@@ -178,7 +181,8 @@ bool PublisherPrivate::claim(int storageId)
     if (m_claimedStorageId != storageId)
         releaseClaim();
     const int duration = Singleton<NetworkManager>::getInstance()->uploadTimeout() + kClaimMarginMs;
-    if (!currentDataCollector()->claimDestination(storageId, claimOwner(), duration))
+    if (!DataCollectorPrivate::get(currentDataCollector())
+             ->claimDestination(storageId, claimOwner(), duration))
         return false;
     m_claimedStorageId = storageId;
     return true;
@@ -187,7 +191,8 @@ bool PublisherPrivate::claim(int storageId)
 void PublisherPrivate::releaseClaim()
 {
     if (const int storageId = std::exchange(m_claimedStorageId, 0))
-        currentDataCollector()->releaseDestination(storageId, claimOwner());
+        DataCollectorPrivate::get(currentDataCollector())
+            ->releaseDestination(storageId, claimOwner());
 }
 
 // An uploader answers one batch at a time, so that each answer is known by its sender: a batch
@@ -234,7 +239,7 @@ bool PublisherPrivate::mayAddBatch() const
 // the batches out: a file that changed waits for their answers.
 void PublisherPrivate::addBatches()
 {
-    if (!mayAddBatch() || !currentDataCollector()->checkCacheFile()
+    if (!mayAddBatch() || !DataCollectorPrivate::get(currentDataCollector())->checkCacheFile()
         || cacheFileGeneration() != m_cacheGeneration)
         return;
     while (mayAddBatch() && uploadToNextDestination() == AttemptEnd::UploadStarted) { }
@@ -245,7 +250,7 @@ void PublisherPrivate::addBatches()
 // and the narrowing start afresh.
 bool PublisherPrivate::checkCacheFile()
 {
-    const bool usable = currentDataCollector()->checkCacheFile();
+    const bool usable = DataCollectorPrivate::get(currentDataCollector())->checkCacheFile();
     const int generation = cacheFileGeneration();
     if (generation == m_cacheGeneration)
         return usable;

@@ -5,6 +5,7 @@
 #include "telemetry/publishing/publisher_p.h"
 
 #include "telemetry/cache/datacollector.h"
+#include "telemetry/cache/datacollector_p.h"
 #include "telemetry/runtime/dispatch.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/watchduty_p.h"
@@ -35,7 +36,7 @@ void PublisherPrivate::rest()
     ++m_attemptSerial; // one timed before, as after an attempt made from outside, comes no more
     watchWhileResting();
     m_state = State::Resting;
-    currentDataCollector()->releaseMemory();
+    DataCollectorPrivate::get(currentDataCollector())->releaseMemory();
 }
 
 // Only the process on duty watches, so that a write wakes one process, not all.
@@ -89,7 +90,9 @@ void PublisherPrivate::lookForLeftRecords()
         return;
     const bool replaced = m_cacheWatch->fileReplaced();
     watchWhileResting();
-    if (replaced || currentDataCollector()->hasCachedRecords() != std::optional<bool>(false))
+    if (replaced
+        || DataCollectorPrivate::get(currentDataCollector())->hasCachedRecords()
+            != std::optional<bool>(false))
         scheduleAttempt(0);
 }
 

@@ -11,7 +11,7 @@
 
 namespace kl::telemetry {
 
-class KORVELTELEMETRY_EXPORT RecorderPrivate
+class RecorderPrivate
 {
 public:
     explicit RecorderPrivate(Recorder *qq)

@@ -101,7 +101,7 @@ void bumpCacheFileGeneration();
  * The process's registry installs itself on its first use. This base is the keeper before
  * that: it has handed out no ID and has no connection of its own.
  */
-class KORVELTELEMETRY_EXPORT StorageIdKeeper
+class KORVELTELEMETRY_TESTS_EXPORT StorageIdKeeper
 {
 public:
     virtual ~StorageIdKeeper();
@@ -131,9 +131,9 @@ public:
 };
 
 /// The installed keeper; never null.
-KORVELTELEMETRY_EXPORT StorageIdKeeper *storageIdKeeper();
+KORVELTELEMETRY_TESTS_EXPORT StorageIdKeeper *storageIdKeeper();
 /// Installs @p keeper; it must stay alive until it is uninstalled.
-KORVELTELEMETRY_EXPORT void installStorageIdKeeper(StorageIdKeeper *keeper);
+KORVELTELEMETRY_TESTS_EXPORT void installStorageIdKeeper(StorageIdKeeper *keeper);
 /// Goes back to the base keeper, when @p keeper is the installed one.
 void uninstallStorageIdKeeper(StorageIdKeeper *keeper);
 

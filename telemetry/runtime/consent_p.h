@@ -21,7 +21,7 @@ void setTelemetryEnabled(bool enabled);
 Hook<void()> &telemetryEnabledAgain();
 
 /// The application a consent is about unless set: "<organisation domain>/<application name>".
-KORVELTELEMETRY_EXPORT QString defaultConsentApplication();
+QString defaultConsentApplication();
 
 /// The level of a decision not made yet, or forgotten; others are TelemetryConsent::Level's.
 constexpr int kUndecided = -1;
@@ -65,7 +65,7 @@ inline ConsentDecision laterDecision(const ConsentDecision &mine, const ConsentD
  * allows. Until the first call, no consent governs the process and every record is made.
  * Any thread.
  */
-KORVELTELEMETRY_EXPORT void governRecords(const QString &application, ConsentDecision decision);
+void governRecords(const QString &application, ConsentDecision decision);
 /// The application whose consent governs this process's records; empty while none does.
 QString governingApplication();
 /// The decision that governs this process's records, as far as this process knows it.

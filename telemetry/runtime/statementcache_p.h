@@ -16,7 +16,7 @@ namespace kl::telemetry {
  * does not keep it. A kept one is reset when this goes, so that between uses it keeps no read
  * transaction open, which would hold back every checkpoint of the file.
  */
-class KORVELTELEMETRY_EXPORT ReusedQuery
+class KORVELTELEMETRY_TESTS_EXPORT ReusedQuery
 {
 public:
     explicit ReusedQuery(QSqlQuery *kept);
@@ -41,7 +41,7 @@ private:
  * SQLite more than running it. Used with the connection's mutex held, and a statement by one
  * caller at a time; the connection is closed through close(), which drops them first.
  */
-class KORVELTELEMETRY_EXPORT StatementCache
+class KORVELTELEMETRY_TESTS_EXPORT StatementCache
 {
 public:
     StatementCache();

@@ -8,7 +8,7 @@
 namespace kl::telemetry {
 
 /// The built-in sources whose facts do not change while the process runs.
-KORVELTELEMETRY_EXPORT QStringList steadySourceIds();
+QStringList steadySourceIds();
 
 /**
  * The facts of the steady source @p source, read once, when first asked, from any thread;

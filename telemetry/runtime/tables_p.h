@@ -76,7 +76,7 @@ enum class BusyWait {
 
 /// Sets the busy time-out of @p db for the statements that follow on the calling thread;
 /// returns it, in milliseconds.
-KORVELTELEMETRY_EXPORT int applyBusyTimeout(const QSqlDatabase &db, BusyWait wait);
+int applyBusyTimeout(const QSqlDatabase &db, BusyWait wait);
 
 /**
  * Locks the mutex that guards a connection several threads share, and applies the busy
@@ -84,7 +84,7 @@ KORVELTELEMETRY_EXPORT int applyBusyTimeout(const QSqlDatabase &db, BusyWait wai
  * any connection do not wait at all for a second: one attempt runs several statements, and
  * must not wait for each.
  */
-class KORVELTELEMETRY_EXPORT ConnectionLocker
+class KORVELTELEMETRY_TESTS_EXPORT ConnectionLocker
 {
 public:
     ConnectionLocker(QMutex *mutex, const QSqlDatabase &db,

@@ -6,7 +6,7 @@
 namespace kl::telemetry {
 
 /// The lock whose holder watches the cache file for the other processes of its cache.
-extern KORVELTELEMETRY_EXPORT const char *kWatchLockName;
+extern KORVELTELEMETRY_TESTS_EXPORT const char *kWatchLockName;
 
 /**
  * Whether this process is the one of its cache that watches the cache file while it rests, for
@@ -16,9 +16,9 @@ extern KORVELTELEMETRY_EXPORT const char *kWatchLockName;
  * when the process on it ends, killed or not. True also while the lock cannot be used: then
  * every process watches.
  */
-KORVELTELEMETRY_EXPORT bool isOnWatchDuty();
+KORVELTELEMETRY_TESTS_EXPORT bool isOnWatchDuty();
 
 /// Called, on a thread of the library's own, when this process comes on duty after waiting.
-KORVELTELEMETRY_EXPORT Hook<void()> &watchDutyTaken();
+KORVELTELEMETRY_TESTS_EXPORT Hook<void()> &watchDutyTaken();
 
 } // namespace kl::telemetry
