@@ -1,12 +1,13 @@
 // What korvel-cache prints: the text forms of its listings.
 #include "output.h"
 
-#include "telemetry/runtime/credentials_p.h"
+#include "telemetry/runtime/runtime.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QUrl>
 
 #include <cstdio>
 

@@ -1,4 +1,5 @@
 #include "telemetry/runtime/credentials_p.h"
+#include "telemetry/runtime/runtime.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -24,13 +24,8 @@ inline QString withoutUserInfo(const QUrl &url)
     return url.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
 }
 
-/**
- * A destination as people read it in the status, the log and korvel-cache: its server without
- * user info, then its database, "https://couch.example.org/metrics".
- */
-KORVELTELEMETRY_EXPORT QString destinationName(const QUrl &server, const QString &database);
 /// destinationName() of the destination that a location info text (JSON) names.
-KORVELTELEMETRY_EXPORT QString destinationNameOf(const QString &locationInfo);
+QString destinationNameOf(const QString &locationInfo);
 
 /// A user name and password for HTTP Basic authentication; none without a user name.
 struct KORVELTELEMETRY_EXPORT Credentials

@@ -5,6 +5,8 @@
 #include <QLoggingCategory>
 #include <QString>
 
+class QUrl;
+
 /**
  * The logging category of every message the library writes, "korvel.telemetry".
  * Debug messages are hidden unless the application enables them with a filter rule.
@@ -53,5 +55,12 @@ KORVELTELEMETRY_EXPORT QString getCacheDataBaseLocation();
  * \ingroup advanced
  */
 KORVELTELEMETRY_EXPORT QString generateUniqueId();
+
+/**
+ * A destination as people read it in the status, the log and korvel-cache: its server without
+ * user info, then its database, "https://couch.example.org/metrics".
+ * \ingroup advanced
+ */
+KORVELTELEMETRY_EXPORT QString destinationName(const QUrl &server, const QString &database);
 
 } // namespace kl::telemetry
