@@ -219,10 +219,11 @@ std::optional<ConsentDecision> DataCollectorPrivate::storeConsent(const QString 
     std::optional<ConsentDecision> kept;
     {
         const ConnectionLocker locker = m_cache.lock();
-        RaiiTransaction transaction(m_cache.connection());
+        const QSqlDatabase &db = m_cache.connection();
+        RaiiTransaction transaction(db);
         QString error;
         if (transaction.open())
-            kept = storeDecision(m_cache.connection(), application, decision, &error);
+            kept = storeDecision(db, application, decision, &error);
         if (!kept || !transaction.commit()) {
             qCWarning(lcTelemetry)
                 << "The user's consent cannot be kept in the cache:"
@@ -245,14 +246,14 @@ bool DataCollectorPrivate::deleteApplicationData(const QString &application)
     if (!m_cache.isOpen())
         return !QFileInfo::exists(getCacheDataBaseLocation());
     const ConnectionLocker locker = m_cache.lock();
-    RaiiTransaction transaction(m_cache.connection());
-    QSqlQuery query(m_cache.connection());
+    const QSqlDatabase &db = m_cache.connection();
+    RaiiTransaction transaction(db);
+    QSqlQuery query(db);
     QString error;
-    const bool deleted = transaction.open()
-        && dropRecordsAbove(m_cache.connection(), application, kUndecided, &error)
+    const bool deleted = transaction.open() && dropRecordsAbove(db, application, kUndecided, &error)
         && execBound(query, QStringLiteral("DELETE FROM telemetry_sent WHERE application = ?"),
                      { application }, &error)
-        && dropUsage(m_cache.connection(), application, &error);
+        && dropUsage(db, application, &error);
     if (!deleted || !transaction.commit()) {
         qCWarning(lcTelemetry) << "The application's data cannot be deleted from the cache:"
                                << (error.isEmpty() ? transaction.lastError().databaseText()
