@@ -77,7 +77,7 @@ void ContextRecorderPrivate::recordIfDue()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     qint64 due = dueAt();
     if (due != 0 && due <= now) {
-        if (RecorderPrivate::get(q)->mayRecord()) {
+        if (RecorderPrivate::get(q)->refusal() == RecorderPrivate::Refusal::None) {
             q->record();
             DataCollectorPrivate::get(currentDataCollector())->noteContextRecorded(now);
         }

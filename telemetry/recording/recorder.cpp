@@ -386,48 +386,57 @@ void RecorderPrivate::enterCatalogue()
 
 // A record dropped on purpose is worth a debug line; one dropped by a mistake of the host, a
 // warning.
-bool RecorderPrivate::mayRecord(Explain explain) const
+RecorderPrivate::Refusal RecorderPrivate::refusal() const
 {
-    const bool say = explain == Explain::InTheLog;
-    if (!TelemetryPolicy::isEnabled()) {
-        if (say)
-            qCDebug(lcTelemetry) << "Dropping record, telemetry is disabled" << m_type;
-        return false;
-    }
-    if (!m_bucket) {
-        if (say)
-            qCWarning(lcTelemetry) << "No bucket to place record";
-        return false;
-    }
-    if (!isLevelAllowed(m_level)) {
-        if (say)
-            qCDebug(lcTelemetry) << "Dropping record, the user's consent does not include it"
-                                 << m_type;
-        return false;
-    }
-    if (!TelemetryPolicy::isTrackedMetric(m_type)) {
-        if (say)
-            qCDebug(lcTelemetry) << "Dropping untracked metric" << m_type;
-        return false;
-    }
-    if (Q_UNLIKELY(!QCoreApplication::instance())) {
+    if (!TelemetryPolicy::isEnabled())
+        return Refusal::Disabled;
+    if (!m_bucket)
+        return Refusal::NoBucket;
+    if (!isLevelAllowed(m_level))
+        return Refusal::LevelRefused;
+    if (!TelemetryPolicy::isTrackedMetric(m_type))
+        return Refusal::Untracked;
+    if (Q_UNLIKELY(!QCoreApplication::instance()))
+        return Refusal::NoApplication;
+    return Refusal::None;
+}
+
+void RecorderPrivate::explain(Refusal refusal) const
+{
+    switch (refusal) {
+    case Refusal::None:
+        break;
+    case Refusal::Disabled:
+        qCDebug(lcTelemetry) << "Dropping record, telemetry is disabled" << m_type;
+        break;
+    case Refusal::NoBucket:
+        qCWarning(lcTelemetry) << "No bucket to place record";
+        break;
+    case Refusal::LevelRefused:
+        qCDebug(lcTelemetry) << "Dropping record, the user's consent does not include it" << m_type;
+        break;
+    case Refusal::Untracked:
+        qCDebug(lcTelemetry) << "Dropping untracked metric" << m_type;
+        break;
+    case Refusal::NoApplication: {
         static std::once_flag said;
-        if (say) {
-            std::call_once(said, [] {
-                qCWarning(lcTelemetry) << "Records made while no application object exists are "
-                                          "dropped: create the QCoreApplication first";
-            });
-        }
-        return false;
+        std::call_once(said, [] {
+            qCWarning(lcTelemetry) << "Records made while no application object exists are "
+                                      "dropped: create the QCoreApplication first";
+        });
+        break;
     }
-    return true;
+    }
 }
 
 void Recorder::record()
 {
     d->enterCatalogue();
-    if (!d->mayRecord(RecorderPrivate::Explain::InTheLog))
+    if (const RecorderPrivate::Refusal refusal = d->refusal();
+        refusal != RecorderPrivate::Refusal::None) {
+        d->explain(refusal);
         return;
+    }
 
     const QString id = generateUniqueId();
     const qint64 timestamp = QDateTime::currentMSecsSinceEpoch();

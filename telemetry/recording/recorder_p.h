@@ -27,10 +27,11 @@ public:
 
     /// The record that record() would make now, under @p id and @p timestamp.
     QJsonDocument document(const QString &id, qint64 timestamp) const;
-    enum class Explain { Silently, InTheLog };
-    /// Whether record() would make a record now: telemetry on, a bucket, a level the user
-    /// allows, a tracked type, an application object.
-    bool mayRecord(Explain explain = Explain::Silently) const;
+    /// Why record() would make no record now; None when it would.
+    enum class Refusal { None, Disabled, NoBucket, LevelRefused, Untracked, NoApplication };
+    Refusal refusal() const;
+    /// Says @p refusal in the log, as record() does.
+    void explain(Refusal refusal) const;
     /// Enters the recorder into the catalogue of metric types, unless it is there as it is.
     void enterCatalogue();
     /// After a change: enters a described recorder at once, an undescribed one at its next record.
