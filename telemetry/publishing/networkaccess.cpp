@@ -14,8 +14,6 @@
 
 namespace kl::telemetry {
 
-NetworkAccess::~NetworkAccess() = default;
-
 namespace {
 
 #ifdef KORVEL_NETWORK_BUILT_IN

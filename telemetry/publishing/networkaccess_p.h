@@ -1,7 +1,5 @@
 #pragma once
 
-#include "telemetry/korveltelemetry_export.h"
-
 #include <QSharedPointer>
 
 class QNetworkAccessManager;
@@ -15,12 +13,13 @@ class DocumentUploader;
 /**
  * What the network part does for the rest of the library. In shared builds it is a library of
  * its own, loaded when the first uploader or network access manager is needed, so that an
- * application does not load QtNetwork before it has something to send.
+ * application does not load QtNetwork before it has something to send. Wholly inline, so that
+ * the library need not export it: each side has the interface's table of its own.
  */
-class KORVELTELEMETRY_EXPORT NetworkAccess
+class NetworkAccess
 {
 public:
-    virtual ~NetworkAccess();
+    virtual ~NetworkAccess() = default;
 
     /// The uploader of a destination (backend, location info); null for a backend it does not
     /// know.
