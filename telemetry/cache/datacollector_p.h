@@ -74,8 +74,9 @@ public:
     static bool changeWhenLocked(FlushGate &gate, const std::function<bool()> &change);
     static bool changeAndTell(const std::function<bool()> &change);
 
-    // The plumbing of the library's own flush, publisher and facts. Each assumes that the
-    // caller holds the machine-wide main lock and runs the flush or the publisher.
+    // The plumbing of the library's own publisher and facts. The publisher's calls, from
+    // checkCacheFile() to keepAnswer(), assume that the caller holds the machine-wide main lock;
+    // the usage calls are the facts', from any thread.
     /**
      * Opens the cache database when it could not be opened so far, or again when its file was
      * deleted, replaced or emptied since it was opened, and gives the queued rows their
