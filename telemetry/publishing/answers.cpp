@@ -169,8 +169,10 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
         qCDebug(lcTelemetry) << "Published" << verdict.stored.size() << "records";
         deleted = currentDataCollector()->deleteByIds(verdict.stored);
     }
-    // One line per batch; the multi-argument arg() leaves "%" in the server's texts alone.
-    const QString destination = loggedDestination(m_outStorageId);
+    // One line per batch; the multi-argument arg() leaves "%" in the server's texts alone. Named
+    // only for a line to log: the batches of a draining backlog, stored whole, log none.
+    const bool logs = !verdict.firstError.isEmpty() || !verdict.setAside.isEmpty();
+    const QString destination = logs ? loggedDestination(m_outStorageId) : QString();
     if (!verdict.firstError.isEmpty())
         qCWarning(lcTelemetry).noquote()
             << QStringLiteral("Destination %1 stored %2 of %3 records, %4 kept in the cache, %5 "
