@@ -4,11 +4,11 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/facts/contextrecorder.h"
+#include "telemetry/facts/factsource.h"
 #include "telemetry/recording/couchdbbucket.h"
 #include "telemetry/recording/recorder.h"
 #include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/runtime.h"
-#include "telemetry/runtime/steadyfacts_p.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -53,6 +53,16 @@ public:
     bool m_success = true;
 };
 
+// The facts of a built-in source, as a context record carries them.
+QVariantMap builtInFacts(const QString &id)
+{
+    for (const auto &source : FactSource::builtInSources()) {
+        if (source->id() == id)
+            return source->value().toVariantMap();
+    }
+    return {};
+}
+
 // The members of a context record, as a host would declare them itself.
 class FactsAsProperties : public Recorder
 {
@@ -63,10 +73,10 @@ class FactsAsProperties : public Recorder
     Q_PROPERTY(QVariantMap locale MEMBER m_locale)
 
 public:
-    QVariantMap m_application = steadyFacts(QStringLiteral("application")).toVariantMap();
-    QVariantMap m_platform = steadyFacts(QStringLiteral("platform")).toVariantMap();
-    QVariantMap m_qt = steadyFacts(QStringLiteral("qt")).toVariantMap();
-    QVariantMap m_locale = steadyFacts(QStringLiteral("locale")).toVariantMap();
+    QVariantMap m_application = builtInFacts(QStringLiteral("application"));
+    QVariantMap m_platform = builtInFacts(QStringLiteral("platform"));
+    QVariantMap m_qt = builtInFacts(QStringLiteral("qt"));
+    QVariantMap m_locale = builtInFacts(QStringLiteral("locale"));
 };
 
 // The same members, built the plainest way Qt offers.

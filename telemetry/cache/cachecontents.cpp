@@ -2,7 +2,7 @@
 // oldest records of one. The collector's connection is not used: it would open the file for
 // writing, and make the tables that a file of an older version lacks.
 
-#include "telemetry/cache/cachecontents_p.h"
+#include "telemetry/cache/cachecontents.h"
 
 #include "telemetry/cache/cachedatabase_p.h"
 #include "telemetry/cache/consentstore_p.h"

@@ -3,7 +3,7 @@
 
 #include "telemetry/cache/sentrecords_p.h"
 
-#include "telemetry/cache/cachecontents_p.h"
+#include "telemetry/cache/cachecontents.h"
 #include "telemetry/cache/consentstore_p.h"
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/runtime/runtime.h"

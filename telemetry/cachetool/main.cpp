@@ -2,9 +2,8 @@
 // a desktop. Reads go through the library's read-only readers of the cache file, which create
 // nothing and take no lock; every change goes through the collector, under the machine-wide
 // lock, so it is safe while applications run.
-#include "telemetry/cache/cachecontents_p.h"
+#include "telemetry/cache/cachecontents.h"
 #include "telemetry/cache/datacollector.h"
-#include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 
 #include "output.h"

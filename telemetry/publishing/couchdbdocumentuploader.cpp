@@ -1,7 +1,6 @@
 #include "telemetry/publishing/couchdbdocumentuploader.h"
 
 #include "telemetry/publishing/networkmanager.h"
-#include "telemetry/runtime/credentials_p.h"
 #include "telemetry/runtime/runtime.h"
 #include "telemetry/runtime/singleton.h"
 
@@ -111,14 +110,11 @@ UploadResult perDocumentResult(int status, const QJsonArray &elements, const QSe
 // CouchDB answers a missing login with 401 and no challenge, so Qt would never send the
 // credentials of its own accord: they go with every request. Only in the header: Qt writes
 // the request's URL into the error texts that reach the log.
-void addCredentials(QNetworkRequest &request, const QString &server, const QString &database,
-                    const QString &account)
+void addAuthorization(QNetworkRequest &request, const QByteArray &authorization)
 {
-    const Credentials credentials
-        = credentialStore()->find(QUrl(server, QUrl::TolerantMode), database, account);
-    if (credentials.isEmpty())
+    if (authorization.isEmpty())
         return;
-    request.setRawHeader("Authorization", credentials.basicAuthorization());
+    request.setRawHeader("Authorization", authorization);
     QUrl url = request.url();
     url.setUserInfo(QString());
     request.setUrl(url);
@@ -203,7 +199,7 @@ void CouchDbDocumentUploader::setAccount(const QString &account)
 
 QStringList CouchDbDocumentUploader::logins() const
 {
-    return credentialStore()->accounts(QUrl(m_server, QUrl::TolerantMode), m_database);
+    return knownLogins(QUrl(m_server, QUrl::TolerantMode), m_database);
 }
 
 void CouchDbDocumentUploader::addDocuments(const QStringList &ids, const QStringList &documents)
@@ -215,7 +211,8 @@ void CouchDbDocumentUploader::addDocuments(const QStringList &ids, const QString
     // A POST must not be replayed elsewhere, and Qt 6 would follow by default.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    addCredentials(request, m_server, m_database, m_account);
+    addAuthorization(request,
+                     basicAuthorization(QUrl(m_server, QUrl::TolerantMode), m_database, m_account));
 
     QNetworkAccessManager *manager
         = Singleton<NetworkManager>::getInstance()->networkAccessManager();

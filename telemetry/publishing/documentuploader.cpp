@@ -1,4 +1,5 @@
 #include "telemetry/publishing/documentuploader.h"
+#include "telemetry/runtime/credentials_p.h"
 
 namespace kl::telemetry {
 
@@ -17,6 +18,18 @@ void DocumentUploader::setAccount(const QString &) { }
 QStringList DocumentUploader::logins() const
 {
     return {};
+}
+
+QByteArray DocumentUploader::basicAuthorization(const QUrl &server, const QString &database,
+                                                const QString &account)
+{
+    const Credentials credentials = credentialStore()->find(server, database, account);
+    return credentials.isEmpty() ? QByteArray() : credentials.basicAuthorization();
+}
+
+QStringList DocumentUploader::knownLogins(const QUrl &server, const QString &database)
+{
+    return credentialStore()->accounts(server, database);
 }
 
 } // namespace kl::telemetry

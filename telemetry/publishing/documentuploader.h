@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPair>
 #include <QStringList>
+#include <QUrl>
 
 namespace kl::telemetry {
 
@@ -61,6 +62,18 @@ Q_SIGNALS:
      * addDocuments() call, unless a receiver of finished() destroyed the uploader.
      */
     void resultReady(const kl::telemetry::UploadResult &result);
+
+protected:
+    /**
+     * The value of an "Authorization" header (HTTP Basic) for a batch to @p database on
+     * @p server, from the logins that this process's buckets carry in memory: the server's own
+     * user info first, then the login given last for the destination. With an @p account,
+     * only a login as that user name. Empty when there is none.
+     */
+    static QByteArray basicAuthorization(const QUrl &server, const QString &database,
+                                         const QString &account = QString());
+    /// The user names that this process's buckets carry logins for at a destination.
+    static QStringList knownLogins(const QUrl &server, const QString &database);
 };
 
 } // namespace kl::telemetry

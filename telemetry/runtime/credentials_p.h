@@ -1,7 +1,7 @@
 #pragma once
 
-#include "telemetry/korveltelemetry_export.h"
 #include "telemetry/runtime/hook_p.h"
+#include "telemetry/runtime/runtime.h"
 
 #include <QHash>
 #include <QMap>
@@ -13,22 +13,11 @@
 
 namespace kl::telemetry {
 
-/**
- * @p url as destinations are named wherever they show: fully encoded, without user info, so
- * that credentials reach neither the cache file nor the log nor the screen. The location info
- * of a bucket holds its server so, and the credential store and every reader of locations
- * must write it the same way to meet it.
- */
-inline QString withoutUserInfo(const QUrl &url)
-{
-    return url.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
-}
-
 /// destinationName() of the destination that a location info text (JSON) names.
 QString destinationNameOf(const QString &locationInfo);
 
 /// A user name and password for HTTP Basic authentication; none without a user name.
-struct KORVELTELEMETRY_EXPORT Credentials
+struct Credentials
 {
     QString userName;
     QString password;
@@ -45,7 +34,7 @@ struct KORVELTELEMETRY_EXPORT Credentials
  * login does not take another's. Safe from any thread: buckets fill it where they record,
  * uploaders read it where they publish.
  */
-class KORVELTELEMETRY_EXPORT CredentialStore
+class CredentialStore
 {
 public:
     /**
@@ -78,7 +67,7 @@ private:
     QHash<QString, QVector<Entry>> m_byDestination;
 };
 
-KORVELTELEMETRY_EXPORT CredentialStore *credentialStore();
+CredentialStore *credentialStore();
 
 /**
  * Of @p recordsByAccount, the cached records of a destination per user name, how many wait for

@@ -4,8 +4,7 @@
 
 #include <QLoggingCategory>
 #include <QString>
-
-class QUrl;
+#include <QUrl>
 
 /**
  * The logging category of every message the library writes, "korvel.telemetry".
@@ -62,5 +61,17 @@ KORVELTELEMETRY_EXPORT QString generateUniqueId();
  * \ingroup advanced
  */
 KORVELTELEMETRY_EXPORT QString destinationName(const QUrl &server, const QString &database);
+
+/**
+ * @p url as servers are written wherever they show: fully encoded, without user info, so
+ * that credentials reach neither the cache file nor the log nor the screen. The location info
+ * of a bucket holds its server so, and every reader of locations writes it the same way to
+ * meet it.
+ * \ingroup advanced
+ */
+inline QString withoutUserInfo(const QUrl &url)
+{
+    return url.toString(QUrl::FullyEncoded | QUrl::RemoveUserInfo);
+}
 
 } // namespace kl::telemetry

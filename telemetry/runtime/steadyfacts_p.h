@@ -1,7 +1,5 @@
 #pragma once
 
-#include "telemetry/korveltelemetry_export.h"
-
 #include <QJsonObject>
 #include <QStringList>
 
@@ -15,6 +13,6 @@ QStringList steadySourceIds();
  * empty for a name steadySourceIds() does not list. FactSource::builtInSources() documents
  * their fields: they are the members of context records and the facts buckets attach.
  */
-KORVELTELEMETRY_EXPORT QJsonObject steadyFacts(const QString &source);
+QJsonObject steadyFacts(const QString &source);
 
 } // namespace kl::telemetry
