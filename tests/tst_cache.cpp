@@ -744,7 +744,7 @@ void TestCache::freePagesGoBackToTheFileSystem()
 }
 
 // A claim holds while its process runs and its time lasts, and only its owner gives it back;
-// the owner writes it again only past half its time.
+// the owner writes it again only past half its time, or into a new file.
 void TestCache::claimsKeepOtherProcessesOff()
 {
     m_collector->initialize();
@@ -772,6 +772,11 @@ void TestCache::claimsKeepOtherProcessesOff()
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, dead, 60000));
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
     QVERIFY(!DataCollectorPrivate::get(m_collector.get())->claimDestination(1, self, 60000));
+    // A new file holds none of the claims written into the one it replaced.
+    QVERIFY(QFile::remove(getCacheDataBaseLocation()));
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->checkCacheFile());
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
+    QCOMPARE(until().size(), 1);
 }
 
 void TestCache::idsAreStableAndNeverReused()

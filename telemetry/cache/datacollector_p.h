@@ -155,6 +155,16 @@ public:
     DataCollector *q;
     RecordQueue m_queue;
     CacheDatabase m_cache;
+    // The claim that this process wrote last, under the cache's lock: one with more than half
+    // its time left is renewed without reading the file.
+    struct WrittenClaim
+    {
+        int storageId = 0;
+        QString owner;
+        qint64 until = 0;
+        int generation = -1;
+    };
+    WrittenClaim m_writtenClaim;
     std::atomic<int> m_maxCachedRecords { 100000 };
     // Why the last write of the queue failed, under the main lock; empty after a success.
     QString m_writeError;

@@ -6,6 +6,7 @@
 
 #include "telemetry/cache/datacollector.h"
 #include "telemetry/cache/datacollector_p.h"
+#include "telemetry/runtime/cachefile_p.h"
 #include "telemetry/runtime/raiitransaction.h"
 #include "telemetry/runtime/tables_p.h"
 
@@ -41,6 +42,17 @@ bool ownerRuns(const QString &owner)
     Q_UNUSED(owner);
     return true;
 #endif
+}
+
+// Whether @p claim, as this process wrote it, still has more than half its time left: no other
+// process replaces a running claim of a live owner, so the file holds it as written.
+bool keepsTimeToSpare(const DataCollectorPrivate::WrittenClaim &claim, int storageId,
+                      const QString &owner, int durationMs)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    return claim.storageId == storageId && claim.owner == owner
+        && claim.generation == cacheFileGeneration() && claim.until > now + durationMs / 2
+        && claim.until <= now + durationMs;
 }
 
 } // namespace
@@ -92,6 +104,9 @@ bool DataCollectorPrivate::claimDestination(int storageId, const QString &owner,
     const ConnectionLocker locker = cache.lock();
     if (!cache.connection().isOpen())
         return false;
+    if (keepsTimeToSpare(m_writtenClaim, storageId, owner, durationMs))
+        return true;
+    m_writtenClaim = {};
     RaiiTransaction transaction(cache.connection());
     if (!transaction.openForWriting() || !cache.statement(kCreateClaimTable)->exec())
         return false;
@@ -109,8 +124,10 @@ bool DataCollectorPrivate::claimDestination(int storageId, const QString &owner,
             const bool running = until > now && until <= now + durationMs;
             if (running && holder != owner && ownerRuns(holder))
                 return false;
-            if (running && holder == owner && until > now + durationMs / 2)
+            if (running && holder == owner && until > now + durationMs / 2) {
+                m_writtenClaim = { storageId, owner, until, cacheFileGeneration() };
                 return true;
+            }
         }
     }
     const ReusedQuery renewal = cache.statement(
@@ -120,13 +137,18 @@ bool DataCollectorPrivate::claimDestination(int storageId, const QString &owner,
     renewal->addBindValue(storageId);
     renewal->addBindValue(owner);
     renewal->addBindValue(now + durationMs);
-    return renewal->exec() && transaction.commit();
+    if (!renewal->exec() || !transaction.commit())
+        return false;
+    m_writtenClaim = { storageId, owner, now + durationMs, cacheFileGeneration() };
+    return true;
 }
 
 bool DataCollectorPrivate::releaseDestination(int storageId, const QString &owner)
 {
     CacheDatabase &cache = m_cache;
     const ConnectionLocker locker = cache.lock();
+    if (m_writtenClaim.storageId == storageId)
+        m_writtenClaim = {};
     if (!cache.connection().isOpen())
         return false;
     const ReusedQuery query = cache.statement(
