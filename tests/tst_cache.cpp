@@ -771,12 +771,11 @@ void TestCache::claimsKeepOtherProcessesOff()
     DataCollectorPrivate::get(m_collector.get())->releaseDestination(1, self);
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, dead, 60000));
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
-    QVERIFY(!DataCollectorPrivate::get(m_collector.get())->claimDestination(1, self, 60000));
     // A new file holds none of the claims written into the one it replaced.
     QVERIFY(QFile::remove(getCacheDataBaseLocation()));
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->checkCacheFile());
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
-    QCOMPARE(until().size(), 1);
+    QVERIFY(!DataCollectorPrivate::get(m_collector.get())->claimDestination(1, self, 60000));
 }
 
 void TestCache::idsAreStableAndNeverReused()
