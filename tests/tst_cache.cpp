@@ -771,7 +771,9 @@ void TestCache::claimsKeepOtherProcessesOff()
     DataCollectorPrivate::get(m_collector.get())->releaseDestination(1, self);
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, dead, 60000));
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
+    QVERIFY(!DataCollectorPrivate::get(m_collector.get())->claimDestination(1, self, 60000));
     // A new file holds none of the claims written into the one it replaced.
+    QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
     QVERIFY(QFile::remove(getCacheDataBaseLocation()));
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->checkCacheFile());
     QVERIFY(DataCollectorPrivate::get(m_collector.get())->claimDestination(1, live, 60000));
