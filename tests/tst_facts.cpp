@@ -90,7 +90,7 @@ void TestFacts::initTestCase()
     QLocale::setDefault(QLocale(QStringLiteral("de_CH")));
     // The usage facts come once the first flush has counted this start.
     ContextRecorder counting;
-    QTRY_VERIFY(DataCollectorPrivate::get(currentDataCollector())->usage().has_value());
+    QTRY_VERIFY(currentCollectorPrivate()->usage().has_value());
 }
 
 // The fields are what context records carry: renaming one changes what servers receive.

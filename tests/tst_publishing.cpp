@@ -867,16 +867,14 @@ void TestPublishing::poisonRecordIsSetAside()
     QVERIFY(currentDataCollector()->retrySetAside({ poisonId }));
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 1);
     QCOMPARE(setAsideIds(), QStringList());
-    QVERIFY(DataCollectorPrivate::get(currentDataCollector())
-                ->setAside(poisonId, QStringLiteral("by hand")));
+    QVERIFY(currentCollectorPrivate()->setAside(poisonId, QStringLiteral("by hand")));
     QVERIFY(currentDataCollector()->purgeSetAside({ poisonId }));
     QCOMPARE(setAsideIds(), QStringList());
     QCOMPARE(currentDataCollector()->getCachedElementsCount(), 0);
     // Purging the destination takes its set-aside records too.
     currentDataCollector()->collect(poisonId, 1010, storageId, poison);
     writeQueue();
-    QVERIFY(DataCollectorPrivate::get(currentDataCollector())
-                ->setAside(poisonId, QStringLiteral("by hand")));
+    QVERIFY(currentCollectorPrivate()->setAside(poisonId, QStringLiteral("by hand")));
     QVERIFY(makeBucket(server, database)->purgeDestination());
     QCOMPARE(setAsideIds(), QStringList());
 }
@@ -904,8 +902,7 @@ void TestPublishing::hostCallsReturnAtOnce()
     const QByteArray row = QTest::currentDataTag();
     const int storageId = registerDestination(m_server->url(), QStringLiteral("host"));
     const QStringList ids = cacheRecords(storageId, 2);
-    QVERIFY(DataCollectorPrivate::get(currentDataCollector())
-                ->setAside(ids.first(), QStringLiteral("by hand")));
+    QVERIFY(currentCollectorPrivate()->setAside(ids.first(), QStringLiteral("by hand")));
     auto holder = startHelper({ QStringLiteral("hold"), kMainLock });
     QCOMPARE(readHelperLine(*holder), QByteArray("held"));
 

@@ -186,4 +186,10 @@ public:
     std::shared_ptr<FlushGate> m_gate = std::make_shared<FlushGate>();
 };
 
+/// The private part of currentDataCollector(), for the library's own parts.
+inline DataCollectorPrivate *currentCollectorPrivate()
+{
+    return DataCollectorPrivate::get(currentDataCollector());
+}
+
 } // namespace kl::telemetry

@@ -63,8 +63,7 @@ qint64 ContextRecorderPrivate::dueAt() const
 {
     if (m_schedule == ContextRecorder::EachStart)
         return m_recordedAt == 0 ? 1 : 0;
-    const std::optional<ApplicationUsage> usage
-        = DataCollectorPrivate::get(currentDataCollector())->usage();
+    const std::optional<ApplicationUsage> usage = currentCollectorPrivate()->usage();
     const qint64 last = qMax(m_recordedAt, usage ? usage->lastContext : 0);
     return last == 0 ? 1 : last + kDayMs;
 }
@@ -79,7 +78,7 @@ void ContextRecorderPrivate::recordIfDue()
     if (due != 0 && due <= now) {
         if (RecorderPrivate::get(q)->refusal() == RecorderPrivate::Refusal::None) {
             q->record();
-            DataCollectorPrivate::get(currentDataCollector())->noteContextRecorded(now);
+            currentCollectorPrivate()->noteContextRecorded(now);
         }
         m_recordedAt = now;
         due = dueAt();

@@ -39,8 +39,7 @@ TelemetryConsent::Level UsageFacts::level() const
 
 QJsonObject UsageFacts::value() const
 {
-    const std::optional<ApplicationUsage> usage
-        = DataCollectorPrivate::get(currentDataCollector())->usage();
+    const std::optional<ApplicationUsage> usage = currentCollectorPrivate()->usage();
     if (!usage)
         return {};
     return { { QStringLiteral("startCount"), usage->startCount },
@@ -65,8 +64,8 @@ void countThisStart()
     static std::once_flag once;
     std::call_once(once, [] {
         const QString governing = governingApplication();
-        DataCollectorPrivate::get(currentDataCollector())
-            ->countUsage(governing.isEmpty() ? defaultConsentApplication() : governing, [] {
+        currentCollectorPrivate()->countUsage(
+            governing.isEmpty() ? defaultConsentApplication() : governing, [] {
                 UsageCount::instance()->m_counted.store(true);
                 Q_EMIT UsageCount::instance()->counted();
             });

@@ -66,7 +66,7 @@ int PublisherPrivate::setAsideUnsendable(int storageId,
 {
     int setAside = 0;
     for (const BatchVerdict::SetAside &record : records) {
-        if (DataCollectorPrivate::get(currentDataCollector())->setAside(record.id, record.reason)) {
+        if (currentCollectorPrivate()->setAside(record.id, record.reason)) {
             ++setAside;
             qCWarning(lcTelemetry).noquote()
                 << QStringLiteral("Record %1 of destination %2 set aside unsent: %3")
@@ -85,8 +85,7 @@ bool PublisherPrivate::keepNarrowingState(const QByteArray &stateRead)
 {
     const QByteArray state = m_narrowing.state(m_outStorageId);
     return state == stateRead
-        || DataCollectorPrivate::get(currentDataCollector())
-               ->setPublishingState(m_outStorageId, state);
+        || currentCollectorPrivate()->setPublishingState(m_outStorageId, state);
 }
 
 // Whether the next attempts pass @p storageId by.
@@ -181,7 +180,7 @@ bool PublisherPrivate::applyVerdict(const BatchVerdict &verdict, int sent) const
                         QString::number(verdict.kept), QString::number(verdict.setAside.size()),
                         verdict.firstError);
     for (const BatchVerdict::SetAside &record : verdict.setAside) {
-        if (DataCollectorPrivate::get(currentDataCollector())->setAside(record.id, record.reason))
+        if (currentCollectorPrivate()->setAside(record.id, record.reason))
             qCWarning(lcTelemetry).noquote()
                 << QStringLiteral("Record %1 of destination %2 set aside after %3 refusals: %4")
                        .arg(record.id, destination,
@@ -201,8 +200,7 @@ void PublisherPrivate::tellAnswer(const BatchVerdict &verdict, int sent,
         = BackendsPrivate::get(currentBackends())->publishedLocationInfo(m_outStorageId);
     const QString error = verdict.firstError.isEmpty() ? result.errorText() : verdict.firstError;
     // Every process, and korvel-cache, can then tell why a destination is stuck.
-    DataCollectorPrivate::get(currentDataCollector())
-        ->keepAnswer(m_outStorageId, result.httpStatus(), error);
+    currentCollectorPrivate()->keepAnswer(m_outStorageId, result.httpStatus(), error);
     batchAnswered().call(
         { locationInfo, sent, int(verdict.stored.size()), error, result.httpStatus() });
 }

@@ -118,15 +118,13 @@ PublisherPrivate::AttemptEnd PublisherPrivate::uploadToNextDestination()
 // Records that no pass could send (their file busy, their backend unknown) keep the period.
 PublisherPrivate::AttemptEnd PublisherPrivate::endOfPass() const
 {
-    const std::optional<bool> cached
-        = DataCollectorPrivate::get(currentDataCollector())->hasCachedRecords();
+    const std::optional<bool> cached = currentCollectorPrivate()->hasCachedRecords();
     return cached.has_value() && !*cached ? AttemptEnd::NothingToDo : AttemptEnd::NothingToSend;
 }
 
 void PublisherPrivate::startPass()
 {
-    const std::optional<QSet<int>> cached
-        = DataCollectorPrivate::get(currentDataCollector())->setAsideOrphans();
+    const std::optional<QSet<int>> cached = currentCollectorPrivate()->setAsideOrphans();
     m_uploaders = currentBackends()->getBackends();
     // A destination with nothing cached is passed by unread: a draining backlog starts a pass
     // with each batch.
@@ -162,8 +160,7 @@ bool PublisherPrivate::readBatch(int storageId, const QElapsedTimer &walk,
     if (batch.ids.isEmpty())
         return false;
 
-    const std::optional<QByteArray> state
-        = DataCollectorPrivate::get(currentDataCollector())->publishingState(storageId);
+    const std::optional<QByteArray> state = currentCollectorPrivate()->publishingState(storageId);
     if (!state)
         return false;
     m_narrowingState = *state;
@@ -181,8 +178,7 @@ bool PublisherPrivate::claim(int storageId)
     if (m_claimedStorageId != storageId)
         releaseClaim();
     const int duration = Singleton<NetworkManager>::getInstance()->uploadTimeout() + kClaimMarginMs;
-    if (!DataCollectorPrivate::get(currentDataCollector())
-             ->claimDestination(storageId, claimOwner(), duration))
+    if (!currentCollectorPrivate()->claimDestination(storageId, claimOwner(), duration))
         return false;
     m_claimedStorageId = storageId;
     return true;
@@ -191,8 +187,7 @@ bool PublisherPrivate::claim(int storageId)
 void PublisherPrivate::releaseClaim()
 {
     if (const int storageId = std::exchange(m_claimedStorageId, 0))
-        DataCollectorPrivate::get(currentDataCollector())
-            ->releaseDestination(storageId, claimOwner());
+        currentCollectorPrivate()->releaseDestination(storageId, claimOwner());
 }
 
 // An uploader answers one batch at a time, so that each answer is known by its sender: a batch
@@ -239,7 +234,7 @@ bool PublisherPrivate::mayAddBatch() const
 // the batches out: a file that changed waits for their answers.
 void PublisherPrivate::addBatches()
 {
-    if (!mayAddBatch() || !DataCollectorPrivate::get(currentDataCollector())->checkCacheFile()
+    if (!mayAddBatch() || !currentCollectorPrivate()->checkCacheFile()
         || cacheFileGeneration() != m_cacheGeneration)
         return;
     while (mayAddBatch() && uploadToNextDestination() == AttemptEnd::UploadStarted) { }
@@ -250,7 +245,7 @@ void PublisherPrivate::addBatches()
 // and the narrowing start afresh.
 bool PublisherPrivate::checkCacheFile()
 {
-    const bool usable = DataCollectorPrivate::get(currentDataCollector())->checkCacheFile();
+    const bool usable = currentCollectorPrivate()->checkCacheFile();
     const int generation = cacheFileGeneration();
     if (generation == m_cacheGeneration)
         return usable;

@@ -91,7 +91,7 @@ PublishOutcome Publisher::publishPending(int timeoutMs)
     PublisherPrivate::PendingCall call;
     const QScopedValueRollback<PublisherPrivate::PendingCall *> tracked(d->m_pendingCall, &call);
     d->m_backoff.reset();
-    DataCollectorPrivate *collector = DataCollectorPrivate::get(currentDataCollector());
+    DataCollectorPrivate *collector = currentCollectorPrivate();
     int left = outcome.remaining;
     // Switched off, nothing is written or sent: what is queued waits for consent.
     while (left > 0 && isTelemetryEnabled() && !deadline.hasExpired()) {

@@ -36,7 +36,7 @@ void PublisherPrivate::rest()
     ++m_attemptSerial; // one timed before, as after an attempt made from outside, comes no more
     watchWhileResting();
     m_state = State::Resting;
-    DataCollectorPrivate::get(currentDataCollector())->releaseMemory();
+    currentCollectorPrivate()->releaseMemory();
 }
 
 // Only the process on duty watches, so that a write wakes one process, not all.
@@ -90,9 +90,7 @@ void PublisherPrivate::lookForLeftRecords()
         return;
     const bool replaced = m_cacheWatch->fileReplaced();
     watchWhileResting();
-    if (replaced
-        || DataCollectorPrivate::get(currentDataCollector())->hasCachedRecords()
-            != std::optional<bool>(false))
+    if (replaced || currentCollectorPrivate()->hasCachedRecords() != std::optional<bool>(false))
         scheduleAttempt(0);
 }
 

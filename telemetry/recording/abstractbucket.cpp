@@ -113,9 +113,8 @@ void AbstractBucket::placeRecord(const QString &id, const QJsonDocument &record,
     }
     QByteArray json = record.toJson(QJsonDocument::Compact);
     d->attachFacts(record, json);
-    DataCollectorPrivate::get(currentDataCollector())
-        ->collect({ id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId, std::move(json),
-                    d->m_account, level });
+    currentCollectorPrivate()->collect({ id, QDateTime::currentMSecsSinceEpoch(), d->m_storageId,
+                                         std::move(json), d->m_account, level });
 }
 
 namespace {
@@ -125,7 +124,7 @@ namespace {
 bool purgeUnderMainLock(const QString &backend, const QString &locationInfo)
 {
     Backends *registry = currentBackends();
-    DataCollectorPrivate *collector = DataCollectorPrivate::get(currentDataCollector());
+    DataCollectorPrivate *collector = currentCollectorPrivate();
     collector->openExistingCacheFile();
     const QList<int> ids = registry->knownStorageIds(backend, locationInfo);
     return ids.isEmpty() || collector->purgeDestinations(ids);
@@ -141,12 +140,11 @@ bool AbstractBucket::purgeDestination() const
 
 void AbstractBucket::startPurgeDestination()
 {
-    DataCollectorPrivate::get(currentDataCollector())
-        ->runHostCall(
-            [backend = storageBackend(), locationInfo = storageLocationInfo()] {
-                return purgeUnderMainLock(backend, locationInfo);
-            },
-            this, [this](bool purged) { Q_EMIT purgeDestinationFinished(purged); });
+    currentCollectorPrivate()->runHostCall(
+        [backend = storageBackend(), locationInfo = storageLocationInfo()] {
+            return purgeUnderMainLock(backend, locationInfo);
+        },
+        this, [this](bool purged) { Q_EMIT purgeDestinationFinished(purged); });
 }
 
 bool DataCollector::purgeDestination(const AbstractBucket &bucket)

@@ -79,7 +79,7 @@ void ConsentBook::govern(const QString &application)
 void ConsentBook::decide(const QString &application, ConsentDecision decision, TelemetryConsent *by)
 {
     apply(application, decision);
-    DataCollectorPrivate *collector = DataCollectorPrivate::get(currentDataCollector());
+    DataCollectorPrivate *collector = currentCollectorPrivate();
     collector->runHostCall(
         [collector, application, decision] {
             return collector->storeConsent(application, decision).has_value();
@@ -124,7 +124,7 @@ void ConsentBook::apply(const QString &application, ConsentDecision decision)
     known = decision;
     if (application == governingApplication()) {
         governRecords(application, decision);
-        DataCollectorPrivate::get(currentDataCollector())->dropQueuedRowsRefusedBy(decision);
+        currentCollectorPrivate()->dropQueuedRowsRefusedBy(decision);
     }
     for (TelemetryConsent *consent : qAsConst(m_consents)) {
         if (consent->application() == application)
@@ -227,7 +227,7 @@ void TelemetryConsent::setLevel(Level level)
 
 void TelemetryConsent::deleteMyData()
 {
-    DataCollectorPrivate *collector = DataCollectorPrivate::get(currentDataCollector());
+    DataCollectorPrivate *collector = currentCollectorPrivate();
     collector->runHostCall(
         [collector, application = d->m_application] {
             return collector->deleteApplicationData(application);

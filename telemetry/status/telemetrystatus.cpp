@@ -95,7 +95,7 @@ void TelemetryStatusPrivate::refreshCachedCounts()
         m_refreshing = false;
         if (locked || mainLock.isHolderStuck()) {
             // A cache that an application has not used yet opens here, off the status's thread.
-            DataCollectorPrivate::get(currentDataCollector())->checkCacheFile();
+            currentCollectorPrivate()->checkCacheFile();
             countsMayHaveChanged(true);
         } else {
             dispatchToThread(q->thread(), kRefreshRetryMs, [this, status] {
