@@ -187,6 +187,8 @@ void TestCache::rowsWaitForTheLockAndKeepCollectionOrder()
     QCOMPARE(m_messages->all(),
              QStringList("warning: The queue holds its bound of 3 records and no flush can write "
                          "them; the oldest are dropped until one does"));
+    // Written and synced, the flushes stop: nothing wakes an idle process.
+    QTRY_VERIFY_WITH_TIMEOUT(!DataCollectorPrivate::get(m_collector.get())->m_flushTimed, 15000);
 
     // Nor do they wait for the registry's look-ups of a re-keying: a row queued during one,
     // under an ID not looked up yet, is re-keyed too.
