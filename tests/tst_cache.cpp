@@ -620,7 +620,7 @@ void TestCache::exitsLeaveTheQueueCached_data()
         << QByteArray("critical: The thread that started telemetry has finished; flushing goes on "
                       "in the main thread")
         << 2;
-    // The upload is given up, so that the exit flush gets the lock it holds.
+    // The exit flush does not wait for the upload out, which is given up.
     QTest::addRow("quit while uploading")
         << QStringList { "quit-uploading" } << QByteArray("prompt") << 5;
     // As when another process's upload waits for a slow server past the exit's wait.

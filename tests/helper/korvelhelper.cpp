@@ -26,8 +26,8 @@
 //                      start with telemetry disabled and purge that destination of
 //                      http://127.0.0.1:9; print "purged" or "refused"
 //   quit-uploading     cache two records, start an upload to a server that never answers,
-//                      queue three more and quit while the upload holds the lock; print
-//                      "prompt", or "waited" when the exit flush waited 3 s for that lock
+//                      queue three more and quit while the upload is out; print "prompt",
+//                      or "waited" when the exit flush waited 3 s
 //   plant DIR          as another user would: make System V semaphore sets and segments at
 //                      every key a program could derive from the device and inode numbers of
 //                      DIR and of files made in it soon after, and files in /tmp and TMPDIR
@@ -433,7 +433,7 @@ int quitWhileUploading(const QStringList &)
         sinceQuit.start();
         qApp->quit();
     });
-    // After the library's own exit flush: it must not wait for the lock of its own upload.
+    // After the library's own exit flush: it must not wait for its own upload.
     QObject::connect(qApp, &QCoreApplication::aboutToQuit,
                      [&sinceQuit] { say(sinceQuit.hasExpired(3000) ? "waited" : "prompt"); });
     currentPublisher()->doPublishImpl();
