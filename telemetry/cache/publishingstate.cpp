@@ -44,15 +44,21 @@ bool ownerRuns(const QString &owner)
 #endif
 }
 
-// Whether @p claim, as this process wrote it, still has more than half its time left: no other
+// Whether a claim that runs @p until still has more than half of @p durationMs left; one that
+// ends further ahead than a claim can was made before the clock went back.
+bool keepsTimeToSpare(qint64 until, qint64 now, int durationMs)
+{
+    return until > now + durationMs / 2 && until <= now + durationMs;
+}
+
+// Whether @p claim, as this process wrote it, can be kept without reading the file: no other
 // process replaces a running claim of a live owner, so the file holds it as written.
 bool keepsTimeToSpare(const DataCollectorPrivate::WrittenClaim &claim, int storageId,
                       const QString &owner, int durationMs)
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
     return claim.storageId == storageId && claim.owner == owner
-        && claim.generation == cacheFileGeneration() && claim.until > now + durationMs / 2
-        && claim.until <= now + durationMs;
+        && claim.generation == cacheFileGeneration()
+        && keepsTimeToSpare(claim.until, QDateTime::currentMSecsSinceEpoch(), durationMs);
 }
 
 } // namespace
@@ -124,7 +130,7 @@ bool DataCollectorPrivate::claimDestination(int storageId, const QString &owner,
             const bool running = until > now && until <= now + durationMs;
             if (running && holder != owner && ownerRuns(holder))
                 return false;
-            if (running && holder == owner && until > now + durationMs / 2) {
+            if (holder == owner && keepsTimeToSpare(until, now, durationMs)) {
                 m_writtenClaim = { storageId, owner, until, cacheFileGeneration() };
                 return true;
             }
