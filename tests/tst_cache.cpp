@@ -617,12 +617,16 @@ void TestCache::exitsLeaveTheQueueCached_data()
         << 1;
     QTest::addRow("starting thread ended during a flush")
         << QStringList { "deleted-thread", "busy" }
-        << QByteArray("critical: The thread that started telemetry has finished; flushing goes on "
+        << QByteArray("critical: local cache update failed \"database is locked\"\n"
+                      "critical: The thread that started telemetry has finished; flushing goes on "
                       "in the main thread")
         << 2;
     // The exit flush does not wait for the upload out, which is given up.
     QTest::addRow("quit while uploading")
         << QStringList { "quit-uploading" } << QByteArray("prompt") << 5;
+    // No thread of its own ends with the application: the exit flush gives the upload up.
+    QTest::addRow("quit while uploading from the main thread")
+        << QStringList { "quit-uploading", "main-thread" } << QByteArray("prompt") << 5;
     // As when another process's upload waits for a slow server past the exit's wait.
     QTest::addRow("quit while the lock is held")
         << QStringList { "collect-exit", "10", "0", "pool-first" } << QByteArray() << 10;
@@ -665,6 +669,8 @@ void TestCache::exitsLeaveTheQueueCached()
     QCOMPARE(helper->readAll().trimmed(), output);
     m_collector->initialize();
     QCOMPARE(m_collector->getCachedElementsCount(), cached);
+    // Nobody waits for a claim of an application that has ended.
+    QCOMPARE(select(CacheConnection(), "SELECT owner FROM telemetry_claims"), QStringList());
 }
 
 void TestCache::queriesReadOldestFirstThenDeleteBoundAndPurge()
