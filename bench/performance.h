@@ -73,10 +73,15 @@ QStringList documents(int count);
 /// next as soon as one is answered; records/s.
 double postWithAccessManager(const QString &server, const QString &database, const QStringList &all,
                              int inFlight = 1);
+/// How a plain client's SQLite table keys its records: by the order they went in, or by the
+/// document's "_id" (with an index on that order), as a client that deletes what the server
+/// says it stored must.
+enum class PlainKeys { Sequence, DocumentId };
 /// The same batches drained from an SQLite file as a plain Qt client keeps its records: read in
-/// the order they went in, each batch deleted once the server has stored it; records/s.
+/// the order they went in, each batch deleted by @p keys once the server has stored it;
+/// records/s.
 double drainWithAccessManager(const QString &server, const QString &database,
-                              const QStringList &all, int inFlight);
+                              const QStringList &all, int inFlight, PlainKeys keys);
 
 /// A line of /proc/self/status in kB: VmRSS, the resident memory, or VmHWM, its peak.
 qint64 statusKb(const QByteArray &field);

@@ -97,17 +97,20 @@ QStringList batch()
 
 // ---- draining a backlog, and destinations with nothing to send ----
 
+QString documentId(const QString &document)
+{
+    return QJsonDocument::fromJson(document.toUtf8())
+        .object()
+        .value(QLatin1String("_id"))
+        .toString();
+}
+
 // Caches @p records for @p storageId, oldest first, later than anything cached before.
 void cacheRecords(int storageId, const QStringList &records)
 {
     static qint64 timestamp = 1700000000000;
-    for (const QString &record : records) {
-        const QString id = QJsonDocument::fromJson(record.toUtf8())
-                               .object()
-                               .value(QLatin1String("_id"))
-                               .toString();
-        currentDataCollector()->collect(id, ++timestamp, storageId, record);
-    }
+    for (const QString &record : records)
+        currentDataCollector()->collect(documentId(record), ++timestamp, storageId, record);
     currentDataCollector()->flush();
 }
 
@@ -493,9 +496,12 @@ double postWithAccessManager(const QString &server, const QString &database, con
 }
 
 double drainWithAccessManager(const QString &server, const QString &database,
-                              const QStringList &all, int inFlight)
+                              const QStringList &all, int inFlight, PlainKeys keys)
 {
     const QString connection = QStringLiteral("plain_drain");
+    const bool byId = keys == PlainKeys::DocumentId;
+    // The column a stored batch is deleted by.
+    const QString key = byId ? QStringLiteral("id") : QStringLiteral("seq");
     double rate = 0;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
@@ -504,11 +510,19 @@ double drainWithAccessManager(const QString &server, const QString &database,
         const bool ready = db.open() && query.exec(QStringLiteral("PRAGMA journal_mode = WAL"))
             && query.exec(QStringLiteral("PRAGMA synchronous = NORMAL"))
             && query.exec(QStringLiteral("DROP TABLE IF EXISTS records"))
-            && query.exec(QStringLiteral(
-                "CREATE TABLE records (id INTEGER PRIMARY KEY, document TEXT NOT NULL)"))
+            && query.exec(byId
+                              ? QStringLiteral("CREATE TABLE records (id TEXT NOT NULL PRIMARY "
+                                               "KEY, seq INTEGER NOT NULL, document TEXT NOT NULL)")
+                              : QStringLiteral("CREATE TABLE records (seq INTEGER PRIMARY KEY, "
+                                               "document TEXT NOT NULL)"))
+            && (!byId || query.exec(QStringLiteral("CREATE INDEX records_by_seq ON records(seq)")))
             && db.transaction()
-            && query.prepare(QStringLiteral("INSERT INTO records (document) VALUES (?)"));
+            && query.prepare(byId ? QStringLiteral("INSERT INTO records VALUES (?, ?, ?)")
+                                  : QStringLiteral("INSERT INTO records VALUES (?, ?)"));
         for (int i = 0; ready && i < all.size(); ++i) {
+            if (byId)
+                query.addBindValue(documentId(all.at(i)));
+            query.addBindValue(i + 1);
             query.addBindValue(all.at(i));
             query.exec();
         }
@@ -520,25 +534,31 @@ double drainWithAccessManager(const QString &server, const QString &database,
         rate = postBatches(
             server, database, all.size(), inFlight, [&]() -> std::optional<PlainBatch> {
                 QSqlQuery read(db);
-                read.prepare(QStringLiteral("SELECT id, document FROM records "
-                                            "WHERE id > ? ORDER BY id LIMIT ?"));
+                read.prepare(QStringLiteral("SELECT seq, document, %1 FROM records WHERE seq > ? "
+                                            "ORDER BY seq LIMIT ?")
+                                 .arg(key));
                 read.addBindValue(lastRead);
                 read.addBindValue(kBatch);
                 read.exec();
                 QStringList documents;
-                const qint64 first = lastRead + 1;
+                QVariantList keys;
                 while (read.next()) {
                     lastRead = read.value(0).toLongLong();
                     documents << read.value(1).toString();
+                    keys << read.value(2);
                 }
                 if (documents.isEmpty())
                     return std::nullopt;
-                return PlainBatch { bulkDocsBody(documents), [&db, first, last = lastRead] {
+                return PlainBatch { bulkDocsBody(documents), [&db, &key, keys] {
                                        QSqlQuery remove(db);
-                                       remove.prepare(QStringLiteral("DELETE FROM records WHERE id "
-                                                                     "BETWEEN ? AND ?"));
-                                       remove.addBindValue(first);
-                                       remove.addBindValue(last);
+                                       QStringList marks;
+                                       for (int i = 0; i < keys.size(); ++i)
+                                           marks << QStringLiteral("?");
+                                       remove.prepare(
+                                           QStringLiteral("DELETE FROM records WHERE %1 IN (%2)")
+                                               .arg(key, marks.join(QLatin1Char(','))));
+                                       for (const QVariant &value : keys)
+                                           remove.addBindValue(value);
                                        remove.exec();
                                    } };
             });
@@ -835,8 +855,8 @@ void benchDrain(const QString &server)
     };
     QStringList databases { QStringLiteral("drain_raw"), QStringLiteral("drain_warm_up") };
     for (int round = 0; round <= rounds; ++round)
-        databases << database("plain", round) << database("memory", round)
-                  << database("library", round);
+        databases << database("plain", round) << database("keyed", round)
+                  << database("memory", round) << database("library", round);
     for (const QString &name : qAsConst(databases)) {
         if (server.isEmpty() || !createDatabase(server, name)) {
             fail(QStringLiteral("no pouchdb-server to drain to"));
@@ -849,14 +869,21 @@ void benchDrain(const QString &server)
     // The server's first thousands of requests run slower, while its JIT compiles them.
     postWithAccessManager(server, QStringLiteral("drain_warm_up"), all);
     // As many batches out as the library keeps while it drains: a plain client draining its
-    // SQLite file, and one posting from memory, which has no file to read or delete from.
+    // SQLite file (keyed by order, or by the documents' ids as the cache is), and one posting
+    // from memory, which has no file to read or delete from.
     PlainSeries plain { [&](int round) {
-        return drainWithAccessManager(server, database("plain", round), all, kBatchesOut);
+        return drainWithAccessManager(server, database("plain", round), all, kBatchesOut,
+                                      PlainKeys::Sequence);
+    } };
+    PlainSeries keyed { [&](int round) {
+        return drainWithAccessManager(server, database("keyed", round), all, kBatchesOut,
+                                      PlainKeys::DocumentId);
     } };
     PlainSeries memory { [&](int round) {
         return postWithAccessManager(server, database("memory", round), all, kBatchesOut);
     } };
     plain.run(0, batches);
+    keyed.run(0, batches);
     memory.run(0, batches);
     const double rawRate = postWithSocket(server, QStringLiteral("drain_raw"), all);
 
@@ -870,7 +897,7 @@ void benchDrain(const QString &server)
     });
     recording.start(100);
     QVector<DrainRound> drains;
-    QVector<double> ratios, memoryRatios;
+    QVector<double> ratios, keyedRatios, memoryRatios;
     for (int round = 0; round < rounds; ++round) {
         const std::optional<DrainRound> drain
             = drainOnce(server, database("library", round), all, flushCounts);
@@ -878,8 +905,10 @@ void benchDrain(const QString &server)
             return;
         drains << *drain;
         plain.run(round + 1, batches);
+        keyed.run(round + 1, batches);
         memory.run(round + 1, batches);
         ratios << drain->rate / plain.around(round);
+        keyedRatios << drain->rate / keyed.around(round);
         memoryRatios << drain->rate / memory.around(round);
     }
     recording.stop();
@@ -902,8 +931,9 @@ void benchDrain(const QString &server)
         libraryCpuMsPerPost << drain.cpuMsPerPost;
         lockSamples += drain.lockSamples;
         lockHeld += drain.lockHeld;
-        roundTexts << QStringLiteral("%1 (%2 records/s in %3 posts against %4; %5 against %6 "
-                                     "from memory; its own flushes wrote %7 times in %8 s)")
+        roundTexts << QStringLiteral("%1 (%2 records/s in %3 posts against %4; %9 against %10 "
+                                     "keyed by id; %5 against %6 from memory; its own flushes "
+                                     "wrote %7 times in %8 s)")
                           .arg(ratios.at(round), 0, 'f', 2)
                           .arg(drain.rate, 0, 'f', 0)
                           .arg(drain.posts)
@@ -911,7 +941,9 @@ void benchDrain(const QString &server)
                           .arg(memoryRatios.at(round), 0, 'f', 2)
                           .arg(memory.roundText(round))
                           .arg(drain.flushes)
-                          .arg(drain.seconds, 0, 'f', 0);
+                          .arg(drain.seconds, 0, 'f', 0)
+                          .arg(keyedRatios.at(round), 0, 'f', 2)
+                          .arg(keyed.roundText(round));
     }
     const QString what = QStringLiteral("draining %1 cached records of one destination to "
                                         "pouchdb-server on 127.0.0.1, one process, first post to "
@@ -927,6 +959,11 @@ void benchDrain(const QString &server)
                .arg(kBatchesOut),
            median(ratios));
     report(what, rate,
+           QStringLiteral("%1 records/s: the same plain client with its table keyed by the "
+                          "documents' ids, as the cache is, deleting the ids of each stored batch")
+               .arg(median(keyed.rates), 0, 'f', 0),
+           median(keyedRatios));
+    report(what, rate,
            QStringLiteral("%1 records/s: the same batches posted from memory, %2 out at a time, "
                           "with no file to read or delete from")
                .arg(median(memory.rates), 0, 'f', 0)
@@ -938,8 +975,8 @@ void benchDrain(const QString &server)
                         "lock was held in %5 % of %6 samples taken every 5 ms; a raw socket "
                         "writing each request at once posts the same batches at %7 records/s; "
                         "this process's CPU per batch (medians): %8 while the library drained, "
-                        "%9 while the plain client drained its file, %10 while it posted from "
-                        "memory")
+                        "%9 while the plain client drained its file (%11 keyed by id), %10 while "
+                        "it posted from memory")
              .arg(roundTexts.join(QLatin1String(", ")))
              .arg(milliseconds(median(trips)))
              .arg(milliseconds(median(gaps)))
@@ -949,7 +986,8 @@ void benchDrain(const QString &server)
              .arg(rawRate, 0, 'f', 0)
              .arg(milliseconds(median(libraryCpuMsPerPost)))
              .arg(milliseconds(median(plain.cpuMsPerPost)))
-             .arg(milliseconds(median(memory.cpuMsPerPost))));
+             .arg(milliseconds(median(memory.cpuMsPerPost)))
+             .arg(milliseconds(median(keyed.cpuMsPerPost))));
 }
 
 namespace {
