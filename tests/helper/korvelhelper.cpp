@@ -219,7 +219,8 @@ int collectAndExit(const QStringList &args)
 
 // Qt's usual wiring deletes a thread once it has finished; the library keeps scheduling
 // onto the thread that started it, so it must notice the thread is gone and flush on. With
-// "busy", the thread ends while a flush waits for another SQLite client's write transaction.
+// "busy", the thread ends while a flush waits for another SQLite client's write transaction,
+// which outlasts that wait.
 int deletedThread(const QStringList &args)
 {
     qInstallMessageHandler(&printLibraryMessage);
@@ -248,11 +249,11 @@ int deletedThread(const QStringList &args)
     thread->quit();
     thread->wait();
     delete thread;
-    // The flush gives up on the file, requeues its row and times its successor onto the ended
-    // thread from within the gate: the chain must reach the main thread all the same.
-    const auto requeued = [collector] { return collector->getQueuedElementsCount() == 1; };
     if (busy) {
-        if (!QTest::qWaitFor(requeued, 15000))
+        // The flush gives up on the file, requeues its row and times its successor onto the
+        // ended thread from within the gate: the chain must reach the main thread all the same.
+        if (!QTest::qWaitFor([collector] { return collector->getQueuedElementsCount() == 1; },
+                             15000))
             return 1;
         other.exec(QStringLiteral("ROLLBACK"));
     } else {
